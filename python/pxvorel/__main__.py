@@ -1,0 +1,5 @@
+"""``python -m pxvorel``: the command line."""
+
+from pxvorel.cli import main
+
+raise SystemExit(main())

@@ -1,0 +1,324 @@
+"""``denoise``: parameters in the caller's terms, one or two native calls, the result in the caller's axis order."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Literal, overload
+
+import numpy as np
+
+from pxvorel import _px
+from pxvorel._axes import AxisPlan
+from pxvorel._image import as_image
+from pxvorel._noise import NoiseModel, choose_model
+
+#: Patch half-size per axis. Chosen by PSNR on the demo's synthetic time series
+#: (benchmarks/choose_defaults.py); Z and T matter only when the image has those axes.
+DEFAULT_PATCH_RADIUS = {"X": 2, "Y": 2, "Z": 1, "T": 0}
+#: Whether the search for similar patches extends along Z and T (it always does along X and Y).
+DEFAULT_SEARCH = {"Z": True, "T": True}
+
+NoiseSpec = Literal["auto", "gaussian", "poisson-gaussian"] | float | NoiseModel
+
+
+def available_cores() -> int:
+    """Number of cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        return os.cpu_count() or 1
+
+
+def _integer(value: object, what: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise ValueError(f"{what} must be an integer, not {value!r}")
+    return int(value)
+
+
+def _patch_radius(value: int | Mapping[str, int] | None, plan: AxisPlan) -> dict[str, int]:
+    """Per-axis radii: defaults shrunk to fit short axes, the caller's values checked to fit."""
+    radius = {axis: min(r, (plan.size(axis) - 1) // 2) for axis, r in DEFAULT_PATCH_RADIUS.items()}
+    if value is None:
+        return radius
+    given: dict[str, object]
+    if isinstance(value, Mapping):
+        given = {str(k).upper(): v for k, v in value.items()}
+    else:
+        given = dict.fromkeys("XYZ", value)  # one number: the spatial axes, like scikit-image
+    for axis, entry in given.items():
+        if axis == "C":
+            raise ValueError("patch_radius cannot be set for C: a patch always spans all channels")
+        if axis not in radius:
+            raise ValueError(f"patch_radius has unknown axis {axis!r}: use X, Y, Z or T")
+        r = _integer(entry, f"patch_radius along {axis}")
+        if r < 0:
+            raise ValueError(f"patch_radius along {axis} cannot be negative (got {r})")
+        size = plan.size(axis)
+        if size > 1 and 2 * r + 1 > size:
+            raise ValueError(f"a patch of radius {r} along {axis} ({2 * r + 1} samples) does not fit an axis of {size}")
+        radius[axis] = r
+    return radius
+
+
+def _search(value: str | Mapping[str, bool] | None) -> dict[str, bool]:
+    """Per-axis search switches from a string of axis letters or a mapping of axis to bool."""
+    search = dict(DEFAULT_SEARCH)
+    if value is None:
+        return search
+    if isinstance(value, str):
+        letters = value.upper()
+        unknown = set(letters) - set("XYZT")
+        if unknown:
+            raise ValueError(f"search_axes {value!r} has letters other than X, Y, Z and T")
+        return {axis: axis in letters for axis in search}
+    if not isinstance(value, Mapping):
+        raise ValueError(f"search_axes must be a string such as 'XYT' or a mapping like {{'T': False}}, not {value!r}")
+    for key, on in value.items():
+        axis = str(key).upper()
+        if axis in ("X", "Y") and not on:
+            raise ValueError("the search for similar patches always extends along X and Y")
+        if axis not in ("X", "Y", "Z", "T"):
+            raise ValueError(f"search_axes has unknown axis {key!r}: use X, Y, Z or T (never C)")
+        if axis in search:
+            search[axis] = bool(on)
+    return search
+
+
+@dataclass(frozen=True)
+class Settings:
+    """Validated engine settings in per-axis form."""
+
+    patch_radius: dict[str, int]
+    search: dict[str, bool]
+    iterations: int
+    pvalue: float
+    renoise: float
+    threads: int
+
+    @classmethod
+    def from_arguments(
+        cls,
+        plan: AxisPlan,
+        *,
+        patch_radius: int | Mapping[str, int] | None,
+        search_axes: str | Mapping[str, bool] | None,
+        iterations: int,
+        pvalue: float,
+        renoise: float,
+        threads: int | None,
+    ) -> Settings:
+        iterations = _integer(iterations, "iterations")
+        if not 1 <= iterations <= 30:
+            raise ValueError(f"iterations must be between 1 and 30, not {iterations}")
+        if not 0.0 <= float(pvalue) <= 1.0:
+            raise ValueError(f"pvalue must be in [0, 1], not {pvalue!r}")
+        if not float(renoise) >= 0.0:
+            raise ValueError(f"renoise must be >= 0, not {renoise!r}")
+        if threads is None:
+            threads = available_cores()
+        threads = _integer(threads, "threads")
+        if threads < 1:
+            raise ValueError(f"threads must be at least 1, not {threads}")
+        return cls(_patch_radius(patch_radius, plan), _search(search_axes), iterations, float(pvalue),
+                   float(renoise), threads)
+
+    def native_lists(self) -> tuple[list[int], list[int]]:
+        """patch_radius and neighborhood_axes in the engine's x, y, z, c, t order."""
+        r = self.patch_radius
+        return [r["X"], r["Y"], r["Z"], 0, r["T"]], [1, 1, int(self.search["Z"]), 0, int(self.search["T"])]
+
+    def describe(self, plan: AxisPlan) -> str:
+        """One line, naming only the axes the image extends along."""
+        extended = [a for a in "XYZT" if plan.size(a) > 1]
+        radius = " ".join(f"{a}{self.patch_radius[a]}" for a in extended)
+        search = "".join(a for a in extended if a in "XY" or self.search[a])
+        return (f"{self.iterations} iterations, patch radius {radius}, search {search}, "
+                f"p-value {self.pvalue:g}, renoise {self.renoise:g}, {self.threads} thread(s)")
+
+
+def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings) -> np.ndarray:
+    """Denoise a (T, C, Z, Y, X) array into a new float32 array.
+
+    Poisson-Gaussian channels (gain > 0) go through the stabilising native path in one
+    call, Gaussian channels (gain 0) through the Gaussian one; a channel without noise is
+    copied. Gaussian channels of different sigma are scaled to unit noise first, so that
+    each channel weighs the same in the patch distances.
+    """
+    radius, search = settings.native_lists()
+    tail = (radius, search, settings.iterations, settings.pvalue, settings.threads, settings.renoise)
+    stabilised = [c for c in range(model.channels) if model.gain[c] > 0]
+    gaussian = [c for c in range(model.channels) if model.gain[c] == 0 and model.offset[c] > 0]
+
+    def working_copy(channels: list[int]) -> np.ndarray:
+        return np.array(engine[:, channels], dtype=np.float32, order="C", copy=True)
+
+    if len(stabilised) == model.channels:
+        gain = [model.gain[c] for c in stabilised]
+        offset = [model.offset[c] for c in stabilised]
+        return _px._denoise_poisson_gaussian(working_copy(stabilised), 1.0, gain, offset, *tail)
+
+    result = np.array(engine, dtype=np.float32, order="C", copy=True)
+    if stabilised:
+        gain = [model.gain[c] for c in stabilised]
+        offset = [model.offset[c] for c in stabilised]
+        result[:, stabilised] = _px._denoise_poisson_gaussian(working_copy(stabilised), 1.0, gain, offset, *tail)
+    if gaussian:
+        sigmas = np.sqrt([model.offset[c] for c in gaussian]).astype(np.float32)
+        work = working_copy(gaussian)
+        if np.all(sigmas == sigmas[0]):
+            result[:, gaussian] = _px._denoise_gaussian(work, float(sigmas[0]), *tail)
+        else:
+            scale = sigmas.reshape(1, -1, 1, 1, 1)
+            work /= scale
+            result[:, gaussian] = _px._denoise_gaussian(work, 1.0, *tail) * scale
+    return result
+
+
+@dataclass(frozen=True)
+class DenoiseJob:
+    """One denoising run in three steps (prepare, choose the noise model, run), so that a
+    caller such as the command line can report each step; :func:`denoise` chains them."""
+
+    plan: AxisPlan
+    settings: Settings
+    engine: np.ndarray
+    """The input as a (T, C, Z, Y, X) view; never written to."""
+
+    @classmethod
+    def prepare(cls, image: np.typing.ArrayLike, *, axes: str | None, **parameters: object) -> DenoiseJob:
+        """Check the image, its axes and the engine parameters before any work."""
+        array = as_image(image)
+        plan = AxisPlan.for_array(array.shape, axes)
+        settings = Settings.from_arguments(plan, **parameters)  # type: ignore[arg-type]
+        return cls(plan, settings, plan.to_engine(array))
+
+    def choose_noise(self, noise: NoiseSpec, *, stacklevel: int = 1) -> NoiseModel:
+        """The noise model for this image (estimated unless given)."""
+        return choose_model(self.engine, noise, stacklevel=stacklevel + 1)
+
+    def run(self, model: NoiseModel) -> np.ndarray:
+        """The denoised image as a new float32 array in the caller's axis order."""
+        return np.ascontiguousarray(self.plan.from_engine(run_engine(self.engine, model, self.settings)))
+
+
+@overload
+def denoise(image: np.typing.ArrayLike, *, axes: str | None = ..., noise: NoiseSpec = ...,
+            patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
+            renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
+            out: np.ndarray | None = ..., return_noise: Literal[False] = ...) -> np.ndarray: ...
+@overload
+def denoise(image: np.typing.ArrayLike, *, axes: str | None = ..., noise: NoiseSpec = ...,
+            patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
+            renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
+            out: np.ndarray | None = ..., return_noise: Literal[True]) -> tuple[np.ndarray, NoiseModel]: ...
+
+
+def denoise(
+    image: np.typing.ArrayLike,
+    *,
+    axes: str | None = None,
+    noise: NoiseSpec = "auto",
+    patch_radius: int | Mapping[str, int] | None = None,
+    iterations: int = 4,
+    pvalue: float = 0.01,
+    renoise: float = 0.0,
+    search_axes: str | Mapping[str, bool] | None = None,
+    threads: int | None = None,
+    out: np.ndarray | None = None,
+    return_noise: bool = False,
+) -> np.ndarray | tuple[np.ndarray, NoiseModel]:
+    """Denoise a 1-D to 5-D fluorescence image with non-local patch averaging.
+
+    Similar patches are searched for in a neighbourhood that grows with each iteration
+    and averaged with weights from a statistical test of their similarity. Poisson-
+    Gaussian noise (photon counts plus camera read noise) is first stabilised with a
+    generalised Anscombe transform; channels are never mixed.
+
+    Parameters
+    ----------
+    image : array_like
+        Noisy image of 1 to 5 dimensions: integer or floating point, no NaN or
+        infinite samples. It is never modified (unless it is also `out`).
+    axes : str, optional
+        The image's axes in its own order, letters from T (time), C (channel), Z, Y and
+        X, e.g. ``"YX"``, ``"ZYX"``, ``"TYX"``, ``"CYX"`` or ``"TZCYX"``. By default
+        ``"X"``, ``"YX"``, ``"ZYX"``, ``"CZYX"`` or ``"TCZYX"`` by dimension count.
+        A 3-D time series must therefore be given as ``axes="TYX"``.
+    noise : {"auto", "gaussian", "poisson-gaussian"}, float or NoiseModel, optional
+        The noise model. ``"auto"`` (default) fits a Poisson-Gaussian model per channel
+        and stabilises it; a channel whose fit is degenerate or has gain <= 0 falls back
+        to a Gaussian sigma with a warning, and a channel whose noise hardly changes
+        with intensity (standard deviation within 5 % over the 1st-99th percentile
+        range) is treated as Gaussian. ``"gaussian"`` estimates one sigma per channel,
+        ``"poisson-gaussian"`` uses the fitted model for every channel and raises
+        ValueError where it cannot. A number is a known sigma for all channels; a
+        :class:`NoiseModel` gives known gains and offsets (gain 0 means Gaussian).
+    patch_radius : int or dict, optional
+        Patch half-size per axis, e.g. ``{"X": 3, "Y": 3, "Z": 1, "T": 1}``; an int sets
+        X, Y and Z. Default ``{"X": 2, "Y": 2, "Z": 1, "T": 0}``, shrunk to fit short axes.
+        A patch always spans all channels.
+    iterations : int, optional
+        Number of iterations (1 to 30); the search reaches +-2**(i-1) samples in X and Y
+        at iteration i. Default 4.
+    pvalue : float, optional
+        Significance level of the patch similarity test, in [0, 1]. Lower values average
+        more aggressively. Default 0.01.
+    renoise : float, optional
+        Amount of the noisy input mixed back into each estimate (0, the default, mixes
+        none; larger values keep more of the original texture).
+    search_axes : str or dict, optional
+        Axes the search neighbourhood extends along besides X and Y, e.g. ``"XYZ"`` or
+        ``{"T": False}``. Default: Z and T.
+    threads : int, optional
+        Number of threads; by default all cores available to the process.
+    out : numpy.ndarray, optional
+        Array of the input's shape and a floating-point dtype to receive the result (it
+        may be the input itself). Written only once the denoising has succeeded.
+    return_noise : bool, optional
+        Also return the noise model that was used.
+
+    Returns
+    -------
+    denoised : numpy.ndarray
+        float32 array of the input's shape and axis order (`out` when given).
+    noise_model : NoiseModel
+        Only with ``return_noise=True``: the per-channel model used; a Gaussian channel
+        has gain 0 and offset sigma**2.
+
+    Raises
+    ------
+    ValueError
+        For a bad axes string, an image of 0 or more than 5 dimensions, NaN or infinite
+        samples, or a parameter out of range; nothing is written then.
+
+    Warns
+    -----
+    UserWarning
+        When ``noise="auto"`` falls back to Gaussian noise for a channel.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import pxvorel
+    >>> rng = np.random.default_rng(1)
+    >>> clean = np.full((10, 64, 64), 40.0)
+    >>> clean[:, 20:40, 20:40] = 120.0
+    >>> noisy = rng.poisson(clean).astype(np.uint16)          # photon counts, 10 frames
+    >>> denoised, model = pxvorel.denoise(noisy, axes="TYX", return_noise=True)
+    >>> denoised.shape, denoised.dtype
+    ((10, 64, 64), dtype('float32'))
+    >>> bool(abs(model.gain[0] - 1.0) < 0.2)
+    True
+    """
+    job = DenoiseJob.prepare(image, axes=axes, patch_radius=patch_radius, search_axes=search_axes,
+                             iterations=iterations, pvalue=pvalue, renoise=renoise, threads=threads)
+    if out is not None and (not isinstance(out, np.ndarray) or out.shape != job.plan.shape or out.dtype.kind != "f"):
+        raise ValueError(f"out must be a floating-point array of shape {job.plan.shape}")
+    model = job.choose_noise(noise, stacklevel=2)
+    denoised = job.run(model)
+    if out is not None:
+        out[...] = denoised
+        denoised = out
+    return (denoised, model) if return_noise else denoised

@@ -1,0 +1,25 @@
+"""Checks on the images callers hand in, before any work is done."""
+
+from __future__ import annotations
+
+import numpy as np
+
+
+def as_image(image: np.typing.ArrayLike) -> np.ndarray:
+    """Return `image` as a NumPy array after refusing what cannot be denoised.
+
+    Integer, boolean and floating-point data are accepted (the caller's array is not
+    copied here). Complex or non-numeric data, empty arrays and arrays holding NaN or
+    infinite samples raise ValueError.
+    """
+    array = np.asarray(image)
+    if array.dtype.kind not in "biuf":
+        raise ValueError(f"image must hold real numbers (integer or floating point), not {array.dtype}")
+    if array.size == 0:
+        raise ValueError(f"image is empty (shape {array.shape})")
+    if array.dtype.kind == "f" and not np.isfinite(array).all():
+        bad = int(np.count_nonzero(~np.isfinite(array)))
+        raise ValueError(
+            f"image has {bad} NaN or infinite sample(s); replace them (e.g. with numpy.nan_to_num) before denoising"
+        )
+    return array
