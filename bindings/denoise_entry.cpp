@@ -9,6 +9,7 @@
 
 #include "bindings/entry_points.hpp"
 #include "denoise/vorel.hpp"
+#include "noise/sensor_noise.hpp"
 
 namespace {
 
@@ -77,7 +78,23 @@ ndarray denoise_gaussian(ndarray image, float sigma, const std::vector<int>& pat
     return image;
 }
 
-ndarray denoise_poisson_gaussian(ndarray, float, const std::vector<float>&, const std::vector<float>&,
-                                 const std::vector<int>&, const std::vector<int>&, int, float, int, float) {
-    throw std::runtime_error("_denoise_poisson_gaussian is not built yet");
+ndarray denoise_poisson_gaussian(ndarray image, float sigma, const std::vector<float>& gain,
+                                 const std::vector<float>& offset, const std::vector<int>& patch_radius,
+                                 const std::vector<int>& neighborhood_axes, int max_iter, float pvalue,
+                                 int nthreads, float renoise) {
+    require_axis_lists(patch_radius, neighborhood_axes);
+    set_thread_count(nthreads);
+    px::sensor_noise noise;
+    noise.gain = gain;
+    noise.offset = offset;
+    px::array working = to_ndarray(image);
+    // Both transforms divide by the gain of every channel.
+    noise.check_parameters(working.dims.c);
+    noise.gat(working);
+    px::vorel engine =
+        configured_engine(working.dims, sigma, patch_radius, neighborhood_axes, max_iter, pvalue, renoise);
+    run_unlocked(engine, working, sigma);
+    noise.igat(working);
+    write_back(image, working);
+    return image;
 }
