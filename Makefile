@@ -27,6 +27,9 @@ _install:
 	  -C cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=$$(command -v ccache || true) .
 
 test:
+ifneq ($(PXVOREL_IN_PY314),1)
+	tests/tools/test_py314.sh
+endif
 	$(RUN) $(MAKE) --no-print-directory _test
 _test: _test-cpp _test-sanitize _test-python
 

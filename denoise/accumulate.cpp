@@ -1,0 +1,247 @@
+// One iteration's patch comparisons: the interior pass over a sparse grid of
+// reference positions and the edge passes that reach the far faces. All
+// passes are one generic sweep over an index space of reference positions.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <new>
+#include <type_traits>
+
+#include "denoise/patch_rows.hpp"
+#include "denoise/vorel.hpp"
+
+namespace px {
+
+namespace {
+
+// count[a] positions along axis a (x, y, z, t), from first[a] with spacing
+// step[a]; positions are numbered with x fastest.
+struct reference_grid {
+    std::int32_t first[4];
+    std::int32_t step[4];
+    std::int32_t count[4];
+
+    std::int64_t size() const {
+        std::int64_t total = 1;
+        for (const std::int32_t n : count) total *= n > 0 ? n : 0;
+        return total;
+    }
+
+    void position(std::int64_t i, std::int32_t (&p)[4]) const {
+        for (int a = 0; a < 4; ++a) {
+            p[a] = first[a] + step[a] * static_cast<std::int32_t>(i % count[a]);
+            i /= count[a];
+        }
+    }
+};
+
+// The axes of an image as (size, radius, first, last interior position),
+// indexed x, y, z, t.
+struct axis_limits {
+    std::int32_t size[4];
+    std::int32_t radius[4];
+    std::int32_t min[4];
+    std::int32_t max[4];
+};
+
+// Sweeps every position of grid in one parallel region: per position the
+// neighbourhood's weighted patch sum, then its test and scatter.
+void sweep(const vorel& engine, const reference_grid& grid, const extent& patch_size, const array& image,
+           float sigma, const extent& radius, array& estimate, array& variance, array& next_estimate,
+           array& next_variance, array& weights) {
+    const std::int64_t positions = grid.size();
+    if (positions == 0) return;
+    bool out_of_memory = false;
+#pragma omp parallel
+    {
+        // Per-thread scratch, made once per pass and cleared per position.
+        array patch;
+        try {
+            patch = array(patch_size, 0.0f);
+        } catch (const std::bad_alloc&) {
+#pragma omp atomic write
+            out_of_memory = true;
+        }
+#pragma omp for schedule(dynamic, 1)
+        for (std::int64_t i = 0; i < positions; ++i) {
+            if (patch.values.empty()) continue;  // this thread has no scratch; the pass reports it
+            std::int32_t p[4];
+            grid.position(i, p);
+            std::fill(patch.values.begin(), patch.values.end(), 0.0f);
+            float weight_sq_sum = 0.0f;
+            float weight_sum = 0.0f;
+            engine.accumulate_neighborhood(image, sigma, radius, estimate, variance, patch, weight_sq_sum,
+                                           weight_sum, p[0], p[1], p[2], p[3]);
+            engine.add_patch_to_image_if(estimate, variance, next_estimate, next_variance, weights, patch,
+                                         weight_sq_sum, weight_sum, p[0], p[1], p[2], p[3]);
+        }
+    }
+    if (out_of_memory) throw std::bad_alloc();
+}
+
+// Interior grid spacing: one reference position per patch cell along x and
+// y, along z only for stacks deep enough, and every rt frames along t.
+extent grid_step(const extent& r, const extent& dims) {
+    extent step{1, 1, 1, 1, 1};
+    if (r.x > 0 && r.x < dims.x) step.x = r.x + 1;
+    if (r.y > 0 && r.y < dims.y) step.y = r.y + 1;
+    if (r.z > 0 && std::int64_t{dims.z} > 4 * std::int64_t{r.z} + 1) step.z = r.z + 1;
+    if (r.t > 0 && r.t < dims.t) step.t = r.t;
+    return step;
+}
+
+// An edge pass places reference patches on the last interior position of an
+// axis. It runs for radii above 1, and for radius 1 where the interior grid
+// stops short of that position (otherwise the last sample would stay noisy).
+bool edge_pass_runs(std::int32_t radius, std::int32_t size, std::int32_t min, std::int32_t max,
+                    std::int32_t step) {
+    if (size <= 1 || radius < 1 || max < min) return false;
+    if (radius > 1) return true;
+    const std::int64_t last_on_grid = min + std::int64_t{step} * ((std::int64_t{max} - min) / step);
+    return last_on_grid < max;
+}
+
+}  // namespace
+
+void vorel::accumulate(const array& image, float sigma, const extent& radius, array& estimate, array& variance,
+                       array& next_estimate, array& next_variance, array& weights) const {
+    if (image.values.empty()) return;
+    check_patch_fits(image.dims);
+    const extent& dims = image.dims;
+    const extent& r = patch_radius;
+    const extent patch_size{2 * r.x + 1, 2 * r.y + 1, 2 * r.z + 1, dims.c, 2 * r.t + 1};
+    const extent step = grid_step(r, dims);
+    const Boundaries boundaries{r.x, dims.x - r.x - 1, r.y, dims.y - r.y - 1,
+                                r.z, dims.z - r.z - 1, r.t, dims.t - r.t - 1};
+    // Sweep limits: an axis of a single sample has the one position 0.
+    const Boundaries bounds{dims.x > 1 ? boundaries.x_min : 0, dims.x > 1 ? boundaries.x_max : 0,
+                            dims.y > 1 ? boundaries.y_min : 0, dims.y > 1 ? boundaries.y_max : 0,
+                            dims.z > 1 ? boundaries.z_min : 0, dims.z > 1 ? boundaries.z_max : 0,
+                            dims.t > 1 ? boundaries.t_min : 0, dims.t > 1 ? boundaries.t_max : 0};
+
+    const std::int32_t steps[4] = {step.x, step.y, step.z, step.t};
+    const std::int32_t mins[4] = {bounds.x_min, bounds.y_min, bounds.z_min, bounds.t_min};
+    const std::int32_t maxs[4] = {bounds.x_max, bounds.y_max, bounds.z_max, bounds.t_max};
+    reference_grid interior{};
+    for (int a = 0; a < 4; ++a) {
+        interior.first[a] = mins[a];
+        interior.step[a] = steps[a];
+        interior.count[a] = maxs[a] < mins[a] ? 0 : (maxs[a] - mins[a] + steps[a]) / steps[a];
+    }
+    sweep(*this, interior, patch_size, image, sigma, radius, estimate, variance, next_estimate, next_variance,
+          weights);
+
+    const auto edge = [&](auto axis_tag) {
+        constexpr int A = decltype(axis_tag)::value;
+        const std::int32_t radii[4] = {r.x, r.y, r.z, r.t};
+        const std::int32_t sizes[4] = {dims.x, dims.y, dims.z, dims.t};
+        const std::int32_t interior_max[4] = {boundaries.x_max, boundaries.y_max, boundaries.z_max,
+                                              boundaries.t_max};
+        const std::int32_t interior_min[4] = {boundaries.x_min, boundaries.y_min, boundaries.z_min,
+                                              boundaries.t_min};
+        if (!edge_pass_runs(radii[A], sizes[A], interior_min[A], interior_max[A], steps[A])) return;
+        accumulate_edge_patches<A>(image, sigma, radius, estimate, variance, next_estimate, next_variance, weights,
+                                   boundaries, patch_size, bounds.x_min, bounds.x_max, bounds.y_min, bounds.y_max,
+                                   bounds.z_min, bounds.z_max, bounds.t_min, bounds.t_max);
+    };
+    edge(std::integral_constant<int, 0>{});
+    edge(std::integral_constant<int, 1>{});
+    edge(std::integral_constant<int, 2>{});
+    edge(std::integral_constant<int, 3>{});
+}
+
+template <int A>
+void vorel::accumulate_edge_patches(const array& image, float sigma, const extent& radius, array& estimate,
+                                    array& variance, array& next_estimate, array& next_variance, array& weights,
+                                    const Boundaries& boundaries, const extent& patch_size, std::int32_t x_min,
+                                    std::int32_t x_max, std::int32_t y_min, std::int32_t y_max,
+                                    std::int32_t z_min, std::int32_t z_max, std::int32_t t_min,
+                                    std::int32_t t_max) const {
+    static_assert(A >= 0 && A < 4, "edge passes exist for x, y, z and t");
+    const std::int32_t mins[4] = {x_min, y_min, z_min, t_min};
+    const std::int32_t maxs[4] = {x_max, y_max, z_max, t_max};
+    const std::int32_t fixed[4] = {boundaries.x_max, boundaries.y_max, boundaries.z_max, boundaries.t_max};
+    reference_grid grid{};
+    for (int a = 0; a < 4; ++a) {
+        grid.step[a] = 1;
+        grid.first[a] = a == A ? fixed[a] : mins[a];
+        grid.count[a] = a == A ? 1 : (maxs[a] < mins[a] ? 0 : maxs[a] - mins[a] + 1);
+    }
+    sweep(*this, grid, patch_size, image, sigma, radius, estimate, variance, next_estimate, next_variance, weights);
+}
+
+void vorel::accumulate_neighborhood(const array& image, float sigma, const extent& radius, array& estimate,
+                                    array& variance, array& patch, float& weight_sq_sum, float& weight_sum,
+                                    std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t t) const {
+    const extent& dims = image.dims;
+    const extent& r = patch_radius;
+    // Neighbours are positions within the search radius whose whole patch is inside the image.
+    const auto lo = [](std::int32_t p, std::int32_t search, std::int32_t patch_r) {
+        return std::max<std::int64_t>(std::int64_t{p} - search, patch_r);
+    };
+    const auto hi = [](std::int32_t p, std::int32_t search, std::int32_t patch_r, std::int32_t size) {
+        return std::min<std::int64_t>(std::int64_t{p} + search, std::int64_t{size} - patch_r - 1);
+    };
+    const std::int64_t lo_x = lo(x, radius.x, r.x), hi_x = hi(x, radius.x, r.x, dims.x);
+    const std::int64_t lo_y = lo(y, radius.y, r.y), hi_y = hi(y, radius.y, r.y, dims.y);
+    const std::int64_t lo_z = lo(z, radius.z, r.z), hi_z = hi(z, radius.z, r.z, dims.z);
+    const std::int64_t lo_t = lo(t, radius.t, r.t), hi_t = hi(t, radius.t, r.t, dims.t);
+
+    const double threshold = chi2_threshold(quantile, static_cast<std::int64_t>(patch.values.size()));
+    const double sigma_d = sigma;
+    const std::int64_t width = 2 * std::int64_t{r.x} + 1;
+    const float* const noisy = image.values.data();
+    const float* const est = estimate.values.data();
+    const float* const var = variance.values.data();
+    float* const sum = patch.values.data();
+    const std::int64_t reference = image.index(x, y, z, 0, t);
+
+    float w_max = 0.0f;
+    for (std::int64_t nt = lo_t; nt <= hi_t; ++nt) {
+        for (std::int64_t nz = lo_z; nz <= hi_z; ++nz) {
+            for (std::int64_t ny = lo_y; ny <= hi_y; ++ny) {
+                for (std::int64_t nx = lo_x; nx <= hi_x; ++nx) {
+                    if (nx == x && ny == y && nz == z && nt == t) continue;
+                    const std::int64_t delta =
+                        image.index(static_cast<std::int32_t>(nx), static_cast<std::int32_t>(ny),
+                                    static_cast<std::int32_t>(nz), 0, static_cast<std::int32_t>(nt)) -
+                        reference;
+                    // Variance-normalised patch distance: float terms, double sum.
+                    double distance = 0.0;
+                    for_each_patch_row(dims, r, x, y, z, t, [&](std::int64_t start, std::int64_t) {
+                        for (std::int64_t j = start; j < start + width; ++j) {
+                            const float va = var[j];
+                            const float vb = var[j + delta];
+                            const float d = est[j] - est[j + delta];
+                            const float d2 = d * d;
+                            const float numerator = (va + vb) * d2;
+                            const float denominator = va * vb;
+                            distance += static_cast<double>(numerator / denominator);
+                        }
+                    });
+                    const double w = std::exp(-0.25 * distance / threshold);
+                    for_each_patch_row(dims, r, x, y, z, t, [&](std::int64_t start, std::int64_t k) {
+                        for (std::int64_t j = 0; j < width; ++j) {
+                            sum[k + j] = static_cast<float>(static_cast<double>(sum[k + j]) +
+                                                            static_cast<double>(noisy[start + delta + j]) * w);
+                        }
+                    });
+                    const double sigma_w = sigma_d * w;
+                    weight_sq_sum = static_cast<float>(static_cast<double>(weight_sq_sum) + sigma_w * sigma_w);
+                    weight_sum = static_cast<float>(static_cast<double>(weight_sum) + w);
+                    if (w > static_cast<double>(w_max)) w_max = static_cast<float>(w);
+                }
+            }
+        }
+    }
+    // The reference patch itself counts with the largest neighbour weight.
+    for_each_patch_row(dims, r, x, y, z, t, [&](std::int64_t start, std::int64_t k) {
+        for (std::int64_t j = 0; j < width; ++j) sum[k + j] = noisy[start + j] * w_max + sum[k + j];
+    });
+    const float sigma_w_max = sigma * w_max;
+    weight_sq_sum = weight_sq_sum + sigma_w_max * sigma_w_max;
+    weight_sum = weight_sum + w_max;
+}
+
+}  // namespace px

@@ -1,0 +1,81 @@
+#pragma once
+// The iterative patch-based denoising engine. Configure it with the set_*
+// operations (each validates and leaves the member unchanged on error), then
+// run() replaces an image by its denoised estimate.
+
+#include <cstdint>
+
+#include "core/array.hpp"
+#include "denoise/observable.hpp"
+#include "denoise/quantile.hpp"
+
+namespace px {
+
+class vorel : public observable {
+public:
+    // First and last position along each axis whose whole patch lies inside
+    // the image; max < min means no position fits.
+    struct Boundaries {
+        std::int32_t x_min, x_max, y_min, y_max, z_min, z_max, t_min, t_max;
+    };
+
+    extent patch_radius{3, 3, 0, 0, 0};
+    extent neighborhood_axes{1, 1, 1, 0, 1};
+    std::int32_t max_iter = 4;
+    float pvalue = 0.01f;
+    float quantile = static_cast<float>(normal_quantile(0.01f));
+    float min_variance_ratio = 1e-8f;
+    float min_weight_ratio = 1e-6f;
+    float min_variance = 1e-8f;
+    float min_weight = 1e-6f;
+    float renoise = 0.0f;
+
+    void set_max_iter(int n);
+    void set_patch_radius(const extent& r);
+    void set_neighborhood_axes(const extent& a);
+    void set_pvalue(float p);
+    void set_renoise(float f);
+
+    // Throws std::invalid_argument when a patch does not fit an image of these
+    // dims: every axis must be either a single sample with radius 0 or at least
+    // 2r + 1 samples long.
+    void check_patch_fits(const extent& dims) const;
+
+    // Denoises image in place; sigma is the noise standard deviation (> 0).
+    void run(array& image, float sigma);
+
+    // One iteration's patch comparisons: adds every reference patch's
+    // contribution into next_estimate, next_variance and weights.
+    void accumulate(const array& image, float sigma, const extent& radius, array& estimate, array& variance,
+                    array& next_estimate, array& next_variance, array& weights) const;
+
+    // Weighted sum of the noisy patches of all neighbours of (x, y, z, t), the
+    // weights coming from patch distances on the current estimate.
+    void accumulate_neighborhood(const array& image, float sigma, const extent& radius, array& estimate,
+                                 array& variance, array& patch, float& weight_sq_sum, float& weight_sum,
+                                 std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t t) const;
+
+    // Reference patches on the last interior position of axis A (0 x, 1 y,
+    // 2 z, 3 t), sweeping the other three axes within bounds.
+    template <int A>
+    void accumulate_edge_patches(const array& image, float sigma, const extent& radius, array& estimate,
+                                 array& variance, array& next_estimate, array& next_variance, array& weights,
+                                 const Boundaries& boundaries, const extent& patch_size, std::int32_t x_min,
+                                 std::int32_t x_max, std::int32_t y_min, std::int32_t y_max, std::int32_t z_min,
+                                 std::int32_t z_max, std::int32_t t_min, std::int32_t t_max) const;
+
+    // Normalises one reference position's patch sum, tests it against the
+    // current estimate and scatters it (or the current estimate) into the
+    // accumulators.
+    void add_patch_to_image_if(const array& estimate, const array& variance, array& next_estimate,
+                               array& next_variance, array& weights, array& patch, float weight_sq_sum,
+                               float weight_sum, std::int32_t x, std::int32_t y, std::int32_t z,
+                               std::int32_t t) const;
+
+    // Turns the accumulators into the new estimate and its variance, blending
+    // with the current estimate and, when renoise_variance > 0, the noisy image.
+    void normalize(const array& image, float renoise_variance, array& estimate, array& variance,
+                   array& next_estimate, array& next_variance, array& weights) const;
+};
+
+}  // namespace px
