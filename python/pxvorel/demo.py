@@ -47,8 +47,8 @@ def _cells(t: int, yy: np.ndarray, xx: np.ndarray, rng: np.random.Generator, cou
     photons = np.zeros_like(yy)
     for _ in range(count):
         cy, cx = rng.uniform(0.15, 0.85, 2) * size
-        vy, vx = rng.normal(0, 0.8, 2) * size / 256
-        a, b = rng.uniform(18, 30) * size / 256, rng.uniform(11, 17) * size / 256
+        vy, vx = rng.normal(0, 0.8, 2)
+        a, b = rng.uniform(18, 30), rng.uniform(11, 17)
         angle = rng.uniform(0, np.pi) + 0.01 * t
         brightness = rng.uniform(10, 16)
         py, px = cy + vy * t - yy, cx + vx * t - xx
@@ -67,10 +67,10 @@ def _filaments(t: int, yy: np.ndarray, xx: np.ndarray, rng: np.random.Generator,
     photons = np.zeros_like(yy)
     for _ in range(count):
         base = rng.uniform(0.1, 0.9) * size
-        amplitude = rng.uniform(5, 20) * size / 256
-        wavelength = rng.uniform(80, 200) * size / 256
+        amplitude = rng.uniform(5, 20)
+        wavelength = rng.uniform(80, 200)
         phase = rng.uniform(0, 2 * np.pi) + 0.05 * t
-        drift = rng.normal(0, 0.5) * t * size / 256
+        drift = rng.normal(0, 0.5) * t
         centre = base + drift + amplitude * np.sin(2 * np.pi * xx / wavelength + phase)
         photons += rng.uniform(12, 20) * np.exp(-0.5 * ((yy - centre) / 1.2) ** 2)
     return photons
@@ -101,15 +101,17 @@ def synthetic_series(frames: int = 24, size: int = 256, seed: int = 0) -> Scene:
     """
     rng = np.random.default_rng(seed)
     yy, xx = np.mgrid[0:size, 0:size].astype(np.float64)
-    vesicle_count = max(4, 40 * size * size // 256**2)
+    # Objects keep their size in pixels; their number follows the field of view.
+    area = size * size / 256**2
+    cells, filaments, vesicle_count = max(2, round(9 * area)), max(1, round(5 * size / 256)), max(4, round(40 * area))
     start = rng.uniform(0, size, (vesicle_count, 1, 2))
     tracks = start + np.cumsum(rng.normal(0, 1.0, (vesicle_count, frames, 2)), axis=1)
     background = 3.0 + 2.0 * np.exp(-((yy - 0.3 * size) ** 2 + (xx - 0.6 * size) ** 2) / (2 * (0.4 * size) ** 2))
     clean = np.empty((frames, size, size), np.float32)
     for t in range(frames):
         scene_rng = np.random.default_rng(seed + 1)  # the same objects in every frame, moved by t
-        photons = (background + _cells(t, yy, xx, scene_rng, 9, size)
-                   + _filaments(t, yy, xx, scene_rng, 5, size) + _vesicles(t, yy, xx, tracks))
+        photons = (background + _cells(t, yy, xx, scene_rng, cells, size)
+                   + _filaments(t, yy, xx, scene_rng, filaments, size) + _vesicles(t, yy, xx, tracks))
         clean[t] = GAIN * photons + BASELINE
     counts = rng.poisson((clean - BASELINE) / GAIN)
     recorded = GAIN * counts + BASELINE + rng.normal(0, READ_NOISE, clean.shape)

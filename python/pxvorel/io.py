@@ -213,9 +213,9 @@ def _tiff_writer(path: Path, image: ImageFile) -> Callable[[BinaryIO], None]:
             meta["spacing"] = spacing["Z"]
         if "T" in spacing:
             meta["finterval"] = spacing["T"]
-        return lambda fh: tifffile.imwrite(fh, data, imagej=True, metadata=meta, **xy)
+        return lambda fh: tifffile.imwrite(fh, data, imagej=True, photometric="minisblack", metadata=meta, **xy)
     meta = {"axes": axes, "spacing": spacing, "unit": image.unit}
-    return lambda fh: tifffile.imwrite(fh, data, photometric="minisblack", metadata=meta)
+    return lambda fh: tifffile.imwrite(fh, data, photometric="minisblack", metadata=meta, **xy)
 
 
 def _replace_atomically(tmp: Path, path: Path, overwrite: bool) -> None:

@@ -1,0 +1,227 @@
+"""The public Python API: axes, input safety, noise modes and parameter checks."""
+
+from __future__ import annotations
+
+import os
+import warnings
+
+import numpy as np
+import pytest
+
+from synthetic import blobs, moving_blobs, poisson_gaussian, psnr
+
+import pxvorel
+import pxvorel._px as px
+from pxvorel import NoiseModel
+
+
+class NativeSpy:
+    """Stands in for the two native denoising functions: records each call, returns the input."""
+
+    def __init__(self, monkeypatch: pytest.MonkeyPatch) -> None:
+        self.calls: list[dict[str, object]] = []
+        monkeypatch.setattr(px, "_denoise_gaussian", self.gaussian)
+        monkeypatch.setattr(px, "_denoise_poisson_gaussian", self.poisson_gaussian)
+
+    def gaussian(self, image, sigma, radius, search, iterations, pvalue, threads, renoise):
+        self.calls.append(dict(path="gaussian", shape=image.shape, sigma=sigma, radius=radius, search=search,
+                               threads=threads))
+        return image
+
+    def poisson_gaussian(self, image, sigma, gain, offset, radius, search, iterations, pvalue, threads, renoise):
+        self.calls.append(dict(path="poisson-gaussian", shape=image.shape, sigma=sigma, gain=gain, offset=offset,
+                               radius=radius, search=search, threads=threads))
+        return image
+
+
+@pytest.fixture
+def spy(monkeypatch: pytest.MonkeyPatch) -> NativeSpy:
+    return NativeSpy(monkeypatch)
+
+
+@pytest.mark.parametrize(
+    ("shape", "axes", "engine_shape"),
+    [
+        ((40,), None, (1, 1, 1, 1, 40)),
+        ((12, 14), None, (1, 1, 1, 12, 14)),
+        ((3, 12, 14), None, (1, 1, 3, 12, 14)),
+        ((2, 3, 12, 14), None, (1, 2, 3, 12, 14)),
+        ((4, 2, 3, 12, 14), None, (4, 2, 3, 12, 14)),
+        ((5, 12, 14), "TYX", (5, 1, 1, 12, 14)),
+        ((2, 12, 14), "CYX", (1, 2, 1, 12, 14)),
+        ((12, 14, 3), "yxc", (1, 3, 1, 12, 14)),
+        ((4, 3, 2, 12, 14), "TZCYX", (4, 2, 3, 12, 14)),
+        ((3, 4, 12, 14), "ZTYX", (4, 1, 3, 12, 14)),
+        ((6, 14), "TX", (6, 1, 1, 1, 14)),
+    ],
+)
+def test_axes_reach_the_engine_as_tczyx_and_come_back(spy, shape, axes, engine_shape) -> None:
+    image = np.arange(np.prod(shape), dtype=np.float32).reshape(shape)
+    result = pxvorel.denoise(image, axes=axes, noise=2.0)
+    assert spy.calls[-1]["shape"] == engine_shape
+    assert result.shape == shape and result.dtype == np.float32 and result.flags.c_contiguous
+    np.testing.assert_array_equal(result, image)
+
+
+def test_axis_order_does_not_change_the_result() -> None:
+    clean = np.stack([moving_blobs(4, 24, 3, seed=s) for s in (1, 2)], axis=1)[:, :, None]  # T C Z Y X
+    clean = np.repeat(clean, 3, axis=2)
+    noisy = poisson_gaussian(clean, 2.0, 16.0, seed=3)
+    model = NoiseModel([2.0, 2.0], [16.0, 16.0])
+    settings = dict(noise=model, iterations=2, threads=1)
+    reference = pxvorel.denoise(noisy, axes="TCZYX", **settings)
+    reordered = pxvorel.denoise(np.ascontiguousarray(noisy.transpose(0, 2, 1, 3, 4)), axes="TZCYX", **settings)
+    np.testing.assert_allclose(reordered, reference.transpose(0, 2, 1, 3, 4), rtol=1e-6, atol=1e-4)
+
+
+@pytest.mark.parametrize(
+    ("shape", "axes", "message"),
+    [
+        ((4, 8, 8), "TXX", "more than once"),
+        ((4, 8, 8), "TAB", "unknown letter"),
+        ((4, 8, 8), "YX", "2 axes but the image has 3"),
+        ((2,) * 6, None, "at most 5 axes"),
+        ((), None, "0-D"),
+        ((0, 8), None, "empty"),
+    ],
+)
+def test_bad_axes_and_shapes_are_refused(spy, shape, axes, message) -> None:
+    with pytest.raises(ValueError, match=message):
+        pxvorel.denoise(np.ones(shape, np.float32), axes=axes, noise=1.0)
+    assert spy.calls == []
+
+
+def test_input_is_never_changed_and_out_receives_the_result() -> None:
+    noisy = poisson_gaussian(blobs((48, 48), 5, seed=4), 1.0, 4.0, seed=5)
+    before = noisy.copy()
+    result = pxvorel.denoise(noisy, iterations=2)  # float32 C-contiguous: the native call could work in place
+    np.testing.assert_array_equal(noisy, before)
+    assert not np.shares_memory(result, noisy)
+    out = np.zeros_like(noisy)
+    assert pxvorel.denoise(noisy, iterations=2, out=out, threads=1) is out
+    assert pxvorel.denoise(noisy, iterations=2, out=noisy, threads=1) is noisy  # in place on request
+    np.testing.assert_allclose(noisy, out, atol=1e-4)
+
+
+def test_integer_and_float64_input_give_the_float32_result() -> None:
+    clean = blobs((48, 48), 5, seed=6, low=20.0, high=300.0)
+    counts = np.random.default_rng(7).poisson(clean)
+    reference = pxvorel.denoise(counts.astype(np.float32), noise=NoiseModel([1.0], [0.0]), threads=1)
+    for data in (counts.astype(np.uint16), counts.astype(np.int64), counts.astype(np.float64)):
+        result = pxvorel.denoise(data, noise=NoiseModel([1.0], [0.0]), threads=1)
+        assert result.dtype == np.float32
+        np.testing.assert_allclose(result, reference, atol=1e-3)
+
+
+@pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
+def test_non_finite_samples_are_refused_before_any_work(spy, bad) -> None:
+    image = np.ones((16, 16))
+    image[3, 4] = bad
+    for call in (pxvorel.denoise, pxvorel.estimate_noise, pxvorel.estimate_sigma):
+        with pytest.raises(ValueError, match="NaN or infinite"):
+            call(image)
+    assert spy.calls == []
+
+
+@pytest.mark.parametrize(
+    ("changes", "message"),
+    [
+        (dict(iterations=0), "iterations"),
+        (dict(pvalue=1.5), "pvalue"),
+        (dict(renoise=-1.0), "renoise"),
+        (dict(threads=0), "threads"),
+        (dict(patch_radius={"X": 20}), "does not fit"),
+        (dict(patch_radius={"C": 1}), "channels"),
+        (dict(patch_radius=-1), "negative"),
+        (dict(search_axes="XYQ"), "letters"),
+        (dict(search_axes={"X": False}), "always"),
+        (dict(noise="poisson"), "noise must be"),
+        (dict(noise=-2.0), "sigma"),
+        (dict(noise=NoiseModel([1.0, 1.0], [0.0, 0.0])), "2 channels"),
+        (dict(noise=NoiseModel([-1.0], [0.0])), "gain must be >= 0"),
+        (dict(out=np.zeros((5, 5), np.float32)), "out must be"),
+    ],
+)
+def test_bad_parameters_are_refused_before_any_work(spy, changes, message) -> None:
+    with pytest.raises(ValueError, match=message):
+        pxvorel.denoise(np.ones((16, 16), np.float32), **{"noise": 1.0, **changes})
+    assert spy.calls == []
+
+
+def test_engine_settings_follow_the_named_axes(spy) -> None:
+    image = np.ones((5, 3, 32, 32), np.float32)
+    pxvorel.denoise(image, axes="TZYX", noise=1.0, patch_radius={"x": 3, "Y": 1, "Z": 1, "T": 2},
+                    search_axes={"T": False})
+    call = spy.calls[-1]
+    assert call["radius"] == [3, 1, 1, 0, 2] and call["search"] == [1, 1, 1, 0, 0]
+    affinity = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    assert call["threads"] == affinity  # "all cores" is passed explicitly, every time
+    pxvorel.denoise(np.ones((2, 8), np.float32), axes="ZX", noise=1.0)
+    assert spy.calls[-1]["radius"][:3] == [2, 0, 0]  # defaults shrink to fit short axes
+
+
+def test_noise_modes_on_poisson_gaussian_data(spy) -> None:
+    clean = moving_blobs(8, 64, 6, seed=8)
+    noisy = poisson_gaussian(clean, 3.0, 25.0, seed=9)
+    _, model = pxvorel.denoise(noisy, axes="TYX", return_noise=True)
+    assert spy.calls[-1]["path"] == "poisson-gaussian" and spy.calls[-1]["sigma"] == 1.0
+    assert model.gain[0] == pytest.approx(3.0, rel=0.1)
+    assert model.std(clean.mean())[0] == pytest.approx(np.sqrt(3.0 * clean.mean() + 25.0), rel=0.1)
+    _, explicit = pxvorel.denoise(noisy, axes="TYX", noise="poisson-gaussian", return_noise=True)
+    assert explicit == model
+    _, gaussian = pxvorel.denoise(noisy, axes="TYX", noise="gaussian", return_noise=True)
+    assert spy.calls[-1]["path"] == "gaussian" and gaussian.gain == (0.0,)
+
+
+def test_noise_modes_on_gaussian_data(spy) -> None:
+    noisy = blobs((96, 96), 8, seed=10) + np.random.default_rng(11).normal(0, 6.0, (96, 96))
+    _, model = pxvorel.denoise(noisy, noise="gaussian", return_noise=True)
+    assert spy.calls[-1]["path"] == "gaussian"
+    assert spy.calls[-1]["sigma"] == pytest.approx(6.0, rel=0.1)
+    assert model.std(100.0)[0] == pytest.approx(6.0, rel=0.1)
+    assert pxvorel.estimate_sigma(noisy) == pytest.approx(6.0, rel=0.1)
+    # "auto" may keep a small fitted gain (then the stabilised path) or fall back with a
+    # warning; either way its model must describe the noise of the bulk of the image.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        _, auto = pxvorel.denoise(noisy, return_noise=True)
+    assert auto.std(np.median(noisy))[0] == pytest.approx(6.0, rel=0.15)
+
+
+def test_auto_falls_back_per_channel_with_a_warning(spy) -> None:
+    counts = poisson_gaussian(blobs((64, 64), 6, seed=12, low=20.0), 2.0, 9.0, seed=13)
+    flat = np.full((64, 64), 7.0, np.float32)  # nothing to fit, nothing to denoise
+    image = np.stack([counts, flat])
+    with pytest.warns(UserWarning, match="channel 1: the Poisson-Gaussian noise fit is degenerate"):
+        result, model = pxvorel.denoise(image, axes="CYX", return_noise=True)
+    assert model.gain[0] > 0 and model.gain[1] == 0.0 and model.offset[1] == 0.0
+    assert [call["shape"] for call in spy.calls] == [(1, 1, 1, 64, 64)]  # only channel 0 needed denoising
+    np.testing.assert_array_equal(result[1], flat)
+    with pytest.raises(ValueError, match="channel 1"):
+        pxvorel.denoise(image, axes="CYX", noise="poisson-gaussian")
+
+
+def test_gaussian_channels_of_different_noise_share_one_call(spy) -> None:
+    image = np.stack([np.full((32, 32), 50.0), np.full((32, 32), 80.0)])
+    pxvorel.denoise(image, axes="CYX", noise=NoiseModel([0.0, 0.0], [4.0, 100.0]))
+    assert len(spy.calls) == 1 and spy.calls[0]["sigma"] == 1.0  # channels scaled to unit noise
+    pxvorel.denoise(image, axes="CYX", noise=NoiseModel([0.0, 2.0], [4.0, 10.0]))
+    assert [call["path"] for call in spy.calls[1:]] == ["poisson-gaussian", "gaussian"]
+
+
+def test_estimate_noise_per_channel() -> None:
+    clean = np.stack([blobs((96, 96), 8, seed=14, low=10.0, high=200.0), blobs((96, 96), 8, seed=15, low=30.0)])
+    noisy = np.stack([poisson_gaussian(clean[0], 1.0, 4.0, seed=16), poisson_gaussian(clean[1], 4.0, 30.0, seed=17)])
+    model = pxvorel.estimate_noise(noisy, axes="CYX")
+    assert model.channels == 2
+    assert model.gain == pytest.approx((1.0, 4.0), rel=0.15)
+    with pytest.warns(UserWarning, match="degenerate"):
+        flat = pxvorel.estimate_noise(np.full((12, 12), 5, np.uint8))
+    assert np.isnan(flat.gain[0]) and flat.to_dict() == {"gain": [None], "offset": [None]}
+
+
+def test_denoising_poisson_gaussian_series_gains_psnr() -> None:
+    clean = moving_blobs(6, 64, 5, seed=18)
+    noisy = poisson_gaussian(clean, 2.0, 16.0, seed=19)
+    denoised = pxvorel.denoise(noisy, axes="TYX")
+    assert psnr(denoised, clean) > psnr(noisy, clean) + 6.0
