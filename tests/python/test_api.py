@@ -225,3 +225,15 @@ def test_denoising_poisson_gaussian_series_gains_psnr() -> None:
     noisy = poisson_gaussian(clean, 2.0, 16.0, seed=19)
     denoised = pxvorel.denoise(noisy, axes="TYX")
     assert psnr(denoised, clean) > psnr(noisy, clean) + 6.0
+
+
+def test_stabilised_path_is_unbiased_on_flat_fields() -> None:
+    """The inverse transform's bias correction is gain/4 in intensity units, not a fixed 0.25."""
+    rng = np.random.default_rng(20)
+    for gain in (0.5, 8.0):
+        shape = (4, 64, 64)
+        noisy = gain * rng.poisson(20.0, shape) + 100.0 + rng.normal(0, 3.0, shape)
+        denoised = pxvorel.denoise(noisy, axes="TYX", noise=NoiseModel([gain], [9.0 - gain * 100.0]))
+        # Against the noisy mean (which is unbiased), so that the sampling noise of the mean cancels.
+        # Without the correction the difference is -(gain/4 - 0.25): +0.125 and -1.75.
+        assert np.mean(denoised) - np.mean(noisy) == pytest.approx(0.0, abs=0.05)
