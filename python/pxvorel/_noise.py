@@ -260,7 +260,7 @@ def estimate_noise(image: np.typing.ArrayLike, *, axes: str | None = None) -> No
     >>> clean = np.linspace(50, 500, 128)[None, :] * np.ones((128, 1))
     >>> noisy = rng.poisson(clean).astype(np.float32)  # gain 1, offset 0
     >>> model = pxvorel.estimate_noise(noisy)
-    >>> round(model.gain[0], 1)  # doctest: +SKIP
+    >>> round(model.gain[0], 1)
     1.0
     """
     array = as_image(image)
@@ -304,7 +304,7 @@ def estimate_sigma(image: np.typing.ArrayLike, *, axes: str | None = None) -> fl
     >>> import numpy as np
     >>> import pxvorel
     >>> noisy = 100 + np.random.default_rng(0).normal(0, 5, (256, 256))
-    >>> round(pxvorel.estimate_sigma(noisy))  # doctest: +SKIP
+    >>> round(pxvorel.estimate_sigma(noisy))
     5
     """
     array = as_image(image)

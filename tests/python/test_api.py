@@ -237,3 +237,11 @@ def test_stabilised_path_is_unbiased_on_flat_fields() -> None:
         # Against the noisy mean (which is unbiased), so that the sampling noise of the mean cancels.
         # Without the correction the difference is -(gain/4 - 0.25): +0.125 and -1.75.
         assert np.mean(denoised) - np.mean(noisy) == pytest.approx(0.0, abs=0.05)
+
+
+@pytest.mark.parametrize("module", ["pxvorel._denoise", "pxvorel._noise"])
+def test_docstring_examples_run(module) -> None:
+    import doctest
+    import importlib
+
+    assert doctest.testmod(importlib.import_module(module), raise_on_error=False).failed == 0
