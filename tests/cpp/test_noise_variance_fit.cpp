@@ -28,13 +28,4 @@ TEST(VarianceFit, RobustRefitIgnoresGrossOutliers) {
     EXPECT_NEAR(robust.intercept, 0.1, 0.002);
 }
 
-TEST(VarianceFit, ExactLineIsKept) {
-    std::vector<px::block_statistic> stats{{1.0, 5.0}, {2.0, 7.0}, {4.0, 11.0}};
-    px::variance_sums sums;
-    for (const px::block_statistic& s : stats) sums.add(s);
-    const px::variance_line line = px::robust_refit(stats, px::least_squares_line(sums));
-    EXPECT_DOUBLE_EQ(line.slope, 2.0);
-    EXPECT_DOUBLE_EQ(line.intercept, 3.0);
-}
-
 }  // namespace
