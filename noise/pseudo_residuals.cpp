@@ -26,6 +26,41 @@ neighbour_range around(std::int64_t p, std::int64_t length) {
     return {std::max<std::int64_t>(p - 1, 0), std::min<std::int64_t>(p + 1, length - 1)};
 }
 
+// Linear offsets of one step along y, z and t, and of the start of a channel.
+struct sample_strides {
+    std::int64_t y;
+    std::int64_t z;
+    std::int64_t channel;
+    std::int64_t t;
+};
+
+struct neighbour_total {
+    float count = 0.0f;
+    float sum = 0.0f;
+};
+
+// Count and single-precision sum of the samples in the ranges, of the channel
+// starting at channel_base, except the sample at `here`; t outermost, x
+// innermost, each ascending.
+neighbour_total sum_neighbours(const float* samples, const sample_strides& strides, std::int64_t channel_base,
+                               const neighbour_range (&ranges)[4], std::int64_t here) {
+    const neighbour_range& rx = ranges[0];
+    neighbour_total total;
+    for (std::int64_t t = ranges[3].first; t <= ranges[3].last; ++t) {
+        for (std::int64_t z = ranges[2].first; z <= ranges[2].last; ++z) {
+            for (std::int64_t y = ranges[1].first; y <= ranges[1].last; ++y) {
+                const std::int64_t row = channel_base + strides.t * t + strides.z * z + strides.y * y;
+                for (std::int64_t x = rx.first; x <= rx.last; ++x) {
+                    if (row + x == here) continue;
+                    total.count += 1.0f;
+                    total.sum += samples[row + x];
+                }
+            }
+        }
+    }
+    return total;
+}
+
 }  // namespace
 
 void sensor_noise::pseudo_residuals(const array& image, array& residuals) {
@@ -43,39 +78,26 @@ void sensor_noise::pseudo_residuals(const array& image, array& residuals) {
         scale[n] = static_cast<float>(1.0 / std::sqrt(static_cast<double>(n) * (static_cast<double>(n) + 1.0)));
     }
 
-    const std::int64_t stride_y = dims.x;
-    const std::int64_t stride_z = stride_y * dims.y;
-    const std::int64_t stride_t = stride_z * dims.z * dims.c;
+    sample_strides strides{};
+    strides.y = dims.x;
+    strides.z = strides.y * dims.y;
+    strides.channel = strides.z * dims.z;
+    strides.t = strides.channel * dims.c;
     const float* samples = image.values.data();
 
     for (std::int64_t t = 0; t < dims.t; ++t) {
-        const neighbour_range rt = around(t, dims.t);
         for (std::int64_t c = 0; c < dims.c; ++c) {
-            // The channel is fixed: neighbours differ from s only along x, y, z and t.
-            const std::int64_t channel_base = c * stride_z * dims.z;
+            // Neighbours share the channel: they differ from a sample only along x, y, z and t.
+            const std::int64_t channel_base = strides.channel * c;
             for (std::int64_t z = 0; z < dims.z; ++z) {
-                const neighbour_range rz = around(z, dims.z);
                 for (std::int64_t y = 0; y < dims.y; ++y) {
-                    const neighbour_range ry = around(y, dims.y);
                     for (std::int64_t x = 0; x < dims.x; ++x) {
-                        const neighbour_range rx = around(x, dims.x);
-                        const std::int64_t here = x + stride_y * y + stride_z * z + channel_base + stride_t * t;
-                        float count = 0.0f;
-                        float sum = 0.0f;
-                        for (std::int64_t tt = rt.first; tt <= rt.last; ++tt) {
-                            for (std::int64_t zz = rz.first; zz <= rz.last; ++zz) {
-                                for (std::int64_t yy = ry.first; yy <= ry.last; ++yy) {
-                                    const std::int64_t row = stride_y * yy + stride_z * zz + channel_base + stride_t * tt;
-                                    for (std::int64_t xx = rx.first; xx <= rx.last; ++xx) {
-                                        if (row + xx == here) continue;
-                                        count += 1.0f;
-                                        sum += samples[row + xx];
-                                    }
-                                }
-                            }
-                        }
-                        if (count >= 1.0f) {
-                            residuals.values[here] = (count * samples[here] - sum) * scale[static_cast<int>(count)];
+                        const neighbour_range ranges[4] = {around(x, dims.x), around(y, dims.y), around(z, dims.z),
+                                                           around(t, dims.t)};
+                        const std::int64_t here = channel_base + strides.t * t + strides.z * z + strides.y * y + x;
+                        const neighbour_total n = sum_neighbours(samples, strides, channel_base, ranges, here);
+                        if (n.count >= 1.0f) {
+                            residuals.values[here] = (n.count * samples[here] - n.sum) * scale[static_cast<int>(n.count)];
                         }
                     }
                 }

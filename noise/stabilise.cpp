@@ -13,7 +13,7 @@ namespace px {
 namespace {
 
 void require_one_per_channel(const std::vector<float>& entries, const char* name, int channels) {
-    if (entries.size() >= static_cast<std::size_t>(channels)) return;
+    if (channels <= 0 || entries.size() >= static_cast<std::size_t>(channels)) return;
     throw std::invalid_argument(std::string(name) + " needs one entry per channel: got " +
                                 std::to_string(entries.size()) + " for " + std::to_string(channels) +
                                 (channels == 1 ? " channel" : " channels"));
