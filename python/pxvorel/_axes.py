@@ -89,10 +89,6 @@ class AxisPlan:
         """Length of one named axis (1 when the caller's array does not have it)."""
         return self.engine_shape[ENGINE_AXES.index(axis)]
 
-    @property
-    def channels(self) -> int:
-        return self.size("C")
-
     def to_engine(self, image: np.ndarray) -> np.ndarray:
         """A (T, C, Z, Y, X) view of `image` (no copy; transposed and with size-1 axes)."""
         order = [self.axes.index(a) for a in self._present]

@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import signal
 import sys
 import time
 import warnings
@@ -175,7 +176,13 @@ def estimate_file(args: argparse.Namespace, reporter: Reporter) -> None:
 
 def demo_command(args: argparse.Namespace, reporter: Reporter) -> None:
     """``pxvorel demo``: synthetic time series, denoised through ``denoise_file``, with a report."""
-    from pxvorel.demo import print_report, run_demo  # matplotlib and scikit-image load only here
+    try:
+        import matplotlib  # noqa: F401
+        import skimage  # noqa: F401
+    except ImportError as error:
+        raise RuntimeError(f"the demo needs matplotlib and scikit-image ({error}); "
+                           "install them with: pip install 'pxvorel[demo]'") from None
+    from pxvorel.demo import print_report, run_demo
 
     report = run_demo(Path(args.out), reporter, frames=args.frames, size=args.size, threads=args.threads)
     print_report(report, as_json=args.json)
@@ -232,6 +239,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; return the exit status."""
     args = build_parser().parse_args(argv)
     reporter = Reporter(quiet=args.quiet)
+    # A terminated run unwinds like an interrupted one, so that no temporary file is left behind.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     try:
         with reporter.warnings_as_lines(), np.errstate(all="ignore"):
             args.run(args, reporter)
@@ -242,6 +251,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print("pxvorel: interrupted", file=sys.stderr)
         return 130
     except Exception as error:  # one line, never a traceback
-        print(f"pxvorel: error: {type(error).__name__}: {error}", file=sys.stderr)
+        prefix = "" if isinstance(error, RuntimeError) else f"{type(error).__name__}: "
+        print(f"pxvorel: error: {prefix}{error}", file=sys.stderr)
         return 1
     return 0

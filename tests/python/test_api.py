@@ -201,6 +201,26 @@ def test_auto_falls_back_per_channel_with_a_warning(spy) -> None:
         pxvorel.denoise(image, axes="CYX", noise="poisson-gaussian")
 
 
+@pytest.mark.parametrize(
+    ("fit", "path", "warns"),
+    [
+        ((2.0, 10.0), "poisson-gaussian", False),
+        ((1e-4, 100.0), "gaussian", False),  # std changes by < 5 % over the intensity range
+        ((-0.5, 100.0), "gaussian", True),
+        ((1.0, 0.0), "gaussian", True),  # the native marker of a degenerate fit
+    ],
+)
+def test_auto_decides_per_fitted_model(spy, monkeypatch, fit, path, warns) -> None:
+    monkeypatch.setattr(px, "_calibrate_poisson_gaussian", lambda image: [[fit[0]], [fit[1]]])
+    image = np.linspace(10.0, 200.0, 32 * 32).reshape(32, 32) + np.random.default_rng(21).normal(0, 3.0, (32, 32))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        _, model = pxvorel.denoise(image, return_noise=True)
+    assert spy.calls[-1]["path"] == path
+    assert bool(caught) == warns
+    assert model.is_gaussian(0) == (path == "gaussian")
+
+
 def test_gaussian_channels_of_different_noise_share_one_call(spy) -> None:
     image = np.stack([np.full((32, 32), 50.0), np.full((32, 32), 80.0)])
     pxvorel.denoise(image, axes="CYX", noise=NoiseModel([0.0, 0.0], [4.0, 100.0]))
