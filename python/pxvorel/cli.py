@@ -10,7 +10,6 @@ from __future__ import annotations
 import argparse
 import json
 import math
-import signal
 import sys
 import time
 import warnings
@@ -239,8 +238,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; return the exit status."""
     args = build_parser().parse_args(argv)
     reporter = Reporter(quiet=args.quiet)
-    # A terminated run unwinds like an interrupted one, so that no temporary file is left behind.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     try:
         with reporter.warnings_as_lines(), np.errstate(all="ignore"):
             args.run(args, reporter)
