@@ -1,10 +1,9 @@
 #pragma once
-// Helpers shared by the engine tests: test images, the five work arrays of
-// one iteration, and a check for the message of a refused configuration.
+// Helpers shared by the engine tests: test images, the arrays of one
+// iteration, and a check for the message of a refused configuration.
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -16,47 +15,31 @@
 
 namespace engine_test {
 
+// value on axis (0 x, 1 y, 2 z, 3 t), others elsewhere.
 inline px::extent axis_vector(int axis, std::int32_t value, std::int32_t others) {
     px::extent e{others, others, others, others, others};
-    switch (axis) {
-        case 0: e.x = value; break;
-        case 1: e.y = value; break;
-        case 2: e.z = value; break;
-        default: e.t = value; break;
-    }
+    (axis == 0 ? e.x : axis == 1 ? e.y : axis == 2 ? e.z : e.t) = value;
     return e;
 }
 
-// A smooth ramp plus deterministic pseudo-random noise of standard deviation
-// about sigma (sum of four uniforms from a fixed linear congruential sequence).
+// A smooth ramp plus deterministic noise of about sigma (four uniforms from
+// a linear congruential sequence).
 inline px::array noisy_image(const px::extent& dims, float sigma, std::uint32_t seed = 1) {
     px::array image(dims, 0.0f);
-    std::uint32_t state = seed;
-    const auto uniform = [&state] {
-        state = state * 1664525u + 1013904223u;
-        return static_cast<float>(state >> 8) / 16777216.0f - 0.5f;
+    const auto uniform = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
     };
-    for (std::int32_t t = 0; t < dims.t; ++t)
-        for (std::int32_t c = 0; c < dims.c; ++c)
-            for (std::int32_t z = 0; z < dims.z; ++z)
-                for (std::int32_t y = 0; y < dims.y; ++y)
-                    for (std::int32_t x = 0; x < dims.x; ++x) {
-                        const float smooth = 50.0f + 10.0f * std::sin(0.3f * static_cast<float>(x + 2 * y)) +
-                                             5.0f * static_cast<float>(z + t) + 20.0f * static_cast<float>(c);
-                        const float noise = (uniform() + uniform() + uniform() + uniform()) * 1.732f;
-                        image.at(x, y, z, c, t) = smooth + sigma * noise;
-                    }
+    for (std::size_t i = 0; i < image.values.size(); ++i) {
+        const float smooth = 50.0f + 10.0f * std::sin(0.3f * static_cast<float>(i % 97));
+        image.values[i] = smooth + sigma * 1.732f * (uniform() + uniform() + uniform() + uniform());
+    }
     return image;
 }
 
-// The arrays of one iteration as accumulate and normalize see them: the
-// current estimate and variance, and three zeroed accumulators.
+// The current estimate and variance, and three zeroed accumulators.
 struct iteration_arrays {
-    px::array estimate;
-    px::array variance;
-    px::array next_estimate;
-    px::array next_variance;
-    px::array weights;
+    px::array estimate, variance, next_estimate, next_variance, weights;
 
     iteration_arrays(const px::array& current, float current_variance)
         : estimate(current),
@@ -82,8 +65,12 @@ inline void expect_invalid_argument(const std::function<void()>& action, const s
     }
 }
 
-inline bool all_finite(const px::array& image) {
-    return std::all_of(image.values.begin(), image.values.end(), [](float v) { return std::isfinite(v); });
-}
+// Test names from the name member of a parameter record.
+struct by_name {
+    template <class Case>
+    std::string operator()(const testing::TestParamInfo<Case>& p) const {
+        return p.param.name;
+    }
+};
 
 }  // namespace engine_test
