@@ -5,51 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <atomic>
-#include <cstdlib>
 #include <new>
 #include <vector>
 
 #include "denoise/vorel.hpp"
 #include "engine_support.hpp"
-
-// Global allocation functions of this test program: the standard behaviour,
-// except that while failing_size is non-zero a request of exactly that many
-// bytes throws std::bad_alloc. Every non-aligned form is replaced so that
-// allocation and release always pair up.
-namespace {
-std::atomic<std::size_t> failing_size{0};
-
-void* allocate(std::size_t size) {
-    const std::size_t failing = failing_size.load(std::memory_order_relaxed);
-    if (failing != 0 && size == failing) throw std::bad_alloc();
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-
-// Requests of this many bytes fail while the object lives.
-struct failing_allocation {
-    explicit failing_allocation(std::size_t bytes) { failing_size = bytes; }
-    ~failing_allocation() { failing_size = 0; }
-};
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return allocate(size);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+#include "failing_allocator.hpp"
 
 namespace {
 
@@ -174,7 +135,7 @@ TEST(ScratchAllocation, FailureInsidePassSurfacesAfterIt) {
     const std::size_t scratch_bytes = 49 * sizeof(float);
     EXPECT_THROW(
         {
-            failing_allocation scope(scratch_bytes);
+            failing_allocator::fail_size scope(scratch_bytes);
             engine.accumulate(image, 1.0f, {1, 1, 0, 0, 0}, work.estimate, work.variance, work.next_estimate,
                               work.next_variance, work.weights);
         },
@@ -182,7 +143,7 @@ TEST(ScratchAllocation, FailureInsidePassSurfacesAfterIt) {
     for (const float v : work.weights.values) ASSERT_EQ(v, 0.0f);  // no thread had scratch
     EXPECT_THROW(
         {
-            failing_allocation scope(scratch_bytes);
+            failing_allocator::fail_size scope(scratch_bytes);
             engine.run(result, 1.0f);
         },
         std::bad_alloc);
