@@ -25,12 +25,14 @@ template <class Transform>
 void transform_channel(array& image, std::int32_t c, const Transform& new_value) {
     const extent& dims = image.dims;
     float* samples = image.values.data();
+    // 64-bit loop counters: the collapsed count of one channel may exceed 2^31.
+    const std::int64_t width = dims.x, height = dims.y, depth = dims.z, frames = dims.t, channels = dims.c;
 #pragma omp parallel for collapse(4) schedule(static)
-    for (std::int32_t t = 0; t < dims.t; ++t) {
-        for (std::int32_t z = 0; z < dims.z; ++z) {
-            for (std::int32_t y = 0; y < dims.y; ++y) {
-                for (std::int32_t x = 0; x < dims.x; ++x) {
-                    float& v = samples[image.index(x, y, z, c, t)];
+    for (std::int64_t t = 0; t < frames; ++t) {
+        for (std::int64_t z = 0; z < depth; ++z) {
+            for (std::int64_t y = 0; y < height; ++y) {
+                for (std::int64_t x = 0; x < width; ++x) {
+                    float& v = samples[x + width * (y + height * (z + depth * (c + channels * t)))];
                     v = new_value(v);
                 }
             }
