@@ -132,14 +132,12 @@ void vorel::accumulate(const array& image, float sigma, const extent& radius, ar
     sweep(*this, interior, patch_size, image, sigma, radius, estimate, variance, next_estimate, next_variance,
           weights);
 
+    const std::int32_t radii[4] = {r.x, r.y, r.z, r.t};
+    const std::int32_t sizes[4] = {dims.x, dims.y, dims.z, dims.t};
+    const std::int32_t interior_min[4] = {boundaries.x_min, boundaries.y_min, boundaries.z_min, boundaries.t_min};
+    const std::int32_t interior_max[4] = {boundaries.x_max, boundaries.y_max, boundaries.z_max, boundaries.t_max};
     const auto edge = [&](auto axis_tag) {
         constexpr int A = decltype(axis_tag)::value;
-        const std::int32_t radii[4] = {r.x, r.y, r.z, r.t};
-        const std::int32_t sizes[4] = {dims.x, dims.y, dims.z, dims.t};
-        const std::int32_t interior_max[4] = {boundaries.x_max, boundaries.y_max, boundaries.z_max,
-                                              boundaries.t_max};
-        const std::int32_t interior_min[4] = {boundaries.x_min, boundaries.y_min, boundaries.z_min,
-                                              boundaries.t_min};
         if (!edge_pass_runs(radii[A], sizes[A], interior_min[A], interior_max[A], steps[A])) return;
         accumulate_edge_patches<A>(image, sigma, radius, estimate, variance, next_estimate, next_variance, weights,
                                    boundaries, patch_size, bounds.x_min, bounds.x_max, bounds.y_min, bounds.y_max,

@@ -208,22 +208,20 @@ def choose_model(engine: np.ndarray, noise: object, *, stacklevel: int) -> Noise
             problem = f"the fitted gain {fit[0]:.4g} is not positive (noise does not grow with intensity)"
         if problem is not None and mode == "poisson-gaussian":
             raise ValueError(f"channel {c}: {problem}; use noise='auto' or noise='gaussian'")
+        negligible = problem is None and mode == "auto" and _poisson_part_negligible(engine, c, *fit)
+        if problem is None and not negligible:
+            gains.append(fit[0])
+            offsets.append(fit[1])
+            continue
+        sigma = channel_sigma(engine, c)
         if problem is not None:
-            sigma = channel_sigma(engine, c)
             warnings.warn(
                 f"channel {c}: {problem}; using Gaussian noise with sigma {sigma:.4g} instead",
                 UserWarning,
                 stacklevel=stacklevel + 1,
             )
-            gains.append(0.0)
-            offsets.append(sigma * sigma)
-        elif mode == "auto" and _poisson_part_negligible(engine, c, *fit):
-            sigma = channel_sigma(engine, c)
-            gains.append(0.0)
-            offsets.append(sigma * sigma)
-        else:
-            gains.append(fit[0])
-            offsets.append(fit[1])
+        gains.append(0.0)
+        offsets.append(sigma * sigma)
     return NoiseModel(tuple(gains), tuple(offsets))
 
 

@@ -40,8 +40,3 @@ def poisson_gaussian(clean: np.ndarray, gain: float, offset: float, seed: int) -
     photons = rng.poisson(clean / gain)
     return (gain * photons + rng.normal(0.0, np.sqrt(offset), clean.shape)).astype(np.float32)
 
-
-def psnr(estimate: np.ndarray, truth: np.ndarray) -> float:
-    peak = float(truth.max() - truth.min())
-    mse = float(np.mean((np.asarray(estimate, np.float64) - truth) ** 2))
-    return 10.0 * np.log10(peak**2 / mse)

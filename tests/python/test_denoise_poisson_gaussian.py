@@ -5,7 +5,8 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from synthetic import blobs, moving_blobs, poisson_gaussian, psnr
+from denoise_images import psnr
+from synthetic import blobs, moving_blobs, poisson_gaussian
 
 import pxvorel._px as px
 
@@ -35,7 +36,7 @@ def test_fitted_model_beats_noise_and_a_single_sigma(make_clean) -> None:
     # The inverse transform adds 0.25 by design; PSNR is judged as it comes out.
     sigma = px._calibrate_gaussian(noisy)
     plain = px._denoise_gaussian(noisy.copy(), sigma, RADIUS, AXES, 4, 0.01, 2, 0.0)
-    before, after, single = psnr(noisy, clean), psnr(stabilised, clean), psnr(plain, clean)
+    before, after, single = psnr(clean, noisy), psnr(clean, stabilised), psnr(clean, plain)
     print(f"PSNR noisy {before:.2f} dB, stabilised {after:.2f} dB, single sigma {single:.2f} dB")
     assert after >= before + 4.0
     assert after > single
@@ -48,7 +49,7 @@ def test_channels_use_their_own_model() -> None:
     right = denoise_pg(noisy.copy(), gains, offsets)
     swapped = denoise_pg(noisy.copy(), gains[::-1], offsets[::-1])
     for c in range(2):
-        assert psnr(right[c], clean[c]) > psnr(swapped[c], clean[c])
+        assert psnr(clean[c], right[c]) > psnr(clean[c], swapped[c])
 
 
 @pytest.mark.parametrize(
