@@ -1,0 +1,285 @@
+"""The napari dock widget: pick an image layer, look at its noise model, denoise it in a worker thread.
+
+Estimation and denoising run in napari thread workers, so the viewer stays responsive.
+A run reports its progress through the ``progress`` callback of :func:`pxvorel.denoise`,
+which is called on the worker thread; the callback forwards the fraction to the main
+thread (napari's progress bar and the widget's status line) and raises when Cancel was
+pressed, which stops the native run. Errors reach napari's notifications with the
+package's own message, and a result always goes into a new layer.
+"""
+
+from __future__ import annotations
+
+import inspect
+import threading
+import time
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+from magicgui.widgets import ComboBox, Container, FloatSpinBox, Label, LineEdit, PushButton, SpinBox, Table, create_widget
+from napari.layers import Image
+from napari.qt.threading import thread_worker
+from napari.utils import progress
+from napari.utils.notifications import notification_manager, show_error
+from superqt.utils import ensure_main_thread
+
+import pxvorel
+from pxvorel._axes import AxisPlan
+from pxvorel._denoise import DEFAULT_PATCH_RADIUS, DenoiseJob, available_cores
+from pxvorel._napari_layers import denoised_layer, layer_axes
+from pxvorel._noise import NoiseModel
+
+if TYPE_CHECKING:
+    import napari
+    from napari.qt.threading import FunctionWorker
+
+#: Keyword defaults of :func:`pxvorel.denoise`, which the widget starts from.
+DEFAULTS = {name: p.default for name, p in inspect.signature(pxvorel.denoise).parameters.items()
+            if p.default is not inspect.Parameter.empty}
+
+#: The noise choices: label shown, value of ``noise=`` ("sigma" stands for the number entered).
+NOISE_CHOICES = [("auto", "auto"), ("Gaussian", "gaussian"), ("Poisson-Gaussian", "poisson-gaussian"),
+                 ("known sigma", "sigma")]
+
+#: Rows of the noise model table (one column per channel).
+MODEL_ROWS = ("noise", "gain", "offset", "sigma")
+EMPTY_MODEL = {"data": [[""] for _ in MODEL_ROWS], "index": MODEL_ROWS, "columns": ["channel 0"]}
+
+
+class _Cancelled(Exception):
+    """Raised from the progress callback to stop a run after Cancel was pressed."""
+
+
+@dataclass(frozen=True)
+class Request:
+    """What one Estimate or Denoise press asks for, read from the controls on the main thread."""
+
+    layer: Image
+    axes: str
+    noise: str | float
+    settings: dict[str, Any]
+    """patch_radius, iterations, pvalue and threads, as :func:`pxvorel.denoise` takes them."""
+    cancel: threading.Event = field(default_factory=threading.Event)
+
+    def keywords(self) -> dict[str, Any]:
+        """The keyword arguments of :func:`pxvorel.denoise` for this request."""
+        return {"axes": self.axes, "noise": self.noise, **self.settings}
+
+
+def model_table(model: NoiseModel, medians: list[float]) -> dict[str, Any]:
+    """Table of a noise model: per channel (column) its kind, gain, offset and sigma.
+
+    For a Poisson-Gaussian channel, sigma is the noise standard deviation at the
+    channel's median intensity.
+    """
+    columns = []
+    for c in range(model.channels):
+        sigma = f"{float(model.std(medians[c], c)[0]):.4g}"
+        if model.is_gaussian(c):
+            columns.append(["Gaussian", "-", "-", sigma])
+        else:
+            columns.append(["Poisson-Gaussian", f"{model.gain[c]:.4g}", f"{model.offset[c]:.4g}", sigma])
+    return {"data": [list(row) for row in zip(*columns, strict=True)], "index": MODEL_ROWS,
+            "columns": [f"channel {c}" for c in range(model.channels)]}
+
+
+def _medians(image: np.ndarray, axes: str) -> list[float]:
+    """Median intensity of each channel (on a subsample of about a million samples per channel)."""
+    engine = AxisPlan.for_array(image.shape, axes).to_engine(image)
+    medians = []
+    for c in range(engine.shape[1]):
+        values = engine[:, c].ravel()
+        medians.append(float(np.median(values[:: max(1, values.size // 1_000_000)])))
+    return medians
+
+
+@dataclass(frozen=True)
+class Outcome:
+    """What a finished run hands to the main thread."""
+
+    model: NoiseModel
+    medians: list[float]
+    """The input's median intensity per channel, where the table gives a Poisson-Gaussian sigma."""
+    denoised: np.ndarray | None = None
+
+
+# Until denoise() reports progress, a run can only be discarded once it has finished.
+_REPORTS_PROGRESS = "progress" in inspect.signature(pxvorel.denoise).parameters
+
+
+@thread_worker
+def _estimate(request: Request) -> Outcome:
+    """The noise model a Denoise press would use."""
+    image = np.asarray(request.layer.data)
+    job = DenoiseJob.prepare(image, axes=request.axes, search_axes=None, renoise=DEFAULTS["renoise"],
+                             **request.settings)
+    return Outcome(job.choose_noise(request.noise), _medians(image, request.axes))
+
+
+@thread_worker
+def _denoise(request: Request, report: Callable[[float], None]) -> Outcome | None:
+    """Denoise the request's layer data; None when cancelled."""
+
+    def progress_callback(fraction: float) -> None:
+        if request.cancel.is_set():
+            raise _Cancelled
+        report(fraction)
+
+    image = np.asarray(request.layer.data)
+    extra = {"progress": progress_callback} if _REPORTS_PROGRESS else {}
+    try:
+        denoised, model = pxvorel.denoise(image, **request.keywords(), return_noise=True, **extra)
+    except _Cancelled:
+        return None
+    if request.cancel.is_set():
+        return None
+    return Outcome(model, _medians(image, request.axes), denoised)
+
+
+class DenoiseWidget(Container):
+    """Dock widget "Denoise (pxvorel)": noise model, parameters, Denoise and Cancel."""
+
+    def __init__(self, viewer: napari.viewer.Viewer) -> None:
+        super().__init__(labels=True)
+        self._viewer = viewer
+        self.image = create_widget(annotation=Image, label="image")
+        self.axes = LineEdit(label="axes", tooltip="the layer's axes in its order, letters T, C, Z, Y and X")
+        self.noise = ComboBox(label="noise", choices=NOISE_CHOICES, value="auto")
+        self.sigma = FloatSpinBox(label="sigma", min=0.0, max=1e9, step=0.1, value=1.0, visible=False)
+        self.estimate_button = PushButton(text="Estimate noise model")
+        self.model = Table(value=EMPTY_MODEL, label="noise model")
+        table = self.model.native
+        table.setEditTriggers(table.EditTrigger.NoEditTriggers)
+        table.setSizeAdjustPolicy(table.SizeAdjustPolicy.AdjustToContents)
+        self.radius = {a: SpinBox(label=f"patch radius {a}", min=0, max=15, value=r)
+                       for a, r in DEFAULT_PATCH_RADIUS.items()}
+        self.iterations = SpinBox(label="iterations", min=1, max=30, value=DEFAULTS["iterations"])
+        self.pvalue = FloatSpinBox(label="p-value", min=0.0, max=1.0, step=0.001, value=DEFAULTS["pvalue"])
+        self.threads = SpinBox(label="threads (0: all)", min=0, max=available_cores(), value=0,
+                               tooltip="0: the package's default, all cores available")
+        self.denoise_button = PushButton(text="Denoise")
+        self.cancel_button = PushButton(text="Cancel", enabled=False)
+        self.status = Label(value="")
+        self.extend([self.image, self.axes, self.noise, self.sigma, self.estimate_button, self.model,
+                     *self.radius.values(), self.iterations, self.pvalue, self.threads, self.denoise_button,
+                     self.cancel_button, self.status])
+
+        self.worker: FunctionWorker | None = None
+        self._request: Request | None = None
+        self._bar: progress | None = None
+        self.image.changed.connect(self._layer_changed)
+        self.noise.changed.connect(lambda value: setattr(self.sigma, "visible", value == "sigma"))
+        self.estimate_button.changed.connect(self.estimate)
+        self.denoise_button.changed.connect(self.denoise)
+        self.cancel_button.changed.connect(self.cancel)
+        self._layer_changed(self.image.value)
+
+    # -- reading the controls ------------------------------------------------------------
+
+    def _layer_changed(self, layer: Image | None) -> None:
+        self.axes.value = layer_axes(layer) if layer is not None else ""
+        self.model.value = EMPTY_MODEL
+
+    def read_request(self) -> Request | None:
+        """The current choices, or None (with an error notification) when no layer can be used."""
+        layer = self.image.value
+        if layer is None:
+            show_error("pxvorel: choose an image layer first")
+            return None
+        if layer.multiscale:
+            show_error(f"pxvorel: {layer.name!r} is a multiscale image; denoise its full-resolution level instead")
+            return None
+        axes = self.axes.value.strip()
+        # A radius left at its default is not passed: the package then shrinks it to fit short axes.
+        radius = {a: w.value for a, w in self.radius.items()
+                  if a in axes.upper() and w.value != DEFAULT_PATCH_RADIUS[a]}
+        settings = {"patch_radius": radius or None, "iterations": self.iterations.value,
+                    "pvalue": self.pvalue.value, "threads": self.threads.value or None}
+        noise = self.sigma.value if self.noise.value == "sigma" else self.noise.value
+        return Request(layer, axes, noise, settings)
+
+    # -- running -------------------------------------------------------------------------
+
+    def estimate(self) -> None:
+        """Estimate the noise model of the chosen layer in a worker and show it."""
+        request = self.read_request()
+        if request is not None:
+            worker = _estimate(request, _connect=self._handlers, _start_thread=False)
+            worker.returned.connect(self._show_model)
+            self._start(worker, request, f"estimating the noise of {request.layer.name}")
+
+    def denoise(self) -> None:
+        """Denoise the chosen layer in a worker; the result becomes a new layer above it."""
+        request = self.read_request()
+        if request is None:
+            return
+        self._bar = progress(total=100, desc=f"pxvorel: denoising {request.layer.name}")
+        started = time.perf_counter()
+        worker = _denoise(request, self._show_progress, _connect=self._handlers, _start_thread=False)
+        worker.returned.connect(lambda result: self._finish(request, result, time.perf_counter() - started))
+        self._start(worker, request, f"denoising {request.layer.name}")
+
+    def cancel(self) -> None:
+        """Stop the running estimate or denoise; nothing is added."""
+        if self._request is not None:
+            self._request.cancel.set()
+            self.status.value = "cancelling..."
+
+    def _start(self, worker: FunctionWorker, request: Request, what: str) -> None:
+        self.worker, self._request = worker, request
+        worker.finished.connect(self._idle)
+        self._set_running(True)
+        self.status.value = what + "..."
+        worker.start()
+
+    @property
+    def _handlers(self) -> dict[str, Callable[..., None]]:
+        # The worker's errors and warnings (e.g. a channel falling back to Gaussian noise)
+        # become napari notifications; connecting "errored" also keeps the error from
+        # being raised again in the main thread.
+        return {"errored": self._failed, "warned": lambda args: notification_manager.receive_warning(*args)}
+
+    def _failed(self, error: Exception) -> None:
+        notification_manager.receive_error(type(error), error, error.__traceback__)
+        self.status.value = f"failed: {error}"
+
+    @ensure_main_thread
+    def _show_progress(self, fraction: float) -> None:
+        if self._bar is not None:
+            self._bar.update(round(100 * fraction) - self._bar.n)
+        self.status.value = f"denoising... {100 * fraction:.0f} %"
+
+    def _show_model(self, outcome: Outcome) -> None:
+        self.model.value = model_table(outcome.model, outcome.medians)
+        self.model.native.resizeColumnsToContents()
+
+    def _finish(self, request: Request, outcome: Outcome | None, seconds: float) -> None:
+        if outcome is None:
+            self.status.value = "cancelled"
+            return
+        self._show_model(outcome)
+        source = request.layer
+        metadata = {"source": source.name, "noise": outcome.model.to_dict(), **request.keywords()}
+        layer = denoised_layer(source, outcome.denoised, metadata)
+        layers = self._viewer.layers
+        layers.insert(layers.index(source) + 1 if source in layers else len(layers), layer)
+        self.status.value = f"{layer.name}: {seconds:.1f} s"
+
+    def _idle(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+            self._bar = None
+        self._request = None
+        self._set_running(False)
+
+    @property
+    def running(self) -> bool:
+        """Whether an estimate or a denoise is under way."""
+        return self._request is not None
+
+    def _set_running(self, running: bool) -> None:
+        for button in (self.estimate_button, self.denoise_button):
+            button.enabled = not running
+        self.cancel_button.enabled = running

@@ -1,0 +1,204 @@
+"""The napari plugin: manifest, dock widget, denoising from the widget, cancel, errors, sample data."""
+
+import doctest
+import inspect
+import os
+import shutil
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+pytest.importorskip("napari")
+pytest.importorskip("pytestqt")
+
+from napari.utils.notifications import notification_manager  # noqa: E402
+from qtpy.QtCore import Qt  # noqa: E402
+
+import pxvorel  # noqa: E402
+from pxvorel import _napari_layers  # noqa: E402
+from pxvorel._napari_sample import demo_time_lapse  # noqa: E402
+from pxvorel._napari_widget import DenoiseWidget  # noqa: E402
+
+WIDGET = "Denoise"
+RUN_TIMEOUT_MS = 300_000
+
+
+@pytest.fixture
+def viewer(make_napari_viewer):
+    return make_napari_viewer()
+
+
+def dock(viewer) -> DenoiseWidget:
+    _, widget = viewer.window.add_plugin_dock_widget("pxvorel", WIDGET)
+    return widget
+
+
+def press(qtbot, widget: DenoiseWidget, button) -> None:
+    """Click a button of the widget and wait until the run it starts has finished."""
+    button.native.click()
+    qtbot.waitUntil(lambda: not widget.running, timeout=RUN_TIMEOUT_MS)
+
+
+def camera_image(shape, seed=0) -> np.ndarray:
+    """Smooth structure with Poisson-Gaussian camera noise, as uint16."""
+    rng = np.random.default_rng(seed)
+    grids = np.meshgrid(*[np.linspace(0, 3, n) for n in shape], indexing="ij")
+    clean = 60 + 40 * np.prod([np.sin(g) ** 2 for g in grids], axis=0)
+    return (2.0 * rng.poisson(clean) + 100 + rng.normal(0, 3, shape)).astype(np.uint16)
+
+
+def test_manifest_validates_and_imports():
+    from npe2 import PluginManifest
+
+    manifest = PluginManifest.from_distribution("pxvorel")
+    manifest.validate_imports()
+    assert [w.display_name for w in manifest.contributions.widgets] == [WIDGET]
+
+
+def test_axes_guess_examples_run():
+    assert doctest.testmod(_napari_layers, raise_on_error=False).failed == 0
+
+
+def test_plugins_menu_docks_the_widget_on_the_right_with_the_image_layers(viewer):
+    viewer.add_image(camera_image((32, 32)), name="cells")
+    viewer.add_labels(np.zeros((32, 32), np.uint8), name="masks")
+    [action] = [a for a in viewer.window.plugins_menu.actions() if a.text() == "Denoise (pxvorel)"]
+    action.trigger()
+    widget = viewer.window.dock_widgets["Denoise (pxvorel)"]
+    assert isinstance(widget, DenoiseWidget)
+    area = viewer.window._qt_window.dockWidgetArea(widget.native.parent())
+    assert area == Qt.DockWidgetArea.RightDockWidgetArea
+    assert [layer.name for layer in widget.image.choices] == ["cells"]
+    assert widget.axes.value == "YX"
+    assert (widget.iterations.value, widget.pvalue.value) == (4, 0.01)
+
+
+# Each case: data, layer keywords, the widget's settings and the equivalent denoise() keywords.
+CASES = {
+    "2-D, Gaussian": (camera_image((64, 72)), {"scale": (0.5, 0.5), "translate": (10.0, -4.0)},
+                      {"noise": "gaussian", "iterations": 3}, {"axes": "YX", "noise": "gaussian", "iterations": 3}),
+    "3-D, known sigma, patch radius": (camera_image((8, 40, 48), seed=1), {"scale": (2.0, 0.3, 0.3)},
+                                       {"noise": "sigma", "sigma": 12.0, "X": 1},
+                                       {"axes": "ZYX", "noise": 12.0, "patch_radius": {"X": 1}}),
+    "time-lapse, auto": (camera_image((6, 48, 40), seed=2), {"axis_labels": ("t", "y", "x")},
+                         {"pvalue": 0.05}, {"axes": "TYX", "pvalue": 0.05}),
+}
+
+
+@pytest.mark.parametrize("case", CASES, ids=list(CASES))
+def test_denoise_makes_a_new_aligned_layer_equal_to_denoise(viewer, qtbot, case):
+    data, layer_keywords, controls, keywords = CASES[case]
+    source = viewer.add_image(data, name="noisy", contrast_limits=(90, 400), **layer_keywords)
+    viewer.add_image(np.zeros(data.shape, np.uint8), name="on top")
+    widget = dock(viewer)
+    widget.image.value = source
+    assert widget.axes.value == keywords["axes"]
+    for name, value in controls.items():
+        control = widget.radius[name] if name in widget.radius else getattr(widget, name)
+        control.value = value
+    widget.threads.value = 1  # more threads change the order of the engine's atomic additions
+    press(qtbot, widget, widget.denoise_button)
+
+    assert [layer.name for layer in viewer.layers] == ["noisy", "noisy denoised", "on top"]
+    result = viewer.layers["noisy denoised"]
+    expected = pxvorel.denoise(data, threads=1, **keywords)
+    np.testing.assert_array_equal(result.data, expected)
+    np.testing.assert_array_equal(source.data, data)
+    for attribute in ("scale", "translate"):
+        np.testing.assert_array_equal(getattr(result, attribute), getattr(source, attribute))
+    assert tuple(result.contrast_limits) == (90, 400)
+    assert result.axis_labels == source.axis_labels
+
+
+def test_estimate_shows_the_model_that_denoise_then_uses(viewer, qtbot):
+    data = np.stack([camera_image((48, 48)), camera_image((48, 48), seed=5) // 2 + 50])
+    viewer.add_image(data, name="two channels", axis_labels=("c", "y", "x"))
+    widget = dock(viewer)
+    assert widget.axes.value == "CYX"
+    press(qtbot, widget, widget.estimate_button)
+    estimated = widget.model.value
+    assert list(estimated["columns"]) == ["channel 0", "channel 1"]
+    assert estimated["data"][0] == ["Poisson-Gaussian", "Poisson-Gaussian"]
+    widget.threads.value = 1
+    press(qtbot, widget, widget.denoise_button)
+    assert len(viewer.layers) == 2
+    assert widget.model.value == estimated
+
+
+@pytest.mark.skipif("progress" not in inspect.signature(pxvorel.denoise).parameters,
+                    reason="denoise() does not report progress yet")
+def test_cancel_stops_a_long_run_and_adds_no_layer(viewer, qtbot):
+    viewer.add_image(camera_image((16, 256, 256)), name="long", axis_labels=("t", "y", "x"))
+    widget = dock(viewer)
+    widget.iterations.value = 8
+    widget.threads.value = 1
+    widget.denoise_button.native.click()
+    qtbot.waitUntil(lambda: "%" in widget.status.value, timeout=RUN_TIMEOUT_MS)
+    widget.cancel_button.native.click()
+    qtbot.waitUntil(lambda: not widget.running, timeout=RUN_TIMEOUT_MS)
+    assert [layer.name for layer in viewer.layers] == ["long"]
+    assert widget.status.value == "cancelled"
+
+
+@pytest.mark.parametrize(("controls", "keywords"), [
+    ({"axes": "TYX"}, {"axes": "TYX"}),
+    ({"noise": "sigma", "sigma": 0.0}, {"noise": 0.0}),
+    ({"X": 9}, {"patch_radius": {"X": 9}}),
+], ids=["axes of another length", "sigma 0", "patch larger than the image"])
+@pytest.mark.parametrize("button", ["estimate_button", "denoise_button"])
+def test_a_bad_parameter_shows_the_package_error_and_adds_no_layer(viewer, qtbot, controls, keywords, button):
+    data = camera_image((16, 16))
+    viewer.add_image(data, name="small")
+    widget = dock(viewer)
+    for name, value in controls.items():
+        control = widget.radius[name] if name in widget.radius else getattr(widget, name)
+        control.value = value
+    with pytest.raises(ValueError) as expected:
+        pxvorel.denoise(data, **keywords)
+    del notification_manager.records[:]
+    press(qtbot, widget, getattr(widget, button))
+    assert [layer.name for layer in viewer.layers] == ["small"]
+    assert str(expected.value) in [str(record.message) for record in notification_manager.records]
+    assert str(expected.value) in widget.status.value
+
+
+def test_sample_data_opens_as_a_time_lapse(viewer):
+    layers = viewer.open_sample("pxvorel", "demo-time-lapse")
+    assert [layer.name for layer in layers] == ["demo noisy", "demo clean"]
+    assert all(layer.data.shape == (24, 256, 256) for layer in layers)
+    assert layers[0].data.dtype == np.uint16
+    widget = dock(viewer)
+    widget.image.value = layers[0]
+    assert widget.axes.value == "TYX"
+
+
+def test_screenshot_of_the_viewer_with_the_widget(make_napari_viewer, qtbot, tmp_path):
+    """The docked widget with the estimated model, the noisy and the denoised layer side by side.
+
+    The screenshot is written to $PXVOREL_NAPARI_SCREENSHOT when that is set.
+    """
+    viewer = make_napari_viewer(show=True)
+    viewer.window._qt_window.resize(1400, 900)
+    for data, keywords, _ in demo_time_lapse(frames=6, size=192):
+        viewer.add_image(data, **keywords)
+    viewer.layers.remove("demo clean")
+    widget = dock(viewer)
+    widget.image.value = viewer.layers["demo noisy"]
+    press(qtbot, widget, widget.estimate_button)
+    press(qtbot, widget, widget.denoise_button)
+    viewer.grid.enabled = True
+    viewer.dims.set_current_step(0, 3)
+    viewer.reset_view()
+    qtbot.wait(200)
+
+    path = tmp_path / "napari.png"
+    viewer.screenshot(path=str(path), canvas_only=False)
+    canvas = viewer.screenshot(canvas_only=True)
+    left, right = np.array_split(canvas[..., :3].astype(float), 2, axis=1)
+    assert path.stat().st_size > 0
+    # Both panes show an image, and the denoised one is smoother than the noisy one.
+    assert left.std() > 0 and right.std() > 0
+    assert np.abs(np.diff(right, axis=1)).mean() < np.abs(np.diff(left, axis=1)).mean()
+    if target := os.environ.get("PXVOREL_NAPARI_SCREENSHOT"):
+        shutil.copyfile(path, Path(target))
