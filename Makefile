@@ -8,6 +8,7 @@ endif
 
 JOBS ?= 2
 PYTEST_ARGS ?=
+NAPARI_PYTEST_ARGS ?=
 export CCACHE_BASEDIR := $(CURDIR)
 
 # A build tree remembers the absolute source path; tools/py314 may mount the
@@ -15,7 +16,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 fresh_tree = if [ -f $(1)/CMakeCache.txt ] && ! grep -qx 'CMAKE_HOME_DIRECTORY:INTERNAL=$(CURDIR)' $(1)/CMakeCache.txt; then rm -rf $(1); fi
 launcher = $$(command -v ccache >/dev/null && echo -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: all install test test-cpp test-sanitize test-python demo bench clean
+.PHONY: all install test test-cpp test-sanitize test-python test-napari demo bench clean
 
 all: install
 
@@ -55,6 +56,18 @@ test-python:
 	$(RUN) $(MAKE) --no-print-directory _test-python
 _test-python: _install
 	python3 -m pytest $(PYTEST_ARGS)
+	@$(MAKE) --no-print-directory _test-napari-run
+
+# The napari plugin tests need napari, pytest-qt and a display with OpenGL, which Qt's
+# offscreen platform lacks: they run on a virtual X server with Qt's xcb platform, and
+# are skipped (with a note) when napari or pytest-qt is not installed.
+test-napari:
+	$(RUN) $(MAKE) --no-print-directory _test-napari
+_test-napari: _install _test-napari-run
+_test-napari-run:
+	@if python3 -c 'import napari, pytestqt' 2>/dev/null; then \
+	  set -x; QT_QPA_PLATFORM=xcb xvfb-run -a -s '-screen 0 1600x1000x24' python3 -m pytest tests/napari $(NAPARI_PYTEST_ARGS); \
+	else echo 'napari or pytest-qt is not installed: the napari plugin tests (tests/napari) are skipped'; fi
 
 demo:
 	$(RUN) $(MAKE) --no-print-directory _demo

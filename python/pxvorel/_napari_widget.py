@@ -206,32 +206,29 @@ class DenoiseWidget(Container):
         """Estimate the noise model of the chosen layer in a worker and show it."""
         request = self.read_request()
         if request is not None:
-            worker = _estimate(request, _connect=self._handlers, _start_thread=False)
-            worker.returned.connect(self._show_model)
-            self._start(worker, request, f"estimating the noise of {request.layer.name}")
+            self._start(_estimate(request, _connect=self._handlers, _start_thread=False), request, "estimating")
 
     def denoise(self) -> None:
         """Denoise the chosen layer in a worker; the result becomes a new layer above it."""
         request = self.read_request()
-        if request is None:
-            return
-        self._bar = progress(total=100, desc=f"pxvorel: denoising {request.layer.name}")
-        started = time.perf_counter()
-        worker = _denoise(request, self._show_progress, _connect=self._handlers, _start_thread=False)
-        worker.returned.connect(lambda result: self._finish(request, result, time.perf_counter() - started))
-        self._start(worker, request, f"denoising {request.layer.name}")
+        if request is not None:
+            self._bar = progress(total=100, desc=f"pxvorel: denoising {request.layer.name}")
+            worker = _denoise(request, self._show_progress, _connect=self._handlers, _start_thread=False)
+            self._start(worker, request, "denoising")
 
     def cancel(self) -> None:
-        """Stop the running estimate or denoise; nothing is added."""
+        """Stop the running estimate or denoise; nothing is shown or added."""
         if self._request is not None:
             self._request.cancel.set()
             self.status.value = "cancelling..."
 
     def _start(self, worker: FunctionWorker, request: Request, what: str) -> None:
-        self.worker, self._request = worker, request
+        started = time.perf_counter()
+        worker.returned.connect(lambda outcome: self._finish(request, outcome, time.perf_counter() - started))
         worker.finished.connect(self._idle)
+        self.worker, self._request = worker, request
         self._set_running(True)
-        self.status.value = what + "..."
+        self.status.value = f"{what} {request.layer.name}..."
         worker.start()
 
     @property
@@ -249,17 +246,18 @@ class DenoiseWidget(Container):
     def _show_progress(self, fraction: float) -> None:
         if self._bar is not None:
             self._bar.update(round(100 * fraction) - self._bar.n)
-        self.status.value = f"denoising... {100 * fraction:.0f} %"
-
-    def _show_model(self, outcome: Outcome) -> None:
-        self.model.value = model_table(outcome.model, outcome.medians)
-        self.model.native.resizeColumnsToContents()
+            self.status.value = f"denoising... {100 * fraction:.0f} %"
 
     def _finish(self, request: Request, outcome: Outcome | None, seconds: float) -> None:
-        if outcome is None:
+        if outcome is None or request.cancel.is_set():
             self.status.value = "cancelled"
             return
-        self._show_model(outcome)
+        if request.layer is self.image.value:
+            self.model.value = model_table(outcome.model, outcome.medians)
+            self.model.native.resizeColumnsToContents()
+        if outcome.denoised is None:
+            self.status.value = f"noise model of {request.layer.name}: {seconds:.1f} s"
+            return
         source = request.layer
         metadata = {"source": source.name, "noise": outcome.model.to_dict(), **request.keywords()}
         layer = denoised_layer(source, outcome.denoised, metadata)
