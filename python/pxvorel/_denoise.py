@@ -9,10 +9,11 @@ from typing import Literal, overload
 
 import numpy as np
 
-from pxvorel import _px
+from pxvorel import _engine
 from pxvorel._axes import AxisPlan
 from pxvorel._image import as_image
 from pxvorel._noise import NoiseModel, choose_model
+from pxvorel._progress import Fractions, ProgressSpec, reporting
 
 #: Patch half-size per axis, chosen by PSNR on the demo's synthetic time series
 #: (benchmarks/choose_defaults.py): on 24 frames of 256 x 256, radius 2 in X and Y
@@ -56,6 +57,8 @@ def _patch_radius(value: int | Mapping[str, int] | None, plan: AxisPlan) -> dict
             raise ValueError("patch_radius cannot be set for C: a patch always spans all channels")
         if axis not in radius:
             raise ValueError(f"patch_radius has unknown axis {axis!r}: use X, Y, Z or T")
+        if isinstance(value, Mapping) and axis not in plan.axes:
+            raise ValueError(f"patch_radius is given for {axis}, but the image has no {axis} axis (axes {plan.axes})")
         r = _integer(entry, f"patch_radius along {axis}")
         if r < 0:
             raise ValueError(f"patch_radius along {axis} cannot be negative (got {r})")
@@ -142,7 +145,8 @@ class Settings:
                 f"p-value {self.pvalue:g}, renoise {self.renoise:g}, {self.threads} thread(s)")
 
 
-def _denoise_stabilised(work: np.ndarray, model: NoiseModel, channels: list[int], tail: tuple) -> np.ndarray:
+def _denoise_stabilised(work: np.ndarray, model: NoiseModel, channels: list[int], tail: tuple,
+                        progress: Fractions | None, share: tuple[float, float]) -> np.ndarray:
     """The native Poisson-Gaussian path on `work` (the given channels), with an unbiased inverse.
 
     The native inverse transform adds the asymptotic bias correction of the Anscombe
@@ -152,14 +156,24 @@ def _denoise_stabilised(work: np.ndarray, model: NoiseModel, channels: list[int]
     -(gain/4 - 0.25): -0.25 ADU at gain 2, -1.75 ADU at gain 8. The difference is
     added here, per channel.
     """
-    gain = [model.gain[c] for c in channels]
-    offset = [model.offset[c] for c in channels]
-    denoised = _px._denoise_poisson_gaussian(work, 1.0, gain, offset, *tail)
-    denoised += (np.asarray(gain, np.float32) / 4 - np.float32(0.25)).reshape(1, -1, 1, 1, 1)
+    gain = np.asarray([model.gain[c] for c in channels], np.float32).reshape(1, -1, 1, 1, 1)
+    offset = np.asarray([model.offset[c] for c in channels], np.float32).reshape(1, -1, 1, 1, 1)
+    # The generalised Anscombe transform and its algebraic inverse, in single precision.
+    shift = (gain * gain) * np.float32(0.375) + offset
+    stabilised = (np.float32(2) / gain) * np.sqrt(np.fmax(gain * work + shift, np.float32(0)))
+    denoised = _engine.denoise(stabilised, 1.0, *tail, progress=_share(progress, *share))
+    inverse_shift = (-offset) / gain + np.float32(0.25)
+    denoised = (denoised * denoised - np.float32(1.5)) * (gain * np.float32(0.25)) + inverse_shift
+    denoised += gain / 4 - np.float32(0.25)
     return denoised
 
 
-def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings) -> np.ndarray:
+def _share(progress: Fractions | None, start: float, stop: float) -> object:
+    return None if progress is None else progress.share(start, stop)
+
+
+def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings,
+               progress: Fractions | None = None) -> np.ndarray:
     """Denoise a (T, C, Z, Y, X) array into a new float32 array.
 
     Poisson-Gaussian channels (gain > 0) go through the stabilising native path in one
@@ -175,20 +189,23 @@ def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings) -> np.
     def working_copy(channels: list[int]) -> np.ndarray:
         return np.array(engine[:, channels], dtype=np.float32, order="C", copy=True)
 
+    split = len(stabilised) / max(len(stabilised) + len(gaussian), 1)  # each engine call's share of the progress
     if len(stabilised) == model.channels:
-        return _denoise_stabilised(working_copy(stabilised), model, stabilised, tail)
+        return _denoise_stabilised(working_copy(stabilised), model, stabilised, tail, progress, (0.0, 1.0))
     result = np.array(engine, dtype=np.float32, order="C", copy=True)
     if stabilised:
-        result[:, stabilised] = _denoise_stabilised(working_copy(stabilised), model, stabilised, tail)
+        result[:, stabilised] = _denoise_stabilised(working_copy(stabilised), model, stabilised, tail, progress,
+                                                    (0.0, split))
     if gaussian:
         sigmas = np.sqrt([model.offset[c] for c in gaussian]).astype(np.float32)
         work = working_copy(gaussian)
         if np.all(sigmas == sigmas[0]):
-            result[:, gaussian] = _px._denoise_gaussian(work, float(sigmas[0]), *tail)
+            result[:, gaussian] = _engine.denoise(work, float(sigmas[0]), *tail,
+                                                  progress=_share(progress, split, 1.0))
         else:
             scale = sigmas.reshape(1, -1, 1, 1, 1)
             work /= scale
-            result[:, gaussian] = _px._denoise_gaussian(work, 1.0, *tail) * scale
+            result[:, gaussian] = _engine.denoise(work, 1.0, *tail, progress=_share(progress, split, 1.0)) * scale
     return result
 
 
@@ -214,21 +231,26 @@ class DenoiseJob:
         """The noise model for this image (estimated unless given)."""
         return choose_model(self.engine, noise, stacklevel=stacklevel + 1)
 
-    def run(self, model: NoiseModel) -> np.ndarray:
+    def run(self, model: NoiseModel, progress: Fractions | None = None) -> np.ndarray:
         """The denoised image as a new float32 array in the caller's axis order."""
-        return np.ascontiguousarray(self.plan.from_engine(run_engine(self.engine, model, self.settings)))
+        result = run_engine(self.engine, model, self.settings, progress)
+        if progress is not None:
+            progress.finish()
+        return np.ascontiguousarray(self.plan.from_engine(result))
 
 
 @overload
 def denoise(image: np.typing.ArrayLike, *, axes: str | None = ..., noise: NoiseSpec = ...,
             patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
             renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
-            out: np.ndarray | None = ..., return_noise: Literal[False] = ...) -> np.ndarray: ...
+            out: np.ndarray | None = ..., return_noise: Literal[False] = ...,
+            progress: ProgressSpec = ...) -> np.ndarray: ...
 @overload
 def denoise(image: np.typing.ArrayLike, *, axes: str | None = ..., noise: NoiseSpec = ...,
             patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
             renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
-            out: np.ndarray | None = ..., return_noise: Literal[True]) -> tuple[np.ndarray, NoiseModel]: ...
+            out: np.ndarray | None = ..., return_noise: Literal[True],
+            progress: ProgressSpec = ...) -> tuple[np.ndarray, NoiseModel]: ...
 
 
 def denoise(
@@ -244,6 +266,7 @@ def denoise(
     threads: int | None = None,
     out: np.ndarray | None = None,
     return_noise: bool = False,
+    progress: ProgressSpec = None,
 ) -> np.ndarray | tuple[np.ndarray, NoiseModel]:
     """Denoise a 1-D to 5-D fluorescence image with non-local patch averaging.
 
@@ -294,6 +317,13 @@ def denoise(
         may be the input itself). Written only once the denoising has succeeded.
     return_noise : bool, optional
         Also return the noise model that was used.
+    progress : bool or callable, optional
+        ``True`` shows a progress bar with elapsed and remaining time on standard error;
+        a callable is called on the calling thread, about ten times a second, with the
+        fraction of the denoising done (in [0, 1], never decreasing, ending with 1.0).
+        An exception raised by it stops the run and propagates. A run can always be
+        stopped with Ctrl-C (``KeyboardInterrupt``) within a fraction of a second; the
+        input and `out` are then untouched.
 
     Returns
     -------
@@ -331,8 +361,9 @@ def denoise(
                              iterations=iterations, pvalue=pvalue, renoise=renoise, threads=threads)
     if out is not None and (not isinstance(out, np.ndarray) or out.shape != job.plan.shape or out.dtype.kind != "f"):
         raise ValueError(f"out must be a floating-point array of shape {job.plan.shape}")
-    model = job.choose_noise(noise, stacklevel=2)
-    denoised = job.run(model)
+    with reporting(progress) as fractions:
+        model = job.choose_noise(noise, stacklevel=2)
+        denoised = job.run(model, fractions)
     if out is not None:
         out[...] = denoised
         denoised = out

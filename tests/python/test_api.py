@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import sys
 import warnings
 
 import numpy as np
@@ -12,27 +13,26 @@ from denoise_images import psnr
 from synthetic import blobs, moving_blobs, poisson_gaussian
 
 import pxvorel
+import pxvorel._engine as engine_module
 import pxvorel._px as px
 from pxvorel import NoiseModel
 
 
 class NativeSpy:
-    """Stands in for the two native denoising functions: records each call, returns the input."""
+    """Stands in for the native engine: records each call, returns the input.
+
+    The path is "poisson-gaussian" for a call on stabilised data, else "gaussian".
+    """
 
     def __init__(self, monkeypatch: pytest.MonkeyPatch) -> None:
         self.calls: list[dict[str, object]] = []
-        monkeypatch.setattr(px, "_denoise_gaussian", self.gaussian)
-        monkeypatch.setattr(px, "_denoise_poisson_gaussian", self.poisson_gaussian)
+        monkeypatch.setattr(engine_module, "denoise", self.denoise)
 
-    def gaussian(self, image, sigma, radius, search, iterations, pvalue, threads, renoise):
-        self.calls.append(dict(path="gaussian", shape=image.shape, sigma=sigma, radius=radius, search=search,
-                               threads=threads))
-        return image
-
-    def poisson_gaussian(self, image, sigma, gain, offset, radius, search, iterations, pvalue, threads, renoise):
-        self.calls.append(dict(path="poisson-gaussian", shape=image.shape, sigma=sigma, gain=gain, offset=offset,
+    def denoise(self, image, sigma, radius, search, iterations, pvalue, threads, renoise, progress=None):
+        stabilised = sys._getframe(1).f_code.co_name == "_denoise_stabilised"
+        self.calls.append(dict(path="poisson-gaussian" if stabilised else "gaussian", shape=image.shape, sigma=sigma,
                                radius=radius, search=search, threads=threads))
-        return image
+        return image.copy()
 
 
 @pytest.fixture
