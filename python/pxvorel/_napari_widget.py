@@ -105,10 +105,6 @@ class Outcome:
     denoised: np.ndarray | None = None
 
 
-# Until denoise() reports progress, a run can only be discarded once it has finished.
-_REPORTS_PROGRESS = "progress" in inspect.signature(pxvorel.denoise).parameters
-
-
 @thread_worker
 def _estimate(request: Request) -> Outcome:
     """The noise model a Denoise press would use."""
@@ -128,9 +124,8 @@ def _denoise(request: Request, report: Callable[[float], None]) -> Outcome | Non
         report(fraction)
 
     image = np.asarray(request.layer.data)
-    extra = {"progress": progress_callback} if _REPORTS_PROGRESS else {}
     try:
-        denoised, model = pxvorel.denoise(image, **request.keywords(), return_noise=True, **extra)
+        denoised, model = pxvorel.denoise(image, **request.keywords(), return_noise=True, progress=progress_callback)
     except _Cancelled:
         return None
     if request.cancel.is_set():
@@ -169,6 +164,8 @@ class DenoiseWidget(Container):
         self.worker: FunctionWorker | None = None
         self._request: Request | None = None
         self._bar: progress | None = None
+        self._closed = False
+        self.native.destroyed.connect(self._on_destroyed)
         self.image.changed.connect(self._layer_changed)
         self.noise.changed.connect(lambda value: setattr(self.sigma, "visible", value == "sigma"))
         self.estimate_button.changed.connect(self.estimate)
@@ -244,11 +241,19 @@ class DenoiseWidget(Container):
 
     @ensure_main_thread
     def _show_progress(self, fraction: float) -> None:
-        if self._bar is not None:
+        if self._bar is not None and not self._closed:
             self._bar.update(round(100 * fraction) - self._bar.n)
             self.status.value = f"denoising... {100 * fraction:.0f} %"
 
+    def _on_destroyed(self) -> None:
+        # The dock was closed (or the viewer): a running estimate or denoise stops.
+        self._closed = True
+        if self._request is not None:
+            self._request.cancel.set()
+
     def _finish(self, request: Request, outcome: Outcome | None, seconds: float) -> None:
+        if self._closed:
+            return
         if outcome is None or request.cancel.is_set():
             self.status.value = "cancelled"
             return
@@ -270,7 +275,8 @@ class DenoiseWidget(Container):
             self._bar.close()
             self._bar = None
         self._request = None
-        self._set_running(False)
+        if not self._closed:
+            self._set_running(False)
 
     @property
     def running(self) -> bool:
