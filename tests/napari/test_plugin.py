@@ -199,6 +199,7 @@ def test_screenshot_of_the_viewer_with_the_widget(make_napari_viewer, qtbot, tmp
     press(qtbot, widget, widget.estimate_button)
     press(qtbot, widget, widget.denoise_button)
     viewer.grid.enabled = True
+    viewer.dims.axis_labels = ("t", "y", "x")
     viewer.dims.set_current_step(0, 3)
     viewer.reset_view()
     qtbot.wait(200)
