@@ -33,7 +33,9 @@ def stop_on_signals() -> Iterator[None]:
     if threading.current_thread() is not threading.main_thread():
         yield
         return
-    previous = {signum: signal.signal(signum, _raise_stopped) for signum in (signal.SIGINT, signal.SIGTERM)}
+    # A signal the process was started ignoring (a background job, nohup) stays ignored.
+    previous = {signum: signal.signal(signum, _raise_stopped) for signum in (signal.SIGINT, signal.SIGTERM)
+                if signal.getsignal(signum) is not signal.SIG_IGN}
     try:
         yield
     finally:

@@ -127,6 +127,8 @@ def denoise_file(args: argparse.Namespace, reporter: Reporter) -> DenoiseOutcome
     source, target = Path(args.input), Path(args.output)
     noise = _noise(args)
     patch_radius = _patch_radius(args.patch_radius)
+    if target.is_dir():
+        check_output(target)
     if not target.name.lower().endswith(OUTPUT_SUFFIXES):
         raise UsageError(f"output {target.name!r}: use a .tif, .ome.tif or .npy file name")
     if source.exists() and target.exists() and source.samefile(target):
