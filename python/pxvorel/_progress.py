@@ -70,3 +70,37 @@ def reporting(progress: ProgressSpec) -> Iterator[Fractions | None]:
         yield Fractions(progress)
     else:
         raise ValueError(f"progress must be True, False, None or a callable taking a fraction, not {progress!r}")
+
+
+@contextmanager
+def percentage_lines(stream: TextIO, description: str = "denoising", every: int = 10) -> Iterator[ProgressCallback]:
+    """One line per `every` per cent with the elapsed and the remaining time, for logs and pipes."""
+    import time
+
+    start = time.perf_counter()
+    printed = -every
+
+    def update(fraction: float) -> None:
+        nonlocal printed
+        percent = int(fraction * 100)
+        if percent < printed + every:
+            return
+        printed = percent - percent % every
+        elapsed = time.perf_counter() - start
+        left = f", about {elapsed * (1 - fraction) / fraction:.0f} s left" if 0 < fraction < 1 and elapsed > 1 else ""
+        print(f"pxvorel: {description}: {printed:3d} % after {elapsed:.0f} s{left}", file=stream, flush=True)
+
+    yield update
+
+
+@contextmanager
+def on_stream(stream: TextIO, description: str, *, quiet: bool) -> Iterator[Fractions | None]:
+    """A bar on a terminal, percentage lines elsewhere, nothing when quiet."""
+    if quiet:
+        yield None
+        return
+    from pxvorel._preflight import is_terminal
+
+    shown = bar(stream, description) if is_terminal(stream) else percentage_lines(stream, description)
+    with shown as update:
+        yield Fractions(update)
