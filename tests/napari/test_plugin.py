@@ -3,6 +3,7 @@
 import doctest
 import os
 import shutil
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -172,6 +173,22 @@ def test_a_bad_parameter_shows_the_package_error_and_adds_no_layer(viewer, qtbot
     assert [layer.name for layer in viewer.layers] == ["small"]
     assert str(expected.value) in [str(record.message) for record in notification_manager.records]
     assert str(expected.value) in widget.status.value
+
+
+def test_a_warning_of_the_run_becomes_a_napari_notification(viewer, qtbot, monkeypatch):
+    denoise = pxvorel.denoise
+
+    def denoise_with_a_note(*args, **kwargs):
+        warnings.warn("channel 0: a note on the noise model", UserWarning, stacklevel=2)
+        return denoise(*args, **kwargs)
+
+    monkeypatch.setattr(pxvorel, "denoise", denoise_with_a_note)
+    viewer.add_image(camera_image((24, 24)), name="small")
+    widget = dock(viewer)
+    del notification_manager.records[:]
+    press(qtbot, widget, widget.denoise_button)
+    assert "channel 0: a note on the noise model" in [str(record.message) for record in notification_manager.records]
+    assert [layer.name for layer in viewer.layers] == ["small", "small denoised"]
 
 
 def test_sample_data_opens_as_a_time_lapse(viewer):
