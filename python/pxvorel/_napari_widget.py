@@ -23,6 +23,7 @@ from napari.layers import Image
 from napari.qt.threading import thread_worker
 from napari.utils import progress
 from napari.utils.notifications import notification_manager, show_error
+from qtpy.QtCore import Qt
 from superqt.utils import ensure_main_thread
 
 import pxvorel
@@ -148,6 +149,9 @@ class DenoiseWidget(Container):
         table = self.model.native
         table.setEditTriggers(table.EditTrigger.NoEditTriggers)
         table.setSizeAdjustPolicy(table.SizeAdjustPolicy.AdjustToContents)
+        table.setVerticalScrollBarPolicy(Qt.ScrollBarPolicy.ScrollBarAlwaysOff)
+        table.setFixedHeight(table.horizontalHeader().sizeHint().height() + len(MODEL_ROWS)
+                             * table.verticalHeader().defaultSectionSize() + 2 * table.frameWidth() + 4)
         self.radius = {a: SpinBox(label=f"patch radius {a}", min=0, max=15, value=r)
                        for a, r in DEFAULT_PATCH_RADIUS.items()}
         self.iterations = SpinBox(label="iterations", min=1, max=30, value=DEFAULTS["iterations"])
@@ -236,14 +240,17 @@ class DenoiseWidget(Container):
         return {"errored": self._failed, "warned": lambda args: notification_manager.receive_warning(*args)}
 
     def _failed(self, error: Exception) -> None:
+        self._close_bar()
         notification_manager.receive_error(type(error), error, error.__traceback__)
         self.status.value = f"failed: {error}"
 
     @ensure_main_thread
     def _show_progress(self, fraction: float) -> None:
         if self._bar is not None and not self._closed:
-            self._bar.update(round(100 * fraction) - self._bar.n)
+            # Status first: napari's bar processes pending events while it updates, which
+            # may finish the run (and set the final status) before update() returns.
             self.status.value = f"denoising... {100 * fraction:.0f} %"
+            self._bar.update(round(100 * fraction) - self._bar.n)
 
     def _on_destroyed(self) -> None:
         # The dock was closed (or the viewer): a running estimate or denoise stops.
@@ -252,6 +259,7 @@ class DenoiseWidget(Container):
             self._request.cancel.set()
 
     def _finish(self, request: Request, outcome: Outcome | None, seconds: float) -> None:
+        self._close_bar()
         if self._closed:
             return
         if outcome is None or request.cancel.is_set():
@@ -264,16 +272,21 @@ class DenoiseWidget(Container):
             self.status.value = f"noise model of {request.layer.name}: {seconds:.1f} s"
             return
         source = request.layer
-        metadata = {"source": source.name, "noise": outcome.model.to_dict(), **request.keywords()}
+        metadata = {"source": source.name, **request.keywords(), "noise_model": outcome.model.to_dict()}
         layer = denoised_layer(source, outcome.denoised, metadata)
         layers = self._viewer.layers
         layers.insert(layers.index(source) + 1 if source in layers else len(layers), layer)
         self.status.value = f"{layer.name}: {seconds:.1f} s"
 
+    def _close_bar(self) -> None:
+        # Progress reports may still be queued, and closing the bar can process them: the
+        # bar is forgotten first, so that they change nothing.
+        bar, self._bar = self._bar, None
+        if bar is not None:
+            bar.close()
+
     def _idle(self) -> None:
-        if self._bar is not None:
-            self._bar.close()
-            self._bar = None
+        self._close_bar()
         self._request = None
         if not self._closed:
             self._set_running(False)

@@ -103,6 +103,8 @@ def test_denoise_makes_a_new_aligned_layer_equal_to_denoise(viewer, qtbot, case)
     press(qtbot, widget, widget.denoise_button)
 
     assert [layer.name for layer in viewer.layers] == ["noisy", "noisy denoised", "on top"]
+    qtbot.wait(50)  # progress reports still queued must not overwrite the final status
+    assert widget.status.value.startswith("noisy denoised: ")
     result = viewer.layers["noisy denoised"]
     expected = pxvorel.denoise(data, threads=1, **keywords)
     np.testing.assert_array_equal(result.data, expected)
