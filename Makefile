@@ -41,6 +41,9 @@ _test-cpp:
 	cmake --build build/cpp -j $(JOBS)
 	ctest --test-dir build/cpp --output-on-failure -j $(JOBS)
 
+# The C++ tests under AddressSanitizer and UBSan, then the Python tests of the native code
+# against a sanitizer build of both modules (also in the child processes they start): the
+# interpreter is not instrumented, so the runtimes are preloaded and leaks are not checked.
 test-sanitize:
 	$(RUN) $(MAKE) --no-print-directory _test-sanitize
 _test-sanitize:
@@ -55,9 +58,6 @@ _test-sanitize:
 	cmake --build build/sanitize-module -j $(JOBS)
 	rm -rf build/sanitize-python && mkdir -p build/sanitize-python/pxvorel
 	cp python/pxvorel/*.py build/sanitize-module/_px*.so build/sanitize-module/_engine*.so build/sanitize-python/pxvorel/
-	# The Python tests of the native code against the sanitizer build of both modules (and in
-	# the children they start): the interpreter itself is not instrumented, so the runtimes
-	# are preloaded and its own allocations are not leak-checked.
 	PYTHONPATH=$(CURDIR)/build/sanitize-python PYTHONMALLOC=malloc \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
