@@ -15,6 +15,8 @@ def as_image(image: np.typing.ArrayLike) -> np.ndarray:
     array = np.asarray(image)
     if array.dtype.kind not in "biuf":
         raise ValueError(f"image must hold real numbers (integer or floating point), not {array.dtype}")
+    if array.dtype == np.bool_:
+        array = array.view(np.uint8)  # 0 and 1, so that arithmetic on it works; no copy
     if array.size == 0:
         raise ValueError(f"image is empty (shape {array.shape})")
     if array.dtype.kind == "f" and not np.isfinite(array).all():
