@@ -156,6 +156,8 @@ class DenoiseWidget(Container):
                        for a, r in DEFAULT_PATCH_RADIUS.items()}
         self.iterations = SpinBox(label="iterations", min=1, max=30, value=DEFAULTS["iterations"])
         self.pvalue = FloatSpinBox(label="p-value", min=0.0, max=1.0, step=0.001, value=DEFAULTS["pvalue"])
+        for spin_box in (self.sigma, self.pvalue):  # room for small sigmas and p-values
+            spin_box.native.setDecimals(4)
         self.threads = SpinBox(label="threads (0: all)", min=0, max=available_cores(), value=0,
                                tooltip="0: the package's default, all cores available")
         self.denoise_button = PushButton(text="Denoise")
@@ -253,7 +255,8 @@ class DenoiseWidget(Container):
             self._bar.update(round(100 * fraction) - self._bar.n)
 
     def _on_destroyed(self) -> None:
-        # The dock was closed (or the viewer): a running estimate or denoise stops.
+        # The viewer was closed, which deletes its dock widgets: a running estimate or
+        # denoise stops. (A dock removed from the viewer keeps its widget and its run.)
         self._closed = True
         if self._request is not None:
             self._request.cancel.set()
