@@ -41,3 +41,22 @@ def stop_on_signals() -> Iterator[None]:
     finally:
         for signum, handler in previous.items():
             signal.signal(signum, handler)
+
+
+@contextmanager
+def ending_the_process_on_signals() -> Iterator[None]:
+    """Within the block, SIGINT and SIGTERM end the process at once (their default action).
+
+    For a stage that writes nothing but may hold the interpreter lock in one long native
+    call, during which a Python handler could not run: the calibration of the noise model.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = {signum: signal.signal(signum, signal.SIG_DFL) for signum in (signal.SIGINT, signal.SIGTERM)
+                if signal.getsignal(signum) is not signal.SIG_IGN}
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)

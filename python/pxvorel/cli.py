@@ -27,7 +27,7 @@ from pxvorel._denoise import DenoiseJob
 from pxvorel._noise import NOISE_MODES, NoiseModel, estimate_noise, estimate_sigma
 from pxvorel._preflight import capped_threads, check_output, covering_iterations, describe_seconds, estimate_seconds
 from pxvorel._progress import on_stream
-from pxvorel._signals import Stopped, stop_on_signals
+from pxvorel._signals import Stopped, ending_the_process_on_signals, stop_on_signals
 from pxvorel.io import ImageFile, read_image, write_image
 
 OUTPUT_SUFFIXES = (".tif", ".tiff", ".npy")
@@ -152,7 +152,7 @@ def denoise_file(args: argparse.Namespace, reporter: Reporter) -> DenoiseOutcome
         job = dataclasses.replace(job, settings=dataclasses.replace(job.settings, iterations=useful))
     start = time.perf_counter()
     label = f"{noise:g}" if isinstance(noise, float) else ("given" if isinstance(noise, NoiseModel) else noise)
-    with reporter.stage(f"choosing the noise model ({label})"):
+    with reporter.stage(f"choosing the noise model ({label})"), ending_the_process_on_signals():
         model = job.choose_noise(noise)
     for line in model.describe().splitlines():
         reporter.info(f"noise model: {line}")
