@@ -109,15 +109,14 @@ class NoiseProfile:
     def gaussian_sigma(self) -> float:
         """Standard deviation of the noise at the median intensity (0 when nothing was measured).
 
-        Measured on the quarter of the blocks nearest to the median intensity (at least
-        BLOCKS_PER_BIN), which is steadier than the one bin there."""
+        Measured on the quarter of the blocks whose intensity is nearest to the median
+        (at least BLOCKS_PER_BIN), which is steadier than the one bin there."""
         intensity = self.block_intensity
         if intensity.size == 0:
             return 0.0
-        centre = int(np.searchsorted(intensity, self.median))
-        half = max(intensity.size // 8, BLOCKS_PER_BIN // 2)
-        members = slice(max(0, min(centre - half, intensity.size - 2 * half)), centre + half)
-        quantile = float(np.percentile(self.block_variance[members], BIN_QUANTILE))
+        count = min(intensity.size, max(intensity.size // 4, BLOCKS_PER_BIN))
+        nearest = np.argsort(np.abs(intensity - self.median), kind="stable")[:count]
+        quantile = float(np.percentile(self.block_variance[nearest], BIN_QUANTILE))
         return float(np.sqrt(quantile / BIN_QUANTILE_OF_PURE_NOISE))
 
 
@@ -132,18 +131,21 @@ def _planes(channel: np.ndarray) -> np.ndarray:
     return planes.reshape(1, 1, t * z)  # a sequence of single pixels: measure along it
 
 
-def _cells(planes: np.ndarray, rows: int, columns: int) -> tuple[np.ndarray, np.ndarray]:
-    """Detail coefficient and mean of each cell of the cropped planes, shaped (planes, rows, columns)."""
+def _cells(planes: np.ndarray, rows: int, columns: int) -> tuple[np.ndarray, ...]:
+    """Detail coefficient, mean, lowest and highest pixel of each cell of the cropped
+    planes, each shaped (planes, rows, columns)."""
     data = planes.astype(np.float64)
     if planes.shape[1] >= 2:
         a = data[:, 0 : 2 * rows : 2, 0 : 2 * columns : 2]
         b = data[:, 0 : 2 * rows : 2, 1 : 2 * columns : 2]
         c = data[:, 1 : 2 * rows : 2, 0 : 2 * columns : 2]
         d = data[:, 1 : 2 * rows : 2, 1 : 2 * columns : 2]
-        return (a - b - c + d) / 2.0, (a + b + c + d) / 4.0
+        lowest = np.minimum(np.minimum(a, b), np.minimum(c, d))
+        highest = np.maximum(np.maximum(a, b), np.maximum(c, d))
+        return (a - b - c + d) / 2.0, (a + b + c + d) / 4.0, lowest, highest
     a = data[:, :rows, 0 : 2 * columns : 2]
     b = data[:, :rows, 1 : 2 * columns : 2]
-    return (a - b) / np.sqrt(2.0), (a + b) / 2.0
+    return (a - b) / np.sqrt(2.0), (a + b) / 2.0, np.minimum(a, b), np.maximum(a, b)
 
 
 def _blocks(cells: np.ndarray, rows: int, columns: int) -> np.ndarray:
@@ -154,36 +156,29 @@ def _blocks(cells: np.ndarray, rows: int, columns: int) -> np.ndarray:
     return blocked.reshape(-1, rows * columns)
 
 
-def _flat_and_clipped_blocks(planes: np.ndarray, two_d: bool, block_rows: int, block_columns: int,
-                             cells: tuple[int, ...]) -> tuple[np.ndarray, np.ndarray]:
-    """For each block (in the order of :func:`_blocks`): whether its pixels are all equal,
-    and whether it touches a clipped end of the channel's range.
+def _censored(lowest: np.ndarray, highest: np.ndarray, sample: np.ndarray) -> np.ndarray:
+    """Cells that touch a clipped end of the channel's range.
 
     An end is clipped when more than CLIPPED_SHARE of the samples sit exactly on it (a
-    background cut at 0, saturation): noise there is cut off, and blocks that reach it
-    would read too little of it."""
-    n, r, c = cells
-    height = (r // block_rows * block_rows) * (2 if two_d else 1)
-    width = c // block_columns * block_columns * 2
-    pixels = planes[:, :height, :width]
-    tall, wide = block_rows * (2 if two_d else 1), block_columns * 2
-    tiled = pixels.reshape(n, height // tall, tall, width // wide, wide)
-    lowest, highest = tiled.min(axis=(2, 4)).reshape(-1), tiled.max(axis=(2, 4)).reshape(-1)
-    flat = lowest == highest
-    clipped = np.zeros_like(flat)
-    sample = planes.ravel()[:: max(1, planes.size // 1_000_000)]
+    background cut at 0, saturation): the noise of such cells is cut off, and they would
+    read too little of it."""
+    censored = np.zeros(lowest.shape, dtype=bool)
     for end, touches in ((sample.min(), lowest), (sample.max(), highest)):
         if np.mean(sample == end) > CLIPPED_SHARE:
-            clipped |= touches == end
-    return flat, clipped & ~flat
+            censored |= touches == end
+    return censored
 
 
-def _block_variance(detail: np.ndarray) -> np.ndarray:
-    """Robust noise variance of each row of detail coefficients (see KEEP)."""
-    magnitude = np.sort(np.abs(detail), axis=1)
-    kept = max(1, int(round(KEEP * magnitude.shape[1])))
-    scale = magnitude[:, :kept].mean(axis=1) / (TRIMMED_ABS_MEAN if kept < magnitude.shape[1] else np.sqrt(2 / np.pi))
-    return scale * scale
+def _block_statistics(detail: np.ndarray, mean: np.ndarray, kept: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Mean intensity and robust noise variance (see KEEP) of each row's kept cells."""
+    count = kept.sum(axis=1)
+    intensity = np.where(kept, mean, 0.0).sum(axis=1) / count
+    magnitude = np.sort(np.where(kept, np.abs(detail), np.inf), axis=1)
+    used = np.maximum(1, np.round(KEEP * count)).astype(np.int64)
+    sums = np.cumsum(np.where(np.isfinite(magnitude), magnitude, 0.0), axis=1)
+    trimmed = np.take_along_axis(sums, (used - 1)[:, None], axis=1)[:, 0] / used
+    scale = trimmed / np.where(used < count, TRIMMED_ABS_MEAN, np.sqrt(2 / np.pi))
+    return intensity, scale * scale
 
 
 def _blurred_low(cell_mean: np.ndarray) -> float:
@@ -232,15 +227,14 @@ def noise_profile(channel: np.ndarray) -> NoiseProfile:
     rows, columns = (y // 2 if two_d else y), x // 2
     if columns < 1 or rows < 1:
         return empty
-    detail, mean = _cells(planes, rows, columns)
+    detail, mean, lowest, highest = _cells(planes, rows, columns)
     block_rows = min(BLOCK_CELLS, rows) if two_d else 1
     block_columns = min(BLOCK_CELLS if two_d else BLOCK_CELLS * BLOCK_CELLS, columns)
-    detail_blocks = _blocks(detail, block_rows, block_columns)
-    mean_blocks = _blocks(mean, block_rows, block_columns)
-    flat, clipped = _flat_and_clipped_blocks(planes, two_d, block_rows, block_columns, detail.shape)
-    keep = ~(flat | clipped)
-    intensity = mean_blocks.mean(axis=1)[keep]
-    variance = _block_variance(detail_blocks[keep])
+    blocks = [_blocks(cells, block_rows, block_columns) for cells in (detail, mean, lowest, highest)]
+    flat = blocks[2].min(axis=1) == blocks[3].max(axis=1)
+    kept = ~_censored(blocks[2], blocks[3], sample)
+    valid = ~flat & (2 * kept.sum(axis=1) >= kept.shape[1])  # at least half of a block's cells uncut
+    intensity, variance = _block_statistics(blocks[0][valid], blocks[1][valid], kept[valid])
     order = np.argsort(intensity, kind="stable")
     return replace(empty, low=_blurred_low(mean), block_intensity=intensity[order],
                    block_variance=variance[order]).binned(None)
