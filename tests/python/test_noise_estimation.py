@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import math
+import sys
 import warnings
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -45,6 +47,11 @@ def test_sparse_clipped_image_gets_the_noise_of_its_structures() -> None:
     denoised, model = pxvorel.denoise(image, noise="gaussian", iterations=2, return_noise=True)
     assert math.sqrt(model.offset[0]) == pytest.approx(sigma, rel=0.2)
     assert not np.array_equal(denoised, image)
+    # auto: the clipped background stays where it is
+    with pytest.warns(UserWarning, match="clipped background"):
+        denoised = pxvorel.denoise(image, iterations=2)
+    background = ndimage.binary_erosion(image == 0, iterations=3)
+    assert np.abs(denoised[background]).max() < 0.5
 
 
 def test_flat_channel_is_left_as_it_is_with_a_warning() -> None:
@@ -65,9 +72,8 @@ def test_a_given_model_without_noise_inside_the_image_is_refused() -> None:
 
 
 def test_estimation_never_touches_the_process_output(capfd) -> None:
-    """No native diagnostic, no file-descriptor juggling: works without a sys.stdout too."""
-    import sys
-
+    """No native diagnostic, no file-descriptor juggling: works without a sys.stdout, and
+    output printed while other threads estimate arrives."""
     saved = sys.stdout
     sys.stdout = None  # as under pythonw or a daemon
     try:
@@ -77,4 +83,15 @@ def test_estimation_never_touches_the_process_output(capfd) -> None:
             pxvorel.denoise(np.full((12, 12), 5.0), noise="auto")
     finally:
         sys.stdout = saved
-    assert capfd.readouterr().out == ""
+    flat = np.full((64, 64), 5, np.uint8)
+
+    def estimate(i: int) -> None:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", UserWarning)
+            pxvorel.estimate_noise(flat)
+        print(f"line {i}")
+
+    with ThreadPoolExecutor(4) as pool:
+        list(pool.map(estimate, range(16)))
+    print("after")
+    assert sorted(capfd.readouterr().out.split("\n")) == sorted(["", "after", *(f"line {i}" for i in range(16))])
