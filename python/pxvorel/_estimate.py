@@ -59,6 +59,10 @@ class NoiseProfile:
     integral: bool = False
     """True when every sample is a whole number (a camera's counts): a noise standard
     deviation well below 1 is then hidden by the rounding and cannot be measured well."""
+    median_variance: float = 0.0
+    """Noise variance present at the median intensity, clipped samples included: what
+    the denoiser meets there (the bins above leave clipped cells out, to keep the
+    relation of noise and intensity undistorted)."""
     floor: float = 0.0
     floor_share: float = 0.0
     """The channel's lowest value and the share of samples at it (a clipped background
@@ -107,17 +111,8 @@ class NoiseProfile:
         return float(np.interp(intensity, self.intensity, self.variance))
 
     def gaussian_sigma(self) -> float:
-        """Standard deviation of the noise at the median intensity (0 when nothing was measured).
-
-        Measured on the quarter of the blocks whose intensity is nearest to the median
-        (at least BLOCKS_PER_BIN), which is steadier than the one bin there."""
-        intensity = self.block_intensity
-        if intensity.size == 0:
-            return 0.0
-        count = min(intensity.size, max(intensity.size // 4, BLOCKS_PER_BIN))
-        nearest = np.argsort(np.abs(intensity - self.median), kind="stable")[:count]
-        quantile = float(np.percentile(self.block_variance[nearest], BIN_QUANTILE))
-        return float(np.sqrt(quantile / BIN_QUANTILE_OF_PURE_NOISE))
+        """Standard deviation of the noise present at the median intensity (0 when none is)."""
+        return float(np.sqrt(max(self.median_variance, 0.0)))
 
 
 def _planes(channel: np.ndarray) -> np.ndarray:
@@ -220,8 +215,9 @@ def noise_profile(channel: np.ndarray) -> NoiseProfile:
     planes = _planes(np.asarray(channel))
     sample = planes.ravel()[:: max(1, planes.size // 1_000_000)]
     floor = float(sample.min())
-    empty = NoiseProfile(np.empty(0), np.empty(0), np.empty(0, np.int64), floor, typical_intensity(planes),
-                         bool(np.all(np.mod(sample, 1) == 0)), floor, float(np.mean(sample == floor)))
+    empty = NoiseProfile(np.empty(0), np.empty(0), np.empty(0, np.int64), low=floor,
+                         median=typical_intensity(planes), integral=bool(np.all(np.mod(sample, 1) == 0)),
+                         floor=floor, floor_share=float(np.mean(sample == floor)))
     n, y, x = planes.shape
     two_d = y >= 2
     rows, columns = (y // 2 if two_d else y), x // 2
@@ -234,10 +230,26 @@ def noise_profile(channel: np.ndarray) -> NoiseProfile:
     flat = blocks[2].min(axis=1) == blocks[3].max(axis=1)
     kept = ~_censored(blocks[2], blocks[3], sample)
     valid = ~flat & (2 * kept.sum(axis=1) >= kept.shape[1])  # at least half of a block's cells uncut
-    intensity, variance = _block_statistics(blocks[0][valid], blocks[1][valid], kept[valid])
+    present = replace(empty, **_sorted_blocks(*_block_statistics(blocks[0][~flat], blocks[1][~flat],
+                                                                 np.ones(blocks[0][~flat].shape, bool)))).binned(None)
+    measured = _sorted_blocks(*_block_statistics(blocks[0][valid], blocks[1][valid], kept[valid]))
+    return replace(empty, low=_blurred_low(mean), median_variance=_variance_near(present, present.median),
+                   **measured).binned(None)
+
+
+def _variance_near(profile: NoiseProfile, intensity: float, spread: int = 2) -> float:
+    """Mean variance of the bins within `spread` bins of the one nearest to `intensity`:
+    steadier than one bin."""
+    if not profile.measured:
+        return 0.0
+    nearest = int(np.argmin(np.abs(profile.intensity - intensity)))
+    chosen = slice(max(0, nearest - spread), nearest + spread + 1)
+    return float(np.average(profile.variance[chosen], weights=profile.blocks[chosen]))
+
+
+def _sorted_blocks(intensity: np.ndarray, variance: np.ndarray) -> dict[str, np.ndarray]:
     order = np.argsort(intensity, kind="stable")
-    return replace(empty, low=_blurred_low(mean), block_intensity=intensity[order],
-                   block_variance=variance[order]).binned(None)
+    return {"block_intensity": intensity[order], "block_variance": variance[order]}
 
 
 @dataclass(frozen=True)

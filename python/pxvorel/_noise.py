@@ -131,17 +131,10 @@ def _profiles(engine: np.ndarray) -> list[NoiseProfile]:
     return [noise_profile(engine[:, c]) for c in range(engine.shape[1])]
 
 
-def _gaussian_sigma(profile: NoiseProfile, channel: int, *, stacklevel: int, line: VarianceLine | None = None) -> float:
+def _gaussian_sigma(profile: NoiseProfile, channel: int, *, stacklevel: int) -> float:
     """The channel's Gaussian sigma, the noise at its median intensity; 0, with a warning,
-    when it has no measurable noise.
-
-    A fitted line that agrees with the blocks measured near the median (within
-    DARK_MISMATCH) gives it more steadily, also where few blocks are that dim."""
+    when it has no measurable noise."""
     sigma = profile.gaussian_sigma()
-    if line is not None and sigma > 0:
-        on_line = float(line.variance(profile.median))
-        if 1 / DARK_MISMATCH**2 <= on_line / sigma**2 <= DARK_MISMATCH**2:
-            sigma = math.sqrt(on_line)
     if not sigma > 0:
         warnings.warn(
             f"channel {channel}: no noise can be measured (the channel is flat, or clipped wherever it is not); "
@@ -234,7 +227,7 @@ def choose_model(engine: np.ndarray, noise: object, *, stacklevel: int) -> Noise
             continue
         if problem is not None and not profile.measured:
             problem = None  # the warning below says why
-        sigma = _gaussian_sigma(profile, c, stacklevel=stacklevel + 1, line=line)
+        sigma = _gaussian_sigma(profile, c, stacklevel=stacklevel + 1)
         if problem is not None and sigma > 0:
             warnings.warn(
                 f"channel {c}: {problem}; using Gaussian noise with sigma {sigma:.4g} instead",

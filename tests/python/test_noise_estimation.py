@@ -43,9 +43,10 @@ def sparse_image(seed: int) -> tuple[np.ndarray, float]:
 def test_sparse_clipped_image_gets_the_noise_of_its_structures() -> None:
     image, sigma = sparse_image(3)
     assert np.mean(image == 0) > 0.6
-    assert pxvorel.estimate_sigma(image) == pytest.approx(sigma, rel=0.2)
+    # The noise present at the median of the structures; clipping cuts off some of it.
+    assert 0.5 * sigma < pxvorel.estimate_sigma(image) <= 1.1 * sigma
     denoised, model = pxvorel.denoise(image, noise="gaussian", iterations=2, return_noise=True)
-    assert math.sqrt(model.offset[0]) == pytest.approx(sigma, rel=0.2)
+    assert 0.5 * sigma < math.sqrt(model.offset[0]) <= 1.1 * sigma
     assert not np.array_equal(denoised, image)
     # auto: the clipped background stays where it is
     with pytest.warns(UserWarning, match="clipped background"):
@@ -83,12 +84,10 @@ def test_estimation_never_touches_the_process_output(capfd) -> None:
             pxvorel.denoise(np.full((12, 12), 5.0), noise="auto")
     finally:
         sys.stdout = saved
-    flat = np.full((64, 64), 5, np.uint8)
+    noisy = np.random.default_rng(6).normal(50.0, 3.0, (64, 64))
 
     def estimate(i: int) -> None:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", UserWarning)
-            pxvorel.estimate_noise(flat)
+        pxvorel.estimate_noise(noisy)
         print(f"line {i}")
 
     with ThreadPoolExecutor(4) as pool:
