@@ -113,10 +113,3 @@ def describe_seconds(seconds: float) -> str:
         return f"{seconds // 60} min {seconds % 60} s"
     return f"{seconds // 3600} h {seconds % 3600 // 60} min"
 
-
-def is_terminal(stream: object) -> bool:
-    """Whether a stream is an interactive terminal."""
-    try:
-        return bool(stream.isatty()) and os.environ.get("TERM") != "dumb"  # type: ignore[attr-defined]
-    except (AttributeError, ValueError):
-        return False

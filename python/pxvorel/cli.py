@@ -127,15 +127,13 @@ def denoise_file(args: argparse.Namespace, reporter: Reporter) -> DenoiseOutcome
     source, target = Path(args.input), Path(args.output)
     noise = _noise(args)
     patch_radius = _patch_radius(args.patch_radius)
-    if target.is_dir():
-        check_output(target)
+    check_output(target)
     if not target.name.lower().endswith(OUTPUT_SUFFIXES):
         raise UsageError(f"output {target.name!r}: use a .tif, .ome.tif or .npy file name")
     if source.exists() and target.exists() and source.samefile(target):
         raise UsageError("the output would overwrite the input; choose another output name")
-    if target.exists() and not target.is_dir() and not args.overwrite:
+    if target.exists() and not args.overwrite:
         raise FileExistsError(f"{target} exists; use --overwrite to replace it")
-    check_output(target)
     threads, note = capped_threads(args.threads)
     if note:
         reporter.warning(note)
