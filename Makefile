@@ -66,7 +66,7 @@ _test-sanitize:
 
 SANITIZE_TESTS ?= tests/python/test_module.py tests/python/test_bridge.py tests/python/test_denoise_gaussian.py \
   tests/python/test_denoise_poisson_gaussian.py tests/python/test_calibration.py tests/python/test_progress.py \
-  tests/python/test_fuzz.py
+  tests/python/test_noise_estimation.py tests/python/test_fuzz.py
 
 test-python:
 	$(RUN) $(MAKE) --no-print-directory _test-python

@@ -25,7 +25,7 @@ def as_image(image: np.typing.ArrayLike) -> np.ndarray:
             f"image has {bad} NaN or infinite sample(s); replace them (e.g. with numpy.nan_to_num) before denoising"
         )
     if array.dtype.kind == "f" and array.dtype.itemsize > 4:
-        largest = float(np.max(np.abs(array)))
+        largest = max(abs(float(array.max())), abs(float(array.min())))
         if largest > np.finfo(np.float32).max:
             raise ValueError(
                 f"image has values up to {largest:.4g}, beyond the float32 range (+-3.4e38) the engine works in; "

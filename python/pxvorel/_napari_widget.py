@@ -11,6 +11,7 @@ package's own message, and a result always goes into a new layer.
 from __future__ import annotations
 
 import inspect
+import os
 import threading
 import time
 from collections.abc import Callable
@@ -28,7 +29,7 @@ from superqt.utils import ensure_main_thread
 
 import pxvorel
 from pxvorel._axes import AxisPlan
-from pxvorel._denoise import DEFAULT_PATCH_RADIUS, DenoiseJob, available_cores
+from pxvorel._denoise import DEFAULT_PATCH_RADIUS, DenoiseJob
 from pxvorel._napari_layers import denoised_layer, layer_axes
 from pxvorel._noise import NoiseModel
 
@@ -158,8 +159,9 @@ class DenoiseWidget(Container):
         self.pvalue = FloatSpinBox(label="p-value", min=0.0, max=1.0, step=0.001, value=DEFAULTS["pvalue"])
         for spin_box in (self.sigma, self.pvalue):  # room for small sigmas and p-values
             spin_box.native.setDecimals(4)
-        self.threads = SpinBox(label="threads (0: all)", min=0, max=available_cores(), value=0,
-                               tooltip="0: the package's default, all cores available")
+        cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+        self.threads = SpinBox(label="threads (0: default)", min=0, max=cores, value=0,
+                               tooltip="0: the package's default, the OpenMP thread count in force")
         self.denoise_button = PushButton(text="Denoise")
         self.cancel_button = PushButton(text="Cancel", enabled=False)
         self.status = Label(value="")

@@ -12,7 +12,7 @@ from pathlib import Path
 import numpy as np
 
 from pxvorel._axes import AxisPlan
-from pxvorel._denoise import DenoiseJob, Settings, available_cores
+from pxvorel._denoise import DenoiseJob, Settings
 from pxvorel._noise import NoiseModel
 
 
@@ -51,8 +51,8 @@ def covering_iterations(plan: AxisPlan, settings: Settings) -> int:
 
 
 def capped_threads(threads: int | None) -> tuple[int | None, str | None]:
-    """`threads` capped at the cores available, with a note when capped."""
-    cores = available_cores()
+    """`threads` capped at the cores this process may run on, with a note when capped."""
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
     if threads is not None and threads > cores:
         return cores, f"--threads {threads} is more than the {cores} core(s) available; using {cores}"
     return threads, None
@@ -113,10 +113,3 @@ def describe_seconds(seconds: float) -> str:
         return f"{seconds // 60} min {seconds % 60} s"
     return f"{seconds // 3600} h {seconds % 3600 // 60} min"
 
-
-def is_terminal(stream: object) -> bool:
-    """Whether a stream is an interactive terminal."""
-    try:
-        return bool(stream.isatty()) and os.environ.get("TERM") != "dumb"  # type: ignore[attr-defined]
-    except (AttributeError, ValueError):
-        return False

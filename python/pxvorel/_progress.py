@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import os
 import sys
+import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import TextIO
@@ -75,8 +77,6 @@ def reporting(progress: ProgressSpec) -> Iterator[Fractions | None]:
 @contextmanager
 def percentage_lines(stream: TextIO, description: str = "denoising", every: int = 10) -> Iterator[ProgressCallback]:
     """One line per `every` per cent with the elapsed and the remaining time, for logs and pipes."""
-    import time
-
     start = time.perf_counter()
     printed = -every
 
@@ -93,14 +93,20 @@ def percentage_lines(stream: TextIO, description: str = "denoising", every: int 
     yield update
 
 
+def is_terminal(stream: object) -> bool:
+    """Whether a stream is an interactive terminal."""
+    try:
+        return bool(stream.isatty()) and os.environ.get("TERM") != "dumb"  # type: ignore[attr-defined]
+    except (AttributeError, ValueError):
+        return False
+
+
 @contextmanager
 def on_stream(stream: TextIO, description: str, *, quiet: bool) -> Iterator[Fractions | None]:
     """A bar on a terminal, percentage lines elsewhere, nothing when quiet."""
     if quiet:
         yield None
         return
-    from pxvorel._preflight import is_terminal
-
     shown = bar(stream, description) if is_terminal(stream) else percentage_lines(stream, description)
     with shown as update:
         yield Fractions(update)

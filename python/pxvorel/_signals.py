@@ -10,8 +10,8 @@ from __future__ import annotations
 
 import signal
 import threading
-from collections.abc import Iterator
-from contextlib import contextmanager
+from collections.abc import Callable, Iterator
+from contextlib import AbstractContextManager, contextmanager
 from types import FrameType
 
 
@@ -28,16 +28,30 @@ def _raise_stopped(signum: int, _frame: FrameType | None) -> None:
 
 
 @contextmanager
-def stop_on_signals() -> Iterator[None]:
-    """Within the block, SIGINT and SIGTERM raise :class:`Stopped` (only in the main thread)."""
+def _handled_by(handler: signal.Handlers | Callable[[int, FrameType | None], None]) -> Iterator[None]:
+    """SIGINT and SIGTERM go to `handler` within the block (in the main thread only; a signal
+    the process was started ignoring, as by a background job or nohup, stays ignored)."""
     if threading.current_thread() is not threading.main_thread():
         yield
         return
-    # A signal the process was started ignoring (a background job, nohup) stays ignored.
-    previous = {signum: signal.signal(signum, _raise_stopped) for signum in (signal.SIGINT, signal.SIGTERM)
+    previous = {signum: signal.signal(signum, handler) for signum in (signal.SIGINT, signal.SIGTERM)
                 if signal.getsignal(signum) is not signal.SIG_IGN}
     try:
         yield
     finally:
-        for signum, handler in previous.items():
-            signal.signal(signum, handler)
+        for signum, old in previous.items():
+            signal.signal(signum, old)
+
+
+def stop_on_signals() -> AbstractContextManager[None]:
+    """Within the block, SIGINT and SIGTERM raise :class:`Stopped`."""
+    return _handled_by(_raise_stopped)
+
+
+def ending_the_process_on_signals() -> AbstractContextManager[None]:
+    """Within the block, SIGINT and SIGTERM end the process at once (their default action).
+
+    For a stage that writes nothing but may hold the interpreter lock in one long native
+    call, during which a Python handler could not run: the calibration of the noise model.
+    """
+    return _handled_by(signal.SIG_DFL)

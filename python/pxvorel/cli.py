@@ -27,7 +27,7 @@ from pxvorel._denoise import DenoiseJob
 from pxvorel._noise import NOISE_MODES, NoiseModel, estimate_noise, estimate_sigma
 from pxvorel._preflight import capped_threads, check_output, covering_iterations, describe_seconds, estimate_seconds
 from pxvorel._progress import on_stream
-from pxvorel._signals import Stopped, stop_on_signals
+from pxvorel._signals import Stopped, ending_the_process_on_signals, stop_on_signals
 from pxvorel.io import ImageFile, read_image, write_image
 
 OUTPUT_SUFFIXES = (".tif", ".tiff", ".npy")
@@ -127,15 +127,13 @@ def denoise_file(args: argparse.Namespace, reporter: Reporter) -> DenoiseOutcome
     source, target = Path(args.input), Path(args.output)
     noise = _noise(args)
     patch_radius = _patch_radius(args.patch_radius)
-    if target.is_dir():
-        check_output(target)
+    check_output(target)
     if not target.name.lower().endswith(OUTPUT_SUFFIXES):
         raise UsageError(f"output {target.name!r}: use a .tif, .ome.tif or .npy file name")
     if source.exists() and target.exists() and source.samefile(target):
         raise UsageError("the output would overwrite the input; choose another output name")
-    if target.exists() and not target.is_dir() and not args.overwrite:
+    if target.exists() and not args.overwrite:
         raise FileExistsError(f"{target} exists; use --overwrite to replace it")
-    check_output(target)
     threads, note = capped_threads(args.threads)
     if note:
         reporter.warning(note)
@@ -152,7 +150,7 @@ def denoise_file(args: argparse.Namespace, reporter: Reporter) -> DenoiseOutcome
         job = dataclasses.replace(job, settings=dataclasses.replace(job.settings, iterations=useful))
     start = time.perf_counter()
     label = f"{noise:g}" if isinstance(noise, float) else ("given" if isinstance(noise, NoiseModel) else noise)
-    with reporter.stage(f"choosing the noise model ({label})"):
+    with reporter.stage(f"choosing the noise model ({label})"), ending_the_process_on_signals():
         model = job.choose_noise(noise)
     for line in model.describe().splitlines():
         reporter.info(f"noise model: {line}")
@@ -227,7 +225,7 @@ def build_parser() -> argparse.ArgumentParser:
     den.add_argument("--iterations", type=int, default=4, metavar="N", help="number of iterations (default 4)")
     den.add_argument("--pvalue", type=float, default=0.01, metavar="P", help="patch test level (default 0.01)")
     den.add_argument("--renoise", type=float, default=0.0, metavar="F", help="mix back noisy input (default 0)")
-    den.add_argument("--threads", type=int, metavar="N", help="threads (default: all available cores)")
+    den.add_argument("--threads", type=int, metavar="N", help="threads (default: the OpenMP count in force, all cores unless OMP_NUM_THREADS says otherwise)")
     den.add_argument("--overwrite", action="store_true", help="replace OUTPUT if it exists")
     _add_common(den)
     den.set_defaults(run=denoise_file)
@@ -242,7 +240,7 @@ def build_parser() -> argparse.ArgumentParser:
     demo = commands.add_parser("demo", help="denoise a synthetic time series and report the quality")
     demo.add_argument("--out", default="demo-output", metavar="DIR", help="output folder (default demo-output)")
     demo.add_argument("--json", action="store_true", help="also print the report as JSON on the last line")
-    demo.add_argument("--threads", type=int, metavar="N", help="threads (default: all available cores)")
+    demo.add_argument("--threads", type=int, metavar="N", help="threads (default: the OpenMP count in force, all cores unless OMP_NUM_THREADS says otherwise)")
     demo.add_argument("--frames", type=int, default=24, help=argparse.SUPPRESS)
     demo.add_argument("--size", type=int, default=256, help=argparse.SUPPRESS)
     _add_common(demo)

@@ -84,7 +84,7 @@ CASES = {
     "time-lapse, auto": (camera_image((6, 48, 40), seed=2), {"axis_labels": ("t", "y", "x")},
                          {"pvalue": 0.05}, {"axes": "TYX", "pvalue": 0.05}),
     "RGB": ((camera_image((3, 40, 48), seed=3) // 2).astype(np.uint8).transpose(1, 2, 0), {"rgb": True},
-            {}, {"axes": "YXC"}),
+            {"noise": "gaussian"}, {"axes": "YXC", "noise": "gaussian"}),
 }
 
 
