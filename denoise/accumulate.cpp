@@ -9,8 +9,8 @@
 #include <type_traits>
 
 #include "denoise/patch_rows.hpp"
-#include "denoise/work_count.hpp"
 #include "denoise/vorel.hpp"
+#include "denoise/work_count.hpp"
 
 namespace px {
 
