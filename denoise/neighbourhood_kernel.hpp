@@ -7,7 +7,7 @@
 // - weights and the two weight sums: one neighbour after the other, scalar;
 // - patch update: the samples of a patch row are the lanes; every sample
 //   takes the neighbours' contributions in neighbour order, rounded to float
-//   after each, four rows at a time to hide the latency of that chain.
+//   after each, up to eight rows at a time to hide the latency of that chain.
 // The patch width is a compile-time constant for x radii 1 to 3 (Width 3, 5,
 // 7) and a run-time value otherwise (Width 0).
 // Included by one translation unit per instruction set (see simd_lanes.hpp).
@@ -106,10 +106,21 @@ inline void update_rows(const patch_walk& walk, float* patch, const float* noisy
     }
 }
 
+// Up to eight rows at a time: every row is one chain of dependent additions,
+// so the more rows in flight, the less their latency shows.
+template <int Width, int Rows = 8>
+inline void update_group(const patch_walk& walk, float* patch, const float* noisy, const index_t* rows,
+                         const index_t* ks, int held, index_t delta, const double* w, int n, int skip) {
+    if constexpr (Rows > 0) {
+        if (held == Rows) update_rows<Width, Rows>(walk, patch, noisy, rows, ks, delta, w, n, skip);
+        else update_group<Width, Rows - 1>(walk, patch, noisy, rows, ks, held, delta, w, n, skip);
+    }
+}
+
 template <int Width>
 inline void update_patch(const patch_walk& walk, float* patch, const float* noisy, index_t delta, const double* w,
                          int n, int skip) {
-    constexpr int group = 4;
+    constexpr int group = 8;
     index_t rows[group];
     index_t ks[group];
     int held = 0;
@@ -121,12 +132,7 @@ inline void update_patch(const patch_walk& walk, float* patch, const float* nois
             held = 0;
         }
     });
-    switch (held) {
-        case 3: update_rows<Width, 3>(walk, patch, noisy, rows, ks, delta, w, n, skip); break;
-        case 2: update_rows<Width, 2>(walk, patch, noisy, rows, ks, delta, w, n, skip); break;
-        case 1: update_rows<Width, 1>(walk, patch, noisy, rows, ks, delta, w, n, skip); break;
-        default: break;
-    }
+    update_group<Width>(walk, patch, noisy, rows, ks, held, delta, w, n, skip);
 }
 
 template <int Width>
@@ -166,9 +172,9 @@ void neighbourhood_sum(const neighbourhood_task& task) {
                     else if (n == 8) distances<Width, 8, true>(walk, est, var, delta, n, distance);
                     else distances<Width, 8, false>(walk, est, var, delta, n, distance);
                     const int skip = reference_row && p[0] >= nx && p[0] < nx + n ? static_cast<int>(p[0] - nx) : -1;
+                    for (int l = 0; l < n; ++l) w[l] = std::exp(-0.25 * distance[l] / task.threshold);
                     for (int l = 0; l < n; ++l) {
                         if (l == skip) continue;
-                        w[l] = std::exp(-0.25 * distance[l] / task.threshold);
                         const double sigma_w = sigma * w[l];
                         weight_sq_sum = static_cast<float>(static_cast<double>(weight_sq_sum) + sigma_w * sigma_w);
                         weight_sum = static_cast<float>(static_cast<double>(weight_sum) + w[l]);
