@@ -25,7 +25,6 @@ scaling:
 from __future__ import annotations
 
 import argparse
-import importlib.util
 import statistics
 import time
 from collections.abc import Callable
@@ -40,8 +39,8 @@ from skimage.restoration import denoise_nl_means
 
 import pxvorel
 import pxvorel._px as px
+import saved_build
 
-ROOT = Path(__file__).resolve().parents[1]
 AXES = [1, 1, 1, 0, 1]
 MAX_ITER, PVALUE, RENOISE = 4, 0.01, 0.0
 FLOPS_PER_TERM = 8
@@ -379,15 +378,6 @@ def size_scaling(quick: bool, count: int) -> None:
         print(f"| {label} | {clean.size} | {seconds:.3f} | {clean.size / seconds / 1e6:.3f} |", flush=True)
 
 
-def load_module(path: Path) -> ModuleType:
-    spec = importlib.util.spec_from_file_location("baseline._px", path)
-    if spec is None or spec.loader is None:
-        raise SystemExit(f"cannot load {path}")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="smaller data, one round, one filter strength")
@@ -396,8 +386,8 @@ def main() -> None:
                         help="a saved _px build to time in the same rounds (default: build/baseline/_px*.so if any)")
     args = parser.parse_args()
     count = args.rounds or (1 if args.quick else 3)
-    saved = args.baseline or next(iter(sorted((ROOT / "build" / "baseline").glob("_px*.so"))), None)
-    baseline = load_module(saved) if saved is not None else None
+    saved = args.baseline or saved_build.default_path()
+    baseline = saved_build.load(saved) if saved is not None else None
 
     cv2.setNumThreads(2)
     peak, formula = nominal_peak()

@@ -8,13 +8,12 @@ most (size - 1) // 2). Prints one line per call and exits with status 1 when
 any output differs:
 
     tools/build_baseline.sh main          # saves main's module in build/baseline/
-    tools/py314 python3 tools/check_bit_identity.py [--baseline build/baseline/_px....so]
+    tools/py314 python3 benchmarks/check_bit_identity.py [--baseline build/baseline/_px....so]
 """
 
 from __future__ import annotations
 
 import argparse
-import importlib.util
 import sys
 import time
 from pathlib import Path
@@ -24,22 +23,13 @@ import numpy as np
 import tifffile
 
 import pxvorel._px as current
+import saved_build
 
 ROOT = Path(__file__).resolve().parents[1]
 SHARED = ROOT.parent / "shared"
 ENGINE = "TCZYX"
 # tifffile's letters for samples and unnamed sequences, as the engine's axes.
 LETTERS = {"S": "C", "Q": "T", "I": "T"}
-
-
-def load_module(path: Path) -> ModuleType:
-    """Import a built ``_px`` from a file, beside the installed one."""
-    spec = importlib.util.spec_from_file_location("baseline._px", path)
-    if spec is None or spec.loader is None:
-        raise SystemExit(f"cannot load {path}")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
 
 
 def engine_order(data: np.ndarray, axes: str) -> np.ndarray:
@@ -108,13 +98,12 @@ def image_calls() -> list[tuple[str, object]]:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    found = sorted((ROOT / "build" / "baseline").glob("_px*.so"))
-    parser.add_argument("--baseline", type=Path, default=found[0] if found else None,
+    parser.add_argument("--baseline", type=Path, default=saved_build.default_path(),
                         help="the saved module to compare with (default: build/baseline/_px*.so)")
     args = parser.parse_args()
     if args.baseline is None:
         raise SystemExit("no saved module: run tools/build_baseline.sh first or give --baseline")
-    baseline = load_module(args.baseline)
+    baseline = saved_build.load(args.baseline)
     print(f"baseline {args.baseline}; current {current.__file__}")
     print(f"{'call (1 thread)':<58} {'output':<12} {'baseline':>10}    {'current':>7}")
     results = [compare(name, call, baseline) for name, call in vector_calls() + image_calls()]
