@@ -10,6 +10,7 @@
 
 #include "denoise/kernel_path.hpp"
 #include "denoise/vorel.hpp"
+#include "denoise/work_count.hpp"
 
 namespace px {
 
@@ -52,6 +53,12 @@ void sweep(const vorel& engine, const reference_grid& grid, const extent& patch_
            array& next_variance, array& weights) {
     const std::int64_t positions = grid.size();
     if (positions == 0) return;
+    run_control* const control = engine.control;
+    const work_count work{radius, engine.patch_radius, image.dims};
+    if (control != nullptr && control->planning) {
+        control->total += work.of_grid(grid.first, grid.step, grid.count);
+        return;
+    }
     bool out_of_memory = false;
 #pragma omp parallel
     {
@@ -66,6 +73,7 @@ void sweep(const vorel& engine, const reference_grid& grid, const extent& patch_
 #pragma omp for schedule(dynamic, 1)
         for (std::int64_t i = 0; i < positions; ++i) {
             if (patch.values.empty()) continue;  // this thread has no scratch; the pass reports it
+            if (control != nullptr && control->stop.load(std::memory_order_relaxed)) continue;
             std::int32_t p[4];
             grid.position(i, p);
             std::fill(patch.values.begin(), patch.values.end(), 0.0f);
@@ -75,6 +83,7 @@ void sweep(const vorel& engine, const reference_grid& grid, const extent& patch_
                                            weight_sum, p[0], p[1], p[2], p[3]);
             engine.add_patch_to_image_if(estimate, variance, next_estimate, next_variance, weights, patch,
                                          weight_sq_sum, weight_sum, p[0], p[1], p[2], p[3]);
+            if (control != nullptr) control->done.fetch_add(work.at(p), std::memory_order_relaxed);
         }
     }
     if (out_of_memory) throw std::bad_alloc();
