@@ -9,6 +9,7 @@ endif
 JOBS ?= 2
 PYTEST_ARGS ?=
 NAPARI_PYTEST_ARGS ?=
+BENCH_ARGS ?=
 export CCACHE_BASEDIR := $(CURDIR)
 
 # A build tree remembers the absolute source path; tools/py314 may mount the
@@ -101,7 +102,7 @@ _demo: _install
 bench:
 	$(RUN) $(MAKE) --no-print-directory _bench
 _bench: _install
-	python3 benchmarks/bench_denoise.py
+	python3 benchmarks/vs_peers.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build demo-output
