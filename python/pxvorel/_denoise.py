@@ -35,6 +35,10 @@ def available_cores() -> int:
         return os.cpu_count() or 1
 
 
+def _is_dask_array(image: object) -> bool:
+    return type(image).__module__.startswith("dask.array")
+
+
 def _integer(value: object, what: str) -> int:
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
         raise ValueError(f"{what} must be an integer, not {value!r}")
@@ -288,7 +292,8 @@ def denoise(
         Axes the search neighbourhood extends along besides X and Y, e.g. ``"XYZ"`` or
         ``{"T": False}``. Default: Z and T.
     threads : int, optional
-        Number of threads; by default all cores available to the process.
+        Number of threads; by default all cores available to the process (for a dask
+        array: per block, 1 by default, the scheduler running blocks in parallel).
     out : numpy.ndarray, optional
         Array of the input's shape and a floating-point dtype to receive the result (it
         may be the input itself). Written only once the denoising has succeeded.
@@ -297,8 +302,15 @@ def denoise(
 
     Returns
     -------
-    denoised : numpy.ndarray
-        float32 array of the input's shape and axis order (`out` when given).
+    denoised : numpy.ndarray or dask.array.Array
+        float32 array of the input's shape and axis order (`out` when given). For a
+        dask array, a lazy dask array in the input's chunks, computed block by block on
+        the active scheduler (e.g. a ``distributed.Client``); each block is read with a
+        halo covering the reach of all iterations and aligned to the engine's reference
+        grid, so the result equals the in-memory one (bit for bit with one thread). Its
+        noise model is chosen once, before any block: estimated from the whole array up
+        to 2**25 samples, beyond that from up to 8 evenly spaced slabs of consecutive
+        planes totalling about 2**25 samples.
     noise_model : NoiseModel
         Only with ``return_noise=True``: the per-channel model used; a Gaussian channel
         has gain 0 and offset sigma**2.
@@ -327,6 +339,15 @@ def denoise(
     >>> round(model.gain[0], 1)                               # one count per photon
     1.0
     """
+    if _is_dask_array(image):
+        if out is not None:
+            raise ValueError("out cannot be given for a dask array: the result is a lazy dask array")
+        from pxvorel._chunked import denoise_dask
+
+        lazy, model = denoise_dask(image, axes=axes, noise=noise, patch_radius=patch_radius, search_axes=search_axes,
+                                   iterations=iterations, pvalue=pvalue, renoise=renoise, threads=threads,
+                                   stacklevel=2)
+        return (lazy, model) if return_noise else lazy
     job = DenoiseJob.prepare(image, axes=axes, patch_radius=patch_radius, search_axes=search_axes,
                              iterations=iterations, pvalue=pvalue, renoise=renoise, threads=threads)
     if out is not None and (not isinstance(out, np.ndarray) or out.shape != job.plan.shape or out.dtype.kind != "f"):
