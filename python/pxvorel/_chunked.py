@@ -206,9 +206,10 @@ def denoise_dask(
     engine = to_engine(image, plan)
     model = choose_model(noise_sample(engine), noise, stacklevel=stacklevel + 1)
     halo = Halo.for_image(settings, engine.shape)
-    # Chunks much shorter than the reach would each read a region many times their size.
+    # Chunks shorter than the reach would each read a region many times their size (a
+    # short last chunk only costs one such block).
     merged = {i: max(*chunks, 2 * halo.reach[axis]) for i, (axis, chunks) in enumerate(zip(ENGINE_AXES, engine.chunks))
-              if axis in CUT_AXES and min(chunks) < halo.reach[axis]}
+              if axis in CUT_AXES and min(chunks[:-1] or chunks) < halo.reach[axis]}
     denoised = denoise_blocks(engine.rechunk(merged) if merged else engine, model, settings, halo)
     result = from_engine(denoised, plan)
     return (result if result.chunks == image.chunks else result.rechunk(image.chunks)), model
