@@ -129,7 +129,7 @@ def scheduler(args: argparse.Namespace, reporter: Reporter) -> Iterator[None]:
     if args.workers < 1:
         raise UsageError(f"--workers must be at least 1, not {args.workers}")
     with (LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                       dashboard_address=None) as cluster, Client(cluster)):
+                       dashboard_address="127.0.0.1:0") as cluster, Client(cluster)):
         reporter.info(f"local cluster of {args.workers} worker process(es)")
         yield
 
