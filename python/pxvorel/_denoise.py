@@ -258,9 +258,10 @@ def denoise(
 
     Parameters
     ----------
-    image : array_like
+    image : array_like or dask.array.Array
         Noisy image of 1 to 5 dimensions: integer or floating point, no NaN or
-        infinite samples. It is never modified (unless it is also `out`).
+        infinite samples. It is never modified (unless it is also `out`). A dask
+        array is denoised lazily, block by block (see Returns).
     axes : str, optional
         The image's axes in its own order, letters from T (time), C (channel), Z, Y and
         X, e.g. ``"YX"``, ``"ZYX"``, ``"TYX"``, ``"CYX"`` or ``"TZCYX"``. By default
@@ -309,8 +310,8 @@ def denoise(
         halo covering the reach of all iterations and aligned to the engine's reference
         grid, so the result equals the in-memory one (bit for bit with one thread). Its
         noise model is chosen once, before any block: estimated from the whole array up
-        to 2**25 samples, beyond that from up to 8 evenly spaced slabs of consecutive
-        planes totalling about 2**25 samples.
+        to 2**25 samples, beyond that from up to 8 evenly spaced slabs of 16
+        consecutive planes (or one slab from the middle), about 2**25 samples in all.
     noise_model : NoiseModel
         Only with ``return_noise=True``: the per-channel model used; a Gaussian channel
         has gain 0 and offset sigma**2.

@@ -12,6 +12,7 @@ import pytest
 import zarr
 
 from synthetic import blobs, poisson_gaussian
+from test_cli import pxvorel_cli
 
 import pxvorel
 from pxvorel import NoiseModel
@@ -73,3 +74,14 @@ def test_a_killed_worker_is_replaced_and_the_result_is_unchanged(client, stack, 
     for index, piece in zip(np.ndindex(*result.numblocks), pieces, strict=True):
         grid[index] = piece
     np.testing.assert_array_equal(np.block(grid.tolist()), expected)
+
+
+def test_the_command_line_runs_on_an_existing_cluster_or_its_own(client, stack, tmp_path) -> None:
+    noisy, expected = stack
+    zarr_input(tmp_path / "in.zarr", noisy)
+    for name, where in (("a.ome.zarr", ("--scheduler", client.scheduler.address)), ("b.ome.zarr", ("--workers", "2"))):
+        run = pxvorel_cli("denoise", tmp_path / "in.zarr", "-o", tmp_path / name, "--gain", "2", "--offset", "16",
+                          "--iterations", "3", "--chunks", "Z=12,Y=33,X=35", *where)
+        assert run.returncode == 0, run.stderr
+        assert "2 worker" in run.stderr and "chunk 8/8" in run.stderr
+        np.testing.assert_array_equal(open_lazy(tmp_path / name).data.compute(), expected)
