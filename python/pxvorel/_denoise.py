@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import os
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Literal, overload
@@ -13,6 +12,8 @@ from pxvorel import _px
 from pxvorel._axes import AxisPlan
 from pxvorel._image import as_image
 from pxvorel._noise import NoiseModel, choose_model
+from pxvorel._stabilise import ChannelTransform
+from pxvorel._threads import current_threads, native_threads
 
 #: Patch half-size per axis, chosen by PSNR on the demo's synthetic time series
 #: (benchmarks/choose_defaults.py): on 24 frames of 256 x 256, radius 2 in X and Y
@@ -25,14 +26,6 @@ DEFAULT_PATCH_RADIUS = {"X": 2, "Y": 2, "Z": 1, "T": 1}
 DEFAULT_SEARCH = {"Z": True, "T": True}
 
 NoiseSpec = Literal["auto", "gaussian", "poisson-gaussian"] | float | NoiseModel
-
-
-def available_cores() -> int:
-    """Number of cores this process may run on."""
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # not on Linux
-        return os.cpu_count() or 1
 
 
 def _is_dask_array(image: object) -> bool:
@@ -103,7 +96,8 @@ class Settings:
     iterations: int
     pvalue: float
     renoise: float
-    threads: int
+    threads: int | None
+    """None: the OpenMP thread count in force, left as it is."""
 
     @classmethod
     def from_arguments(
@@ -124,11 +118,10 @@ class Settings:
             raise ValueError(f"pvalue must be in [0, 1], not {pvalue!r}")
         if not float(renoise) >= 0.0:
             raise ValueError(f"renoise must be >= 0, not {renoise!r}")
-        if threads is None:
-            threads = available_cores()
-        threads = _integer(threads, "threads")
-        if threads < 1:
-            raise ValueError(f"threads must be at least 1, not {threads}")
+        if threads is not None:
+            threads = _integer(threads, "threads")
+            if threads < 1:
+                raise ValueError(f"threads must be at least 1, not {threads}")
         return cls(_patch_radius(patch_radius, plan), _search(search_axes), iterations, float(pvalue),
                    float(renoise), threads)
 
@@ -143,56 +136,33 @@ class Settings:
         radius = " ".join(f"{a}{self.patch_radius[a]}" for a in extended)
         search = "".join(a for a in extended if a in "XY" or self.search[a])
         return (f"{self.iterations} iterations, patch radius {radius}, search {search}, "
-                f"p-value {self.pvalue:g}, renoise {self.renoise:g}, {self.threads} thread(s)")
-
-
-def _denoise_stabilised(work: np.ndarray, model: NoiseModel, channels: list[int], tail: tuple) -> np.ndarray:
-    """The native Poisson-Gaussian path on `work` (the given channels), with an unbiased inverse.
-
-    The native inverse transform adds the asymptotic bias correction of the Anscombe
-    inverse as 0.25 in intensity units, which is right for a gain of 1 only: in photon
-    counts the correction is 1/4, i.e. gain/4 in intensity units. Measured on flat
-    fields (benchmarks/choose_defaults.py prints the bias), a result is otherwise off by
-    -(gain/4 - 0.25): -0.25 ADU at gain 2, -1.75 ADU at gain 8. The difference is
-    added here, per channel.
-    """
-    gain = [model.gain[c] for c in channels]
-    offset = [model.offset[c] for c in channels]
-    denoised = _px._denoise_poisson_gaussian(work, 1.0, gain, offset, *tail)
-    denoised += (np.asarray(gain, np.float32) / 4 - np.float32(0.25)).reshape(1, -1, 1, 1, 1)
-    return denoised
+                f"p-value {self.pvalue:g}, renoise {self.renoise:g}, "
+                f"{self.threads if self.threads is not None else current_threads()} thread(s)")
 
 
 def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings) -> np.ndarray:
     """Denoise a (T, C, Z, Y, X) array into a new float32 array.
 
-    Poisson-Gaussian channels (gain > 0) go through the stabilising native path in one
-    call, Gaussian channels (gain 0) through the Gaussian one; a channel without noise is
-    copied. Gaussian channels of different sigma are scaled to unit noise first, so that
-    each channel weighs the same in the patch distances.
+    Every channel is brought to unit noise (Poisson-Gaussian channels through the
+    stabilising transform, Gaussian channels divided by their sigma), the engine runs
+    once on all channels with sigma 1, so that each channel weighs the same in the patch
+    distances whatever its model, and each channel is transformed back with its own model.
+    A channel without noise (gain and offset 0) is copied and takes no part.
     """
-    radius, search = settings.native_lists()
-    tail = (radius, search, settings.iterations, settings.pvalue, settings.threads, settings.renoise)
-    stabilised = [c for c in range(model.channels) if model.gain[c] > 0]
-    gaussian = [c for c in range(model.channels) if model.gain[c] == 0 and model.offset[c] > 0]
-
-    def working_copy(channels: list[int]) -> np.ndarray:
-        return np.array(engine[:, channels], dtype=np.float32, order="C", copy=True)
-
-    if len(stabilised) == model.channels:
-        return _denoise_stabilised(working_copy(stabilised), model, stabilised, tail)
+    noisy = [c for c in range(model.channels) if (model.gain[c], model.offset[c]) != (0.0, 0.0)]
     result = np.array(engine, dtype=np.float32, order="C", copy=True)
-    if stabilised:
-        result[:, stabilised] = _denoise_stabilised(working_copy(stabilised), model, stabilised, tail)
-    if gaussian:
-        sigmas = np.sqrt([model.offset[c] for c in gaussian]).astype(np.float32)
-        work = working_copy(gaussian)
-        if np.all(sigmas == sigmas[0]):
-            result[:, gaussian] = _px._denoise_gaussian(work, float(sigmas[0]), *tail)
-        else:
-            scale = sigmas.reshape(1, -1, 1, 1, 1)
-            work /= scale
-            result[:, gaussian] = _px._denoise_gaussian(work, 1.0, *tail) * scale
+    if not noisy:
+        return result
+    transforms = {c: ChannelTransform.for_channel(model.gain[c], model.offset[c]) for c in noisy}
+    work = np.empty((engine.shape[0], len(noisy), *engine.shape[2:]), dtype=np.float32)
+    for i, c in enumerate(noisy):
+        work[:, i] = transforms[c].forward(engine[:, c])
+    radius, search = settings.native_lists()
+    with native_threads(settings.threads) as threads:
+        denoised = _px._denoise_gaussian(work, 1.0, radius, search, settings.iterations, settings.pvalue, threads,
+                                         settings.renoise)
+    for i, c in enumerate(noisy):
+        result[:, c] = transforms[c].inverse(denoised[:, i])
     return result
 
 
@@ -252,9 +222,13 @@ def denoise(
     """Denoise a 1-D to 5-D fluorescence image with non-local patch averaging.
 
     Similar patches are searched for in a neighbourhood that grows with each iteration
-    and averaged with weights from a statistical test of their similarity. Poisson-
-    Gaussian noise (photon counts plus camera read noise) is first stabilised with a
-    generalised Anscombe transform; channels are never mixed.
+    and averaged with weights from a statistical test of their similarity. Every channel
+    is first brought to unit noise: Poisson-Gaussian noise (photon counts plus camera
+    read noise) through a generalised Anscombe transform, whose exact unbiased inverse
+    (in closed form) brings it back without a low-light bias; Gaussian noise by dividing
+    by its sigma. A patch spans all channels, so the similarity of two positions is
+    judged on all channels jointly, each weighing the same; channel values are never
+    mixed.
 
     Parameters
     ----------
@@ -269,13 +243,18 @@ def denoise(
         A 3-D time series must therefore be given as ``axes="TYX"``.
     noise : {"auto", "gaussian", "poisson-gaussian"}, float or NoiseModel, optional
         The noise model. ``"auto"`` (default) fits a Poisson-Gaussian model per channel
-        and stabilises it; a channel whose fit is degenerate or has gain <= 0 falls back
-        to a Gaussian sigma with a warning, and a channel whose noise hardly changes
-        with intensity (standard deviation within 5 % over the 1st-99th percentile
-        range) is treated as Gaussian. ``"gaussian"`` estimates one sigma per channel,
-        ``"poisson-gaussian"`` uses the fitted model for every channel and raises
-        ValueError where it cannot. A number is a known sigma for all channels; a
-        :class:`NoiseModel` gives known gains and offsets (gain 0 means Gaussian).
+        to the noise measured within each (Y, X) plane (see :func:`estimate_noise`). A
+        fitted line is used only where it describes the data: a positive gain, a
+        variance above 0 over the image's intensities, and a noise level within 30 % of
+        the one measured at the darkest and at the median intensity; otherwise the
+        channel falls back to Gaussian noise, with a warning saying why. A channel whose
+        noise hardly changes with intensity (standard deviation within 5 % over the
+        measured range) is treated as Gaussian. ``"gaussian"`` estimates one sigma per
+        channel (the noise at its median intensity), ``"poisson-gaussian"`` uses the
+        fitted model for every channel and raises ValueError where it cannot. A number
+        is a known sigma for all channels; a :class:`NoiseModel` gives known gains and
+        offsets (gain 0 means Gaussian) and raises ValueError when its variance is not
+        positive over the image's intensities.
     patch_radius : int or dict, optional
         Patch half-size per axis, e.g. ``{"X": 3, "Y": 3, "Z": 1, "T": 1}``; an int sets
         X, Y and Z. Default ``{"X": 2, "Y": 2, "Z": 1, "T": 1}``, shrunk to fit short axes.
@@ -293,8 +272,12 @@ def denoise(
         Axes the search neighbourhood extends along besides X and Y, e.g. ``"XYZ"`` or
         ``{"T": False}``. Default: Z and T.
     threads : int, optional
-        Number of threads; by default all cores available to the process (for a dask
-        array: per block, 1 by default, the scheduler running blocks in parallel).
+        Number of threads. By default the OpenMP thread count in force (all cores,
+        unless ``OMP_NUM_THREADS``, threadpoolctl or a dask worker limits it). The
+        count in force is the same after the call as before. In a process forked from
+        one that imported pxvorel, the run uses one thread (OpenMP's threads do not
+        survive ``fork``). For a dask array: the threads of each block's task, 1 by
+        default (the scheduler runs blocks in parallel).
     out : numpy.ndarray, optional
         Array of the input's shape and a floating-point dtype to receive the result (it
         may be the input itself). Written only once the denoising has succeeded.
@@ -320,7 +303,9 @@ def denoise(
     ------
     ValueError
         For a bad axes string, an image of 0 or more than 5 dimensions, NaN or infinite
-        samples, or a parameter out of range; nothing is written then.
+        samples, a parameter out of range, a given noise model that predicts no noise
+        inside the image's intensity range, or an image whose noise cannot be measured
+        (flat); nothing is written then.
 
     Warns
     -----

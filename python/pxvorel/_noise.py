@@ -2,20 +2,15 @@
 
 from __future__ import annotations
 
-import ctypes
 import math
-import os
-import sys
-import tempfile
 import warnings
-from collections.abc import Iterator, Sequence
-from contextlib import contextmanager
+from collections.abc import Sequence
 from dataclasses import dataclass
 
 import numpy as np
 
-from pxvorel import _px
 from pxvorel._axes import AxisPlan
+from pxvorel._estimate import NoiseProfile, VarianceLine, fit_line, noise_profile, signal_low
 from pxvorel._image import as_image
 
 NOISE_MODES = ("auto", "gaussian", "poisson-gaussian")
@@ -24,6 +19,13 @@ NOISE_MODES = ("auto", "gaussian", "poisson-gaussian")
 #: less than this fraction over the channel's intensity range: the Poisson part is then
 #: negligible, and a near-zero gain would only cost precision in the stabilising transform.
 NEGLIGIBLE_STD_CHANGE = 0.05
+#: A fitted line is trusted only when the standard deviation it predicts at the darkest
+#: measured intensity and at the median intensity is within this factor of the one
+#: measured there; otherwise the line misdescribes the noise where most samples lie.
+DARK_MISMATCH = 1.3
+#: Below this variance (a standard deviation of half a count), noise in whole-number data
+#: is mostly rounded away, and a measurement of it is no test of a fitted line.
+QUANTISED_VARIANCE = 0.25
 
 
 @dataclass(frozen=True)
@@ -31,7 +33,8 @@ class NoiseModel:
     """Per-channel noise model: variance = ``gain[c]`` * intensity + ``offset[c]``.
 
     A channel whose gain is 0 has signal-independent (Gaussian) noise with standard
-    deviation ``sqrt(offset[c])``; a channel whose gain is positive has Poisson-Gaussian
+    deviation ``sqrt(offset[c])`` (a channel with gain and offset 0 has no noise and is
+    left as it is); a channel whose gain is positive has Poisson-Gaussian
     noise and is denoised after a variance-stabilising transform. Intensities are in the
     units of the image (e.g. camera ADU), so for a camera with a baseline ``b``, a gain
     ``g`` in ADU per photo-electron and read noise ``r`` ADU, ``gain = g`` and
@@ -124,59 +127,70 @@ class NoiseModel:
         return {"gain": clean(self.gain), "offset": clean(self.offset)}
 
 
-@contextmanager
-def _native_stdout_silenced() -> Iterator[None]:
-    """Send the process's standard output (file descriptor 1) to a scratch file meanwhile.
-
-    The native fit writes a diagnostic straight to the C stdout when a channel cannot be
-    fitted. The caller turns that case into a warning, and the text would otherwise end
-    up among a program's own output (for instance in front of a JSON line). The native
-    call holds the interpreter lock, so no other Python thread writes while fd 1 is
-    redirected.
-    """
-    libc = ctypes.CDLL(None)
-    sys.stdout.flush()
-    libc.fflush(None)
-    saved = os.dup(1)
-    try:
-        with tempfile.TemporaryFile() as scratch:
-            os.dup2(scratch.fileno(), 1)
-            try:
-                yield
-            finally:
-                libc.fflush(None)
-                os.dup2(saved, 1)
-    finally:
-        os.close(saved)
+def _profiles(engine: np.ndarray) -> list[NoiseProfile]:
+    return [noise_profile(engine[:, c]) for c in range(engine.shape[1])]
 
 
-def fit_channels(engine: np.ndarray) -> list[tuple[float, float] | None]:
-    """Per-channel (gain, offset) of a (T, C, Z, Y, X) array; None where the fit is degenerate."""
-    with _native_stdout_silenced():
-        gains, offsets = _px._calibrate_poisson_gaussian(engine)
-    # The native fit reports a degenerate channel as exactly gain 1, offset 0.
-    return [None if (g, o) == (1.0, 0.0) else (g, o) for g, o in zip(gains, offsets, strict=True)]
+def _gaussian_sigma(profile: NoiseProfile, channel: int, *, stacklevel: int) -> float:
+    """The channel's Gaussian sigma, the noise at its median intensity; 0, with a warning,
+    when it has no measurable noise."""
+    sigma = profile.gaussian_sigma()
+    if not sigma > 0:
+        warnings.warn(
+            f"channel {channel}: no noise can be measured (the channel is flat, or clipped wherever it is not); "
+            "it is returned unchanged",
+            UserWarning,
+            stacklevel=stacklevel + 1,
+        )
+        return 0.0
+    return sigma
 
 
-def channel_sigma(engine: np.ndarray, channel: int) -> float:
-    """Robust Gaussian noise standard deviation of one channel of a (T, C, Z, Y, X) array."""
-    return float(_px._calibrate_gaussian(engine[:, channel : channel + 1]))
+def _poisson_part_negligible(profile: NoiseProfile, line: VarianceLine) -> bool:
+    """The line's standard deviation changes by less than NEGLIGIBLE_STD_CHANGE over the measured intensities."""
+    low, high = float(profile.intensity[0]), float(profile.intensity[-1])
+    var_low, var_high = float(line.variance(low)), float(line.variance(high))
+    return var_low > 0 and math.sqrt(var_high / var_low) - 1.0 < NEGLIGIBLE_STD_CHANGE
 
 
-def _intensity_range(engine: np.ndarray, channel: int) -> tuple[float, float]:
-    """1st and 99th percentile of a channel (on a subsample of at most about a million samples)."""
-    values = engine[:, channel].ravel()
-    step = max(1, values.size // 1_000_000)
-    low, high = np.percentile(values[::step], [1.0, 99.0])
-    return float(low), float(high)
+def _line_problem(profile: NoiseProfile, line: VarianceLine | None) -> str | None:
+    """Why a fitted variance line cannot be used for a channel, or None when it can."""
+    if profile.clipped:
+        return (f"{100 * profile.floor_share:.3g} % of its samples sit at its lowest value {profile.floor:g} "
+                "(a clipped background), which the stabilising transform's low-light correction would lift")
+    if line is None:
+        return "the noise could not be measured at more than one intensity (image too small or too flat)"
+    if not line.gain > 0:
+        return f"the fitted gain {line.gain:.4g} is not positive (noise does not grow with intensity)"
+    if line.zero > profile.low:
+        return (f"the fitted variance line (gain {line.gain:.4g}, offset {line.offset:.4g}) predicts no noise "
+                f"below intensity {line.zero:.4g}, inside the image's range (its signal reaches down to "
+                f"{profile.low:.4g})")
+    for label, at in (("darkest", 0), ("median", None)):
+        intensity = float(profile.intensity[0]) if at == 0 else profile.median
+        measured = profile.variance_at(intensity)
+        predicted = float(line.variance(intensity))
+        if profile.integral and measured < QUANTISED_VARIANCE:
+            continue  # rounding to whole counts hides noise this weak: nothing to compare with
+        if measured > 0 and not (1 / DARK_MISMATCH**2 <= predicted / measured <= DARK_MISMATCH**2):
+            return (f"the fitted variance line predicts a noise standard deviation of "
+                    f"{math.sqrt(max(predicted, 0)):.4g} at the {label} intensity {intensity:.4g}, where "
+                    f"{math.sqrt(measured):.4g} is measured")
+    return None
 
 
-def _poisson_part_negligible(engine: np.ndarray, channel: int, gain: float, offset: float) -> bool:
-    low, high = _intensity_range(engine, channel)
-    var_low, var_high = gain * low + offset, gain * high + offset
-    if var_low <= 0:
-        return False
-    return math.sqrt(var_high / var_low) - 1.0 < NEGLIGIBLE_STD_CHANGE
+def check_model_against_image(model: NoiseModel, engine: np.ndarray) -> None:
+    """Raise ValueError when a Poisson-Gaussian channel's variance line is negative inside the image's range."""
+    for c, (g, o) in enumerate(zip(model.gain, model.offset, strict=True)):
+        if g <= 0:
+            continue
+        low = signal_low(engine[:, c])
+        if -o / g > low:
+            raise ValueError(
+                f"channel {c}: the noise model (gain {g:g}, offset {o:g}) predicts no noise below intensity "
+                f"{-o / g:.4g}, but the image's signal reaches down to {low:.4g}; "
+                "variance = gain * intensity + offset must be positive there"
+            )
 
 
 def choose_model(engine: np.ndarray, noise: object, *, stacklevel: int) -> NoiseModel:
@@ -185,6 +199,7 @@ def choose_model(engine: np.ndarray, noise: object, *, stacklevel: int) -> Noise
     if isinstance(noise, NoiseModel):
         model = noise.for_channels(channels)
         model.validate()
+        check_model_against_image(model, engine)
         return model
     if isinstance(noise, (int, float, np.integer, np.floating)) and not isinstance(noise, bool):
         sigma = float(noise)
@@ -196,25 +211,24 @@ def choose_model(engine: np.ndarray, noise: object, *, stacklevel: int) -> Noise
             f"noise must be 'auto', 'gaussian', 'poisson-gaussian', a sigma (number) or a NoiseModel, not {noise!r}"
         )
     mode = noise.lower()
+    profiles = _profiles(engine)
     if mode == "gaussian":
-        return NoiseModel.gaussian([channel_sigma(engine, c) for c in range(channels)])
+        return NoiseModel.gaussian([_gaussian_sigma(p, c, stacklevel=stacklevel + 1) for c, p in enumerate(profiles)])
     gains: list[float] = []
     offsets: list[float] = []
-    for c, fit in enumerate(fit_channels(engine)):
-        problem = None
-        if fit is None:
-            problem = "the Poisson-Gaussian noise fit is degenerate (image too small or too flat)"
-        elif fit[0] <= 0:
-            problem = f"the fitted gain {fit[0]:.4g} is not positive (noise does not grow with intensity)"
+    for c, profile in enumerate(profiles):
+        line = fit_line(profile)
+        problem = _line_problem(profile, line)
         if problem is not None and mode == "poisson-gaussian":
             raise ValueError(f"channel {c}: {problem}; use noise='auto' or noise='gaussian'")
-        negligible = problem is None and mode == "auto" and _poisson_part_negligible(engine, c, *fit)
-        if problem is None and not negligible:
-            gains.append(fit[0])
-            offsets.append(fit[1])
+        if problem is None and not (mode == "auto" and _poisson_part_negligible(profile, line)):
+            gains.append(line.gain)
+            offsets.append(line.offset)
             continue
-        sigma = channel_sigma(engine, c)
-        if problem is not None:
+        if problem is not None and not profile.measured:
+            problem = None  # the warning below says why
+        sigma = _gaussian_sigma(profile, c, stacklevel=stacklevel + 1)
+        if problem is not None and sigma > 0:
             warnings.warn(
                 f"channel {c}: {problem}; using Gaussian noise with sigma {sigma:.4g} instead",
                 UserWarning,
@@ -229,7 +243,9 @@ def estimate_noise(image: np.typing.ArrayLike, *, axes: str | None = None) -> No
     """Estimate the per-channel Poisson-Gaussian noise model of an image.
 
     The noise variance is modelled as ``gain * intensity + offset`` for each channel and
-    fitted robustly from local statistics of the image itself.
+    fitted robustly to the noise measured within each (Y, X) plane, pooled over the planes
+    of a stack or movie: neighbouring slices and frames differ by signal as well as noise.
+    Flat blocks (clipped background, saturation) are left out.
 
     Parameters
     ----------
@@ -265,7 +281,9 @@ def estimate_noise(image: np.typing.ArrayLike, *, axes: str | None = None) -> No
     engine = AxisPlan.for_array(array.shape, axes).to_engine(array)
     gains: list[float] = []
     offsets: list[float] = []
-    for c, fit in enumerate(fit_channels(engine)):
+    for c, profile in enumerate(_profiles(engine)):
+        line = fit_line(profile)
+        fit = None if line is None else (line.gain, line.offset)
         if fit is None:
             warnings.warn(
                 f"channel {c}: the noise fit is degenerate (image too small or too flat); gain and offset are NaN",
@@ -281,9 +299,10 @@ def estimate_noise(image: np.typing.ArrayLike, *, axes: str | None = None) -> No
 def estimate_sigma(image: np.typing.ArrayLike, *, axes: str | None = None) -> float:
     """Estimate the standard deviation of Gaussian noise in an image.
 
-    A robust estimate (median absolute deviation of local pseudo-residuals) pooled over
-    all channels and frames. For channels of very different noise levels, estimate each
-    channel on its own or use :func:`estimate_noise`.
+    The noise standard deviation at the image's median intensity (over the samples
+    above the minimum when most sit at the minimum), measured within (Y, X) planes and
+    pooled over all channels, slices and frames. For channels of very different noise
+    levels, estimate each channel on its own or use :func:`estimate_noise`.
 
     Parameters
     ----------
@@ -295,7 +314,8 @@ def estimate_sigma(image: np.typing.ArrayLike, *, axes: str | None = None) -> fl
     Returns
     -------
     float
-        The noise standard deviation in the units of the image.
+        The noise standard deviation in the units of the image; 0.0 when no noise can be
+        measured (a flat image).
 
     Examples
     --------
@@ -307,4 +327,5 @@ def estimate_sigma(image: np.typing.ArrayLike, *, axes: str | None = None) -> fl
     """
     array = as_image(image)
     engine = AxisPlan.for_array(array.shape, axes).to_engine(array)
-    return float(_px._calibrate_gaussian(engine))
+    t, c, z, y, x = engine.shape
+    return noise_profile(engine.reshape(t * c, z, y, x)).gaussian_sigma()

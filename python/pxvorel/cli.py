@@ -228,7 +228,8 @@ def build_parser() -> argparse.ArgumentParser:
     den.add_argument("--pvalue", type=float, default=0.01, metavar="P", help="patch test level (default 0.01)")
     den.add_argument("--renoise", type=float, default=0.0, metavar="F", help="mix back noisy input (default 0)")
     den.add_argument("--threads", type=int, metavar="N",
-                     help="threads (default: all available cores; chunked: per block, default 1)")
+                     help="threads (default: the OpenMP count in force, all cores unless OMP_NUM_THREADS says "
+                          "otherwise; chunked: per block, default 1)")
     den.add_argument("--overwrite", action="store_true", help="replace OUTPUT if it exists")
     den.add_argument("--dtype", choices=("float32", "input"), default="float32",
                      help="output type: float32 (default) or the input's integer type (rounded and clipped)")
@@ -249,7 +250,7 @@ def build_parser() -> argparse.ArgumentParser:
     demo = commands.add_parser("demo", help="denoise a synthetic time series and report the quality")
     demo.add_argument("--out", default="demo-output", metavar="DIR", help="output folder (default demo-output)")
     demo.add_argument("--json", action="store_true", help="also print the report as JSON on the last line")
-    demo.add_argument("--threads", type=int, metavar="N", help="threads (default: all available cores)")
+    demo.add_argument("--threads", type=int, metavar="N", help="threads (default: the OpenMP count in force, all cores unless OMP_NUM_THREADS says otherwise)")
     demo.add_argument("--frames", type=int, default=24, help=argparse.SUPPRESS)
     demo.add_argument("--size", type=int, default=256, help=argparse.SUPPRESS)
     _add_common(demo)

@@ -5,6 +5,7 @@ import pathlib
 
 import numpy as np
 import pytest
+from scipy import ndimage
 
 from pxvorel import _px
 
@@ -104,7 +105,12 @@ def test_nan_samples_neither_crash_nor_spoil_the_estimate():
     assert _px._calibrate_gaussian(image) == pytest.approx(5.0, rel=0.1)
     (gain,), (offset,) = _px._calibrate_poisson_gaussian(image)
     assert np.isfinite(gain) and np.isfinite(offset)
+    bad = ~np.isfinite(image)
     _px._pseudoresiduals(image)
+    # A non-finite sample spoils only the residuals of its 3 x 3 neighbourhood.
+    spoiled = ndimage.binary_dilation(bad, structure=np.ones((3, 3), bool))
+    assert np.isfinite(image[~spoiled]).all()
+    assert not np.isfinite(image[bad]).any()
 
 
 # --- pseudo-residuals in place ----------------------------------------------

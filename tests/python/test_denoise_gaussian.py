@@ -164,7 +164,8 @@ def test_type_errors_run_nothing(call) -> None:
         call(image)
     np.testing.assert_array_equal(image, noisy)
     # A tuple is a sequence like a list.
-    denoise(image, patch_radius=(3, 3, 1, 0, 1), neighborhood_axes=(1, 1, 1, 0, 1))
+    assert denoise(image, patch_radius=(3, 3, 1, 0, 1), neighborhood_axes=(1, 1, 1, 0, 1)) is image
+    assert not np.array_equal(image, noisy)
 
 
 def test_writeable_float32_is_denoised_in_place() -> None:

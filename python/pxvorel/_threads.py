@@ -1,0 +1,57 @@
+"""The OpenMP thread count of native calls, and leaving it as it was found.
+
+The native denoiser sets the OpenMP thread count of the calling thread and leaves it set.
+A library must not change the process it runs in, so a run with an explicit thread count
+restores the count in force afterwards, and a run without one uses the count in force
+(``OMP_NUM_THREADS``, threadpoolctl's limits, a dask worker's setting) untouched.
+
+OpenMP's thread pool does not survive ``fork``: in a child process the pool's threads
+are gone, and a parallel region of more than one thread waits for them forever. Native
+calls in a forked child therefore run on one thread.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import os
+from collections.abc import Iterator
+from contextlib import contextmanager
+
+#: The process that imported pxvorel; any other process running this code was forked from it.
+_IMPORTING_PROCESS = os.getpid()
+
+
+def _openmp() -> ctypes.CDLL:
+    """The OpenMP runtime that the native module loaded (never a second copy)."""
+    return ctypes.CDLL("libgomp.so.1", mode=os.RTLD_NOLOAD | os.RTLD_LAZY)
+
+
+def current_threads() -> int:
+    """The OpenMP thread count in force for the calling thread."""
+    return int(_openmp().omp_get_max_threads())
+
+
+def forked() -> bool:
+    """True in a process forked from the one that imported pxvorel."""
+    return os.getpid() != _IMPORTING_PROCESS
+
+
+@contextmanager
+def native_threads(threads: int | None) -> Iterator[int]:
+    """Yield the thread argument for native calls; restore the caller's count on exit.
+
+    `threads` None yields 0, which the native calls read as "the count in force", and
+    changes nothing. A count yields itself; the native call sets it, and it is undone
+    here. In a forked child the count is 1.
+    """
+    if forked():
+        threads = 1
+    if threads is None:
+        yield 0
+        return
+    openmp = _openmp()
+    before = int(openmp.omp_get_max_threads())
+    try:
+        yield threads
+    finally:
+        openmp.omp_set_num_threads(before)
