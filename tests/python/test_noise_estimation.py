@@ -88,7 +88,7 @@ def test_estimation_never_touches_the_process_output(capfd) -> None:
 
     def estimate(i: int) -> None:
         pxvorel.estimate_noise(noisy)
-        print(f"line {i}")
+        print(f"line {i}\n", end="")  # one write: lines of several threads do not interleave
 
     with ThreadPoolExecutor(4) as pool:
         list(pool.map(estimate, range(16)))
