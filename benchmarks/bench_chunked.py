@@ -71,7 +71,7 @@ def worker_peak_rss() -> int:
     raise RuntimeError("no VmHWM in /proc/self/status")
 
 
-def part_one(folder: Path, iterations: int) -> None:
+def part_one(folder: Path, iterations: int, worker_counts: list[int], in_memory: bool) -> None:
     shape, chunks = (48, 512, 512), (24, 256, 256)
     path = folder / "small.zarr"
     make_volume(path, shape, chunks)
@@ -82,10 +82,11 @@ def part_one(folder: Path, iterations: int) -> None:
     start = time.perf_counter()
     reference = pxvorel.denoise(noisy, noise=model, iterations=iterations, threads=1)
     print(f"  in memory, 1 thread        {time.perf_counter() - start:8.1f} s")
-    start = time.perf_counter()
-    pxvorel.denoise(noisy, noise=model, iterations=iterations, threads=2)
-    print(f"  in memory, 2 threads       {time.perf_counter() - start:8.1f} s")
-    for workers in (1, 2):
+    if in_memory:
+        start = time.perf_counter()
+        pxvorel.denoise(noisy, noise=model, iterations=iterations, threads=2)
+        print(f"  in memory, 2 threads       {time.perf_counter() - start:8.1f} s")
+    for workers in worker_counts:
         with cluster(workers) as local, Client(local):
             start = time.perf_counter()
             lazy = open_lazy(path).data
@@ -135,11 +136,13 @@ def main() -> None:
     parser.add_argument("--iterations", type=int, default=1)
     parser.add_argument("--memory", default="1.5GB", help="memory limit of each worker in part 2")
     parser.add_argument("--skip-small", action="store_true")
+    parser.add_argument("--workers", default="1,2", help="worker counts of part 1 (default 1,2)")
+    parser.add_argument("--skip-two-threads", action="store_true", help="part 1 without the 2-thread in-memory run")
     args = parser.parse_args()
     folder = Path(tempfile.mkdtemp(prefix="pxvorel-bench-", dir="/tmp"))
     try:
         if not args.skip_small:
-            part_one(folder, args.iterations)
+            part_one(folder, args.iterations, [int(n) for n in args.workers.split(",")], not args.skip_two_threads)
         if args.big_gib > 0:
             part_two(folder, args.big_gib, args.iterations, args.memory)
     finally:
