@@ -8,6 +8,7 @@ endif
 
 JOBS ?= 2
 PYTEST_ARGS ?=
+BENCH_ARGS ?=
 export CCACHE_BASEDIR := $(CURDIR)
 
 # A build tree remembers the absolute source path; tools/py314 may mount the
@@ -15,7 +16,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 fresh_tree = if [ -f $(1)/CMakeCache.txt ] && ! grep -qx 'CMAKE_HOME_DIRECTORY:INTERNAL=$(CURDIR)' $(1)/CMakeCache.txt; then rm -rf $(1); fi
 launcher = $$(command -v ccache >/dev/null && echo -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: all install test test-cpp test-sanitize test-python demo bench clean
+.PHONY: all install test test-cpp test-sanitize test-python fuzz demo bench clean
 
 all: install
 
@@ -41,6 +42,9 @@ _test-cpp:
 	cmake --build build/cpp -j $(JOBS)
 	ctest --test-dir build/cpp --output-on-failure -j $(JOBS)
 
+# The C++ tests under AddressSanitizer and UBSan, then the Python tests of the native code
+# against a sanitizer build of both modules (also in the child processes they start): the
+# interpreter is not instrumented, so the runtimes are preloaded and leaks are not checked.
 test-sanitize:
 	$(RUN) $(MAKE) --no-print-directory _test-sanitize
 _test-sanitize:
@@ -50,11 +54,32 @@ _test-sanitize:
 	cmake --build build/sanitize -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir build/sanitize --output-on-failure -j $(JOBS)
+	@$(call fresh_tree,build/sanitize-module)
+	cmake -S . -B build/sanitize-module -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPXVOREL_SANITIZE=ON $(launcher) >/dev/null
+	cmake --build build/sanitize-module -j $(JOBS)
+	rm -rf build/sanitize-python && mkdir -p build/sanitize-python/pxvorel
+	cp python/pxvorel/*.py build/sanitize-module/_px*.so build/sanitize-module/_engine*.so build/sanitize-python/pxvorel/
+	PYTHONPATH=$(CURDIR)/build/sanitize-python PYTHONMALLOC=malloc \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  python3 -m pytest -q -p no:cacheprovider $(SANITIZE_TESTS)
+
+SANITIZE_TESTS ?= tests/python/test_module.py tests/python/test_bridge.py tests/python/test_denoise_gaussian.py \
+  tests/python/test_denoise_poisson_gaussian.py tests/python/test_calibration.py tests/python/test_progress.py \
+  tests/python/test_noise_estimation.py tests/python/test_fuzz.py
 
 test-python:
 	$(RUN) $(MAKE) --no-print-directory _test-python
 _test-python: _install
 	python3 -m pytest $(PYTEST_ARGS)
+
+# At least 10,000 generated calls of the native functions and the public API.
+fuzz:
+	$(RUN) $(MAKE) --no-print-directory _fuzz
+_fuzz: _install
+	PXVOREL_FUZZ_CALLS=$${PXVOREL_FUZZ_CALLS:-10000} python3 -m pytest -q -s tests/python/test_fuzz.py \
+	  > build/fuzz.log; status=$$?; grep -v '^ - \|^shape:\|^array conversion' build/fuzz.log | tail -5; \
+	  awk '/^[0-9]+ calls$$/ {n += $$1} END {print "fuzz: " n " generated calls"}' build/fuzz.log; exit $$status
 
 demo:
 	$(RUN) $(MAKE) --no-print-directory _demo
@@ -64,7 +89,7 @@ _demo: _install
 bench:
 	$(RUN) $(MAKE) --no-print-directory _bench
 _bench: _install
-	python3 benchmarks/bench_denoise.py
+	python3 benchmarks/vs_peers.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build demo-output

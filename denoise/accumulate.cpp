@@ -8,8 +8,9 @@
 #include <new>
 #include <type_traits>
 
-#include "denoise/patch_rows.hpp"
+#include "denoise/kernel_path.hpp"
 #include "denoise/vorel.hpp"
+#include "denoise/work_count.hpp"
 
 namespace px {
 
@@ -52,6 +53,12 @@ void sweep(const vorel& engine, const reference_grid& grid, const extent& patch_
            array& next_variance, array& weights) {
     const std::int64_t positions = grid.size();
     if (positions == 0) return;
+    run_control* const control = engine.control;
+    const work_count work{radius, engine.patch_radius, image.dims};
+    if (control != nullptr && control->planning) {
+        control->total += work.of_grid(grid.first, grid.step, grid.count);
+        return;
+    }
     bool out_of_memory = false;
 #pragma omp parallel
     {
@@ -66,6 +73,7 @@ void sweep(const vorel& engine, const reference_grid& grid, const extent& patch_
 #pragma omp for schedule(dynamic, 1)
         for (std::int64_t i = 0; i < positions; ++i) {
             if (patch.values.empty()) continue;  // this thread has no scratch; the pass reports it
+            if (control != nullptr && control->stop.load(std::memory_order_relaxed)) continue;
             std::int32_t p[4];
             grid.position(i, p);
             std::fill(patch.values.begin(), patch.values.end(), 0.0f);
@@ -75,6 +83,7 @@ void sweep(const vorel& engine, const reference_grid& grid, const extent& patch_
                                            weight_sum, p[0], p[1], p[2], p[3]);
             engine.add_patch_to_image_if(estimate, variance, next_estimate, next_variance, weights, patch,
                                          weight_sq_sum, weight_sum, p[0], p[1], p[2], p[3]);
+            if (control != nullptr) control->done.fetch_add(work.at(p), std::memory_order_relaxed);
         }
     }
     if (out_of_memory) throw std::bad_alloc();
@@ -174,72 +183,20 @@ void vorel::accumulate_neighborhood(const array& image, float sigma, const exten
                                     std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t t) const {
     const extent& dims = image.dims;
     const extent& r = patch_radius;
-    // Neighbours are positions within the search radius whose whole patch is inside the image.
-    const auto lo = [](std::int32_t p, std::int32_t search, std::int32_t patch_r) {
-        return std::max<std::int64_t>(std::int64_t{p} - search, patch_r);
-    };
-    const auto hi = [](std::int32_t p, std::int32_t search, std::int32_t patch_r, std::int32_t size) {
-        return std::min<std::int64_t>(std::int64_t{p} + search, std::int64_t{size} - patch_r - 1);
-    };
-    const std::int64_t lo_x = lo(x, radius.x, r.x), hi_x = hi(x, radius.x, r.x, dims.x);
-    const std::int64_t lo_y = lo(y, radius.y, r.y), hi_y = hi(y, radius.y, r.y, dims.y);
-    const std::int64_t lo_z = lo(z, radius.z, r.z), hi_z = hi(z, radius.z, r.z, dims.z);
-    const std::int64_t lo_t = lo(t, radius.t, r.t), hi_t = hi(t, radius.t, r.t, dims.t);
-
-    const double threshold = chi2_threshold(quantile, static_cast<std::int64_t>(patch.values.size()));
-    const double sigma_d = sigma;
-    const std::int64_t width = 2 * std::int64_t{r.x} + 1;
-    const float* const noisy = image.values.data();
-    const float* const est = estimate.values.data();
-    const float* const var = variance.values.data();
-    float* const sum = patch.values.data();
-    const std::int64_t reference = image.index(x, y, z, 0, t);
-
-    float w_max = 0.0f;
-    for (std::int64_t nt = lo_t; nt <= hi_t; ++nt) {
-        for (std::int64_t nz = lo_z; nz <= hi_z; ++nz) {
-            for (std::int64_t ny = lo_y; ny <= hi_y; ++ny) {
-                for (std::int64_t nx = lo_x; nx <= hi_x; ++nx) {
-                    if (nx == x && ny == y && nz == z && nt == t) continue;
-                    const std::int64_t delta =
-                        image.index(static_cast<std::int32_t>(nx), static_cast<std::int32_t>(ny),
-                                    static_cast<std::int32_t>(nz), 0, static_cast<std::int32_t>(nt)) -
-                        reference;
-                    // Variance-normalised patch distance: float terms, double sum.
-                    double distance = 0.0;
-                    for_each_patch_row(dims, r, x, y, z, t, [&](std::int64_t start, std::int64_t) {
-                        for (std::int64_t j = start; j < start + width; ++j) {
-                            const float va = var[j];
-                            const float vb = var[j + delta];
-                            const float d = est[j] - est[j + delta];
-                            const float d2 = d * d;
-                            const float numerator = (va + vb) * d2;
-                            const float denominator = va * vb;
-                            distance += static_cast<double>(numerator / denominator);
-                        }
-                    });
-                    const double w = std::exp(-0.25 * distance / threshold);
-                    for_each_patch_row(dims, r, x, y, z, t, [&](std::int64_t start, std::int64_t k) {
-                        for (std::int64_t j = 0; j < width; ++j) {
-                            sum[k + j] = static_cast<float>(static_cast<double>(sum[k + j]) +
-                                                            static_cast<double>(noisy[start + delta + j]) * w);
-                        }
-                    });
-                    const double sigma_w = sigma_d * w;
-                    weight_sq_sum = static_cast<float>(static_cast<double>(weight_sq_sum) + sigma_w * sigma_w);
-                    weight_sum = static_cast<float>(static_cast<double>(weight_sum) + w);
-                    if (w > static_cast<double>(w_max)) w_max = static_cast<float>(w);
-                }
-            }
-        }
-    }
-    // The reference patch itself counts with the largest neighbour weight.
-    for_each_patch_row(dims, r, x, y, z, t, [&](std::int64_t start, std::int64_t k) {
-        for (std::int64_t j = 0; j < width; ++j) sum[k + j] = noisy[start + j] * w_max + sum[k + j];
-    });
-    const float sigma_w_max = sigma * w_max;
-    weight_sq_sum = weight_sq_sum + sigma_w_max * sigma_w_max;
-    weight_sum = weight_sum + w_max;
+    const neighbourhood_task task{{dims.x, dims.y, dims.z, dims.t},
+                                  {r.x, r.y, r.z, r.t},
+                                  {radius.x, radius.y, radius.z, radius.t},
+                                  dims.c,
+                                  {x, y, z, t},
+                                  image.values.data(),
+                                  estimate.values.data(),
+                                  variance.values.data(),
+                                  patch.values.data(),
+                                  sigma,
+                                  chi2_threshold(quantile, static_cast<std::int64_t>(patch.values.size())),
+                                  &weight_sq_sum,
+                                  &weight_sum};
+    neighbourhood_sum(active_kernel_path(), task);
 }
 
 }  // namespace px

@@ -43,6 +43,16 @@ void vorel::run(array& image, float sigma) {
 
     const float renoise_variance = renoise > 0.0f ? (sigma * sigma) / (renoise * renoise) : 0.0f;
 
+    if (control != nullptr) {
+        // Count the work of every iteration first: the passes only add up their positions.
+        control->planning = true;
+        for (int i = 0; i < max_iter; ++i) {
+            accumulate(image, sigma, search_radius(i, std::pow(2.0, i), image.dims, neighborhood_axes), estimate,
+                       variance, next_estimate, next_variance, weights);
+        }
+        control->planning = false;
+    }
+
     notify();
     double power_of_two = 1.0;
     for (int i = 0; i < max_iter; ++i) {
@@ -53,6 +63,7 @@ void vorel::run(array& image, float sigma) {
         clear(next_variance);
         clear(weights);
         accumulate(image, sigma, radius, estimate, variance, next_estimate, next_variance, weights);
+        if (control != nullptr && control->stop.load()) throw run_stopped();
         normalize(image, renoise_variance, estimate, variance, next_estimate, next_variance, weights);
         notify();
         power_of_two = std::pow(2.0, i + 1);

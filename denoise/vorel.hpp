@@ -8,6 +8,7 @@
 #include "core/array.hpp"
 #include "denoise/observable.hpp"
 #include "denoise/quantile.hpp"
+#include "denoise/run_control.hpp"
 
 namespace px {
 
@@ -29,6 +30,8 @@ public:
     float min_variance = 1e-8f;
     float min_weight = 1e-6f;
     float renoise = 0.0f;
+    // Progress and stop requests of a watched run; none by default.
+    run_control* control = nullptr;
 
     void set_max_iter(int n);
     void set_patch_radius(const extent& r);
@@ -42,6 +45,8 @@ public:
     void check_patch_fits(const extent& dims) const;
 
     // Denoises image in place; sigma is the noise standard deviation (> 0).
+    // With a control, counts the work first, reports it as it goes, and
+    // throws run_stopped (image unchanged) once a stop is requested.
     void run(array& image, float sigma);
 
     // One iteration's patch comparisons: adds every reference patch's

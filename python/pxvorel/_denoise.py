@@ -8,10 +8,11 @@ from typing import Literal, overload
 
 import numpy as np
 
-from pxvorel import _px
+from pxvorel import _engine
 from pxvorel._axes import AxisPlan
 from pxvorel._image import as_image
 from pxvorel._noise import NoiseModel, choose_model
+from pxvorel._progress import Fractions, ProgressSpec, reporting
 from pxvorel._stabilise import ChannelTransform
 from pxvorel._threads import current_threads, native_threads
 
@@ -53,6 +54,8 @@ def _patch_radius(value: int | Mapping[str, int] | None, plan: AxisPlan) -> dict
             raise ValueError("patch_radius cannot be set for C: a patch always spans all channels")
         if axis not in radius:
             raise ValueError(f"patch_radius has unknown axis {axis!r}: use X, Y, Z or T")
+        if isinstance(value, Mapping) and axis not in plan.axes:
+            raise ValueError(f"patch_radius is given for {axis}, but the image has no {axis} axis (axes {plan.axes})")
         r = _integer(entry, f"patch_radius along {axis}")
         if r < 0:
             raise ValueError(f"patch_radius along {axis} cannot be negative (got {r})")
@@ -140,7 +143,9 @@ class Settings:
                 f"{self.threads if self.threads is not None else current_threads()} thread(s)")
 
 
-def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings) -> np.ndarray:
+
+def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings,
+               progress: Fractions | None = None) -> np.ndarray:
     """Denoise a (T, C, Z, Y, X) array into a new float32 array.
 
     Every channel is brought to unit noise (Poisson-Gaussian channels through the
@@ -159,8 +164,8 @@ def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings) -> np.
         work[:, i] = transforms[c].forward(engine[:, c])
     radius, search = settings.native_lists()
     with native_threads(settings.threads) as threads:
-        denoised = _px._denoise_gaussian(work, 1.0, radius, search, settings.iterations, settings.pvalue, threads,
-                                         settings.renoise)
+        denoised = _engine.denoise(work, 1.0, radius, search, settings.iterations, settings.pvalue, threads,
+                                   settings.renoise, progress=progress)
     for i, c in enumerate(noisy):
         result[:, c] = transforms[c].inverse(denoised[:, i])
     return result
@@ -188,21 +193,26 @@ class DenoiseJob:
         """The noise model for this image (estimated unless given)."""
         return choose_model(self.engine, noise, stacklevel=stacklevel + 1)
 
-    def run(self, model: NoiseModel) -> np.ndarray:
+    def run(self, model: NoiseModel, progress: Fractions | None = None) -> np.ndarray:
         """The denoised image as a new float32 array in the caller's axis order."""
-        return np.ascontiguousarray(self.plan.from_engine(run_engine(self.engine, model, self.settings)))
+        result = run_engine(self.engine, model, self.settings, progress)
+        if progress is not None:
+            progress.finish()
+        return np.ascontiguousarray(self.plan.from_engine(result))
 
 
 @overload
 def denoise(image: np.typing.ArrayLike, *, axes: str | None = ..., noise: NoiseSpec = ...,
             patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
             renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
-            out: np.ndarray | None = ..., return_noise: Literal[False] = ...) -> np.ndarray: ...
+            out: np.ndarray | None = ..., return_noise: Literal[False] = ...,
+            progress: ProgressSpec = ...) -> np.ndarray: ...
 @overload
 def denoise(image: np.typing.ArrayLike, *, axes: str | None = ..., noise: NoiseSpec = ...,
             patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
             renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
-            out: np.ndarray | None = ..., return_noise: Literal[True]) -> tuple[np.ndarray, NoiseModel]: ...
+            out: np.ndarray | None = ..., return_noise: Literal[True],
+            progress: ProgressSpec = ...) -> tuple[np.ndarray, NoiseModel]: ...
 
 
 def denoise(
@@ -218,6 +228,7 @@ def denoise(
     threads: int | None = None,
     out: np.ndarray | None = None,
     return_noise: bool = False,
+    progress: ProgressSpec = None,
 ) -> np.ndarray | tuple[np.ndarray, NoiseModel]:
     """Denoise a 1-D to 5-D fluorescence image with non-local patch averaging.
 
@@ -283,6 +294,13 @@ def denoise(
         may be the input itself). Written only once the denoising has succeeded.
     return_noise : bool, optional
         Also return the noise model that was used.
+    progress : bool or callable, optional
+        ``True`` shows a progress bar with elapsed and remaining time on standard error;
+        a callable is called on the calling thread, about ten times a second, with the
+        fraction of the denoising done (in [0, 1], never decreasing, ending with 1.0).
+        An exception raised by it stops the run and propagates. A run can always be
+        stopped with Ctrl-C (``KeyboardInterrupt``) within a fraction of a second; the
+        input and `out` are then untouched.
 
     Returns
     -------
@@ -338,8 +356,9 @@ def denoise(
                              iterations=iterations, pvalue=pvalue, renoise=renoise, threads=threads)
     if out is not None and (not isinstance(out, np.ndarray) or out.shape != job.plan.shape or out.dtype.kind != "f"):
         raise ValueError(f"out must be a floating-point array of shape {job.plan.shape}")
-    model = job.choose_noise(noise, stacklevel=2)
-    denoised = job.run(model)
+    with reporting(progress) as fractions:
+        model = job.choose_noise(noise, stacklevel=2)
+        denoised = job.run(model, fractions)
     if out is not None:
         out[...] = denoised
         denoised = out

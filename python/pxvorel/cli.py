@@ -8,6 +8,7 @@ and 1 for anything else.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import json
 import math
 import sys
@@ -24,6 +25,9 @@ import numpy as np
 from pxvorel import __version__
 from pxvorel._denoise import DenoiseJob
 from pxvorel._noise import NOISE_MODES, NoiseModel, estimate_noise, estimate_sigma
+from pxvorel._preflight import capped_threads, check_output, covering_iterations, describe_seconds, estimate_seconds
+from pxvorel._progress import on_stream
+from pxvorel._signals import Stopped, ending_the_process_on_signals, stop_on_signals
 from pxvorel.io import ImageFile, read_image, write_image
 
 OUTPUT_SUFFIXES = (".tif", ".tiff", ".npy")
@@ -123,28 +127,38 @@ def denoise_file(args: argparse.Namespace, reporter: Reporter) -> DenoiseOutcome
     source, target = Path(args.input), Path(args.output)
     noise = _noise(args)
     patch_radius = _patch_radius(args.patch_radius)
+    check_output(target)
     if not target.name.lower().endswith(OUTPUT_SUFFIXES):
         raise UsageError(f"output {target.name!r}: use a .tif, .ome.tif or .npy file name")
     if source.exists() and target.exists() and source.samefile(target):
         raise UsageError("the output would overwrite the input; choose another output name")
     if target.exists() and not args.overwrite:
         raise FileExistsError(f"{target} exists; use --overwrite to replace it")
-    if not target.parent.is_dir():
-        raise FileNotFoundError(f"output folder {target.parent} does not exist")
+    threads, note = capped_threads(args.threads)
+    if note:
+        reporter.warning(note)
     with reporter.stage(f"reading {source}"):
         image = read_image(source, axes=args.axes)
     reporter.info(f"image: {_describe_image(image)}")
     job = DenoiseJob.prepare(image.data, axes=image.axes, patch_radius=patch_radius, search_axes=args.search,
                              iterations=args.iterations, pvalue=args.pvalue, renoise=args.renoise,
-                             threads=args.threads)
+                             threads=threads)
+    useful = covering_iterations(job.plan, job.settings)
+    if job.settings.iterations > useful:
+        reporter.warning(f"--iterations {job.settings.iterations}: after {useful} the search already spans the "
+                         f"whole image; running {useful}")
+        job = dataclasses.replace(job, settings=dataclasses.replace(job.settings, iterations=useful))
     start = time.perf_counter()
     label = f"{noise:g}" if isinstance(noise, float) else ("given" if isinstance(noise, NoiseModel) else noise)
-    with reporter.stage(f"choosing the noise model ({label})"):
+    with reporter.stage(f"choosing the noise model ({label})"), ending_the_process_on_signals():
         model = job.choose_noise(noise)
     for line in model.describe().splitlines():
         reporter.info(f"noise model: {line}")
+    if not reporter.quiet and job.engine.size >= 4 * 64 * 64 * 5:
+        reporter.info(f"estimated denoising time: about {describe_seconds(estimate_seconds(job, model))}")
     with reporter.stage(f"denoising ({job.settings.describe(job.plan)})"):
-        result = job.run(model)
+        with on_stream(reporter.stream, "denoising", quiet=reporter.quiet) as progress:
+            result = job.run(model, progress)
     seconds = time.perf_counter() - start
     if getattr(args, "dtype", "float32") == "input" and image.data.dtype.kind in "iub":
         from pxvorel._batch import cast_to
@@ -263,9 +277,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     reporter = Reporter(quiet=args.quiet)
     try:
-        with reporter.warnings_as_lines(), np.errstate(all="ignore"):
+        with stop_on_signals(), reporter.warnings_as_lines(), np.errstate(all="ignore"):
             status = args.run(args, reporter)
-    except (ValueError, FileNotFoundError, FileExistsError, IsADirectoryError, PermissionError) as error:
+    except Stopped as stop:
+        print(f"pxvorel: {stop}; nothing written", file=sys.stderr)
+        return stop.status
+    except (ValueError, OSError) as error:  # bad input, or a file that cannot be read or written
         print(f"pxvorel: error: {error}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:

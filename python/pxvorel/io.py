@@ -16,11 +16,12 @@ so an interrupted run never leaves a half-written file behind.
 from __future__ import annotations
 
 import contextlib
+import logging
 import math
 import os
 import secrets
 import xml.etree.ElementTree as ET
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import BinaryIO
@@ -135,6 +136,27 @@ def _tiff_spacing(tif: tifffile.TiffFile) -> tuple[dict[str, float], str | None]
     return spacing, unit
 
 
+@contextlib.contextmanager
+def _tifffile_complaints() -> Iterator[list[str]]:
+    """Collect what tifffile logs (it reads what it can of a damaged file and only logs the rest)."""
+    complaints: list[str] = []
+
+    class Collect(logging.Handler):
+        def emit(self, record: logging.LogRecord) -> None:
+            if record.levelno >= logging.WARNING:
+                complaints.append(record.getMessage().replace("\n", " "))
+
+    logger = logging.getLogger("tifffile")
+    handler = Collect()
+    logger.addHandler(handler)
+    propagate, logger.propagate = logger.propagate, False
+    try:
+        yield complaints
+    finally:
+        logger.removeHandler(handler)
+        logger.propagate = propagate
+
+
 def read_image(path: str | os.PathLike[str], *, axes: str | None = None) -> ImageFile:
     """Read a TIFF, OME-TIFF, ImageJ hyperstack or ``.npy`` file with its axes and pixel sizes.
 
@@ -166,18 +188,25 @@ def read_image(path: str | os.PathLike[str], *, axes: str | None = None) -> Imag
     ('TYX', {'X': 0.1, 'Y': 0.1, 'T': 2.0})
     """
     path = Path(path)
+    if path.is_dir():
+        raise IsADirectoryError(f"{path} is a folder, not an image file")
     if not path.is_file():
         raise FileNotFoundError(f"no such file: {path}")
     if path.suffix.lower() == ".npy":
-        data = np.load(path, allow_pickle=False)
+        try:
+            data = np.load(path, allow_pickle=False)
+        except (ValueError, OSError, EOFError, MemoryError) as error:
+            raise ValueError(f"cannot read {path} as a .npy file: {error or type(error).__name__}") from None
         return ImageFile(data, normalize_axes(axes, data.ndim))
     try:
-        with tifffile.TiffFile(path) as tif:
+        with _tifffile_complaints() as complaints, tifffile.TiffFile(path) as tif:
             series = tif.series[0]
             data = series.asarray()
             spacing, unit = _tiff_spacing(tif)
             raw_axes = series.axes
-    except (tifffile.TiffFileError, IndexError, OSError) as error:
+        if complaints:
+            raise ValueError(f"the file is damaged or truncated ({complaints[0]})")
+    except (tifffile.TiffFileError, IndexError, OSError, ValueError, MemoryError) as error:
         raise ValueError(f"cannot read {path} as a TIFF image: {error}") from error
     if axes is None:
         letters, shape = _file_axes(raw_axes, data.shape)
@@ -303,10 +332,13 @@ def write_image(
     tmp = path.with_name(f".{path.name}.{secrets.token_hex(4)}.part")
     try:
         # "x": created new, with the default permissions (umask applies), unlike a mkstemp file.
-        with open(tmp, "xb") as fh:
-            writer(fh)
-            fh.flush()
-            os.fsync(fh.fileno())
+        try:
+            with open(tmp, "xb") as fh:
+                writer(fh)
+                fh.flush()
+                os.fsync(fh.fileno())
+        except OSError as error:  # e.g. a full disk: name the file the user asked for, not the temporary one
+            raise OSError(error.errno, f"cannot write {path}: {error.strerror or error}") from None
         _replace_atomically(tmp, path, overwrite)
     finally:
         with contextlib.suppress(FileNotFoundError):

@@ -11,8 +11,8 @@ from denoise_images import psnr
 from synthetic import blobs, moving_blobs, poisson_gaussian
 
 import pxvorel
+import pxvorel._engine as engine_module
 import pxvorel._noise as noise_module
-import pxvorel._px as px
 from pxvorel import NoiseModel
 from pxvorel._estimate import VarianceLine
 
@@ -22,12 +22,12 @@ class NativeSpy:
 
     def __init__(self, monkeypatch: pytest.MonkeyPatch) -> None:
         self.calls: list[dict[str, object]] = []
-        monkeypatch.setattr(px, "_denoise_gaussian", self.gaussian)
+        monkeypatch.setattr(engine_module, "denoise", self.gaussian)
 
-    def gaussian(self, image, sigma, radius, search, iterations, pvalue, threads, renoise):
+    def gaussian(self, image, sigma, radius, search, iterations, pvalue, threads, renoise, progress=None):
         self.calls.append(dict(shape=image.shape, sigma=sigma, radius=radius, search=search, threads=threads,
                                image=image.copy()))
-        return image
+        return image.copy()  # the engine returns a new array
 
 
 @pytest.fixture

@@ -88,7 +88,7 @@ def test_estimation_never_touches_the_process_output(capfd) -> None:
 
     def estimate(i: int) -> None:
         pxvorel.estimate_noise(noisy)
-        print(f"line {i}\n", end="")  # one write: lines of several threads do not interleave
+        sys.stdout.write(f"line {i}\n")  # one write: print's text and line end may interleave between threads
 
     with ThreadPoolExecutor(4) as pool:
         list(pool.map(estimate, range(16)))

@@ -1,0 +1,55 @@
+#include "bindings/engine/watched_denoise.hpp"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "bindings/engine/engine_thread.hpp"
+#include "bindings/engine_setup.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr std::chrono::milliseconds report_interval{100};
+
+// threads > 0 as given; otherwise that many fewer than the calling thread's setting, at least one.
+int team_size(int threads) { return threads > 0 ? threads : std::max(1, omp_get_max_threads() + threads); }
+
+// With the interpreter lock: pending signal handlers first (a KeyboardInterrupt
+// raises here), then the progress callback.
+void report(const py::object& progress, double fraction) {
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    if (!progress.is_none()) progress(fraction);
+}
+
+}  // namespace
+
+ndarray watched_denoise(ndarray image, float sigma, const std::vector<int>& patch_radius,
+                        const std::vector<int>& neighborhood_axes, int max_iter, float pvalue, int threads,
+                        float renoise, const py::object& progress) {
+    if (!progress.is_none() && PyCallable_Check(progress.ptr()) == 0) {
+        throw py::type_error("progress must be callable or None");
+    }
+    require_axis_lists(patch_radius, neighborhood_axes);
+    px::array working = to_ndarray(image);
+    px::vorel engine =
+        configured_engine(working.dims, sigma, patch_radius, neighborhood_axes, max_iter, pvalue, renoise);
+    px::run_control control;
+    engine.control = &control;
+    const int team = team_size(threads);
+    {
+        const py::gil_scoped_release unlocked;
+        engine_thread run(engine, working, sigma, team, control);
+        while (!run.wait_for(report_interval)) {
+            const py::gil_scoped_acquire locked;
+            report(progress, control.fraction());
+        }
+        run.finish();
+    }
+    report(progress, 1.0);
+    ndarray result(std::vector<py::ssize_t>(image.shape(), image.shape() + image.ndim()));
+    write_back(result, working);
+    return result;
+}

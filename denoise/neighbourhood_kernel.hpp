@@ -1,0 +1,209 @@
+#pragma once
+// The weighted neighbourhood sum of one reference position, vectorised
+// without changing any lane's operation order:
+// - distances: up to 16 neighbours that follow each other along x are the
+//   lanes of one vector (their samples are contiguous); each lane sums its
+//   own float terms in canonical patch order in double precision;
+// - weights and the two weight sums: one neighbour after the other, scalar;
+// - patch update: the samples of a patch row are the lanes; every sample
+//   takes the neighbours' contributions in neighbour order, rounded to float
+//   after each, up to eight rows at a time to hide the latency of that chain.
+// The patch width is a compile-time constant for x radii 1 to 3 (Width 3, 5,
+// 7) and a run-time value otherwise (Width 0).
+// Included by one translation unit per instruction set (see simd_lanes.hpp).
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "denoise/neighbourhood_task.hpp"
+#include "denoise/simd_lanes.hpp"
+
+namespace px::PX_KERNEL_NAMESPACE {
+
+using index_t = std::int64_t;
+
+// Linear strides of y, z, c and t, and the patch rows relative to the
+// reference sample, in canonical order: row(offset, k) gets the index offset
+// of the row's first sample and that sample's patch index.
+struct patch_walk {
+    index_t stride_y, stride_z, stride_c, stride_t;
+    index_t width;
+    std::int32_t radius[4];
+    std::int32_t channels;
+
+    explicit patch_walk(const neighbourhood_task& task)
+        : stride_y(task.size[0]),
+          stride_z(stride_y * task.size[1]),
+          stride_c(stride_z * task.size[2]),
+          stride_t(stride_c * task.channels),
+          width(2 * index_t{task.patch_radius[0]} + 1),
+          radius{task.patch_radius[0], task.patch_radius[1], task.patch_radius[2], task.patch_radius[3]},
+          channels(task.channels) {}
+
+    index_t offset(index_t dx, index_t dy, index_t dz, index_t dt) const {
+        return dx + stride_y * dy + stride_z * dz + stride_t * dt;
+    }
+
+    template <class Row>
+    void rows(Row&& row) const {
+        index_t k = 0;
+        for (index_t dt = -radius[3]; dt <= radius[3]; ++dt)
+            for (index_t ch = 0; ch < channels; ++ch)
+                for (index_t dz = -radius[2]; dz <= radius[2]; ++dz)
+                    for (index_t dy = -radius[1]; dy <= radius[1]; ++dy) {
+                        row(offset(-radius[0], dy, dz, dt) + stride_c * ch, k);
+                        k += width;
+                    }
+    }
+};
+
+// Distances from the reference patch (at est, var) to the patches of Lanes
+// neighbours delta, delta + 1, ... samples away; the first n lanes are
+// valid (all when Full). out[l] receives lane l's distance.
+template <int Width, int Lanes, bool Full>
+inline void distances(const patch_walk& walk, const float* est, const float* var, index_t delta, int n,
+                      double* out) {
+    const index_t width = Width > 0 ? Width : walk.width;
+    double8 sum[Lanes / 8] = {};
+    walk.rows([&](index_t row, index_t) {
+        for (index_t j = row; j < row + width; ++j) {
+            const float va = var[j];
+            const auto vb = load_lanes<Lanes, Full>(var + j + delta, n);
+            const auto d = est[j] - load_lanes<Lanes, Full>(est + j + delta, n);
+            const auto d2 = d * d;
+            const auto term = ((va + vb) * d2) / (va * vb);
+            if constexpr (Lanes == 8) {
+                sum[0] += widen(term);
+            } else {
+                sum[0] += widen(low_half(term));
+                sum[1] += widen(high_half(term));
+            }
+        }
+    });
+    std::memcpy(out, sum, sizeof sum);
+}
+
+// patch[k] = (float)(patch[k] + noisy sample * w[l]) for the Rows patch rows
+// given, every valid lane l except skip in order, 8 samples of a row at a time.
+template <int Width, int Rows>
+inline void update_rows(const patch_walk& walk, float* patch, const float* noisy, const index_t* rows,
+                        const index_t* ks, index_t delta, const double* w, int n, int skip) {
+    const index_t width = Width > 0 ? Width : walk.width;
+    for (index_t chunk = 0; chunk < width; chunk += 8) {
+        const int count = width - chunk < 8 ? static_cast<int>(width - chunk) : 8;
+        double8 value[Rows];
+        for (int i = 0; i < Rows; ++i) value[i] = widen(load_first(patch + ks[i] + chunk, count));
+        for (int l = 0; l < n; ++l) {
+            if (l == skip) continue;
+            const double weight = w[l];
+            for (int i = 0; i < Rows; ++i) {
+                const double8 sample = widen(load_first(noisy + rows[i] + chunk + delta + l, count));
+                value[i] = widen(narrow(value[i] + sample * weight));
+            }
+        }
+        for (int i = 0; i < Rows; ++i) store_first(patch + ks[i] + chunk, narrow(value[i]), count);
+    }
+}
+
+// Up to eight rows at a time: every row is one chain of dependent additions,
+// so the more rows in flight, the less their latency shows.
+template <int Width, int Rows = 8>
+inline void update_group(const patch_walk& walk, float* patch, const float* noisy, const index_t* rows,
+                         const index_t* ks, int held, index_t delta, const double* w, int n, int skip) {
+    if constexpr (Rows > 0) {
+        if (held == Rows) update_rows<Width, Rows>(walk, patch, noisy, rows, ks, delta, w, n, skip);
+        else update_group<Width, Rows - 1>(walk, patch, noisy, rows, ks, held, delta, w, n, skip);
+    }
+}
+
+template <int Width>
+inline void update_patch(const patch_walk& walk, float* patch, const float* noisy, index_t delta, const double* w,
+                         int n, int skip) {
+    constexpr int group = 8;
+    index_t rows[group];
+    index_t ks[group];
+    int held = 0;
+    walk.rows([&](index_t row, index_t k) {
+        rows[held] = row;
+        ks[held] = k;
+        if (++held == group) {
+            update_rows<Width, group>(walk, patch, noisy, rows, ks, delta, w, n, skip);
+            held = 0;
+        }
+    });
+    update_group<Width>(walk, patch, noisy, rows, ks, held, delta, w, n, skip);
+}
+
+template <int Width>
+void neighbourhood_sum(const neighbourhood_task& task) {
+    const patch_walk walk(task);
+    const std::int32_t* p = task.position;
+    index_t lo[4];
+    index_t hi[4];
+    for (int a = 0; a < 4; ++a) {
+        const index_t first = index_t{p[a]} - task.search_radius[a];
+        const index_t last = index_t{p[a]} + task.search_radius[a];
+        lo[a] = first > task.patch_radius[a] ? first : task.patch_radius[a];
+        hi[a] = last < index_t{task.size[a]} - task.patch_radius[a] - 1 ? last
+                                                                         : index_t{task.size[a]} - task.patch_radius[a] - 1;
+    }
+    const index_t reference = walk.offset(p[0], p[1], p[2], p[3]);
+    const float* const noisy = task.noisy + reference;
+    const float* const est = task.estimate + reference;
+    const float* const var = task.variance + reference;
+    const double sigma = task.sigma;
+    float weight_sq_sum = *task.weight_sq_sum;
+    float weight_sum = *task.weight_sum;
+    float w_max = 0.0f;
+
+    double distance[16];
+    double w[16];
+    for (index_t nt = lo[3]; nt <= hi[3]; ++nt) {
+        for (index_t nz = lo[2]; nz <= hi[2]; ++nz) {
+            for (index_t ny = lo[1]; ny <= hi[1]; ++ny) {
+                const bool reference_row = ny == p[1] && nz == p[2] && nt == p[3];
+                for (index_t nx = lo[0]; nx <= hi[0];) {
+                    const index_t left = hi[0] - nx + 1;
+                    const index_t delta = walk.offset(nx - p[0], ny - p[1], nz - p[2], nt - p[3]);
+                    const int n = left >= 16 ? 16 : static_cast<int>(left);
+                    if (n == 16) distances<Width, 16, true>(walk, est, var, delta, n, distance);
+                    else if (n > 8) distances<Width, 16, false>(walk, est, var, delta, n, distance);
+                    else if (n == 8) distances<Width, 8, true>(walk, est, var, delta, n, distance);
+                    else distances<Width, 8, false>(walk, est, var, delta, n, distance);
+                    const int skip = reference_row && p[0] >= nx && p[0] < nx + n ? static_cast<int>(p[0] - nx) : -1;
+                    for (int l = 0; l < n; ++l) w[l] = std::exp(-0.25 * distance[l] / task.threshold);
+                    for (int l = 0; l < n; ++l) {
+                        if (l == skip) continue;
+                        const double sigma_w = sigma * w[l];
+                        weight_sq_sum = static_cast<float>(static_cast<double>(weight_sq_sum) + sigma_w * sigma_w);
+                        weight_sum = static_cast<float>(static_cast<double>(weight_sum) + w[l]);
+                        if (w[l] > static_cast<double>(w_max)) w_max = static_cast<float>(w[l]);
+                    }
+                    update_patch<Width>(walk, task.patch, noisy, delta, w, n, skip);
+                    nx += n;
+                }
+            }
+        }
+    }
+    // The reference patch itself counts with the largest neighbour weight.
+    const index_t width = Width > 0 ? Width : walk.width;
+    walk.rows([&](index_t row, index_t k) {
+        for (index_t j = 0; j < width; ++j) task.patch[k + j] = noisy[row + j] * w_max + task.patch[k + j];
+    });
+    const float sigma_w_max = task.sigma * w_max;
+    *task.weight_sq_sum = weight_sq_sum + sigma_w_max * sigma_w_max;
+    *task.weight_sum = weight_sum + w_max;
+}
+
+// Patch widths 3, 5 and 7 compiled as constants, any other at run time.
+inline void neighbourhood_sum_any(const neighbourhood_task& task) {
+    switch (task.patch_radius[0]) {
+        case 1: neighbourhood_sum<3>(task); break;
+        case 2: neighbourhood_sum<5>(task); break;
+        case 3: neighbourhood_sum<7>(task); break;
+        default: neighbourhood_sum<0>(task); break;
+    }
+}
+
+}  // namespace px::PX_KERNEL_NAMESPACE

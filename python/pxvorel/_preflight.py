@@ -1,0 +1,115 @@
+"""Checks the command line makes before any work, and its estimate of the denoising time."""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import os
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+from pxvorel._axes import AxisPlan
+from pxvorel._denoise import DenoiseJob, Settings
+from pxvorel._noise import NoiseModel
+
+
+def check_output(target: Path) -> None:
+    """Raise an OSError naming `target` unless a file can be created there."""
+    if target.is_dir():
+        raise IsADirectoryError(f"output {target} is a folder; give a file name such as {target / 'denoised.tif'}")
+    folder = target.parent
+    if not folder.is_dir():
+        raise FileNotFoundError(f"output folder {folder} does not exist")
+    try:
+        with tempfile.TemporaryFile(dir=folder):
+            pass
+    except OSError as error:
+        raise PermissionError(f"cannot write to the output folder {folder}: {error.strerror}") from None
+
+
+def covering_iterations(plan: AxisPlan, settings: Settings) -> int:
+    """Iterations after which the search already spans every searched axis of the image.
+
+    Iteration i searches +-2**i samples along X and Y, +-i along Z and +-(i - 2) along T;
+    later iterations search no further.
+    """
+    needed = 1
+    for axis in "XYZT":
+        size = plan.size(axis)
+        if size <= 1 or (axis in "ZT" and not settings.search[axis]):
+            continue
+        if axis in "XY":
+            needed = max(needed, math.ceil(math.log2(size - 1)) + 1 if size > 2 else 1)
+        elif axis == "Z":
+            needed = max(needed, size)
+        else:
+            needed = max(needed, size + 2)
+    return needed
+
+
+def capped_threads(threads: int | None) -> tuple[int | None, str | None]:
+    """`threads` capped at the cores this process may run on, with a note when capped."""
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+    if threads is not None and threads > cores:
+        return cores, f"--threads {threads} is more than the {cores} core(s) available; using {cores}"
+    return threads, None
+
+
+def _work(shape: tuple[int, ...], settings: Settings) -> float:
+    """Engine work of the interior passes: per iteration, the sum over reference positions of
+    their neighbours times the patch samples (a product over axes of sums along each axis)."""
+    t, c, z, y, x = shape
+    sizes = {"X": x, "Y": y, "Z": z, "T": t}
+    radius = {a: settings.patch_radius[a] if sizes[a] > 1 else 0 for a in sizes}
+    samples = c * math.prod(2 * r + 1 for r in radius.values())
+    total = 0.0
+    for i in range(settings.iterations):
+        search = {"X": 2**i, "Y": 2**i, "Z": i if settings.search["Z"] else 0,
+                  "T": max(i - 2, 0) if settings.search["T"] else 0}
+        per_iteration = float(samples)
+        for a, size in sizes.items():
+            r, reach = radius[a], min(search[a], size) if size > 1 else 0
+            step = max(r, 1) if a == "T" else r + 1
+            positions = np.arange(r, max(size - r, r + 1), step)
+            spans = np.minimum(positions + reach, size - r - 1) - np.maximum(positions - reach, r) + 1
+            per_iteration *= float(np.clip(spans, 0, None).sum())
+        total += per_iteration
+    return total
+
+
+def estimate_seconds(job: DenoiseJob, model: NoiseModel) -> float:
+    """Denoising time, extrapolated from timed runs on a crop of the image.
+
+    The crop is denoised with k - 1 and with k iterations: the difference is the time of
+    one iteration with a wide search, free of the fixed costs of a call, and sets the
+    time per unit of work.
+    """
+    t, c, z, y, x = job.engine.shape
+    r = job.settings.patch_radius
+    # Large enough that the runs take a measurable time, small enough to take well under a second.
+    crop_shape = (min(t, 2 * r["T"] + 3), c, min(z, 2 * r["Z"] + 3), min(y, 128), min(x, 128))
+    crop = np.ascontiguousarray(job.engine[tuple(slice(0, n) for n in crop_shape)], dtype=np.float32)
+    timed: list[tuple[float, float]] = []
+    for iterations in range(max(min(job.settings.iterations, 6) - 1, 1), min(job.settings.iterations, 6) + 1):
+        settings = dataclasses.replace(job.settings, iterations=iterations)
+        start = time.perf_counter()
+        DenoiseJob(AxisPlan("TCZYX", crop.shape), settings, crop).run(model)
+        timed.append((time.perf_counter() - start, _work(crop.shape, settings)))
+    seconds, work = timed[-1][0] - timed[0][0], timed[-1][1] - timed[0][1]
+    if len(timed) == 1 or seconds <= 0 or work <= 0:
+        seconds, work = timed[-1]
+    return seconds * _work(job.engine.shape, job.settings) / max(work, 1.0)
+
+
+def describe_seconds(seconds: float) -> str:
+    """'40 s', '6 min 10 s' or '2 h 5 min'."""
+    seconds = round(seconds)
+    if seconds < 60:
+        return f"{seconds} s"
+    if seconds < 3600:
+        return f"{seconds // 60} min {seconds % 60} s"
+    return f"{seconds // 3600} h {seconds % 3600 // 60} min"
+

@@ -1,0 +1,147 @@
+// The vectorised neighbourhood kernels against the straight loop, bit for
+// bit, on every instruction set this processor runs: random data, x radii 0
+// to 4 (the compile-time widths and the generic path), odd sizes, axes of a
+// single sample, several channels and frames, and search rows from a few
+// neighbours to more than 16 (full, partial and single-lane batches).
+
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "denoise/kernel_path.hpp"
+#include "denoise/vorel.hpp"
+#include "engine_support.hpp"
+#include "straight_neighbourhood.hpp"
+
+namespace {
+
+std::vector<px::kernel_path> available_paths() {
+    std::vector<px::kernel_path> paths;
+    for (const px::kernel_path path : {px::kernel_path::portable, px::kernel_path::avx2, px::kernel_path::avx512})
+        if (px::kernel_path_available(path)) paths.push_back(path);
+    return paths;
+}
+
+// Uses one kernel path while alive.
+class path_scope {
+public:
+    explicit path_scope(px::kernel_path path) : previous_(px::select_kernel_path(path)) {}
+    ~path_scope() { px::select_kernel_path(previous_); }
+    path_scope(const path_scope&) = delete;
+    path_scope& operator=(const path_scope&) = delete;
+
+private:
+    px::kernel_path previous_;
+};
+
+px::array random_array(const px::extent& dims, float low, float high, std::mt19937& random) {
+    std::uniform_real_distribution<float> uniform(low, high);
+    px::array a(dims, 0.0f);
+    for (float& v : a.values) v = uniform(random);
+    return a;
+}
+
+bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+struct kernel_case {
+    const char* name;
+    px::extent dims, patch_radius, search;
+};
+
+class KernelPaths : public testing::TestWithParam<kernel_case> {};
+
+TEST_P(KernelPaths, EveryPositionMatchesStraightLoop) {
+    const kernel_case& c = GetParam();
+    const px::extent& r = c.patch_radius;
+    const px::extent patch_size{2 * r.x + 1, 2 * r.y + 1, 2 * r.z + 1, c.dims.c, 2 * r.t + 1};
+    px::vorel engine = engine_test::engine_with_radius(r);
+    engine.set_pvalue(0.2f);
+    std::mt19937 random(11);
+    const px::array image = random_array(c.dims, -5.0f, 120.0f, random);
+    px::array estimate = random_array(c.dims, 40.0f, 60.0f, random);
+    px::array variance = random_array(c.dims, 0.5f, 30.0f, random);
+    // Some equal estimates, so that some distances are exactly 0.
+    for (std::size_t i = 0; i < estimate.values.size(); i += 3) estimate.values[i] = 50.0f;
+    // Sums that already hold something: the kernel adds to them.
+    const px::array start = random_array(patch_size, 0.0f, 2.0f, random);
+    const float sigma = 3.5f;
+
+    for (const px::kernel_path path : available_paths()) {
+        const path_scope scope(path);
+        std::int32_t p[4];
+        for (p[3] = r.t; p[3] < c.dims.t - r.t; ++p[3])
+            for (p[2] = r.z; p[2] < c.dims.z - r.z; ++p[2])
+                for (p[1] = r.y; p[1] < c.dims.y - r.y; ++p[1])
+                    for (p[0] = r.x; p[0] < c.dims.x - r.x; ++p[0]) {
+                        px::array expected = start, patch = start;
+                        float expected_sq = 0.75f, expected_sum = 1.25f, sq = 0.75f, sum = 1.25f;
+                        engine_test::straight_neighbourhood_sum(r, engine.quantile, image, sigma, c.search, estimate,
+                                                                variance, expected, expected_sq, expected_sum, p);
+                        engine.accumulate_neighborhood(image, sigma, c.search, estimate, variance, patch, sq, sum,
+                                                       p[0], p[1], p[2], p[3]);
+                        const std::string where = std::string(px::kernel_path_name(path)) + " at " +
+                                                  std::to_string(p[0]) + "," + std::to_string(p[1]) + "," +
+                                                  std::to_string(p[2]) + "," + std::to_string(p[3]);
+                        ASSERT_TRUE(same_bits(sum, expected_sum)) << where << ": " << sum << " " << expected_sum;
+                        ASSERT_TRUE(same_bits(sq, expected_sq)) << where;
+                        for (std::size_t k = 0; k < patch.values.size(); ++k)
+                            ASSERT_TRUE(same_bits(patch.values[k], expected.values[k]))
+                                << where << " sample " << k << ": " << patch.values[k] << " " << expected.values[k];
+                    }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Engine, KernelPaths,
+    testing::Values(
+        // rows of 1 to 37 neighbours along x: 16-lane, partial and single-lane batches
+        kernel_case{"line_r0_wide_search", {37, 1, 1, 1, 1}, {0, 0, 0, 0, 0}, {20, 0, 0, 0, 0}},
+        kernel_case{"line_r4_generic", {31, 1, 1, 1, 1}, {4, 0, 0, 0, 0}, {18, 0, 0, 0, 0}},
+        kernel_case{"plane_r1", {29, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {17, 2, 0, 0, 0}},
+        kernel_case{"plane_r2_odd", {27, 11, 1, 1, 1}, {2, 2, 0, 0, 0}, {9, 3, 0, 0, 0}},
+        kernel_case{"plane_r3", {33, 9, 1, 1, 1}, {3, 1, 0, 0, 0}, {16, 1, 0, 0, 0}},
+        kernel_case{"plane_r4_r0", {23, 7, 1, 1, 1}, {4, 0, 0, 0, 0}, {8, 2, 0, 0, 0}},
+        kernel_case{"column_single_x", {1, 15, 1, 1, 1}, {0, 2, 0, 0, 0}, {0, 4, 0, 0, 0}},
+        kernel_case{"stack_channels", {13, 7, 5, 2, 1}, {2, 1, 1, 0, 0}, {5, 2, 1, 0, 0}},
+        kernel_case{"series_r3_frames", {19, 7, 1, 1, 5}, {3, 2, 0, 0, 1}, {8, 1, 0, 0, 1}},
+        kernel_case{"five_axes_r1", {11, 5, 3, 2, 3}, {1, 1, 1, 0, 1}, {4, 2, 1, 0, 1}}),
+    engine_test::by_name());
+
+// Whole runs, one thread: every path gives the same image.
+TEST(KernelPaths, WholeRunsAgree) {
+    const int threads = omp_get_max_threads();
+    omp_set_num_threads(1);
+    for (const px::extent radius : {px::extent{2, 2, 1, 0, 1}, px::extent{3, 3, 0, 0, 0}, px::extent{4, 1, 0, 0, 0}}) {
+        std::vector<float> first;
+        for (const px::kernel_path path : available_paths()) {
+            const path_scope scope(path);
+            px::vorel engine = engine_test::engine_with_radius(radius);
+            px::array image = engine_test::noisy_image({21, 12, 3, 2, 3}, 4.0f, 5);
+            engine.run(image, 4.0f);
+            if (first.empty()) first = image.values;
+            EXPECT_EQ(std::memcmp(image.values.data(), first.data(), first.size() * sizeof(float)), 0)
+                << px::kernel_path_name(path);
+        }
+    }
+    omp_set_num_threads(threads);
+}
+
+TEST(KernelPaths, PortableAlwaysAvailable) {
+    EXPECT_TRUE(px::kernel_path_available(px::kernel_path::portable));
+    EXPECT_TRUE(px::kernel_path_available(px::active_kernel_path()));
+    const px::kernel_path widest = px::active_kernel_path();
+    for (const px::kernel_path path : {px::kernel_path::avx2, px::kernel_path::avx512}) {
+        if (!px::kernel_path_available(path)) {
+            engine_test::expect_invalid_argument([&] { px::select_kernel_path(path); },
+                                                 std::string("this processor cannot run the ") +
+                                                     px::kernel_path_name(path) + " kernel");
+            EXPECT_EQ(px::active_kernel_path(), widest);
+        }
+    }
+}
+
+}  // namespace
