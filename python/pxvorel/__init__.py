@@ -2,7 +2,9 @@
 
 The main entry points are :func:`denoise`, :func:`estimate_noise` and
 :func:`estimate_sigma`; :mod:`pxvorel.io` reads and writes TIFF, OME-TIFF, ImageJ
-hyperstacks and ``.npy`` files with their axes and pixel sizes.
+hyperstacks and ``.npy`` files with their axes and pixel sizes, and
+:mod:`pxvorel.zarr_io` opens Zarr, OME-Zarr and large TIFFs lazily as dask arrays
+and writes OME-Zarr.
 """
 
 from importlib.metadata import PackageNotFoundError, version

@@ -29,6 +29,10 @@ DEFAULT_SEARCH = {"Z": True, "T": True}
 NoiseSpec = Literal["auto", "gaussian", "poisson-gaussian"] | float | NoiseModel
 
 
+def _is_dask_array(image: object) -> bool:
+    return type(image).__module__.startswith("dask.array")
+
+
 def _integer(value: object, what: str) -> int:
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
         raise ValueError(f"{what} must be an integer, not {value!r}")
@@ -239,9 +243,10 @@ def denoise(
 
     Parameters
     ----------
-    image : array_like
+    image : array_like or dask.array.Array
         Noisy image of 1 to 5 dimensions: integer or floating point, no NaN or
-        infinite samples. It is never modified (unless it is also `out`).
+        infinite samples. It is never modified (unless it is also `out`). A dask
+        array is denoised lazily, block by block (see Returns).
     axes : str, optional
         The image's axes in its own order, letters from T (time), C (channel), Z, Y and
         X, e.g. ``"YX"``, ``"ZYX"``, ``"TYX"``, ``"CYX"`` or ``"TZCYX"``. By default
@@ -282,7 +287,8 @@ def denoise(
         unless ``OMP_NUM_THREADS``, threadpoolctl or a dask worker limits it). The
         count in force is the same after the call as before. In a process forked from
         one that imported pxvorel, the run uses one thread (OpenMP's threads do not
-        survive ``fork``).
+        survive ``fork``). For a dask array: the threads of each block's task, 1 by
+        default (the scheduler runs blocks in parallel).
     out : numpy.ndarray, optional
         Array of the input's shape and a floating-point dtype to receive the result (it
         may be the input itself). Written only once the denoising has succeeded.
@@ -298,8 +304,15 @@ def denoise(
 
     Returns
     -------
-    denoised : numpy.ndarray
-        float32 array of the input's shape and axis order (`out` when given).
+    denoised : numpy.ndarray or dask.array.Array
+        float32 array of the input's shape and axis order (`out` when given). For a
+        dask array, a lazy dask array in the input's chunks, computed block by block on
+        the active scheduler (e.g. a ``distributed.Client``); each block is read with a
+        halo covering the reach of all iterations and aligned to the engine's reference
+        grid, so the result equals the in-memory one (bit for bit with one thread). Its
+        noise model is chosen once, before any block: estimated from the whole array up
+        to 2**25 samples, beyond that from up to 8 evenly spaced slabs of 16
+        consecutive planes (or one slab from the middle), about 2**25 samples in all.
     noise_model : NoiseModel
         Only with ``return_noise=True``: the per-channel model used; a Gaussian channel
         has gain 0 and offset sigma**2.
@@ -330,6 +343,15 @@ def denoise(
     >>> round(model.gain[0], 1)                               # one count per photon
     1.0
     """
+    if _is_dask_array(image):
+        if out is not None:
+            raise ValueError("out cannot be given for a dask array: the result is a lazy dask array")
+        from pxvorel._chunked import denoise_dask
+
+        lazy, model = denoise_dask(image, axes=axes, noise=noise, patch_radius=patch_radius, search_axes=search_axes,
+                                   iterations=iterations, pvalue=pvalue, renoise=renoise, threads=threads,
+                                   stacklevel=2)
+        return (lazy, model) if return_noise else lazy
     job = DenoiseJob.prepare(image, axes=axes, patch_radius=patch_radius, search_axes=search_axes,
                              iterations=iterations, pvalue=pvalue, renoise=renoise, threads=threads)
     if out is not None and (not isinstance(out, np.ndarray) or out.shape != job.plan.shape or out.dtype.kind != "f"):

@@ -160,11 +160,23 @@ def denoise_file(args: argparse.Namespace, reporter: Reporter) -> DenoiseOutcome
         with on_stream(reporter.stream, "denoising", quiet=reporter.quiet) as progress:
             result = job.run(model, progress)
     seconds = time.perf_counter() - start
+    if getattr(args, "dtype", "float32") == "input" and image.data.dtype.kind in "iub":
+        from pxvorel._batch import cast_to
+
+        result, clipped = cast_to(result, image.data.dtype)
+        reporter.info(f"{int(clipped)} sample(s) clipped to the range of {image.data.dtype}")
     with reporter.stage(f"writing {target}"):
         write_image(target, ImageFile(result, image.axes, image.spacing, image.unit), overwrite=args.overwrite)
     voxels = int(result.size)
     reporter.info(f"done: {voxels / 1e6:.2f} Mvoxel in {seconds:.2f} s ({voxels / 1e6 / seconds:.2f} Mvoxel/s)")
     return DenoiseOutcome(model, seconds, voxels)
+
+
+def denoise_command(args: argparse.Namespace, reporter: Reporter) -> int:
+    """``pxvorel denoise`` on one or many files, in memory or chunked (see :mod:`pxvorel._batch`)."""
+    from pxvorel._batch import run_batch
+
+    return run_batch(args, reporter, denoise_file)
 
 
 def _json_number(value: float) -> float | None:
@@ -210,11 +222,15 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"pxvorel {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="{denoise,estimate,demo}")
 
-    den = commands.add_parser("denoise", help="denoise an image file",
-                              description="Denoise INPUT (TIFF, OME-TIFF, ImageJ hyperstack or .npy) into OUTPUT.")
-    den.add_argument("input", metavar="INPUT")
+    den = commands.add_parser("denoise", help="denoise image files",
+                              description="Denoise INPUT (TIFF, OME-TIFF, ImageJ hyperstack, .npy, Zarr or OME-Zarr; "
+                                          "several files, or folders of them) into OUTPUT. Zarr data, --chunks, "
+                                          "--scheduler and --workers denoise block by block with dask, reading the "
+                                          "input lazily; the result equals the in-memory one.")
+    den.add_argument("input", metavar="INPUT", nargs="+")
     den.add_argument("-o", "--output", required=True, metavar="OUTPUT",
-                     help="output file: .tif (ImageJ hyperstack when possible), .ome.tif or .npy")
+                     help="output file: .tif (ImageJ hyperstack when possible), .ome.tif, .npy or .ome.zarr; "
+                          "for several inputs or a folder, an output folder (each result named after its input)")
     den.add_argument("--axes", help="axes of the data, e.g. TYX or TZCYX (default: from the file's metadata)")
     den.add_argument("--noise", choices=NOISE_MODES, help="estimate the noise model (default: auto)")
     den.add_argument("--sigma", type=float, help="known Gaussian noise standard deviation")
@@ -225,10 +241,18 @@ def build_parser() -> argparse.ArgumentParser:
     den.add_argument("--iterations", type=int, default=4, metavar="N", help="number of iterations (default 4)")
     den.add_argument("--pvalue", type=float, default=0.01, metavar="P", help="patch test level (default 0.01)")
     den.add_argument("--renoise", type=float, default=0.0, metavar="F", help="mix back noisy input (default 0)")
-    den.add_argument("--threads", type=int, metavar="N", help="threads (default: the OpenMP count in force, all cores unless OMP_NUM_THREADS says otherwise)")
+    den.add_argument("--threads", type=int, metavar="N",
+                     help="threads (default: the OpenMP count in force, all cores unless OMP_NUM_THREADS says "
+                          "otherwise; chunked: per block, default 1)")
     den.add_argument("--overwrite", action="store_true", help="replace OUTPUT if it exists")
+    den.add_argument("--dtype", choices=("float32", "input"), default="float32",
+                     help="output type: float32 (default) or the input's integer type (rounded and clipped)")
+    den.add_argument("--chunks", metavar="SIZES",
+                     help="denoise in blocks of these lengths, e.g. Z=16,Y=512,X=512 (unnamed axes whole)")
+    den.add_argument("--scheduler", metavar="ADDRESS", help="run on this dask.distributed scheduler")
+    den.add_argument("--workers", type=int, metavar="N", help="run on a local cluster of N worker processes")
     _add_common(den)
-    den.set_defaults(run=denoise_file)
+    den.set_defaults(run=denoise_command)
 
     est = commands.add_parser("estimate", help="estimate the noise of an image file")
     est.add_argument("input", metavar="INPUT")
@@ -254,7 +278,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     reporter = Reporter(quiet=args.quiet)
     try:
         with stop_on_signals(), reporter.warnings_as_lines(), np.errstate(all="ignore"):
-            args.run(args, reporter)
+            status = args.run(args, reporter)
     except Stopped as stop:
         print(f"pxvorel: {stop}; nothing written", file=sys.stderr)
         return stop.status
@@ -268,4 +292,4 @@ def main(argv: Sequence[str] | None = None) -> int:
         prefix = "" if isinstance(error, RuntimeError) else f"{type(error).__name__}: "
         print(f"pxvorel: error: {prefix}{error}", file=sys.stderr)
         return 1
-    return 0
+    return status if isinstance(status, int) else 0
