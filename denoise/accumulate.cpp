@@ -37,14 +37,9 @@ struct reference_grid {
     }
 };
 
-// The axes of an image as (size, radius, first, last interior position),
-// indexed x, y, z, t.
-struct axis_limits {
-    std::int32_t size[4];
-    std::int32_t radius[4];
-    std::int32_t min[4];
-    std::int32_t max[4];
-};
+// Work (patch samples compared) a thread gathers before it publishes it: a
+// few microseconds of computing, far below the tenth of a second between reports.
+constexpr std::int64_t work_report_batch = 1 << 16;
 
 // Sweeps every position of grid in one parallel region: per position the
 // neighbourhood's weighted patch sum, then its test and scatter.
@@ -70,6 +65,9 @@ void sweep(const vorel& engine, const reference_grid& grid, const extent& patch_
 #pragma omp atomic write
             out_of_memory = true;
         }
+        // Work done is kept per thread and published every few positions: one shared
+        // atomic per position would bounce its cache line between the threads.
+        std::int64_t unreported = 0;
 #pragma omp for schedule(dynamic, 1)
         for (std::int64_t i = 0; i < positions; ++i) {
             if (patch.values.empty()) continue;  // this thread has no scratch; the pass reports it
@@ -83,8 +81,12 @@ void sweep(const vorel& engine, const reference_grid& grid, const extent& patch_
                                            weight_sum, p[0], p[1], p[2], p[3]);
             engine.add_patch_to_image_if(estimate, variance, next_estimate, next_variance, weights, patch,
                                          weight_sq_sum, weight_sum, p[0], p[1], p[2], p[3]);
-            if (control != nullptr) control->done.fetch_add(work.at(p), std::memory_order_relaxed);
+            if (control != nullptr && (unreported += work.at(p)) >= work_report_batch) {
+                control->done.fetch_add(unreported, std::memory_order_relaxed);
+                unreported = 0;
+            }
         }
+        if (control != nullptr) control->done.fetch_add(unreported, std::memory_order_relaxed);
     }
     if (out_of_memory) throw std::bad_alloc();
 }

@@ -4,13 +4,14 @@ Neighbouring slices of a stack or frames of a movie differ by their signal as we
 by their noise, so the noise is measured only within (Y, X) planes: every 2 x 2 cell of
 a plane gives one diagonal detail coefficient (a - b - c + d) / 2, whose variance is
 the mean noise variance of its four pixels and which ignores constant, linear and
-ramp-like signal along X or Y. Cells are grouped into blocks of 8 x 8 cells; each block
+ramp-like signal along X or Y. Cells are grouped into blocks of 4 x 4 cells; each block
 gives its mean intensity and a robust noise variance. Blocks are then sorted by
 intensity into bins, and each bin keeps a low quantile of its blocks' variances, since
 blocks that hold structure (edges, spots, texture) can only add variance.
 
-Blocks whose pixels are all equal (clipped background, saturation, padding) carry no
-information on the noise and are left out.
+Blocks whose pixels are all equal (padding, a flat channel) carry no information on the
+noise and are left out; so are, for the relation of noise and intensity, cells that touch
+a clipped end of the channel's range (a background cut at 0, saturation).
 """
 
 from __future__ import annotations

@@ -11,7 +11,6 @@ package's own message, and a result always goes into a new layer.
 from __future__ import annotations
 
 import inspect
-import os
 import threading
 import time
 from collections.abc import Callable
@@ -32,6 +31,7 @@ from pxvorel._axes import AxisPlan
 from pxvorel._denoise import DEFAULT_PATCH_RADIUS, DenoiseJob
 from pxvorel._napari_layers import denoised_layer, layer_axes
 from pxvorel._noise import NoiseModel
+from pxvorel._threads import available_cores
 
 if TYPE_CHECKING:
     import napari
@@ -159,7 +159,7 @@ class DenoiseWidget(Container):
         self.pvalue = FloatSpinBox(label="p-value", min=0.0, max=1.0, step=0.001, value=DEFAULTS["pvalue"])
         for spin_box in (self.sigma, self.pvalue):  # room for small sigmas and p-values
             spin_box.native.setDecimals(4)
-        cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+        cores = available_cores()
         self.threads = SpinBox(label="threads (0: default)", min=0, max=cores, value=0,
                                tooltip="0: the package's default, the OpenMP thread count in force")
         self.denoise_button = PushButton(text="Denoise")

@@ -22,7 +22,7 @@ NEGLIGIBLE_STD_CHANGE = 0.05
 #: A fitted line is trusted only when the standard deviation it predicts at the darkest
 #: measured intensity and at the median intensity is within this factor of the one
 #: measured there; otherwise the line misdescribes the noise where most samples lie.
-DARK_MISMATCH = 1.3
+LINE_MISMATCH = 1.3
 #: Below this variance (a standard deviation of half a count), noise in whole-number data
 #: is mostly rounded away, and a measurement of it is no test of a fitted line.
 QUANTISED_VARIANCE = 0.25
@@ -166,13 +166,12 @@ def _line_problem(profile: NoiseProfile, line: VarianceLine | None) -> str | Non
         return (f"the fitted variance line (gain {line.gain:.4g}, offset {line.offset:.4g}) predicts no noise "
                 f"below intensity {line.zero:.4g}, inside the image's range (its signal reaches down to "
                 f"{profile.low:.4g})")
-    for label, at in (("darkest", 0), ("median", None)):
-        intensity = float(profile.intensity[0]) if at == 0 else profile.median
+    for label, intensity in (("darkest", float(profile.intensity[0])), ("median", profile.median)):
         measured = profile.variance_at(intensity)
         predicted = float(line.variance(intensity))
         if profile.integral and measured < QUANTISED_VARIANCE:
             continue  # rounding to whole counts hides noise this weak: nothing to compare with
-        if measured > 0 and not (1 / DARK_MISMATCH**2 <= predicted / measured <= DARK_MISMATCH**2):
+        if measured > 0 and not (1 / LINE_MISMATCH**2 <= predicted / measured <= LINE_MISMATCH**2):
             return (f"the fitted variance line predicts a noise standard deviation of "
                     f"{math.sqrt(max(predicted, 0)):.4g} at the {label} intensity {intensity:.4g}, where "
                     f"{math.sqrt(measured):.4g} is measured")

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import dataclasses
 import math
-import os
 import tempfile
 import time
 from pathlib import Path
@@ -14,6 +13,7 @@ import numpy as np
 from pxvorel._axes import AxisPlan
 from pxvorel._denoise import DenoiseJob, Settings
 from pxvorel._noise import NoiseModel
+from pxvorel._threads import available_cores
 
 
 def check_output(target: Path) -> None:
@@ -52,7 +52,7 @@ def covering_iterations(plan: AxisPlan, settings: Settings) -> int:
 
 def capped_threads(threads: int | None) -> tuple[int | None, str | None]:
     """`threads` capped at the cores this process may run on, with a note when capped."""
-    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+    cores = available_cores()
     if threads is not None and threads > cores:
         return cores, f"--threads {threads} is more than the {cores} core(s) available; using {cores}"
     return threads, None

@@ -26,6 +26,11 @@ def _openmp() -> ctypes.CDLL:
     return ctypes.CDLL("libgomp.so.1", mode=os.RTLD_NOLOAD | os.RTLD_LAZY)
 
 
+def available_cores() -> int:
+    """Number of cores this process may run on."""
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+
+
 def current_threads() -> int:
     """The OpenMP thread count in force for the calling thread."""
     return int(_openmp().omp_get_max_threads())
