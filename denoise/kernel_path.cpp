@@ -38,7 +38,7 @@ bool kernel_path_available(kernel_path path) {
         case kernel_path::avx512:
             return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
                    __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
-        case kernel_path::avx2: return __builtin_cpu_supports("avx2");
+        case kernel_path::avx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
         case kernel_path::portable: break;
     }
     return true;

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "denoise/exp_lanes.hpp"
 #include "denoise/neighbourhood_task.hpp"
 #include "denoise/simd_lanes.hpp"
 
@@ -135,6 +136,26 @@ inline void update_patch(const patch_walk& walk, float* patch, const float* nois
     update_group<Width>(walk, patch, noisy, rows, ks, held, delta, w, n, skip);
 }
 
+// w[l] = exp(-0.25 distance[l] / threshold) for the first n lanes, eight at a
+// time where the vectorised exp agrees with the library's.
+inline void weights_of(const double* distance, int n, double threshold, double* w) {
+#if defined(__FMA__) || defined(__AVX512F__)
+    static const bool vector_exp = exp_lanes_agree();
+    if (vector_exp) {
+        for (int first = 0; first < n; first += 8) {
+            double8 d;
+            std::memcpy(&d, distance + first, sizeof d);
+            // Lanes past n hold no neighbour: give them a harmless argument.
+            for (int l = n - first; l < 8; ++l) d[l] = 0.0;
+            const double8 y = exp_lanes(-0.25 * d / threshold);
+            std::memcpy(w + first, &y, sizeof y);
+        }
+        return;
+    }
+#endif
+    for (int l = 0; l < n; ++l) w[l] = std::exp(-0.25 * distance[l] / threshold);
+}
+
 template <int Width>
 void neighbourhood_sum(const neighbourhood_task& task) {
     const patch_walk walk(task);
@@ -172,7 +193,7 @@ void neighbourhood_sum(const neighbourhood_task& task) {
                     else if (n == 8) distances<Width, 8, true>(walk, est, var, delta, n, distance);
                     else distances<Width, 8, false>(walk, est, var, delta, n, distance);
                     const int skip = reference_row && p[0] >= nx && p[0] < nx + n ? static_cast<int>(p[0] - nx) : -1;
-                    for (int l = 0; l < n; ++l) w[l] = std::exp(-0.25 * distance[l] / task.threshold);
+                    weights_of(distance, n, task.threshold, w);
                     for (int l = 0; l < n; ++l) {
                         if (l == skip) continue;
                         const double sigma_w = sigma * w[l];
