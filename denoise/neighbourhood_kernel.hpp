@@ -4,7 +4,8 @@
 // - distances: up to 16 neighbours that follow each other along x are the
 //   lanes of one vector (their samples are contiguous); each lane sums its
 //   own float terms in canonical patch order in double precision;
-// - weights and the two weight sums: one neighbour after the other, scalar;
+// - weights: eight lanes of exp at a time; the two weight sums one
+//   neighbour after the other, scalar, in step with the patch update;
 // - patch update: the samples of a patch row are the lanes; every sample
 //   takes the neighbours' contributions in neighbour order, rounded to float
 //   after each, up to eight rows at a time to hide the latency of that chain.
@@ -85,24 +86,47 @@ inline void distances(const patch_walk& walk, const float* est, const float* var
     std::memcpy(out, sum, sizeof sum);
 }
 
+// The two weight sums and the largest weight of one reference position,
+// taken one neighbour after the other.
+struct weight_sums {
+    double sigma;
+    float sq_sum;
+    float sum;
+    float w_max;
+
+    void add(double w) {
+        const double sigma_w = sigma * w;
+        sq_sum = static_cast<float>(static_cast<double>(sq_sum) + sigma_w * sigma_w);
+        sum = static_cast<float>(static_cast<double>(sum) + w);
+        if (w > static_cast<double>(w_max)) w_max = static_cast<float>(w);
+    }
+};
+
 // patch[k] = (float)(patch[k] + noisy sample * w[l]) for the Rows patch rows
 // given, every valid lane l except skip in order, 8 samples of a row at a time.
+// With sums, each lane's weight also goes into them in the same step: the
+// sums and the patch rows are independent chains of dependent roundings, so
+// they wait side by side instead of one after the other.
 template <int Width, int Rows>
 inline void update_rows(const patch_walk& walk, float* patch, const float* noisy, const index_t* rows,
-                        const index_t* ks, index_t delta, const double* w, int n, int skip) {
+                        const index_t* ks, index_t delta, const double* w, int n, int skip, weight_sums* sums) {
     const index_t width = Width > 0 ? Width : walk.width;
     for (index_t chunk = 0; chunk < width; chunk += 8) {
         const int count = width - chunk < 8 ? static_cast<int>(width - chunk) : 8;
         double8 value[Rows];
         for (int i = 0; i < Rows; ++i) value[i] = widen(load_first(patch + ks[i] + chunk, count));
+        weight_sums local = sums != nullptr ? *sums : weight_sums{};
         for (int l = 0; l < n; ++l) {
             if (l == skip) continue;
             const double weight = w[l];
+            if (sums != nullptr) local.add(weight);
             for (int i = 0; i < Rows; ++i) {
                 const double8 sample = widen(load_first(noisy + rows[i] + chunk + delta + l, count));
                 value[i] = widen(narrow(value[i] + sample * weight));
             }
         }
+        if (sums != nullptr) *sums = local;
+        sums = nullptr;
         for (int i = 0; i < Rows; ++i) store_first(patch + ks[i] + chunk, narrow(value[i]), count);
     }
 }
@@ -111,29 +135,34 @@ inline void update_rows(const patch_walk& walk, float* patch, const float* noisy
 // so the more rows in flight, the less their latency shows.
 template <int Width, int Rows = 8>
 inline void update_group(const patch_walk& walk, float* patch, const float* noisy, const index_t* rows,
-                         const index_t* ks, int held, index_t delta, const double* w, int n, int skip) {
+                         const index_t* ks, int held, index_t delta, const double* w, int n, int skip,
+                         weight_sums* sums) {
     if constexpr (Rows > 0) {
-        if (held == Rows) update_rows<Width, Rows>(walk, patch, noisy, rows, ks, delta, w, n, skip);
-        else update_group<Width, Rows - 1>(walk, patch, noisy, rows, ks, held, delta, w, n, skip);
+        if (held == Rows) update_rows<Width, Rows>(walk, patch, noisy, rows, ks, delta, w, n, skip, sums);
+        else update_group<Width, Rows - 1>(walk, patch, noisy, rows, ks, held, delta, w, n, skip, sums);
     }
 }
 
+// Adds one batch of weighted neighbour patches into patch, and the batch's
+// weights into sums.
 template <int Width>
 inline void update_patch(const patch_walk& walk, float* patch, const float* noisy, index_t delta, const double* w,
-                         int n, int skip) {
+                         int n, int skip, weight_sums& sums) {
     constexpr int group = 8;
     index_t rows[group];
     index_t ks[group];
     int held = 0;
+    weight_sums* pending = &sums;  // taken by the first group
     walk.rows([&](index_t row, index_t k) {
         rows[held] = row;
         ks[held] = k;
         if (++held == group) {
-            update_rows<Width, group>(walk, patch, noisy, rows, ks, delta, w, n, skip);
+            update_rows<Width, group>(walk, patch, noisy, rows, ks, delta, w, n, skip, pending);
+            pending = nullptr;
             held = 0;
         }
     });
-    update_group<Width>(walk, patch, noisy, rows, ks, held, delta, w, n, skip);
+    update_group<Width>(walk, patch, noisy, rows, ks, held, delta, w, n, skip, pending);
 }
 
 // w[l] = exp(-0.25 distance[l] / threshold) for the first n lanes, eight at a
@@ -173,10 +202,7 @@ void neighbourhood_sum(const neighbourhood_task& task) {
     const float* const noisy = task.noisy + reference;
     const float* const est = task.estimate + reference;
     const float* const var = task.variance + reference;
-    const double sigma = task.sigma;
-    float weight_sq_sum = *task.weight_sq_sum;
-    float weight_sum = *task.weight_sum;
-    float w_max = 0.0f;
+    weight_sums sums{task.sigma, *task.weight_sq_sum, *task.weight_sum, 0.0f};
 
     double distance[16];
     double w[16];
@@ -194,27 +220,21 @@ void neighbourhood_sum(const neighbourhood_task& task) {
                     else distances<Width, 8, false>(walk, est, var, delta, n, distance);
                     const int skip = reference_row && p[0] >= nx && p[0] < nx + n ? static_cast<int>(p[0] - nx) : -1;
                     weights_of(distance, n, task.threshold, w);
-                    for (int l = 0; l < n; ++l) {
-                        if (l == skip) continue;
-                        const double sigma_w = sigma * w[l];
-                        weight_sq_sum = static_cast<float>(static_cast<double>(weight_sq_sum) + sigma_w * sigma_w);
-                        weight_sum = static_cast<float>(static_cast<double>(weight_sum) + w[l]);
-                        if (w[l] > static_cast<double>(w_max)) w_max = static_cast<float>(w[l]);
-                    }
-                    update_patch<Width>(walk, task.patch, noisy, delta, w, n, skip);
+                    update_patch<Width>(walk, task.patch, noisy, delta, w, n, skip, sums);
                     nx += n;
                 }
             }
         }
     }
+    const float w_max = sums.w_max;
     // The reference patch itself counts with the largest neighbour weight.
     const index_t width = Width > 0 ? Width : walk.width;
     walk.rows([&](index_t row, index_t k) {
         for (index_t j = 0; j < width; ++j) task.patch[k + j] = noisy[row + j] * w_max + task.patch[k + j];
     });
     const float sigma_w_max = task.sigma * w_max;
-    *task.weight_sq_sum = weight_sq_sum + sigma_w_max * sigma_w_max;
-    *task.weight_sum = weight_sum + w_max;
+    *task.weight_sq_sum = sums.sq_sum + sigma_w_max * sigma_w_max;
+    *task.weight_sum = sums.sum + w_max;
 }
 
 // Patch widths 3, 5 and 7 compiled as constants, any other at run time.
