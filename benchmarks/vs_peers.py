@@ -370,14 +370,32 @@ def engine_cpu_time(cases: list[Case], baseline: ModuleType | None) -> None:
               f"{'yes' if same else 'no'} |", flush=True)
 
 
+def opencv_threads(denoise: Denoiser, threads: int) -> Denoiser:
+    """denoise with OpenCV limited to the given number of threads (2 again afterwards)."""
+
+    def run(a: np.ndarray) -> np.ndarray:
+        cv2.setNumThreads(threads)
+        try:
+            return denoise(a)
+        finally:
+            cv2.setNumThreads(2)
+
+    return run
+
+
 def thread_scaling(cases: list[Case], count: int) -> None:
-    print("\n## Thread scaling (`_px` defaults, median seconds)\n")
-    print("| data | 1 thread | 2 threads | speed-up |")
-    print("|---|---|---|---|")
+    """pxvorel from 1 to 2 threads, beside OpenCV on the same data: OpenCV's own gain
+    shows what a second core gives on this machine at the time of the run."""
+    print("\n## Thread scaling (`_px` defaults and OpenCV, median seconds of interleaved rounds)\n")
+    print("| data | pxvorel 1 thread | 2 threads | speed-up | OpenCV 1 thread | 2 threads | speed-up |")
+    print("|---|---|---|---|---|---|---|")
     for case in cases:
-        timings = rounds({str(n): (lambda n=n: native(px, case, n)(case.noisy)) for n in (1, 2)}, count)
-        one, two = timings["1"][0], timings["2"][0]
-        print(f"| {case.name} | {one:.3f} | {two:.3f} | {one / two:.2f} |", flush=True)
+        peer = opencv(case, 8, 1.0)
+        timings = rounds({**{f"px{n}": (lambda n=n: native(px, case, n)(case.noisy)) for n in (1, 2)},
+                          **{f"cv{n}": (lambda n=n: opencv_threads(peer, n)(case.noisy)) for n in (1, 2)}}, count)
+        px1, px2, cv1, cv2_ = (timings[k][0] for k in ("px1", "px2", "cv1", "cv2"))
+        print(f"| {case.name} | {px1:.3f} | {px2:.3f} | {px1 / px2:.2f} | {cv1:.3f} | {cv2_:.3f} | {cv1 / cv2_:.2f} |",
+              flush=True)
 
 
 def size_scaling(quick: bool, count: int) -> None:
