@@ -25,6 +25,7 @@ scaling:
 from __future__ import annotations
 
 import argparse
+import os
 import statistics
 import time
 from collections.abc import Callable
@@ -125,8 +126,12 @@ def engine_shape(case: Case) -> tuple[int, int, int, int, int]:
     return tuple(shape.get(a, 1) for a in "TCZYX")  # type: ignore[return-value]
 
 
-def native(module: ModuleType, case: Case, nthreads: int = 0) -> Denoiser:
-    """The module's own defaults: one call on the whole array, the known noise."""
+ALL_CORES = os.cpu_count() or 1
+
+
+def native(module: ModuleType, case: Case, nthreads: int = ALL_CORES) -> Denoiser:
+    """The module's own defaults: one call on the whole array, the known noise. The thread
+    count is always given: the module keeps the last count in force."""
     patch = case.patch
     if case.gain > 0:
         model = ([case.gain], [case.sigma[0] ** 2])
