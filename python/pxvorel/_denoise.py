@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Literal, overload
 
@@ -10,11 +10,13 @@ import numpy as np
 
 from pxvorel import _engine
 from pxvorel._axes import AxisPlan
+from pxvorel._bands import plan_bands, run_bands
+from pxvorel._halo import Halo
 from pxvorel._image import as_image
 from pxvorel._noise import NoiseModel, choose_model
 from pxvorel._progress import Fractions, ProgressSpec, reporting
 from pxvorel._stabilise import ChannelTransform
-from pxvorel._threads import current_threads, native_threads
+from pxvorel._threads import current_threads, forked, native_threads
 
 #: Patch half-size per axis, chosen by PSNR on the demo's synthetic time series
 #: (benchmarks/choose_defaults.py): on 24 frames of 256 x 256, radius 2 in X and Y
@@ -152,7 +154,9 @@ def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings,
     stabilising transform, Gaussian channels divided by their sigma), the engine runs
     once on all channels with sigma 1, so that each channel weighs the same in the patch
     distances whatever its model, and each channel is transformed back with its own model.
-    A channel without noise (gain and offset 0) is copied and takes no part.
+    A channel without noise (gain and offset 0) is copied and takes no part. With more
+    than one thread the engine runs once per band where bands pay (:mod:`pxvorel._bands`),
+    which gives the one-thread result.
     """
     noisy = [c for c in range(model.channels) if (model.gain[c], model.offset[c]) != (0.0, 0.0)]
     result = np.array(engine, dtype=np.float32, order="C", copy=True)
@@ -163,9 +167,18 @@ def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings,
     for i, c in enumerate(noisy):
         work[:, i] = transforms[c].forward(engine[:, c])
     radius, search = settings.native_lists()
-    with native_threads(settings.threads) as threads:
-        denoised = _engine.denoise(work, 1.0, radius, search, settings.iterations, settings.pvalue, threads,
-                                   settings.renoise, progress=progress)
+    cores = 1 if forked() else settings.threads if settings.threads is not None else current_threads()
+    bands = plan_bands(work.shape, Halo.for_image(settings, work.shape), cores)
+    if bands is not None:
+        def one_band(band: np.ndarray, report: Callable[[float], None]) -> np.ndarray:
+            return _engine.denoise(band, 1.0, radius, search, settings.iterations, settings.pvalue, 1,
+                                   settings.renoise, progress=report)
+
+        denoised = run_bands(work, bands, one_band, progress)
+    else:
+        with native_threads(settings.threads) as threads:
+            denoised = _engine.denoise(work, 1.0, radius, search, settings.iterations, settings.pvalue, threads,
+                                       settings.renoise, progress=progress)
     for i, c in enumerate(noisy):
         result[:, c] = transforms[c].inverse(denoised[:, i])
     return result
@@ -287,8 +300,12 @@ def denoise(
         unless ``OMP_NUM_THREADS``, threadpoolctl or a dask worker limits it). The
         count in force is the same after the call as before. In a process forked from
         one that imported pxvorel, the run uses one thread (OpenMP's threads do not
-        survive ``fork``). For a dask array: the threads of each block's task, 1 by
-        default (the scheduler runs blocks in parallel).
+        survive ``fork``). With more than one thread an image large enough for it is
+        cut into that many overlapping bands, each denoised on one thread, and the
+        result is the one-thread result bit for bit; otherwise the engine's own
+        threads share the work, and the last bits of the result can vary from run to
+        run. For a dask array: the threads of each block's task, 1 by default (the
+        scheduler runs blocks in parallel).
     out : numpy.ndarray, optional
         Array of the input's shape and a floating-point dtype to receive the result (it
         may be the input itself). Written only once the denoising has succeeded.

@@ -81,15 +81,17 @@ def restore_sigint() -> None:
     signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
-def test_ctrl_c_raises_keyboard_interrupt_during_a_long_run() -> None:
-    script = textwrap.dedent("""
+# One engine run; and two bands, each on a thread of its own.
+@pytest.mark.parametrize("shape, iterations, threads", [((256, 256), 9, 1), ((1024, 256), 7, 2)])
+def test_ctrl_c_raises_keyboard_interrupt_during_a_long_run(shape, iterations, threads) -> None:
+    script = textwrap.dedent(f"""
         import sys, time
         import numpy as np
         import pxvorel
-        image = np.random.default_rng(0).normal(100, 5, (256, 256)).astype(np.float32)
+        image = np.random.default_rng(0).normal(100, 5, {shape}).astype(np.float32)
         print("start", flush=True)
         try:
-            pxvorel.denoise(image, noise=5.0, iterations=9, threads=1, progress=lambda f: None)
+            pxvorel.denoise(image, noise=5.0, iterations={iterations}, threads={threads}, progress=lambda f: None)
         except KeyboardInterrupt:
             print("interrupted", time.perf_counter(), flush=True)
             sys.exit(0)

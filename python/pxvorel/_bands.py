@@ -1,0 +1,124 @@
+"""Several cores on one in-memory image: the image cut into bands, one engine run per band.
+
+The engine's own threads share their accumulators through atomic additions, and on
+small patches they spend much of their time waiting for each other's cache lines (two
+threads can take longer than one on a 2-D image). Bands share nothing: each is
+widened by the engine's reach and aligned to its reference grid (:mod:`pxvorel._halo`),
+runs on one thread, and gives its core exactly as the whole image would. The result
+is therefore the one-thread result, bit for bit, whatever the number of bands.
+
+Bands are used when the overlap costs less than :data:`MAX_OVERLAP` of the work;
+otherwise (small images, short axes) the engine's threads are.
+"""
+
+from __future__ import annotations
+
+import threading
+from collections.abc import Callable
+from concurrent.futures import FIRST_EXCEPTION, ThreadPoolExecutor, wait
+from dataclasses import dataclass
+
+import numpy as np
+
+from pxvorel._axes import ENGINE_AXES
+from pxvorel._halo import CUT_AXES, Halo
+
+#: Largest share of extra work (the bands' overlap) for which bands beat the engine's threads.
+MAX_OVERLAP = 0.5
+
+#: Seconds between progress reports while bands run.
+REPORT_INTERVAL = 0.1
+
+
+@dataclass(frozen=True)
+class Band:
+    """One band: the part of the image it reads, and where its core lies in it and in the image."""
+
+    region: tuple[slice, ...]
+    core: tuple[slice, ...]
+    """The core within the band."""
+    target: tuple[slice, ...]
+    """The core within the image."""
+
+    def size(self, shape: tuple[int, ...]) -> int:
+        return int(np.prod([len(range(*s.indices(n))) for s, n in zip(self.region, shape, strict=True)]))
+
+
+def plan_bands(shape: tuple[int, ...], halo: Halo, count: int) -> list[Band] | None:
+    """`count` bands of a (T, C, Z, Y, X) image along the axis where they overlap least.
+
+    None when `count` is 1 or no axis can be cut into `count` bands whose overlap stays
+    within :data:`MAX_OVERLAP` of the image.
+    """
+    if count < 2:
+        return None
+    best: tuple[float, int, list[tuple[int, int, int, int]]] | None = None
+    for axis in CUT_AXES:
+        index = ENGINE_AXES.index(axis)
+        length = shape[index]
+        step = halo.step[axis]
+        # Cores start on the reference grid, so that each band's grid is the image's.
+        starts = sorted({min(length, round(length * i / count) // step * step) for i in range(count)} | {length})
+        if len(starts) <= count:  # too short for `count` distinct cores
+            continue
+        pieces = [(start, stop, *halo.region(axis, start, stop, length)) for start, stop in zip(starts, starts[1:])]
+        overlap = sum(hi - lo for _, _, lo, hi in pieces) / length - 1
+        if overlap <= MAX_OVERLAP and (best is None or overlap < best[0]):
+            best = (overlap, index, pieces)
+    if best is None:
+        return None
+    _, index, pieces = best
+    bands = []
+    for start, stop, lo, hi in pieces:
+        def along(inner: slice) -> tuple[slice, ...]:
+            return tuple(inner if i == index else slice(None) for i in range(len(shape)))
+        bands.append(Band(along(slice(lo, hi)), along(slice(start - lo, stop - lo)), along(slice(start, stop))))
+    return bands
+
+
+class _Stopped(Exception):
+    """Raised in a band's progress report once another band (or the caller) has failed."""
+
+
+def run_bands(work: np.ndarray, bands: list[Band], denoise: Callable[[np.ndarray, Callable[[float], None]], np.ndarray],
+              progress: Callable[[float], object] | None) -> np.ndarray:
+    """Denoise every band of `work` on a thread of its own and join the cores.
+
+    `denoise(band, report)` runs the engine on one band, calling `report(fraction)` as
+    it goes. The calling thread waits, passes the bands' joint progress on (weighted by
+    their sizes) and stays interruptible: on Ctrl-C, a failing band or a progress
+    callback that raises, every band is stopped, all threads are joined and the error
+    is raised here.
+    """
+    sizes = np.array([band.size(work.shape) for band in bands], dtype=float)
+    weights = sizes / sizes.sum()
+    fractions = [0.0] * len(bands)
+    stop = threading.Event()
+    result = np.empty(work.shape, dtype=np.float32)
+
+    def run(i: int) -> None:
+        def report(fraction: float) -> None:
+            if stop.is_set():
+                raise _Stopped
+            fractions[i] = fraction
+
+        result[bands[i].target] = denoise(np.ascontiguousarray(work[bands[i].region]), report)[bands[i].core]
+
+    with ThreadPoolExecutor(max_workers=len(bands), thread_name_prefix="pxvorel-band") as pool:
+        futures = [pool.submit(run, i) for i in range(len(bands))]
+        try:
+            pending = set(futures)
+            while pending:
+                _, pending = wait(pending, timeout=REPORT_INTERVAL, return_when=FIRST_EXCEPTION)
+                if any(f.done() and f.exception() is not None for f in futures):
+                    break
+                if progress is not None:
+                    progress(float(np.dot(weights, fractions)))
+        finally:
+            stop.set()  # no effect once all bands have ended
+            wait(futures)
+    for future in futures:
+        error = future.exception()
+        if error is not None and not isinstance(error, _Stopped):
+            raise error
+    return result

@@ -1,0 +1,74 @@
+"""Several cores through bands: the one-thread bits, bands that tile the image, stopping."""
+
+from __future__ import annotations
+
+import threading
+
+import numpy as np
+import pytest
+
+from synthetic import blobs, poisson_gaussian
+
+import pxvorel
+from pxvorel._axes import AxisPlan
+from pxvorel._bands import plan_bands
+from pxvorel._denoise import Settings
+from pxvorel._halo import Halo
+
+DEFAULTS = dict(patch_radius=None, search_axes=None, iterations=2, pvalue=0.01, renoise=0.0, threads=None)
+
+
+def bands_for(shape: tuple[int, ...], axes: str, count: int, **changes: object):
+    plan = AxisPlan.for_array(shape, axes)
+    engine_shape = plan.to_engine(np.zeros(shape, np.float32)).shape
+    settings = Settings.from_arguments(plan, **{**DEFAULTS, **changes})
+    return plan_bands(engine_shape, Halo.for_image(settings, engine_shape), count), engine_shape
+
+
+@pytest.mark.parametrize("axes, shape", [("YX", (160, 70)), ("ZYX", (12, 120, 36)), ("TYX", (7, 120, 40)),
+                                         ("CYX", (2, 120, 44))])
+def test_bands_give_the_one_thread_bits(axes, shape) -> None:
+    bands, _ = bands_for(shape, axes, 3)
+    assert bands is not None and len(bands) == 3
+    image = poisson_gaussian(blobs(shape, 12, seed=len(shape)), 2.0, 9.0, seed=5)
+    one = pxvorel.denoise(image, axes=axes, iterations=2, threads=1)
+    np.testing.assert_array_equal(pxvorel.denoise(image, axes=axes, iterations=2, threads=3), one)
+
+
+@pytest.mark.parametrize("count", [2, 3, 4])
+def test_band_cores_tile_the_image_on_the_reference_grid(count) -> None:
+    bands, shape = bands_for((9, 600, 40), "ZYX", count, iterations=4, patch_radius=3)
+    assert bands is not None and len(bands) == count
+    axis = next(i for i, s in enumerate(bands[0].target) if s != slice(None))
+    covered = [0]
+    for band in bands:
+        start, stop = band.target[axis].start, band.target[axis].stop
+        lo = band.region[axis].start
+        assert start == covered[-1] and lo % 4 == 0  # patch radius 3 in y: grid step 4
+        assert band.core[axis] == slice(start - lo, stop - lo)
+        covered.append(stop)
+    assert covered[-1] == shape[axis]
+
+
+@pytest.mark.parametrize("shape, count", [((40, 40), 2), ((400, 400), 1)])
+def test_no_bands_when_they_do_not_pay(shape, count) -> None:
+    assert bands_for(shape, "YX", count, iterations=4)[0] is None
+
+
+class Stop(Exception):
+    pass
+
+
+def test_a_stop_from_the_callback_ends_every_band() -> None:
+    image = blobs((400, 120), 30, seed=2) + np.random.default_rng(1).normal(0, 4, (400, 120)).astype(np.float32)
+    assert bands_for(image.shape, "YX", 2, iterations=5)[0] is not None
+    out = np.full(image.shape, -1.0, np.float32)
+
+    def stop(fraction: float) -> None:
+        if fraction > 0.1:
+            raise Stop
+
+    with pytest.raises(Stop):
+        pxvorel.denoise(image, noise=4.0, iterations=5, threads=2, out=out, progress=stop)
+    assert np.all(out == -1.0)
+    assert not [t for t in threading.enumerate() if t.name.startswith("pxvorel-band")]
