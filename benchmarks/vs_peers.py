@@ -150,14 +150,14 @@ def native(module: ModuleType, case: Case, nthreads: int = ALL_CORES) -> Denoise
     return run
 
 
-def package(case: Case) -> Denoiser:
+def package(case: Case, threads: int | None = None) -> Denoiser:
     if case.gain > 0:
         noise: object = pxvorel.NoiseModel(gain=[case.gain], offset=[case.sigma[0] ** 2])
     elif len(case.sigma) > 1:
         noise = pxvorel.NoiseModel(gain=[0.0] * len(case.sigma), offset=[s * s for s in case.sigma])
     else:
         noise = case.sigma[0]
-    return lambda a: pxvorel.denoise(a, axes=case.axes, noise=noise)
+    return lambda a: pxvorel.denoise(a, axes=case.axes, noise=noise, threads=threads)
 
 
 # ---------------------------------------------------------------- peers
@@ -389,18 +389,25 @@ def opencv_threads(denoise: Denoiser, threads: int) -> Denoiser:
 
 
 def thread_scaling(cases: list[Case], count: int) -> None:
-    """pxvorel from 1 to 2 threads, beside OpenCV on the same data: OpenCV's own gain
+    """1 and 2 threads: the engine's own threads (`_px`), the package's bands
+    (`pxvorel.denoise`, the one-thread bits) and OpenCV on the same data, whose gain
     shows what a second core gives on this machine at the time of the run."""
-    print("\n## Thread scaling (`_px` defaults and OpenCV, median seconds of interleaved rounds)\n")
-    print("| data | pxvorel 1 thread | 2 threads | speed-up | OpenCV 1 thread | 2 threads | speed-up |")
-    print("|---|---|---|---|---|---|---|")
+    print("\n## Thread scaling (median seconds of interleaved rounds, 1 thread / 2 threads, speed-up)\n")
+    print("| data | `_px` defaults | `pxvorel.denoise` defaults | OpenCV |")
+    print("|---|---|---|---|")
     for case in cases:
         peer = opencv(case, 8, 1.0)
-        timings = rounds({**{f"px{n}": (lambda n=n: native(px, case, n)(case.noisy)) for n in (1, 2)},
-                          **{f"cv{n}": (lambda n=n: opencv_threads(peer, n)(case.noisy)) for n in (1, 2)}}, count)
-        px1, px2, cv1, cv2_ = (timings[k][0] for k in ("px1", "px2", "cv1", "cv2"))
-        print(f"| {case.name} | {px1:.3f} | {px2:.3f} | {px1 / px2:.2f} | {cv1:.3f} | {cv2_:.3f} | {cv1 / cv2_:.2f} |",
-              flush=True)
+        contestants = {}
+        for n in (1, 2):
+            contestants[f"px{n}"] = lambda n=n: native(px, case, n)(case.noisy)
+            contestants[f"pkg{n}"] = lambda n=n: package(case, n)(case.noisy)
+            contestants[f"cv{n}"] = lambda n=n: opencv_threads(peer, n)(case.noisy)
+        timings = rounds(contestants, count)
+        cells = []
+        for tool in ("px", "pkg", "cv"):
+            one, two = timings[f"{tool}1"][0], timings[f"{tool}2"][0]
+            cells.append(f"{one:.3f} / {two:.3f} / {one / two:.2f}×")
+        print(f"| {case.name} | {' | '.join(cells)} |", flush=True)
 
 
 def size_scaling(quick: bool, count: int) -> None:
@@ -449,7 +456,7 @@ def main() -> None:
     cases = make_cases(args.quick)
     comparison(cases, baseline, count, args.quick, peak)
     engine_cpu_time(cases, baseline)
-    thread_scaling([cases[0], cases[2]], count)
+    thread_scaling([cases[0], cases[2], cases[3]], count)
     size_scaling(args.quick, max(1, count - 2))
 
 
