@@ -321,12 +321,16 @@ def best_by_psnr(case: Case, options: dict[str, Denoiser]) -> tuple[str, Denoise
 
 # ---------------------------------------------------------------- tables
 
-def comparison(cases: list[Case], baseline: ModuleType | None, count: int, quick: bool, peak: float) -> None:
+def comparison(cases: list[Case], baseline: ModuleType | None, count: int, quick: bool,
+               peak: float) -> dict[str, dict[str, float]]:
+    """Prints the side-by-side table; returns per case the seconds of `_px`, the saved
+    build, OpenCV and the package, and the kernel's share of the peak."""
     print("\n## Side by side (median seconds of interleaved rounds; all cores)\n")
     header = ["data", "tool", "seconds", "× pxvorel `_px`", "PSNR dB", "SSIM", "Mvoxel/s", "GFLOP/s", "% of peak"]
     print("| " + " | ".join(header) + " |")
     print("|" + "---|" * len(header))
     strengths = [0.8] if quick else [0.6, 0.8, 1.0, 1.2]
+    found: dict[str, dict[str, float]] = {}
     for case in cases:
         shape = engine_shape(case)
         flops = neighbour_pairs(shape, case.patch) * patch_samples(shape, case.patch) * FLOPS_PER_TERM
@@ -343,6 +347,10 @@ def comparison(cases: list[Case], baseline: ModuleType | None, count: int, quick
         tools[f"scikit-image fast ({sk_label})"] = sk_run
         timings = rounds({name: (lambda run=run: run(case.noisy)) for name, run in tools.items()}, count)
         ours = timings["pxvorel `_px` defaults"][0]
+        found[case.name] = {"px": ours, "package": timings["`pxvorel.denoise` defaults"][0],
+                            "opencv": timings[f"OpenCV ({cv_label})"][0], "peak share": flops / ours / 1e9 / peak}
+        if baseline is not None:
+            found[case.name]["saved"] = timings["pxvorel `_px` saved build"][0]
         for name, (seconds, result) in timings.items():
             engine = name.startswith("pxvorel `_px`")
             cells = [case.name, name, f"{seconds:.3f}", f"{seconds / ours:.2f}", f"{psnr(case.clean, result):.2f}",
@@ -354,6 +362,7 @@ def comparison(cases: list[Case], baseline: ModuleType | None, count: int, quick
             per = {n: s / case.slices for n, (s, _) in timings.items() if not n.startswith(("pxvorel", "`pxvorel"))}
             print("| " + case.name + " | per slice, peers | " + ", ".join(f"{s:.3f}" for s in per.values())
                   + " | | | | | | |")
+    return found
 
 
 def engine_cpu_time(cases: list[Case], baseline: ModuleType | None) -> None:
@@ -388,13 +397,14 @@ def opencv_threads(denoise: Denoiser, threads: int) -> Denoiser:
     return run
 
 
-def thread_scaling(cases: list[Case], count: int) -> None:
+def thread_scaling(cases: list[Case], count: int) -> dict[str, dict[str, float]]:
     """1 and 2 threads: the engine's own threads (`_px`), the package's bands
     (`pxvorel.denoise`, the one-thread bits) and OpenCV on the same data, whose gain
     shows what a second core gives on this machine at the time of the run."""
     print("\n## Thread scaling (median seconds of interleaved rounds, 1 thread / 2 threads, speed-up)\n")
     print("| data | `_px` defaults | `pxvorel.denoise` defaults | OpenCV |")
     print("|---|---|---|---|")
+    found: dict[str, dict[str, float]] = {}
     for case in cases:
         peer = opencv(case, 8, 1.0)
         contestants = {}
@@ -407,10 +417,12 @@ def thread_scaling(cases: list[Case], count: int) -> None:
         for tool in ("px", "pkg", "cv"):
             one, two = timings[f"{tool}1"][0], timings[f"{tool}2"][0]
             cells.append(f"{one:.3f} / {two:.3f} / {one / two:.2f}×")
+            found.setdefault(case.name, {})[tool] = one / two
         print(f"| {case.name} | {' | '.join(cells)} |", flush=True)
+    return found
 
 
-def size_scaling(quick: bool, count: int) -> None:
+def size_scaling(quick: bool, count: int) -> dict[str, list[float]]:
     """Throughput against size: one thread's process CPU time (what the engine costs,
     whatever else the machine runs) and the wall time on all cores."""
     print(f"\n## Size scaling (`_px` defaults, σ 15; CPU seconds of one thread, wall seconds of all cores, "
@@ -420,6 +432,7 @@ def size_scaling(quick: bool, count: int) -> None:
     rng = np.random.default_rng(3)
     planes = [(n, n) for n in ((128, 256, 512) if quick else (256, 512, 1024, 2048))]
     stacks = [(d, 128, 128) for d in ((4, 8, 16) if quick else (8, 32, 128))]
+    found: dict[str, list[float]] = {"planes": [], "stacks": []}
     for shape in planes + stacks:
         clean = smooth_scene(shape, 9)
         noisy = (clean + rng.normal(0.0, 15.0, shape)).astype(np.float32)
@@ -435,6 +448,40 @@ def size_scaling(quick: bool, count: int) -> None:
         label = "×".join(map(str, shape))
         print(f"| {label} | {clean.size} | {one:.3f} | {clean.size / one / 1e6:.3f} | {seconds:.3f} | "
               f"{clean.size / seconds / 1e6:.3f} |", flush=True)
+        found["planes" if len(shape) == 2 else "stacks"].append(clean.size / one / 1e6)
+    return found
+
+
+def goals(cases: list[Case], side: dict[str, dict[str, float]], threads: dict[str, dict[str, float]],
+          sizes: dict[str, list[float]]) -> None:
+    """The targets of the engine work, each with what this run measured."""
+    print("\n## Targets\n")
+    print("| target | measured | met |")
+    print("|---|---|---|")
+
+    def row(target: str, measured: str, met: bool) -> None:
+        print(f"| {target} | {measured} | {'yes' if met else 'no'} |")
+
+    names = [case.name for case in cases]
+    if all("saved" in side[n] for n in names):
+        ratios = [side[n]["saved"] / side[n]["px"] for n in names]
+        row("`_px` 5× faster than the saved build on every row", ", ".join(f"{r:.2f}×" for r in ratios),
+            min(ratios) >= 5)
+    limits = [("2-D", 1.3), ("3 channels", 1.0), ("stack", 10.0), ("time-lapse", 0.5)]
+    for name, (label, limit) in zip(names, limits):
+        for tool in ("px", "package"):
+            ratio = side[name][tool] / side[name]["opencv"]
+            row(f"{label}: {'`_px`' if tool == 'px' else 'package'} at most {limit:g}× OpenCV's time",
+                f"{ratio:.2f}×", ratio <= limit)
+    shares = [side[n]["peak share"] for n in names]
+    row("kernel at 10 % of the FP32 peak or more", ", ".join(f"{100 * s:.1f} %" for s in shares), min(shares) >= 0.1)
+    for tool, label in (("px", "`_px`"), ("pkg", "package")):
+        gains = [threads[n][tool] for n in threads]
+        row(f"{label}: 2 threads 1.8× faster than 1", ", ".join(f"{g:.2f}×" for g in gains), min(gains) >= 1.8)
+    for kind, values in sizes.items():
+        spread = min(values) / max(values)
+        row(f"Mvoxel/s within 20 % across sizes ({kind}, one thread)", ", ".join(f"{v:.3f}" for v in values),
+            spread >= 0.8)
 
 
 def main() -> None:
@@ -454,10 +501,11 @@ def main() -> None:
     print(f"FP32 peak {peak:.0f} GFLOP/s ({formula}); saved build: {saved if baseline is not None else 'none'}; "
           f"rounds: {count}; kernel GFLOP/s count pairs × patch samples × {FLOPS_PER_TERM}")
     cases = make_cases(args.quick)
-    comparison(cases, baseline, count, args.quick, peak)
+    side = comparison(cases, baseline, count, args.quick, peak)
     engine_cpu_time(cases, baseline)
-    thread_scaling([cases[0], cases[2], cases[3]], count)
-    size_scaling(args.quick, max(1, count - 2))
+    threads = thread_scaling([cases[0], cases[2], cases[3]], count)
+    sizes = size_scaling(args.quick, max(1, count - 2))
+    goals(cases, side, threads, sizes)
 
 
 if __name__ == "__main__":
