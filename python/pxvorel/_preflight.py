@@ -11,9 +11,11 @@ from pathlib import Path
 import numpy as np
 
 from pxvorel._axes import AxisPlan
+from pxvorel._bands import plan_bands
 from pxvorel._denoise import DenoiseJob, Settings
+from pxvorel._halo import Halo
 from pxvorel._noise import NoiseModel
-from pxvorel._threads import available_cores
+from pxvorel._threads import available_cores, current_threads
 
 
 def check_output(target: Path) -> None:
@@ -85,9 +87,17 @@ def estimate_seconds(job: DenoiseJob, model: NoiseModel) -> float:
 
     The crop is denoised with k - 1 and with k iterations: the difference is the time of
     one iteration with a wide search, free of the fixed costs of a call, and sets the
-    time per unit of work.
+    time per unit of work. When the image will run in bands, the crop runs on one
+    thread, as each band does, and the work is that of the bands, overlap included,
+    shared among them.
     """
     t, c, z, y, x = job.engine.shape
+    cores = job.settings.threads if job.settings.threads is not None else current_threads()
+    bands = plan_bands(job.engine.shape, Halo.for_image(job.settings, job.engine.shape), cores)
+    share = 1.0
+    if bands is not None:
+        share = sum(band.size(job.engine.shape) for band in bands) / math.prod(job.engine.shape) / len(bands)
+        job = dataclasses.replace(job, settings=dataclasses.replace(job.settings, threads=1))
     r = job.settings.patch_radius
     # Large enough that the runs take a measurable time, small enough to take well under a second.
     crop_shape = (min(t, 2 * r["T"] + 3), c, min(z, 2 * r["Z"] + 3), min(y, 128), min(x, 128))
@@ -101,7 +111,7 @@ def estimate_seconds(job: DenoiseJob, model: NoiseModel) -> float:
     seconds, work = timed[-1][0] - timed[0][0], timed[-1][1] - timed[0][1]
     if len(timed) == 1 or seconds <= 0 or work <= 0:
         seconds, work = timed[-1]
-    return seconds * _work(job.engine.shape, job.settings) / max(work, 1.0)
+    return seconds * _work(job.engine.shape, job.settings) / max(work, 1.0) * share
 
 
 def describe_seconds(seconds: float) -> str:
