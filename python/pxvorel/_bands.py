@@ -7,8 +7,9 @@ widened by the engine's reach and aligned to its reference grid (:mod:`pxvorel._
 runs on one thread, and gives its core exactly as the whole image would. The result
 is therefore the one-thread result, bit for bit, whatever the number of bands.
 
-Bands are used when the overlap costs less than :data:`MAX_OVERLAP` of the work;
-otherwise (small images, short axes) the engine's threads are.
+There are as many bands as threads, or fewer where more would overlap by more than
+:data:`MAX_OVERLAP` of the work; where not even two pay (small images, short axes), the
+engine's threads are used.
 """
 
 from __future__ import annotations
@@ -45,13 +46,23 @@ class Band:
 
 
 def plan_bands(shape: tuple[int, ...], halo: Halo, count: int) -> list[Band] | None:
-    """`count` bands of a (T, C, Z, Y, X) image along the axis where they overlap least.
+    """As many bands of a (T, C, Z, Y, X) image as pay, `count` at most.
 
-    None when `count` is 1 or no axis can be cut into `count` bands whose overlap stays
-    within :data:`MAX_OVERLAP` of the image.
+    The most bands, from `count` down to 2, whose overlap along some axis stays within
+    :data:`MAX_OVERLAP` of the image, cut along the axis where they overlap least; None
+    when not even 2 bands pay (or `count` is 1). Fewer bands than threads leave cores
+    idle, but a band on one thread keeps the one-thread bits, and the engine's own
+    threads gain little on top.
     """
-    if count < 2:
-        return None
+    for bands in range(count, 1, -1):
+        planned = _plan(shape, halo, bands)
+        if planned is not None:
+            return planned
+    return None
+
+
+def _plan(shape: tuple[int, ...], halo: Halo, count: int) -> list[Band] | None:
+    """Exactly `count` bands along the axis where they overlap least, or None."""
     best: tuple[float, int, list[tuple[int, int, int, int]]] | None = None
     for axis in CUT_AXES:
         index = ENGINE_AXES.index(axis)

@@ -301,10 +301,10 @@ def denoise(
         count in force is the same after the call as before. In a process forked from
         one that imported pxvorel, the run uses one thread (OpenMP's threads do not
         survive ``fork``). With more than one thread an image large enough for it is
-        cut into that many overlapping bands, each denoised on one thread, and the
-        result is the one-thread result bit for bit; otherwise the engine's own
-        threads share the work, and the last bits of the result can vary from run to
-        run. For a dask array: the threads of each block's task, 1 by default (the
+        cut into overlapping bands, up to one per thread, each denoised on one thread,
+        and the result is the one-thread result bit for bit; otherwise the engine's
+        own threads share the work, and the last bits of the result can vary from run
+        to run. For a dask array: the threads of each block's task, 1 by default (the
         scheduler runs blocks in parallel).
     out : numpy.ndarray, optional
         Array of the input's shape and a floating-point dtype to receive the result (it

@@ -55,6 +55,12 @@ def test_no_bands_when_they_do_not_pay(shape, count) -> None:
     assert bands_for(shape, "YX", count, iterations=4)[0] is None
 
 
+def test_as_many_bands_as_pay() -> None:
+    # Reach 31 along y: 4 bands of 50 rows would add 93 %, 3 add 62 %, 2 add 31 %.
+    bands, _ = bands_for((200, 40), "YX", 4, iterations=4)
+    assert bands is not None and len(bands) == 2
+
+
 class Stop(Exception):
     pass
 
