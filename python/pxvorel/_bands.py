@@ -18,11 +18,16 @@ import threading
 from collections.abc import Callable
 from concurrent.futures import FIRST_EXCEPTION, ThreadPoolExecutor, wait
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 import numpy as np
 
 from pxvorel._axes import ENGINE_AXES
 from pxvorel._halo import CUT_AXES, Halo
+from pxvorel._threads import current_threads, forked
+
+if TYPE_CHECKING:
+    from pxvorel._denoise import Settings
 
 #: Largest share of extra work (the bands' overlap) for which bands beat the engine's threads.
 MAX_OVERLAP = 0.5
@@ -43,6 +48,14 @@ class Band:
 
     def size(self, shape: tuple[int, ...]) -> int:
         return int(np.prod([len(range(*s.indices(n))) for s, n in zip(self.region, shape, strict=True)]))
+
+
+def bands_for(shape: tuple[int, ...], settings: Settings) -> list[Band] | None:
+    """The bands a run with `settings` cuts a (T, C, Z, Y, X) image of `shape` into, or
+    None for one engine call: up to one band per thread (the count in force when
+    `settings` names none; one in a forked child)."""
+    threads = 1 if forked() else settings.threads if settings.threads is not None else current_threads()
+    return plan_bands(shape, Halo.for_image(settings, shape), threads)
 
 
 def plan_bands(shape: tuple[int, ...], halo: Halo, count: int) -> list[Band] | None:

@@ -10,13 +10,12 @@ import numpy as np
 
 from pxvorel import _engine
 from pxvorel._axes import AxisPlan
-from pxvorel._bands import plan_bands, run_bands
-from pxvorel._halo import Halo
+from pxvorel._bands import bands_for, run_bands
 from pxvorel._image import as_image
 from pxvorel._noise import NoiseModel, choose_model
 from pxvorel._progress import Fractions, ProgressSpec, reporting
 from pxvorel._stabilise import ChannelTransform
-from pxvorel._threads import current_threads, forked, native_threads
+from pxvorel._threads import current_threads, native_threads
 
 #: Patch half-size per axis, chosen by PSNR on the demo's synthetic time series
 #: (benchmarks/choose_defaults.py): on 24 frames of 256 x 256, radius 2 in X and Y
@@ -167,8 +166,7 @@ def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings,
     for i, c in enumerate(noisy):
         work[:, i] = transforms[c].forward(engine[:, c])
     radius, search = settings.native_lists()
-    cores = 1 if forked() else settings.threads if settings.threads is not None else current_threads()
-    bands = plan_bands(work.shape, Halo.for_image(settings, work.shape), cores)
+    bands = bands_for(work.shape, settings)
     if bands is not None:
         def one_band(band: np.ndarray, report: Callable[[float], None]) -> np.ndarray:
             return _engine.denoise(band, 1.0, radius, search, settings.iterations, settings.pvalue, 1,

@@ -11,11 +11,10 @@ from pathlib import Path
 import numpy as np
 
 from pxvorel._axes import AxisPlan
-from pxvorel._bands import plan_bands
+from pxvorel._bands import bands_for
 from pxvorel._denoise import DenoiseJob, Settings
-from pxvorel._halo import Halo
 from pxvorel._noise import NoiseModel
-from pxvorel._threads import available_cores, current_threads
+from pxvorel._threads import available_cores
 
 
 def check_output(target: Path) -> None:
@@ -92,8 +91,7 @@ def estimate_seconds(job: DenoiseJob, model: NoiseModel) -> float:
     shared among them.
     """
     t, c, z, y, x = job.engine.shape
-    cores = job.settings.threads if job.settings.threads is not None else current_threads()
-    bands = plan_bands(job.engine.shape, Halo.for_image(job.settings, job.engine.shape), cores)
+    bands = bands_for(job.engine.shape, job.settings)
     share = 1.0
     if bands is not None:
         share = sum(band.size(job.engine.shape) for band in bands) / math.prod(job.engine.shape) / len(bands)
