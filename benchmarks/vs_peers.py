@@ -385,14 +385,15 @@ def engine_cpu_time(cases: list[Case], baseline: ModuleType | None) -> None:
 
 
 def opencv_threads(denoise: Denoiser, threads: int) -> Denoiser:
-    """denoise with OpenCV limited to the given number of threads (2 again afterwards)."""
+    """denoise with OpenCV limited to the given number of threads (the count before restored)."""
 
     def run(a: np.ndarray) -> np.ndarray:
+        before = cv2.getNumThreads()
         cv2.setNumThreads(threads)
         try:
             return denoise(a)
         finally:
-            cv2.setNumThreads(2)
+            cv2.setNumThreads(before)
 
     return run
 
