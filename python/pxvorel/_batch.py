@@ -25,6 +25,7 @@ from dask.callbacks import Callback
 
 import pxvorel
 from pxvorel.cli import OUTPUT_SUFFIXES, Reporter, UsageError, _describe_image, _noise, _patch_radius
+from pxvorel._signals import Stopped
 from pxvorel.io import ImageFile, write_image
 from pxvorel.zarr_io import LazyImage, is_zarr, open_lazy, prepare_ome_zarr
 
@@ -224,6 +225,11 @@ def run_batch(args: argparse.Namespace, reporter: Reporter,
                 else:
                     in_memory(argparse.Namespace(**{**vars(args), "input": str(source), "output": str(target)}),
                               reporter)
+            except Stopped:
+                if many and number > 1:
+                    reporter.warning(f"stopped in file {number}/{len(pairs)}; the {number - 1} finished before it "
+                                     "are kept")
+                raise
             except Exception as failure:
                 if not many:
                     raise

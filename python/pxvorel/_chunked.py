@@ -16,6 +16,7 @@ import dask
 import dask.array as da
 import numpy as np
 
+from pxvorel._abandon import BLOCK_NAME, stop_when_abandoned, watch_local_computations
 from pxvorel._axes import ENGINE_AXES, AxisPlan
 from pxvorel._denoise import NoiseSpec, Settings, run_engine
 from pxvorel._halo import CUT_AXES, Halo
@@ -68,10 +69,11 @@ def noise_sample(engine: da.Array, budget: int = NOISE_SAMPLE_BUDGET) -> np.ndar
 
 
 def _denoise_block(block: np.ndarray, core: tuple[slice, ...], model: NoiseModel, settings: Settings) -> np.ndarray:
-    """Denoise one block (with its halo) and return a copy of its core."""
+    """Denoise one block (with its halo) and return a copy of its core; stop early once the
+    computation that asked for it has been abandoned (:mod:`pxvorel._abandon`)."""
     if block.dtype.kind == "f" and not np.isfinite(block).all():
         raise ValueError("the image has NaN or infinite samples; replace them before denoising")
-    return np.array(run_engine(block, model, settings)[core], copy=True)
+    return np.array(run_engine(block, model, settings, stop_when_abandoned())[core], copy=True)
 
 
 def denoise_blocks(engine: da.Array, model: NoiseModel, settings: Settings, halo: Halo) -> da.Array:
@@ -83,6 +85,7 @@ def denoise_blocks(engine: da.Array, model: NoiseModel, settings: Settings, halo
     """
     engine = engine.rechunk({1: -1})
     token = dask.base.tokenize(engine.name, model, settings, halo)
+    watch_local_computations()
     bounds = [np.cumsum((0, *chunks)) for chunks in engine.chunks]
     pieces = np.empty(engine.numblocks, dtype=object)
     for index in np.ndindex(*engine.numblocks):
@@ -93,7 +96,7 @@ def denoise_blocks(engine: da.Array, model: NoiseModel, settings: Settings, halo
             region.append(slice(lo, hi))
             core.append(slice(start - lo, stop - lo))
         task = dask.delayed(_denoise_block, pure=True)(
-            engine[tuple(region)], tuple(core), model, settings, dask_key_name=(f"pxvorel-block-{token}", *index)
+            engine[tuple(region)], tuple(core), model, settings, dask_key_name=(f"{BLOCK_NAME}-{token}", *index)
         )
         shape = tuple(s.stop - s.start for s in core)
         pieces[index] = da.from_delayed(task, shape, dtype=np.float32)

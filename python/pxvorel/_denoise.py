@@ -146,7 +146,7 @@ class Settings:
 
 
 def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings,
-               progress: Fractions | None = None) -> np.ndarray:
+               progress: Callable[[float], object] | None = None) -> np.ndarray:
     """Denoise a (T, C, Z, Y, X) array into a new float32 array.
 
     Every channel is brought to unit noise (Poisson-Gaussian channels through the

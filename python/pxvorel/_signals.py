@@ -24,6 +24,11 @@ class Stopped(BaseException):
 
 
 def _raise_stopped(signum: int, _frame: FrameType | None) -> None:
+    # A second Ctrl-C (impatient, or sent by a wrapper as well as the terminal) must not
+    # interrupt the clean-up that the first one starts: later signals are ignored.
+    for other in (signal.SIGINT, signal.SIGTERM):
+        if signal.getsignal(other) is _raise_stopped:
+            signal.signal(other, signal.SIG_IGN)
     raise Stopped(signum)
 
 

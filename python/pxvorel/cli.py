@@ -280,7 +280,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         with stop_on_signals(), reporter.warnings_as_lines(), np.errstate(all="ignore"):
             status = args.run(args, reporter)
     except Stopped as stop:
-        print(f"pxvorel: {stop}; nothing written", file=sys.stderr)
+        print(f"pxvorel: {stop}; no partial output left", file=sys.stderr)
         return stop.status
     except (ValueError, OSError) as error:  # bad input, or a file that cannot be read or written
         print(f"pxvorel: error: {error}", file=sys.stderr)

@@ -130,19 +130,21 @@ def test_estimate_shows_the_model_that_denoise_then_uses(viewer, qtbot):
     assert widget.model.value == estimated
 
 
-def start_long_run(viewer, qtbot) -> DenoiseWidget:
-    """A run of hours on one thread, under way: only a run that really stops ends soon after."""
+def start_long_run(viewer, qtbot, threads: int = 1) -> DenoiseWidget:
+    """A run of hours, under way: only a run that really stops ends soon after (threads 0:
+    the count in force, which cuts this image into bands on two cores)."""
     viewer.add_image(camera_image((8, 512, 512)), name="long", axis_labels=("t", "y", "x"))
     widget = dock(viewer)
     widget.noise.value, widget.sigma.value = "sigma", 10.0
-    widget.iterations.value, widget.threads.value = 9, 1
+    widget.iterations.value, widget.threads.value = 9, threads
     widget.denoise_button.native.click()
     qtbot.waitUntil(lambda: "%" in widget.status.value, timeout=RUN_TIMEOUT_MS)
     return widget
 
 
-def test_cancel_stops_a_long_run_and_adds_no_layer(viewer, qtbot):
-    widget = start_long_run(viewer, qtbot)
+@pytest.mark.parametrize("threads", [1, 0], ids=["one thread", "default threads"])
+def test_cancel_stops_a_long_run_and_adds_no_layer(viewer, qtbot, threads):
+    widget = start_long_run(viewer, qtbot, threads)
     widget.cancel_button.native.click()
     qtbot.waitUntil(lambda: not widget.running, timeout=60_000)
     assert [layer.name for layer in viewer.layers] == ["long"]

@@ -33,5 +33,21 @@ sleep 1
 kill -TERM $interrupted; wait $interrupted 2>/dev/null
 check "leaves no bind mount behind" test "$(mounts)" = "$before"
 
+# Ctrl-C reaches the command: it starts with Python's SIGINT handler (not the
+# ignored SIGINT of a shell's background child), and SIGINT sent to the script
+# arrives as SIGINT. (env: this script's own background jobs ignore SIGINT.)
+check "the command starts with SIGINT handled" \
+  $py314 python3 -c 'import signal, sys; sys.exit(signal.getsignal(signal.SIGINT) is not signal.default_int_handler)'
+env --default-signal=INT $py314 python3 -c '
+import sys, time
+try:
+    time.sleep(30)
+except KeyboardInterrupt:
+    sys.exit(42)' 2>/dev/null & forwarded=$!
+sleep 3
+kill -INT $forwarded
+wait $forwarded
+check "SIGINT to the script reaches the command as SIGINT" test $? = 42
+
 echo "py314: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
