@@ -59,7 +59,7 @@ _test-sanitize:
 	cmake -S . -B build/sanitize-module -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPXVOREL_SANITIZE=ON $(launcher) >/dev/null
 	cmake --build build/sanitize-module -j $(JOBS)
 	rm -rf build/sanitize-python && mkdir -p build/sanitize-python/pxvorel
-	cp python/pxvorel/*.py build/sanitize-module/_px*.so build/sanitize-module/_engine*.so build/sanitize-python/pxvorel/
+	cp -r python/pxvorel/. build/sanitize-python/pxvorel/ && cp build/sanitize-module/_px*.so build/sanitize-module/_engine*.so build/sanitize-python/pxvorel/
 	PYTHONPATH=$(CURDIR)/build/sanitize-python PYTHONMALLOC=malloc \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

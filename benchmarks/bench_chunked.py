@@ -32,9 +32,9 @@ import zarr
 from distributed import Client, LocalCluster
 
 import pxvorel
-from pxvorel._batch import cast_to, compute_chunks
-from pxvorel.cli import Reporter
-from pxvorel.zarr_io import LazyImage, open_lazy, prepare_ome_zarr
+from pxvorel.cli.batch import cast_to, compute_chunks
+from pxvorel.cli.report import Reporter
+from pxvorel.io.zarr import LazyImage, open_lazy, prepare_ome_zarr
 
 
 def noisy_block(block_info: dict | None = None) -> np.ndarray:

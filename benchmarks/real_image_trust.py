@@ -32,7 +32,7 @@ import numpy as np
 from scipy import ndimage
 
 import pxvorel
-from pxvorel._axes import AxisPlan
+from pxvorel.core.axes import AxisPlan
 
 DATA = Path(__file__).resolve().parents[2] / "shared" / "data"
 

@@ -16,9 +16,9 @@ from napari.utils.notifications import notification_manager  # noqa: E402
 from qtpy.QtCore import Qt  # noqa: E402
 
 import pxvorel  # noqa: E402
-from pxvorel import _napari_layers  # noqa: E402
-from pxvorel._napari_sample import demo_time_lapse  # noqa: E402
-from pxvorel._napari_widget import DenoiseWidget  # noqa: E402
+from pxvorel.napari import _layers as _napari_layers  # noqa: E402
+from pxvorel.napari._sample_data import demo_time_lapse  # noqa: E402
+from pxvorel.napari._widget import DenoiseWidget  # noqa: E402
 
 WIDGET = "Denoise"
 RUN_TIMEOUT_MS = 300_000

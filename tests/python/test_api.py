@@ -12,9 +12,9 @@ from synthetic import blobs, moving_blobs, poisson_gaussian
 
 import pxvorel
 import pxvorel._engine as engine_module
-import pxvorel._noise as noise_module
+import pxvorel.noise.model as noise_module
 from pxvorel import NoiseModel
-from pxvorel._estimate import VarianceLine
+from pxvorel.noise.estimate import VarianceLine
 
 
 class NativeSpy:
@@ -246,7 +246,7 @@ def test_stabilised_path_is_unbiased_on_flat_fields() -> None:
         assert np.mean(denoised) == pytest.approx(np.mean(noisy), rel=1.5e-3)
 
 
-@pytest.mark.parametrize("module", ["pxvorel._denoise", "pxvorel._noise"])
+@pytest.mark.parametrize("module", ["pxvorel.api", "pxvorel.noise.model"])
 def test_docstring_examples_run(module) -> None:
     import doctest
     import importlib

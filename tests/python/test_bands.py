@@ -10,10 +10,10 @@ import pytest
 from synthetic import blobs, poisson_gaussian
 
 import pxvorel
-from pxvorel._axes import AxisPlan
-from pxvorel._bands import plan_bands
-from pxvorel._denoise import Settings
-from pxvorel._halo import Halo
+from pxvorel.core.axes import AxisPlan
+from pxvorel.run.bands import plan_bands
+from pxvorel.run.settings import Settings
+from pxvorel.run.halo import Halo
 
 DEFAULTS = dict(patch_radius=None, search_axes=None, iterations=2, pvalue=0.01, renoise=0.0, threads=None)
 

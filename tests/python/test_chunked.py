@@ -13,9 +13,9 @@ from synthetic import blobs, moving_blobs, poisson_gaussian
 
 import pxvorel
 from pxvorel import NoiseModel
-from pxvorel._axes import AxisPlan
-from pxvorel._chunked import Halo, denoise_blocks, noise_sample, to_engine
-from pxvorel._denoise import Settings
+from pxvorel.core.axes import AxisPlan
+from pxvorel.run.chunked import Halo, denoise_blocks, noise_sample, to_engine
+from pxvorel.run.settings import Settings
 
 GIVEN = {"gaussian": 12.0, "two sigmas": NoiseModel.gaussian([12.0, 30.0]),
          "poisson-gaussian": NoiseModel([2.0, 3.0], [16.0, 4.0])}

@@ -10,9 +10,9 @@ from synthetic import blobs, poisson_gaussian
 from test_cli import assert_one_line_error, pxvorel_cli
 
 import pxvorel
-from pxvorel._batch import cast_to
+from pxvorel.cli.batch import cast_to
 from pxvorel.io import read_image, write_image
-from pxvorel.zarr_io import open_lazy
+from pxvorel.io.zarr import open_lazy
 
 FAST = ("--iterations", "2", "--threads", "1")
 

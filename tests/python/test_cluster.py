@@ -16,7 +16,7 @@ from test_cli import pxvorel_cli
 
 import pxvorel
 from pxvorel import NoiseModel
-from pxvorel.zarr_io import LazyImage, open_lazy, write_ome_zarr
+from pxvorel.io.zarr import LazyImage, open_lazy, write_ome_zarr
 
 distributed = pytest.importorskip("distributed")
 

@@ -13,8 +13,8 @@ from synthetic import blobs
 
 import pxvorel
 from pxvorel import NoiseModel
-from pxvorel._axes import AxisPlan
-from pxvorel._stabilise import ChannelTransform
+from pxvorel.core.axes import AxisPlan
+from pxvorel.noise.stabilise import ChannelTransform
 
 DATA = Path(__file__).resolve().parents[3] / "shared" / "data"
 # Images on which dark pixels were lifted to a floor, or the mean moved by several noise

@@ -15,7 +15,7 @@ from synthetic import blobs, poisson_gaussian
 
 import pxvorel
 from pxvorel import NoiseModel
-from pxvorel._estimate import noise_profile
+from pxvorel.noise.estimate import noise_profile
 
 
 def test_pure_noise_gives_its_sigma() -> None:

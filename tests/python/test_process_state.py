@@ -10,7 +10,7 @@ import pytest
 
 SCRIPT_HEAD = """
 import os, numpy as np, pxvorel
-from pxvorel._threads import current_threads
+from pxvorel.run.threads import current_threads
 image = np.random.default_rng(0).normal(100, 5, (48, 48))
 """
 

@@ -18,9 +18,9 @@ import pytest
 from test_progress import restore_sigint
 
 import pxvorel
-from pxvorel._bands import bands_for
-from pxvorel._denoise import DenoiseJob
-from pxvorel._threads import current_threads
+from pxvorel.run.bands import bands_for
+from pxvorel.run.engine import DenoiseJob
+from pxvorel.run.threads import current_threads
 
 #: Each run below would take many seconds; a stop must come far sooner.
 STOPPED_WITHIN = 5.0

@@ -26,19 +26,20 @@ from napari.utils.notifications import notification_manager, show_error
 from qtpy.QtCore import Qt
 from superqt.utils import ensure_main_thread
 
-import pxvorel
-from pxvorel._axes import AxisPlan
-from pxvorel._denoise import DEFAULT_PATCH_RADIUS, DenoiseJob
-from pxvorel._napari_layers import denoised_layer, layer_axes
-from pxvorel._noise import NoiseModel
-from pxvorel._threads import available_cores
+from pxvorel.api import denoise
+from pxvorel.core.axes import AxisPlan
+from pxvorel.run.engine import DenoiseJob
+from pxvorel.run.settings import DEFAULT_PATCH_RADIUS
+from pxvorel.napari._layers import denoised_layer, layer_axes
+from pxvorel.noise.model import NoiseModel
+from pxvorel.run.threads import available_cores
 
 if TYPE_CHECKING:
     import napari
     from napari.qt.threading import FunctionWorker
 
 #: Keyword defaults of :func:`pxvorel.denoise`, which the widget starts from.
-DEFAULTS = {name: p.default for name, p in inspect.signature(pxvorel.denoise).parameters.items()
+DEFAULTS = {name: p.default for name, p in inspect.signature(denoise).parameters.items()
             if p.default is not inspect.Parameter.empty}
 
 #: The noise choices: label shown, value of ``noise=`` ("sigma" stands for the number entered).
@@ -127,7 +128,7 @@ def _denoise(request: Request, report: Callable[[float], None]) -> Outcome | Non
 
     image = np.asarray(request.layer.data)
     try:
-        denoised, model = pxvorel.denoise(image, **request.keywords(), return_noise=True, progress=progress_callback)
+        denoised, model = denoise(image, **request.keywords(), return_noise=True, progress=progress_callback)
     except _Cancelled:
         return None
     if request.cancel.is_set():

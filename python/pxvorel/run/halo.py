@@ -22,10 +22,10 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
-from pxvorel._axes import ENGINE_AXES
+from pxvorel.core.axes import ENGINE_AXES
 
 if TYPE_CHECKING:
-    from pxvorel._denoise import Settings
+    from pxvorel.run.settings import Settings
 
 #: Axes along which an image is cut into parts (channels stay together: a patch spans them all).
 CUT_AXES = "TZYX"

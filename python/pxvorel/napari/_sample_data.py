@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from pxvorel import demo
+from pxvorel.demo import FRAME_INTERVAL_S, PIXEL_SIZE_UM, synthetic_series
 
 
 def demo_time_lapse(frames: int = 24, size: int = 256) -> list[tuple[Any, dict[str, Any], str]]:
@@ -14,10 +14,10 @@ def demo_time_lapse(frames: int = 24, size: int = 256) -> list[tuple[Any, dict[s
     (gain 2 ADU per photon, baseline 100 ADU, read noise 4 ADU), at the demo's pixel
     size and frame interval, both shown with the clean series' display range.
     """
-    scene = demo.synthetic_series(frames, size)
+    scene = synthetic_series(frames, size)
     low, high = float(scene.clean.min()), float(scene.clean.max())
     common: dict[str, Any] = {
-        "scale": (demo.FRAME_INTERVAL_S, demo.PIXEL_SIZE_UM, demo.PIXEL_SIZE_UM),
+        "scale": (FRAME_INTERVAL_S, PIXEL_SIZE_UM, PIXEL_SIZE_UM),
         "axis_labels": ("t", "y", "x"),
         "units": ("second", "micrometer", "micrometer"),
         "contrast_limits": (low, high),

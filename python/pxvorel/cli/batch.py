@@ -23,11 +23,12 @@ import dask.array as da
 import numpy as np
 from dask.callbacks import Callback
 
-import pxvorel
-from pxvorel.cli import OUTPUT_SUFFIXES, Reporter, UsageError, _describe_image, _noise, _patch_radius
-from pxvorel._signals import Stopped
+from pxvorel.api import denoise
+from pxvorel.cli.options import OUTPUT_SUFFIXES, UsageError, noise_option, patch_radius_option
+from pxvorel.cli.report import Reporter, describe_image
+from pxvorel.cli.signals import Stopped
 from pxvorel.io import ImageFile, write_image
-from pxvorel.zarr_io import LazyImage, is_zarr, open_lazy, prepare_ome_zarr
+from pxvorel.io.zarr import LazyImage, is_zarr, open_lazy, prepare_ome_zarr
 
 #: File names a folder given as input is searched for.
 IMAGE_SUFFIXES = (".tif", ".tiff", ".npy")
@@ -145,11 +146,11 @@ def denoise_chunked(args: argparse.Namespace, source: Path, target: Path, report
         raise FileExistsError(f"{target} exists; use --overwrite to replace it")
     image = open_lazy(source, axes=args.axes)
     data = choose_chunks(image.data, image.axes, args.chunks)
-    reporter.info(f"image: {_describe_image(image)}, {data.npartitions} block(s) of up to "
+    reporter.info(f"image: {describe_image(image)}, {data.npartitions} block(s) of up to "
                   f"{' x '.join(map(str, data.chunksize))}")
-    noise = _noise(args)
+    noise = noise_option(args)
     with reporter.stage("choosing the noise model"):
-        result, model = pxvorel.denoise(data, axes=image.axes, noise=noise, patch_radius=_patch_radius(args.patch_radius),
+        result, model = denoise(data, axes=image.axes, noise=noise, patch_radius=patch_radius_option(args.patch_radius),
                                         search_axes=args.search, iterations=args.iterations, pvalue=args.pvalue,
                                         renoise=args.renoise, threads=args.threads, return_noise=True)
     for line in model.describe().splitlines():

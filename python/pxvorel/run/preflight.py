@@ -10,11 +10,12 @@ from pathlib import Path
 
 import numpy as np
 
-from pxvorel._axes import AxisPlan
-from pxvorel._bands import bands_for
-from pxvorel._denoise import DenoiseJob, Settings
-from pxvorel._noise import NoiseModel
-from pxvorel._threads import available_cores
+from pxvorel.core.axes import AxisPlan
+from pxvorel.run.bands import bands_for
+from pxvorel.run.engine import DenoiseJob
+from pxvorel.run.settings import Settings
+from pxvorel.noise.model import NoiseModel
+from pxvorel.run.threads import available_cores
 
 
 def check_output(target: Path) -> None:

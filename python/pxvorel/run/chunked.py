@@ -1,7 +1,7 @@
 """Denoising of dask arrays block by block, with results equal to the whole-image run.
 
 Each block is the chunk widened by the engine's reach and aligned to its reference grid
-(:class:`pxvorel._halo.Halo`), so that it computes the chunk exactly as the whole image
+(:class:`pxvorel.run.halo.Halo`), so that it computes the chunk exactly as the whole image
 would. Every block is denoised with the same noise model and settings, the model
 estimated once for the whole array (:func:`noise_sample`). With one thread per block the
 chunked result equals the in-memory result with one thread bit for bit; with more
@@ -16,11 +16,13 @@ import dask
 import dask.array as da
 import numpy as np
 
-from pxvorel._abandon import BLOCK_NAME, stop_when_abandoned, watch_local_computations
-from pxvorel._axes import ENGINE_AXES, AxisPlan
-from pxvorel._denoise import NoiseSpec, Settings, run_engine
-from pxvorel._halo import CUT_AXES, Halo
-from pxvorel._noise import NoiseModel, choose_model
+from pxvorel.run.abandon import BLOCK_NAME, stop_when_abandoned, watch_local_computations
+from pxvorel.core.axes import ENGINE_AXES, AxisPlan
+from pxvorel.noise.model import NoiseSpec
+from pxvorel.run.engine import run_engine
+from pxvorel.run.settings import Settings
+from pxvorel.run.halo import CUT_AXES, Halo
+from pxvorel.noise.model import NoiseModel, choose_model
 
 #: Largest number of samples the noise model is estimated from (see :func:`noise_sample`).
 NOISE_SAMPLE_BUDGET = 1 << 25
@@ -70,7 +72,7 @@ def noise_sample(engine: da.Array, budget: int = NOISE_SAMPLE_BUDGET) -> np.ndar
 
 def _denoise_block(block: np.ndarray, core: tuple[slice, ...], model: NoiseModel, settings: Settings) -> np.ndarray:
     """Denoise one block (with its halo) and return a copy of its core; stop early once the
-    computation that asked for it has been abandoned (:mod:`pxvorel._abandon`)."""
+    computation that asked for it has been abandoned (:mod:`pxvorel.run.abandon`)."""
     if block.dtype.kind == "f" and not np.isfinite(block).all():
         raise ValueError("the image has NaN or infinite samples; replace them before denoising")
     return np.array(run_engine(block, model, settings, stop_when_abandoned())[core], copy=True)

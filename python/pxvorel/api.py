@@ -2,214 +2,18 @@
 
 from __future__ import annotations
 
-from collections.abc import Callable, Mapping
-from dataclasses import dataclass
+from collections.abc import Mapping
 from typing import Literal, overload
 
 import numpy as np
 
-from pxvorel import _engine
-from pxvorel._axes import AxisPlan
-from pxvorel._bands import bands_for, run_bands
-from pxvorel._image import as_image
-from pxvorel._noise import NoiseModel, choose_model
-from pxvorel._progress import Fractions, ProgressSpec, reporting
-from pxvorel._stabilise import ChannelTransform
-from pxvorel._threads import current_threads, native_threads
-
-#: Patch half-size per axis, chosen by PSNR on the demo's synthetic time series
-#: (benchmarks/choose_defaults.py): on 24 frames of 256 x 256, radius 2 in X and Y
-#: gives 42.0 dB without and 42.7 dB with a T radius of 1 (radius 1: 41.1 / 42.9 dB,
-#: radius 3: 42.1 / 42.3 dB); the series read as a z-stack gives 43.4 dB with a Z
-#: radius of 0 and 43.6 dB with 1. Z and T count only when the image has those axes.
-DEFAULT_PATCH_RADIUS = {"X": 2, "Y": 2, "Z": 1, "T": 1}
-#: Whether the search for similar patches extends along Z and T (it always does along X and
-#: Y). Searching along T adds 1.3 dB on the demo series, along Z 2.3 dB on it read as a stack.
-DEFAULT_SEARCH = {"Z": True, "T": True}
-
-NoiseSpec = Literal["auto", "gaussian", "poisson-gaussian"] | float | NoiseModel
+from pxvorel.noise.model import NoiseModel, NoiseSpec
+from pxvorel.run.engine import DenoiseJob
+from pxvorel.run.progress import ProgressSpec, reporting
 
 
 def _is_dask_array(image: object) -> bool:
     return type(image).__module__.startswith("dask.array")
-
-
-def _integer(value: object, what: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
-        raise ValueError(f"{what} must be an integer, not {value!r}")
-    return int(value)
-
-
-def _patch_radius(value: int | Mapping[str, int] | None, plan: AxisPlan) -> dict[str, int]:
-    """Per-axis radii: defaults shrunk to fit short axes, the caller's values checked to fit."""
-    radius = {axis: min(r, (plan.size(axis) - 1) // 2) for axis, r in DEFAULT_PATCH_RADIUS.items()}
-    if value is None:
-        return radius
-    given: dict[str, object]
-    if isinstance(value, Mapping):
-        given = {str(k).upper(): v for k, v in value.items()}
-    else:
-        given = dict.fromkeys("XYZ", value)  # one number: the spatial axes, like scikit-image
-    for axis, entry in given.items():
-        if axis == "C":
-            raise ValueError("patch_radius cannot be set for C: a patch always spans all channels")
-        if axis not in radius:
-            raise ValueError(f"patch_radius has unknown axis {axis!r}: use X, Y, Z or T")
-        if isinstance(value, Mapping) and axis not in plan.axes:
-            raise ValueError(f"patch_radius is given for {axis}, but the image has no {axis} axis (axes {plan.axes})")
-        r = _integer(entry, f"patch_radius along {axis}")
-        if r < 0:
-            raise ValueError(f"patch_radius along {axis} cannot be negative (got {r})")
-        size = plan.size(axis)
-        if size > 1 and 2 * r + 1 > size:
-            raise ValueError(f"a patch of radius {r} along {axis} ({2 * r + 1} samples) does not fit an axis of {size}")
-        radius[axis] = r
-    return radius
-
-
-def _search(value: str | Mapping[str, bool] | None) -> dict[str, bool]:
-    """Per-axis search switches from a string of axis letters or a mapping of axis to bool."""
-    search = dict(DEFAULT_SEARCH)
-    if value is None:
-        return search
-    if isinstance(value, str):
-        letters = value.upper()
-        unknown = set(letters) - set("XYZT")
-        if unknown:
-            raise ValueError(f"search_axes {value!r} has letters other than X, Y, Z and T")
-        return {axis: axis in letters for axis in search}
-    if not isinstance(value, Mapping):
-        raise ValueError(f"search_axes must be a string such as 'XYT' or a mapping like {{'T': False}}, not {value!r}")
-    for key, on in value.items():
-        axis = str(key).upper()
-        if axis in ("X", "Y") and not on:
-            raise ValueError("the search for similar patches always extends along X and Y")
-        if axis not in ("X", "Y", "Z", "T"):
-            raise ValueError(f"search_axes has unknown axis {key!r}: use X, Y, Z or T (never C)")
-        if axis in search:
-            search[axis] = bool(on)
-    return search
-
-
-@dataclass(frozen=True)
-class Settings:
-    """Validated engine settings in per-axis form."""
-
-    patch_radius: dict[str, int]
-    search: dict[str, bool]
-    iterations: int
-    pvalue: float
-    renoise: float
-    threads: int | None
-    """None: the OpenMP thread count in force, left as it is."""
-
-    @classmethod
-    def from_arguments(
-        cls,
-        plan: AxisPlan,
-        *,
-        patch_radius: int | Mapping[str, int] | None,
-        search_axes: str | Mapping[str, bool] | None,
-        iterations: int,
-        pvalue: float,
-        renoise: float,
-        threads: int | None,
-    ) -> Settings:
-        iterations = _integer(iterations, "iterations")
-        if not 1 <= iterations <= 30:
-            raise ValueError(f"iterations must be between 1 and 30, not {iterations}")
-        if not 0.0 <= float(pvalue) <= 1.0:
-            raise ValueError(f"pvalue must be in [0, 1], not {pvalue!r}")
-        if not float(renoise) >= 0.0:
-            raise ValueError(f"renoise must be >= 0, not {renoise!r}")
-        if threads is not None:
-            threads = _integer(threads, "threads")
-            if threads < 1:
-                raise ValueError(f"threads must be at least 1, not {threads}")
-        return cls(_patch_radius(patch_radius, plan), _search(search_axes), iterations, float(pvalue),
-                   float(renoise), threads)
-
-    def native_lists(self) -> tuple[list[int], list[int]]:
-        """patch_radius and neighborhood_axes in the engine's x, y, z, c, t order."""
-        r = self.patch_radius
-        return [r["X"], r["Y"], r["Z"], 0, r["T"]], [1, 1, int(self.search["Z"]), 0, int(self.search["T"])]
-
-    def describe(self, plan: AxisPlan) -> str:
-        """One line, naming only the axes the image extends along."""
-        extended = [a for a in "XYZT" if plan.size(a) > 1]
-        radius = " ".join(f"{a}{self.patch_radius[a]}" for a in extended)
-        search = "".join(a for a in extended if a in "XY" or self.search[a])
-        return (f"{self.iterations} iterations, patch radius {radius}, search {search}, "
-                f"p-value {self.pvalue:g}, renoise {self.renoise:g}, "
-                f"{self.threads if self.threads is not None else current_threads()} thread(s)")
-
-
-
-def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings,
-               progress: Callable[[float], object] | None = None) -> np.ndarray:
-    """Denoise a (T, C, Z, Y, X) array into a new float32 array.
-
-    Every channel is brought to unit noise (Poisson-Gaussian channels through the
-    stabilising transform, Gaussian channels divided by their sigma), the engine runs
-    once on all channels with sigma 1, so that each channel weighs the same in the patch
-    distances whatever its model, and each channel is transformed back with its own model.
-    A channel without noise (gain and offset 0) is copied and takes no part. With more
-    than one thread the engine runs once per band where bands pay (:mod:`pxvorel._bands`),
-    which gives the one-thread result.
-    """
-    noisy = [c for c in range(model.channels) if (model.gain[c], model.offset[c]) != (0.0, 0.0)]
-    result = np.array(engine, dtype=np.float32, order="C", copy=True)
-    if not noisy:
-        return result
-    transforms = {c: ChannelTransform.for_channel(model.gain[c], model.offset[c]) for c in noisy}
-    work = np.empty((engine.shape[0], len(noisy), *engine.shape[2:]), dtype=np.float32)
-    for i, c in enumerate(noisy):
-        work[:, i] = transforms[c].forward(engine[:, c])
-    radius, search = settings.native_lists()
-    bands = bands_for(work.shape, settings)
-    if bands is not None:
-        def one_band(band: np.ndarray, report: Callable[[float], None]) -> np.ndarray:
-            return _engine.denoise(band, 1.0, radius, search, settings.iterations, settings.pvalue, 1,
-                                   settings.renoise, progress=report)
-
-        denoised = run_bands(work, bands, one_band, progress)
-    else:
-        with native_threads(settings.threads) as threads:
-            denoised = _engine.denoise(work, 1.0, radius, search, settings.iterations, settings.pvalue, threads,
-                                       settings.renoise, progress=progress)
-    for i, c in enumerate(noisy):
-        result[:, c] = transforms[c].inverse(denoised[:, i])
-    return result
-
-
-@dataclass(frozen=True)
-class DenoiseJob:
-    """One denoising run in three steps (prepare, choose the noise model, run), so that a
-    caller such as the command line can report each step; :func:`denoise` chains them."""
-
-    plan: AxisPlan
-    settings: Settings
-    engine: np.ndarray
-    """The input as a (T, C, Z, Y, X) view; never written to."""
-
-    @classmethod
-    def prepare(cls, image: np.typing.ArrayLike, *, axes: str | None, **parameters: object) -> DenoiseJob:
-        """Check the image, its axes and the engine parameters before any work."""
-        array = as_image(image)
-        plan = AxisPlan.for_array(array.shape, axes)
-        settings = Settings.from_arguments(plan, **parameters)  # type: ignore[arg-type]
-        return cls(plan, settings, plan.to_engine(array))
-
-    def choose_noise(self, noise: NoiseSpec, *, stacklevel: int = 1) -> NoiseModel:
-        """The noise model for this image (estimated unless given)."""
-        return choose_model(self.engine, noise, stacklevel=stacklevel + 1)
-
-    def run(self, model: NoiseModel, progress: Fractions | None = None) -> np.ndarray:
-        """The denoised image as a new float32 array in the caller's axis order."""
-        result = run_engine(self.engine, model, self.settings, progress)
-        if progress is not None:
-            progress.finish()
-        return np.ascontiguousarray(self.plan.from_engine(result))
 
 
 @overload
@@ -361,7 +165,7 @@ def denoise(
     if _is_dask_array(image):
         if out is not None:
             raise ValueError("out cannot be given for a dask array: the result is a lazy dask array")
-        from pxvorel._chunked import denoise_dask
+        from pxvorel.run.chunked import denoise_dask
 
         lazy, model = denoise_dask(image, axes=axes, noise=noise, patch_radius=patch_radius, search_axes=search_axes,
                                    iterations=iterations, pvalue=pvalue, renoise=renoise, threads=threads,

@@ -6,12 +6,13 @@ import math
 import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass
+from typing import Literal
 
 import numpy as np
 
-from pxvorel._axes import AxisPlan
-from pxvorel._estimate import NoiseProfile, VarianceLine, fit_line, noise_profile, signal_low
-from pxvorel._image import as_image
+from pxvorel.core.axes import AxisPlan
+from pxvorel.noise.estimate import NoiseProfile, VarianceLine, fit_line, noise_profile, signal_low
+from pxvorel.core.image import as_image
 
 NOISE_MODES = ("auto", "gaussian", "poisson-gaussian")
 
@@ -190,6 +191,10 @@ def check_model_against_image(model: NoiseModel, engine: np.ndarray) -> None:
                 f"{-o / g:.4g}, but the image's signal reaches down to {low:.4g}; "
                 "variance = gain * intensity + offset must be positive there"
             )
+
+
+#: What ``noise=`` accepts: a mode, a known Gaussian sigma, or a known model.
+NoiseSpec = Literal["auto", "gaussian", "poisson-gaussian"] | float | NoiseModel
 
 
 def choose_model(engine: np.ndarray, noise: object, *, stacklevel: int) -> NoiseModel:

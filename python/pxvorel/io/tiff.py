@@ -29,7 +29,7 @@ from typing import BinaryIO
 import numpy as np
 import tifffile
 
-from pxvorel._axes import normalize_axes
+from pxvorel.core.axes import normalize_axes
 
 __all__ = ["ImageFile", "read_image", "write_image"]
 

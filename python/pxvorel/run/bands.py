@@ -3,7 +3,7 @@
 The engine's own threads share their accumulators through atomic additions, and on
 small patches they spend much of their time waiting for each other's cache lines (two
 threads can take longer than one on a 2-D image). Bands share nothing: each is
-widened by the engine's reach and aligned to its reference grid (:mod:`pxvorel._halo`),
+widened by the engine's reach and aligned to its reference grid (:mod:`pxvorel.run.halo`),
 runs on one thread, and gives its core exactly as the whole image would. The result
 is therefore the one-thread result, bit for bit, whatever the number of bands.
 
@@ -22,12 +22,12 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from pxvorel._axes import ENGINE_AXES
-from pxvorel._halo import CUT_AXES, Halo
-from pxvorel._threads import current_threads, forked
+from pxvorel.core.axes import ENGINE_AXES
+from pxvorel.run.halo import CUT_AXES, Halo
+from pxvorel.run.threads import current_threads, forked
 
 if TYPE_CHECKING:
-    from pxvorel._denoise import Settings
+    from pxvorel.run.settings import Settings
 
 #: Largest share of extra work (the bands' overlap) for which bands beat the engine's threads.
 MAX_OVERLAP = 0.5

@@ -1,0 +1,98 @@
+"""The ``pxvorel`` command line: denoise, estimate and demo.
+
+Progress goes to standard error (silenced by ``--quiet``), results to standard output.
+Errors are one line on standard error with exit status 2 for bad input or arguments
+and 1 for anything else.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import sys
+from collections.abc import Callable, Sequence
+from pathlib import Path
+
+import numpy as np
+
+from pxvorel.cli.files import denoise_file
+from pxvorel.cli.parser import build_parser
+from pxvorel.cli.report import Reporter, describe_image
+from pxvorel.cli.signals import Stopped, stop_on_signals
+from pxvorel.io import read_image
+from pxvorel.noise.model import estimate_noise, estimate_sigma
+from pxvorel.run.progress import on_stream
+
+
+def denoise_command(args: argparse.Namespace, reporter: Reporter) -> int:
+    """``pxvorel denoise`` on one or many files, in memory or chunked (see :mod:`pxvorel.cli.batch`)."""
+    from pxvorel.cli.batch import run_batch
+
+    return run_batch(args, reporter, denoise_file)
+
+
+def _json_number(value: float) -> float | None:
+    return value if math.isfinite(value) else None
+
+
+def estimate_file(args: argparse.Namespace, reporter: Reporter) -> None:
+    """``pxvorel estimate``: print the noise model and the Gaussian sigma of a file."""
+    with reporter.stage(f"reading {args.input}"):
+        image = read_image(args.input, axes=args.axes)
+    reporter.info(f"image: {describe_image(image)}")
+    with reporter.stage("estimating the noise"):
+        model = estimate_noise(image.data, axes=image.axes)
+        sigma = estimate_sigma(image.data, axes=image.axes)
+    if args.json:
+        print(json.dumps({**model.to_dict(), "sigma": _json_number(sigma)}))
+        return
+    for c, (g, o) in enumerate(zip(model.gain, model.offset, strict=True)):
+        print(f"channel {c}: gain {g:.6g}, offset {o:.6g}")
+    print(f"sigma (Gaussian, all channels): {sigma:.6g}")
+
+
+def demo_command(args: argparse.Namespace, reporter: Reporter) -> None:
+    """``pxvorel demo``: synthetic time series, denoised through ``denoise_file``, with a report."""
+    try:
+        import matplotlib  # noqa: F401
+        import skimage  # noqa: F401
+    except ImportError as error:
+        raise RuntimeError(f"the demo needs matplotlib and scikit-image ({error}); "
+                           "install them with: pip install 'pxvorel[demo]'") from None
+    from pxvorel.demo import print_report, run_demo
+
+    with reporter.showing_logs(), on_stream(reporter.stream, "denoising", quiet=reporter.quiet) as progress:
+        report = run_demo(Path(args.out), frames=args.frames, size=args.size, threads=args.threads,
+                          progress=progress)
+    print_report(report, as_json=args.json)
+
+
+COMMANDS: dict[str, Callable[[argparse.Namespace, Reporter], object]] = {
+    "denoise": denoise_command,
+    "estimate": estimate_file,
+    "demo": demo_command,
+}
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; return the exit status."""
+    args = build_parser().parse_args(argv)
+    reporter = Reporter(quiet=args.quiet)
+    try:
+        with stop_on_signals(), reporter.warnings_as_lines(), np.errstate(all="ignore"):
+            status = COMMANDS[args.command](args, reporter)
+    except Stopped as stop:
+        print(f"pxvorel: {stop}; no partial output left", file=sys.stderr)
+        return stop.status
+    except (ValueError, OSError) as error:  # bad input, or a file that cannot be read or written
+        print(f"pxvorel: error: {error}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print("pxvorel: interrupted", file=sys.stderr)
+        return 130
+    except Exception as error:  # one line, never a traceback
+        prefix = "" if isinstance(error, RuntimeError) else f"{type(error).__name__}: "
+        print(f"pxvorel: error: {prefix}{error}", file=sys.stderr)
+        return 1
+    return status if isinstance(status, int) else 0

@@ -1,0 +1,48 @@
+"""Command-line values that argparse cannot check alone: per-axis values such as
+``X=3,Y=3,T=1``, and the noise options taken together."""
+
+from __future__ import annotations
+
+import argparse
+
+from pxvorel.noise.model import NoiseModel
+
+#: File name endings the in-memory path writes.
+OUTPUT_SUFFIXES = (".tif", ".tiff", ".npy")
+
+
+class UsageError(ValueError):
+    """Bad command-line arguments (exit status 2)."""
+
+
+def patch_radius_option(text: str | None) -> int | dict[str, int] | None:
+    """'3' or 'X=3,Y=3,T=1'."""
+    if text is None:
+        return None
+    try:
+        if "=" not in text:
+            return int(text)
+        radius = {}
+        for item in text.split(","):
+            axis, _, value = item.partition("=")
+            radius[axis.strip().upper()] = int(value)
+        return radius
+    except ValueError:
+        raise UsageError(f"--patch-radius {text!r}: give a number or per-axis values like X=3,Y=3,T=1") from None
+
+
+def noise_option(args: argparse.Namespace) -> str | float | NoiseModel:
+    known_gain = args.gain is not None or args.offset is not None
+    if args.sigma is not None and known_gain:
+        raise UsageError("give either --sigma or --gain/--offset, not both")
+    if args.noise is not None and (args.sigma is not None or known_gain):
+        raise UsageError("--noise estimates the noise; it cannot be combined with --sigma, --gain or --offset")
+    if args.sigma is not None:
+        return args.sigma
+    if known_gain:
+        if args.gain is None or args.offset is None:
+            raise UsageError("--gain and --offset go together (one value each, or one per channel)")
+        return NoiseModel(tuple(args.gain), tuple(args.offset))
+    return args.noise or "auto"
+
+

@@ -1,0 +1,1 @@
+"""What every part of the package builds on: axes and the caller's arrays."""

@@ -1,0 +1,294 @@
+"""Lazy reading and chunked writing of images larger than memory.
+
+Inputs are opened as dask arrays without reading their samples: Zarr arrays,
+OME-Zarr images (the highest-resolution level, with axes and pixel sizes from the
+``multiscales`` metadata, versions 0.4 and 0.5), TIFF files through tifffile's Zarr
+store (page by page or tile by tile, so a TIFF larger than memory works) and ``.npy``
+files mapped into memory. Each chunk is read by a task that opens the file by its
+path, so the arrays work on any dask scheduler, including worker processes of a
+``distributed`` cluster.
+
+Output is an OME-Zarr image (version 0.5, Zarr format 3), written chunk by chunk into
+a temporary folder beside the target and renamed into place once complete.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import secrets
+import shutil
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import dask
+import dask.array as da
+import numpy as np
+import tifffile
+import zarr
+
+from pxvorel.core.axes import ENGINE_AXES, normalize_axes
+from pxvorel.io.tiff import _file_axes, _tiff_spacing
+
+__all__ = ["LazyImage", "is_zarr", "open_lazy", "write_ome_zarr"]
+
+#: OME-Zarr (UDUNITS) names of the spatial units pxvorel writes, and back.
+_UNIT_NAMES = {"µm": "micrometer", "nm": "nanometer", "mm": "millimeter", "cm": "centimeter", "m": "meter"}
+_UNIT_SYMBOLS = {name: symbol for symbol, name in _UNIT_NAMES.items()}
+_AXIS_TYPES = {"T": "time", "C": "channel", "Z": "space", "Y": "space", "X": "space"}
+
+
+@dataclass
+class LazyImage:
+    """An image opened without reading its samples: a dask array with axes and pixel sizes.
+
+    Attributes are those of :class:`pxvorel.io.ImageFile`, `data` being a dask array.
+    """
+
+    data: da.Array
+    axes: str
+    spacing: dict[str, float] = field(default_factory=dict)
+    unit: str | None = None
+
+
+def is_zarr(path: str | os.PathLike[str]) -> bool:
+    """True for a path named ``*.zarr`` or a folder holding Zarr metadata."""
+    path = Path(path)
+    markers = ("zarr.json", ".zarray", ".zgroup")
+    return path.name.lower().endswith(".zarr") or (path.is_dir() and any((path / m).exists() for m in markers))
+
+
+class _TiffLevel:
+    """Array-like view of one TIFF series that opens the file for every read (picklable)."""
+
+    def __init__(self, path: Path, series: int = 0) -> None:
+        self.path, self.series = str(path), series
+        with self._open() as store:
+            level = self._level(zarr.open(store, mode="r"))
+            self.shape, self.dtype, self.chunks = level.shape, level.dtype, level.chunks
+        self.ndim = len(self.shape)
+
+    def _open(self) -> contextlib.AbstractContextManager:
+        return tifffile.imread(self.path, aszarr=True, series=self.series)
+
+    @staticmethod
+    def _level(node: zarr.Array | zarr.Group) -> zarr.Array:
+        return node["0"] if isinstance(node, zarr.Group) else node
+
+    def __getitem__(self, index: tuple) -> np.ndarray:
+        with self._open() as store:
+            return self._level(zarr.open(store, mode="r"))[index]
+
+
+def _open_tiff(path: Path, axes: str | None) -> LazyImage:
+    try:
+        with tifffile.TiffFile(path) as tif:
+            raw_axes = tif.series[0].axes
+            spacing, unit = _tiff_spacing(tif)
+        level = _TiffLevel(path)
+    except (tifffile.TiffFileError, IndexError, OSError) as error:
+        raise ValueError(f"cannot read {path} as a TIFF image: {error}") from error
+    data = da.from_array(level, chunks=level.chunks, meta=np.empty((0,) * level.ndim, level.dtype),
+                         name=f"tiff-{dask.base.tokenize(str(path), os.stat(path).st_mtime_ns)}")
+    if axes is None:
+        letters, shape = _file_axes(raw_axes, data.shape)
+        data = data.reshape(shape) if shape != data.shape else data
+    else:
+        letters = normalize_axes(axes, data.ndim)
+    return LazyImage(data, letters, {a: s for a, s in spacing.items() if a in letters and s > 0}, unit)
+
+
+def _multiscales(attributes: Mapping) -> dict | None:
+    """The first ``multiscales`` entry of OME-Zarr 0.5 (under "ome") or 0.4 metadata."""
+    entries = attributes.get("ome", {}).get("multiscales") or attributes.get("multiscales")
+    return entries[0] if entries else None
+
+
+def _open_zarr(path: Path, axes: str | None) -> LazyImage:
+    try:
+        node = zarr.open(str(path), mode="r")
+    except (FileNotFoundError, ValueError, KeyError) as error:
+        raise ValueError(f"cannot open {path} as Zarr: {error}") from error
+    spacing: dict[str, float] = {}
+    unit = None
+    component = None
+    letters = None
+    if isinstance(node, zarr.Group):
+        meta = _multiscales(node.attrs.asdict())
+        if meta is None:
+            raise ValueError(f"{path} is a Zarr group without OME-Zarr multiscales metadata; give the array inside it")
+        level = meta["datasets"][0]
+        component = level["path"]
+        names = [axis["name"] if isinstance(axis, Mapping) else axis for axis in meta["axes"]]
+        letters = "".join(name.upper() for name in names)
+        scales = [t["scale"] for t in level.get("coordinateTransformations", []) if t.get("type") == "scale"]
+        for axis, entry, scale in zip(letters, meta["axes"], scales[0] if scales else [1.0] * len(letters),
+                                      strict=True):
+            if axis in "XYZT" and isinstance(entry, Mapping) and "unit" in entry:
+                spacing[axis] = float(scale)
+                if axis in "XYZ":
+                    unit = _UNIT_SYMBOLS.get(entry["unit"], entry["unit"])
+    data = da.from_zarr(str(path), component=component)
+    letters = normalize_axes(axes or letters, data.ndim)
+    return LazyImage(data, letters, spacing, unit)
+
+
+def open_lazy(path: str | os.PathLike[str], *, axes: str | None = None) -> LazyImage:
+    """Open a Zarr array, an OME-Zarr image, a TIFF or a ``.npy`` file as a dask array.
+
+    Parameters
+    ----------
+    path : str or path-like
+        A ``.zarr`` folder (an array, or an OME-Zarr image whose first, highest-
+        resolution level is taken), a TIFF file (its first series) or a ``.npy`` file.
+    axes : str, optional
+        The data's axes, overriding the metadata (for a plain Zarr array or ``.npy``
+        file the default is by dimension count, as for :func:`pxvorel.denoise`).
+
+    Returns
+    -------
+    LazyImage
+        The samples as a dask array in the file's chunks (TIFF: pages or tiles).
+
+    Raises
+    ------
+    FileNotFoundError
+        When the path does not exist.
+    ValueError
+        When it cannot be read as an image or its axes cannot be determined.
+
+    Examples
+    --------
+    >>> from pxvorel.io.zarr import open_lazy
+    >>> image = open_lazy("light-sheet.ome.zarr")  # doctest: +SKIP
+    >>> image.axes, image.data.chunksize  # doctest: +SKIP
+    ('ZYX', (64, 512, 512))
+    """
+    path = Path(path)
+    if not path.exists():
+        raise FileNotFoundError(f"no such file or folder: {path}")
+    if is_zarr(path):
+        return _open_zarr(path, axes)
+    if path.suffix.lower() == ".npy":
+        data = np.load(path, mmap_mode="r", allow_pickle=False)
+        return LazyImage(da.from_array(data, chunks="auto"), normalize_axes(axes, data.ndim))
+    return _open_tiff(path, axes)
+
+
+def _ome_attributes(axes: str, spacing: Mapping[str, float], unit: str | None, name: str) -> dict:
+    entries = []
+    for axis in axes:
+        entry = {"name": axis.lower(), "type": _AXIS_TYPES[axis]}
+        if axis == "T":
+            entry["unit"] = "second"
+        elif axis in "XYZ" and unit:
+            entry["unit"] = _UNIT_NAMES.get(unit, unit)
+        entries.append(entry)
+    scale = [float(spacing.get(axis, 1.0)) for axis in axes]
+    dataset = {"path": "0", "coordinateTransformations": [{"type": "scale", "scale": scale}]}
+    return {"ome": {"version": "0.5", "multiscales": [{"name": name, "axes": entries, "datasets": [dataset]}]}}
+
+
+def _write_chunk(block: np.ndarray, target: zarr.Array, region: tuple[slice, ...]) -> int:
+    target[region] = block
+    return 1
+
+
+def _move_into_place(tmp: Path, path: Path, overwrite: bool) -> None:
+    if not path.exists():
+        os.rename(tmp, path)
+        return
+    if not overwrite:
+        raise FileExistsError(f"{path} exists; choose another name or allow overwriting")
+    old = path.with_name(f".{path.name}.{secrets.token_hex(4)}.old")
+    os.rename(path, old)
+    os.rename(tmp, path)
+    shutil.rmtree(old) if old.is_dir() else old.unlink()
+
+
+@dataclass
+class ZarrWrite:
+    """A prepared OME-Zarr write: one task per chunk, then :meth:`finish` or :meth:`abandon`."""
+
+    path: Path
+    tmp: Path
+    tasks: list
+    overwrite: bool
+
+    def finish(self) -> Path:
+        """Move the complete image into place (after every task has run)."""
+        try:
+            _move_into_place(self.tmp, self.path, self.overwrite)
+        except BaseException:
+            self.abandon()
+            raise
+        return self.path
+
+    def abandon(self) -> None:
+        """Remove the temporary folder."""
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+def prepare_ome_zarr(path: str | os.PathLike[str], image: LazyImage, *, overwrite: bool = False) -> ZarrWrite:
+    """Create the OME-Zarr image in a temporary folder and return the tasks that fill it.
+
+    The axes are written in OME-Zarr's order (T, C, Z, Y, X; the data transposed if
+    needed), with the pixel sizes as the scale of the one resolution level, the dask
+    array's chunks (made regular) as Zarr chunks.
+    """
+    path = Path(path)
+    if not path.name.lower().endswith(".zarr"):
+        raise ValueError(f"cannot write {path.name} as OME-Zarr: use a name ending in .zarr")
+    if path.exists() and not overwrite:
+        raise FileExistsError(f"{path} exists; choose another name or allow overwriting")
+    if not path.parent.is_dir():
+        raise FileNotFoundError(f"output folder {path.parent} does not exist")
+    axes = "".join(a for a in ENGINE_AXES if a in image.axes)
+    data = da.transpose(image.data, [image.axes.index(a) for a in axes])
+    data = data.rechunk(data.chunksize)
+    tmp = path.with_name(f".{path.name}.{secrets.token_hex(4)}.part")
+    group = zarr.open_group(str(tmp), mode="w-", zarr_format=3)
+    group.attrs.update(_ome_attributes(axes, image.spacing, image.unit, path.name.removesuffix(".zarr")))
+    target = group.create_array("0", shape=data.shape, chunks=data.chunksize, dtype=data.dtype,
+                                dimension_names=[a.lower() for a in axes])
+    starts = [np.cumsum((0, *c)) for c in data.chunks]
+    tasks = []
+    for index, block in zip(np.ndindex(*data.numblocks), data.to_delayed().ravel(), strict=True):
+        region = tuple(slice(int(s[i]), int(s[i + 1])) for s, i in zip(starts, index, strict=True))
+        tasks.append(dask.delayed(_write_chunk, pure=False)(block, target, region))
+    return ZarrWrite(path, tmp, tasks, overwrite)
+
+
+def write_ome_zarr(path: str | os.PathLike[str], image: LazyImage, *, overwrite: bool = False) -> Path:
+    """Write a lazy image as OME-Zarr on the active dask scheduler, atomically.
+
+    Parameters
+    ----------
+    path : str or path-like
+        Target folder, a name ending in ``.zarr`` (e.g. ``out.ome.zarr``).
+    image : LazyImage
+        The samples (a dask array, computed chunk by chunk) with axes and pixel sizes.
+    overwrite : bool, optional
+        Replace an existing target. Default False.
+
+    Returns
+    -------
+    pathlib.Path
+        The path written.
+
+    Examples
+    --------
+    >>> import dask.array as da
+    >>> from pxvorel.io.zarr import LazyImage, write_ome_zarr
+    >>> stack = da.zeros((8, 64, 64), chunks=(4, 64, 64), dtype="float32")
+    >>> write_ome_zarr("stack.ome.zarr", LazyImage(stack, "ZYX", {"Z": 0.5}, "µm"))  # doctest: +SKIP
+    PosixPath('stack.ome.zarr')
+    """
+    write = prepare_ome_zarr(path, image, overwrite=overwrite)
+    try:
+        dask.compute(*write.tasks)
+    except BaseException:
+        write.abandon()
+        raise
+    return write.finish()

@@ -1,0 +1,1 @@
+"""The napari plugin: the dock widget, its layers, sample data and a reader."""

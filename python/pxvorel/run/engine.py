@@ -1,0 +1,86 @@
+"""Driving the engine: every channel brought to unit noise, one engine call (or one per band),
+each channel brought back; and a run in three steps for callers that report each step."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from dataclasses import dataclass
+
+import numpy as np
+
+import pxvorel._engine as _engine
+from pxvorel.core.axes import AxisPlan
+from pxvorel.core.image import as_image
+from pxvorel.noise.model import NoiseModel, NoiseSpec, choose_model
+from pxvorel.noise.stabilise import ChannelTransform
+from pxvorel.run.bands import bands_for, run_bands
+from pxvorel.run.progress import Fractions
+from pxvorel.run.settings import Settings
+from pxvorel.run.threads import native_threads
+
+
+def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings,
+               progress: Callable[[float], object] | None = None) -> np.ndarray:
+    """Denoise a (T, C, Z, Y, X) array into a new float32 array.
+
+    Every channel is brought to unit noise (Poisson-Gaussian channels through the
+    stabilising transform, Gaussian channels divided by their sigma), the engine runs
+    once on all channels with sigma 1, so that each channel weighs the same in the patch
+    distances whatever its model, and each channel is transformed back with its own model.
+    A channel without noise (gain and offset 0) is copied and takes no part. With more
+    than one thread the engine runs once per band where bands pay (:mod:`pxvorel.run.bands`),
+    which gives the one-thread result.
+    """
+    noisy = [c for c in range(model.channels) if (model.gain[c], model.offset[c]) != (0.0, 0.0)]
+    result = np.array(engine, dtype=np.float32, order="C", copy=True)
+    if not noisy:
+        return result
+    transforms = {c: ChannelTransform.for_channel(model.gain[c], model.offset[c]) for c in noisy}
+    work = np.empty((engine.shape[0], len(noisy), *engine.shape[2:]), dtype=np.float32)
+    for i, c in enumerate(noisy):
+        work[:, i] = transforms[c].forward(engine[:, c])
+    radius, search = settings.native_lists()
+    bands = bands_for(work.shape, settings)
+    if bands is not None:
+        def one_band(band: np.ndarray, report: Callable[[float], None]) -> np.ndarray:
+            return _engine.denoise(band, 1.0, radius, search, settings.iterations, settings.pvalue, 1,
+                                   settings.renoise, progress=report)
+
+        denoised = run_bands(work, bands, one_band, progress)
+    else:
+        with native_threads(settings.threads) as threads:
+            denoised = _engine.denoise(work, 1.0, radius, search, settings.iterations, settings.pvalue, threads,
+                                       settings.renoise, progress=progress)
+    for i, c in enumerate(noisy):
+        result[:, c] = transforms[c].inverse(denoised[:, i])
+    return result
+
+
+@dataclass(frozen=True)
+class DenoiseJob:
+    """One denoising run in three steps (prepare, choose the noise model, run), so that a
+    caller such as the command line can report each step; :func:`denoise` chains them."""
+
+    plan: AxisPlan
+    settings: Settings
+    engine: np.ndarray
+    """The input as a (T, C, Z, Y, X) view; never written to."""
+
+    @classmethod
+    def prepare(cls, image: np.typing.ArrayLike, *, axes: str | None, **parameters: object) -> DenoiseJob:
+        """Check the image, its axes and the engine parameters before any work."""
+        array = as_image(image)
+        plan = AxisPlan.for_array(array.shape, axes)
+        settings = Settings.from_arguments(plan, **parameters)  # type: ignore[arg-type]
+        return cls(plan, settings, plan.to_engine(array))
+
+    def choose_noise(self, noise: NoiseSpec, *, stacklevel: int = 1) -> NoiseModel:
+        """The noise model for this image (estimated unless given)."""
+        return choose_model(self.engine, noise, stacklevel=stacklevel + 1)
+
+    def run(self, model: NoiseModel, progress: Fractions | None = None) -> np.ndarray:
+        """The denoised image as a new float32 array in the caller's axis order."""
+        result = run_engine(self.engine, model, self.settings, progress)
+        if progress is not None:
+            progress.finish()
+        return np.ascontiguousarray(self.plan.from_engine(result))
