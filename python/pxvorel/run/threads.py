@@ -12,18 +12,27 @@ calls in a forked child therefore run on one thread.
 
 from __future__ import annotations
 
-import ctypes
+import functools
 import os
 from collections.abc import Iterator
 from contextlib import contextmanager
+
+from threadpoolctl import ThreadpoolController
+
+import pxvorel._engine  # noqa: F401  (loads the OpenMP runtime that the native modules use)
 
 #: The process that imported pxvorel; any other process running this code was forked from it.
 _IMPORTING_PROCESS = os.getpid()
 
 
-def _openmp() -> ctypes.CDLL:
-    """The OpenMP runtime that the native module loaded (never a second copy)."""
-    return ctypes.CDLL("libgomp.so.1", mode=os.RTLD_NOLOAD | os.RTLD_LAZY)
+@functools.cache
+def _openmp() -> ThreadpoolController:
+    """threadpoolctl's handle on the OpenMP runtime that the native modules loaded (found once:
+    the search goes through every loaded library)."""
+    controller = ThreadpoolController().select(prefix="libgomp")
+    if not controller.lib_controllers:
+        raise RuntimeError("the OpenMP runtime of pxvorel's native modules (libgomp) is not loaded")
+    return controller
 
 
 def available_cores() -> int:
@@ -33,7 +42,7 @@ def available_cores() -> int:
 
 def current_threads() -> int:
     """The OpenMP thread count in force for the calling thread."""
-    return int(_openmp().omp_get_max_threads())
+    return int(_openmp().info()[0]["num_threads"])
 
 
 def forked() -> bool:
@@ -54,9 +63,5 @@ def native_threads(threads: int | None) -> Iterator[int]:
     if threads is None:
         yield 0
         return
-    openmp = _openmp()
-    before = int(openmp.omp_get_max_threads())
-    try:
+    with _openmp().limit(limits=current_threads()):  # the count in force now, restored on exit
         yield threads
-    finally:
-        openmp.omp_set_num_threads(before)
