@@ -24,7 +24,7 @@ import numpy as np
 from dask.callbacks import Callback
 
 from pxvorel.api import denoise
-from pxvorel.cli.options import OUTPUT_SUFFIXES, UsageError, noise_option, patch_radius_option
+from pxvorel.cli.options import OUTPUT_SUFFIXES, UsageError, chunks_option, noise_option, patch_radius_option
 from pxvorel.cli.report import Reporter, describe_image
 from pxvorel.cli.signals import Stopped
 from pxvorel.io import ImageFile, write_image
@@ -38,27 +38,10 @@ IMAGE_SUFFIXES = (".tif", ".tiff", ".npy")
 DEFAULT_BLOCK_SAMPLES = 1 << 24
 
 
-def parse_chunks(text: str, axes: str) -> dict[int, int]:
-    """``'Z=16,Y=512,X=512'`` as {dimension: chunk length} for an image with `axes`."""
-    chunks: dict[int, int] = {}
-    for item in text.split(","):
-        axis, _, value = item.partition("=")
-        axis = axis.strip().upper()
-        try:
-            length = int(value)
-        except ValueError:
-            length = 0
-        if axis not in axes or length < 1:
-            raise UsageError(f"--chunks {text!r}: give positive lengths for axes of the image ({axes}), e.g. "
-                             f"{','.join(f'{a}=64' for a in axes if a != 'C')}")
-        chunks[axes.index(axis)] = length
-    return chunks
-
-
 def choose_chunks(data: da.Array, axes: str, given: str | None) -> da.Array:
     """The blocks to denoise: `given` per axis (other axes whole), or about DEFAULT_BLOCK_SAMPLES each."""
     if given is not None:
-        named = parse_chunks(given, axes)
+        named = chunks_option(given, axes)
         return data.rechunk(tuple(named.get(i, -1) for i in range(data.ndim)))
     fixed = {i: -1 for i, a in enumerate(axes) if a == "C"}
     chunks = da.core.normalize_chunks(tuple(fixed.get(i, "auto") for i in range(data.ndim)), data.shape,

@@ -15,20 +15,38 @@ class UsageError(ValueError):
     """Bad command-line arguments (exit status 2)."""
 
 
+def axis_values(text: str) -> dict[str, int]:
+    """``'X=3,Y=3,T=1'`` as {axis letter: integer}; ValueError when an item is not AXIS=INTEGER."""
+    values: dict[str, int] = {}
+    for item in text.split(","):
+        axis, equals, value = item.partition("=")
+        axis = axis.strip().upper()
+        if not equals or len(axis) != 1 or axis in values:
+            raise ValueError(f"{item!r} is not AXIS=INTEGER (or names an axis twice)")
+        values[axis] = int(value)
+    return values
+
+
 def patch_radius_option(text: str | None) -> int | dict[str, int] | None:
     """'3' or 'X=3,Y=3,T=1'."""
     if text is None:
         return None
     try:
-        if "=" not in text:
-            return int(text)
-        radius = {}
-        for item in text.split(","):
-            axis, _, value = item.partition("=")
-            radius[axis.strip().upper()] = int(value)
-        return radius
+        return int(text) if "=" not in text else axis_values(text)
     except ValueError:
         raise UsageError(f"--patch-radius {text!r}: give a number or per-axis values like X=3,Y=3,T=1") from None
+
+
+def chunks_option(text: str, axes: str) -> dict[int, int]:
+    """``'Z=16,Y=512,X=512'`` as {dimension: chunk length} for an image with `axes`."""
+    try:
+        named = axis_values(text)
+    except ValueError:
+        named = {}
+    if not named or any(axis not in axes or length < 1 for axis, length in named.items()):
+        raise UsageError(f"--chunks {text!r}: give positive lengths for axes of the image ({axes}), e.g. "
+                         f"{','.join(f'{a}=64' for a in axes if a != 'C')}")
+    return {axes.index(axis): length for axis, length in named.items()}
 
 
 def noise_option(args: argparse.Namespace) -> str | float | NoiseModel:
