@@ -33,7 +33,7 @@ from distributed import Client, LocalCluster
 
 import pxvorel
 from pxvorel.cli.batch import cast_to, compute_chunks
-from pxvorel.cli.report import Reporter
+
 from pxvorel.io.zarr import LazyImage, open_lazy, prepare_ome_zarr
 
 
@@ -106,7 +106,7 @@ def part_two(folder: Path, gib: float, iterations: int, memory: str) -> None:
     size = int(np.prod(shape))
     print(f"part 2: {shape} uint16 ({2 * size / 2**30:.2f} GiB) written in {time.perf_counter() - start:.0f} s; "
           f"2 workers limited to {memory} each, {iterations} iteration(s)")
-    reporter = Reporter(quiet=True)
+
     with cluster(2, memory) as local, Client(local) as client:
         started = set(client.run(os.getpid).values())
         start = time.perf_counter()
@@ -115,7 +115,7 @@ def part_two(folder: Path, gib: float, iterations: int, memory: str) -> None:
         estimated = time.perf_counter() - start
         result, clipped = cast_to(result, np.dtype(np.uint16))
         write = prepare_ome_zarr(target, LazyImage(result, image.axes))
-        _, (count,) = compute_chunks(write.tasks, [clipped], reporter)
+        _, (count,) = compute_chunks(write.tasks, [clipped])
         write.finish()
         seconds = time.perf_counter() - start
         peaks = client.run(worker_peak_rss)

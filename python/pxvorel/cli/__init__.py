@@ -8,6 +8,7 @@ and 1 for anything else.
 from __future__ import annotations
 
 import argparse
+import logging
 import json
 import math
 import sys
@@ -18,30 +19,31 @@ import numpy as np
 
 from pxvorel.cli.files import denoise_file
 from pxvorel.cli.parser import build_parser
-from pxvorel.cli.report import Reporter, describe_image
+from pxvorel.cli.report import Console, describe_image, stage
 from pxvorel.cli.signals import Stopped, stop_on_signals
 from pxvorel.io import read_image
 from pxvorel.noise.model import estimate_noise, estimate_sigma
-from pxvorel.run.progress import on_stream
+
+log = logging.getLogger(__name__)
 
 
-def denoise_command(args: argparse.Namespace, reporter: Reporter) -> int:
+def denoise_command(args: argparse.Namespace, console: Console) -> int:
     """``pxvorel denoise`` on one or many files, in memory or chunked (see :mod:`pxvorel.cli.batch`)."""
     from pxvorel.cli.batch import run_batch
 
-    return run_batch(args, reporter, denoise_file)
+    return run_batch(args, console, denoise_file)
 
 
 def _json_number(value: float) -> float | None:
     return value if math.isfinite(value) else None
 
 
-def estimate_file(args: argparse.Namespace, reporter: Reporter) -> None:
+def estimate_file(args: argparse.Namespace, console: Console) -> None:
     """``pxvorel estimate``: print the noise model and the Gaussian sigma of a file."""
-    with reporter.stage(f"reading {args.input}"):
+    with stage(log, f"reading {args.input}"):
         image = read_image(args.input, axes=args.axes)
-    reporter.info(f"image: {describe_image(image)}")
-    with reporter.stage("estimating the noise"):
+    log.info(f"image: {describe_image(image)}")
+    with stage(log, "estimating the noise"):
         model = estimate_noise(image.data, axes=image.axes)
         sigma = estimate_sigma(image.data, axes=image.axes)
     if args.json:
@@ -52,7 +54,7 @@ def estimate_file(args: argparse.Namespace, reporter: Reporter) -> None:
     print(f"sigma (Gaussian, all channels): {sigma:.6g}")
 
 
-def demo_command(args: argparse.Namespace, reporter: Reporter) -> None:
+def demo_command(args: argparse.Namespace, console: Console) -> None:
     """``pxvorel demo``: synthetic time series, denoised through ``denoise_file``, with a report."""
     try:
         import matplotlib  # noqa: F401
@@ -62,13 +64,13 @@ def demo_command(args: argparse.Namespace, reporter: Reporter) -> None:
                            "install them with: pip install 'pxvorel[demo]'") from None
     from pxvorel.demo import print_report, run_demo
 
-    with reporter.showing_logs(), on_stream(reporter.stream, "denoising", quiet=reporter.quiet) as progress:
+    with console.progress("denoising") as progress:
         report = run_demo(Path(args.out), frames=args.frames, size=args.size, threads=args.threads,
                           progress=progress)
     print_report(report, as_json=args.json)
 
 
-COMMANDS: dict[str, Callable[[argparse.Namespace, Reporter], object]] = {
+COMMANDS: dict[str, Callable[[argparse.Namespace, Console], object]] = {
     "denoise": denoise_command,
     "estimate": estimate_file,
     "demo": demo_command,
@@ -78,10 +80,10 @@ COMMANDS: dict[str, Callable[[argparse.Namespace, Reporter], object]] = {
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; return the exit status."""
     args = build_parser().parse_args(argv)
-    reporter = Reporter(quiet=args.quiet)
+    console = Console(quiet=args.quiet)
     try:
-        with stop_on_signals(), reporter.warnings_as_lines(), np.errstate(all="ignore"):
-            status = COMMANDS[args.command](args, reporter)
+        with stop_on_signals(), console.messages(), np.errstate(all="ignore"):
+            status = COMMANDS[args.command](args, console)
     except Stopped as stop:
         print(f"pxvorel: {stop}; no partial output left", file=sys.stderr)
         return stop.status

@@ -11,6 +11,7 @@ chunks on standard error.
 from __future__ import annotations
 
 import argparse
+import logging
 import contextlib
 import math
 import os
@@ -25,10 +26,12 @@ from dask.callbacks import Callback
 
 from pxvorel.api import denoise
 from pxvorel.cli.options import OUTPUT_SUFFIXES, UsageError, chunks_option, noise_option, patch_radius_option
-from pxvorel.cli.report import Reporter, describe_image
+from pxvorel.cli.report import Console, describe_image, stage
 from pxvorel.cli.signals import Stopped
 from pxvorel.io import ImageFile, write_image
 from pxvorel.io.zarr import LazyImage, is_zarr, open_lazy, prepare_ome_zarr
+
+log = logging.getLogger(__name__)
 
 #: File names a folder given as input is searched for.
 IMAGE_SUFFIXES = (".tif", ".tiff", ".npy")
@@ -71,7 +74,7 @@ class _ChunkCounter(Callback):
             self.report(self.done)
 
 
-def compute_chunks(tasks: Sequence, extras: Sequence, reporter: Reporter) -> tuple[list, list]:
+def compute_chunks(tasks: Sequence, extras: Sequence) -> tuple[list, list]:
     """Compute one task per chunk (with progress) and some `extras` that share their graph."""
     total = len(tasks)
     every = max(1, math.ceil(total / 20))
@@ -79,7 +82,7 @@ def compute_chunks(tasks: Sequence, extras: Sequence, reporter: Reporter) -> tup
 
     def report(done: int) -> None:
         if done % every == 0 or done == total:
-            reporter.info(f"chunk {done}/{total} ({100 * done // total} %, {time.perf_counter() - start:.1f} s)")
+            log.info(f"chunk {done}/{total} ({100 * done // total} %, {time.perf_counter() - start:.1f} s)")
 
     try:
         from distributed import as_completed, default_client
@@ -99,7 +102,7 @@ def compute_chunks(tasks: Sequence, extras: Sequence, reporter: Reporter) -> tup
 
 
 @contextlib.contextmanager
-def scheduler(args: argparse.Namespace, reporter: Reporter) -> Iterator[None]:
+def scheduler(args: argparse.Namespace) -> Iterator[None]:
     """The dask scheduler of the run: ``--scheduler``, a local cluster of ``--workers``, or threads."""
     if args.scheduler is None and args.workers is None:
         yield
@@ -108,18 +111,18 @@ def scheduler(args: argparse.Namespace, reporter: Reporter) -> Iterator[None]:
 
     if args.scheduler is not None:
         with Client(args.scheduler) as client:
-            reporter.info(f"cluster {args.scheduler}: {len(client.scheduler_info()['workers'])} worker(s)")
+            log.info(f"cluster {args.scheduler}: {len(client.scheduler_info()['workers'])} worker(s)")
             yield
         return
     if args.workers < 1:
         raise UsageError(f"--workers must be at least 1, not {args.workers}")
     with (LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, host="127.0.0.1",
                        dashboard_address="127.0.0.1:0") as cluster, Client(cluster)):
-        reporter.info(f"local cluster of {args.workers} worker process(es)")
+        log.info(f"local cluster of {args.workers} worker process(es)")
         yield
 
 
-def denoise_chunked(args: argparse.Namespace, source: Path, target: Path, reporter: Reporter) -> None:
+def denoise_chunked(args: argparse.Namespace, source: Path, target: Path) -> None:
     """Denoise one file or Zarr image lazily, block by block, into `target`."""
     if not (is_zarr(target) or target.name.lower().endswith(OUTPUT_SUFFIXES)):
         raise UsageError(f"output {target.name!r}: use a .zarr, .tif, .ome.tif or .npy name")
@@ -129,15 +132,15 @@ def denoise_chunked(args: argparse.Namespace, source: Path, target: Path, report
         raise FileExistsError(f"{target} exists; use --overwrite to replace it")
     image = open_lazy(source, axes=args.axes)
     data = choose_chunks(image.data, image.axes, args.chunks)
-    reporter.info(f"image: {describe_image(image)}, {data.npartitions} block(s) of up to "
+    log.info(f"image: {describe_image(image)}, {data.npartitions} block(s) of up to "
                   f"{' x '.join(map(str, data.chunksize))}")
     noise = noise_option(args)
-    with reporter.stage("choosing the noise model"):
+    with stage(log, "choosing the noise model"):
         result, model = denoise(data, axes=image.axes, noise=noise, patch_radius=patch_radius_option(args.patch_radius),
                                         search_axes=args.search, iterations=args.iterations, pvalue=args.pvalue,
                                         renoise=args.renoise, threads=args.threads, return_noise=True)
     for line in model.describe().splitlines():
-        reporter.info(f"noise model: {line}")
+        log.info(f"noise model: {line}")
     clipped: list = []
     if args.dtype == "input" and data.dtype.kind in "iub":
         result, count = cast_to(result, data.dtype)
@@ -147,14 +150,14 @@ def denoise_chunked(args: argparse.Namespace, source: Path, target: Path, report
         write = prepare_ome_zarr(target, LazyImage(result, image.axes, image.spacing, image.unit),
                                  overwrite=args.overwrite)
         try:
-            _, counts = compute_chunks(write.tasks, clipped, reporter)
+            _, counts = compute_chunks(write.tasks, clipped)
             write.finish()
         except BaseException:
             write.abandon()
             raise
     else:
         blocks = result.to_delayed().ravel()
-        pieces, counts = compute_chunks(blocks, clipped, reporter)
+        pieces, counts = compute_chunks(blocks, clipped)
         array = np.empty(result.shape, result.dtype)
         edges = [np.cumsum((0, *c)) for c in result.chunks]
         for index, piece in zip(np.ndindex(*result.numblocks), pieces, strict=True):
@@ -162,8 +165,8 @@ def denoise_chunked(args: argparse.Namespace, source: Path, target: Path, report
         write_image(target, ImageFile(array, image.axes, image.spacing, image.unit), overwrite=args.overwrite)
     seconds = time.perf_counter() - start
     if counts:
-        reporter.info(f"{int(counts[0])} sample(s) clipped to the range of {data.dtype}")
-    reporter.info(f"done: {data.size / 1e6:.2f} Mvoxel in {seconds:.2f} s ({data.size / 1e6 / seconds:.2f} Mvoxel/s)"
+        log.info(f"{int(counts[0])} sample(s) clipped to the range of {data.dtype}")
+    log.info(f"done: {data.size / 1e6:.2f} Mvoxel in {seconds:.2f} s ({data.size / 1e6 / seconds:.2f} Mvoxel/s)"
                   f", written to {target}")
 
 
@@ -185,8 +188,8 @@ def expand_inputs(names: Sequence[str]) -> tuple[list[Path], bool]:
     return sources, folder
 
 
-def run_batch(args: argparse.Namespace, reporter: Reporter,
-              in_memory: Callable[[argparse.Namespace, Reporter], object]) -> int:
+def run_batch(args: argparse.Namespace, console: Console,
+              in_memory: Callable[[argparse.Namespace, Console], object]) -> int:
     """``pxvorel denoise`` for all inputs; return the exit status (1 when a file failed)."""
     sources, folder = expand_inputs(args.input)
     output = Path(args.output)
@@ -199,27 +202,27 @@ def run_batch(args: argparse.Namespace, reporter: Reporter,
         pairs = [(sources[0], output)]
     chunked = args.chunks is not None or args.scheduler is not None or args.workers is not None
     failed = 0
-    with scheduler(args, reporter):
+    with scheduler(args):
         for number, (source, target) in enumerate(pairs, start=1):
             if many:
-                reporter.info(f"file {number}/{len(pairs)}: {source} -> {target}")
+                log.info(f"file {number}/{len(pairs)}: {source} -> {target}")
             try:
                 if chunked or is_zarr(source) or is_zarr(target):
-                    denoise_chunked(args, source, target, reporter)
+                    denoise_chunked(args, source, target)
                 else:
                     in_memory(argparse.Namespace(**{**vars(args), "input": str(source), "output": str(target)}),
-                              reporter)
+                              console)
             except Stopped:
                 if many and number > 1:
-                    reporter.warning(f"stopped in file {number}/{len(pairs)}; the {number - 1} finished before it "
+                    log.warning(f"stopped in file {number}/{len(pairs)}; the {number - 1} finished before it "
                                      "are kept")
                 raise
             except Exception as failure:
                 if not many:
                     raise
                 failed += 1
-                reporter.warning(f"{source} failed: {failure}")
+                log.warning(f"{source} failed: {failure}")
     if failed:
-        reporter.warning(f"{failed} of {len(pairs)} file(s) failed")
+        log.warning(f"{failed} of {len(pairs)} file(s) failed")
         return 1
     return 0

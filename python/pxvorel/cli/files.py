@@ -4,18 +4,20 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import logging
 import time
 from dataclasses import dataclass
 from pathlib import Path
 
 from pxvorel.cli.options import OUTPUT_SUFFIXES, UsageError, noise_option, patch_radius_option
-from pxvorel.cli.report import Reporter, describe_image
+from pxvorel.cli.report import Console, describe_image, stage
 from pxvorel.cli.signals import ending_the_process_on_signals
 from pxvorel.io import ImageFile, read_image, write_image
 from pxvorel.noise.model import NoiseModel
 from pxvorel.run.engine import DenoiseJob
 from pxvorel.run.preflight import capped_threads, check_output, covering_iterations, describe_seconds, estimate_seconds
-from pxvorel.run.progress import on_stream
+
+log = logging.getLogger(__name__)
 
 
 @dataclass(frozen=True)
@@ -28,7 +30,7 @@ class DenoiseOutcome:
     voxels: int
 
 
-def denoise_file(args: argparse.Namespace, reporter: Reporter) -> DenoiseOutcome:
+def denoise_file(args: argparse.Namespace, console: Console) -> DenoiseOutcome:
     """``pxvorel denoise``: read, choose the noise model, denoise, write."""
     source, target = Path(args.input), Path(args.output)
     noise = noise_option(args)
@@ -42,39 +44,39 @@ def denoise_file(args: argparse.Namespace, reporter: Reporter) -> DenoiseOutcome
         raise FileExistsError(f"{target} exists; use --overwrite to replace it")
     threads, note = capped_threads(args.threads)
     if note:
-        reporter.warning(note)
-    with reporter.stage(f"reading {source}"):
+        log.warning(note)
+    with stage(log, f"reading {source}"):
         image = read_image(source, axes=args.axes)
-    reporter.info(f"image: {describe_image(image)}")
+    log.info(f"image: {describe_image(image)}")
     job = DenoiseJob.prepare(image.data, axes=image.axes, patch_radius=patch_radius, search_axes=args.search,
                              iterations=args.iterations, pvalue=args.pvalue, renoise=args.renoise,
                              threads=threads)
     useful = covering_iterations(job.plan, job.settings)
     if job.settings.iterations > useful:
-        reporter.warning(f"--iterations {job.settings.iterations}: after {useful} the search already spans the "
+        log.warning(f"--iterations {job.settings.iterations}: after {useful} the search already spans the "
                          f"whole image; running {useful}")
         job = dataclasses.replace(job, settings=dataclasses.replace(job.settings, iterations=useful))
     start = time.perf_counter()
     label = f"{noise:g}" if isinstance(noise, float) else ("given" if isinstance(noise, NoiseModel) else noise)
-    with reporter.stage(f"choosing the noise model ({label})"), ending_the_process_on_signals():
+    with stage(log, f"choosing the noise model ({label})"), ending_the_process_on_signals():
         model = job.choose_noise(noise)
     for line in model.describe().splitlines():
-        reporter.info(f"noise model: {line}")
-    if not reporter.quiet and job.engine.size >= 4 * 64 * 64 * 5:
-        reporter.info(f"estimated denoising time: about {describe_seconds(estimate_seconds(job, model))}")
-    with reporter.stage(f"denoising ({job.settings.describe(job.plan)})"):
-        with on_stream(reporter.stream, "denoising", quiet=reporter.quiet) as progress:
+        log.info(f"noise model: {line}")
+    if not console.quiet and job.engine.size >= 4 * 64 * 64 * 5:
+        log.info(f"estimated denoising time: about {describe_seconds(estimate_seconds(job, model))}")
+    with stage(log, f"denoising ({job.settings.describe(job.plan)})"):
+        with console.progress("denoising") as progress:
             result = job.run(model, progress)
     seconds = time.perf_counter() - start
     if args.dtype == "input" and image.data.dtype.kind in "iub":
         from pxvorel.cli.batch import cast_to  # dask is imported only where it is needed
 
         result, clipped = cast_to(result, image.data.dtype)
-        reporter.info(f"{int(clipped)} sample(s) clipped to the range of {image.data.dtype}")
-    with reporter.stage(f"writing {target}"):
+        log.info(f"{int(clipped)} sample(s) clipped to the range of {image.data.dtype}")
+    with stage(log, f"writing {target}"):
         write_image(target, ImageFile(result, image.axes, image.spacing, image.unit), overwrite=args.overwrite)
     voxels = int(result.size)
-    reporter.info(f"done: {voxels / 1e6:.2f} Mvoxel in {seconds:.2f} s ({voxels / 1e6 / seconds:.2f} Mvoxel/s)")
+    log.info(f"done: {voxels / 1e6:.2f} Mvoxel in {seconds:.2f} s ({voxels / 1e6 / seconds:.2f} Mvoxel/s)")
     return DenoiseOutcome(model, seconds, voxels)
 
 

@@ -1,5 +1,10 @@
-"""What the command line tells the user on standard error: stage lines with their
-durations, warnings as single lines, and a one-line description of an image."""
+"""What the command line tells the user on standard error.
+
+Messages go through :mod:`logging` (each module logs on its own logger under
+``pxvorel``); :meth:`Console.messages` shows them for the duration of a command as
+``pxvorel: ...`` lines, warnings as ``pxvorel: warning: ...``, and only the warnings
+when quiet. Progress bars and lines go to the same stream.
+"""
 
 from __future__ import annotations
 
@@ -8,64 +13,60 @@ import sys
 import time
 import warnings
 from collections.abc import Iterator
-from contextlib import contextmanager
+from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass, field
 from typing import TextIO
 
 from pxvorel.io import ImageFile
+from pxvorel.run.progress import Fractions, on_stream
 
 
-@dataclass
-class Reporter:
-    """Progress lines on standard error, each with the time it took."""
+class _Lines(logging.Formatter):
+    def format(self, record: logging.LogRecord) -> str:
+        kind = "warning: " if record.levelno >= logging.WARNING else ""
+        return f"pxvorel: {kind}{record.getMessage()}"
+
+
+@dataclass(frozen=True)
+class Console:
+    """The stream the command line writes its messages and progress to, and whether it is quiet."""
 
     quiet: bool = False
     stream: TextIO = field(default_factory=lambda: sys.stderr)
 
-    def info(self, message: str) -> None:
-        if not self.quiet:
-            print(f"pxvorel: {message}", file=self.stream, flush=True)
-
-    def warning(self, message: str) -> None:
-        print(f"pxvorel: warning: {message}", file=self.stream, flush=True)
-
     @contextmanager
-    def stage(self, doing: str) -> Iterator[None]:
-        """Announce a stage, then report its duration."""
-        self.info(f"{doing} ...")
-        start = time.perf_counter()
-        yield
-        self.info(f"{doing}: done in {time.perf_counter() - start:.2f} s")
-
-    @contextmanager
-    def showing_logs(self) -> Iterator[None]:
-        """Within the block, the package's log messages of level INFO and above are lines here."""
-        reporter = self
-
-        class Lines(logging.Handler):
-            def emit(self, record: logging.LogRecord) -> None:
-                if record.levelno >= logging.WARNING:
-                    reporter.warning(record.getMessage())
-                else:
-                    reporter.info(record.getMessage())
-
-        logger, handler = logging.getLogger("pxvorel"), Lines()
-        level = logger.level
+    def messages(self) -> Iterator[None]:
+        """Within the block: the package's log records and Python warnings as lines on the stream."""
+        logger = logging.getLogger("pxvorel")
+        handler = logging.StreamHandler(self.stream)
+        handler.setFormatter(_Lines())
+        handler.setLevel(logging.WARNING if self.quiet else logging.INFO)
+        level, propagate = logger.level, logger.propagate
         logger.addHandler(handler)
         logger.setLevel(logging.INFO)
+        logger.propagate = False
         try:
-            yield
+            with warnings.catch_warnings():
+                warnings.simplefilter("always")
+                warnings.showwarning = lambda message, *_args, **_kw: logger.warning(str(message))
+                yield
         finally:
             logger.removeHandler(handler)
             logger.setLevel(level)
+            logger.propagate = propagate
 
-    @contextmanager
-    def warnings_as_lines(self) -> Iterator[None]:
-        """Show Python warnings as single 'pxvorel: warning:' lines."""
-        with warnings.catch_warnings():
-            warnings.simplefilter("always")
-            warnings.showwarning = lambda message, *_args, **_kw: self.warning(str(message))
-            yield
+    def progress(self, description: str) -> AbstractContextManager[Fractions | None]:
+        """A bar on a terminal, percentage lines elsewhere, nothing when quiet."""
+        return on_stream(self.stream, description, quiet=self.quiet)
+
+
+@contextmanager
+def stage(log: logging.Logger, doing: str) -> Iterator[None]:
+    """Announce a stage, then log its duration."""
+    log.info("%s ...", doing)
+    start = time.perf_counter()
+    yield
+    log.info("%s: done in %.2f s", doing, time.perf_counter() - start)
 
 
 def describe_image(image: ImageFile) -> str:
