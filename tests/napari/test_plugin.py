@@ -16,6 +16,7 @@ from napari.utils.notifications import notification_manager  # noqa: E402
 from qtpy.QtCore import Qt  # noqa: E402
 
 import pxvorel  # noqa: E402
+import pxvorel.napari._widget  # noqa: E402
 from pxvorel.napari import _layers as _napari_layers  # noqa: E402
 from pxvorel.napari._sample_data import demo_time_lapse  # noqa: E402
 from pxvorel.napari._widget import DenoiseWidget  # noqa: E402
@@ -186,7 +187,7 @@ def test_a_warning_of_the_run_becomes_a_napari_notification(viewer, qtbot, monke
         warnings.warn("channel 0: a note on the noise model", UserWarning, stacklevel=2)
         return denoise(*args, **kwargs)
 
-    monkeypatch.setattr(pxvorel, "denoise", denoise_with_a_note)
+    monkeypatch.setattr(pxvorel.napari._widget, "denoise", denoise_with_a_note)
     viewer.add_image(camera_image((24, 24)), name="small")
     widget = dock(viewer)
     del notification_manager.records[:]
