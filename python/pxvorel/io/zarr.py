@@ -218,20 +218,24 @@ def prepare_ome_zarr(path: str | os.PathLike[str], image: LazyImage, *, overwrit
     path = Path(path)
     if not path.name.lower().endswith(".zarr"):
         raise ValueError(f"cannot write {path.name} as OME-Zarr: use a name ending in .zarr")
-    target = AtomicTarget(path, overwrite=overwrite)
+    folder = AtomicTarget(path, overwrite=overwrite)
     axes = "".join(a for a in ENGINE_AXES if a in image.axes)
     data = da.transpose(image.data, [image.axes.index(a) for a in axes])
     data = data.rechunk(data.chunksize)
-    group = zarr.open_group(str(target.tmp), mode="w-", zarr_format=3)
-    group.attrs.update(_ome_attributes(axes, image.spacing, image.unit, path.name.removesuffix(".zarr")))
-    target = group.create_array("0", shape=data.shape, chunks=data.chunksize, dtype=data.dtype,
-                                dimension_names=[a.lower() for a in axes])
+    try:
+        group = zarr.open_group(str(folder.tmp), mode="w-", zarr_format=3)
+        group.attrs.update(_ome_attributes(axes, image.spacing, image.unit, path.name.removesuffix(".zarr")))
+        array = group.create_array("0", shape=data.shape, chunks=data.chunksize, dtype=data.dtype,
+                                   dimension_names=[a.lower() for a in axes])
+    except BaseException:
+        folder.abandon()
+        raise
     starts = [np.cumsum((0, *c)) for c in data.chunks]
     tasks = []
     for index, block in zip(np.ndindex(*data.numblocks), data.to_delayed().ravel(), strict=True):
         region = tuple(slice(int(s[i]), int(s[i + 1])) for s, i in zip(starts, index, strict=True))
-        tasks.append(dask.delayed(_write_chunk, pure=False)(block, target, region))
-    return ZarrWrite(target, tasks)
+        tasks.append(dask.delayed(_write_chunk, pure=False)(block, array, region))
+    return ZarrWrite(folder, tasks)
 
 
 def write_ome_zarr(path: str | os.PathLike[str], image: LazyImage, *, overwrite: bool = False) -> Path:
