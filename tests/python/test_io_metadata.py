@@ -97,7 +97,10 @@ def test_resolution_units_give_micrometres(tmp_path, resolution_unit, pixels_per
     assert (axes, seen) == ("TYX", pytest.approx({"X": 0.5, "Y": 0.5}))
     assert unit == (None if resolution_unit == "NONE" else "micron")
     np.testing.assert_array_equal(samples, data)
-    assert read_image(tmp_path / "out.tif").spacing == pytest.approx(image.spacing)
+    write_image(tmp_path / "out.ome.tif", image)
+    for name in ("out.tif", "out.ome.tif"):
+        back = read_image(tmp_path / name)
+        assert (back.spacing, back.unit) == (pytest.approx(image.spacing), image.unit)
 
 
 def _rgb(path) -> np.ndarray:

@@ -3,14 +3,14 @@
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Union
+from typing import TYPE_CHECKING
 
 import numpy as np
 
 from pxvorel.io.units import MICROMETRE, um_per
 
 if TYPE_CHECKING:
-    import dask.array as da
+    from dask.array.core import Array as DaskArray
 
 __all__ = ["ImageFile"]
 
@@ -49,7 +49,7 @@ class ImageFile:
     ({'Z': 0.3, 'X': 0.065, 'Y': 0.065}, 'µm')
     """
 
-    data: Union[np.ndarray, da.Array]  # noqa: UP007  (evaluated by dataclasses on Python 3.10)
+    data: np.ndarray | DaskArray
     axes: str
     spacing: dict[str, float] = field(default_factory=dict)
     unit: str | None = None

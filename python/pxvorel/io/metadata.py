@@ -24,7 +24,7 @@ __all__ = ["file_axes", "tiff_spacing"]
 log = logging.getLogger(__name__)
 
 #: Micrometres per unit of the TIFF ResolutionUnit tag (NONE has no physical unit).
-_RESOLUTION_UNITS = {tifffile.RESUNIT.INCH: "inch", tifffile.RESUNIT.CENTIMETER: "cm",
+_RESOLUTION_UNITS: dict[int, str] = {tifffile.RESUNIT.INCH: "inch", tifffile.RESUNIT.CENTIMETER: "cm",
                      tifffile.RESUNIT.MILLIMETER: "mm", tifffile.RESUNIT.MICROMETER: "µm"}
 
 Spacing = tuple[dict[str, float], str | None]
@@ -70,13 +70,11 @@ def _lengths(sizes: Mapping[str, Any], unit: object) -> Spacing:
 def _ome(xml: str) -> Spacing:
     image = tifffile.xml2dict(xml).get("OME", {}).get("Image", {})
     pixels = (image[0] if isinstance(image, list) else image).get("Pixels", {})
-    spacing: dict[str, float] = {}
-    unit = None
-    for axis in "XYZ":
-        value = _positive(pixels.get(f"PhysicalSize{axis}"))
-        size = None if value is None else length_in_um(value, pixels.get(f"PhysicalSize{axis}Unit", MICROMETRE))
-        if size is not None:
-            spacing[axis], unit = size, MICROMETRE
+    sizes = {a: (v, pixels.get(f"PhysicalSize{a}Unit", MICROMETRE)) for a in "XYZ"
+             if (v := _positive(pixels.get(f"PhysicalSize{a}"))) is not None}
+    physical = {a: size for a, (v, u) in sizes.items() if (size := length_in_um(v, u)) is not None}
+    # Sizes in "pixel" (or no length unit) are kept relative when no axis has a physical size.
+    spacing, unit = (physical, MICROMETRE) if physical else ({a: v for a, (v, _) in sizes.items()}, None)
     interval = _positive(pixels.get("TimeIncrement"))
     if interval is not None and (seconds := time_in_s(interval, pixels.get("TimeIncrementUnit", "s"))) is not None:
         spacing["T"] = seconds

@@ -124,7 +124,7 @@ def read_image(path: str | os.PathLike[str], *, axes: str | None = None) -> Imag
     return ImageFile(data, normalize_axes(letters, data.ndim), spacing, unit)
 
 
-def _ome_writer(image: ImageFile) -> Callable[[BinaryIO], None]:
+def _ome_writer(image: ImageFile) -> Callable[[BinaryIO], object]:
     meta: dict[str, Any] = {"axes": image.axes}
     for axis in "XYZ":
         if axis in image.spacing:
@@ -136,14 +136,16 @@ def _ome_writer(image: ImageFile) -> Callable[[BinaryIO], None]:
     return lambda fh: tifffile.imwrite(fh, image.data, ome=True, photometric="minisblack", metadata=meta)
 
 
-def _imagej_writer(image: ImageFile) -> Callable[[BinaryIO], None]:
+def _imagej_writer(image: ImageFile) -> Callable[[BinaryIO], object]:
     """An ImageJ hyperstack: the axes put in ImageJ's order, sizes in its description and resolution tags."""
     axes = "".join(a for a in _IMAGEJ_ORDER if a in image.axes)
     if axes != image.axes:
         log.info("axes %s written in ImageJ's order, as %s", image.axes, axes)
     data = np.transpose(image.data, [image.axes.index(a) for a in axes])
     spacing = image.spacing
-    meta: dict[str, Any] = {"axes": axes, "mode": "composite" if "C" in axes else "grayscale"}
+    channels = data.shape[axes.index("C")] if "C" in axes else 1
+    # ImageJ overlays up to 7 channels in colour; more are shown one at a time.
+    meta: dict[str, Any] = {"axes": axes, "mode": "composite" if 1 < channels <= 7 else "grayscale"}
     if image.unit == MICROMETRE:
         meta["unit"] = "micron"
     if "Z" in spacing:
@@ -151,24 +153,23 @@ def _imagej_writer(image: ImageFile) -> Callable[[BinaryIO], None]:
     if "T" in spacing:
         meta["finterval"] = spacing["T"]
     # ImageJ reads the resolution tags as pixels per the description's unit.
-    xy = {"resolution": (1 / spacing["X"], 1 / spacing["Y"])} if {"X", "Y"} <= spacing.keys() else {}
-    return lambda fh: tifffile.imwrite(fh, data, imagej=True, photometric="minisblack", metadata=meta, **xy)
+    xy = (1 / spacing["X"], 1 / spacing["Y"]) if {"X", "Y"} <= spacing.keys() else None
+    return lambda fh: tifffile.imwrite(fh, data, imagej=True, photometric="minisblack", metadata=meta, resolution=xy)
 
 
-def _plain_writer(image: ImageFile) -> Callable[[BinaryIO], None]:
+def _plain_writer(image: ImageFile) -> Callable[[BinaryIO], object]:
     """A TIFF with tifffile's description of axes and sizes, and the resolution tags in centimetres."""
     spacing = image.spacing
-    xy: dict[str, Any] = {}
+    xy: tuple[float, float] | None = None
+    per_um = 1e4 if image.unit == MICROMETRE else 1.0  # pixels per centimetre, or per unknown unit
     if {"X", "Y"} <= spacing.keys():
-        if image.unit == MICROMETRE:
-            xy = {"resolution": (1e4 / spacing["X"], 1e4 / spacing["Y"]), "resolutionunit": "CENTIMETER"}
-        else:
-            xy = {"resolution": (1 / spacing["X"], 1 / spacing["Y"]), "resolutionunit": "NONE"}
+        xy = (per_um / spacing["X"], per_um / spacing["Y"])
     meta = {"axes": image.axes, "spacing": spacing, "unit": image.unit}
-    return lambda fh: tifffile.imwrite(fh, image.data, photometric="minisblack", metadata=meta, **xy)
+    return lambda fh: tifffile.imwrite(fh, image.data, photometric="minisblack", metadata=meta, resolution=xy,
+                                       resolutionunit="CENTIMETER" if per_um > 1 else "NONE")
 
 
-def _tiff_writer(path: Path, image: ImageFile) -> Callable[[BinaryIO], None]:
+def _tiff_writer(path: Path, image: ImageFile) -> Callable[[BinaryIO], object]:
     if path.name.lower().endswith((".ome.tif", ".ome.tiff")):
         return _ome_writer(image)
     axes = image.axes
@@ -236,6 +237,7 @@ def write_image(
         unit if unit is not None else image.unit,
     )
     name = path.name.lower()
+    writer: Callable[[BinaryIO], object]
     if name.endswith(".npy"):
         def writer(fh: BinaryIO) -> None:
             np.save(fh, image.data, allow_pickle=False)
