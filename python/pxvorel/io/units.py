@@ -11,8 +11,10 @@ from __future__ import annotations
 
 import functools
 import logging
+from typing import TYPE_CHECKING
 
-import pint
+if TYPE_CHECKING:
+    import pint
 
 __all__ = ["MICROMETRE", "SECOND", "length_in_um", "time_in_s", "um_per"]
 
@@ -28,7 +30,10 @@ _NO_UNIT = {"", "pixel", "pixels", "px", "none"}
 
 @functools.cache
 def _registry() -> pint.UnitRegistry:
-    """The one unit registry (building it takes most of a second, so it is built once, on first use)."""
+    """The one unit registry, made on first use: importing pint and building it takes about a second,
+    which files in micrometres and seconds never pay."""
+    import pint
+
     return pint.UnitRegistry()
 
 
@@ -49,11 +54,11 @@ def _factor(name: object, target: str, dimension: str) -> float | None:
     registry = _registry()
     try:
         quantity = registry.Quantity(1.0, name)
-    except (pint.errors.PintError, AttributeError, TypeError, ValueError, SyntaxError):
-        log.warning("unknown unit %r: the sizes given in it are ignored", name)
+    except Exception:  # noqa: BLE001  (a file's text, parsed by pint's tokenizer: any failure means "unknown")
+        log.warning("unknown unit %r: sizes given in it are not taken as physical sizes", name)
         return None
     if quantity.dimensionality != registry.Quantity(1.0, target).dimensionality:
-        log.warning("%r is not a unit of %s: the sizes given in it are ignored", name, dimension)
+        log.warning("%r is not a unit of %s: sizes given in it are not taken as physical sizes", name, dimension)
         return None
     return float(quantity.to(target).magnitude)
 
