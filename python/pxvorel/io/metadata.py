@@ -10,7 +10,6 @@ sizes without one.
 
 from __future__ import annotations
 
-import logging
 import math
 from collections.abc import Mapping
 from typing import Any
@@ -21,11 +20,9 @@ from pxvorel.io.units import MICROMETRE, length_in_um, time_in_s, um_per
 
 __all__ = ["file_axes", "tiff_spacing"]
 
-log = logging.getLogger(__name__)
-
-#: Micrometres per unit of the TIFF ResolutionUnit tag (NONE has no physical unit).
+#: The length unit of each ResolutionUnit tag value (NONE: the sizes have no physical unit).
 _RESOLUTION_UNITS: dict[int, str] = {tifffile.RESUNIT.INCH: "inch", tifffile.RESUNIT.CENTIMETER: "cm",
-                     tifffile.RESUNIT.MILLIMETER: "mm", tifffile.RESUNIT.MICROMETER: "µm"}
+                                     tifffile.RESUNIT.MILLIMETER: "mm", tifffile.RESUNIT.MICROMETER: "µm"}
 
 Spacing = tuple[dict[str, float], str | None]
 
