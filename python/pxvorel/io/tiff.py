@@ -146,14 +146,17 @@ def _imagej_writer(image: ImageFile) -> Callable[[BinaryIO], object]:
     channels = data.shape[axes.index("C")] if "C" in axes else 1
     # ImageJ overlays up to 7 channels in colour; more are shown one at a time.
     meta: dict[str, Any] = {"axes": axes, "mode": "composite" if 1 < channels <= 7 else "grayscale"}
-    if image.unit == MICROMETRE:
+    # ImageJ reads the resolution tags as pixels per the description's unit, which is also Z's unit:
+    # without X and Y sizes the unit is left out, so that ImageJ does not take its 1/1 tags for 1 µm pixels.
+    xy = (1 / spacing["X"], 1 / spacing["Y"]) if {"X", "Y"} <= spacing.keys() else None
+    if image.unit == MICROMETRE and xy is not None:
         meta["unit"] = "micron"
+    elif image.unit == MICROMETRE and "Z" in spacing:
+        log.warning("no X and Y pixel sizes: the Z size is written to the ImageJ file without its unit")
     if "Z" in spacing:
         meta["spacing"] = spacing["Z"]
     if "T" in spacing:
         meta["finterval"] = spacing["T"]
-    # ImageJ reads the resolution tags as pixels per the description's unit.
-    xy = (1 / spacing["X"], 1 / spacing["Y"]) if {"X", "Y"} <= spacing.keys() else None
     return lambda fh: tifffile.imwrite(fh, data, imagej=True, photometric="minisblack", metadata=meta, resolution=xy)
 
 
