@@ -14,24 +14,28 @@ DATA = Path(__file__).resolve().parents[2].parent / "shared" / "data"
 
 
 @pytest.mark.parametrize(
-    ("name", "axes", "shape", "spacing"),
+    ("name", "axes", "shape", "spacing", "written_axes"),
     [
-        ("hyperstack.tif", "TZCYX", (3, 4, 2, 10, 12), {"X": 0.1, "Y": 0.1, "Z": 0.5, "T": 2.0}),
-        ("series.tif", "TYX", (5, 10, 12), {"X": 0.2, "Y": 0.25, "T": 1.5}),
-        ("series.ome.tif", "TCZYX", (3, 2, 4, 10, 12), {"X": 0.1, "Y": 0.1, "Z": 0.3, "T": 5.0}),
-        ("channels.ome.tiff", "CYX", (3, 10, 12), {"X": 0.065, "Y": 0.065}),
-        ("channel_last.tif", "YXC", (10, 12, 3), {"X": 0.3, "Y": 0.3}),  # not ImageJ order
-        ("kymograph.tif", "TX", (7, 12), {"X": 0.3, "T": 0.1}),
+        ("hyperstack.tif", "TZCYX", (3, 4, 2, 10, 12), {"X": 0.1, "Y": 0.1, "Z": 0.5, "T": 2.0}, "TZCYX"),
+        ("series.tif", "TYX", (5, 10, 12), {"X": 0.2, "Y": 0.25, "T": 1.5}, "TYX"),
+        ("series.ome.tif", "TCZYX", (3, 2, 4, 10, 12), {"X": 0.1, "Y": 0.1, "Z": 0.3, "T": 5.0}, "TCZYX"),
+        ("channels.ome.tiff", "CYX", (3, 10, 12), {"X": 0.065, "Y": 0.065}, "CYX"),
+        ("channel_last.tif", "YXC", (10, 12, 3), {"X": 0.3, "Y": 0.3}, "CYX"),  # put in ImageJ's order
+        ("time_inside.tif", "ZTYX", (2, 3, 10, 12), {"X": 0.2, "Y": 0.2, "Z": 1.5, "T": 4.0}, "TZYX"),
+        ("kymograph.tif", "TX", (7, 12), {"X": 0.3, "T": 0.1}, "TX"),  # no Y: a plain TIFF
+        ("doubles.tif", "YXC", (10, 12, 2), {"X": 0.3, "Y": 0.3}, "YXC"),  # float64: a plain TIFF
+        ("no_xy.tif", "ZYX", (2, 10, 12), {"Z": 0.7}, "ZYX"),  # ImageJ: no 1 µm X/Y made up
     ],
 )
-def test_tiff_round_trip_keeps_axes_and_pixel_sizes(tmp_path, name, axes, shape, spacing) -> None:
-    data = np.random.default_rng(0).random(shape, dtype=np.float32)
+def test_tiff_round_trip_keeps_axes_and_pixel_sizes(tmp_path, name, axes, shape, spacing, written_axes) -> None:
+    dtype = np.float64 if name.startswith("doubles") else np.float32
+    data = np.random.default_rng(0).random(shape).astype(dtype)
     write_image(tmp_path / name, data, axes=axes, spacing=spacing, unit="µm")
     image = read_image(tmp_path / name)
-    assert image.axes == axes
-    np.testing.assert_array_equal(image.data, data)
+    assert image.axes == written_axes
+    np.testing.assert_array_equal(image.data, np.transpose(data, [axes.index(a) for a in written_axes]))
     assert image.spacing == pytest.approx(spacing, rel=1e-6)
-    assert image.unit == "µm"
+    assert image.unit == ("µm" if "X" in spacing else None)
 
 
 def test_npy_round_trip_takes_axes_from_the_caller(tmp_path) -> None:

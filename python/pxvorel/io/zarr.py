@@ -9,17 +9,17 @@ path, so the arrays work on any dask scheduler, including worker processes of a
 ``distributed`` cluster.
 
 Output is an OME-Zarr image (version 0.5, Zarr format 3), written chunk by chunk into
-a temporary folder beside the target and renamed into place once complete.
+a temporary folder beside the target and renamed into place once complete
+(:mod:`pxvorel.io.atomic`). Pixel sizes are read in any unit OME-Zarr names and kept,
+like everywhere in pxvorel, in micrometres and seconds.
 """
 
 from __future__ import annotations
 
 import contextlib
 import os
-import secrets
-import shutil
 from collections.abc import Mapping
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 import dask
@@ -29,27 +29,17 @@ import tifffile
 import zarr
 
 from pxvorel.core.axes import ENGINE_AXES, normalize_axes
-from pxvorel.io.tiff import _file_axes, _tiff_spacing
+from pxvorel.io.atomic import AtomicTarget
+from pxvorel.io.image import ImageFile
+from pxvorel.io.metadata import file_axes, tiff_spacing
+from pxvorel.io.units import MICROMETRE, length_in_um, time_in_s
 
 __all__ = ["LazyImage", "is_zarr", "open_lazy", "write_ome_zarr"]
 
-#: OME-Zarr (UDUNITS) names of the spatial units pxvorel writes, and back.
-_UNIT_NAMES = {"µm": "micrometer", "nm": "nanometer", "mm": "millimeter", "cm": "centimeter", "m": "meter"}
-_UNIT_SYMBOLS = {name: symbol for symbol, name in _UNIT_NAMES.items()}
 _AXIS_TYPES = {"T": "time", "C": "channel", "Z": "space", "Y": "space", "X": "space"}
 
-
-@dataclass
-class LazyImage:
-    """An image opened without reading its samples: a dask array with axes and pixel sizes.
-
-    Attributes are those of :class:`pxvorel.io.ImageFile`, `data` being a dask array.
-    """
-
-    data: da.Array
-    axes: str
-    spacing: dict[str, float] = field(default_factory=dict)
-    unit: str | None = None
+#: An image opened without reading its samples: an :class:`ImageFile` whose data is a dask array.
+LazyImage = ImageFile
 
 
 def is_zarr(path: str | os.PathLike[str]) -> bool:
@@ -85,14 +75,14 @@ def _open_tiff(path: Path, axes: str | None) -> LazyImage:
     try:
         with tifffile.TiffFile(path) as tif:
             raw_axes = tif.series[0].axes
-            spacing, unit = _tiff_spacing(tif)
+            spacing, unit = tiff_spacing(tif)
         level = _TiffLevel(path)
     except (tifffile.TiffFileError, IndexError, OSError) as error:
         raise ValueError(f"cannot read {path} as a TIFF image: {error}") from error
     data = da.from_array(level, chunks=level.chunks, meta=np.empty((0,) * level.ndim, level.dtype),
                          name=f"tiff-{dask.base.tokenize(str(path), os.stat(path).st_mtime_ns)}")
     if axes is None:
-        letters, shape = _file_axes(raw_axes, data.shape)
+        letters, shape = file_axes(raw_axes, data.shape)
         data = data.reshape(shape) if shape != data.shape else data
     else:
         letters = normalize_axes(axes, data.ndim)
@@ -125,10 +115,12 @@ def _open_zarr(path: Path, axes: str | None) -> LazyImage:
         scales = [t["scale"] for t in level.get("coordinateTransformations", []) if t.get("type") == "scale"]
         for axis, entry, scale in zip(letters, meta["axes"], scales[0] if scales else [1.0] * len(letters),
                                       strict=True):
-            if axis in "XYZT" and isinstance(entry, Mapping) and "unit" in entry:
-                spacing[axis] = float(scale)
-                if axis in "XYZ":
-                    unit = _UNIT_SYMBOLS.get(entry["unit"], entry["unit"])
+            if not (isinstance(entry, Mapping) and "unit" in entry):
+                continue
+            if axis == "T" and (seconds := time_in_s(float(scale), entry["unit"])) is not None:
+                spacing[axis] = seconds
+            elif axis in "XYZ" and (size := length_in_um(float(scale), entry["unit"])) is not None:
+                spacing[axis], unit = size, MICROMETRE
     data = da.from_zarr(str(path), component=component)
     letters = normalize_axes(axes or letters, data.ndim)
     return LazyImage(data, letters, spacing, unit)
@@ -182,8 +174,8 @@ def _ome_attributes(axes: str, spacing: Mapping[str, float], unit: str | None, n
         entry = {"name": axis.lower(), "type": _AXIS_TYPES[axis]}
         if axis == "T":
             entry["unit"] = "second"
-        elif axis in "XYZ" and unit:
-            entry["unit"] = _UNIT_NAMES.get(unit, unit)
+        elif axis in "XYZ" and unit == MICROMETRE:
+            entry["unit"] = "micrometer"
         entries.append(entry)
     scale = [float(spacing.get(axis, 1.0)) for axis in axes]
     dataset = {"path": "0", "coordinateTransformations": [{"type": "scale", "scale": scale}]}
@@ -195,39 +187,25 @@ def _write_chunk(block: np.ndarray, target: zarr.Array, region: tuple[slice, ...
     return 1
 
 
-def _move_into_place(tmp: Path, path: Path, overwrite: bool) -> None:
-    if not path.exists():
-        os.rename(tmp, path)
-        return
-    if not overwrite:
-        raise FileExistsError(f"{path} exists; choose another name or allow overwriting")
-    old = path.with_name(f".{path.name}.{secrets.token_hex(4)}.old")
-    os.rename(path, old)
-    os.rename(tmp, path)
-    shutil.rmtree(old) if old.is_dir() else old.unlink()
-
-
 @dataclass
 class ZarrWrite:
     """A prepared OME-Zarr write: one task per chunk, then :meth:`finish` or :meth:`abandon`."""
 
-    path: Path
-    tmp: Path
+    target: AtomicTarget
     tasks: list
-    overwrite: bool
+
+    @property
+    def path(self) -> Path:
+        """The folder the image is written to."""
+        return self.target.path
 
     def finish(self) -> Path:
         """Move the complete image into place (after every task has run)."""
-        try:
-            _move_into_place(self.tmp, self.path, self.overwrite)
-        except BaseException:
-            self.abandon()
-            raise
-        return self.path
+        return self.target.commit()
 
     def abandon(self) -> None:
         """Remove the temporary folder."""
-        shutil.rmtree(self.tmp, ignore_errors=True)
+        self.target.abandon()
 
 
 def prepare_ome_zarr(path: str | os.PathLike[str], image: LazyImage, *, overwrite: bool = False) -> ZarrWrite:
@@ -240,24 +218,24 @@ def prepare_ome_zarr(path: str | os.PathLike[str], image: LazyImage, *, overwrit
     path = Path(path)
     if not path.name.lower().endswith(".zarr"):
         raise ValueError(f"cannot write {path.name} as OME-Zarr: use a name ending in .zarr")
-    if path.exists() and not overwrite:
-        raise FileExistsError(f"{path} exists; choose another name or allow overwriting")
-    if not path.parent.is_dir():
-        raise FileNotFoundError(f"output folder {path.parent} does not exist")
+    folder = AtomicTarget(path, overwrite=overwrite)
     axes = "".join(a for a in ENGINE_AXES if a in image.axes)
     data = da.transpose(image.data, [image.axes.index(a) for a in axes])
     data = data.rechunk(data.chunksize)
-    tmp = path.with_name(f".{path.name}.{secrets.token_hex(4)}.part")
-    group = zarr.open_group(str(tmp), mode="w-", zarr_format=3)
-    group.attrs.update(_ome_attributes(axes, image.spacing, image.unit, path.name.removesuffix(".zarr")))
-    target = group.create_array("0", shape=data.shape, chunks=data.chunksize, dtype=data.dtype,
-                                dimension_names=[a.lower() for a in axes])
+    try:
+        group = zarr.open_group(str(folder.tmp), mode="w-", zarr_format=3)
+        group.attrs.update(_ome_attributes(axes, image.spacing, image.unit, path.name.removesuffix(".zarr")))
+        array = group.create_array("0", shape=data.shape, chunks=data.chunksize, dtype=data.dtype,
+                                   dimension_names=[a.lower() for a in axes])
+    except BaseException:
+        folder.abandon()
+        raise
     starts = [np.cumsum((0, *c)) for c in data.chunks]
     tasks = []
     for index, block in zip(np.ndindex(*data.numblocks), data.to_delayed().ravel(), strict=True):
         region = tuple(slice(int(s[i]), int(s[i + 1])) for s, i in zip(starts, index, strict=True))
-        tasks.append(dask.delayed(_write_chunk, pure=False)(block, target, region))
-    return ZarrWrite(path, tmp, tasks, overwrite)
+        tasks.append(dask.delayed(_write_chunk, pure=False)(block, array, region))
+    return ZarrWrite(folder, tasks)
 
 
 def write_ome_zarr(path: str | os.PathLike[str], image: LazyImage, *, overwrite: bool = False) -> Path:

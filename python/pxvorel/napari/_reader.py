@@ -1,0 +1,109 @@
+"""The napari reader: TIFF, ``.npy`` and Zarr files open as image layers with their axes and scale.
+
+Files are read as the command line reads them (:func:`pxvorel.io.read_image`; Zarr lazily
+with :func:`pxvorel.io.zarr.open_lazy`). Each channel becomes its own layer; every layer
+is labelled with its axes (``t``, ``z``, ``y``, ``x``, which the denoise widget reads
+back) and scaled by the file's pixel sizes, in micrometres and seconds.
+"""
+
+from __future__ import annotations
+
+import logging
+from collections.abc import Callable, Sequence
+from pathlib import Path
+from typing import Any, Union
+
+from pxvorel.io import ImageFile, read_image
+from pxvorel.io.zarr import is_zarr, open_lazy
+
+__all__ = ["image_layer", "napari_get_reader", "read_layers"]
+
+log = logging.getLogger(__name__)
+
+PathLike = Union[str, Path]  # noqa: UP007  (napari passes str or a list of str)
+LayerData = tuple[Any, dict[str, Any], str]
+
+_SUFFIXES = (".tif", ".tiff", ".npy", ".zarr")
+
+
+def _paths(path: PathLike | Sequence[PathLike]) -> list[Path]:
+    return [Path(path)] if isinstance(path, (str, Path)) else [Path(p) for p in path]
+
+
+def _readable(path: Path) -> bool:
+    return path.name.lower().endswith(_SUFFIXES) or is_zarr(path)
+
+
+def napari_get_reader(path: PathLike | Sequence[PathLike]) -> Callable[..., list[LayerData]] | None:
+    """The reader for `path` (one path or several) when pxvorel reads all of them, else None.
+
+    Parameters
+    ----------
+    path : str or list of str
+        What napari was asked to open.
+
+    Returns
+    -------
+    callable or None
+        :func:`read_layers`, or None for files of other kinds.
+    """
+    paths = _paths(path)
+    return read_layers if paths and all(_readable(p) for p in paths) else None
+
+
+def _unit(image: ImageFile, axis: str) -> str:
+    if axis == "T" and "T" in image.spacing:
+        return "second"
+    if axis in "XYZ" and axis in image.spacing and image.unit is not None:
+        return "micrometer"
+    return "pixel"
+
+
+def image_layer(image: ImageFile, name: str) -> LayerData:
+    """The napari layer data of an image: split by channel, labelled with its axes, scaled.
+
+    Parameters
+    ----------
+    image : ImageFile
+        The image with its axes and pixel sizes.
+    name : str
+        The layer's name (napari appends the channel number to it for each channel).
+
+    Returns
+    -------
+    tuple
+        ``(data, keyword arguments of napari's ``add_image``, "image")``.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> _, meta, _ = image_layer(ImageFile(np.zeros((2, 3, 4, 5)), "CZYX", {"Z": 0.5, "X": 0.1, "Y": 0.1}, "µm"), "a")
+    >>> meta["channel_axis"], meta["scale"], meta["axis_labels"]
+    (0, (0.5, 0.1, 0.1), ('z', 'y', 'x'))
+    """
+    shown = [a for a in image.axes if a != "C"]
+    meta: dict[str, Any] = {
+        "name": name,
+        "scale": tuple(image.spacing.get(a, 1.0) for a in shown),
+        "axis_labels": tuple(a.lower() for a in shown),
+        "units": tuple(_unit(image, a) for a in shown),
+    }
+    if "C" in image.axes:
+        meta["channel_axis"] = image.axes.index("C")
+    return image.data, meta, "image"
+
+
+def read_layers(path: PathLike | Sequence[PathLike]) -> list[LayerData]:
+    """Read each file of `path` as napari layer data (see :func:`image_layer`).
+
+    Raises
+    ------
+    FileNotFoundError, ValueError
+        When a file is missing or cannot be read as an image (napari shows the message).
+    """
+    layers = []
+    for file in _paths(path):
+        image = open_lazy(file) if is_zarr(file) else read_image(file)
+        log.info("%s: axes %s, pixel sizes %s", file, image.axes, image.spacing)
+        layers.append(image_layer(image, file.name))
+    return layers
