@@ -15,10 +15,11 @@ import threading
 import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
-from magicgui.widgets import ComboBox, Container, FloatSpinBox, Label, LineEdit, PushButton, SpinBox, Table, create_widget
+from magicgui.widgets import (ComboBox, Container, FloatSpinBox, Label, LineEdit, PushButton, SpinBox, Table, Widget,
+                              create_widget)
 from napari.layers import Image
 from napari.qt.threading import thread_worker
 from napari.utils import progress
@@ -31,7 +32,7 @@ from pxvorel.core.axes import AxisPlan
 from pxvorel.run.engine import DenoiseJob
 from pxvorel.run.settings import DEFAULT_PATCH_RADIUS
 from pxvorel.napari._layers import denoised_layer, layer_axes
-from pxvorel.noise.model import NoiseModel
+from pxvorel.noise.model import NoiseModel, NoiseSpec
 from pxvorel.run.threads import available_cores
 
 if TYPE_CHECKING:
@@ -61,7 +62,7 @@ class Request:
 
     layer: Image
     axes: str
-    noise: str | float
+    noise: NoiseSpec
     settings: dict[str, Any]
     """patch_radius, iterations, pvalue and threads, as :func:`pxvorel.denoise` takes them."""
     cancel: threading.Event = field(default_factory=threading.Event)
@@ -108,7 +109,7 @@ class Outcome:
     denoised: np.ndarray | None = None
 
 
-@thread_worker
+@thread_worker  # type: ignore[untyped-decorator]  # napari has no type information
 def _estimate(request: Request) -> Outcome:
     """The noise model a Denoise press would use."""
     image = np.asarray(request.layer.data)
@@ -117,7 +118,7 @@ def _estimate(request: Request) -> Outcome:
     return Outcome(job.choose_noise(request.noise), _medians(image, request.axes))
 
 
-@thread_worker
+@thread_worker  # type: ignore[untyped-decorator]  # napari has no type information
 def _denoise(request: Request, report: Callable[[float], None]) -> Outcome | None:
     """Denoise the request's layer data; None when cancelled."""
 
@@ -136,13 +137,14 @@ def _denoise(request: Request, report: Callable[[float], None]) -> Outcome | Non
     return Outcome(model, _medians(image, request.axes), denoised)
 
 
-class DenoiseWidget(Container):
+class DenoiseWidget(Container[Widget]):
     """Dock widget "Denoise (pxvorel)": noise model, parameters, Denoise and Cancel."""
 
     def __init__(self, viewer: napari.viewer.Viewer) -> None:
         super().__init__(labels=True)
         self._viewer = viewer
-        self.image = create_widget(annotation=Image, label="image")
+        # napari registers its layer types with magicgui as a combo box of the viewer's layers.
+        self.image = cast(ComboBox, create_widget(annotation=Image, label="image"))
         self.axes = LineEdit(label="axes", tooltip="the layer's axes in its order, letters T, C, Z, Y and X")
         self.noise = ComboBox(label="noise", choices=NOISE_CHOICES, value="auto")
         self.sigma = FloatSpinBox(label="sigma", min=0.0, max=1e9, step=0.1, value=1.0, visible=False)

@@ -25,11 +25,12 @@ import math
 from dataclasses import dataclass
 
 import numpy as np
+import numpy.typing as npt
 
 _ROOT_3_2 = math.sqrt(1.5)
 
 
-def _unbiased_photons(d: np.ndarray) -> np.ndarray:
+def _unbiased_photons(d: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     """Closed-form unbiased inverse of the Anscombe transform, in photons (sigma terms excluded)."""
     return 0.25 * d * d + 0.25 * _ROOT_3_2 / d - 1.375 / (d * d) + 0.625 * _ROOT_3_2 / (d * d * d) - 0.125
 
@@ -78,6 +79,6 @@ class ChannelTransform:
         g = self.gain
         a_knee = self._argument_at_knee
         d_knee = 2.0 / g * math.sqrt(a_knee)
-        at_knee = g * float(_unbiased_photons(np.float64(d_knee))) - self.offset / g
+        at_knee = g * float(_unbiased_photons(np.asarray(d_knee, dtype=np.float64))) - self.offset / g
         curved = g * _unbiased_photons(np.maximum(d, d_knee)) - self.offset / g
         return np.where(d >= d_knee, curved, at_knee + (d - d_knee) * math.sqrt(a_knee))

@@ -3,7 +3,7 @@ each channel brought back; and a run in three steps for callers that report each
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 
 import numpy as np
@@ -67,11 +67,14 @@ class DenoiseJob:
     """The input as a (T, C, Z, Y, X) view; never written to."""
 
     @classmethod
-    def prepare(cls, image: np.typing.ArrayLike, *, axes: str | None, **parameters: object) -> DenoiseJob:
+    def prepare(cls, image: np.typing.ArrayLike, *, axes: str | None, patch_radius: int | Mapping[str, int] | None,
+                search_axes: str | Mapping[str, bool] | None, iterations: int, pvalue: float, renoise: float,
+                threads: int | None) -> DenoiseJob:
         """Check the image, its axes and the engine parameters before any work."""
         array = as_image(image)
         plan = AxisPlan.for_array(array.shape, axes)
-        settings = Settings.from_arguments(plan, **parameters)  # type: ignore[arg-type]
+        settings = Settings.from_arguments(plan, patch_radius=patch_radius, search_axes=search_axes,
+                                           iterations=iterations, pvalue=pvalue, renoise=renoise, threads=threads)
         return cls(plan, settings, plan.to_engine(array))
 
     def choose_noise(self, noise: NoiseSpec, *, stacklevel: int = 1) -> NoiseModel:
