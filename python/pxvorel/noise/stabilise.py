@@ -59,7 +59,7 @@ class ChannelTransform:
     def _argument_at_knee(self) -> float:
         return 0.375 * self.gain * self.gain  # gain * knee + offset is 0
 
-    def forward(self, values: np.ndarray) -> np.ndarray:
+    def forward(self, values: npt.ArrayLike) -> npt.NDArray[np.float64]:
         """Unit-noise values (float64) of intensities `values`."""
         v = np.asarray(values, dtype=np.float64)
         if self.gain == 0:
@@ -71,7 +71,7 @@ class ChannelTransform:
         curved = 2.0 / g * np.sqrt(np.maximum(argument, a_knee))
         return np.where(v >= self.knee, curved, f_knee + (v - self.knee) / math.sqrt(a_knee))
 
-    def inverse(self, values: np.ndarray) -> np.ndarray:
+    def inverse(self, values: npt.ArrayLike) -> npt.NDArray[np.float64]:
         """Intensities (float64) of denoised unit-noise values."""
         d = np.asarray(values, dtype=np.float64)
         if self.gain == 0:

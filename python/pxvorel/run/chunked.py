@@ -16,6 +16,7 @@ from collections.abc import Mapping
 import dask
 import dask.array as da
 import numpy as np
+import numpy.typing as npt
 
 from pxvorel.run.abandon import BLOCK_NAME, stop_when_abandoned, watch_local_computations
 from pxvorel.core.axes import ENGINE_AXES, AxisPlan
@@ -73,7 +74,8 @@ def noise_sample(engine: da.Array, budget: int = NOISE_SAMPLE_BUDGET) -> np.ndar
     return np.asarray(da.concatenate(pieces, axis=index))
 
 
-def _denoise_block(block: np.ndarray, core: tuple[slice, ...], model: NoiseModel, settings: Settings) -> np.ndarray:
+def _denoise_block(block: np.ndarray, core: tuple[slice, ...], model: NoiseModel,
+                   settings: Settings) -> npt.NDArray[np.float32]:
     """Denoise one block (with its halo) and return a copy of its core; stop early once the
     computation that asked for it has been abandoned (:mod:`pxvorel.run.abandon`)."""
     if block.dtype.kind == "f" and not np.isfinite(block).all():
