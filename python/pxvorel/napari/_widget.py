@@ -15,7 +15,7 @@ import threading
 import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, cast
+from typing import TYPE_CHECKING, Any, TypedDict, cast
 
 import numpy as np
 from magicgui.widgets import (ComboBox, Container, FloatSpinBox, Label, LineEdit, PushButton, SpinBox, Table, Widget,
@@ -56,6 +56,22 @@ class _Cancelled(Exception):
     """Raised from the progress callback to stop a run after Cancel was pressed."""
 
 
+class RunSettings(TypedDict):
+    """patch_radius, iterations, pvalue and threads, as :func:`pxvorel.denoise` takes them."""
+
+    patch_radius: dict[str, int] | None
+    iterations: int
+    pvalue: float
+    threads: int | None
+
+
+class Keywords(RunSettings):
+    """The keyword arguments of :func:`pxvorel.denoise` for a request."""
+
+    axes: str
+    noise: NoiseSpec
+
+
 @dataclass(frozen=True)
 class Request:
     """What one Estimate or Denoise press asks for, read from the controls on the main thread."""
@@ -63,11 +79,10 @@ class Request:
     layer: Image
     axes: str
     noise: NoiseSpec
-    settings: dict[str, Any]
-    """patch_radius, iterations, pvalue and threads, as :func:`pxvorel.denoise` takes them."""
+    settings: RunSettings
     cancel: threading.Event = field(default_factory=threading.Event)
 
-    def keywords(self) -> dict[str, Any]:
+    def keywords(self) -> Keywords:
         """The keyword arguments of :func:`pxvorel.denoise` for this request."""
         return {"axes": self.axes, "noise": self.noise, **self.settings}
 
@@ -203,8 +218,8 @@ class DenoiseWidget(Container[Widget]):
         # A radius left at its default is not passed: the package then shrinks it to fit short axes.
         radius = {a: w.value for a, w in self.radius.items()
                   if a in axes.upper() and w.value != DEFAULT_PATCH_RADIUS[a]}
-        settings = {"patch_radius": radius or None, "iterations": self.iterations.value,
-                    "pvalue": self.pvalue.value, "threads": self.threads.value or None}
+        settings: RunSettings = {"patch_radius": radius or None, "iterations": self.iterations.value,
+                                 "pvalue": self.pvalue.value, "threads": self.threads.value or None}
         noise = self.sigma.value if self.noise.value == "sigma" else self.noise.value
         return Request(layer, axes, noise, settings)
 
