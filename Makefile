@@ -17,7 +17,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 fresh_tree = if [ -f $(1)/CMakeCache.txt ] && ! grep -qx 'CMAKE_HOME_DIRECTORY:INTERNAL=$(CURDIR)' $(1)/CMakeCache.txt; then rm -rf $(1); fi
 launcher = $$(command -v ccache >/dev/null && echo -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: all install test test-cpp test-sanitize test-python test-napari fuzz demo bench clean
+.PHONY: all install test test-types test-cpp test-sanitize test-python test-napari fuzz demo bench clean
 
 all: install
 
@@ -33,7 +33,7 @@ ifneq ($(PXVOREL_IN_PY314),1)
 	tests/tools/test_py314.sh
 endif
 	$(RUN) $(MAKE) --no-print-directory _test
-_test: _test-cpp _test-sanitize _test-python
+_test: _test-types _test-cpp _test-sanitize _test-python
 
 test-cpp:
 	$(RUN) $(MAKE) --no-print-directory _test-cpp
@@ -68,6 +68,13 @@ _test-sanitize:
 SANITIZE_TESTS ?= tests/python/test_module.py tests/python/test_bridge.py tests/python/test_denoise_gaussian.py \
   tests/python/test_denoise_poisson_gaussian.py tests/python/test_calibration.py tests/python/test_progress.py \
   tests/python/test_noise_estimation.py tests/python/test_fuzz.py
+
+# mypy in strict mode over the package's own code, the native modules through their stubs
+# (configured in pyproject.toml).
+test-types:
+	$(RUN) $(MAKE) --no-print-directory _test-types
+_test-types:
+	python3 -m mypy
 
 test-python:
 	$(RUN) $(MAKE) --no-print-directory _test-python

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import Literal, overload
+from typing import TYPE_CHECKING, Literal, TypeGuard, overload
 
 import numpy as np
 
@@ -11,11 +11,27 @@ from pxvorel.noise.model import NoiseModel, NoiseSpec
 from pxvorel.run.engine import DenoiseJob
 from pxvorel.run.progress import ProgressSpec, reporting
 
+if TYPE_CHECKING:
+    import dask.array as da
 
-def _is_dask_array(image: object) -> bool:
+
+def _is_dask_array(image: object) -> TypeGuard[da.Array]:
     return type(image).__module__.startswith("dask.array")
 
 
+# A dask array is array-like too: its overloads come first.
+@overload
+def denoise(image: da.Array, *, axes: str | None = ..., noise: NoiseSpec = ...,
+            patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
+            renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
+            out: None = ..., return_noise: Literal[False] = ...,
+            progress: ProgressSpec = ...) -> da.Array: ...
+@overload
+def denoise(image: da.Array, *, axes: str | None = ..., noise: NoiseSpec = ...,
+            patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
+            renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
+            out: None = ..., return_noise: Literal[True],
+            progress: ProgressSpec = ...) -> tuple[da.Array, NoiseModel]: ...
 @overload
 def denoise(image: np.typing.ArrayLike, *, axes: str | None = ..., noise: NoiseSpec = ...,
             patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
@@ -31,7 +47,7 @@ def denoise(image: np.typing.ArrayLike, *, axes: str | None = ..., noise: NoiseS
 
 
 def denoise(
-    image: np.typing.ArrayLike,
+    image: np.typing.ArrayLike | da.Array,
     *,
     axes: str | None = None,
     noise: NoiseSpec = "auto",
@@ -44,7 +60,7 @@ def denoise(
     out: np.ndarray | None = None,
     return_noise: bool = False,
     progress: ProgressSpec = None,
-) -> np.ndarray | tuple[np.ndarray, NoiseModel]:
+) -> np.ndarray | da.Array | tuple[np.ndarray | da.Array, NoiseModel]:
     """Denoise a 1-D to 5-D fluorescence image with non-local patch averaging.
 
     Similar patches are searched for in a neighbourhood that grows with each iteration

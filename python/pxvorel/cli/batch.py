@@ -16,13 +16,15 @@ import contextlib
 import math
 import os
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Hashable, Iterator, Mapping, Sequence
 from pathlib import Path
+from typing import Any, overload
 
 import dask
 import dask.array as da
 import numpy as np
 from dask.callbacks import Callback
+from dask.delayed import Delayed
 
 from pxvorel.api import denoise
 from pxvorel.cli.options import OUTPUT_SUFFIXES, UsageError, chunks_option, noise_option, patch_radius_option
@@ -45,15 +47,21 @@ def choose_chunks(data: da.Array, axes: str, given: str | None) -> da.Array:
     """The blocks to denoise: `given` per axis (other axes whole), or about DEFAULT_BLOCK_SAMPLES each."""
     if given is not None:
         named = chunks_option(given, axes)
-        return data.rechunk(tuple(named.get(i, -1) for i in range(data.ndim)))
+        given_chunks: da.Array = data.rechunk(tuple(named.get(i, -1) for i in range(data.ndim)))
+        return given_chunks
     fixed = {i: -1 for i, a in enumerate(axes) if a == "C"}
     chunks = da.core.normalize_chunks(tuple(fixed.get(i, "auto") for i in range(data.ndim)), data.shape,
                                       limit=DEFAULT_BLOCK_SAMPLES * 4, dtype=np.float32,
                                       previous_chunks=data.chunksize)
-    return data.rechunk(chunks)
+    chosen: da.Array = data.rechunk(chunks)
+    return chosen
 
 
-def cast_to(result: np.ndarray | da.Array, dtype: np.dtype) -> tuple[np.ndarray | da.Array, object]:
+@overload
+def cast_to(result: np.ndarray, dtype: np.dtype) -> tuple[np.ndarray, np.integer]: ...
+@overload
+def cast_to(result: da.Array, dtype: np.dtype) -> tuple[da.Array, da.Array]: ...
+def cast_to(result: np.ndarray | da.Array, dtype: np.dtype) -> tuple[np.ndarray | da.Array, np.integer | da.Array]:
     """`result` rounded and clipped to an integer `dtype`, and the count of clipped samples."""
     info = np.iinfo(dtype)
     rounded = np.rint(result)
@@ -64,18 +72,22 @@ def cast_to(result: np.ndarray | da.Array, dtype: np.dtype) -> tuple[np.ndarray 
 class _ChunkCounter(Callback):
     """Counts finished tasks among `keys` for the local schedulers."""
 
-    def __init__(self, keys: set, report: Callable[[int], None]) -> None:
-        super().__init__()
+    def __init__(self, keys: set[Hashable], report: Callable[[int], None]) -> None:
+        super().__init__()  # type: ignore[no-untyped-call]  # dask's Callback.__init__ is unannotated
         self.keys, self.report, self.done = keys, report, 0
 
-    def _posttask(self, key, result, dsk, state, worker_id) -> None:  # noqa: ANN001
+    def _posttask(self, key: Hashable, result: object, dsk: Mapping[Hashable, object], state: object,
+                  worker_id: object) -> None:
         if key in self.keys:
             self.done += 1
             self.report(self.done)
 
 
-def compute_chunks(tasks: Sequence, extras: Sequence) -> tuple[list, list]:
-    """Compute one task per chunk (with progress) and some `extras` that share their graph."""
+def compute_chunks(tasks: Sequence[Delayed], extras: Sequence[da.Array]) -> tuple[list[Any], list[Any]]:
+    """Compute one task per chunk (with progress) and some `extras` that share their graph.
+
+    The results are whatever the tasks compute (dask does not type them).
+    """
     total = len(tasks)
     every = max(1, math.ceil(total / 20))
     start = time.perf_counter()
@@ -141,7 +153,7 @@ def denoise_chunked(args: argparse.Namespace, source: Path, target: Path) -> Non
                                         renoise=args.renoise, threads=args.threads, return_noise=True)
     for line in model.describe().splitlines():
         log.info(f"noise model: {line}")
-    clipped: list = []
+    clipped: list[da.Array] = []
     if args.dtype == "input" and data.dtype.kind in "iub":
         result, count = cast_to(result, data.dtype)
         clipped = [count]

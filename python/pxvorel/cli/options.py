@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import argparse
 
-from pxvorel.noise.model import NoiseModel
+from pxvorel.noise.model import NoiseModel, NoiseSpec
 
 #: File name endings the in-memory path writes.
 OUTPUT_SUFFIXES = (".tif", ".tiff", ".npy")
@@ -49,18 +49,20 @@ def chunks_option(text: str, axes: str) -> dict[int, int]:
     return {axes.index(axis): length for axis, length in named.items()}
 
 
-def noise_option(args: argparse.Namespace) -> str | float | NoiseModel:
+def noise_option(args: argparse.Namespace) -> NoiseSpec:
     known_gain = args.gain is not None or args.offset is not None
     if args.sigma is not None and known_gain:
         raise UsageError("give either --sigma or --gain/--offset, not both")
     if args.noise is not None and (args.sigma is not None or known_gain):
         raise UsageError("--noise estimates the noise; it cannot be combined with --sigma, --gain or --offset")
     if args.sigma is not None:
-        return args.sigma
+        sigma: float = args.sigma
+        return sigma
     if known_gain:
         if args.gain is None or args.offset is None:
             raise UsageError("--gain and --offset go together (one value each, or one per channel)")
         return NoiseModel(tuple(args.gain), tuple(args.offset))
-    return args.noise or "auto"
+    mode: NoiseSpec = args.noise or "auto"  # one of NOISE_MODES (the parser's choices)
+    return mode
 
 

@@ -3,13 +3,14 @@
 from __future__ import annotations
 
 import argparse
+from typing import NoReturn
 
 from pxvorel.core.version import __version__
 from pxvorel.noise.model import NOISE_MODES
 
 
 class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> None:  # type: ignore[override]
+    def error(self, message: str) -> NoReturn:
         self.exit(2, f"{self.prog}: error: {message} (see --help)\n")
 
 

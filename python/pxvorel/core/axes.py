@@ -10,8 +10,12 @@ a 5-D (T, C, Z, Y, X) array, and how to undo that on the way back.
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import TypeVar
 
 import numpy as np
+import numpy.typing as npt
+
+_Sample = TypeVar("_Sample", bound=np.generic)
 
 #: The engine's axis order (NumPy order, slowest first).
 ENGINE_AXES = "TCZYX"
@@ -89,12 +93,12 @@ class AxisPlan:
         """Length of one named axis (1 when the caller's array does not have it)."""
         return self.engine_shape[ENGINE_AXES.index(axis)]
 
-    def to_engine(self, image: np.ndarray) -> np.ndarray:
+    def to_engine(self, image: npt.NDArray[_Sample]) -> npt.NDArray[_Sample]:
         """A (T, C, Z, Y, X) view of `image` (no copy; transposed and with size-1 axes)."""
         order = [self.axes.index(a) for a in self._present]
         return np.transpose(image, order).reshape(self.engine_shape)
 
-    def from_engine(self, engine: np.ndarray) -> np.ndarray:
+    def from_engine(self, engine: npt.NDArray[_Sample]) -> npt.NDArray[_Sample]:
         """The caller's axis order and shape of a (T, C, Z, Y, X) array (a view when possible)."""
         present = self._present
         sizes = dict(zip(self.axes, self.shape, strict=True))

@@ -15,10 +15,11 @@ import threading
 import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, TypedDict, cast
 
 import numpy as np
-from magicgui.widgets import ComboBox, Container, FloatSpinBox, Label, LineEdit, PushButton, SpinBox, Table, create_widget
+from magicgui.widgets import (ComboBox, Container, FloatSpinBox, Label, LineEdit, PushButton, SpinBox, Table, Widget,
+                              create_widget)
 from napari.layers import Image
 from napari.qt.threading import thread_worker
 from napari.utils import progress
@@ -31,7 +32,7 @@ from pxvorel.core.axes import AxisPlan
 from pxvorel.run.engine import DenoiseJob
 from pxvorel.run.settings import DEFAULT_PATCH_RADIUS
 from pxvorel.napari._layers import denoised_layer, layer_axes
-from pxvorel.noise.model import NoiseModel
+from pxvorel.noise.model import NoiseModel, NoiseSpec
 from pxvorel.run.threads import available_cores
 
 if TYPE_CHECKING:
@@ -55,18 +56,33 @@ class _Cancelled(Exception):
     """Raised from the progress callback to stop a run after Cancel was pressed."""
 
 
+class RunSettings(TypedDict):
+    """patch_radius, iterations, pvalue and threads, as :func:`pxvorel.denoise` takes them."""
+
+    patch_radius: dict[str, int] | None
+    iterations: int
+    pvalue: float
+    threads: int | None
+
+
+class Keywords(RunSettings):
+    """The keyword arguments of :func:`pxvorel.denoise` for a request."""
+
+    axes: str
+    noise: NoiseSpec
+
+
 @dataclass(frozen=True)
 class Request:
     """What one Estimate or Denoise press asks for, read from the controls on the main thread."""
 
     layer: Image
     axes: str
-    noise: str | float
-    settings: dict[str, Any]
-    """patch_radius, iterations, pvalue and threads, as :func:`pxvorel.denoise` takes them."""
+    noise: NoiseSpec
+    settings: RunSettings
     cancel: threading.Event = field(default_factory=threading.Event)
 
-    def keywords(self) -> dict[str, Any]:
+    def keywords(self) -> Keywords:
         """The keyword arguments of :func:`pxvorel.denoise` for this request."""
         return {"axes": self.axes, "noise": self.noise, **self.settings}
 
@@ -108,7 +124,7 @@ class Outcome:
     denoised: np.ndarray | None = None
 
 
-@thread_worker
+@thread_worker  # type: ignore[untyped-decorator]  # napari has no type information
 def _estimate(request: Request) -> Outcome:
     """The noise model a Denoise press would use."""
     image = np.asarray(request.layer.data)
@@ -117,7 +133,7 @@ def _estimate(request: Request) -> Outcome:
     return Outcome(job.choose_noise(request.noise), _medians(image, request.axes))
 
 
-@thread_worker
+@thread_worker  # type: ignore[untyped-decorator]  # napari has no type information
 def _denoise(request: Request, report: Callable[[float], None]) -> Outcome | None:
     """Denoise the request's layer data; None when cancelled."""
 
@@ -136,13 +152,14 @@ def _denoise(request: Request, report: Callable[[float], None]) -> Outcome | Non
     return Outcome(model, _medians(image, request.axes), denoised)
 
 
-class DenoiseWidget(Container):
+class DenoiseWidget(Container[Widget]):
     """Dock widget "Denoise (pxvorel)": noise model, parameters, Denoise and Cancel."""
 
     def __init__(self, viewer: napari.viewer.Viewer) -> None:
         super().__init__(labels=True)
         self._viewer = viewer
-        self.image = create_widget(annotation=Image, label="image")
+        # napari registers its layer types with magicgui as a combo box of the viewer's layers.
+        self.image = cast(ComboBox, create_widget(annotation=Image, label="image"))
         self.axes = LineEdit(label="axes", tooltip="the layer's axes in its order, letters T, C, Z, Y and X")
         self.noise = ComboBox(label="noise", choices=NOISE_CHOICES, value="auto")
         self.sigma = FloatSpinBox(label="sigma", min=0.0, max=1e9, step=0.1, value=1.0, visible=False)
@@ -201,8 +218,8 @@ class DenoiseWidget(Container):
         # A radius left at its default is not passed: the package then shrinks it to fit short axes.
         radius = {a: w.value for a, w in self.radius.items()
                   if a in axes.upper() and w.value != DEFAULT_PATCH_RADIUS[a]}
-        settings = {"patch_radius": radius or None, "iterations": self.iterations.value,
-                    "pvalue": self.pvalue.value, "threads": self.threads.value or None}
+        settings: RunSettings = {"patch_radius": radius or None, "iterations": self.iterations.value,
+                                 "pvalue": self.pvalue.value, "threads": self.threads.value or None}
         noise = self.sigma.value if self.noise.value == "sigma" else self.noise.value
         return Request(layer, axes, noise, settings)
 

@@ -17,6 +17,7 @@ a clipped end of the channel's range (a background cut at 0, saturation).
 from __future__ import annotations
 
 from dataclasses import dataclass, field, replace
+from typing import TypedDict
 
 import numpy as np
 
@@ -248,7 +249,12 @@ def _variance_near(profile: NoiseProfile, intensity: float, spread: int = 2) -> 
     return float(np.average(profile.variance[chosen], weights=profile.blocks[chosen]))
 
 
-def _sorted_blocks(intensity: np.ndarray, variance: np.ndarray) -> dict[str, np.ndarray]:
+class _SortedBlocks(TypedDict):
+    block_intensity: np.ndarray
+    block_variance: np.ndarray
+
+
+def _sorted_blocks(intensity: np.ndarray, variance: np.ndarray) -> _SortedBlocks:
     order = np.argsort(intensity, kind="stable")
     return {"block_intensity": intensity[order], "block_variance": variance[order]}
 

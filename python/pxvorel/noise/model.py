@@ -225,7 +225,7 @@ def choose_model(engine: np.ndarray, noise: object, *, stacklevel: int) -> Noise
         problem = _line_problem(profile, line)
         if problem is not None and mode == "poisson-gaussian":
             raise ValueError(f"channel {c}: {problem}; use noise='auto' or noise='gaussian'")
-        if problem is None and not (mode == "auto" and _poisson_part_negligible(profile, line)):
+        if problem is None and line is not None and not (mode == "auto" and _poisson_part_negligible(profile, line)):
             gains.append(line.gain)
             offsets.append(line.offset)
             continue

@@ -25,11 +25,12 @@ import math
 from dataclasses import dataclass
 
 import numpy as np
+import numpy.typing as npt
 
 _ROOT_3_2 = math.sqrt(1.5)
 
 
-def _unbiased_photons(d: np.ndarray) -> np.ndarray:
+def _unbiased_photons(d: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     """Closed-form unbiased inverse of the Anscombe transform, in photons (sigma terms excluded)."""
     return 0.25 * d * d + 0.25 * _ROOT_3_2 / d - 1.375 / (d * d) + 0.625 * _ROOT_3_2 / (d * d * d) - 0.125
 
@@ -58,7 +59,7 @@ class ChannelTransform:
     def _argument_at_knee(self) -> float:
         return 0.375 * self.gain * self.gain  # gain * knee + offset is 0
 
-    def forward(self, values: np.ndarray) -> np.ndarray:
+    def forward(self, values: npt.ArrayLike) -> npt.NDArray[np.float64]:
         """Unit-noise values (float64) of intensities `values`."""
         v = np.asarray(values, dtype=np.float64)
         if self.gain == 0:
@@ -70,7 +71,7 @@ class ChannelTransform:
         curved = 2.0 / g * np.sqrt(np.maximum(argument, a_knee))
         return np.where(v >= self.knee, curved, f_knee + (v - self.knee) / math.sqrt(a_knee))
 
-    def inverse(self, values: np.ndarray) -> np.ndarray:
+    def inverse(self, values: npt.ArrayLike) -> npt.NDArray[np.float64]:
         """Intensities (float64) of denoised unit-noise values."""
         d = np.asarray(values, dtype=np.float64)
         if self.gain == 0:
@@ -78,6 +79,6 @@ class ChannelTransform:
         g = self.gain
         a_knee = self._argument_at_knee
         d_knee = 2.0 / g * math.sqrt(a_knee)
-        at_knee = g * float(_unbiased_photons(np.float64(d_knee))) - self.offset / g
+        at_knee = g * float(_unbiased_photons(np.asarray(d_knee, dtype=np.float64))) - self.offset / g
         curved = g * _unbiased_photons(np.maximum(d, d_knee)) - self.offset / g
         return np.where(d >= d_knee, curved, at_knee + (d - d_knee) * math.sqrt(a_knee))

@@ -42,7 +42,7 @@ class _EndedWithError(Callback):
     """Notes when a local computation holding blocks last ended with an error."""
 
     def __init__(self) -> None:
-        super().__init__()
+        super().__init__()  # type: ignore[no-untyped-call]  # dask's Callback.__init__ is unannotated
         self.ended = -math.inf
 
     def _finish(self, dsk: Mapping[Hashable, object], state: object, errored: bool) -> None:

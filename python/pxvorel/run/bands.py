@@ -21,6 +21,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 import numpy as np
+import numpy.typing as npt
 
 from pxvorel.core.axes import ENGINE_AXES
 from pxvorel.run.halo import CUT_AXES, Halo
@@ -104,8 +105,9 @@ class _Stopped(Exception):
     """Raised in a band's progress report once another band (or the caller) has failed."""
 
 
-def run_bands(work: np.ndarray, bands: list[Band], denoise: Callable[[np.ndarray, Callable[[float], None]], np.ndarray],
-              progress: Callable[[float], object] | None) -> np.ndarray:
+def run_bands(work: npt.NDArray[np.float32], bands: list[Band],
+              denoise: Callable[[npt.NDArray[np.float32], Callable[[float], None]], npt.NDArray[np.float32]],
+              progress: Callable[[float], object] | None) -> npt.NDArray[np.float32]:
     """Denoise every band of `work` on a thread of its own and join the cores.
 
     `denoise(band, report)` runs the engine on one band, calling `report(fraction)` as

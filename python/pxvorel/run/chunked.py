@@ -11,10 +11,12 @@ threads both vary in their last bits with the order of the atomic additions.
 from __future__ import annotations
 
 import math
+from collections.abc import Mapping
 
 import dask
 import dask.array as da
 import numpy as np
+import numpy.typing as npt
 
 from pxvorel.run.abandon import BLOCK_NAME, stop_when_abandoned, watch_local_computations
 from pxvorel.core.axes import ENGINE_AXES, AxisPlan
@@ -31,15 +33,17 @@ NOISE_SAMPLE_BUDGET = 1 << 25
 def to_engine(array: da.Array, plan: AxisPlan) -> da.Array:
     """A lazy (T, C, Z, Y, X) view of a dask array in the caller's axis order."""
     present = "".join(a for a in ENGINE_AXES if a in plan.axes)
-    ordered = da.transpose(array, [plan.axes.index(a) for a in present])
-    return ordered[tuple(slice(None) if a in plan.axes else None for a in ENGINE_AXES)]
+    ordered: da.Array = da.transpose(array, [plan.axes.index(a) for a in present])
+    engine: da.Array = ordered[tuple(slice(None) if a in plan.axes else None for a in ENGINE_AXES)]
+    return engine
 
 
 def from_engine(engine: da.Array, plan: AxisPlan) -> da.Array:
     """The caller's axis order of a lazy (T, C, Z, Y, X) array."""
     present = "".join(a for a in ENGINE_AXES if a in plan.axes)
     squeezed = engine[tuple(slice(None) if a in plan.axes else 0 for a in ENGINE_AXES)]
-    return da.transpose(squeezed, [present.index(a) for a in plan.axes])
+    ordered: da.Array = da.transpose(squeezed, [present.index(a) for a in plan.axes])
+    return ordered
 
 
 def noise_sample(engine: da.Array, budget: int = NOISE_SAMPLE_BUDGET) -> np.ndarray:
@@ -70,7 +74,8 @@ def noise_sample(engine: da.Array, budget: int = NOISE_SAMPLE_BUDGET) -> np.ndar
     return np.asarray(da.concatenate(pieces, axis=index))
 
 
-def _denoise_block(block: np.ndarray, core: tuple[slice, ...], model: NoiseModel, settings: Settings) -> np.ndarray:
+def _denoise_block(block: np.ndarray, core: tuple[slice, ...], model: NoiseModel,
+                   settings: Settings) -> npt.NDArray[np.float32]:
     """Denoise one block (with its halo) and return a copy of its core; stop early once the
     computation that asked for it has been abandoned (:mod:`pxvorel.run.abandon`)."""
     if block.dtype.kind == "f" and not np.isfinite(block).all():
@@ -102,7 +107,8 @@ def denoise_blocks(engine: da.Array, model: NoiseModel, settings: Settings, halo
         )
         shape = tuple(s.stop - s.start for s in core)
         pieces[index] = da.from_delayed(task, shape, dtype=np.float32)
-    return da.block(pieces.tolist())
+    denoised: da.Array = da.block(pieces.tolist())
+    return denoised
 
 
 def denoise_dask(
@@ -110,9 +116,13 @@ def denoise_dask(
     *,
     axes: str | None,
     noise: NoiseSpec,
+    patch_radius: int | Mapping[str, int] | None,
+    search_axes: str | Mapping[str, bool] | None,
+    iterations: int,
+    pvalue: float,
+    renoise: float,
     threads: int | None,
     stacklevel: int,
-    **parameters: object,
 ) -> tuple[da.Array, NoiseModel]:
     """The lazy denoised image and the noise model, for :func:`pxvorel.denoise` on a dask array.
 
@@ -128,7 +138,8 @@ def denoise_dask(
     if any(math.isnan(n) for n in image.shape):
         raise ValueError("the dask array has unknown chunk sizes; call compute_chunk_sizes() first")
     plan = AxisPlan.for_array(image.shape, axes)
-    settings = Settings.from_arguments(plan, threads=1 if threads is None else threads, **parameters)  # type: ignore[arg-type]
+    settings = Settings.from_arguments(plan, patch_radius=patch_radius, search_axes=search_axes, iterations=iterations,
+                                       pvalue=pvalue, renoise=renoise, threads=1 if threads is None else threads)
     engine = to_engine(image, plan)
     model = choose_model(noise_sample(engine), noise, stacklevel=stacklevel + 1)
     halo = Halo.for_image(settings, engine.shape)

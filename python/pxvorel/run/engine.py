@@ -3,10 +3,11 @@ each channel brought back; and a run in three steps for callers that report each
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 
 import numpy as np
+import numpy.typing as npt
 
 import pxvorel._engine as _engine
 from pxvorel.core.axes import AxisPlan
@@ -20,7 +21,7 @@ from pxvorel.run.threads import native_threads
 
 
 def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings,
-               progress: Callable[[float], object] | None = None) -> np.ndarray:
+               progress: Callable[[float], object] | None = None) -> npt.NDArray[np.float32]:
     """Denoise a (T, C, Z, Y, X) array into a new float32 array.
 
     Every channel is brought to unit noise (Poisson-Gaussian channels through the
@@ -42,7 +43,7 @@ def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings,
     radius, search = settings.native_lists()
     bands = bands_for(work.shape, settings)
     if bands is not None:
-        def one_band(band: np.ndarray, report: Callable[[float], None]) -> np.ndarray:
+        def one_band(band: npt.NDArray[np.float32], report: Callable[[float], None]) -> npt.NDArray[np.float32]:
             return _engine.denoise(band, 1.0, radius, search, settings.iterations, settings.pvalue, 1,
                                    settings.renoise, progress=report)
 
@@ -67,18 +68,21 @@ class DenoiseJob:
     """The input as a (T, C, Z, Y, X) view; never written to."""
 
     @classmethod
-    def prepare(cls, image: np.typing.ArrayLike, *, axes: str | None, **parameters: object) -> DenoiseJob:
+    def prepare(cls, image: np.typing.ArrayLike, *, axes: str | None, patch_radius: int | Mapping[str, int] | None,
+                search_axes: str | Mapping[str, bool] | None, iterations: int, pvalue: float, renoise: float,
+                threads: int | None) -> DenoiseJob:
         """Check the image, its axes and the engine parameters before any work."""
         array = as_image(image)
         plan = AxisPlan.for_array(array.shape, axes)
-        settings = Settings.from_arguments(plan, **parameters)  # type: ignore[arg-type]
+        settings = Settings.from_arguments(plan, patch_radius=patch_radius, search_axes=search_axes,
+                                           iterations=iterations, pvalue=pvalue, renoise=renoise, threads=threads)
         return cls(plan, settings, plan.to_engine(array))
 
     def choose_noise(self, noise: NoiseSpec, *, stacklevel: int = 1) -> NoiseModel:
         """The noise model for this image (estimated unless given)."""
         return choose_model(self.engine, noise, stacklevel=stacklevel + 1)
 
-    def run(self, model: NoiseModel, progress: Fractions | None = None) -> np.ndarray:
+    def run(self, model: NoiseModel, progress: Fractions | None = None) -> npt.NDArray[np.float32]:
         """The denoised image as a new float32 array in the caller's axis order."""
         result = run_engine(self.engine, model, self.settings, progress)
         if progress is not None:

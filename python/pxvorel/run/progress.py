@@ -93,10 +93,10 @@ def percentage_lines(stream: TextIO, description: str = "denoising", every: int 
     yield update
 
 
-def is_terminal(stream: object) -> bool:
+def is_terminal(stream: TextIO) -> bool:
     """Whether a stream is an interactive terminal."""
     try:
-        return bool(stream.isatty()) and os.environ.get("TERM") != "dumb"  # type: ignore[attr-defined]
+        return bool(stream.isatty()) and os.environ.get("TERM") != "dumb"
     except (AttributeError, ValueError):
         return False
 

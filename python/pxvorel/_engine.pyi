@@ -1,0 +1,25 @@
+# Types of the native module _engine (bindings/engine/module.cpp).
+
+from collections.abc import Callable, Sequence
+from typing import SupportsFloat, SupportsIndex, SupportsInt
+
+import numpy as np
+import numpy.typing as npt
+
+def denoise(
+    image: npt.ArrayLike,
+    sigma: SupportsFloat | SupportsIndex,
+    patch_radius: Sequence[SupportsInt | SupportsIndex],
+    neighborhood_axes: Sequence[SupportsInt | SupportsIndex],
+    max_iter: SupportsInt | SupportsIndex,
+    pvalue: SupportsFloat | SupportsIndex,
+    threads: SupportsInt | SupportsIndex,
+    renoise: SupportsFloat | SupportsIndex,
+    progress: Callable[[float], object] | None = None,
+) -> npt.NDArray[np.float32]:
+    """A denoised copy of a float32 image (engine axis order) with Gaussian noise of sigma.
+
+    threads <= 0 counts back from the calling thread's OpenMP setting. About ten times
+    a second progress(fraction) is called on the calling thread and pending signals are
+    handled; an exception from either stops the run and propagates.
+    """
