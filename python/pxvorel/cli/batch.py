@@ -143,9 +143,10 @@ def denoise_chunked(args: argparse.Namespace, source: Path, target: Path) -> Non
     if target.exists() and not args.overwrite:
         raise FileExistsError(f"{target} exists; use --overwrite to replace it")
     image = open_lazy(source, axes=args.axes)
-    data = choose_chunks(image.data, image.axes, args.chunks)
+    lazy = image.data if isinstance(image.data, da.Array) else da.from_array(image.data)
+    data = choose_chunks(lazy, image.axes, args.chunks)
     log.info(f"image: {describe_image(image)}, {data.npartitions} block(s) of up to "
-                  f"{' x '.join(map(str, data.chunksize))}")
+             f"{' x '.join(map(str, data.chunksize))}")
     noise = noise_option(args)
     with stage(log, "choosing the noise model"):
         result, model = denoise(data, axes=image.axes, noise=noise, patch_radius=patch_radius_option(args.patch_radius),

@@ -21,12 +21,14 @@ import os
 from collections.abc import Mapping
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any, cast
 
 import dask
 import dask.array as da
 import numpy as np
 import tifffile
 import zarr
+from dask.delayed import Delayed
 
 from pxvorel.core.axes import ENGINE_AXES, normalize_axes
 from pxvorel.io.atomic import AtomicTarget
@@ -59,16 +61,22 @@ class _TiffLevel:
             self.shape, self.dtype, self.chunks = level.shape, level.dtype, level.chunks
         self.ndim = len(self.shape)
 
-    def _open(self) -> contextlib.AbstractContextManager:
-        return tifffile.imread(self.path, aszarr=True, series=self.series)
+    def _open(self) -> contextlib.AbstractContextManager[Any]:
+        # With aszarr, imread returns a zarr store of the series (a context manager that closes
+        # the file), not the array its annotation names.
+        return cast("contextlib.AbstractContextManager[Any]", tifffile.imread(self.path, aszarr=True,
+                                                                              series=self.series))
 
     @staticmethod
-    def _level(node: zarr.Array | zarr.Group) -> zarr.Array:
-        return node["0"] if isinstance(node, zarr.Group) else node
+    def _level(node: zarr.Array[Any] | zarr.Group) -> zarr.Array[Any]:
+        level = node["0"] if isinstance(node, zarr.Group) else node
+        if not isinstance(level, zarr.Array):
+            raise ValueError(f"{node} holds no array at its first level")
+        return level
 
-    def __getitem__(self, index: tuple) -> np.ndarray:
+    def __getitem__(self, index: tuple[slice | int, ...]) -> np.ndarray:
         with self._open() as store:
-            return self._level(zarr.open(store, mode="r"))[index]
+            return np.asarray(self._level(zarr.open(store, mode="r"))[index])
 
 
 def _open_tiff(path: Path, axes: str | None) -> LazyImage:
@@ -89,7 +97,7 @@ def _open_tiff(path: Path, axes: str | None) -> LazyImage:
     return LazyImage(data, letters, {a: s for a, s in spacing.items() if a in letters and s > 0}, unit)
 
 
-def _multiscales(attributes: Mapping) -> dict | None:
+def _multiscales(attributes: Mapping[str, Any]) -> dict[str, Any] | None:
     """The first ``multiscales`` entry of OME-Zarr 0.5 (under "ome") or 0.4 metadata."""
     entries = attributes.get("ome", {}).get("multiscales") or attributes.get("multiscales")
     return entries[0] if entries else None
@@ -168,7 +176,7 @@ def open_lazy(path: str | os.PathLike[str], *, axes: str | None = None) -> LazyI
     return _open_tiff(path, axes)
 
 
-def _ome_attributes(axes: str, spacing: Mapping[str, float], unit: str | None, name: str) -> dict:
+def _ome_attributes(axes: str, spacing: Mapping[str, float], unit: str | None, name: str) -> dict[str, Any]:
     entries = []
     for axis in axes:
         entry = {"name": axis.lower(), "type": _AXIS_TYPES[axis]}
@@ -182,7 +190,7 @@ def _ome_attributes(axes: str, spacing: Mapping[str, float], unit: str | None, n
     return {"ome": {"version": "0.5", "multiscales": [{"name": name, "axes": entries, "datasets": [dataset]}]}}
 
 
-def _write_chunk(block: np.ndarray, target: zarr.Array, region: tuple[slice, ...]) -> int:
+def _write_chunk(block: np.ndarray, target: zarr.Array[Any], region: tuple[slice, ...]) -> int:
     target[region] = block
     return 1
 
@@ -192,7 +200,7 @@ class ZarrWrite:
     """A prepared OME-Zarr write: one task per chunk, then :meth:`finish` or :meth:`abandon`."""
 
     target: AtomicTarget
-    tasks: list
+    tasks: list[Delayed]
 
     @property
     def path(self) -> Path:

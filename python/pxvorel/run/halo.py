@@ -19,6 +19,7 @@ samples that its own grid step is the image's (the z step depends on the stack d
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
@@ -45,7 +46,8 @@ def search_radii(settings: Settings, axis: str, size: int) -> list[int]:
     """
     if size <= 1 or (axis in "ZT" and not settings.search[axis]):
         return [0] * settings.iterations
-    grow = {"X": lambda i: 2**i, "Y": lambda i: 2**i, "Z": lambda i: i, "T": lambda i: max(i - 2, 0)}[axis]
+    grow: Callable[[int], int] = {"X": lambda i: 2**i, "Y": lambda i: 2**i, "Z": lambda i: i,
+                                  "T": lambda i: max(i - 2, 0)}[axis]
     return [min(grow(i), size) for i in range(settings.iterations)]
 
 
