@@ -77,6 +77,13 @@ public:
                                float weight_sum, std::int32_t x, std::int32_t y, std::int32_t z,
                                std::int32_t t) const;
 
+    // The same with the additions of policy Add (denoise/accumulator_add.hpp):
+    // shared_add when other threads may write the same samples meanwhile.
+    template <class Add>
+    void add_patch(const array& estimate, const array& variance, array& next_estimate, array& next_variance,
+                   array& weights, array& patch, float weight_sq_sum, float weight_sum, std::int32_t x,
+                   std::int32_t y, std::int32_t z, std::int32_t t) const;
+
     // Turns the accumulators into the new estimate and its variance, blending
     // with the current estimate and, when renoise_variance > 0, the noisy image.
     void normalize(const array& image, float renoise_variance, array& estimate, array& variance,
