@@ -31,7 +31,7 @@ constexpr std::int64_t work_report_batch = 1 << 16;
 
 // Slabs of one colour per thread below which the barriers between colours
 // would leave threads waiting too long: the pass then shares positions.
-constexpr std::int64_t slabs_per_thread = 4;
+constexpr std::int64_t slabs_per_thread = 2;
 
 // One thread's part of a pass: its scratch patch, made once, cleared per
 // position, and the work it has not reported yet.
