@@ -68,7 +68,13 @@ void vorel::run(array& image, float sigma) {
         notify();
         power_of_two = std::pow(2.0, i + 1);
     }
-    image = next_estimate;
+    // The result takes the place of the noisy copy, whose storage goes first:
+    // copying it instead would hold a sixth image-sized array beside the five.
+    estimate = array();
+    variance = array();
+    next_variance = array();
+    weights = array();
+    image = std::move(next_estimate);
 }
 
 }  // namespace px
