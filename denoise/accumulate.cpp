@@ -40,9 +40,9 @@ bool edge_pass_runs(std::int32_t radius, std::int32_t size, std::int32_t min, st
 
 }  // namespace
 
-void vorel::accumulate(const array& image, float sigma, const extent& radius, array& estimate, array& variance,
+void vorel::accumulate(const image_view& image, float sigma, const extent& radius, array& estimate, array& variance,
                        array& next_estimate, array& next_variance, array& weights) const {
-    if (image.values.empty()) return;
+    if (image.empty()) return;
     check_patch_fits(image.dims);
     const extent& dims = image.dims;
     const extent& r = patch_radius;
@@ -86,7 +86,7 @@ void vorel::accumulate(const array& image, float sigma, const extent& radius, ar
 }
 
 template <int A>
-void vorel::accumulate_edge_patches(const array& image, float sigma, const extent& radius, array& estimate,
+void vorel::accumulate_edge_patches(const image_view& image, float sigma, const extent& radius, array& estimate,
                                     array& variance, array& next_estimate, array& next_variance, array& weights,
                                     const Boundaries& boundaries, const extent& patch_size, std::int32_t x_min,
                                     std::int32_t x_max, std::int32_t y_min, std::int32_t y_max,
@@ -105,7 +105,7 @@ void vorel::accumulate_edge_patches(const array& image, float sigma, const exten
     sweep(*this, grid, patch_size, image, sigma, radius, estimate, variance, next_estimate, next_variance, weights);
 }
 
-void vorel::accumulate_neighborhood(const array& image, float sigma, const extent& radius, array& estimate,
+void vorel::accumulate_neighborhood(const image_view& image, float sigma, const extent& radius, array& estimate,
                                     array& variance, array& patch, float& weight_sq_sum, float& weight_sum,
                                     std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t t) const {
     const extent& dims = image.dims;
@@ -115,7 +115,7 @@ void vorel::accumulate_neighborhood(const array& image, float sigma, const exten
                                   {radius.x, radius.y, radius.z, radius.t},
                                   dims.c,
                                   {x, y, z, t},
-                                  image.values.data(),
+                                  image.values,
                                   estimate.values.data(),
                                   variance.values.data(),
                                   patch.values.data(),

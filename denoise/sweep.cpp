@@ -37,7 +37,7 @@ constexpr std::int64_t slabs_per_thread = 2;
 // position, and the work it has not reported yet.
 class pass_worker {
 public:
-    pass_worker(const vorel& engine, const extent& patch_size, const array& image, float sigma, const extent& radius,
+    pass_worker(const vorel& engine, const extent& patch_size, const image_view& image, float sigma, const extent& radius,
                 array& estimate, array& variance, array& next_estimate, array& next_variance, array& weights)
         : engine_(engine),
           image_(image),
@@ -86,7 +86,7 @@ public:
 
 private:
     const vorel& engine_;
-    const array& image_;
+    const image_view& image_;
     const float sigma_;
     const extent& radius_;
     array& estimate_;
@@ -101,7 +101,7 @@ private:
 
 }  // namespace
 
-void sweep(const vorel& engine, const reference_grid& grid, const extent& patch_size, const array& image,
+void sweep(const vorel& engine, const reference_grid& grid, const extent& patch_size, const image_view& image,
            float sigma, const extent& radius, array& estimate, array& variance, array& next_estimate,
            array& next_variance, array& weights) {
     const std::int64_t positions = grid.size();

@@ -9,7 +9,7 @@
 
 namespace px {
 
-void sweep(const vorel& engine, const reference_grid& grid, const extent& patch_size, const array& image,
+void sweep(const vorel& engine, const reference_grid& grid, const extent& patch_size, const image_view& image,
            float sigma, const extent& radius, array& estimate, array& variance, array& next_estimate,
            array& next_variance, array& weights);
 

@@ -155,16 +155,16 @@ template void vorel::add_patch<shared_add>(const array&, const array&, array&, a
 template void vorel::add_patch<owned_add>(const array&, const array&, array&, array&, array&, array&, float, float,
                                           std::int32_t, std::int32_t, std::int32_t, std::int32_t) const;
 
-void vorel::normalize(const array& image, float renoise_variance, array& estimate, array& variance,
+void vorel::normalize(const image_view& image, float renoise_variance, array& estimate, array& variance,
                       array& next_estimate, array& next_variance, array& weights) const {
-    const std::int64_t samples = static_cast<std::int64_t>(image.values.size());
+    const std::int64_t samples = image.samples;
     const auto range = renoise_variance > 0.0f ? normalize_range<true> : normalize_range<false>;
     // Every sample is independent of the others: contiguous chunks, one per thread.
 #pragma omp parallel
     {
         const std::int64_t threads = omp_get_num_threads();
         const std::int64_t thread = omp_get_thread_num();
-        range(image.values.data(), renoise_variance, min_weight, min_variance, estimate.values.data(),
+        range(image.values, renoise_variance, min_weight, min_variance, estimate.values.data(),
               variance.values.data(), next_estimate.values.data(), next_variance.values.data(),
               weights.values.data(), samples * thread / threads, samples * (thread + 1) / threads);
     }
