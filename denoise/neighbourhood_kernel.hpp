@@ -19,6 +19,7 @@
 
 #include "denoise/exp_lanes.hpp"
 #include "denoise/neighbourhood_task.hpp"
+#include "denoise/row_lanes.hpp"
 #include "denoise/simd_lanes.hpp"
 
 namespace px::PX_KERNEL_NAMESPACE {
@@ -114,21 +115,21 @@ inline void update_rows(const patch_walk& walk, float* patch, const float* noisy
     for (index_t chunk = 0; chunk < width; chunk += 8) {
         const int count = width - chunk < 8 ? static_cast<int>(width - chunk) : 8;
         // Each row's running value is kept rounded to float, as the patch holds it.
-        float8 value[Rows];
-        for (int i = 0; i < Rows; ++i) value[i] = load_first(patch + ks[i] + chunk, count);
+        row8 value[Rows];
+        for (int i = 0; i < Rows; ++i) value[i] = load_row(patch + ks[i] + chunk, count);
         weight_sums local = sums != nullptr ? *sums : weight_sums{};
         for (int l = 0; l < n; ++l) {
             if (l == skip) continue;
             const double weight = w[l];
             if (sums != nullptr) local.add(weight);
             for (int i = 0; i < Rows; ++i) {
-                const double8 sample = widen(load_first(noisy + rows[i] + chunk + delta + l, count));
-                value[i] = narrow(widen(value[i]) + sample * weight);
+                const row8 sample = load_row(noisy + rows[i] + chunk + delta + l, count);
+                value[i] = row_step(value[i], sample, weight, count);
             }
         }
         if (sums != nullptr) *sums = local;
         sums = nullptr;
-        for (int i = 0; i < Rows; ++i) store_first(patch + ks[i] + chunk, value[i], count);
+        for (int i = 0; i < Rows; ++i) store_row(patch + ks[i] + chunk, value[i], count);
     }
 }
 
