@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-px::array to_ndarray(ndarray image) {
+px::extent dims_of(const ndarray& image) {
     const pybind11::ssize_t ndim = image.ndim();
     if (ndim < 1) throw std::runtime_error("Array should have at least 1 dimension.");
     if (ndim > 5) throw std::runtime_error("Array should have less than 5 dimensions.");
@@ -20,9 +20,10 @@ px::array to_ndarray(ndarray image) {
         }
         sizes[k] = static_cast<std::int32_t>(length);
     }
-    const px::extent dims{sizes[0], sizes[1], sizes[2], sizes[3], sizes[4]};
-    return px::array(dims, image.data());
+    return px::extent{sizes[0], sizes[1], sizes[2], sizes[3], sizes[4]};
 }
+
+px::array to_ndarray(ndarray image) { return px::array(dims_of(image), image.data()); }
 
 void write_back(ndarray& target, const px::array& source) {
     if (!target.writeable()) throw std::domain_error("array is not writeable");

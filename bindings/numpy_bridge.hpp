@@ -9,8 +9,11 @@
 // unless it already is one (then the caller's own object arrives).
 using ndarray = pybind11::array_t<float, pybind11::array::c_style | pybind11::array::forcecast>;
 
-// An independent copy of a 1-D to 5-D NumPy array, axes reversed into
-// (x, y, z, c, t) with missing outer axes 1.
+// The shape of a 1-D to 5-D NumPy array, axes reversed into (x, y, z, c, t)
+// with missing outer axes 1.
+px::extent dims_of(const ndarray& image);
+
+// An independent copy of a 1-D to 5-D NumPy array, in the shape of dims_of.
 px::array to_ndarray(ndarray image);
 
 // Copies the samples of source into target's buffer, in linear order, after

@@ -5,91 +5,16 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <new>
 #include <type_traits>
 
 #include "denoise/kernel_path.hpp"
+#include "denoise/reference_grid.hpp"
+#include "denoise/sweep.hpp"
 #include "denoise/vorel.hpp"
-#include "denoise/work_count.hpp"
 
 namespace px {
 
 namespace {
-
-// count[a] positions along axis a (x, y, z, t), from first[a] with spacing
-// step[a]; positions are numbered with x fastest.
-struct reference_grid {
-    std::int32_t first[4];
-    std::int32_t step[4];
-    std::int32_t count[4];
-
-    std::int64_t size() const {
-        std::int64_t total = 1;
-        for (const std::int32_t n : count) total *= n > 0 ? n : 0;
-        return total;
-    }
-
-    void position(std::int64_t i, std::int32_t (&p)[4]) const {
-        for (int a = 0; a < 4; ++a) {
-            p[a] = first[a] + step[a] * static_cast<std::int32_t>(i % count[a]);
-            i /= count[a];
-        }
-    }
-};
-
-// Work (patch samples compared) a thread gathers before it publishes it: a
-// few microseconds of computing, far below the tenth of a second between reports.
-constexpr std::int64_t work_report_batch = 1 << 16;
-
-// Sweeps every position of grid in one parallel region: per position the
-// neighbourhood's weighted patch sum, then its test and scatter.
-void sweep(const vorel& engine, const reference_grid& grid, const extent& patch_size, const array& image,
-           float sigma, const extent& radius, array& estimate, array& variance, array& next_estimate,
-           array& next_variance, array& weights) {
-    const std::int64_t positions = grid.size();
-    if (positions == 0) return;
-    run_control* const control = engine.control;
-    const work_count work{radius, engine.patch_radius, image.dims};
-    if (control != nullptr && control->planning) {
-        control->total += work.of_grid(grid.first, grid.step, grid.count);
-        return;
-    }
-    bool out_of_memory = false;
-#pragma omp parallel
-    {
-        // Per-thread scratch, made once per pass and cleared per position.
-        array patch;
-        try {
-            patch = array(patch_size, 0.0f);
-        } catch (const std::bad_alloc&) {
-#pragma omp atomic write
-            out_of_memory = true;
-        }
-        // Work done is kept per thread and published every few positions: one shared
-        // atomic per position would bounce its cache line between the threads.
-        std::int64_t unreported = 0;
-#pragma omp for schedule(dynamic, 1)
-        for (std::int64_t i = 0; i < positions; ++i) {
-            if (patch.values.empty()) continue;  // this thread has no scratch; the pass reports it
-            if (control != nullptr && control->stop.load(std::memory_order_relaxed)) continue;
-            std::int32_t p[4];
-            grid.position(i, p);
-            std::fill(patch.values.begin(), patch.values.end(), 0.0f);
-            float weight_sq_sum = 0.0f;
-            float weight_sum = 0.0f;
-            engine.accumulate_neighborhood(image, sigma, radius, estimate, variance, patch, weight_sq_sum,
-                                           weight_sum, p[0], p[1], p[2], p[3]);
-            engine.add_patch_to_image_if(estimate, variance, next_estimate, next_variance, weights, patch,
-                                         weight_sq_sum, weight_sum, p[0], p[1], p[2], p[3]);
-            if (control != nullptr && (unreported += work.at(p)) >= work_report_batch) {
-                control->done.fetch_add(unreported, std::memory_order_relaxed);
-                unreported = 0;
-            }
-        }
-        if (control != nullptr) control->done.fetch_add(unreported, std::memory_order_relaxed);
-    }
-    if (out_of_memory) throw std::bad_alloc();
-}
 
 // Interior grid spacing: one reference position per patch cell along x and
 // y, along z only for stacks deep enough, and every rt frames along t.
@@ -115,9 +40,9 @@ bool edge_pass_runs(std::int32_t radius, std::int32_t size, std::int32_t min, st
 
 }  // namespace
 
-void vorel::accumulate(const array& image, float sigma, const extent& radius, array& estimate, array& variance,
+void vorel::accumulate(const image_view& image, float sigma, const extent& radius, array& estimate, array& variance,
                        array& next_estimate, array& next_variance, array& weights) const {
-    if (image.values.empty()) return;
+    if (image.empty()) return;
     check_patch_fits(image.dims);
     const extent& dims = image.dims;
     const extent& r = patch_radius;
@@ -161,7 +86,7 @@ void vorel::accumulate(const array& image, float sigma, const extent& radius, ar
 }
 
 template <int A>
-void vorel::accumulate_edge_patches(const array& image, float sigma, const extent& radius, array& estimate,
+void vorel::accumulate_edge_patches(const image_view& image, float sigma, const extent& radius, array& estimate,
                                     array& variance, array& next_estimate, array& next_variance, array& weights,
                                     const Boundaries& boundaries, const extent& patch_size, std::int32_t x_min,
                                     std::int32_t x_max, std::int32_t y_min, std::int32_t y_max,
@@ -180,7 +105,7 @@ void vorel::accumulate_edge_patches(const array& image, float sigma, const exten
     sweep(*this, grid, patch_size, image, sigma, radius, estimate, variance, next_estimate, next_variance, weights);
 }
 
-void vorel::accumulate_neighborhood(const array& image, float sigma, const extent& radius, array& estimate,
+void vorel::accumulate_neighborhood(const image_view& image, float sigma, const extent& radius, array& estimate,
                                     array& variance, array& patch, float& weight_sq_sum, float& weight_sum,
                                     std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t t) const {
     const extent& dims = image.dims;
@@ -190,7 +115,7 @@ void vorel::accumulate_neighborhood(const array& image, float sigma, const exten
                                   {radius.x, radius.y, radius.z, radius.t},
                                   dims.c,
                                   {x, y, z, t},
-                                  image.values.data(),
+                                  image.values,
                                   estimate.values.data(),
                                   variance.values.data(),
                                   patch.values.data(),

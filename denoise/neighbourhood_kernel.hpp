@@ -19,6 +19,7 @@
 
 #include "denoise/exp_lanes.hpp"
 #include "denoise/neighbourhood_task.hpp"
+#include "denoise/row_lanes.hpp"
 #include "denoise/simd_lanes.hpp"
 
 namespace px::PX_KERNEL_NAMESPACE {
@@ -113,21 +114,22 @@ inline void update_rows(const patch_walk& walk, float* patch, const float* noisy
     const index_t width = Width > 0 ? Width : walk.width;
     for (index_t chunk = 0; chunk < width; chunk += 8) {
         const int count = width - chunk < 8 ? static_cast<int>(width - chunk) : 8;
-        double8 value[Rows];
-        for (int i = 0; i < Rows; ++i) value[i] = widen(load_first(patch + ks[i] + chunk, count));
+        // Each row's running value is kept rounded to float, as the patch holds it.
+        row8 value[Rows];
+        for (int i = 0; i < Rows; ++i) value[i] = load_row(patch + ks[i] + chunk, count);
         weight_sums local = sums != nullptr ? *sums : weight_sums{};
         for (int l = 0; l < n; ++l) {
             if (l == skip) continue;
             const double weight = w[l];
             if (sums != nullptr) local.add(weight);
             for (int i = 0; i < Rows; ++i) {
-                const double8 sample = widen(load_first(noisy + rows[i] + chunk + delta + l, count));
-                value[i] = widen(narrow(value[i] + sample * weight));
+                const row8 sample = load_row(noisy + rows[i] + chunk + delta + l, count);
+                value[i] = row_step(value[i], sample, weight, count);
             }
         }
         if (sums != nullptr) *sums = local;
         sums = nullptr;
-        for (int i = 0; i < Rows; ++i) store_first(patch + ks[i] + chunk, narrow(value[i]), count);
+        for (int i = 0; i < Rows; ++i) store_row(patch + ks[i] + chunk, value[i], count);
     }
 }
 
@@ -172,11 +174,11 @@ inline void weights_of(const double* distance, int n, double threshold, double* 
     static const bool vector_exp = exp_lanes_agree();
     if (vector_exp) {
         for (int first = 0; first < n; first += 8) {
-            double8 d;
+            exp_vector d;
             std::memcpy(&d, distance + first, sizeof d);
             // Lanes past n hold no neighbour: give them a harmless argument.
             for (int l = n - first; l < 8; ++l) d[l] = 0.0;
-            const double8 y = exp_lanes(-0.25 * d / threshold);
+            const exp_vector y = exp_lanes(-0.25 * d / threshold);
             std::memcpy(w + first, &y, sizeof y);
         }
         return;

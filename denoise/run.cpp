@@ -31,13 +31,18 @@ void clear(array& accumulator) { std::fill(accumulator.values.begin(), accumulat
 }  // namespace
 
 void vorel::run(array& image, float sigma) {
+    array denoised = run(image_view(image), sigma);
+    image = std::move(denoised);  // the noisy samples' storage goes only now, after the work arrays
+}
+
+array vorel::run(const image_view& image, float sigma) {
     check_patch_fits(image.dims);
     min_variance = min_variance_ratio * (sigma * sigma);
     min_weight = min_weight_ratio * sigma;
 
     array estimate(image.dims, 0.0f);
     array variance(image.dims, 0.0f);
-    array next_estimate(image);
+    array next_estimate(image.dims, image.values);
     array next_variance(image.dims, 0.25f * (sigma * sigma));
     array weights(image.dims, 0.0f);
 
@@ -68,7 +73,9 @@ void vorel::run(array& image, float sigma) {
         notify();
         power_of_two = std::pow(2.0, i + 1);
     }
-    image = next_estimate;
+    // Moved out, not copied: a copy would be a sixth image-sized array beside
+    // the five. The other four go when the call returns.
+    return next_estimate;
 }
 
 }  // namespace px

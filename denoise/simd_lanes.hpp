@@ -17,9 +17,38 @@
 
 namespace px::PX_KERNEL_NAMESPACE {
 
+using float4 = float __attribute__((vector_size(16)));
 using float8 = float __attribute__((vector_size(32)));
+using double4 = double __attribute__((vector_size(32)));
+
+#if defined(__AVX512F__)
 using float16 = float __attribute__((vector_size(64)));
 using double8 = double __attribute__((vector_size(64)));
+#else
+// Without 512-bit registers a 64-byte generic vector lives in memory, and
+// every operation on it goes through the stack (a scalar broadcast into it
+// even stalls on a failed store forward). So 16 floats and 8 doubles are two
+// register-sized halves here, with the element-wise operations the kernel uses.
+struct float16 {
+    float8 lo, hi;
+};
+struct double8 {
+    double4 lo, hi;
+    double8& operator+=(const double8& b) {
+        lo += b.lo;
+        hi += b.hi;
+        return *this;
+    }
+};
+
+inline float16 operator+(float a, float16 b) { return {a + b.lo, a + b.hi}; }
+inline float16 operator-(float a, float16 b) { return {a - b.lo, a - b.hi}; }
+inline float16 operator*(float a, float16 b) { return {a * b.lo, a * b.hi}; }
+inline float16 operator*(float16 a, float16 b) { return {a.lo * b.lo, a.hi * b.hi}; }
+inline float16 operator/(float16 a, float16 b) { return {a.lo / b.lo, a.hi / b.hi}; }
+inline double8 operator+(double8 a, double8 b) { return {a.lo + b.lo, a.hi + b.hi}; }
+inline double8 operator*(double8 a, double b) { return {a.lo * b, a.hi * b}; }
+#endif
 
 template <class V>
 inline V load(const float* p) {
@@ -49,7 +78,7 @@ inline float16 load_first16(const float* p, int n) {
 #else
     const float8 low = n >= 8 ? load<float8>(p) : load_first(p, n);
     const float8 high = n > 8 ? load_first(p + 8, n - 8) : float8{};
-    return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    return {low, high};
 #endif
 }
 
@@ -78,9 +107,23 @@ inline auto load_lanes(const float* p, int n) {
     }
 }
 
+#if defined(__AVX512F__)
 inline double8 widen(float8 v) { return __builtin_convertvector(v, double8); }
 inline float8 narrow(double8 v) { return __builtin_convertvector(v, float8); }
 inline float8 low_half(float16 v) { return __builtin_shufflevector(v, v, 0, 1, 2, 3, 4, 5, 6, 7); }
 inline float8 high_half(float16 v) { return __builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15); }
+#else
+inline double8 widen(float8 v) {
+    return {__builtin_convertvector(__builtin_shufflevector(v, v, 0, 1, 2, 3), double4),
+            __builtin_convertvector(__builtin_shufflevector(v, v, 4, 5, 6, 7), double4)};
+}
+inline float8 narrow(double8 v) {
+    const float4 lo = __builtin_convertvector(v.lo, float4);
+    const float4 hi = __builtin_convertvector(v.hi, float4);
+    return __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7);
+}
+inline float8 low_half(float16 v) { return v.lo; }
+inline float8 high_half(float16 v) { return v.hi; }
+#endif
 
 }  // namespace px::PX_KERNEL_NAMESPACE

@@ -1,10 +1,12 @@
 // From weighted patch sums to the next estimate: the consistency test and
 // scatter of each reference patch, and the per-sample normalisation and blend.
 
+#include <omp.h>
+
 #include <algorithm>
 #include <cstdint>
 
-#include "denoise/atomic_add.hpp"
+#include "denoise/accumulator_add.hpp"
 #include "denoise/patch_rows.hpp"
 #include "denoise/vorel.hpp"
 
@@ -17,25 +19,91 @@ namespace {
 constexpr double acceptance_factor = 6.0;
 
 // Adds, at every sample the patch covers, either the patch estimate with its
-// variance (accepted) or the current estimate with its own variance.
-template <bool Accepted>
+// variance (accepted) or the current estimate with its own variance, and a
+// count of one. A row at a time: with owned_add the rows vectorise.
+template <class Add>
+inline void add_accepted_row(float* __restrict sum, float* __restrict variance_sum, float* __restrict count,
+                             const float* __restrict patch_row, float patch_variance, std::int64_t width) {
+    for (std::int64_t j = 0; j < width; ++j) {
+        Add::add(sum[j], patch_row[j]);
+        Add::add(variance_sum[j], patch_variance);
+        Add::add(count[j], 1.0f);
+    }
+}
+
+template <class Add>
+inline void add_current_row(float* __restrict sum, float* __restrict variance_sum, float* __restrict count,
+                            const float* __restrict estimate_row, const float* __restrict variance_row,
+                            std::int64_t width) {
+    for (std::int64_t j = 0; j < width; ++j) {
+        Add::add(sum[j], estimate_row[j]);
+        Add::add(variance_sum[j], variance_row[j]);
+        Add::add(count[j], 1.0f);
+    }
+}
+
+template <class Add, bool Accepted>
 void scatter(const array& estimate, const array& variance, array& next_estimate, array& next_variance,
              array& weights, const array& patch, float patch_variance, const extent& radius, std::int32_t x,
              std::int32_t y, std::int32_t z, std::int32_t t) {
     const std::int64_t width = 2 * std::int64_t{radius.x} + 1;
+    float* const sum = next_estimate.values.data();
+    float* const variance_sum = next_variance.values.data();
+    float* const count = weights.values.data();
     for_each_patch_row(estimate.dims, radius, x, y, z, t, [&](std::int64_t start, std::int64_t k) {
-        for (std::int64_t j = 0; j < width; ++j) {
-            const std::size_t i = static_cast<std::size_t>(start + j);
-            if constexpr (Accepted) {
-                atomic_add(next_estimate.values[i], patch.values[static_cast<std::size_t>(k + j)]);
-                atomic_add(next_variance.values[i], patch_variance);
-            } else {
-                atomic_add(next_estimate.values[i], estimate.values[i]);
-                atomic_add(next_variance.values[i], variance.values[i]);
-            }
-            atomic_add(weights.values[i], 1.0f);
+        if constexpr (Accepted) {
+            add_accepted_row<Add>(sum + start, variance_sum + start, count + start, patch.values.data() + k,
+                                  patch_variance, width);
+        } else {
+            add_current_row<Add>(sum + start, variance_sum + start, count + start, estimate.values.data() + start,
+                                 variance.values.data() + start, width);
         }
     });
+}
+
+// The new estimate and variance of samples [begin, end): the accumulated
+// means blended with the current estimate (and, with Renoise, the noisy
+// image). Written without branches, so that the samples vectorise; every
+// value is the one of the sample-by-sample rule.
+template <bool Renoise>
+void normalize_range(const float* __restrict image, float renoise_variance, float min_weight, float min_variance,
+                     const float* __restrict estimate, const float* __restrict variance,
+                     float* __restrict next_estimate, float* __restrict next_variance,
+                     const float* __restrict weights, std::int64_t begin, std::int64_t end) {
+    const float a = renoise_variance;
+    for (std::int64_t i = begin; i < end; ++i) {
+        const float count = weights[i];
+        const float e = next_estimate[i] / count;
+        const float mean_variance = next_variance[i] / count;
+        const float f = mean_variance > min_variance ? mean_variance : min_variance;  // NaN gives the floor
+        const float g = variance[i];
+        const float u = estimate[i];
+        float blended_estimate = e;
+        float blended_variance = f;
+        if constexpr (Renoise) {
+            // Inverse-variance blend of the noisy sample, the current and the new estimate.
+            const float m = (f + g) * a + f * g;
+            const float r = 1.0f / m;
+            const float w_y = (f * g) * r;
+            const float w_u = (f * a) * r;
+            const float w_e = (g * a) * r;
+            // f g a / m = 1 / (1/a + 1/g + 1/f), so the variance keeps the intensities' unit.
+            blended_estimate = m > min_weight ? (image[i] * w_y + u * w_u) + e * w_e : e;
+            blended_variance = m > min_weight ? w_y * a : f;
+        } else {
+            // Blend of the current and the new estimate.
+            const float s = g + f;
+            const float r = 1.0f / s;
+            const float w_u = f * r;
+            const float w_e = r * g;
+            blended_estimate = s > min_weight ? u * w_u + e * w_e : e;
+            blended_variance = s > min_weight ? w_u * ((s * 0.5f) * w_e + g * w_u) + (w_e * w_e) * f : f;
+        }
+        // No contribution (NaN count too): keep the current estimate.
+        const bool covered = count > min_weight;
+        next_estimate[i] = covered ? blended_estimate : u;
+        next_variance[i] = covered ? blended_variance : g;
+    }
 }
 
 }  // namespace
@@ -44,6 +112,14 @@ void vorel::add_patch_to_image_if(const array& estimate, const array& variance, 
                                   array& next_variance, array& weights, array& patch, float weight_sq_sum,
                                   float weight_sum, std::int32_t x, std::int32_t y, std::int32_t z,
                                   std::int32_t t) const {
+    add_patch<shared_add>(estimate, variance, next_estimate, next_variance, weights, patch, weight_sq_sum,
+                          weight_sum, x, y, z, t);
+}
+
+template <class Add>
+void vorel::add_patch(const array& estimate, const array& variance, array& next_estimate, array& next_variance,
+                      array& weights, array& patch, float weight_sq_sum, float weight_sum, std::int32_t x,
+                      std::int32_t y, std::int32_t z, std::int32_t t) const {
     if (!(weight_sum > min_weight)) return;  // no neighbour gave weight (NaN fails too)
 
     const float inverse = 1.0f / weight_sum;
@@ -66,59 +142,31 @@ void vorel::add_patch_to_image_if(const array& estimate, const array& variance, 
     const double threshold =
         chi2_threshold(normal_quantile(p), static_cast<std::int64_t>(patch.values.size()));
     if (statistic / threshold < acceptance_factor) {
-        scatter<true>(estimate, variance, next_estimate, next_variance, weights, patch, patch_variance,
-                      patch_radius, x, y, z, t);
+        scatter<Add, true>(estimate, variance, next_estimate, next_variance, weights, patch, patch_variance,
+                           patch_radius, x, y, z, t);
     } else {
-        scatter<false>(estimate, variance, next_estimate, next_variance, weights, patch, patch_variance,
-                       patch_radius, x, y, z, t);
+        scatter<Add, false>(estimate, variance, next_estimate, next_variance, weights, patch, patch_variance,
+                            patch_radius, x, y, z, t);
     }
 }
 
-void vorel::normalize(const array& image, float renoise_variance, array& estimate, array& variance,
-                      array& next_estimate, array& next_variance, array& weights) const {
-    const std::int64_t samples = static_cast<std::int64_t>(image.values.size());
-    const float a = renoise_variance;
-#pragma omp parallel for schedule(dynamic, 1)
-    for (std::int64_t n = 0; n < samples; ++n) {
-        const std::size_t i = static_cast<std::size_t>(n);
-        const float count = weights.values[i];
-        if (!(count > min_weight)) {
-            // No contribution: keep the current estimate.
-            next_estimate.values[i] = estimate.values[i];
-            next_variance.values[i] = variance.values[i];
-            continue;
-        }
-        const float e = next_estimate.values[i] / count;
-        next_estimate.values[i] = e;
-        const float mean_variance = next_variance.values[i] / count;
-        const float f = mean_variance > min_variance ? mean_variance : min_variance;  // NaN gives the floor
-        next_variance.values[i] = f;
-        const float g = variance.values[i];
-        const float u = estimate.values[i];
+template void vorel::add_patch<shared_add>(const array&, const array&, array&, array&, array&, array&, float,
+                                           float, std::int32_t, std::int32_t, std::int32_t, std::int32_t) const;
+template void vorel::add_patch<owned_add>(const array&, const array&, array&, array&, array&, array&, float, float,
+                                          std::int32_t, std::int32_t, std::int32_t, std::int32_t) const;
 
-        if (a > 0.0f) {
-            // Inverse-variance blend of the noisy sample, the current and the new estimate.
-            const float m = (f + g) * a + f * g;
-            if (m > min_weight) {
-                const float r = 1.0f / m;
-                const float w_y = (f * g) * r;
-                const float w_u = (f * a) * r;
-                const float w_e = (g * a) * r;
-                next_estimate.values[i] = (image.values[i] * w_y + u * w_u) + e * w_e;
-                // f g a / m = 1 / (1/a + 1/g + 1/f), so the variance keeps the intensities' unit.
-                next_variance.values[i] = w_y * a;
-            }
-        } else {
-            // Blend of the current and the new estimate.
-            const float s = g + f;
-            if (s > min_weight) {
-                const float r = 1.0f / s;
-                const float w_u = f * r;
-                const float w_e = r * g;
-                next_estimate.values[i] = u * w_u + e * w_e;
-                next_variance.values[i] = w_u * ((s * 0.5f) * w_e + g * w_u) + (w_e * w_e) * f;
-            }
-        }
+void vorel::normalize(const image_view& image, float renoise_variance, array& estimate, array& variance,
+                      array& next_estimate, array& next_variance, array& weights) const {
+    const std::int64_t samples = image.samples;
+    const auto range = renoise_variance > 0.0f ? normalize_range<true> : normalize_range<false>;
+    // Every sample is independent of the others: contiguous chunks, one per thread.
+#pragma omp parallel
+    {
+        const std::int64_t threads = omp_get_num_threads();
+        const std::int64_t thread = omp_get_thread_num();
+        range(image.values, renoise_variance, min_weight, min_variance, estimate.values.data(),
+              variance.values.data(), next_estimate.values.data(), next_variance.values.data(),
+              weights.values.data(), samples * thread / threads, samples * (thread + 1) / threads);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "core/array.hpp"
+#include "core/image_view.hpp"
 #include "denoise/observable.hpp"
 #include "denoise/quantile.hpp"
 #include "denoise/run_control.hpp"
@@ -49,21 +50,25 @@ public:
     // throws run_stopped (image unchanged) once a stop is requested.
     void run(array& image, float sigma);
 
+    // The same for a noisy image read where it lies (it must stay unchanged
+    // during the call); returns the denoised image.
+    array run(const image_view& noisy, float sigma);
+
     // One iteration's patch comparisons: adds every reference patch's
     // contribution into next_estimate, next_variance and weights.
-    void accumulate(const array& image, float sigma, const extent& radius, array& estimate, array& variance,
+    void accumulate(const image_view& image, float sigma, const extent& radius, array& estimate, array& variance,
                     array& next_estimate, array& next_variance, array& weights) const;
 
     // Weighted sum of the noisy patches of all neighbours of (x, y, z, t), the
     // weights coming from patch distances on the current estimate.
-    void accumulate_neighborhood(const array& image, float sigma, const extent& radius, array& estimate,
+    void accumulate_neighborhood(const image_view& image, float sigma, const extent& radius, array& estimate,
                                  array& variance, array& patch, float& weight_sq_sum, float& weight_sum,
                                  std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t t) const;
 
     // Reference patches on the last interior position of axis A (0 x, 1 y,
     // 2 z, 3 t), sweeping the other three axes within bounds.
     template <int A>
-    void accumulate_edge_patches(const array& image, float sigma, const extent& radius, array& estimate,
+    void accumulate_edge_patches(const image_view& image, float sigma, const extent& radius, array& estimate,
                                  array& variance, array& next_estimate, array& next_variance, array& weights,
                                  const Boundaries& boundaries, const extent& patch_size, std::int32_t x_min,
                                  std::int32_t x_max, std::int32_t y_min, std::int32_t y_max, std::int32_t z_min,
@@ -77,9 +82,16 @@ public:
                                float weight_sum, std::int32_t x, std::int32_t y, std::int32_t z,
                                std::int32_t t) const;
 
+    // The same with the additions of policy Add (denoise/accumulator_add.hpp):
+    // shared_add when other threads may write the same samples meanwhile.
+    template <class Add>
+    void add_patch(const array& estimate, const array& variance, array& next_estimate, array& next_variance,
+                   array& weights, array& patch, float weight_sq_sum, float weight_sum, std::int32_t x,
+                   std::int32_t y, std::int32_t z, std::int32_t t) const;
+
     // Turns the accumulators into the new estimate and its variance, blending
     // with the current estimate and, when renoise_variance > 0, the noisy image.
-    void normalize(const array& image, float renoise_variance, array& estimate, array& variance,
+    void normalize(const image_view& image, float renoise_variance, array& estimate, array& variance,
                    array& next_estimate, array& next_variance, array& weights) const;
 };
 

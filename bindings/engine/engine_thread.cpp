@@ -2,14 +2,14 @@
 
 #include <omp.h>
 
-engine_thread::engine_thread(px::vorel& engine, px::array& image, float sigma, int threads,
-                             px::run_control& control)
-    : control_(control), thread_([this, &engine, &image, sigma, threads] {
+engine_thread::engine_thread(px::vorel& engine, const px::image_view& noisy, px::array& denoised, float sigma,
+                             int threads, px::run_control& control)
+    : control_(control), thread_([this, &engine, noisy, &denoised, sigma, threads] {
           // The thread count is per thread in OpenMP: a new thread starts from the process default.
           omp_set_num_threads(threads);
           std::exception_ptr failure;
           try {
-              engine.run(image, sigma);
+              denoised = engine.run(noisy, sigma);
           } catch (...) {
               failure = std::current_exception();
           }

@@ -11,13 +11,16 @@
 #include <thread>
 
 #include "core/array.hpp"
+#include "core/image_view.hpp"
 #include "denoise/vorel.hpp"
 
 class engine_thread {
 public:
-    // Starts engine.run(image, sigma) with a team of `threads` OpenMP
-    // threads; engine.control must point to control.
-    engine_thread(px::vorel& engine, px::array& image, float sigma, int threads, px::run_control& control);
+    // Starts denoised = engine.run(noisy, sigma) with a team of `threads`
+    // OpenMP threads; engine.control must point to control. noisy's samples
+    // must stay unchanged until the run has ended.
+    engine_thread(px::vorel& engine, const px::image_view& noisy, px::array& denoised, float sigma, int threads,
+                  px::run_control& control);
     ~engine_thread();
     engine_thread(const engine_thread&) = delete;
     engine_thread& operator=(const engine_thread&) = delete;

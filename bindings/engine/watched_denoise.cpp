@@ -33,15 +33,18 @@ ndarray watched_denoise(ndarray image, float sigma, const std::vector<int>& patc
         throw py::type_error("progress must be callable or None");
     }
     require_axis_lists(patch_radius, neighborhood_axes);
-    px::array working = to_ndarray(image);
+    // The engine reads the samples where they lie, with no copy of its own: image
+    // is held until the call returns, and the package's arrays are its own.
+    const px::image_view noisy(dims_of(image), image.data());
     px::vorel engine =
-        configured_engine(working.dims, sigma, patch_radius, neighborhood_axes, max_iter, pvalue, renoise);
+        configured_engine(noisy.dims, sigma, patch_radius, neighborhood_axes, max_iter, pvalue, renoise);
+    px::array denoised;
     px::run_control control;
     engine.control = &control;
     const int team = team_size(threads);
     {
         const py::gil_scoped_release unlocked;
-        engine_thread run(engine, working, sigma, team, control);
+        engine_thread run(engine, noisy, denoised, sigma, team, control);
         while (!run.wait_for(report_interval)) {
             const py::gil_scoped_acquire locked;
             report(progress, control.fraction());
@@ -50,6 +53,6 @@ ndarray watched_denoise(ndarray image, float sigma, const std::vector<int>& patc
     }
     report(progress, 1.0);
     ndarray result(std::vector<py::ssize_t>(image.shape(), image.shape() + image.ndim()));
-    write_back(result, working);
+    write_back(result, denoised);
     return result;
 }

@@ -8,8 +8,8 @@
 
 #include "bindings/numpy_bridge.hpp"
 
-// Denoises a copy of image (1 to 5 dimensions, engine axis order) and
-// returns it as a new array; image itself is never written. Parameters as
+// Denoises image (1 to 5 dimensions, engine axis order), read where it
+// lies, and returns the result as a new array; image itself is never written. Parameters as
 // for _px._denoise_gaussian, except that threads <= 0 counts back from the
 // calling thread's OpenMP setting without changing it. About ten times a
 // second the calling thread takes the interpreter lock, calls progress (if

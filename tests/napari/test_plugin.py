@@ -100,7 +100,7 @@ def test_denoise_makes_a_new_aligned_layer_equal_to_denoise(viewer, qtbot, case)
     for name, value in controls.items():
         control = widget.radius[name] if name in widget.radius else getattr(widget, name)
         control.value = value
-    widget.threads.value = 1  # more threads change the order of the engine's atomic additions
+    widget.threads.value = 1  # more threads change the order of the additions into a sample
     press(qtbot, widget, widget.denoise_button)
 
     assert [layer.name for layer in viewer.layers] == ["noisy", "noisy denoised", "on top"]

@@ -182,7 +182,7 @@ def test_other_inputs_give_a_new_float32_array(convert) -> None:
     out = denoise(original)
     assert out is not original and out.dtype == np.float32 and out.flags.c_contiguous
     np.testing.assert_array_equal(original, image)
-    # the samples that the float32 input gives, up to the order of atomic additions
+    # the samples that the float32 input gives, up to the order of the additions into a sample
     np.testing.assert_allclose(out, denoise(image), rtol=0, atol=1e-4 * float(np.abs(out).max()))
 
 

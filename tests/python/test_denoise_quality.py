@@ -34,7 +34,7 @@ def test_one_and_two_threads_agree(shape, patch_radius) -> None:
     _, image = noisy_pair(shape, SIGMA, seed=2)
     one = denoise(image.copy(), SIGMA, patch_radius=patch_radius, nthreads=1)
     two = denoise(image.copy(), SIGMA, patch_radius=patch_radius, nthreads=2)
-    # Atomic additions land in any order, so only the last bits may differ.
+    # Several threads add into a sample in another order, so only the last bits may differ.
     assert fraction_far(two, one, 1e-5) <= 0.005
 
 

@@ -43,7 +43,7 @@ def test_one_thread_matches_reference_exactly(name: str) -> None:
 
 @pytest.mark.parametrize("name", DENOISE_CASES)
 def test_two_threads_match_reference(name: str) -> None:
-    # Atomic additions land in any order: only the last bits may move.
+    # Several threads add into a sample in another order: only the last bits may move.
     case = load_vector(name)
     output = run_case(case, 2)
     expected = case["output"]

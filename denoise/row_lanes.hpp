@@ -1,0 +1,83 @@
+#pragma once
+// A row of up to eight patch samples in the neighbourhood kernel's patch
+// update, and its one step: every lane becomes
+// (float)((double)value + (double)sample * weight).
+// With AVX-512 the row is one float8. With narrower registers it is two
+// halves of four: rounding to float and widening back then needs no shuffle
+// between the halves, the full half of a row loads straight into the
+// conversion, and a row of up to four samples leaves the high half alone.
+// Included by the kernel translation units (see simd_lanes.hpp).
+
+#include <cstring>
+
+#include "denoise/simd_lanes.hpp"
+
+namespace px::PX_KERNEL_NAMESPACE {
+
+#if defined(__AVX512F__)
+
+using row8 = float8;
+
+inline row8 load_row(const float* p, int n) { return load_first(p, n); }
+inline void store_row(float* p, row8 v, int n) { store_first(p, v, n); }
+inline row8 row_step(row8 value, row8 sample, double weight, int) {
+    return narrow(widen(value) + widen(sample) * weight);
+}
+
+#else
+
+struct row8 {
+    float4 lo, hi;
+};
+
+// The first n (1 .. 4) lanes from p; nothing past p + n is read.
+inline float4 load_first4(const float* p, int n) {
+#if defined(__AVX2__)
+    const __m128i mask = _mm_cmpgt_epi32(_mm_set1_epi32(n), _mm_setr_epi32(0, 1, 2, 3));
+    return reinterpret_cast<float4>(_mm_maskload_ps(p, mask));
+#else
+    float4 v = {};
+    std::memcpy(&v, p, static_cast<std::size_t>(n) * sizeof(float));
+    return v;
+#endif
+}
+
+// Stores the first n (1 .. 4) lanes of v at p; nothing past p + n is written.
+inline void store_first4(float* p, float4 v, int n) {
+#if defined(__AVX2__)
+    const __m128i mask = _mm_cmpgt_epi32(_mm_set1_epi32(n), _mm_setr_epi32(0, 1, 2, 3));
+    _mm_maskstore_ps(p, mask, reinterpret_cast<__m128>(v));
+#else
+    std::memcpy(p, &v, static_cast<std::size_t>(n) * sizeof(float));
+#endif
+}
+
+// The first n (1 .. 8) lanes; the high half only when n > 4.
+inline row8 load_row(const float* p, int n) {
+    row8 r{};
+    r.lo = n >= 4 ? load<float4>(p) : load_first4(p, n);
+    if (n > 4) r.hi = n == 8 ? load<float4>(p + 4) : load_first4(p + 4, n - 4);
+    return r;
+}
+
+inline void store_row(float* p, row8 v, int n) {
+    if (n >= 4) std::memcpy(p, &v.lo, sizeof v.lo);
+    else store_first4(p, v.lo, n);
+    if (n == 8) std::memcpy(p + 4, &v.hi, sizeof v.hi);
+    else if (n > 4) store_first4(p + 4, v.hi, n - 4);
+}
+
+inline float4 half_step(float4 value, float4 sample, double weight) {
+    return __builtin_convertvector(
+        __builtin_convertvector(value, double4) + __builtin_convertvector(sample, double4) * weight, float4);
+}
+
+inline row8 row_step(row8 value, row8 sample, double weight, int n) {
+    value.lo = half_step(value.lo, sample.lo, weight);
+    if (n > 4) value.hi = half_step(value.hi, sample.hi, weight);
+    return value;
+}
+
+#endif
+
+}  // namespace px::PX_KERNEL_NAMESPACE

@@ -1,0 +1,154 @@
+// How a pass hands out its reference positions to the threads:
+// - one thread: every position in grid order, with plain additions, so that
+//   each sample takes its contributions in the order of the positions;
+// - several threads: slabs of positions whose patches never overlap those
+//   of the other slabs of their colour, a colour at a time, with plain
+//   additions (no two threads write a sample at once, and no cache line of
+//   the accumulators goes back and forth between threads while a slab runs);
+// - several threads on a grid too small for that: one position at a time,
+//   with atomic additions.
+// The sums of a sample then take their terms in another order than with one
+// thread, which may change their last bits.
+
+#include "denoise/sweep.hpp"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+
+#include "denoise/accumulator_add.hpp"
+#include "denoise/work_count.hpp"
+
+namespace px {
+
+namespace {
+
+// Work (patch samples compared) a thread gathers before it publishes it: a
+// few microseconds of computing, far below the tenth of a second between reports.
+constexpr std::int64_t work_report_batch = 1 << 16;
+
+// Slabs of one colour per thread below which the barriers between colours
+// would leave threads waiting too long: the pass then shares positions.
+constexpr std::int64_t slabs_per_thread = 2;
+
+// One thread's part of a pass: its scratch patch, made once, cleared per
+// position, and the work it has not reported yet.
+class pass_worker {
+public:
+    pass_worker(const vorel& engine, const extent& patch_size, const image_view& image, float sigma, const extent& radius,
+                array& estimate, array& variance, array& next_estimate, array& next_variance, array& weights)
+        : engine_(engine),
+          image_(image),
+          sigma_(sigma),
+          radius_(radius),
+          estimate_(estimate),
+          variance_(variance),
+          next_estimate_(next_estimate),
+          next_variance_(next_variance),
+          weights_(weights),
+          work_{radius, engine.patch_radius, image.dims} {
+        try {
+            patch_ = array(patch_size, 0.0f);
+        } catch (const std::bad_alloc&) {
+            // Left empty: this thread skips its positions and the pass reports it.
+        }
+    }
+
+    pass_worker(const pass_worker&) = delete;
+    pass_worker& operator=(const pass_worker&) = delete;
+
+    ~pass_worker() {
+        if (engine_.control != nullptr) engine_.control->done.fetch_add(unreported_, std::memory_order_relaxed);
+    }
+
+    bool has_scratch() const { return !patch_.values.empty(); }
+
+    template <class Add>
+    void visit(const std::int32_t (&p)[4]) {
+        run_control* const control = engine_.control;
+        if (!has_scratch()) return;
+        if (control != nullptr && control->stop.load(std::memory_order_relaxed)) return;
+        std::fill(patch_.values.begin(), patch_.values.end(), 0.0f);
+        float weight_sq_sum = 0.0f;
+        float weight_sum = 0.0f;
+        engine_.accumulate_neighborhood(image_, sigma_, radius_, estimate_, variance_, patch_, weight_sq_sum,
+                                        weight_sum, p[0], p[1], p[2], p[3]);
+        engine_.add_patch<Add>(estimate_, variance_, next_estimate_, next_variance_, weights_, patch_, weight_sq_sum,
+                               weight_sum, p[0], p[1], p[2], p[3]);
+        // Published in batches: one shared atomic per position would bounce its cache line between the threads.
+        if (control != nullptr && (unreported_ += work_.at(p)) >= work_report_batch) {
+            control->done.fetch_add(unreported_, std::memory_order_relaxed);
+            unreported_ = 0;
+        }
+    }
+
+private:
+    const vorel& engine_;
+    const image_view& image_;
+    const float sigma_;
+    const extent& radius_;
+    array& estimate_;
+    array& variance_;
+    array& next_estimate_;
+    array& next_variance_;
+    array& weights_;
+    const work_count work_;
+    array patch_;
+    std::int64_t unreported_ = 0;
+};
+
+}  // namespace
+
+void sweep(const vorel& engine, const reference_grid& grid, const extent& patch_size, const image_view& image,
+           float sigma, const extent& radius, array& estimate, array& variance, array& next_estimate,
+           array& next_variance, array& weights) {
+    const std::int64_t positions = grid.size();
+    if (positions == 0) return;
+    run_control* const control = engine.control;
+    if (control != nullptr && control->planning) {
+        control->total += work_count{radius, engine.patch_radius, image.dims}.of_grid(grid.first, grid.step,
+                                                                                       grid.count);
+        return;
+    }
+    const std::int32_t patch_radius[4] = {engine.patch_radius.x, engine.patch_radius.y, engine.patch_radius.z,
+                                          engine.patch_radius.t};
+    bool out_of_memory = false;
+#pragma omp parallel
+    {
+        pass_worker worker(engine, patch_size, image, sigma, radius, estimate, variance, next_estimate,
+                           next_variance, weights);
+        if (!worker.has_scratch()) {
+#pragma omp atomic write
+            out_of_memory = true;
+        }
+        const int team = omp_get_num_threads();
+        const slab_plan slabs(grid, patch_radius, slabs_per_thread * team);
+        std::int32_t p[4];
+        if (team == 1) {
+            for (std::int64_t i = 0; i < positions; ++i) {
+                grid.position(i, p);
+                worker.visit<owned_add>(p);
+            }
+        } else if (slabs.axis >= 0) {
+            for (std::int32_t colour = 0; colour < slabs.colours; ++colour) {
+                const std::int32_t count = slabs.slabs(grid, colour);
+#pragma omp for schedule(dynamic, 1)
+                for (std::int32_t m = 0; m < count; ++m) {
+                    slabs.each_position(grid, colour + m * slabs.colours,
+                                        [&worker](const std::int32_t (&q)[4]) { worker.visit<owned_add>(q); });
+                }
+            }
+        } else {
+#pragma omp for schedule(dynamic, 1)
+            for (std::int64_t i = 0; i < positions; ++i) {
+                grid.position(i, p);
+                worker.visit<shared_add>(p);
+            }
+        }
+    }
+    if (out_of_memory) throw std::bad_alloc();
+}
+
+}  // namespace px

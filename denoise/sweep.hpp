@@ -1,0 +1,16 @@
+#pragma once
+// One pass over the reference positions of a grid: per position the
+// neighbourhood's weighted patch sum, then its test and scatter into the
+// accumulators, in one parallel region.
+
+#include "core/array.hpp"
+#include "denoise/reference_grid.hpp"
+#include "denoise/vorel.hpp"
+
+namespace px {
+
+void sweep(const vorel& engine, const reference_grid& grid, const extent& patch_size, const image_view& image,
+           float sigma, const extent& radius, array& estimate, array& variance, array& next_estimate,
+           array& next_variance, array& weights);
+
+}  // namespace px
