@@ -121,8 +121,8 @@ def denoise(
         survive ``fork``). With more than one thread an image large enough for it is
         cut into overlapping bands, up to one per thread, each denoised on one thread,
         and the result is the one-thread result bit for bit; otherwise the engine's
-        own threads share the work, and the last bits of the result can vary from run
-        to run. For a dask array: the threads of each block's task, 1 by default (the
+        own threads share the work, and the last bits of the result differ from the
+        one-thread result (on small images also from run to run). For a dask array: the threads of each block's task, 1 by default (the
         scheduler runs blocks in parallel).
     out : numpy.ndarray, optional
         Array of the input's shape and a floating-point dtype to receive the result (it

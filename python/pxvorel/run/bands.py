@@ -1,8 +1,9 @@
 """Several cores on one in-memory image: the image cut into bands, one engine run per band.
 
-The engine's own threads share their accumulators through atomic additions, and on
-small patches they spend much of their time waiting for each other's cache lines (two
-threads can take longer than one on a 2-D image). Bands share nothing: each is
+The engine's own threads split each pass into slabs whose patches never overlap (and
+fall back to atomic additions on grids too small for that); their sums are added in
+another order than one thread's, so the last bits differ from the one-thread result.
+Bands share nothing: each is
 widened by the engine's reach and aligned to its reference grid (:mod:`pxvorel.run.halo`),
 runs on one thread, and gives its core exactly as the whole image would. The result
 is therefore the one-thread result, bit for bit, whatever the number of bands.

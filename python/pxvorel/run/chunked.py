@@ -5,7 +5,7 @@ Each block is the chunk widened by the engine's reach and aligned to its referen
 would. Every block is denoised with the same noise model and settings, the model
 estimated once for the whole array (:func:`noise_sample`). With one thread per block the
 chunked result equals the in-memory result with one thread bit for bit; with more
-threads both vary in their last bits with the order of the atomic additions.
+threads both differ from it in their last bits, with the order of the additions.
 """
 
 from __future__ import annotations
