@@ -11,16 +11,8 @@
 
 namespace {
 
-// Above 0 sets the count; 0 or below counts back from the current default,
-// never below one. The setting stays in force on the calling thread.
-void set_thread_count(int nthreads) {
-    if (nthreads > 0) {
-        omp_set_num_threads(nthreads);
-    } else {
-        const int remaining = omp_get_max_threads() + nthreads;
-        omp_set_num_threads(remaining > 1 ? remaining : 1);
-    }
-}
+// The count stays in force on the calling thread.
+void set_thread_count(int nthreads) { omp_set_num_threads(thread_count(nthreads)); }
 
 void run_unlocked(px::vorel& engine, px::array& working, float sigma) {
     pybind11::gil_scoped_release unlocked;

@@ -1,7 +1,15 @@
 #include "bindings/engine_setup.hpp"
 
+#include <omp.h>
+
 #include <stdexcept>
 #include <string>
+
+int thread_count(int requested) {
+    if (requested > 0) return requested;
+    const int remaining = omp_get_max_threads() + requested;
+    return remaining > 1 ? remaining : 1;
+}
 
 void require_axis_lists(const std::vector<int>& patch_radius, const std::vector<int>& neighborhood_axes) {
     const auto check = [](const std::vector<int>& list, const char* name) {

@@ -7,6 +7,10 @@
 #include "core/extent.hpp"
 #include "denoise/vorel.hpp"
 
+// The team size a call asks for: above 0 as given; 0 or below counts back
+// from the calling thread's OpenMP setting, never below one.
+int thread_count(int requested);
+
 // Both per-axis lists are read by position: x, y, z, c, t.
 void require_axis_lists(const std::vector<int>& patch_radius, const std::vector<int>& neighborhood_axes);
 

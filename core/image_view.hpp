@@ -27,6 +27,14 @@ struct image_view {
         samples = shape.size();
     }
 
+    // The shape alone, for counting work by it: there are no samples to read.
+    static image_view shape_only(const extent& shape) {
+        image_view view(shape, nullptr);
+        view.dims = shape;
+        view.samples = shape.size();
+        return view;
+    }
+
     bool empty() const { return samples == 0; }
 };
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "denoise/geometry.hpp"
 #include "denoise/kernel_path.hpp"
 #include "denoise/reference_grid.hpp"
 #include "denoise/sweep.hpp"
@@ -15,17 +16,6 @@
 namespace px {
 
 namespace {
-
-// Interior grid spacing: one reference position per patch cell along x and
-// y, along z only for stacks deep enough, and every rt frames along t.
-extent grid_step(const extent& r, const extent& dims) {
-    extent step{1, 1, 1, 1, 1};
-    if (r.x > 0 && r.x < dims.x) step.x = r.x + 1;
-    if (r.y > 0 && r.y < dims.y) step.y = r.y + 1;
-    if (r.z > 0 && std::int64_t{dims.z} > 4 * std::int64_t{r.z} + 1) step.z = r.z + 1;
-    if (r.t > 0 && r.t < dims.t) step.t = r.t;
-    return step;
-}
 
 // An edge pass places reference patches on the last interior position of an
 // axis. It runs for radii above 1, and for radius 1 where the interior grid

@@ -2,29 +2,14 @@
 // each iteration, and the exchange of estimate and accumulators.
 
 #include <algorithm>
-#include <cmath>
 #include <utility>
 
+#include "denoise/geometry.hpp"
 #include "denoise/vorel.hpp"
 
 namespace px {
 
 namespace {
-
-// Search radius of iteration i: doubling along x and y, growing by one along
-// z, and along t by one from the third iteration on. Capped at the axis
-// length, beyond which a larger radius finds no further neighbour.
-extent search_radius(int i, double power_of_two, const extent& dims, const extent& axes) {
-    const auto capped = [](double radius, std::int32_t size) {
-        return static_cast<std::int32_t>(std::min(radius, static_cast<double>(size)));
-    };
-    extent radius{0, 0, 0, 0, 0};
-    if (dims.x > 1 && axes.x == 1) radius.x = capped(power_of_two, dims.x);
-    if (dims.y > 1 && axes.y == 1) radius.y = capped(power_of_two, dims.y);
-    if (dims.z > 1 && axes.z == 1) radius.z = capped(i, dims.z);
-    if (dims.t > 1 && axes.t == 1) radius.t = capped(std::max(i - 2, 0), dims.t);
-    return radius;
-}
 
 void clear(array& accumulator) { std::fill(accumulator.values.begin(), accumulator.values.end(), 0.0f); }
 
@@ -48,20 +33,12 @@ array vorel::run(const image_view& image, float sigma) {
 
     const float renoise_variance = renoise > 0.0f ? (sigma * sigma) / (renoise * renoise) : 0.0f;
 
-    if (control != nullptr) {
-        // Count the work of every iteration first: the passes only add up their positions.
-        control->planning = true;
-        for (int i = 0; i < max_iter; ++i) {
-            accumulate(image, sigma, search_radius(i, std::pow(2.0, i), image.dims, neighborhood_axes), estimate,
-                       variance, next_estimate, next_variance, weights);
-        }
-        control->planning = false;
-    }
+    // Count the work of every iteration first, so that progress is a fraction of a known total.
+    if (control != nullptr) control->total += planned_work(image.dims);
 
     notify();
-    double power_of_two = 1.0;
     for (int i = 0; i < max_iter; ++i) {
-        const extent radius = search_radius(i, power_of_two, image.dims, neighborhood_axes);
+        const extent radius = search_radius(i, image.dims, neighborhood_axes);
         std::swap(estimate, next_estimate);
         std::swap(variance, next_variance);
         clear(next_estimate);
@@ -71,11 +48,25 @@ array vorel::run(const image_view& image, float sigma) {
         if (control != nullptr && control->stop.load()) throw run_stopped();
         normalize(image, renoise_variance, estimate, variance, next_estimate, next_variance, weights);
         notify();
-        power_of_two = std::pow(2.0, i + 1);
     }
     // Moved out, not copied: a copy would be a sixth image-sized array beside
     // the five. The other four go when the call returns.
     return next_estimate;
+}
+
+std::int64_t vorel::planned_work(const extent& dims) {
+    check_patch_fits(dims);
+    run_control counter;
+    counter.planning = true;
+    run_control* const watcher = std::exchange(control, &counter);
+    // The passes only add up their positions while planning: no array is read or written.
+    const image_view shape = image_view::shape_only(dims);
+    array unused;
+    for (int i = 0; i < max_iter; ++i) {
+        accumulate(shape, 1.0f, search_radius(i, dims, neighborhood_axes), unused, unused, unused, unused, unused);
+    }
+    control = watcher;
+    return counter.total;
 }
 
 }  // namespace px

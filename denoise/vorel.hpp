@@ -50,6 +50,10 @@ public:
     // throws run_stopped (image unchanged) once a stop is requested.
     void run(array& image, float sigma);
 
+    // The work of a run on an image of these dims, in the units of
+    // run_control::done, counted without touching any sample.
+    std::int64_t planned_work(const extent& dims);
+
     // The same for a noisy image read where it lies (it must stay unchanged
     // during the call); returns the denoised image.
     array run(const image_view& noisy, float sigma);

@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "bindings/engine/geometry_entry.hpp"
 #include "bindings/engine/watched_denoise.hpp"
 
 namespace py = pybind11;
@@ -18,4 +19,11 @@ PYBIND11_MODULE(_engine, m) {
           py::arg("image"), py::arg("sigma"), py::arg("patch_radius"), py::arg("neighborhood_axes"),
           py::arg("max_iter"), py::arg("pvalue"), py::arg("threads"), py::arg("renoise"),
           py::arg("progress") = py::none());
+    m.def("geometry", &engine_geometry,
+          "The engine's geometry for an image of `shape` (engine axis order): a dict of 'search_radius'\n"
+          "(per iteration, the search radius along t, z, y, x), 'grid_step' and 'reach' (t, z, y, x:\n"
+          "the spacing of the interior reference grid, and the distance from a cut face within which\n"
+          "a part of the image denoises differently from the whole), and 'work' (the units of work\n"
+          "of a run, as its progress counts them).",
+          py::arg("shape"), py::arg("patch_radius"), py::arg("neighborhood_axes"), py::arg("max_iter"));
 }

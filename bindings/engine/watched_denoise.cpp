@@ -1,8 +1,5 @@
 #include "bindings/engine/watched_denoise.hpp"
 
-#include <omp.h>
-
-#include <algorithm>
 #include <chrono>
 
 #include "bindings/engine/engine_thread.hpp"
@@ -13,9 +10,6 @@ namespace py = pybind11;
 namespace {
 
 constexpr std::chrono::milliseconds report_interval{100};
-
-// threads > 0 as given; otherwise that many fewer than the calling thread's setting, at least one.
-int team_size(int threads) { return threads > 0 ? threads : std::max(1, omp_get_max_threads() + threads); }
 
 // With the interpreter lock: pending signal handlers first (a KeyboardInterrupt
 // raises here), then the progress callback.
@@ -41,7 +35,7 @@ ndarray watched_denoise(ndarray image, float sigma, const std::vector<int>& patc
     px::array denoised;
     px::run_control control;
     engine.control = &control;
-    const int team = team_size(threads);
+    const int team = thread_count(threads);
     {
         const py::gil_scoped_release unlocked;
         engine_thread run(engine, noisy, denoised, sigma, team, control);

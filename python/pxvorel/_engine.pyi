@@ -1,7 +1,7 @@
 # Types of the native module _engine (bindings/engine/module.cpp).
 
 from collections.abc import Callable, Sequence
-from typing import SupportsFloat, SupportsIndex, SupportsInt
+from typing import Any, SupportsFloat, SupportsIndex, SupportsInt
 
 import numpy as np
 import numpy.typing as npt
@@ -22,4 +22,16 @@ def denoise(
     threads <= 0 counts back from the calling thread's OpenMP setting. About ten times
     a second progress(fraction) is called on the calling thread and pending signals are
     handled; an exception from either stops the run and propagates.
+    """
+
+def geometry(
+    shape: Sequence[SupportsInt | SupportsIndex],
+    patch_radius: Sequence[SupportsInt | SupportsIndex],
+    neighborhood_axes: Sequence[SupportsInt | SupportsIndex],
+    max_iter: SupportsInt | SupportsIndex,
+) -> dict[str, Any]:
+    """The engine's geometry for an image of shape (engine axis order).
+
+    'search_radius': per iteration, the search radius along t, z, y, x; 'grid_step' and
+    'reach': (t, z, y, x); 'work': the units of work of a run, as its progress counts them.
     """

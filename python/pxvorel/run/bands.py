@@ -25,7 +25,8 @@ import numpy as np
 import numpy.typing as npt
 
 from pxvorel.core.axes import ENGINE_AXES
-from pxvorel.run.halo import CUT_AXES, Halo
+from pxvorel.run.geometry import CUT_AXES
+from pxvorel.run.halo import Halo
 from pxvorel.run.threads import current_threads, forked
 
 if TYPE_CHECKING:

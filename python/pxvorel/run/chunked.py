@@ -23,7 +23,8 @@ from pxvorel.core.axes import ENGINE_AXES, AxisPlan
 from pxvorel.noise.model import NoiseSpec
 from pxvorel.run.engine import run_engine
 from pxvorel.run.settings import Settings
-from pxvorel.run.halo import CUT_AXES, Halo
+from pxvorel.run.geometry import CUT_AXES
+from pxvorel.run.halo import Halo
 from pxvorel.noise.model import NoiseModel, choose_model
 
 #: Largest number of samples the noise model is estimated from (see :func:`noise_sample`).

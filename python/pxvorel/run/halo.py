@@ -19,49 +19,14 @@ samples that its own grid step is the image's (the z step depends on the stack d
 
 from __future__ import annotations
 
-from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 from pxvorel.core.axes import ENGINE_AXES
+from pxvorel.run.geometry import CUT_AXES, Geometry
 
 if TYPE_CHECKING:
     from pxvorel.run.settings import Settings
-
-#: Axes along which an image is cut into parts (channels stay together: a patch spans them all).
-CUT_AXES = "TZYX"
-
-
-def _effective_radius(settings: Settings, axis: str, size: int) -> int:
-    """The patch radius the engine uses along `axis`: 0 on an axis of one sample."""
-    return settings.patch_radius[axis] if size > 1 else 0
-
-
-def search_radii(settings: Settings, axis: str, size: int) -> list[int]:
-    """Search radius along `axis` in each iteration, as the engine derives it for an axis of `size`.
-
-    X and Y double from 1, Z grows by one from 0 and T by one from the third iteration
-    on; each is capped at the axis length and is 0 on an axis of one sample or one the
-    search does not extend along.
-    """
-    if size <= 1 or (axis in "ZT" and not settings.search[axis]):
-        return [0] * settings.iterations
-    grow: Callable[[int], int] = {"X": lambda i: 2**i, "Y": lambda i: 2**i, "Z": lambda i: i,
-                                  "T": lambda i: max(i - 2, 0)}[axis]
-    return [min(grow(i), size) for i in range(settings.iterations)]
-
-
-def grid_step(settings: Settings, axis: str, size: int) -> int:
-    """Spacing of the engine's interior reference grid along `axis` for an axis of `size`."""
-    r = _effective_radius(settings, axis, size)
-    if r == 0:
-        return 1
-    if axis == "Z":
-        return r + 1 if size > 4 * r + 1 else 1
-    if axis == "T":
-        return r if r < size else 1
-    return r + 1 if r < size else 1
-
 
 @dataclass(frozen=True)
 class Halo:
@@ -79,14 +44,12 @@ class Halo:
         step along every axis: above ``4 * r + 1`` slices the z step is ``r + 1``.
         """
         sizes = dict(zip(ENGINE_AXES, shape, strict=True))
-        reach, step, least = {}, {}, {}
+        geometry = Geometry.of(settings, shape)
+        least = {}
         for axis in CUT_AXES:
-            n = sizes[axis]
-            r = _effective_radius(settings, axis, n)
-            reach[axis] = sum(2 * r + max(radius, 1) if r else radius for radius in search_radii(settings, axis, n))
-            step[axis] = grid_step(settings, axis, n)
-            least[axis] = min(n, max(2, 4 * r + 2))
-        return cls(reach, step, least)
+            r = settings.patch_radius[axis] if sizes[axis] > 1 else 0
+            least[axis] = min(sizes[axis], max(2, 4 * r + 2))
+        return cls(dict(geometry.reach), dict(geometry.grid_step), least)
 
     def region(self, axis: str, start: int, stop: int, size: int) -> tuple[int, int]:
         """The block [lo, hi) that computes the core [start, stop) of an axis of `size` exactly."""

@@ -13,6 +13,7 @@ import numpy as np
 from pxvorel.core.axes import AxisPlan
 from pxvorel.run.bands import bands_for
 from pxvorel.run.engine import DenoiseJob
+from pxvorel.run.geometry import Geometry
 from pxvorel.run.settings import Settings
 from pxvorel.noise.model import NoiseModel
 from pxvorel.run.threads import available_cores
@@ -33,23 +34,14 @@ def check_output(target: Path) -> None:
 
 
 def covering_iterations(plan: AxisPlan, settings: Settings) -> int:
-    """Iterations after which the search already spans every searched axis of the image.
-
-    Iteration i searches +-2**i samples along X and Y, +-i along Z and +-(i - 2) along T;
-    later iterations search no further.
-    """
-    needed = 1
-    for axis in "XYZT":
-        size = plan.size(axis)
-        if size <= 1 or (axis in "ZT" and not settings.search[axis]):
-            continue
-        if axis in "XY":
-            needed = max(needed, math.ceil(math.log2(size - 1)) + 1 if size > 2 else 1)
-        elif axis == "Z":
-            needed = max(needed, size)
-        else:
-            needed = max(needed, size + 2)
-    return needed
+    """Iterations after which the search already spans every searched axis of the image
+    (later iterations search no further), at most ``settings.iterations``."""
+    geometry = Geometry.of(settings, plan.engine_shape)
+    searched = [a for a in "XYZT" if plan.size(a) > 1 and (a in "XY" or settings.search[a])]
+    for iteration, radius in enumerate(geometry.search_radius, start=1):
+        if all(radius[a] >= plan.size(a) - 1 for a in searched):
+            return iteration
+    return settings.iterations
 
 
 def capped_threads(threads: int | None) -> tuple[int | None, str | None]:
@@ -61,25 +53,8 @@ def capped_threads(threads: int | None) -> tuple[int | None, str | None]:
 
 
 def _work(shape: tuple[int, ...], settings: Settings) -> float:
-    """Engine work of the interior passes: per iteration, the sum over reference positions of
-    their neighbours times the patch samples (a product over axes of sums along each axis)."""
-    t, c, z, y, x = shape
-    sizes = {"X": x, "Y": y, "Z": z, "T": t}
-    radius = {a: settings.patch_radius[a] if sizes[a] > 1 else 0 for a in sizes}
-    samples = c * math.prod(2 * r + 1 for r in radius.values())
-    total = 0.0
-    for i in range(settings.iterations):
-        search = {"X": 2**i, "Y": 2**i, "Z": i if settings.search["Z"] else 0,
-                  "T": max(i - 2, 0) if settings.search["T"] else 0}
-        per_iteration = float(samples)
-        for a, size in sizes.items():
-            r, reach = radius[a], min(search[a], size) if size > 1 else 0
-            step = max(r, 1) if a == "T" else r + 1
-            positions = np.arange(r, max(size - r, r + 1), step)
-            spans = np.minimum(positions + reach, size - r - 1) - np.maximum(positions - reach, r) + 1
-            per_iteration *= float(np.clip(spans, 0, None).sum())
-        total += per_iteration
-    return total
+    """The engine's work for a run on an image of `shape`, as it counts it for its progress."""
+    return float(Geometry.of(settings, shape).work)
 
 
 def estimate_seconds(job: DenoiseJob, model: NoiseModel) -> float:
