@@ -468,6 +468,7 @@ def size_scaling(quick: bool, count: int) -> dict[str, list[float]]:
         found["planes" if len(shape) == 2 else "stacks"].append(clean.size / one / 1e6)
         if len(shape) == 3:
             found.setdefault("edge share", []).append(edges / (interior + edges))
+            found.setdefault("depths", []).append(shape[0])
     return found
 
 
@@ -534,7 +535,8 @@ def goals(cases: list[Case], side: dict[str, dict[str, float]], cpu: dict[str, t
         row(f"memory, noise {label}: at most 36 bytes per voxel above the input", f"{value:.1f}", value <= 36)
     stacks = ", ".join(f"{v:.3f}" for v in sizes["stacks"])
     shares = ", ".join(f"{100 * v:.0f} %" for v in sizes.get("edge share", []))
-    row("thin stacks (8, 32, 128 slices): Mvoxel/s, one thread; edge passes' share", f"{stacks}; {shares}", None)
+    depths = ", ".join(f"{d:g}" for d in sizes.get("depths", []))
+    row(f"thin stacks ({depths} slices): Mvoxel/s, one thread; edge passes' share", f"{stacks}; {shares}", None)
 
 
 def main() -> None:

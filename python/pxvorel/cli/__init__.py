@@ -55,7 +55,7 @@ def estimate_file(args: argparse.Namespace, console: Console) -> None:
 
 
 def demo_command(args: argparse.Namespace, console: Console) -> None:
-    """``pxvorel demo``: synthetic time series, denoised through ``denoise_file``, with a report."""
+    """``pxvorel demo``: synthetic time series, denoised, with a report."""
     try:
         import matplotlib  # noqa: F401
         import skimage  # noqa: F401

@@ -180,7 +180,7 @@ def denoise_chunked(args: argparse.Namespace, source: Path, target: Path) -> Non
     if counts:
         log.info(f"{int(counts[0])} sample(s) clipped to the range of {data.dtype}")
     log.info(f"done: {data.size / 1e6:.2f} Mvoxel in {seconds:.2f} s ({data.size / 1e6 / seconds:.2f} Mvoxel/s)"
-                  f", written to {target}")
+             f", written to {target}")
 
 
 def expand_inputs(names: Sequence[str]) -> tuple[list[Path], bool]:
@@ -228,7 +228,7 @@ def run_batch(args: argparse.Namespace, console: Console,
             except Stopped:
                 if many and number > 1:
                     log.warning(f"stopped in file {number}/{len(pairs)}; the {number - 1} finished before it "
-                                     "are kept")
+                                "are kept")
                 raise
             except Exception as failure:
                 if not many:

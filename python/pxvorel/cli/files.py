@@ -22,7 +22,7 @@ log = logging.getLogger(__name__)
 
 @dataclass(frozen=True)
 class DenoiseOutcome:
-    """What a denoising run reports back (used by the demo)."""
+    """What a denoising run reports back to the command that ran it."""
 
     model: NoiseModel
     seconds: float
@@ -54,7 +54,7 @@ def denoise_file(args: argparse.Namespace, console: Console) -> DenoiseOutcome:
     useful = covering_iterations(job.plan, job.settings)
     if job.settings.iterations > useful:
         log.warning(f"--iterations {job.settings.iterations}: after {useful} the search already spans the "
-                         f"whole image; running {useful}")
+                    f"whole image; running {useful}")
         job = dataclasses.replace(job, settings=dataclasses.replace(job.settings, iterations=useful))
     start = time.perf_counter()
     label = f"{noise:g}" if isinstance(noise, float) else ("given" if isinstance(noise, NoiseModel) else noise)
