@@ -1,0 +1,153 @@
+"""The noise of the recorded samples at each intensity, as the denoiser meets it.
+
+Unlike :func:`~pxvorel.noise.estimate.noise_profile`, which leaves out clipped cells and
+flat blocks to keep the relation of noise and intensity undistorted, this measures every
+block as it is: a clipped background shows the little noise it has, a black box none.
+Each pixel's unit-gain Laplacian residual (4 c - its four neighbours) / sqrt(20), which
+has the pixel noise's variance and ignores ramps, is grouped into blocks of 4 x 4 pixels;
+blocks are sorted by their mean intensity into bins of equal counts, and each bin's
+variance is the 3.5-sigma-clipped variance of its residuals (clipping drops the residuals
+on strong edges and spots).
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+import numpy.typing as npt
+
+from pxvorel.noise.censored import normal_cdf, normal_pdf
+from pxvorel.noise.estimate import _blocks, _planes
+
+#: Pixels per block side: small, so that a block's mean is local.
+BLOCK = 4
+#: Blocks per bin, and bins at most.
+BLOCKS_PER_BIN = 256
+MAX_BINS = 48
+#: Planes measured at most (evenly spaced); a plane's rows and columns are not subsampled.
+MAX_PLANES = 48
+
+
+@dataclass(frozen=True)
+class Observed:
+    """Noise variance of the recorded samples per intensity bin of one channel."""
+
+    intensity: npt.NDArray[np.float64]
+    """Median block intensity of each bin, increasing."""
+    variance: npt.NDArray[np.float64]
+    spread: npt.NDArray[np.float64]
+    """Standard error of each bin's variance (for plots and weights)."""
+    blocks: npt.NDArray[np.float64]
+    quantile: npt.NDArray[np.float64]
+    """Share of the blocks at or below each bin's intensity (its position in the channel)."""
+
+    @property
+    def measured(self) -> bool:
+        return bool(self.intensity.size > 0 and np.any(self.variance > 0))
+
+    def at_quantile(self, share: float) -> tuple[float, float]:
+        """Intensity and variance at the bin nearest the `share` quantile of the blocks."""
+        i = int(np.argmin(np.abs(self.quantile - share)))
+        return float(self.intensity[i]), float(self.variance[i])
+
+    def variance_at(self, intensity: npt.ArrayLike) -> npt.NDArray[np.float64]:
+        return np.interp(np.asarray(intensity, dtype=np.float64), self.intensity, self.variance)
+
+
+def clipped_variance(values: npt.NDArray[np.float64], k: float = 3.5) -> float:
+    """Variance after iterative k-sigma clipping about the median, corrected for the share
+    of a normal variable's variance the clipping removes."""
+    v = values
+    for _ in range(10):
+        if v.size < 2:
+            return 0.0
+        centre, sd = float(np.median(v)), float(v.std())
+        kept = v[np.abs(v - centre) <= k * sd]
+        if kept.size == v.size:
+            break
+        v = kept
+    return float(v.var()) / _kept_share(k)
+
+
+def _kept_share(k: float) -> float:
+    inside = float(2 * normal_cdf(k) - 1)
+    return (inside - 2 * k * float(normal_pdf(k))) / inside
+
+
+def observed_profile(channel: np.ndarray) -> Observed:
+    """Measure the recorded noise of one (T, Z, Y, X) channel per intensity bin."""
+    planes = _planes(np.asarray(channel))
+    if planes.shape[0] > MAX_PLANES:
+        planes = planes[np.linspace(0, planes.shape[0] - 1, MAX_PLANES).round().astype(int)]
+    n, y, x = planes.shape
+    empty = Observed(*(np.empty(0) for _ in range(5)))
+    data = planes.astype(np.float64)
+    if y >= 3 and x >= 3:
+        centre = data[:, 1:-1, 1:-1]
+        residual = (4 * centre - data[:, :-2, 1:-1] - data[:, 2:, 1:-1] - data[:, 1:-1, :-2] - data[:, 1:-1, 2:])
+        residual /= np.sqrt(20.0)
+        side = (BLOCK, BLOCK)
+    elif x >= 3 or y >= 3:
+        line = data.reshape(n, -1) if x >= 3 else data.transpose(0, 2, 1).reshape(n, -1)
+        centre = line[:, None, 1:-1]
+        residual = (2 * centre - line[:, None, :-2] - line[:, None, 2:]) / np.sqrt(6.0)
+        side = (1, BLOCK * BLOCK)
+    else:
+        return empty
+    details = _blocks(residual, *side)
+    intensity = _blocks(centre, *side).mean(axis=1)
+    if intensity.size == 0:
+        return empty
+    order = np.argsort(intensity, kind="stable")
+    bins = int(np.clip(intensity.size // BLOCKS_PER_BIN, 1, MAX_BINS))
+    centres, variances, spreads, counts, quantiles = [], [], [], [], []
+    for members in np.array_split(order, bins):
+        centre = float(np.median(intensity[members]))
+        variance = clipped_variance(details[members].ravel())
+        size = details[members].size
+        if centres and centre <= centres[-1]:  # equal intensities (a flat or clipped background): one bin
+            total = counts[-1] + members.size
+            variances[-1] = (variances[-1] * counts[-1] + variance * members.size) / total
+            counts[-1] = total
+            quantiles[-1] += members.size / intensity.size
+            spreads[-1] = variances[-1] * np.sqrt(2.0 / max(total * details.shape[1], 1))
+            continue
+        centres.append(centre)
+        variances.append(variance)
+        spreads.append(variance * np.sqrt(2.0 / max(size, 1)))
+        counts.append(float(members.size))
+        quantiles.append((quantiles[-1] if quantiles else 0.0) + members.size / intensity.size)
+    share = np.asarray(quantiles) - 0.5 * np.asarray(counts) / intensity.size  # each bin's middle
+    return Observed(np.asarray(centres), np.asarray(variances), np.asarray(spreads), np.asarray(counts), share)
+
+
+def monotone(values: npt.NDArray[np.float64], weights: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """The non-decreasing sequence nearest to `values` in weighted least squares (pooling
+    adjacent violators)."""
+    level: list[float] = []
+    weight: list[float] = []
+    size: list[int] = []
+    for v, w in zip(values.tolist(), weights.tolist(), strict=True):
+        level.append(v)
+        weight.append(w)
+        size.append(1)
+        while len(level) > 1 and level[-2] > level[-1]:
+            w2 = weight[-2] + weight[-1]
+            level[-2] = (level[-2] * weight[-2] + level[-1] * weight[-1]) / w2
+            weight[-2] = w2
+            size[-2] += size[-1]
+            del level[-1], weight[-1], size[-1]
+    return np.repeat(np.asarray(level), size)
+
+
+def smooth_curve(observed: Observed) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Knots (intensity, variance) of the measured curve: bins with noise, smoothed over
+    three neighbours in log variance, made non-decreasing."""
+    keep = observed.variance > 0
+    x, v, w = observed.intensity[keep], observed.variance[keep], observed.blocks[keep]
+    if x.size >= 3:
+        log_v = np.log(v)
+        padded = np.concatenate([log_v[:1], log_v, log_v[-1:]])
+        v = np.exp((padded[:-2] + padded[1:-1] + padded[2:]) / 3.0)
+    return x, monotone(v, w)
