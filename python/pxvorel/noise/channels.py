@@ -219,15 +219,19 @@ class NoiseModel:
             curve = self.curve[c]
             assert curve is not None
             sd = np.sqrt(curve[1])
-            return (f"measured variance curve ({len(curve[0])} knots), sd {sd[0]:.4g} at {curve[0][0]:.4g} "
+            text = (f"measured variance curve ({len(curve[0])} knots), sd {sd[0]:.4g} at {curve[0][0]:.4g} "
                     f"to {sd[-1]:.4g} at {curve[0][-1]:.4g}")
+            return text + self._clip_text(c)
         text = f"Poisson-Gaussian, gain {g:.4g}, offset {o:.4g}"
         if self.floor[c] > 0:
             text += f", variance floor {self.floor[c]:.4g}"
-        if self.clipped(c):
-            ends = [f"{name} {v:g}" for name, v in (("below", self.low[c]), ("above", self.high[c])) if math.isfinite(v)]
-            text += ", clipped " + " and ".join(ends)
-        return text
+        return text + self._clip_text(c)
+
+    def _clip_text(self, c: int) -> str:
+        if not self.clipped(c):
+            return ""
+        ends = [f"{name} {v:g}" for name, v in (("below", self.low[c]), ("above", self.high[c])) if math.isfinite(v)]
+        return ", clipped " + " and ".join(ends)
 
     def describe(self) -> str:
         """One human-readable line per channel."""

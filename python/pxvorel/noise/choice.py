@@ -93,11 +93,12 @@ def _mismatch(model: NoiseModel, observed: Observed, integral: bool) -> str | No
 
 
 def _line_candidate(channel: np.ndarray, profile: NoiseProfile, observed: Observed,
-                    span: tuple[float, float]) -> tuple[NoiseModel | None, str]:
-    """The line model of a channel, clipped and floored as its data need, or None and why not."""
+                    span: tuple[float, float]) -> tuple[NoiseModel | None, tuple[float, float], str]:
+    """The line model of a channel, clipped and floored as its data need, or None and why
+    not; and the values at which the channel is clipped (-inf and inf when it is not)."""
     sample = channel.reshape(-1, channel.shape[-1])
     first = fit_line(profile)
-    sd_dark = math.sqrt(max(float(observed.at_quantile(0.05)[1]), 0.0))
+    sd_dark = math.sqrt(max(float(observed.at_quantile(0.05)[1]), float(observed.at_quantile(0.5)[1]), 0.0))
     if first is not None and first.gain > 0:
         sd_dark = math.sqrt(max(float(first.variance(profile.low)), sd_dark**2, 0.0))
     low = span[0] if _is_clip(sample, span[0], sd_dark) else -math.inf
@@ -109,10 +110,11 @@ def _line_candidate(channel: np.ndarray, profile: NoiseProfile, observed: Observ
         sd_floor = math.sqrt(max(float(first.variance(low)), 0.0))
         line = fit_line(_above(profile, low + 3.0 * max(sd_floor, sd_dark))) or first
         clip_note = f", clipped at {low:g} ({100 * float(np.mean(sample == low)):.3g} % of samples)"
+    ends = (low, high)
     if line is None:
-        return None, "the noise could not be measured at more than one intensity (image too small or too flat)"
+        return None, ends, "the noise could not be measured at more than one intensity (image too small or too flat)"
     if not line.gain > 0:
-        return None, f"the fitted gain {line.gain:.4g} is not positive (noise does not grow with intensity)"
+        return None, ends, f"the fitted gain {line.gain:.4g} is not positive (noise does not grow with intensity)"
     floor = 0.0
     bottom = low if math.isfinite(low) else profile.low
     if line.zero > bottom:
@@ -121,11 +123,11 @@ def _line_candidate(channel: np.ndarray, profile: NoiseProfile, observed: Observ
     model = NoiseModel([line.gain], [line.offset], floor=[floor], low=[low], high=[high], span=[span])
     problem = _mismatch(model, observed, profile.integral)
     if problem is not None:
-        return None, problem
+        return None, ends, problem
     text = f"a Poisson-Gaussian line fits the noise at the dark end and the median{clip_note}"
     if floor > 0:
         text += f"; it reaches 0 at {line.zero:.4g}, inside the range, so its variance is kept above {floor:.4g}"
-    return model, text
+    return model, ends, text
 
 
 def _flat(profile: NoiseProfile, line: VarianceLine) -> bool:
@@ -165,7 +167,7 @@ def choose_channel(channel: np.ndarray, mode: str) -> Choice:
         reason = f"Gaussian noise asked for: sigma {sigma:.4g}, the noise at the median intensity"
         return Choice(_with_reason(NoiseModel.gaussian(sigma), reason), reason)
     profile = noise_profile(channel)
-    line, why = _line_candidate(channel, profile, observed, span)
+    line, (low, high), why = _line_candidate(channel, profile, observed, span)
     if line is not None:
         plain = VarianceLine(line.gain[0], line.offset[0])
         if mode == "auto" and line.plain() and profile.measured and _flat(profile, plain):
@@ -184,5 +186,8 @@ def choose_channel(channel: np.ndarray, mode: str) -> Choice:
     median_variance = float(np.interp(typical_level(channel), x, v))
     reason = (f"no line fits ({why}); the noise variance measured per intensity is used "
               f"(sd {sd[0]:.4g} at {x[0]:.4g} to {sd[-1]:.4g} at {x[-1]:.4g})")
-    model = NoiseModel([0.0], [median_variance], curve=[(tuple(x), tuple(v))], span=[span], reasons=[reason])
+    if math.isfinite(low) or math.isfinite(high):
+        reason += "; the transform's inverse models the clipping of the channel, so that its means are kept"
+    model = NoiseModel([0.0], [median_variance], low=[low], high=[high], curve=[(tuple(x), tuple(v))], span=[span],
+                       reasons=[reason])
     return Choice(model, reason)
