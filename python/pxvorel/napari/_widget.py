@@ -90,16 +90,19 @@ class Request:
 def model_table(model: NoiseModel, medians: list[float]) -> dict[str, Any]:
     """Table of a noise model: per channel (column) its kind, gain, offset and sigma.
 
-    For a Poisson-Gaussian channel, sigma is the noise standard deviation at the
-    channel's median intensity.
+    Sigma is the noise standard deviation of the model at the channel's median intensity.
     """
     columns = []
     for c in range(model.channels):
         sigma = f"{float(model.std(medians[c], c)[0]):.4g}"
-        if model.is_gaussian(c):
-            columns.append(["Gaussian", "-", "-", sigma])
+        kind = {"none": "no noise", "gaussian": "Gaussian", "line": "Poisson-Gaussian",
+                "clipped line": "Poisson-Gaussian", "curve": "measured curve"}[model.kind(c)]
+        if model.clipped(c):
+            kind += ", clipped"
+        if model.gain[c] > 0:
+            columns.append([kind, f"{model.gain[c]:.4g}", f"{model.offset[c]:.4g}", sigma])
         else:
-            columns.append(["Poisson-Gaussian", f"{model.gain[c]:.4g}", f"{model.offset[c]:.4g}", sigma])
+            columns.append([kind, "-", "-", sigma])
     return {"data": [list(row) for row in zip(*columns, strict=True)], "index": MODEL_ROWS,
             "columns": [f"channel {c}" for c in range(model.channels)]}
 

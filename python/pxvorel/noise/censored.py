@@ -30,13 +30,13 @@ def _erf(x: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
 
 def normal_cdf(x: npt.ArrayLike) -> npt.NDArray[np.float64]:
     """Standard normal cumulative distribution function."""
-    v = np.asarray(x, dtype=np.float64)
+    v = np.clip(np.asarray(x, dtype=np.float64), -40.0, 40.0)
     return 0.5 * (1.0 + _erf(v / _SQRT2))
 
 
 def normal_pdf(x: npt.ArrayLike) -> npt.NDArray[np.float64]:
     """Standard normal density."""
-    v = np.asarray(x, dtype=np.float64)
+    v = np.clip(np.asarray(x, dtype=np.float64), -40.0, 40.0)  # beyond, the density is 0 in double precision
     return np.exp(-0.5 * v * v) / _SQRT2PI
 
 

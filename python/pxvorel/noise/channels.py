@@ -128,7 +128,7 @@ class NoiseModel:
         if self.curve[channel] is not None:
             return "curve"
         if self.gain[channel] == 0.0:
-            return "gaussian" if self.offset[channel] > 0 else "none"
+            return "gaussian" if self.offset[channel] > 0 else "none"  # clipped or not: see clipped()
         return "clipped line" if self.clipped(channel) else "line"
 
     def clipped(self, channel: int = 0) -> bool:
@@ -214,7 +214,7 @@ class NoiseModel:
         if kind == "none":
             return "no noise"
         if kind == "gaussian":
-            return f"Gaussian, sigma {math.sqrt(max(o, 0.0)):.4g}"
+            return f"Gaussian, sigma {math.sqrt(max(o, 0.0)):.4g}" + self._clip_text(c)
         if kind == "curve":
             curve = self.curve[c]
             assert curve is not None

@@ -26,6 +26,9 @@ from pxvorel.noise.observed import Observed, observed_profile, smooth_curve
 #: A candidate is accepted when its noise sd is within this factor of the recorded one at
 #: the dark end (the 5 % quantile of the blocks) and at the median.
 AGREEMENT = 1.2
+#: A line that reaches 0 inside the image's range is taken, with a variance floor, only
+#: when it fits this closely at both ends.
+FLOORED_AGREEMENT = 1.05
 #: Noise whose sd changes by less than this fraction over the channel is flat: one sigma.
 FLAT = 0.1
 #: "auto" treats a line as Gaussian when its sd changes by less than this fraction.
@@ -79,14 +82,14 @@ def _above(profile: NoiseProfile, level: float) -> NoiseProfile:
                    block_variance=profile.block_variance[keep]).binned(None)
 
 
-def _mismatch(model: NoiseModel, observed: Observed, integral: bool) -> str | None:
-    """Where a one-channel model's sd differs from the recorded one by more than AGREEMENT."""
+def _mismatch(model: NoiseModel, observed: Observed, integral: bool, agreement: float = AGREEMENT) -> str | None:
+    """Where a one-channel model's sd differs from the recorded one by more than `agreement`."""
     for label, share in (("dark end", 0.05), ("median", 0.5)):
         intensity, measured = observed.at_quantile(share)
         if integral and measured < QUANTISED_VARIANCE:
             continue
         predicted = float(model.variance(intensity)[0])
-        if measured > 0 and not (1 / AGREEMENT**2 <= predicted / measured <= AGREEMENT**2):
+        if measured > 0 and not (1 / agreement**2 <= predicted / measured <= agreement**2):
             return (f"the line predicts a noise sd of {math.sqrt(predicted):.4g} at the {label} "
                     f"({intensity:.4g}), where {math.sqrt(measured):.4g} is measured")
     return None
@@ -98,33 +101,44 @@ def _line_candidate(channel: np.ndarray, profile: NoiseProfile, observed: Observ
     not; and the values at which the channel is clipped (-inf and inf when it is not)."""
     sample = channel.reshape(-1, channel.shape[-1])
     first = fit_line(profile)
-    sd_dark = math.sqrt(max(float(observed.at_quantile(0.05)[1]), float(observed.at_quantile(0.5)[1]), 0.0))
-    if first is not None and first.gain > 0:
-        sd_dark = math.sqrt(max(float(first.variance(profile.low)), sd_dark**2, 0.0))
-    low = span[0] if _is_clip(sample, span[0], sd_dark) else -math.inf
-    high = span[1] if span[1] > span[0] and _is_clip(sample, span[1], sd_dark) else math.inf
+    sd_typical = math.sqrt(max(float(observed.variance_at(typical_level(channel))[()]), 0.0))
+    low = span[0] if _is_clip(sample, span[0], sd_typical) else -math.inf
+    high = span[1] if span[1] > span[0] and _is_clip(sample, span[1], sd_typical) else math.inf
     line = first
     clip_note = ""
-    if math.isfinite(low) and first is not None and first.gain > 0:
+    if math.isfinite(low) or math.isfinite(high):
         # fit to the blocks well clear of the clip: their noise is not cut off
-        sd_floor = math.sqrt(max(float(first.variance(low)), 0.0))
-        line = fit_line(_above(profile, low + 3.0 * max(sd_floor, sd_dark))) or first
-        clip_note = f", clipped at {low:g} ({100 * float(np.mean(sample == low)):.3g} % of samples)"
+        clear = 3.0 * max(sd_typical, math.sqrt(max(float(first.variance(low)), 0.0)) if first and math.isfinite(low)
+                          else 0.0)
+        line = fit_line(_above(profile, low + clear)) or first
+        shares = [f"{100 * float(np.mean(sample == v)):.3g} % of samples at {v:g}" for v in (low, high) if math.isfinite(v)]
+        clip_note = f", clipped ({', '.join(shares)}): the model describes the clipped samples"
     ends = (low, high)
     if line is None:
         return None, ends, "the noise could not be measured at more than one intensity (image too small or too flat)"
     if not line.gain > 0:
-        return None, ends, f"the fitted gain {line.gain:.4g} is not positive (noise does not grow with intensity)"
+        if not clip_note or not profile.measured:
+            return None, ends, f"the fitted gain {line.gain:.4g} is not positive (noise does not grow with intensity)"
+        # flat noise under the clip: one sigma before clipping, measured clear of it
+        clear_profile = _above(profile, low + clear) if math.isfinite(low) else profile
+        variance = float(np.median(clear_profile.variance)) if clear_profile.measured else 0.0
+        if not variance > 0:
+            return None, ends, "the noise clear of the clip could not be measured"
+        line = VarianceLine(0.0, variance)
     floor = 0.0
     bottom = low if math.isfinite(low) else profile.low
-    if line.zero > bottom:
+    if line.gain > 0 and line.zero > bottom:
         floor = max(float(observed.at_quantile(0.05)[1]), float(line.variance(profile.low)),
-                    1.0 / 12.0 if profile.integral else 1e-12 * float(line.variance(span[1])))
+                    1e-6 * float(line.variance(span[1])))
     model = NoiseModel([line.gain], [line.offset], floor=[floor], low=[low], high=[high], span=[span])
-    problem = _mismatch(model, observed, profile.integral)
+    problem = _mismatch(model, observed, profile.integral, FLOORED_AGREEMENT if floor > 0 else AGREEMENT)
     if problem is not None:
+        if floor > 0:
+            problem = f"{problem} (it reaches 0 at {line.zero:.4g}, inside the range, and must then fit within 5 %)"
         return None, ends, problem
-    text = f"a Poisson-Gaussian line fits the noise at the dark end and the median{clip_note}"
+    text = (f"a Poisson-Gaussian line fits the noise at the dark end and the median{clip_note}" if line.gain > 0 else
+            f"Gaussian noise, sigma {math.sqrt(line.offset):.4g} clear of the clip, fits at the dark end and the "
+            f"median{clip_note}")
     if floor > 0:
         text += f"; it reaches 0 at {line.zero:.4g}, inside the range, so its variance is kept above {floor:.4g}"
     return model, ends, text

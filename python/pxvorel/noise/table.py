@@ -52,6 +52,22 @@ def _extended_interp(x: npt.NDArray[np.float64], xp: npt.NDArray[np.float64],
     return np.where(x > xp[-1], fp[-1] + (x - xp[-1]) * slope_high, y)
 
 
+def _increasing(mean: npt.NDArray[np.float64], stabilised: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """The table of E[f(z)], made strictly increasing so that it can be inverted.
+
+    Where the noise sd changes much within one sd (just above a variance floor), a normal
+    model of the noise reaches into the steep part of f and E[f(z)] can dip as the
+    intensity rises; up to the last such dip the table takes f itself (the algebraic
+    inverse). Where the clip makes it flat, a step far below any use keeps it increasing."""
+    result = mean.copy()
+    span = float(stabilised[-1] - stabilised[0])
+    dips = np.flatnonzero(result < np.maximum.accumulate(result) - 1e-9 * span)
+    if dips.size:
+        result[: dips[-1] + 1] = stabilised[: dips[-1] + 1]
+    result = np.maximum.accumulate(result)
+    return result + np.arange(result.size) * (1e-12 * span)
+
+
 @dataclass(frozen=True)
 class TableTransform:
     """Tabulated stabilising transform of one channel (see the module's description)."""
@@ -80,15 +96,19 @@ class TableTransform:
         sd = np.sqrt(np.maximum(model.latent_variance(grid, c), (1e-3 * scale) ** 2))
         steps = np.diff(grid) * 0.5 * (1.0 / sd[1:] + 1.0 / sd[:-1])
         stabilised = np.concatenate([[0.0], np.cumsum(steps)])
+        # f is 0 at the clip (or the range's bottom): a sample there is 0 in float32 too, exactly
+        stabilised -= float(np.interp(model.low[c] if math.isfinite(model.low[c]) else bottom, grid, stabilised))
         nodes, weights = np.polynomial.hermite_e.hermegauss(NODES)
         weights = weights / weights.sum()
         low, high = model.low[c], model.high[c]
         samples = np.clip(grid[:, None] + sd[:, None] * nodes[None, :], low, high)
         forward = _extended_interp(samples.ravel(), grid, stabilised).reshape(samples.shape)
-        # increasing, strictly (where the clip makes it flat, by a step far below any use)
-        mean_stabilised = np.maximum.accumulate(forward @ weights)
-        mean_stabilised = mean_stabilised + np.arange(GRID) * 1e-9 * (stabilised[-1] - stabilised[0]) / GRID
+        mean_stabilised = _increasing(forward @ weights, stabilised)
         mean_recorded = censored_moments(grid, sd, low, high)[0] if model.clipped(c) else grid.copy()
+        if math.isfinite(low):  # a sample at the clip (its stabilised value or below) comes back at the clip
+            mean_recorded = np.where(mean_stabilised <= float(np.interp(low, grid, stabilised)), low, mean_recorded)
+        if math.isfinite(high):
+            mean_recorded = np.where(mean_stabilised >= float(np.interp(high, grid, stabilised)), high, mean_recorded)
         return cls(grid, stabilised, mean_stabilised, mean_recorded)
 
     def forward(self, values: npt.ArrayLike) -> npt.NDArray[np.float64]:
