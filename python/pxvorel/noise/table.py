@@ -30,6 +30,9 @@ from pxvorel.noise.stabilise import ChannelTransform
 #: Grid points of the tables, and Gauss-Hermite nodes for the mean over the noise.
 GRID = 4096
 NODES = 32
+#: Largest rise of the noise sd per unit of intensity the transform follows (see _gentle);
+#: (Poisson noise rises at 0.5 per unit at one photon, 0.25 at four.)
+SLOPE = 0.25
 #: The tables reach this many noise sd beyond the model's intensity range.
 MARGIN = 8.0
 
@@ -50,6 +53,23 @@ def _extended_interp(x: npt.NDArray[np.float64], xp: npt.NDArray[np.float64],
     slope_high = (fp[-1] - fp[-2]) / max(xp[-1] - xp[-2], 1e-300)
     y = np.where(x < xp[0], fp[0] + (x - xp[0]) * slope_low, y)
     return np.where(x > xp[-1], fp[-1] + (x - xp[-1]) * slope_high, y)
+
+
+def _gentle(sd: npt.NDArray[np.float64], step: float) -> npt.NDArray[np.float64]:
+    """The largest function at or below `sd` whose slope is at most SLOPE (a lower envelope).
+
+    Where the noise sd rises faster than SLOPE per unit of intensity (just above a clip, a
+    floor or the dark end of a sparse image), a transform built on it would be so curved
+    that samples the denoiser leaves as they are would come back shifted by a large
+    part of their sd. Below that rise the transform takes a lower sd, so the noise there is
+    a little above 1 after it: the denoiser smooths a little less, and nothing is shifted."""
+    result = sd.copy()
+    rise = SLOPE * step
+    for i in range(1, result.size):  # noqa: SIM113 (a sequential envelope)
+        result[i] = min(result[i], result[i - 1] + rise)
+    for i in range(result.size - 2, -1, -1):
+        result[i] = min(result[i], result[i + 1] + rise)
+    return result
 
 
 def _increasing(mean: npt.NDArray[np.float64], stabilised: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
@@ -93,7 +113,7 @@ class TableTransform:
         sd_ends = np.sqrt(model.latent_variance([bottom, top], c))
         scale = max(float(sd_ends.max()), 1e-6 * max(abs(bottom), abs(top), 1.0))
         grid = np.linspace(bottom - MARGIN * scale, top + MARGIN * scale, GRID)
-        sd = np.sqrt(np.maximum(model.latent_variance(grid, c), (1e-3 * scale) ** 2))
+        sd = _gentle(np.sqrt(np.maximum(model.latent_variance(grid, c), (1e-3 * scale) ** 2)), float(grid[1] - grid[0]))
         steps = np.diff(grid) * 0.5 * (1.0 / sd[1:] + 1.0 / sd[:-1])
         stabilised = np.concatenate([[0.0], np.cumsum(steps)])
         # f is 0 at the clip (or the range's bottom): a sample there is 0 in float32 too, exactly
@@ -101,10 +121,14 @@ class TableTransform:
         nodes, weights = np.polynomial.hermite_e.hermegauss(NODES)
         weights = weights / weights.sum()
         low, high = model.low[c], model.high[c]
-        samples = np.clip(grid[:, None] + sd[:, None] * nodes[None, :], low, high)
+        # recorded samples lie within the range the image spans: a normal model of the noise
+        # must not reach below a dark end where the noise is as wide as the signal is high
+        inside = (low if math.isfinite(low) else span[0] if span else -math.inf,
+                  high if math.isfinite(high) else span[1] if span else math.inf)
+        samples = np.clip(grid[:, None] + sd[:, None] * nodes[None, :], *inside)
         forward = _extended_interp(samples.ravel(), grid, stabilised).reshape(samples.shape)
         mean_stabilised = _increasing(forward @ weights, stabilised)
-        mean_recorded = censored_moments(grid, sd, low, high)[0] if model.clipped(c) else grid.copy()
+        mean_recorded = censored_moments(grid, sd, *inside)[0]
         if math.isfinite(low):  # a sample at the clip (its stabilised value or below) comes back at the clip
             mean_recorded = np.where(mean_stabilised <= float(np.interp(low, grid, stabilised)), low, mean_recorded)
         if math.isfinite(high):
