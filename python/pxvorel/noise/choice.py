@@ -24,7 +24,7 @@ from pxvorel.noise.estimate import NoiseProfile, VarianceLine, fit_line, noise_p
 from pxvorel.noise.observed import Observed, observed_profile, smooth_curve
 
 #: A candidate is accepted when its noise sd is within this factor of the recorded one at
-#: the dark end (the 5 % quantile of the blocks) and at the median.
+#: the dark end (the 5 % quantile of the pixels by local intensity) and at the median.
 AGREEMENT = 1.2
 #: A line that reaches 0 inside the image's range is taken, with a variance floor, only
 #: when it fits this closely at both ends.
@@ -83,7 +83,9 @@ def _above(profile: NoiseProfile, level: float) -> NoiseProfile:
 
 
 def _mismatch(model: NoiseModel, observed: Observed, integral: bool, agreement: float = AGREEMENT) -> str | None:
-    """Where a one-channel model's sd differs from the recorded one by more than `agreement`."""
+    """Where a one-channel model's sd differs from the recorded one by more than `agreement`
+    at the dark end or the median, or exceeds it by more than that anywhere in between the
+    5 % and 95 % quantiles (the recorded noise, structure included, bounds the noise)."""
     for label, share in (("dark end", 0.05), ("median", 0.5)):
         intensity, measured = observed.at_quantile(share)
         if integral and measured < QUANTISED_VARIANCE:
@@ -92,6 +94,16 @@ def _mismatch(model: NoiseModel, observed: Observed, integral: bool, agreement: 
         if measured > 0 and not (1 / agreement**2 <= predicted / measured <= agreement**2):
             return (f"the line predicts a noise sd of {math.sqrt(predicted):.4g} at the {label} "
                     f"({intensity:.4g}), where {math.sqrt(measured):.4g} is measured")
+    inner = (observed.quantile >= 0.05) & (observed.quantile <= 0.95) & (observed.variance > 0)
+    if integral:
+        inner &= observed.variance >= QUANTISED_VARIANCE
+    predicted = model.variance(observed.intensity[inner])
+    excess = predicted / observed.variance[inner]
+    if excess.size and float(excess.max()) > agreement**2:
+        i = int(np.argmax(excess))
+        return (f"the line predicts a noise sd of {math.sqrt(float(predicted[i])):.4g} at "
+                f"{float(observed.intensity[inner][i]):.4g}, more than the {math.sqrt(float(observed.variance[inner][i])):.4g} "
+                "recorded there")
     return None
 
 
