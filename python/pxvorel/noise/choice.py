@@ -172,11 +172,14 @@ def typical_level(channel: np.ndarray) -> float:
 
 
 def sigma_at_median(channel: np.ndarray, observed: Observed | None = None) -> float:
-    """The recorded noise sd at the channel's typical intensity (see :func:`typical_level`)."""
+    """The recorded noise sd at the channel's median local intensity, over the pixels not
+    in a flat background at the channel's lowest value when those are many (a clipped
+    background: the signal, and the noise that matters, are elsewhere)."""
     observed = observed if observed is not None else observed_profile(channel)
     if not observed.measured:
         return 0.0
-    return math.sqrt(max(float(observed.variance_at(typical_level(channel))), 0.0))
+    share = observed.floor_share if observed.floor_share > CLIPPED_SHARE else 0.0
+    return math.sqrt(max(observed.at_quantile(share + 0.5 * (1.0 - share))[1], 0.0))
 
 
 def choose_channel(channel: np.ndarray, mode: str) -> Choice:

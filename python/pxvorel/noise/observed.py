@@ -45,6 +45,8 @@ class Observed:
     """Pixels behind each bin."""
     quantile: npt.NDArray[np.float64]
     """Share of the pixels below each bin's middle (its position in the channel)."""
+    floor_share: float = 0.0
+    """Share of the pixels whose whole window sits at the channel's lowest value."""
 
     @property
     def measured(self) -> bool:
@@ -139,7 +141,9 @@ def observed_profile(channel: np.ndarray) -> Observed:
     count = np.asarray(counts)
     variance_array = np.asarray(variances)
     share = np.asarray(quantiles) - 0.5 * count / intensity.size  # each bin's middle
-    return Observed(np.asarray(centres), variance_array, variance_array * np.sqrt(2.0 / count), count, share)
+    floor_share = float(np.mean(intensity == intensity[order[0]]))
+    return Observed(np.asarray(centres), variance_array, variance_array * np.sqrt(2.0 / count), count, share,
+                    floor_share)
 
 
 def monotone(values: npt.NDArray[np.float64], weights: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
