@@ -26,9 +26,12 @@ from pxvorel.noise.observed import Observed, observed_profile, smooth_curve
 #: A candidate is accepted when its noise sd is within this factor of the recorded one at
 #: the dark end (the 5 % quantile of the pixels by local intensity) and at the median.
 AGREEMENT = 1.2
+#: Nowhere between the 5 % and 95 % quantiles may a model's sd exceed the recorded one by
+#: more than this factor.
+EXCESS = 1.33
 #: A line that reaches 0 inside the image's range is taken, with a variance floor, only
-#: when it fits this closely at both ends.
-FLOORED_AGREEMENT = 1.05
+#: when it fits this closely at both ends (5 %, plus the error of the measurement itself).
+FLOORED_AGREEMENT = 1.1
 #: Noise whose sd changes by less than this fraction over the channel is flat: one sigma.
 FLAT = 0.1
 #: "auto" treats a line as Gaussian when its sd changes by less than this fraction.
@@ -84,7 +87,7 @@ def _above(profile: NoiseProfile, level: float) -> NoiseProfile:
 
 def _mismatch(model: NoiseModel, observed: Observed, integral: bool, agreement: float = AGREEMENT) -> str | None:
     """Where a one-channel model's sd differs from the recorded one by more than `agreement`
-    at the dark end or the median, or exceeds it by more than that anywhere in between the
+    at the dark end or the median, or exceeds it by more than EXCESS anywhere between the
     5 % and 95 % quantiles (the recorded noise, structure included, bounds the noise)."""
     for label, share in (("dark end", 0.05), ("median", 0.5)):
         intensity, measured = observed.at_quantile(share)
@@ -99,7 +102,7 @@ def _mismatch(model: NoiseModel, observed: Observed, integral: bool, agreement: 
         inner &= observed.variance >= QUANTISED_VARIANCE
     predicted = model.variance(observed.intensity[inner])
     excess = predicted / observed.variance[inner]
-    if excess.size and float(excess.max()) > agreement**2:
+    if excess.size and float(excess.max()) > EXCESS**2:
         i = int(np.argmax(excess))
         return (f"the line predicts a noise sd of {math.sqrt(float(predicted[i])):.4g} at "
                 f"{float(observed.intensity[inner][i]):.4g}, more than the {math.sqrt(float(observed.variance[inner][i])):.4g} "
@@ -138,7 +141,9 @@ def _line_candidate(channel: np.ndarray, profile: NoiseProfile, observed: Observ
             return None, ends, "the noise clear of the clip could not be measured"
         line = VarianceLine(0.0, variance)
     floor = 0.0
-    bottom = low if math.isfinite(low) else profile.low
+    # the dark end of the signal: the lowest bin of local intensities (a small black box or
+    # label, not a clip, does not pull it down to 0)
+    bottom = low if math.isfinite(low) else max(profile.low, float(observed.intensity[0]))
     if line.gain > 0 and line.zero > bottom:
         floor = max(float(observed.at_quantile(0.05)[1]), float(line.variance(profile.low)),
                     1e-6 * float(line.variance(span[1])))
@@ -146,7 +151,7 @@ def _line_candidate(channel: np.ndarray, profile: NoiseProfile, observed: Observ
     problem = _mismatch(model, observed, profile.integral, FLOORED_AGREEMENT if floor > 0 else AGREEMENT)
     if problem is not None:
         if floor > 0:
-            problem = f"{problem} (it reaches 0 at {line.zero:.4g}, inside the range, and must then fit within 5 %)"
+            problem = f"{problem} (it reaches 0 at {line.zero:.4g}, inside the range, and must then fit within 10 %)"
         return None, ends, problem
     text = (f"a Poisson-Gaussian line fits the noise at the dark end and the median{clip_note}" if line.gain > 0 else
             f"Gaussian noise, sigma {math.sqrt(line.offset):.4g} clear of the clip, fits at the dark end and the "
