@@ -52,7 +52,8 @@ def estimate_file(args: argparse.Namespace, console: Console) -> None:
         from pxvorel.noise.figure import model_figure
 
         with stage(log, f"drawing {args.plot}"):
-            engine = AxisPlan.for_array(image.data.shape, image.axes).to_engine(image.data)
+            data = np.asarray(image.data)
+            engine = AxisPlan.for_array(data.shape, image.axes).to_engine(data)
             model_figure(engine, model).savefig(args.plot, dpi=120)
     if args.json:
         print(json.dumps({**model.to_dict(), "reasons": list(model.reasons), "sigma": _json_number(sigma)}))

@@ -134,15 +134,13 @@ class Outcome:
 def _figure_png(engine: np.ndarray, model: NoiseModel) -> bytes | None:
     """The model figure as PNG, drawn off the main thread with Agg; None without matplotlib."""
     try:
-        from matplotlib.backends.backend_agg import FigureCanvasAgg
+        import matplotlib  # noqa: F401
     except ImportError:
         return None
     from pxvorel.noise.figure import model_figure
 
-    figure = model_figure(engine, model)
-    canvas = FigureCanvasAgg(figure)
     buffer = io.BytesIO()
-    canvas.print_png(buffer)
+    model_figure(engine, model).savefig(buffer, format="png", dpi=100)
     return buffer.getvalue()
 
 

@@ -91,7 +91,7 @@ class NoiseModel:
         object.__setattr__(self, "floor", tuple(float(v) for v in _per_channel(self.floor, n, 0.0, "floor")))  # type: ignore[arg-type]
         object.__setattr__(self, "low", tuple(float(v) for v in _per_channel(self.low, n, -math.inf, "low")))  # type: ignore[arg-type]
         object.__setattr__(self, "high", tuple(float(v) for v in _per_channel(self.high, n, math.inf, "high")))  # type: ignore[arg-type]
-        curves = []
+        curves: list[Curve | None] = []
         for curve in _per_channel(self.curve, n, None, "curve"):
             if curve is None:
                 curves.append(None)

@@ -100,11 +100,11 @@ def _mismatch(model: NoiseModel, observed: Observed, integral: bool, agreement: 
     inner = (observed.quantile >= 0.05) & (observed.quantile <= 0.95) & (observed.variance > 0)
     if integral:
         inner &= observed.variance >= QUANTISED_VARIANCE
-    predicted = model.variance(observed.intensity[inner])
-    excess = predicted / observed.variance[inner]
+    predictions = model.variance(observed.intensity[inner])
+    excess = predictions / observed.variance[inner]
     if excess.size and float(excess.max()) > EXCESS**2:
         i = int(np.argmax(excess))
-        return (f"the line predicts a noise sd of {math.sqrt(float(predicted[i])):.4g} at "
+        return (f"the line predicts a noise sd of {math.sqrt(float(predictions[i])):.4g} at "
                 f"{float(observed.intensity[inner][i]):.4g}, more than the {math.sqrt(float(observed.variance[inner][i])):.4g} "
                 "recorded there")
     return None
@@ -116,7 +116,7 @@ def _line_candidate(channel: np.ndarray, profile: NoiseProfile, observed: Observ
     not; and the values at which the channel is clipped (-inf and inf when it is not)."""
     sample = channel.reshape(-1, channel.shape[-1])
     first = fit_line(profile)
-    sd_typical = math.sqrt(max(float(observed.variance_at(typical_level(channel))[()]), 0.0))
+    sd_typical = math.sqrt(max(float(observed.variance_at(typical_level(channel))), 0.0))
     low = span[0] if _is_clip(sample, span[0], sd_typical) else -math.inf
     high = span[1] if span[1] > span[0] and _is_clip(sample, span[1], sd_typical) else math.inf
     line = first
@@ -147,7 +147,7 @@ def _line_candidate(channel: np.ndarray, profile: NoiseProfile, observed: Observ
     if line.gain > 0 and line.zero > bottom:
         floor = max(float(observed.at_quantile(0.05)[1]), float(line.variance(profile.low)),
                     1e-6 * float(line.variance(span[1])))
-    model = NoiseModel([line.gain], [line.offset], floor=[floor], low=[low], high=[high], span=[span])
+    model = NoiseModel((line.gain,), (line.offset,), floor=(floor,), low=(low,), high=(high,), span=(span,))
     problem = _mismatch(model, observed, profile.integral, FLOORED_AGREEMENT if floor > 0 else AGREEMENT)
     if problem is not None:
         if floor > 0:
@@ -193,7 +193,7 @@ def choose_channel(channel: np.ndarray, mode: str) -> Choice:
     observed = observed_profile(channel)
     span = (float(channel.min()), float(channel.max()))
     if not observed.measured:
-        return Choice(NoiseModel([0.0], [0.0], reasons=["no noise can be measured"]),
+        return Choice(NoiseModel((0.0,), (0.0,), reasons=("no noise can be measured",)),
                       "no noise can be measured (the channel is flat, or clipped wherever it is not); "
                       "it is returned unchanged", warning=True)
     if mode == "gaussian":
@@ -210,7 +210,7 @@ def choose_channel(channel: np.ndarray, mode: str) -> Choice:
             return Choice(_with_reason(NoiseModel.gaussian(sigma), reason), reason)
         return Choice(_with_reason(line, why), why)
     if mode == "poisson-gaussian":
-        return Choice(NoiseModel([0.0], [0.0]), why, error=True)
+        return Choice(NoiseModel((0.0,), (0.0,)), why, error=True)
     x, v = smooth_curve(observed)
     sd = np.sqrt(v)
     if sd[-1] <= (1.0 + FLAT) * sd[0] or x.size < 2:
@@ -222,6 +222,7 @@ def choose_channel(channel: np.ndarray, mode: str) -> Choice:
               f"(sd {sd[0]:.4g} at {x[0]:.4g} to {sd[-1]:.4g} at {x[-1]:.4g})")
     if math.isfinite(low) or math.isfinite(high):
         reason += "; the transform's inverse models the clipping of the channel, so that its means are kept"
-    model = NoiseModel([0.0], [median_variance], low=[low], high=[high], curve=[(tuple(x), tuple(v))], span=[span],
-                       reasons=[reason])
+    knots = (tuple(float(a) for a in x), tuple(float(b) for b in v))
+    model = NoiseModel((0.0,), (median_variance,), low=(low,), high=(high,), curve=(knots,), span=(span,),
+                       reasons=(reason,))
     return Choice(model, reason)

@@ -9,7 +9,7 @@ from typing import Literal
 import numpy as np
 
 from pxvorel.core.axes import AxisPlan
-from pxvorel.noise.channels import NoiseModel
+from pxvorel.noise.channels import NoiseModel as NoiseModel
 from pxvorel.noise.choice import choose_channel, combine, sigma_at_median
 from pxvorel.noise.estimate import signal_low
 from pxvorel.core.image import as_image

@@ -118,7 +118,8 @@ def observed_profile(channel: np.ndarray) -> Observed:
     step = max(1, intensity.size // MAX_PIXELS)
     intensity, residual = intensity[::step], residual[::step]
     if intensity.size == 0:
-        return Observed(*(np.empty(0) for _ in range(5)))
+        nothing = np.empty(0)
+        return Observed(nothing, nothing, nothing, nothing, nothing)
     order = np.argsort(intensity, kind="stable")
     bins = int(np.clip(intensity.size // PIXELS_PER_BIN, 1, MAX_BINS))
     centres: list[float] = []
