@@ -52,7 +52,7 @@ def test_many_files_and_folders_each_named_after_its_input(stack, tmp_path) -> N
     folder = tmp_path / "in"
     folder.mkdir()
     write_image(folder / "a.tif", stack, axes="ZYX")
-    np.save(folder / "b.npy", stack[:, :30])
+    np.save(folder / "b.npy", np.concatenate([stack, stack])[:, :30])  # 24 slices: ZYX without doubt
     (folder / "c.tif").write_bytes(b"not a tiff")
     run = pxvorel_cli("denoise", folder, "-o", tmp_path / "out", "--sigma", "7", *FAST)
     assert run.returncode == 1

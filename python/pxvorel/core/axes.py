@@ -122,7 +122,8 @@ class AxisPlan:
             candidates = doubtful_axes(tuple(shape))
             if candidates:
                 raise ValueError(
-                    f"the axes of an array of shape {tuple(shape)} cannot be told from its shape: pass axes=, "
+                    f"the axes of an array of shape {tuple(shape)} cannot be told from its shape: pass axes= "
+                    "(--axes on the command line), "
                     f"e.g. one of {', '.join(repr(c) for c in candidates)} (T time, C channel, Z depth)"
                 )
         return cls(normalize_axes(axes, len(shape)), tuple(int(n) for n in shape))
