@@ -81,22 +81,28 @@ def denoise(
     axes : str, optional
         The image's axes in its own order, letters from T (time), C (channel), Z, Y and
         X, e.g. ``"YX"``, ``"ZYX"``, ``"TYX"``, ``"CYX"`` or ``"TZCYX"``. By default
-        ``"X"``, ``"YX"``, ``"ZYX"``, ``"CZYX"`` or ``"TCZYX"`` by dimension count.
-        A 3-D time series must therefore be given as ``axes="TYX"``.
+        ``"X"``, ``"YX"``, ``"ZYX"``, ``"CZYX"`` or ``"TCZYX"`` by dimension count, but
+        only where the shape leaves no doubt: an array of 3 or more dimensions whose
+        first axis has at most 16 entries (channels, frames or slices?) or whose last
+        axis has at most 4 (colour samples?) needs `axes`, and ValueError names the
+        candidates. A 3-D time series must always be given as ``axes="TYX"``.
     noise : {"auto", "gaussian", "poisson-gaussian"}, float or NoiseModel, optional
-        The noise model. ``"auto"`` (default) fits a Poisson-Gaussian model per channel
-        to the noise measured within each (Y, X) plane (see :func:`estimate_noise`). A
-        fitted line is used only where it describes the data: a positive gain, a
-        variance above 0 over the image's intensities, and a noise level within 30 % of
-        the one measured at the darkest and at the median intensity; otherwise the
-        channel falls back to Gaussian noise, with a warning saying why. A channel whose
-        noise hardly changes with intensity (standard deviation within 5 % over the
-        measured range) is treated as Gaussian. ``"gaussian"`` estimates one sigma per
-        channel (the noise at its median intensity), ``"poisson-gaussian"`` uses the
-        fitted model for every channel and raises ValueError where it cannot. A number
-        is a known sigma for all channels; a :class:`NoiseModel` gives known gains and
-        offsets (gain 0 means Gaussian) and raises ValueError when its variance is not
-        positive over the image's intensities.
+        The noise model. ``"auto"`` (default) describes each channel's noise at every
+        intensity it holds, as measured within its (Y, X) planes (see
+        :func:`estimate_noise`, which returns the same model with the reason for each
+        choice): a Poisson-Gaussian line where it agrees within 20 % in noise sd with the
+        recorded noise at the dark end and the median (a line reaching 0 just inside the
+        range is kept with a variance floor when it fits within 10 %; a clipped
+        background or saturation is modelled as clipping of the line, fitted clear of
+        the clip); otherwise the noise variance measured per intensity, with a
+        stabilising transform built from it whose inverse keeps the mean; a single sigma
+        only where the noise does not change with intensity. ``"gaussian"`` estimates
+        one sigma per channel (the noise at its median intensity),
+        ``"poisson-gaussian"`` uses a line for every channel and raises ValueError
+        where none fits. A number is a known sigma for all channels; a
+        :class:`NoiseModel` gives known gains and offsets (gain 0 means Gaussian) and
+        raises ValueError when its variance is not positive over the image's
+        intensities.
     patch_radius : int or dict, optional
         Patch half-size per axis, e.g. ``{"X": 3, "Y": 3, "Z": 1, "T": 1}``; an int sets
         X, Y and Z. Default ``{"X": 2, "Y": 2, "Z": 1, "T": 1}``, shrunk to fit short axes.
@@ -150,12 +156,14 @@ def denoise(
         consecutive planes (or one slab from the middle), about 2**25 samples in all.
     noise_model : NoiseModel
         Only with ``return_noise=True``: the per-channel model used; a Gaussian channel
-        has gain 0 and offset sigma**2.
+        has gain 0 and offset sigma**2; ``noise_model.variance(intensities, channel=c)``
+        evaluates any model, ``noise_model.reason(c)`` says why it was chosen.
 
     Raises
     ------
     ValueError
-        For a bad axes string, an image of 0 or more than 5 dimensions, NaN or infinite
+        For a bad axes string, no axes for a shape whose default is in doubt (see
+        `axes`), an image of 0 or more than 5 dimensions, NaN or infinite
         samples, a parameter out of range, a given noise model that predicts no noise
         inside the image's intensity range, or an image whose noise cannot be measured
         (flat); nothing is written then.
@@ -163,7 +171,7 @@ def denoise(
     Warns
     -----
     UserWarning
-        When ``noise="auto"`` falls back to Gaussian noise for a channel.
+        For a channel whose noise cannot be measured (flat): it is returned unchanged.
 
     Examples
     --------

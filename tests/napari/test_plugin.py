@@ -125,6 +125,7 @@ def test_estimate_shows_the_model_that_denoise_then_uses(viewer, qtbot):
     estimated = widget.model.value
     assert list(estimated["columns"]) == ["channel 0", "channel 1"]
     assert estimated["data"][0] == ["Poisson-Gaussian", "Poisson-Gaussian"]
+    assert not widget.figure.native.isHidden() and not widget.figure.native.pixmap().isNull()  # model against data
     widget.threads.value = 1
     press(qtbot, widget, widget.denoise_button)
     assert len(viewer.layers) == 2

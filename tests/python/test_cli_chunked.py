@@ -24,7 +24,7 @@ def stack() -> np.ndarray:
 
 
 def test_zarr_and_a_lazily_read_tiff_give_the_in_memory_result(stack, tmp_path) -> None:
-    expected = pxvorel.denoise(stack, noise=7.0, iterations=2, threads=1)
+    expected = pxvorel.denoise(stack, axes="ZYX", noise=7.0, iterations=2, threads=1)
     source = zarr.open_array(str(tmp_path / "in.zarr"), mode="w", shape=stack.shape, chunks=(6, 25, 28),
                              dtype=stack.dtype)
     source[:] = stack
@@ -52,14 +52,14 @@ def test_many_files_and_folders_each_named_after_its_input(stack, tmp_path) -> N
     folder = tmp_path / "in"
     folder.mkdir()
     write_image(folder / "a.tif", stack, axes="ZYX")
-    np.save(folder / "b.npy", stack[:, :30])
+    np.save(folder / "b.npy", np.concatenate([stack, stack])[:, :30])  # 24 slices: ZYX without doubt
     (folder / "c.tif").write_bytes(b"not a tiff")
     run = pxvorel_cli("denoise", folder, "-o", tmp_path / "out", "--sigma", "7", *FAST)
     assert run.returncode == 1
     assert "file 3/3" in run.stderr and "c.tif failed" in run.stderr and "1 of 3 file(s) failed" in run.stderr
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["a.tif", "b.npy"]
     np.testing.assert_array_equal(read_image(tmp_path / "out" / "a.tif").data,
-                                  pxvorel.denoise(stack, noise=7.0, iterations=2, threads=1))
+                                  pxvorel.denoise(stack, axes="ZYX", noise=7.0, iterations=2, threads=1))
     listed = pxvorel_cli("denoise", folder / "a.tif", folder / "b.npy", "-o", tmp_path / "listed/", "--sigma", "7",
                          "--dtype", "input", *FAST)
     assert listed.returncode == 0, listed.stderr

@@ -41,7 +41,10 @@ def test_tiff_round_trip_keeps_axes_and_pixel_sizes(tmp_path, name, axes, shape,
 def test_npy_round_trip_takes_axes_from_the_caller(tmp_path) -> None:
     data = np.arange(24, dtype=np.uint16).reshape(2, 3, 4)
     write_image(tmp_path / "a.npy", data, axes="TYX")
-    assert read_image(tmp_path / "a.npy").axes == "ZYX"  # no metadata: the default by dimension count
+    with pytest.raises(ValueError, match="'CYX', 'TYX'"):  # no metadata, and a shape that leaves the axes in doubt
+        read_image(tmp_path / "a.npy")
+    write_image(tmp_path / "b.npy", np.zeros((20, 3, 5), np.uint16), axes="ZYX")
+    assert read_image(tmp_path / "b.npy").axes == "ZYX"  # no doubt: the default by dimension count
     image = read_image(tmp_path / "a.npy", axes="tyx")
     assert image.axes == "TYX" and image.data.dtype == np.uint16
     np.testing.assert_array_equal(image.data, data)

@@ -180,7 +180,8 @@ def test_the_command_line_stops_at_every_stage_and_leaves_no_file(volumes, tmp_p
     output = tmp_path / ("out" if both else "out.tif")
     noise = [] if "--noise" in extra else ["--sigma", "10"]
     before = [path.read_bytes() for path in inputs]
-    child = subprocess.Popen([sys.executable, "-m", "pxvorel", "denoise", *inputs, "-o", output, *noise, *extra],
+    child = subprocess.Popen([sys.executable, "-m", "pxvorel", "denoise", *inputs, "-o", output, "--axes", "ZYX", *noise,
+                              *extra],
                              stderr=subprocess.PIPE, text=True, preexec_fn=restore_sigint)
     seen = []
     for line in child.stderr:

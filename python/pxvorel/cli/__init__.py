@@ -21,6 +21,7 @@ from pxvorel.cli.files import denoise_file
 from pxvorel.cli.parser import build_parser
 from pxvorel.cli.report import Console, describe_image, stage
 from pxvorel.cli.signals import Stopped, stop_on_signals
+from pxvorel.core.axes import AxisPlan
 from pxvorel.io import read_image
 from pxvorel.noise.model import estimate_noise, estimate_sigma
 
@@ -39,18 +40,27 @@ def _json_number(value: float) -> float | None:
 
 
 def estimate_file(args: argparse.Namespace, console: Console) -> None:
-    """``pxvorel estimate``: print the noise model and the Gaussian sigma of a file."""
+    """``pxvorel estimate``: print the noise model ``denoise`` would use, the reason for each
+    channel's, and the Gaussian sigma of a file; with ``--plot``, draw it."""
     with stage(log, f"reading {args.input}"):
         image = read_image(args.input, axes=args.axes)
     log.info(f"image: {describe_image(image)}")
     with stage(log, "estimating the noise"):
         model = estimate_noise(image.data, axes=image.axes)
         sigma = estimate_sigma(image.data, axes=image.axes)
+    if args.plot:
+        from pxvorel.noise.figure import model_figure
+
+        with stage(log, f"drawing {args.plot}"):
+            data = np.asarray(image.data)
+            engine = AxisPlan.for_array(data.shape, image.axes).to_engine(data)
+            model_figure(engine, model).savefig(args.plot, dpi=120)
     if args.json:
-        print(json.dumps({**model.to_dict(), "sigma": _json_number(sigma)}))
+        print(json.dumps({**model.to_dict(), "reasons": list(model.reasons), "sigma": _json_number(sigma)}))
         return
-    for c, (g, o) in enumerate(zip(model.gain, model.offset, strict=True)):
-        print(f"channel {c}: gain {g:.6g}, offset {o:.6g}")
+    for c in range(model.channels):
+        print(f"channel {c}: {model.describe_channel(c)}")
+        print(f"  why: {model.reason(c)}")
     print(f"sigma (Gaussian, all channels): {sigma:.6g}")
 
 

@@ -57,7 +57,9 @@ def build_parser() -> argparse.ArgumentParser:
     est = commands.add_parser("estimate", help="estimate the noise of an image file")
     est.add_argument("input", metavar="INPUT")
     est.add_argument("--axes", help="axes of the data (default: from the file's metadata)")
-    est.add_argument("--json", action="store_true", help='print {"gain": [...], "offset": [...], "sigma": ...}')
+    est.add_argument("--json", action="store_true",
+                     help='print {"gain": [...], "offset": [...], ..., "reasons": [...], "sigma": ...}')
+    est.add_argument("--plot", metavar="PNG", help="draw the measured noise and the model per channel to this file")
     _add_common(est)
 
     demo = commands.add_parser("demo", help="denoise a synthetic time series and report the quality")

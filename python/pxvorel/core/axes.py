@@ -64,6 +64,41 @@ def normalize_axes(axes: str | None, ndim: int) -> str:
     return upper
 
 
+#: Without ``axes``, an array of three or more dimensions whose first axis is this long or
+#: shorter, or whose last axis is RGB_LIKE or shorter, has no default: its first axis may be
+#: channels, frames or slices, its last axis colour samples.
+DOUBTFUL_FIRST = 16
+RGB_LIKE = 4
+
+
+def doubtful_axes(shape: tuple[int, ...]) -> list[str]:
+    """The axes strings an array of `shape` may have when its default is in doubt (see
+    DOUBTFUL_FIRST), or an empty list when the default (:data:`DEFAULT_AXES`) is safe.
+
+    Examples
+    --------
+    >>> doubtful_axes((3, 256, 256))
+    ['CYX', 'TYX', 'ZYX']
+    >>> doubtful_axes((256, 256, 3))
+    ['YXC', 'ZYX']
+    >>> doubtful_axes((64, 256, 256))
+    []
+    """
+    ndim = len(shape)
+    if ndim < 3 or ndim > 5:
+        return []
+    candidates: list[str] = []
+    if shape[-1] <= RGB_LIKE:
+        candidates += {3: ["YXC"], 4: ["ZYXC", "TYXC"], 5: ["TZYXC"]}[ndim]
+    if ndim == 3 and shape[0] <= DOUBTFUL_FIRST:
+        candidates += ["CYX", "TYX"]
+    elif ndim == 4 and shape[0] <= DOUBTFUL_FIRST and shape[1] > RGB_LIKE:
+        candidates += ["TZYX", "ZCYX"]
+    if not candidates:
+        return []
+    return sorted({*candidates, DEFAULT_AXES[ndim]})
+
+
 @dataclass(frozen=True)
 class AxisPlan:
     """How an array in the caller's axis order becomes the engine's 5-D array and back."""
@@ -75,6 +110,22 @@ class AxisPlan:
 
     @classmethod
     def for_array(cls, shape: tuple[int, ...], axes: str | None) -> AxisPlan:
+        """The plan of an array of `shape` with `axes` (by default by dimension count).
+
+        Raises
+        ------
+        ValueError
+            For bad axes, and when `axes` is not given for a shape whose default is in
+            doubt (see :func:`doubtful_axes`): the message names the candidates.
+        """
+        if axes is None:
+            candidates = doubtful_axes(tuple(shape))
+            if candidates:
+                raise ValueError(
+                    f"the axes of an array of shape {tuple(shape)} cannot be told from its shape: pass axes= "
+                    "(--axes on the command line), "
+                    f"e.g. one of {', '.join(repr(c) for c in candidates)} (T time, C channel, Z depth)"
+                )
         return cls(normalize_axes(axes, len(shape)), tuple(int(n) for n in shape))
 
     @property

@@ -29,7 +29,7 @@ from typing import Any, BinaryIO
 import numpy as np
 import tifffile
 
-from pxvorel.core.axes import normalize_axes
+from pxvorel.core.axes import AxisPlan, normalize_axes
 from pxvorel.io.atomic import AtomicTarget
 from pxvorel.io.image import ImageFile
 from pxvorel.io.metadata import file_axes, tiff_spacing
@@ -104,7 +104,7 @@ def read_image(path: str | os.PathLike[str], *, axes: str | None = None) -> Imag
             data = np.load(path, allow_pickle=False)
         except (ValueError, OSError, EOFError, MemoryError) as error:
             raise ValueError(f"cannot read {path} as a .npy file: {error or type(error).__name__}") from None
-        return ImageFile(data, normalize_axes(axes, data.ndim))
+        return ImageFile(data, AxisPlan.for_array(data.shape, axes).axes)  # no metadata: nothing guessed in doubt
     try:
         with _tifffile_complaints() as complaints, tifffile.TiffFile(path) as tif:
             series = tif.series[0]

@@ -30,7 +30,7 @@ import tifffile
 import zarr
 from dask.delayed import Delayed
 
-from pxvorel.core.axes import ENGINE_AXES, normalize_axes
+from pxvorel.core.axes import ENGINE_AXES, AxisPlan, normalize_axes
 from pxvorel.io.atomic import AtomicTarget
 from pxvorel.io.image import ImageFile
 from pxvorel.io.metadata import file_axes, tiff_spacing
@@ -172,7 +172,7 @@ def open_lazy(path: str | os.PathLike[str], *, axes: str | None = None) -> LazyI
         return _open_zarr(path, axes)
     if path.suffix.lower() == ".npy":
         data = np.load(path, mmap_mode="r", allow_pickle=False)
-        return LazyImage(da.from_array(data, chunks="auto"), normalize_axes(axes, data.ndim))
+        return LazyImage(da.from_array(data, chunks="auto"), AxisPlan.for_array(data.shape, axes).axes)
     return _open_tiff(path, axes)
 
 

@@ -11,6 +11,7 @@ package's own message, and a result always goes into a new layer.
 from __future__ import annotations
 
 import inspect
+import io
 import threading
 import time
 from collections.abc import Callable
@@ -25,6 +26,7 @@ from napari.qt.threading import thread_worker
 from napari.utils import progress
 from napari.utils.notifications import notification_manager, show_error
 from qtpy.QtCore import Qt
+from qtpy.QtGui import QPixmap
 from superqt.utils import ensure_main_thread
 
 from pxvorel.api import denoise
@@ -90,16 +92,19 @@ class Request:
 def model_table(model: NoiseModel, medians: list[float]) -> dict[str, Any]:
     """Table of a noise model: per channel (column) its kind, gain, offset and sigma.
 
-    For a Poisson-Gaussian channel, sigma is the noise standard deviation at the
-    channel's median intensity.
+    Sigma is the noise standard deviation of the model at the channel's median intensity.
     """
     columns = []
     for c in range(model.channels):
         sigma = f"{float(model.std(medians[c], c)[0]):.4g}"
-        if model.is_gaussian(c):
-            columns.append(["Gaussian", "-", "-", sigma])
+        kind = {"none": "no noise", "gaussian": "Gaussian", "line": "Poisson-Gaussian",
+                "clipped line": "Poisson-Gaussian", "curve": "measured curve"}[model.kind(c)]
+        if model.clipped(c):
+            kind += ", clipped"
+        if model.gain[c] > 0:
+            columns.append([kind, f"{model.gain[c]:.4g}", f"{model.offset[c]:.4g}", sigma])
         else:
-            columns.append(["Poisson-Gaussian", f"{model.gain[c]:.4g}", f"{model.offset[c]:.4g}", sigma])
+            columns.append([kind, "-", "-", sigma])
     return {"data": [list(row) for row in zip(*columns, strict=True)], "index": MODEL_ROWS,
             "columns": [f"channel {c}" for c in range(model.channels)]}
 
@@ -122,15 +127,31 @@ class Outcome:
     medians: list[float]
     """The input's median intensity per channel, where the table gives a Poisson-Gaussian sigma."""
     denoised: np.ndarray | None = None
+    figure: bytes | None = None
+    """PNG of the model against the measured noise (:func:`pxvorel.noise.figure.model_figure`)."""
+
+
+def _figure_png(engine: np.ndarray, model: NoiseModel) -> bytes | None:
+    """The model figure as PNG, drawn off the main thread with Agg; None without matplotlib."""
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        return None
+    from pxvorel.noise.figure import model_figure
+
+    buffer = io.BytesIO()
+    model_figure(engine, model).savefig(buffer, format="png", dpi=100)
+    return buffer.getvalue()
 
 
 @thread_worker  # type: ignore[untyped-decorator]  # napari has no type information
 def _estimate(request: Request) -> Outcome:
-    """The noise model a Denoise press would use."""
+    """The noise model a Denoise press would use, and its figure."""
     image = np.asarray(request.layer.data)
     job = DenoiseJob.prepare(image, axes=request.axes, search_axes=None, renoise=DEFAULTS["renoise"],
                              **request.settings)
-    return Outcome(job.choose_noise(request.noise), _medians(image, request.axes))
+    model = job.choose_noise(request.noise)
+    return Outcome(model, _medians(image, request.axes), figure=_figure_png(job.engine, model))
 
 
 @thread_worker  # type: ignore[untyped-decorator]  # napari has no type information
@@ -164,6 +185,7 @@ class DenoiseWidget(Container[Widget]):
         self.noise = ComboBox(label="noise", choices=NOISE_CHOICES, value="auto")
         self.sigma = FloatSpinBox(label="sigma", min=0.0, max=1e9, step=0.1, value=1.0, visible=False)
         self.estimate_button = PushButton(text="Estimate noise model")
+        self.figure = Label(value="", label="measured noise", visible=False)
         self.model = Table(value=EMPTY_MODEL, label="noise model")
         table = self.model.native
         table.setEditTriggers(table.EditTrigger.NoEditTriggers)
@@ -183,7 +205,7 @@ class DenoiseWidget(Container[Widget]):
         self.denoise_button = PushButton(text="Denoise")
         self.cancel_button = PushButton(text="Cancel", enabled=False)
         self.status = Label(value="")
-        self.extend([self.image, self.axes, self.noise, self.sigma, self.estimate_button, self.model,
+        self.extend([self.image, self.axes, self.noise, self.sigma, self.estimate_button, self.model, self.figure,
                      *self.radius.values(), self.iterations, self.pvalue, self.threads, self.denoise_button,
                      self.cancel_button, self.status])
 
@@ -204,6 +226,7 @@ class DenoiseWidget(Container[Widget]):
     def _layer_changed(self, layer: Image | None) -> None:
         self.axes.value = layer_axes(layer) if layer is not None else ""
         self.model.value = EMPTY_MODEL
+        self.figure.visible = False
 
     def read_request(self) -> Request | None:
         """The current choices, or None (with an error notification) when no layer can be used."""
@@ -291,6 +314,11 @@ class DenoiseWidget(Container[Widget]):
         if request.layer is self.image.value:
             self.model.value = model_table(outcome.model, outcome.medians)
             self.model.native.resizeColumnsToContents()
+            if outcome.figure is not None:
+                pixmap = QPixmap()
+                pixmap.loadFromData(outcome.figure)
+                self.figure.native.setPixmap(pixmap.scaledToWidth(360, Qt.TransformationMode.SmoothTransformation))
+                self.figure.visible = True
         if outcome.denoised is None:
             self.status.value = f"noise model of {request.layer.name}: {seconds:.1f} s"
             return

@@ -13,7 +13,7 @@ import pxvorel._engine as _engine
 from pxvorel.core.axes import AxisPlan
 from pxvorel.core.image import as_image
 from pxvorel.noise.model import NoiseModel, NoiseSpec, choose_model
-from pxvorel.noise.stabilise import ChannelTransform
+from pxvorel.noise.table import unit_transform
 from pxvorel.run.bands import bands_for, run_bands
 from pxvorel.run.progress import Fractions
 from pxvorel.run.settings import Settings
@@ -25,18 +25,19 @@ def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings,
     """Denoise a (T, C, Z, Y, X) array into a new float32 array.
 
     Every channel is brought to unit noise (Poisson-Gaussian channels through the
-    stabilising transform, Gaussian channels divided by their sigma), the engine runs
+    stabilising transform, Gaussian channels divided by their sigma, any other model
+    through a tabulated one, see :mod:`pxvorel.noise.table`), the engine runs
     once on all channels with sigma 1, so that each channel weighs the same in the patch
     distances whatever its model, and each channel is transformed back with its own model.
     A channel without noise (gain and offset 0) is copied and takes no part. With more
     than one thread the engine runs once per band where bands pay (:mod:`pxvorel.run.bands`),
     which gives the one-thread result.
     """
-    noisy = [c for c in range(model.channels) if (model.gain[c], model.offset[c]) != (0.0, 0.0)]
+    noisy = [c for c in range(model.channels) if model.has_noise(c)]
     result = np.array(engine, dtype=np.float32, order="C", copy=True)
     if not noisy:
         return result
-    transforms = {c: ChannelTransform.for_channel(model.gain[c], model.offset[c]) for c in noisy}
+    transforms = {c: unit_transform(model, c) for c in noisy}
     work = np.empty((engine.shape[0], len(noisy), *engine.shape[2:]), dtype=np.float32)
     for i, c in enumerate(noisy):
         work[:, i] = transforms[c].forward(engine[:, c])

@@ -1,0 +1,228 @@
+"""The model of one channel: which description fits the noise measured in it, and why.
+
+Two measurements are made per channel: the relation of noise and intensity in unclipped
+cells (:func:`~pxvorel.noise.estimate.noise_profile`, to which lines are fitted) and the
+noise of the recorded samples at each intensity (:func:`~pxvorel.noise.observed.observed_profile`,
+against which every candidate is checked at the dark end and the median). In order:
+
+1. a Poisson-Gaussian line (with a variance floor where it reaches 0 just inside the
+   image's range), clipped where the channel is clipped, when it agrees with the
+   recorded noise at both ends; a Gaussian sigma when that line hardly rises;
+2. otherwise the measured variance curve, increasing and smoothed;
+3. a single sigma when that curve is flat.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, replace
+
+import numpy as np
+
+from pxvorel.noise.channels import NoiseModel
+from pxvorel.noise.estimate import NoiseProfile, VarianceLine, fit_line, noise_profile
+from pxvorel.noise.observed import Observed, observed_profile, smooth_curve
+
+#: A candidate is accepted when its noise sd is within this factor of the recorded one at
+#: the dark end (the 5 % quantile of the pixels by local intensity) and at the median.
+AGREEMENT = 1.2
+#: Nowhere between the 5 % and 95 % quantiles may a model's sd exceed the recorded one by
+#: more than this factor.
+EXCESS = 1.33
+#: A line that reaches 0 inside the image's range is taken, with a variance floor, only
+#: when it fits this closely at both ends (5 %, plus the error of the measurement itself).
+FLOORED_AGREEMENT = 1.1
+#: Noise whose sd changes by less than this fraction over the channel is flat: one sigma.
+FLAT = 0.1
+#: "auto" treats a line as Gaussian when its sd changes by less than this fraction.
+NEGLIGIBLE_STD_CHANGE = 0.05
+#: Below this variance (half a count), rounding hides noise: no test at that end.
+QUANTISED_VARIANCE = 0.25
+#: Share of samples at the lowest or highest value above which that value may be a clip.
+CLIPPED_SHARE = 0.01
+#: The lowest value is a clip when the samples next to it lie within this many noise sd of
+#: it (a noisy background cut off); a black box or label has bright neighbours instead.
+CLIP_REACH = 3.0
+
+
+@dataclass(frozen=True)
+class Choice:
+    """One channel's model, the reason for it, and whether to warn or (mode
+    "poisson-gaussian") fail."""
+
+    model: NoiseModel
+    reason: str
+    warning: bool = False
+    error: bool = False
+
+
+def combine(models: list[NoiseModel]) -> NoiseModel:
+    """One model of all channels from one-channel models."""
+    return NoiseModel(*(tuple(getattr(m, name)[0] for m in models) for name in
+                        ("gain", "offset", "floor", "low", "high", "curve", "span", "reasons")))
+
+
+def _with_reason(model: NoiseModel, reason: str) -> NoiseModel:
+    return replace(model, reasons=(reason,))
+
+
+def _is_clip(sample: np.ndarray, value: float, sd: float) -> bool:
+    """`value` is a clip when more than CLIPPED_SHARE of the samples sit on it and the
+    samples beside those (along X) are mostly within CLIP_REACH sd of it."""
+    at = sample == value
+    if np.mean(at) <= CLIPPED_SHARE:
+        return False
+    beside = np.concatenate([sample[..., 1:][at[..., :-1] & ~at[..., 1:]], sample[..., :-1][at[..., 1:] & ~at[..., :-1]]])
+    if beside.size == 0:
+        return False
+    return bool(np.median(np.abs(beside - value)) <= CLIP_REACH * max(sd, 0.5))
+
+
+def _above(profile: NoiseProfile, level: float) -> NoiseProfile:
+    """The profile of the blocks brighter than `level` only."""
+    keep = profile.block_intensity > level
+    return replace(profile, block_intensity=profile.block_intensity[keep],
+                   block_variance=profile.block_variance[keep]).binned(None)
+
+
+def _mismatch(model: NoiseModel, observed: Observed, integral: bool, agreement: float = AGREEMENT) -> str | None:
+    """Where a one-channel model's sd differs from the recorded one by more than `agreement`
+    at the dark end or the median, or exceeds it by more than EXCESS anywhere between the
+    5 % and 95 % quantiles (the recorded noise, structure included, bounds the noise)."""
+    for label, share in (("dark end", 0.05), ("median", 0.5)):
+        intensity, measured = observed.at_quantile(share)
+        if integral and measured < QUANTISED_VARIANCE:
+            continue
+        predicted = float(model.variance(intensity)[0])
+        if measured > 0 and not (1 / agreement**2 <= predicted / measured <= agreement**2):
+            return (f"the line predicts a noise sd of {math.sqrt(predicted):.4g} at the {label} "
+                    f"({intensity:.4g}), where {math.sqrt(measured):.4g} is measured")
+    inner = (observed.quantile >= 0.05) & (observed.quantile <= 0.95) & (observed.variance > 0)
+    if integral:
+        inner &= observed.variance >= QUANTISED_VARIANCE
+    predictions = model.variance(observed.intensity[inner])
+    excess = predictions / observed.variance[inner]
+    if excess.size and float(excess.max()) > EXCESS**2:
+        i = int(np.argmax(excess))
+        return (f"the line predicts a noise sd of {math.sqrt(float(predictions[i])):.4g} at "
+                f"{float(observed.intensity[inner][i]):.4g}, more than the {math.sqrt(float(observed.variance[inner][i])):.4g} "
+                "recorded there")
+    return None
+
+
+def _line_candidate(channel: np.ndarray, profile: NoiseProfile, observed: Observed,
+                    span: tuple[float, float]) -> tuple[NoiseModel | None, tuple[float, float], str]:
+    """The line model of a channel, clipped and floored as its data need, or None and why
+    not; and the values at which the channel is clipped (-inf and inf when it is not)."""
+    sample = channel.reshape(-1, channel.shape[-1])
+    first = fit_line(profile)
+    sd_typical = math.sqrt(max(float(observed.variance_at(typical_level(channel))), 0.0))
+    low = span[0] if _is_clip(sample, span[0], sd_typical) else -math.inf
+    high = span[1] if span[1] > span[0] and _is_clip(sample, span[1], sd_typical) else math.inf
+    line = first
+    clip_note = ""
+    if math.isfinite(low) or math.isfinite(high):
+        # fit to the blocks well clear of the clip: their noise is not cut off
+        clear = 3.0 * max(sd_typical, math.sqrt(max(float(first.variance(low)), 0.0)) if first and math.isfinite(low)
+                          else 0.0)
+        line = fit_line(_above(profile, low + clear)) or first
+        shares = [f"{100 * float(np.mean(sample == v)):.3g} % of samples at {v:g}" for v in (low, high) if math.isfinite(v)]
+        clip_note = f", clipped ({', '.join(shares)}): the model describes the clipped samples"
+    ends = (low, high)
+    if line is None:
+        return None, ends, "the noise could not be measured at more than one intensity (image too small or too flat)"
+    if not line.gain > 0:
+        if not clip_note or not profile.measured:
+            return None, ends, f"the fitted gain {line.gain:.4g} is not positive (noise does not grow with intensity)"
+        # flat noise under the clip: one sigma before clipping, measured clear of it
+        clear_profile = _above(profile, low + clear) if math.isfinite(low) else profile
+        variance = float(np.median(clear_profile.variance)) if clear_profile.measured else 0.0
+        if not variance > 0:
+            return None, ends, "the noise clear of the clip could not be measured"
+        line = VarianceLine(0.0, variance)
+    floor = 0.0
+    # the dark end of the signal: the lowest bin of local intensities (a small black box or
+    # label, not a clip, does not pull it down to 0)
+    bottom = low if math.isfinite(low) else max(profile.low, float(observed.intensity[0]))
+    if line.gain > 0 and line.zero > bottom:
+        floor = max(float(observed.at_quantile(0.05)[1]), float(line.variance(profile.low)),
+                    1e-6 * float(line.variance(span[1])))
+    model = NoiseModel((line.gain,), (line.offset,), floor=(floor,), low=(low,), high=(high,), span=(span,))
+    problem = _mismatch(model, observed, profile.integral, FLOORED_AGREEMENT if floor > 0 else AGREEMENT)
+    if problem is not None:
+        if floor > 0:
+            problem = f"{problem} (it reaches 0 at {line.zero:.4g}, inside the range, and must then fit within 10 %)"
+        return None, ends, problem
+    text = (f"a Poisson-Gaussian line fits the noise at the dark end and the median{clip_note}" if line.gain > 0 else
+            f"Gaussian noise, sigma {math.sqrt(line.offset):.4g} clear of the clip, fits at the dark end and the "
+            f"median{clip_note}")
+    if floor > 0:
+        text += f"; it reaches 0 at {line.zero:.4g}, inside the range, so its variance is kept above {floor:.4g}"
+    return model, ends, text
+
+
+def _flat(profile: NoiseProfile, line: VarianceLine) -> bool:
+    low, high = float(profile.intensity[0]), float(profile.intensity[-1])
+    var_low, var_high = float(line.variance(low)), float(line.variance(high))
+    return var_low > 0 and math.sqrt(var_high / var_low) - 1.0 < NEGLIGIBLE_STD_CHANGE
+
+
+def typical_level(channel: np.ndarray) -> float:
+    """Median intensity, over the samples above the minimum when most sit at the minimum."""
+    values = channel.ravel()[:: max(1, channel.size // 4_000_000)]
+    median, floor = float(np.median(values)), float(values.min())
+    if median == floor and (values > floor).any():
+        return float(np.median(values[values > floor]))
+    return median
+
+
+def sigma_at_median(channel: np.ndarray, observed: Observed | None = None) -> float:
+    """The recorded noise sd at the channel's median local intensity, over the pixels not
+    in a flat background at the channel's lowest value when those are many (a clipped
+    background: the signal, and the noise that matters, are elsewhere)."""
+    observed = observed if observed is not None else observed_profile(channel)
+    if not observed.measured:
+        return 0.0
+    share = observed.floor_share if observed.floor_share > CLIPPED_SHARE else 0.0
+    return math.sqrt(max(observed.at_quantile(share + 0.5 * (1.0 - share))[1], 0.0))
+
+
+def choose_channel(channel: np.ndarray, mode: str) -> Choice:
+    """The model of one (T, Z, Y, X) channel for noise mode `mode` ("auto", "gaussian" or
+    "poisson-gaussian")."""
+    observed = observed_profile(channel)
+    span = (float(channel.min()), float(channel.max()))
+    if not observed.measured:
+        return Choice(NoiseModel((0.0,), (0.0,), reasons=("no noise can be measured",)),
+                      "no noise can be measured (the channel is flat, or clipped wherever it is not); "
+                      "it is returned unchanged", warning=True)
+    if mode == "gaussian":
+        sigma = sigma_at_median(channel, observed)
+        reason = f"Gaussian noise asked for: sigma {sigma:.4g}, the noise at the median intensity"
+        return Choice(_with_reason(NoiseModel.gaussian(sigma), reason), reason)
+    profile = noise_profile(channel)
+    line, (low, high), why = _line_candidate(channel, profile, observed, span)
+    if line is not None:
+        plain = VarianceLine(line.gain[0], line.offset[0])
+        if mode == "auto" and line.plain() and profile.measured and _flat(profile, plain):
+            sigma = sigma_at_median(channel, observed)
+            reason = f"{why}; its sd changes by < {100 * NEGLIGIBLE_STD_CHANGE:g} %: Gaussian, sigma {sigma:.4g}"
+            return Choice(_with_reason(NoiseModel.gaussian(sigma), reason), reason)
+        return Choice(_with_reason(line, why), why)
+    if mode == "poisson-gaussian":
+        return Choice(NoiseModel((0.0,), (0.0,)), why, error=True)
+    x, v = smooth_curve(observed)
+    sd = np.sqrt(v)
+    if sd[-1] <= (1.0 + FLAT) * sd[0] or x.size < 2:
+        sigma = sigma_at_median(channel, observed)
+        reason = f"no line fits ({why}); the noise is flat (sd {sd[0]:.4g} to {sd[-1]:.4g}): Gaussian, sigma {sigma:.4g}"
+        return Choice(_with_reason(NoiseModel.gaussian(sigma), reason), reason)
+    median_variance = float(np.interp(typical_level(channel), x, v))
+    reason = (f"no line fits ({why}); the noise variance measured per intensity is used "
+              f"(sd {sd[0]:.4g} at {x[0]:.4g} to {sd[-1]:.4g} at {x[-1]:.4g})")
+    if math.isfinite(low) or math.isfinite(high):
+        reason += "; the transform's inverse models the clipping of the channel, so that its means are kept"
+    knots = (tuple(float(a) for a in x), tuple(float(b) for b in v))
+    model = NoiseModel((0.0,), (median_variance,), low=(low,), high=(high,), curve=(knots,), span=(span,),
+                       reasons=(reason,))
+    return Choice(model, reason)

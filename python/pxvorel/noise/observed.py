@@ -1,0 +1,178 @@
+"""The noise of the recorded samples at each intensity, as the denoiser meets it.
+
+Unlike :func:`~pxvorel.noise.estimate.noise_profile`, which leaves out clipped cells and
+flat blocks to keep the relation of noise and intensity undistorted, this measures every
+block as it is: a clipped background shows the little noise it has, a black box none.
+Each pixel's unit-gain Laplacian residual (4 c - its four neighbours) / sqrt(20), which
+has the pixel noise's variance and ignores ramps, is taken with the mean of the 5 x 5
+window around the pixel (its local intensity, hardly moved by the pixel's own noise);
+pixels are sorted by local intensity into bins of equal counts, and each bin's variance
+is the 3.5-sigma-clipped variance of its residuals (clipping drops the residuals on
+strong edges and spots).
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+import numpy.typing as npt
+
+from pxvorel.noise.censored import normal_cdf, normal_pdf
+from pxvorel.noise.estimate import _planes
+
+#: Side of the window whose mean is a pixel's local intensity.
+WINDOW = 5
+#: Pixels per bin at least, bins at most (each 2.5 % of the pixels), and pixels measured at
+#: most (evenly spaced).
+PIXELS_PER_BIN = 1000
+MAX_BINS = 40
+MAX_PIXELS = 4_000_000
+#: Planes measured at most (evenly spaced); a plane's rows and columns are not subsampled.
+MAX_PLANES = 48
+
+
+@dataclass(frozen=True)
+class Observed:
+    """Noise variance of the recorded samples per intensity bin of one channel."""
+
+    intensity: npt.NDArray[np.float64]
+    """Mean local intensity of each bin, increasing."""
+    variance: npt.NDArray[np.float64]
+    spread: npt.NDArray[np.float64]
+    """Standard error of each bin's variance (for plots and weights)."""
+    counts: npt.NDArray[np.float64]
+    """Pixels behind each bin."""
+    quantile: npt.NDArray[np.float64]
+    """Share of the pixels below each bin's middle (its position in the channel)."""
+    floor_share: float = 0.0
+    """Share of the pixels whose whole window sits at the channel's lowest value."""
+
+    @property
+    def measured(self) -> bool:
+        return bool(self.intensity.size > 0 and np.any(self.variance > 0))
+
+    def at_quantile(self, share: float) -> tuple[float, float]:
+        """Intensity and variance at the bin nearest the `share` quantile of the pixels."""
+        i = int(np.argmin(np.abs(self.quantile - share)))
+        return float(self.intensity[i]), float(self.variance[i])
+
+    def variance_at(self, intensity: npt.ArrayLike) -> npt.NDArray[np.float64]:
+        return np.interp(np.asarray(intensity, dtype=np.float64), self.intensity, self.variance)
+
+
+def clipped_variance(values: npt.NDArray[np.float64], k: float = 3.5) -> float:
+    """Variance after iterative k-sigma clipping about the median, corrected for the share
+    of a normal variable's variance the clipping removes."""
+    v = values
+    for _ in range(10):
+        if v.size < 2:
+            return 0.0
+        centre, sd = float(np.median(v)), float(v.std())
+        kept = v[np.abs(v - centre) <= k * sd]
+        if kept.size == v.size:
+            break
+        v = kept
+    return float(v.var()) / _kept_share(k)
+
+
+def _kept_share(k: float) -> float:
+    inside = float(2 * normal_cdf(k) - 1)
+    return (inside - 2 * k * float(normal_pdf(k))) / inside
+
+
+def _box(data: np.ndarray, size: int, axis: int) -> np.ndarray:
+    """Means of `size` consecutive samples along `axis` (the valid part only)."""
+    total = np.cumsum(data, axis=axis, dtype=np.float64)
+    total = np.concatenate([np.zeros_like(np.take(total, [0], axis=axis)), total], axis=axis)
+    n = data.shape[axis]
+    return (np.take(total, range(size, n + 1), axis=axis) - np.take(total, range(0, n + 1 - size), axis=axis)) / size
+
+
+def _pixels(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Local mean (5 x 5, or 5 along a line) and Laplacian residual of every pixel that has
+    a full window, flattened."""
+    n, y, x = planes.shape
+    data = planes.astype(np.float64)
+    h = WINDOW // 2
+    if y >= WINDOW and x >= WINDOW:
+        local = _box(_box(data, WINDOW, 1), WINDOW, 2)
+        core = data[:, 1:-1, 1:-1]
+        residual = (4 * core - data[:, :-2, 1:-1] - data[:, 2:, 1:-1] - data[:, 1:-1, :-2] - data[:, 1:-1, 2:])
+        residual = residual[:, h - 1 : y - h - 1, h - 1 : x - h - 1] / np.sqrt(20.0)
+        return local.ravel(), residual.ravel()
+    line = data.reshape(n, -1) if x >= y else data.transpose(0, 2, 1).reshape(n, -1)
+    if line.shape[1] < WINDOW:
+        return np.empty(0), np.empty(0)
+    local = _box(line, WINDOW, 1)
+    residual = (2 * line[:, 1:-1] - line[:, :-2] - line[:, 2:]) / np.sqrt(6.0)
+    return local.ravel(), residual[:, h - 1 : line.shape[1] - h - 1].ravel()
+
+
+def observed_profile(channel: np.ndarray) -> Observed:
+    """Measure the recorded noise of one (T, Z, Y, X) channel per intensity bin."""
+    planes = _planes(np.asarray(channel))
+    if planes.shape[0] > MAX_PLANES:
+        planes = planes[np.linspace(0, planes.shape[0] - 1, MAX_PLANES).round().astype(int)]
+    intensity, residual = _pixels(planes)
+    step = max(1, intensity.size // MAX_PIXELS)
+    intensity, residual = intensity[::step], residual[::step]
+    if intensity.size == 0:
+        nothing = np.empty(0)
+        return Observed(nothing, nothing, nothing, nothing, nothing)
+    order = np.argsort(intensity, kind="stable")
+    bins = int(np.clip(intensity.size // PIXELS_PER_BIN, 1, MAX_BINS))
+    centres: list[float] = []
+    variances: list[float] = []
+    counts: list[float] = []
+    quantiles: list[float] = []
+    for members in np.array_split(order, bins):
+        centre = float(intensity[members].mean())
+        variance = clipped_variance(residual[members])
+        if centres and centre <= centres[-1]:  # equal intensities (a flat or clipped background): one bin
+            total = counts[-1] + members.size
+            variances[-1] = (variances[-1] * counts[-1] + variance * members.size) / total
+            counts[-1] = total
+            quantiles[-1] += members.size / intensity.size
+            continue
+        centres.append(centre)
+        variances.append(variance)
+        counts.append(float(members.size))
+        quantiles.append((quantiles[-1] if quantiles else 0.0) + members.size / intensity.size)
+    count = np.asarray(counts)
+    variance_array = np.asarray(variances)
+    share = np.asarray(quantiles) - 0.5 * count / intensity.size  # each bin's middle
+    floor_share = float(np.mean(intensity == intensity[order[0]]))
+    return Observed(np.asarray(centres), variance_array, variance_array * np.sqrt(2.0 / count), count, share,
+                    floor_share)
+
+
+def monotone(values: npt.NDArray[np.float64], weights: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """The non-decreasing sequence nearest to `values` in weighted least squares (pooling
+    adjacent violators)."""
+    level: list[float] = []
+    weight: list[float] = []
+    size: list[int] = []
+    for v, w in zip(values.tolist(), weights.tolist(), strict=True):
+        level.append(v)
+        weight.append(w)
+        size.append(1)
+        while len(level) > 1 and level[-2] > level[-1]:
+            w2 = weight[-2] + weight[-1]
+            level[-2] = (level[-2] * weight[-2] + level[-1] * weight[-1]) / w2
+            weight[-2] = w2
+            size[-2] += size[-1]
+            del level[-1], weight[-1], size[-1]
+    return np.repeat(np.asarray(level), size)
+
+
+def smooth_curve(observed: Observed) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Knots (intensity, variance) of the measured curve: bins with noise, smoothed over
+    three neighbours in log variance, made non-decreasing."""
+    keep = observed.variance > 0
+    x, v, w = observed.intensity[keep], observed.variance[keep], observed.counts[keep]
+    if x.size >= 3:
+        log_v = np.log(v)
+        padded = np.concatenate([log_v[:1], log_v, log_v[-1:]])
+        v = np.exp((padded[:-2] + padded[1:-1] + padded[2:]) / 3.0)
+    return x, monotone(v, w)

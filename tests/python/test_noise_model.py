@@ -1,0 +1,157 @@
+"""The noise model in use describes the noise at every intensity: clipped, flat, rising and
+sparse data, lines that reach 0 just inside the range, the model estimate shows."""
+
+from __future__ import annotations
+
+import pickle
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pytest
+from scipy import ndimage
+
+from synthetic import blobs
+
+import pxvorel
+import pxvorel.noise.choice as choice_module
+from pxvorel.cli import main
+from pxvorel.core.axes import AxisPlan
+from pxvorel.noise.estimate import VarianceLine
+from pxvorel.noise.table import unit_transform
+
+DATA = Path(__file__).resolve().parents[3] / "shared" / "data"
+LAPLACIAN = np.array([[0, -1, 0], [-1, 4, -1], [0, -1, 0]], dtype=np.float64) / np.sqrt(20.0)
+
+
+def quiet_denoise(image: np.ndarray, **keywords: object) -> tuple[np.ndarray, pxvorel.NoiseModel]:
+    """denoise, failing on any warning: the model in use needs none."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        return pxvorel.denoise(image, return_noise=True, iterations=2, **keywords)  # type: ignore[call-overload, no-any-return]
+
+
+def ramp(low: float, high: float, size: int = 192) -> np.ndarray:
+    """A plane whose intensity rises from `low` to `high` along X, with blobs for structure."""
+    return np.linspace(low, high, size)[None, :] * np.ones((size, 1)) + blobs((size, size), 6, seed=3, low=0.0, high=40.0)
+
+
+def test_noise_proportional_to_intensity_gets_a_curve_not_one_sigma() -> None:
+    """Fault 1 (one sigma for noise that grows) and fault 4 (estimate shows what denoise uses)."""
+    clean = ramp(20.0, 400.0)
+    noisy = clean + np.random.default_rng(1).normal(0, 1, clean.shape) * 0.15 * clean  # sd = 15 % of intensity
+    result, model = quiet_denoise(noisy)
+    assert model.kind(0) == "curve" and "no line fits" in model.reason(0)
+    for intensity in (40.0, 200.0, 380.0):  # one sigma would be 2-5x off at the dark end
+        assert model.std(intensity)[0] == pytest.approx(0.15 * intensity, rel=0.25)
+    assert pxvorel.estimate_noise(noisy) == model
+    assert pickle.loads(pickle.dumps(model)) == model  # sent to dask workers as it is
+    dark = clean < 60
+    assert abs(result[dark].mean() - noisy[dark].mean()) < 0.25 * 0.15 * 40
+
+
+@pytest.mark.parametrize("sigma", [2.0, 9.0])
+def test_flat_noise_is_one_sigma_and_rising_noise_a_line(sigma: float) -> None:
+    clean = ramp(50.0, 300.0)
+    flat = clean + np.random.default_rng(2).normal(0, sigma, clean.shape)
+    model = pxvorel.estimate_noise(flat)
+    assert model.kind(0) == "gaussian" and model.std(100.0)[0] == pytest.approx(sigma, rel=0.1)
+    counts = np.random.default_rng(3).poisson(clean).astype(np.float64) * sigma  # gain sigma, offset 0
+    line = pxvorel.estimate_noise(counts)
+    assert line.kind(0) == "line" and line.gain[0] == pytest.approx(sigma, rel=0.15)
+
+
+def test_a_clipped_background_is_modelled_not_rejected() -> None:
+    """Fault 2: clipped samples rejected the line and fell back to one badly scaled sigma."""
+    clean = ramp(-40.0, 300.0)
+    noisy = np.clip(clean + np.random.default_rng(4).normal(0, 1, clean.shape) * np.sqrt(2 * clean + 100), 0, None)
+    assert np.mean(noisy == 0) > 0.1
+    result, model = quiet_denoise(noisy.round())
+    assert model.low[0] == 0.0 and "clipped" in model.reason(0)
+    if model.kind(0) == "clipped line":  # fitted clear of the clip: the true gain
+        assert model.gain[0] == pytest.approx(2.0, rel=0.2)
+    truth = model.variance(200.0)[0], 2 * 200.0 + 100
+    assert truth[0] == pytest.approx(truth[1], rel=0.3)
+    assert model.variance(0.0)[0] < 2.0  # at the clip the recorded samples hardly vary
+    assert abs(result.mean() - noisy.mean()) < 0.25 * np.sqrt(2 * 150 + 100)
+    assert result.min() >= 0.0
+
+
+def test_a_black_box_is_not_a_clipped_background() -> None:
+    """Fault 2: a small block of exact zeros (a label) was taken for clipping."""
+    clean = ramp(100.0, 400.0)
+    noisy = np.random.default_rng(5).poisson(clean).astype(np.float64)
+    noisy[10:36, 10:36] = 0.0  # 1.8 % of the image
+    _, model = quiet_denoise(noisy)
+    assert model.kind(0) == "line" and not model.clipped(0)
+    assert model.gain[0] == pytest.approx(1.0, rel=0.15)
+
+
+def test_a_line_reaching_zero_just_inside_the_range_is_kept_with_a_floor(monkeypatch) -> None:
+    """Fault 2: a line that fits at both ends was rejected (and "poisson-gaussian" raised)
+    because it reached 0 slightly inside the range."""
+    clean = ramp(140.0, 400.0)
+    noisy = clean + np.random.default_rng(6).normal(0, 1, clean.shape) * np.sqrt(np.maximum(2.0 * clean - 300.0, 9.0))
+    monkeypatch.setattr(choice_module, "fit_line", lambda profile: VarianceLine(2.0, -300.0))  # 0 at 150
+    _, model = quiet_denoise(noisy, noise="poisson-gaussian")
+    assert model.gain[0] == 2.0 and model.floor[0] > 0 and "reaches 0 at 150" in model.reason(0)
+
+
+@pytest.mark.skipif(not DATA.is_dir(), reason="real images are not present")
+def test_estimate_sigma_on_a_mostly_dark_image() -> None:
+    """Fault 3: the sigma of a mostly-dark confocal image (median sample on its noiseless
+    background) was that of the background, 0.04; independent estimates give 2.6-2.9."""
+    image = pxvorel.read_image(DATA / "pair_mito_confocal_highsnr_u8.tif")
+    assert 2.6 / 1.5 <= pxvorel.estimate_sigma(image.data) <= 2.9 * 1.5
+
+
+def test_tabulated_transform_keeps_the_mean_of_averaged_samples() -> None:
+    clean = ramp(20.0, 400.0)
+    noisy = clean + np.random.default_rng(8).normal(0, 1, clean.shape) * 0.15 * clean
+    model = pxvorel.estimate_noise(noisy)
+    transform = unit_transform(model, 0)
+    rng = np.random.default_rng(9)
+    for level in (30.0, 100.0, 300.0):
+        samples = level + rng.normal(0, 1, 200_000) * model.std(level)[0]
+        back = float(transform.inverse(np.array([transform.forward(samples).mean()]))[0])
+        assert back == pytest.approx(level, abs=0.05 * model.std(level)[0])
+    unit = transform.forward(samples)
+    assert np.std(unit) == pytest.approx(1.0, rel=0.15)
+
+
+def test_estimate_plots_the_model(tmp_path) -> None:
+    image = tmp_path / "image.tif"
+    pxvorel.write_image(image, np.random.default_rng(10).poisson(ramp(20.0, 200.0)).astype(np.uint16), axes="YX")
+    assert main(["estimate", str(image), "--plot", str(tmp_path / "model.png"), "--quiet"]) == 0
+    assert (tmp_path / "model.png").read_bytes()[:4] == b"\x89PNG"
+
+
+def judge(planes: np.ndarray, band: tuple[float, float]) -> tuple[float, float]:
+    """Independent in-plane estimate: (level, clipped sd of the Laplacian residual) over
+    the pixels whose 5 x 5 local mean lies in the quantile `band`."""
+    residual = ndimage.convolve(planes, LAPLACIAN[None], mode="reflect")[:, 1:-1, 1:-1]
+    local = ndimage.uniform_filter(planes, size=(1, 5, 5), mode="reflect")[:, 1:-1, 1:-1]
+    low, high = np.percentile(local, band)
+    v = residual[(local >= low) & (local <= high)]
+    for _ in range(10):
+        kept = v[np.abs(v - np.median(v)) <= 3.5 * v.std()]
+        if kept.size == v.size:
+            break
+        v = kept
+    return float(local[(local >= low) & (local <= high)].mean()), float(v.std())
+
+
+@pytest.mark.skipif(not DATA.is_dir(), reason="real images are not present")
+@pytest.mark.parametrize("path", sorted(DATA.glob("*.tif")) if DATA.is_dir() else [], ids=lambda p: p.stem)
+def test_the_model_fits_real_images_at_the_median_and_the_dark_end(path: Path) -> None:
+    image = pxvorel.read_image(path)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        model = pxvorel.estimate_noise(image.data, axes=image.axes)
+    engine = AxisPlan.for_array(image.data.shape, image.axes).to_engine(image.data)
+    for c in range(engine.shape[1]):
+        planes = engine[:, c].reshape(-1, *engine.shape[3:]).astype(np.float64)
+        for band in ((47.5, 52.5), (2.5, 7.5)):
+            level, sd = judge(planes, band)
+            if sd >= 0.5:
+                assert 0.75 <= model.std(level, c)[0] / sd <= 1.33, f"channel {c}, band {band}"
