@@ -3,6 +3,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -72,6 +73,22 @@ struct unit {
 void check_wiener_blocks(const extent& dims, const wiener_blocks& blocks) {
     const std::array<int, 4> lengths{dims.x, dims.y, dims.z, dims.t};
     const char* names[4] = {"x", "y", "z", "t"};
+    std::int64_t volume = 1;
+    for (int a = 0; a < 4; ++a) {
+        if (blocks.size[a] > max_wiener_block) {
+            throw std::invalid_argument("a block holds at most " + std::to_string(max_wiener_block) +
+                                        " samples along an axis, not " + std::to_string(blocks.size[a]));
+        }
+        if (lengths[a] > std::numeric_limits<int>::max() - 2 * max_wiener_block) {
+            throw std::invalid_argument("an axis of " + std::to_string(lengths[a]) +
+                                        " samples is too long for the DCT Wiener filter");
+        }
+        volume *= std::max(1, blocks.size[a]);
+    }
+    if (volume > max_wiener_volume) {
+        throw std::invalid_argument("a block holds at most " + std::to_string(max_wiener_volume) + " samples, not " +
+                                    std::to_string(volume));
+    }
     for (int a = 0; a < 4; ++a) {
         const int size = blocks.size[a];
         const int step = blocks.step[a];
