@@ -1,9 +1,10 @@
 """Driving the engine: every channel brought to unit noise, one engine call (or one per band),
-each channel brought back; and a run in three steps for callers that report each step."""
+the second stage (:mod:`pxvorel.run.refine`) unless switched off, each channel brought
+back; and a run in three steps for callers that report each step."""
 
 from __future__ import annotations
 
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 
 import numpy as np
@@ -16,12 +17,22 @@ from pxvorel.noise.model import NoiseModel, NoiseSpec, choose_model
 from pxvorel.noise.table import unit_transform
 from pxvorel.run.bands import bands_for, run_bands
 from pxvorel.run.progress import Fractions
+from pxvorel.run.refine import STAGE_SHARE, Blocks, refine
 from pxvorel.run.settings import Settings
 from pxvorel.run.threads import native_threads
 
 
+def _part(progress: Callable[[float], object] | None, start: float,
+          stop: float) -> Callable[[float], object] | None:
+    """A progress callback for a step that covers [start, stop] of the run."""
+    if progress is None:
+        return None
+    return lambda fraction: progress(start + (stop - start) * min(max(fraction, 0.0), 1.0))
+
+
 def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings,
-               progress: Callable[[float], object] | None = None) -> npt.NDArray[np.float32]:
+               progress: Callable[[float], object] | None = None, *, blocks: Blocks | None = None,
+               origin: Sequence[int] | None = None) -> npt.NDArray[np.float32]:
     """Denoise a (T, C, Z, Y, X) array into a new float32 array.
 
     Every channel is brought to unit noise (Poisson-Gaussian channels through the
@@ -31,7 +42,13 @@ def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings,
     distances whatever its model, and each channel is transformed back with its own model.
     A channel without noise (gain and offset 0) is copied and takes no part. With more
     than one thread the engine runs once per band where bands pay (:mod:`pxvorel.run.bands`),
-    which gives the one-thread result.
+    which gives the one-thread result. With ``settings.refine`` the second stage then runs
+    on all channels at unit noise, with the engine's result as its pilot, on the threads of
+    the run (its result does not depend on their number).
+
+    A part of a larger image (the chunked path) passes the whole image's `blocks` and the
+    part's `origin` in it (T, C, Z, Y, X), so that the stage places its blocks as on the
+    whole image; by default the blocks are chosen for `engine` itself.
     """
     noisy = [c for c in range(model.channels) if model.has_noise(c)]
     result = np.array(engine, dtype=np.float32, order="C", copy=True)
@@ -42,17 +59,22 @@ def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings,
     for i, c in enumerate(noisy):
         work[:, i] = transforms[c].forward(engine[:, c])
     radius, search = settings.native_lists()
+    engine_progress = _part(progress, 0.0, 1.0 - STAGE_SHARE) if settings.refine else progress
     bands = bands_for(work.shape, settings)
     if bands is not None:
         def one_band(band: npt.NDArray[np.float32], report: Callable[[float], None]) -> npt.NDArray[np.float32]:
             return _engine.denoise(band, 1.0, radius, search, settings.iterations, settings.pvalue, 1,
                                    settings.renoise, progress=report)
 
-        denoised = run_bands(work, bands, one_band, progress)
+        denoised = run_bands(work, bands, one_band, engine_progress)
     else:
         with native_threads(settings.threads) as threads:
             denoised = _engine.denoise(work, 1.0, radius, search, settings.iterations, settings.pvalue, threads,
-                                       settings.renoise, progress=progress)
+                                       settings.renoise, progress=engine_progress)
+    if settings.refine:
+        with native_threads(settings.threads) as threads:
+            denoised = refine(work, denoised, blocks if blocks is not None else Blocks.for_shape(work.shape),
+                              origin=origin, threads=threads, progress=_part(progress, 1.0 - STAGE_SHARE, 1.0))
     for i, c in enumerate(noisy):
         result[:, c] = transforms[c].inverse(denoised[:, i])
     return result
@@ -71,12 +93,13 @@ class DenoiseJob:
     @classmethod
     def prepare(cls, image: np.typing.ArrayLike, *, axes: str | None, patch_radius: int | Mapping[str, int] | None,
                 search_axes: str | Mapping[str, bool] | None, iterations: int, pvalue: float, renoise: float,
-                threads: int | None) -> DenoiseJob:
+                threads: int | None, refine: bool = True) -> DenoiseJob:
         """Check the image, its axes and the engine parameters before any work."""
         array = as_image(image)
         plan = AxisPlan.for_array(array.shape, axes)
         settings = Settings.from_arguments(plan, patch_radius=patch_radius, search_axes=search_axes,
-                                           iterations=iterations, pvalue=pvalue, renoise=renoise, threads=threads)
+                                           iterations=iterations, pvalue=pvalue, renoise=renoise, threads=threads,
+                                           refine=refine)
         return cls(plan, settings, plan.to_engine(array))
 
     def choose_noise(self, noise: NoiseSpec, *, stacklevel: int = 1) -> NoiseModel:

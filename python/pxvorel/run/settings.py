@@ -89,6 +89,8 @@ class Settings:
     renoise: float
     threads: int | None
     """None: the OpenMP thread count in force, left as it is."""
+    refine: bool = True
+    """Whether the second stage (:mod:`pxvorel.run.refine`) follows the engine."""
 
     @classmethod
     def from_arguments(
@@ -101,6 +103,7 @@ class Settings:
         pvalue: float,
         renoise: float,
         threads: int | None,
+        refine: bool = True,
     ) -> Settings:
         iterations = _integer(iterations, "iterations")
         if not 1 <= iterations <= 30:
@@ -113,8 +116,10 @@ class Settings:
             threads = _integer(threads, "threads")
             if threads < 1:
                 raise ValueError(f"threads must be at least 1, not {threads}")
+        if not isinstance(refine, (bool, np.bool_)):
+            raise ValueError(f"refine must be True or False, not {refine!r}")
         return cls(_patch_radius(patch_radius, plan), _search(search_axes), iterations, float(pvalue),
-                   float(renoise), threads)
+                   float(renoise), threads, bool(refine))
 
     def native_lists(self) -> tuple[list[int], list[int]]:
         """patch_radius and neighborhood_axes in the engine's x, y, z, c, t order."""
@@ -128,4 +133,5 @@ class Settings:
         search = "".join(a for a in extended if a in "XY" or self.search[a])
         return (f"{self.iterations} iterations, patch radius {radius}, search {search}, "
                 f"p-value {self.pvalue:g}, renoise {self.renoise:g}, "
+                f"{'with' if self.refine else 'without'} the DCT second stage, "
                 f"{self.threads if self.threads is not None else current_threads()} thread(s)")

@@ -1,15 +1,16 @@
-#include "bindings/engine/engine_thread.hpp"
+#include "bindings/engine/background_job.hpp"
 
 #include <omp.h>
 
-engine_thread::engine_thread(px::vorel& engine, const px::image_view& noisy, px::array& denoised, float sigma,
-                             int threads, px::run_control& control)
-    : control_(control), thread_([this, &engine, noisy, &denoised, sigma, threads] {
+#include <utility>
+
+background_job::background_job(std::function<void()> job, int threads, px::run_control& control)
+    : control_(control), job_(std::move(job)), thread_([this, threads] {
           // The thread count is per thread in OpenMP: a new thread starts from the process default.
           omp_set_num_threads(threads);
           std::exception_ptr failure;
           try {
-              denoised = engine.run(noisy, sigma);
+              job_();
           } catch (...) {
               failure = std::current_exception();
           }
@@ -19,17 +20,17 @@ engine_thread::engine_thread(px::vorel& engine, const px::image_view& noisy, px:
           ended_signal_.notify_all();
       }) {}
 
-engine_thread::~engine_thread() {
+background_job::~background_job() {
     control_.stop.store(true);
     if (thread_.joinable()) thread_.join();
 }
 
-bool engine_thread::wait_for(std::chrono::milliseconds interval) {
+bool background_job::wait_for(std::chrono::milliseconds interval) {
     std::unique_lock<std::mutex> lock(mutex_);
     return ended_signal_.wait_for(lock, interval, [this] { return ended_; });
 }
 
-void engine_thread::finish() {
+void background_job::finish() {
     thread_.join();
     if (failure_) std::rethrow_exception(failure_);
 }
