@@ -196,12 +196,15 @@ TEST(WienerStage, RefusesBlocksThatDoNotFitAndStopsWhenAsked) {
     EXPECT_THROW(px::dct_wiener(noisy, pilot, blocks, &before), px::run_stopped);
     EXPECT_EQ(before.done.load(), 0);
 
+    // Large enough (about a second of work) that the stopper is sure to be scheduled
+    // before the run ends, even on a loaded machine; the stop comes after 5 % of it.
+    const px::array large = noisy_image({512, 512, 1, 1, 1}, 1.0f);
     px::run_control midway;
     std::thread stopper([&midway] {
         while (midway.fraction() < 0.05) std::this_thread::yield();
         midway.stop = true;
     });
-    EXPECT_THROW(px::dct_wiener(noisy, pilot, blocks, &midway), px::run_stopped);
+    EXPECT_THROW(px::dct_wiener(large, large, blocks, &midway), px::run_stopped);
     stopper.join();
     EXPECT_LT(midway.fraction(), 1.0);
 }
