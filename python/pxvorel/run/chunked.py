@@ -22,7 +22,7 @@ from pxvorel.run.abandon import BLOCK_NAME, stop_when_abandoned, watch_local_com
 from pxvorel.core.axes import ENGINE_AXES, AxisPlan
 from pxvorel.noise.model import NoiseSpec
 from pxvorel.run.engine import run_engine
-from pxvorel.run.settings import Settings
+from pxvorel.run.settings import DEFAULT_CHANNELS, Settings
 from pxvorel.run.halo import CUT_AXES, Halo
 from pxvorel.noise.model import NoiseModel, choose_model
 
@@ -88,7 +88,7 @@ def denoise_blocks(engine: da.Array, model: NoiseModel, settings: Settings, halo
 
     Each output chunk comes from one task that reads its region of the input (the
     chunk widened by `halo` and aligned to the grid), runs the engine on it and keeps
-    the chunk. Channels are denoised together, so a chunking along C is merged here.
+    the chunk. Every block holds all channels, so a chunking along C is merged here.
     """
     engine = engine.rechunk({1: -1})
     token = dask.base.tokenize(engine.name, model, settings, halo)
@@ -123,6 +123,7 @@ def denoise_dask(
     renoise: float,
     threads: int | None,
     stacklevel: int,
+    channels: str = DEFAULT_CHANNELS,
 ) -> tuple[da.Array, NoiseModel]:
     """The lazy denoised image and the noise model, for :func:`pxvorel.denoise` on a dask array.
 
@@ -139,7 +140,8 @@ def denoise_dask(
         raise ValueError("the dask array has unknown chunk sizes; call compute_chunk_sizes() first")
     plan = AxisPlan.for_array(image.shape, axes)
     settings = Settings.from_arguments(plan, patch_radius=patch_radius, search_axes=search_axes, iterations=iterations,
-                                       pvalue=pvalue, renoise=renoise, threads=1 if threads is None else threads)
+                                       pvalue=pvalue, renoise=renoise, threads=1 if threads is None else threads,
+                                       channels=channels)
     engine = to_engine(image, plan)
     model = choose_model(noise_sample(engine), noise, stacklevel=stacklevel + 1)
     halo = Halo.for_image(settings, engine.shape)

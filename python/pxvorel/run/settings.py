@@ -5,6 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Mapping
 from dataclasses import dataclass
+from typing import Literal, get_args
 
 import numpy as np
 
@@ -20,6 +21,13 @@ DEFAULT_PATCH_RADIUS = {"X": 2, "Y": 2, "Z": 1, "T": 1}
 #: Whether the search for similar patches extends along Z and T (it always does along X and
 #: Y). Searching along T adds 1.3 dB on the demo series, along Z 2.3 dB on it read as a stack.
 DEFAULT_SEARCH = {"Z": True, "T": True}
+
+#: How patches treat the channels: "joint", one patch spanning all channels (similarity
+#: judged on all of them together), or "separate", every channel denoised on its own.
+ChannelMode = Literal["joint", "separate"]
+CHANNEL_MODES: tuple[ChannelMode, ...] = get_args(ChannelMode)
+#: Channels denoised separately by default: see benchmarks/channels.py.
+DEFAULT_CHANNELS: ChannelMode = "joint"
 
 def _integer(value: object, what: str) -> int:
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
@@ -89,6 +97,7 @@ class Settings:
     renoise: float
     threads: int | None
     """None: the OpenMP thread count in force, left as it is."""
+    channels: ChannelMode = DEFAULT_CHANNELS
 
     @classmethod
     def from_arguments(
@@ -101,6 +110,7 @@ class Settings:
         pvalue: float,
         renoise: float,
         threads: int | None,
+        channels: str = DEFAULT_CHANNELS,
     ) -> Settings:
         iterations = _integer(iterations, "iterations")
         if not 1 <= iterations <= 30:
@@ -113,8 +123,11 @@ class Settings:
             threads = _integer(threads, "threads")
             if threads < 1:
                 raise ValueError(f"threads must be at least 1, not {threads}")
+        if channels not in CHANNEL_MODES:
+            raise ValueError(f"channels must be one of {', '.join(map(repr, CHANNEL_MODES))}, not {channels!r}")
+        mode: ChannelMode = "joint" if channels == "joint" else "separate"
         return cls(_patch_radius(patch_radius, plan), _search(search_axes), iterations, float(pvalue),
-                   float(renoise), threads)
+                   float(renoise), threads, mode)
 
     def native_lists(self) -> tuple[list[int], list[int]]:
         """patch_radius and neighborhood_axes in the engine's x, y, z, c, t order."""
@@ -128,4 +141,5 @@ class Settings:
         search = "".join(a for a in extended if a in "XY" or self.search[a])
         return (f"{self.iterations} iterations, patch radius {radius}, search {search}, "
                 f"p-value {self.pvalue:g}, renoise {self.renoise:g}, "
+                f"{'channels ' + self.channels + ', ' if plan.size('C') > 1 else ''}"
                 f"{self.threads if self.threads is not None else current_threads()} thread(s)")

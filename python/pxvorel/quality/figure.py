@@ -1,0 +1,72 @@
+"""The estimated quality figure of a run: its mean squared error and gain over the input."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+from pxvorel.quality.sure import RiskEstimate
+
+_DB = 10.0 / math.log(10.0)
+
+
+@dataclass(frozen=True)
+class QualityEstimate:
+    """Estimated quality of a denoised image, without the clean image (Stein's unbiased risk
+    estimate, in intensities).
+
+    The gain is ``10 log10(input noise variance / estimated MSE)``: how many dB the PSNR
+    of the result exceeds the noisy input's. `spread_db` is one standard error of the
+    gain (errors of the estimate are within about twice it).
+
+    Examples
+    --------
+    >>> QualityEstimate((0,), (2.5,), (0.05,), (25.0,)).describe()
+    'estimated PSNR gain 10.0 dB ± 0.1 dB (estimated MSE 2.5; SURE estimate)'
+    """
+
+    channels: tuple[int, ...]
+    """The channels estimated (those with noise)."""
+    mse: tuple[float, ...]
+    """Estimated mean squared error per channel, in the image's intensities."""
+    mse_spread: tuple[float, ...]
+    """Standard error of each `mse`."""
+    input_variance: tuple[float, ...]
+    """Mean noise variance of the input per channel (the input's own expected error)."""
+
+    @classmethod
+    def from_risk(cls, risk: RiskEstimate) -> QualityEstimate:
+        return cls(risk.channels, risk.mse, risk.spread, risk.input_variance)
+
+    def _relative(self) -> tuple[float, float]:
+        """Mean over the channels of MSE / input variance, and its standard error."""
+        count = len(self.mse)
+        ratio = sum(m / v for m, v in zip(self.mse, self.input_variance, strict=True)) / count
+        spread = math.sqrt(sum((s / v) ** 2 for s, v in zip(self.mse_spread, self.input_variance, strict=True)))
+        return ratio, spread / count
+
+    @property
+    def gain_db(self) -> float:
+        """Estimated PSNR gain over the input in dB (channels weighing alike)."""
+        ratio, _ = self._relative()
+        return -_DB * math.log(ratio) if ratio > 0 else math.inf
+
+    @property
+    def spread_db(self) -> float:
+        """One standard error of :attr:`gain_db`, in dB."""
+        ratio, spread = self._relative()
+        return _DB * spread / ratio if ratio > 0 else math.inf
+
+    def channel_gain_db(self, index: int) -> float:
+        """Estimated PSNR gain of the `index`-th estimated channel (see :attr:`channels`)."""
+        ratio = self.mse[index] / self.input_variance[index]
+        return -_DB * math.log(ratio) if ratio > 0 else math.inf
+
+    def describe(self) -> str:
+        """One line: the gain, its spread and the estimated MSE, marked as an estimate."""
+        text = f"estimated PSNR gain {self.gain_db:.1f} dB ± {self.spread_db:.1f} dB"
+        if len(self.mse) == 1:
+            return text + f" (estimated MSE {self.mse[0]:.4g}; SURE estimate)"
+        channels = ", ".join(f"channel {c}: {self.channel_gain_db(i):.1f} dB, MSE {self.mse[i]:.4g}"
+                             for i, c in enumerate(self.channels))
+        return text + f" ({channels}; SURE estimate)"
