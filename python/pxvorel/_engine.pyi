@@ -23,3 +23,19 @@ def denoise(
     a second progress(fraction) is called on the calling thread and pending signals are
     handled; an exception from either stops the run and propagates.
     """
+
+def wiener(
+    noisy: npt.ArrayLike,
+    pilot: npt.ArrayLike,
+    block: Sequence[SupportsInt | SupportsIndex],
+    step: Sequence[SupportsInt | SupportsIndex],
+    origin: Sequence[SupportsInt | SupportsIndex],
+    threads: SupportsInt | SupportsIndex,
+    progress: Callable[[float], object] | None = None,
+) -> npt.NDArray[np.float32]:
+    """The DCT Wiener filter of noisy with pilot (same shape, engine axis order, unit noise).
+
+    block, step and origin list x, y, z, c, t (c: 1, 1, 0). threads <= 0 counts back from
+    the calling thread's OpenMP setting. Progress and signals as for :func:`denoise`; the
+    inputs are never written.
+    """

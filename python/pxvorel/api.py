@@ -27,35 +27,35 @@ def _is_dask_array(image: object) -> TypeGuard[da.Array]:
 def denoise(image: da.Array, *, axes: str | None = ..., noise: NoiseSpec = ...,
             patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
             renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
-            channels: ChannelMode = ...,
+            refine: bool = ..., channels: ChannelMode = ...,
             out: None = ..., return_noise: Literal[False] = ...,
             progress: ProgressSpec = ...) -> da.Array: ...
 @overload
 def denoise(image: da.Array, *, axes: str | None = ..., noise: NoiseSpec = ...,
             patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
             renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
-            channels: ChannelMode = ...,
+            refine: bool = ..., channels: ChannelMode = ...,
             out: None = ..., return_noise: Literal[True],
             progress: ProgressSpec = ...) -> tuple[da.Array, NoiseModel]: ...
 @overload
 def denoise(image: np.typing.ArrayLike, *, axes: str | None = ..., noise: NoiseSpec = ...,
             patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
             renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
-            channels: ChannelMode = ...,
+            refine: bool = ..., channels: ChannelMode = ...,
             out: np.ndarray | None = ..., return_noise: Literal[False] = ..., progress: ProgressSpec = ...,
             tune: bool = ..., quality: bool = ..., return_report: Literal[False] = ...) -> np.ndarray: ...
 @overload
 def denoise(image: np.typing.ArrayLike, *, axes: str | None = ..., noise: NoiseSpec = ...,
             patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
             renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
-            channels: ChannelMode = ...,
+            refine: bool = ..., channels: ChannelMode = ...,
             out: np.ndarray | None = ..., return_noise: Literal[True], progress: ProgressSpec = ...,
             tune: bool = ..., quality: bool = ..., return_report: Literal[False] = ...) -> tuple[np.ndarray, NoiseModel]: ...
 @overload
 def denoise(image: np.typing.ArrayLike, *, axes: str | None = ..., noise: NoiseSpec = ...,
             patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
             renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
-            channels: ChannelMode = ...,
+            refine: bool = ..., channels: ChannelMode = ...,
             out: np.ndarray | None = ..., return_noise: Literal[False] = ..., progress: ProgressSpec = ...,
             tune: bool = ..., quality: bool = ..., return_report: Literal[True]) -> tuple[np.ndarray, RunReport]: ...
 
@@ -71,6 +71,7 @@ def denoise(
     renoise: float = 0.0,
     search_axes: str | Mapping[str, bool] | None = None,
     threads: int | None = None,
+    refine: bool = True,
     channels: ChannelMode = DEFAULT_CHANNELS,
     out: np.ndarray | None = None,
     return_noise: bool = False,
@@ -87,7 +88,7 @@ def denoise(
     read noise) through a generalised Anscombe transform, whose exact unbiased inverse
     (in closed form) brings it back without a low-light bias; Gaussian noise by dividing
     by its sigma. By default every channel is denoised on its own (``channels``);
-    channel values are never mixed.
+    channel values are never mixed. By default a second stage follows (see `refine`).
 
     The engine's parameters are the fixed ones given (or the defaults) unless
     ``tune=True``, which chooses them per image by Stein's unbiased risk estimate on a
@@ -147,6 +148,16 @@ def denoise(
         own threads share the work, and the last bits of the result differ from the
         one-thread result (on small images also from run to run). For a dask array: the threads of each block's task, 1 by default (the
         scheduler runs blocks in parallel).
+    refine : bool, optional
+        ``True`` (default): after the patch averaging, a second stage filters the
+        unit-noise image again in overlapping blocks of its discrete cosine transform,
+        keeping each coefficient by how strongly the first result shows it (an
+        empirical Wiener filter with the first result as the guide). The blocks extend
+        along Z on stacks (6 x 12 x 12) and along T on time-lapses (8 x 16 x 16), over
+        12 x 12 in Y and X otherwise; channels are filtered apart. It adds about a
+        third to the run time and gains up to about 1 dB PSNR on the benchmark data.
+        ``False``: the patch averaging alone, with the parameters given (the result of
+        earlier versions).
     channels : {"separate", "joint"}, optional
         ``"separate"`` (default) denoises every channel on its own: each finds the
         patches similar in itself. ``"joint"`` lets a patch span all channels, so the
@@ -190,8 +201,8 @@ def denoise(
         float32 array of the input's shape and axis order (`out` when given). For a
         dask array, a lazy dask array in the input's chunks, computed block by block on
         the active scheduler (e.g. a ``distributed.Client``); each block is read with a
-        halo covering the reach of all iterations and aligned to the engine's reference
-        grid, so the result equals the in-memory one (bit for bit with one thread). Its
+        halo covering the reach of all iterations (and of the second stage's blocks)
+        and aligned to the engine's reference grid, so the result equals the in-memory one (bit for bit with one thread). Its
         noise model is chosen once, before any block: estimated from the whole array up
         to 2**25 samples, beyond that from up to 8 evenly spaced slabs of 16
         consecutive planes (or one slab from the middle), about 2**25 samples in all.
@@ -238,11 +249,11 @@ def denoise(
 
         lazy, model = denoise_dask(image, axes=axes, noise=noise, patch_radius=patch_radius, search_axes=search_axes,
                                    iterations=iterations, pvalue=pvalue, renoise=renoise, threads=threads,
-                                   channels=channels, stacklevel=2)
+                                   refine=refine, channels=channels, stacklevel=2)
         return (lazy, model) if return_noise else lazy
     job = DenoiseJob.prepare(image, axes=axes, patch_radius=patch_radius, search_axes=search_axes,
                              iterations=iterations, pvalue=pvalue, renoise=renoise, threads=threads,
-                             channels=channels)
+                             refine=refine, channels=channels)
     if out is not None and (not isinstance(out, np.ndarray) or out.shape != job.plan.shape or out.dtype.kind != "f"):
         raise ValueError(f"out must be a floating-point array of shape {job.plan.shape}")
     with reporting(progress) as fractions:

@@ -151,7 +151,8 @@ def denoise_chunked(args: argparse.Namespace, source: Path, target: Path) -> Non
     with stage(log, "choosing the noise model"):
         result, model = denoise(data, axes=image.axes, noise=noise, patch_radius=patch_radius_option(args.patch_radius),
                                         search_axes=args.search, iterations=args.iterations, pvalue=args.pvalue,
-                                        renoise=args.renoise, threads=args.threads, return_noise=True)
+                                        renoise=args.renoise, threads=args.threads, refine=args.refine,
+                                        return_noise=True)
     for line in model.describe().splitlines():
         log.info(f"noise model: {line}")
     clipped: list[da.Array] = []

@@ -50,7 +50,7 @@ def denoise_file(args: argparse.Namespace, console: Console) -> DenoiseOutcome:
     log.info(f"image: {describe_image(image)}")
     job = DenoiseJob.prepare(image.data, axes=image.axes, patch_radius=patch_radius, search_axes=args.search,
                              iterations=args.iterations, pvalue=args.pvalue, renoise=args.renoise,
-                             threads=threads)
+                             threads=threads, refine=args.refine)
     useful = covering_iterations(job.plan, job.settings)
     if job.settings.iterations > useful:
         log.warning(f"--iterations {job.settings.iterations}: after {useful} the search already spans the "

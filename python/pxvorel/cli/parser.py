@@ -42,6 +42,9 @@ def build_parser() -> argparse.ArgumentParser:
     den.add_argument("--iterations", type=int, default=4, metavar="N", help="number of iterations (default 4)")
     den.add_argument("--pvalue", type=float, default=0.01, metavar="P", help="patch test level (default 0.01)")
     den.add_argument("--renoise", type=float, default=0.0, metavar="F", help="mix back noisy input (default 0)")
+    den.add_argument("--no-refine", dest="refine", action="store_false",
+                     help="skip the second stage (DCT-domain Wiener filter guided by the first result): "
+                          "the patch averaging alone")
     den.add_argument("--threads", type=int, metavar="N",
                      help="threads (default: the OpenMP count in force, all cores unless OMP_NUM_THREADS says "
                           "otherwise; chunked: per block, default 1)")

@@ -18,8 +18,8 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, TypedDict, cast
 
 import numpy as np
-from magicgui.widgets import (ComboBox, Container, FloatSpinBox, Label, LineEdit, PushButton, SpinBox, Table, Widget,
-                              create_widget)
+from magicgui.widgets import (CheckBox, ComboBox, Container, FloatSpinBox, Label, LineEdit, PushButton, SpinBox, Table,
+                              Widget, create_widget)
 from napari.layers import Image
 from napari.qt.threading import thread_worker
 from napari.utils import progress
@@ -57,12 +57,13 @@ class _Cancelled(Exception):
 
 
 class RunSettings(TypedDict):
-    """patch_radius, iterations, pvalue and threads, as :func:`pxvorel.denoise` takes them."""
+    """patch_radius, iterations, pvalue, threads and refine, as :func:`pxvorel.denoise` takes them."""
 
     patch_radius: dict[str, int] | None
     iterations: int
     pvalue: float
     threads: int | None
+    refine: bool
 
 
 class Keywords(RunSettings):
@@ -180,11 +181,14 @@ class DenoiseWidget(Container[Widget]):
         cores = available_cores()
         self.threads = SpinBox(label="threads (0: default)", min=0, max=cores, value=0,
                                tooltip="0: the package's default, the OpenMP thread count in force")
+        self.refine = CheckBox(text="second stage (DCT Wiener filter)", value=DEFAULTS["refine"],
+                               tooltip="filter again in blocks of the cosine transform, guided by the first "
+                                       "result; off: the patch averaging alone")
         self.denoise_button = PushButton(text="Denoise")
         self.cancel_button = PushButton(text="Cancel", enabled=False)
         self.status = Label(value="")
         self.extend([self.image, self.axes, self.noise, self.sigma, self.estimate_button, self.model,
-                     *self.radius.values(), self.iterations, self.pvalue, self.threads, self.denoise_button,
+                     *self.radius.values(), self.iterations, self.pvalue, self.threads, self.refine, self.denoise_button,
                      self.cancel_button, self.status])
 
         self.worker: FunctionWorker | None = None
@@ -219,7 +223,8 @@ class DenoiseWidget(Container[Widget]):
         radius = {a: w.value for a, w in self.radius.items()
                   if a in axes.upper() and w.value != DEFAULT_PATCH_RADIUS[a]}
         settings: RunSettings = {"patch_radius": radius or None, "iterations": self.iterations.value,
-                                 "pvalue": self.pvalue.value, "threads": self.threads.value or None}
+                                 "pvalue": self.pvalue.value, "threads": self.threads.value or None,
+                                 "refine": bool(self.refine.value)}
         noise = self.sigma.value if self.noise.value == "sigma" else self.noise.value
         return Request(layer, axes, noise, settings)
 

@@ -1,7 +1,7 @@
 """Denoising of dask arrays block by block, with results equal to the whole-image run.
 
-Each block is the chunk widened by the engine's reach and aligned to its reference grid
-(:class:`pxvorel.run.halo.Halo`), so that it computes the chunk exactly as the whole image
+Each block is the chunk widened by the engine's reach (and the second stage's) and
+aligned to its reference grid (:class:`pxvorel.run.halo.Halo`), so that it computes the chunk exactly as the whole image
 would. Every block is denoised with the same noise model and settings, the model
 estimated once for the whole array (:func:`noise_sample`). With one thread per block the
 chunked result equals the in-memory result with one thread bit for bit; with more
@@ -24,6 +24,7 @@ from pxvorel.noise.model import NoiseSpec
 from pxvorel.run.engine import run_engine
 from pxvorel.run.settings import DEFAULT_CHANNELS, Settings
 from pxvorel.run.halo import CUT_AXES, Halo
+from pxvorel.run.refine import Blocks
 from pxvorel.noise.model import NoiseModel, choose_model
 
 #: Largest number of samples the noise model is estimated from (see :func:`noise_sample`).
@@ -74,23 +75,29 @@ def noise_sample(engine: da.Array, budget: int = NOISE_SAMPLE_BUDGET) -> np.ndar
     return np.asarray(da.concatenate(pieces, axis=index))
 
 
-def _denoise_block(block: np.ndarray, core: tuple[slice, ...], model: NoiseModel,
-                   settings: Settings) -> npt.NDArray[np.float32]:
+def _denoise_block(block: np.ndarray, core: tuple[slice, ...], model: NoiseModel, settings: Settings,
+                   blocks: Blocks, origin: tuple[int, ...]) -> npt.NDArray[np.float32]:
     """Denoise one block (with its halo) and return a copy of its core; stop early once the
     computation that asked for it has been abandoned (:mod:`pxvorel.run.abandon`)."""
     if block.dtype.kind == "f" and not np.isfinite(block).all():
         raise ValueError("the image has NaN or infinite samples; replace them before denoising")
-    return np.array(run_engine(block, model, settings, stop_when_abandoned())[core], copy=True)
+    denoised = run_engine(block, model, settings, stop_when_abandoned(), blocks=blocks, origin=origin)
+    return np.array(denoised[core], copy=True)
 
 
-def denoise_blocks(engine: da.Array, model: NoiseModel, settings: Settings, halo: Halo) -> da.Array:
+def denoise_blocks(engine: da.Array, model: NoiseModel, settings: Settings, halo: Halo,
+                   blocks: Blocks | None = None) -> da.Array:
     """Denoise a lazy (T, C, Z, Y, X) image block by block, in its own chunks along T, Z, Y and X.
 
     Each output chunk comes from one task that reads its region of the input (the
     chunk widened by `halo` and aligned to the grid), runs the engine on it and keeps
     the chunk. Every block holds all channels, so a chunking along C is merged here.
+    The second stage (with ``settings.refine``) places its blocks as on the whole
+    image: `blocks` chosen for the whole image (by default from its shape), and each
+    task passes its region's origin.
     """
     engine = engine.rechunk({1: -1})
+    blocks = blocks if blocks is not None else Blocks.for_shape(engine.shape)
     token = dask.base.tokenize(engine.name, model, settings, halo)
     watch_local_computations()
     bounds = [np.cumsum((0, *chunks)) for chunks in engine.chunks]
@@ -103,7 +110,8 @@ def denoise_blocks(engine: da.Array, model: NoiseModel, settings: Settings, halo
             region.append(slice(lo, hi))
             core.append(slice(start - lo, stop - lo))
         task = dask.delayed(_denoise_block, pure=True)(
-            engine[tuple(region)], tuple(core), model, settings, dask_key_name=(f"{BLOCK_NAME}-{token}", *index)
+            engine[tuple(region)], tuple(core), model, settings, blocks, tuple(r.start for r in region),
+            dask_key_name=(f"{BLOCK_NAME}-{token}", *index)
         )
         shape = tuple(s.stop - s.start for s in core)
         pieces[index] = da.from_delayed(task, shape, dtype=np.float32)
@@ -123,6 +131,7 @@ def denoise_dask(
     renoise: float,
     threads: int | None,
     stacklevel: int,
+    refine: bool = True,
     channels: str = DEFAULT_CHANNELS,
 ) -> tuple[da.Array, NoiseModel]:
     """The lazy denoised image and the noise model, for :func:`pxvorel.denoise` on a dask array.
@@ -141,14 +150,17 @@ def denoise_dask(
     plan = AxisPlan.for_array(image.shape, axes)
     settings = Settings.from_arguments(plan, patch_radius=patch_radius, search_axes=search_axes, iterations=iterations,
                                        pvalue=pvalue, renoise=renoise, threads=1 if threads is None else threads,
-                                       channels=channels)
+                                       refine=refine, channels=channels)
     engine = to_engine(image, plan)
     model = choose_model(noise_sample(engine), noise, stacklevel=stacklevel + 1)
     halo = Halo.for_image(settings, engine.shape)
+    blocks = Blocks.for_shape(engine.shape)
+    if settings.refine:
+        halo = halo.widened(blocks)
     # Chunks shorter than the reach would each read a region many times their size (a
     # short last chunk only costs one such block).
     merged = {i: max(*chunks, 2 * halo.reach[axis]) for i, (axis, chunks) in enumerate(zip(ENGINE_AXES, engine.chunks))
               if axis in CUT_AXES and min(chunks[:-1] or chunks) < halo.reach[axis]}
-    denoised = denoise_blocks(engine.rechunk(merged) if merged else engine, model, settings, halo)
+    denoised = denoise_blocks(engine.rechunk(merged) if merged else engine, model, settings, halo, blocks)
     result = from_engine(denoised, plan)
     return (result if result.chunks == image.chunks else result.rechunk(image.chunks)), model

@@ -1,9 +1,10 @@
 """Driving the engine: every channel brought to unit noise, one engine call (or one per band),
-each channel brought back; and a run in three steps for callers that report each step."""
+the second stage (:mod:`pxvorel.run.refine`) unless switched off, each channel brought
+back; and a run in three steps for callers that report each step."""
 
 from __future__ import annotations
 
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 
 import numpy as np
@@ -15,31 +16,51 @@ from pxvorel.core.image import as_image
 from pxvorel.noise.model import NoiseModel, NoiseSpec, choose_model
 from pxvorel.run.bands import bands_for, run_bands
 from pxvorel.run.progress import Fractions
+from pxvorel.run.refine import STAGE_SHARE, Blocks, refine
 from pxvorel.run.settings import DEFAULT_CHANNELS, Settings
 from pxvorel.run.threads import native_threads
 from pxvorel.run.unit import UnitImage
 
 
+def _part(progress: Callable[[float], object] | None, start: float,
+          stop: float) -> Callable[[float], object] | None:
+    """A progress callback for a step that covers [start, stop] of the run."""
+    if progress is None:
+        return None
+    return lambda fraction: progress(start + (stop - start) * min(max(fraction, 0.0), 1.0))
+
+
 def denoise_unit(work: npt.NDArray[np.float32], settings: Settings,
-                 progress: Callable[[float], object] | None = None) -> npt.NDArray[np.float32]:
+                 progress: Callable[[float], object] | None = None, *, blocks: Blocks | None = None,
+                 origin: Sequence[int] | None = None) -> npt.NDArray[np.float32]:
     """Denoise a (T, C, Z, Y, X) float32 array of unit noise into a new array.
 
     With ``settings.channels == "joint"`` the engine runs once on all channels, so that a
     patch spans all of them (each weighing the same); with ``"separate"`` it runs once per
     channel, and every channel finds its own similar patches. With more than one thread
     the engine runs once per band where bands pay (:mod:`pxvorel.run.bands`), which gives
-    the one-thread result.
+    the one-thread result. With ``settings.refine`` the second stage then runs on all
+    channels (each filtered apart), with the engine's result as its pilot, on the threads
+    of the run (its result does not depend on their number).
+
+    A part of a larger image (the chunked path) passes the whole image's `blocks` and the
+    part's `origin` in it (T, C, Z, Y, X), so that the stage places its blocks as on the
+    whole image; by default the blocks are chosen for `work` itself.
     """
-    if settings.channels == "separate" and work.shape[1] > 1:
-        count = work.shape[1]
+    engine_progress = _part(progress, 0.0, 1.0 - STAGE_SHARE) if settings.refine else progress
+    count = work.shape[1]
+    if settings.channels == "separate" and count > 1:
         denoised = np.empty_like(work)
         for c in range(count):
-            def part(fraction: float, c: int = c) -> object:
-                return progress((c + fraction) / count) if progress is not None else None
-
+            part = _part(engine_progress, c / count, (c + 1) / count)
             denoised[:, c:c + 1] = _engine_run(np.ascontiguousarray(work[:, c:c + 1]), settings, part)
-        return denoised
-    return _engine_run(work, settings, progress)
+    else:
+        denoised = _engine_run(work, settings, engine_progress)
+    if settings.refine:
+        with native_threads(settings.threads) as threads:
+            denoised = refine(work, denoised, blocks if blocks is not None else Blocks.for_shape(work.shape),
+                              origin=origin, threads=threads, progress=_part(progress, 1.0 - STAGE_SHARE, 1.0))
+    return denoised
 
 
 def _engine_run(work: npt.NDArray[np.float32], settings: Settings,
@@ -58,19 +79,20 @@ def _engine_run(work: npt.NDArray[np.float32], settings: Settings,
 
 
 def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings,
-               progress: Callable[[float], object] | None = None) -> npt.NDArray[np.float32]:
+               progress: Callable[[float], object] | None = None, *, blocks: Blocks | None = None,
+               origin: Sequence[int] | None = None) -> npt.NDArray[np.float32]:
     """Denoise a (T, C, Z, Y, X) array into a new float32 array.
 
     Every channel is brought to unit noise (Poisson-Gaussian channels through the
     stabilising transform, Gaussian channels divided by their sigma), denoised at sigma 1
-    (:func:`denoise_unit`), so that each channel weighs the same in the patch distances
-    whatever its model, and transformed back with its own model. A channel without noise
-    (gain and offset 0) is copied and takes no part.
+    (:func:`denoise_unit`, whose `blocks` and `origin` these are), so that each channel
+    weighs the same in the patch distances whatever its model, and transformed back with
+    its own model. A channel without noise (gain and offset 0) is copied and takes no part.
     """
     unit = UnitImage.of(engine, model)
     if not unit.channels:
         return unit.back(unit.work)
-    return unit.back(denoise_unit(unit.work, settings, progress))
+    return unit.back(denoise_unit(unit.work, settings, progress, blocks=blocks, origin=origin))
 
 
 @dataclass(frozen=True)
@@ -86,13 +108,13 @@ class DenoiseJob:
     @classmethod
     def prepare(cls, image: np.typing.ArrayLike, *, axes: str | None, patch_radius: int | Mapping[str, int] | None,
                 search_axes: str | Mapping[str, bool] | None, iterations: int, pvalue: float, renoise: float,
-                threads: int | None, channels: str = DEFAULT_CHANNELS) -> DenoiseJob:
+                threads: int | None, refine: bool = True, channels: str = DEFAULT_CHANNELS) -> DenoiseJob:
         """Check the image, its axes and the engine parameters before any work."""
         array = as_image(image)
         plan = AxisPlan.for_array(array.shape, axes)
         settings = Settings.from_arguments(plan, patch_radius=patch_radius, search_axes=search_axes,
                                            iterations=iterations, pvalue=pvalue, renoise=renoise, threads=threads,
-                                           channels=channels)
+                                           refine=refine, channels=channels)
         return cls(plan, settings, plan.to_engine(array))
 
     def choose_noise(self, noise: NoiseSpec, *, stacklevel: int = 1) -> NoiseModel:

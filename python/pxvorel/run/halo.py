@@ -26,6 +26,7 @@ from typing import TYPE_CHECKING
 from pxvorel.core.axes import ENGINE_AXES
 
 if TYPE_CHECKING:
+    from pxvorel.run.refine import Blocks
     from pxvorel.run.settings import Settings
 
 #: Axes along which an image is cut into parts (channels stay together: a patch spans them all).
@@ -87,6 +88,17 @@ class Halo:
             step[axis] = grid_step(settings, axis, n)
             least[axis] = min(n, max(2, 4 * r + 2))
         return cls(reach, step, least)
+
+    def widened(self, blocks: Blocks) -> Halo:
+        """This halo with the second stage's reach added along every axis.
+
+        The stage at a sample reads the engine's result and the input within
+        ``block - 1`` of it, so the engine must be exact that much further out; and a
+        block must hold at least one whole stage block along each axis (the stage's
+        block positions follow the whole image's coordinates, not the grid step).
+        """
+        return Halo({a: r + blocks.reach(a) for a, r in self.reach.items()}, dict(self.step),
+                    {a: max(n, blocks.size[a]) for a, n in self.least.items()})
 
     def region(self, axis: str, start: int, stop: int, size: int) -> tuple[int, int]:
         """The block [lo, hi) that computes the core [start, stop) of an axis of `size` exactly."""

@@ -97,6 +97,8 @@ class Settings:
     renoise: float
     threads: int | None
     """None: the OpenMP thread count in force, left as it is."""
+    refine: bool = True
+    """Whether the second stage (:mod:`pxvorel.run.refine`) follows the engine."""
     channels: ChannelMode = DEFAULT_CHANNELS
 
     @classmethod
@@ -110,6 +112,7 @@ class Settings:
         pvalue: float,
         renoise: float,
         threads: int | None,
+        refine: bool = True,
         channels: str = DEFAULT_CHANNELS,
     ) -> Settings:
         iterations = _integer(iterations, "iterations")
@@ -123,11 +126,13 @@ class Settings:
             threads = _integer(threads, "threads")
             if threads < 1:
                 raise ValueError(f"threads must be at least 1, not {threads}")
+        if not isinstance(refine, (bool, np.bool_)):
+            raise ValueError(f"refine must be True or False, not {refine!r}")
         if channels not in CHANNEL_MODES:
             raise ValueError(f"channels must be one of {', '.join(map(repr, CHANNEL_MODES))}, not {channels!r}")
         mode: ChannelMode = "joint" if channels == "joint" else "separate"
         return cls(_patch_radius(patch_radius, plan), _search(search_axes), iterations, float(pvalue),
-                   float(renoise), threads, mode)
+                   float(renoise), threads, bool(refine), mode)
 
     def native_lists(self) -> tuple[list[int], list[int]]:
         """patch_radius and neighborhood_axes in the engine's x, y, z, c, t order."""
@@ -142,4 +147,5 @@ class Settings:
         return (f"{self.iterations} iterations, patch radius {radius}, search {search}, "
                 f"p-value {self.pvalue:g}, renoise {self.renoise:g}, "
                 f"{'channels ' + self.channels + ', ' if plan.size('C') > 1 else ''}"
+                f"{'with' if self.refine else 'without'} the DCT second stage, "
                 f"{self.threads if self.threads is not None else current_threads()} thread(s)")

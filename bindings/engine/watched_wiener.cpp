@@ -1,0 +1,83 @@
+#include "bindings/engine/watched_wiener.hpp"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+
+#include "bindings/engine/background_job.hpp"
+#include "denoise/dct_wiener.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr std::chrono::milliseconds report_interval{100};
+
+int team_size(int threads) { return threads > 0 ? threads : std::max(1, omp_get_max_threads() + threads); }
+
+void report(const py::object& progress, double fraction) {
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    if (!progress.is_none()) progress(fraction);
+}
+
+// The per-axis lists (x, y, z, c, t) as the kernel's (x, y, z, t).
+px::wiener_blocks blocks_of(const std::vector<int>& block, const std::vector<int>& step,
+                            const std::vector<long long>& origin) {
+    const auto check = [](std::size_t size, const char* name) {
+        if (size != 5) {
+            throw std::invalid_argument(std::string(name) + " needs 5 entries (x, y, z, c, t), got " +
+                                        std::to_string(size));
+        }
+    };
+    check(block.size(), "block");
+    check(step.size(), "step");
+    check(origin.size(), "origin");
+    if (block[3] != 1 || step[3] != 1 || origin[3] != 0) {
+        throw std::invalid_argument("a block never spans channels: the c entries of block, step and origin must be "
+                                    "1, 1 and 0");
+    }
+    px::wiener_blocks blocks;
+    const int axes[4] = {0, 1, 2, 4};
+    for (int a = 0; a < 4; ++a) {
+        blocks.size[a] = block[axes[a]];
+        blocks.step[a] = step[axes[a]];
+        blocks.origin[a] = origin[axes[a]];
+    }
+    return blocks;
+}
+
+}  // namespace
+
+ndarray watched_wiener(ndarray noisy, ndarray pilot, const std::vector<int>& block, const std::vector<int>& step,
+                       const std::vector<long long>& origin, int threads, const py::object& progress) {
+    if (!progress.is_none() && PyCallable_Check(progress.ptr()) == 0) {
+        throw py::type_error("progress must be callable or None");
+    }
+    if (noisy.ndim() != pilot.ndim() || !std::equal(noisy.shape(), noisy.shape() + noisy.ndim(), pilot.shape())) {
+        throw std::invalid_argument("noisy and pilot must have the same shape");
+    }
+    const px::image_view noisy_view(dims_of(noisy), noisy.data());
+    const px::image_view pilot_view(dims_of(pilot), pilot.data());
+    if (noisy_view.empty()) throw std::invalid_argument("the image is empty");
+    const px::wiener_blocks blocks = blocks_of(block, step, origin);
+    px::check_wiener_blocks(noisy_view.dims, blocks);
+    px::array filtered;
+    px::run_control control;
+    {
+        const py::gil_scoped_release unlocked;
+        background_job run([&] { filtered = px::dct_wiener(noisy_view, pilot_view, blocks, &control); },
+                           team_size(threads), control);
+        while (!run.wait_for(report_interval)) {
+            const py::gil_scoped_acquire locked;
+            report(progress, control.fraction());
+        }
+        run.finish();
+    }
+    report(progress, 1.0);
+    ndarray result(std::vector<py::ssize_t>(noisy.shape(), noisy.shape() + noisy.ndim()));
+    write_back(result, filtered);
+    return result;
+}
