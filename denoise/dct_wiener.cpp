@@ -254,7 +254,9 @@ array dct_wiener(const image_view& noisy, const image_view& pilot, const wiener_
         }
     }
     if (stopped) throw run_stopped();
-    for (std::size_t i = 0; i < result.values.size(); ++i) num[i] /= den[i];
+    const auto samples = static_cast<std::int64_t>(result.values.size());
+#pragma omp parallel for schedule(static) num_threads(threads)
+    for (std::int64_t i = 0; i < samples; ++i) num[i] /= den[i];
     return result;
 }
 

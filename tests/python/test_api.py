@@ -18,11 +18,13 @@ from pxvorel.noise.estimate import VarianceLine
 
 
 class NativeSpy:
-    """Stands in for the native denoiser: records each call and the unit-noise image, returns it."""
+    """Stands in for the native denoiser: records each call and the unit-noise image, returns it
+    (and the second stage returns its pilot)."""
 
     def __init__(self, monkeypatch: pytest.MonkeyPatch) -> None:
         self.calls: list[dict[str, object]] = []
         monkeypatch.setattr(engine_module, "denoise", self.gaussian)
+        monkeypatch.setattr(engine_module, "wiener", lambda noisy, pilot, *args, **kwargs: pilot.copy())
 
     def gaussian(self, image, sigma, radius, search, iterations, pvalue, threads, renoise, progress=None):
         self.calls.append(dict(shape=image.shape, sigma=sigma, radius=radius, search=search, threads=threads,

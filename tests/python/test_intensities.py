@@ -48,7 +48,9 @@ def test_dark_and_mean_intensities_stay_on_real_images(name: str) -> None:
         dark = blurred <= np.percentile(blurred, 10)
         sd_dark = haar_noise(noisy, dark)
         sd_all = haar_noise(noisy, np.ones_like(dark))
-        assert abs(clean[dark].mean() - noisy[dark].mean()) <= 0.5 * sd_dark, f"channel {c}: dark tenth moved"
+        # Where the dark tenth is clipped flat (no noise to measure), a hundredth of the image's noise.
+        assert abs(clean[dark].mean() - noisy[dark].mean()) <= max(0.5 * sd_dark, 0.01 * sd_all), \
+            f"channel {c}: dark tenth moved"
         assert abs(clean.mean() - noisy.mean()) <= 0.25 * sd_all, f"channel {c}: mean moved"
         assert np.percentile(clean, 0.1) <= np.percentile(blurred, 0.1) + 0.5 * sd_dark, f"channel {c}: floor"
 

@@ -42,6 +42,33 @@ def test_engine_module_matches_px_and_never_writes_its_input(movie) -> None:
     np.testing.assert_array_equal(result, _px._denoise_gaussian(image.copy(), 4.0, *ARGS))
 
 
+WIENER_ARGS = ([12, 12, 1, 1, 1], [2, 2, 1, 1, 1], [0, 0, 0, 0, 0])
+
+
+@pytest.mark.parametrize(("change", "error", "message"), [
+    ({"pilot": np.zeros((1, 1, 1, 40, 41), np.float32)}, ValueError, "same shape"),
+    ({"block": [41, 12, 1, 1, 1]}, ValueError, "block along x"),
+    ({"step": [2, 13, 1, 1, 1]}, ValueError, "step along y"),
+    ({"block": [12, 12, 1, 2, 1]}, ValueError, "never spans channels"),
+    ({"origin": [0, 0, 0]}, ValueError, "5 entries"),
+    ({"progress": "yes"}, TypeError, "callable"),
+])
+def test_stage_module_checks_its_arguments_and_never_writes_its_inputs(change, error, message) -> None:
+    rng = np.random.default_rng(6)
+    noisy = rng.normal(0, 1, (1, 1, 1, 40, 40)).astype(np.float32)
+    pilot = (noisy * 0.5).astype(np.float32)
+    kept = noisy.copy(), pilot.copy()
+    fractions: list[float] = []
+    result = _engine.wiener(noisy, pilot, *WIENER_ARGS, 2, progress=fractions.append)
+    assert result.shape == noisy.shape and result.dtype == np.float32
+    assert fractions[-1] == 1.0 and all(0.0 <= a <= b <= 1.0 for a, b in zip(fractions, fractions[1:]))
+    arguments = dict(zip(["noisy", "pilot", "block", "step", "origin"], [noisy, pilot, *WIENER_ARGS]))
+    with pytest.raises(error, match=message):
+        _engine.wiener(**{**arguments, "progress": None, **change}, threads=1)
+    np.testing.assert_array_equal(noisy, kept[0])
+    np.testing.assert_array_equal(pilot, kept[1])
+
+
 class Stop(Exception):
     pass
 

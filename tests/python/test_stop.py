@@ -21,6 +21,7 @@ from test_progress import restore_sigint
 import pxvorel
 from pxvorel.run.bands import bands_for
 from pxvorel.run.engine import DenoiseJob
+from pxvorel.run.refine import STAGE_SHARE
 from pxvorel.run.threads import available_cores
 
 #: Each run below would take many seconds; a stop must come far sooner.
@@ -35,6 +36,8 @@ RUNNINGS = {
     "one thread": 'x = volume(); pxvorel.denoise(x, axes="ZYX", noise=10.0, threads=1, progress=started)',
     "bands": 'x = volume(); pxvorel.denoise(x, axes="ZYX", noise=10.0, progress=started)',
     "engine threads": 'x = plane(); pxvorel.denoise(x, noise=10.0, iterations=12, threads=2, progress=started)',
+    "second stage": 'x = volume(); pxvorel.denoise(x, axes="ZYX", noise=10.0, iterations=1, threads=1, '
+                    'progress=lambda f: f > 1 - STAGE_SHARE and started(f, 0.2))',
     "dask threads": 'x = da.from_array(volume(), chunks=(16, 256, 256)); '
                     'y = pxvorel.denoise(x, axes="ZYX", noise=10.0); started(0.5); y.compute()',
     "dask cluster": 'x = da.from_array(volume(), chunks=(16, 256, 256)); '
@@ -46,6 +49,7 @@ CHILD = textwrap.dedent("""
     import numpy as np
     import dask.array as da
     import pxvorel
+    from pxvorel.run.refine import STAGE_SHARE
 
     def volume():
         return np.random.default_rng(1).normal(100, 10, (16, 512, 512)).astype(np.float32)
@@ -121,17 +125,19 @@ class Stop(Exception):
     pass
 
 
-@pytest.mark.parametrize(("shape", "keywords"), [
-    ((16, 512, 512), {"axes": "ZYX", "threads": 1}),
-    pytest.param((16, 512, 512), {"axes": "ZYX"}, marks=needs_two_cores),
-    ((160, 160), {"iterations": 12, "threads": 2}),
-], ids=["one thread", "bands", "engine threads"])
-def test_a_raising_callback_stops_every_running_and_writes_nothing(shape, keywords) -> None:
+@pytest.mark.parametrize(("shape", "keywords", "after"), [
+    ((16, 512, 512), {"axes": "ZYX", "threads": 1}, 0.0),
+    pytest.param((16, 512, 512), {"axes": "ZYX"}, 0.0, marks=needs_two_cores),
+    ((160, 160), {"iterations": 12, "threads": 2}, 0.0),
+    ((16, 256, 256), {"axes": "ZYX", "threads": 1, "iterations": 1}, 1 - STAGE_SHARE),
+], ids=["one thread", "bands", "engine threads", "second stage"])
+def test_a_raising_callback_stops_every_running_and_writes_nothing(shape, keywords, after) -> None:
     image = np.random.default_rng(3).normal(100, 10, shape).astype(np.float32)
     out = np.full(shape, -1.0, np.float32)
 
     def stop(fraction: float) -> None:
-        if fraction > 0:
+        if fraction > after:
+            assert fraction < 1.0, "the run ended before it could be stopped"
             raise Stop
 
     start = time.perf_counter()
@@ -140,6 +146,7 @@ def test_a_raising_callback_stops_every_running_and_writes_nothing(shape, keywor
         job = DenoiseJob.prepare(image, patch_radius=None, search_axes=None, iterations=keywords.get("iterations", 4),
                                  pvalue=0.01, renoise=0.0, threads=keywords.get("threads"), axes=keywords.get("axes"))
         assert (bands_for(job.engine.shape, job.settings) is not None) == (keywords.get("threads") is None)
+        assert job.settings.refine
         pxvorel.denoise(image, noise=10.0, out=out, progress=stop, **keywords)
     assert time.perf_counter() - start < STOPPED_WITHIN and np.all(out == -1.0)
     cpu = time.process_time()
