@@ -54,7 +54,7 @@ def build_parser() -> argparse.ArgumentParser:
                           f"(default {DEFAULT_CHANNELS})")
     den.add_argument("--tune", action="store_true",
                      help="choose patch radius, iterations and p-value for this image by the estimated error on a "
-                          "central crop (8 candidates; in memory only)")
+                          "central crop (up to 8 candidates; in memory only)")
     den.add_argument("--quality", action="store_true",
                      help="print the estimated PSNR gain over the input with its spread (one more run; in memory "
                           "only)")

@@ -198,7 +198,7 @@ class DenoiseWidget(Container[Widget]):
                                          "channels")
         self.tune = CheckBox(text="tune parameters to the image", value=False,
                              tooltip="choose patch radius, iterations and p-value by the estimated error on a "
-                                     "central crop (8 candidates; the fields above are then overridden)")
+                                     "central crop (up to 8 candidates; the fields above are then overridden)")
         self.denoise_button = PushButton(text="Denoise")
         self.quality_button = PushButton(text="Denoise and estimate quality",
                                          tooltip="also estimate the PSNR gain over the input without a clean "
