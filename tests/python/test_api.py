@@ -253,7 +253,8 @@ def test_stabilised_path_is_unbiased_on_flat_fields() -> None:
         assert np.mean(denoised) == pytest.approx(np.mean(noisy), rel=1.5e-3)
 
 
-@pytest.mark.parametrize("module", ["pxvorel.api", "pxvorel.noise.model"])
+@pytest.mark.parametrize("module", ["pxvorel.api", "pxvorel.noise.model", "pxvorel.quality.figure",
+                                    "pxvorel.quality.report"])
 def test_docstring_examples_run(module) -> None:
     import doctest
     import importlib
