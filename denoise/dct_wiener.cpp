@@ -3,6 +3,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -67,11 +68,103 @@ struct unit {
     std::int64_t blocks;
 };
 
+// One thread's buffers of a block's samples or coefficients.
+struct block_buffers {
+    float* noisy;
+    float* pilot;
+    float* scratch;
+    float* factor;
+    int volume;
+};
+
+// Filters the block at block indices k (x, y, z, t) of one channel into work.noisy and
+// returns its aggregation weight 1 / sum(W^2).
+float filter_block(const float* noisy, const float* pilot, const std::vector<axis_blocks>& axes,
+                   const std::array<int, 4>& k, const block_transform& forward, const block_transform& inverse,
+                   const block_buffers& work) {
+    const axis_blocks &ax = axes[0], &ay = axes[1], &az = axes[2], &at = axes[3];
+    const std::int64_t* ot = at.offset.data() + std::int64_t{k[3]} * at.step;
+    const std::int64_t* oz = az.offset.data() + std::int64_t{k[2]} * az.step;
+    const std::int64_t* oy = ay.offset.data() + std::int64_t{k[1]} * ay.step;
+    const std::int64_t* ox = ax.offset.data() + std::int64_t{k[0]} * ax.step;
+    // Gather both blocks, mirrored where they leave the image.
+    int q = 0;
+    for (int t = 0; t < at.size; ++t)
+        for (int z = 0; z < az.size; ++z)
+            for (int y = 0; y < ay.size; ++y) {
+                const std::int64_t row = ot[t] + oz[z] + oy[y];
+                const float* n_row = noisy + row;
+                const float* p_row = pilot + row;
+                for (int x = 0; x < ax.size; ++x) {
+                    work.noisy[q + x] = n_row[ox[x]];
+                    work.pilot[q + x] = p_row[ox[x]];
+                }
+                q += ax.size;
+            }
+    forward.apply(work.noisy, work.scratch);
+    forward.apply(work.pilot, work.scratch);
+    for (int i = 0; i < work.volume; ++i) {
+        const float p2 = work.pilot[i] * work.pilot[i];
+        work.factor[i] = p2 / (p2 + 1.0f);
+    }
+    float sum = 0.0f;
+    for (int i = 0; i < work.volume; ++i) {
+        work.noisy[i] *= work.factor[i];
+        sum += work.factor[i] * work.factor[i];
+    }
+    inverse.apply(work.noisy, work.scratch);
+    return 1.0f / std::max(sum, least_weight_sum);
+}
+
+// Adds a filtered block, windowed and weighted, to the sums num and den of one channel
+// wherever it lies within [out_lo, out_hi) along every axis.
+void add_block(const float* block, float weight, const std::vector<float>& window, const std::vector<axis_blocks>& axes,
+               const std::array<int, 4>& k, const std::array<int, 4>& out_lo, const std::array<int, 4>& out_hi,
+               float* num, float* den) {
+    std::array<int, 4> first{}, last{}, start{};
+    for (int a = 0; a < 4; ++a) {
+        start[a] = axes[a].start(k[a]);
+        first[a] = std::max(0, out_lo[a] - start[a]);
+        last[a] = std::min(axes[a].size, out_hi[a] - start[a]);
+    }
+    const int bx = axes[0].size, by = axes[1].size, bz = axes[2].size;
+    for (int t = first[3]; t < last[3]; ++t)
+        for (int z = first[2]; z < last[2]; ++z)
+            for (int y = first[1]; y < last[1]; ++y) {
+                const int b = ((t * bz + z) * by + y) * bx;
+                const std::int64_t row = (start[3] + t) * axes[3].stride + (start[2] + z) * axes[2].stride +
+                                         (start[1] + y) * axes[1].stride + start[0];
+                float* n_out = num + row;
+                float* d_out = den + row;
+                for (int x = first[0]; x < last[0]; ++x) {
+                    const float w = window[static_cast<std::size_t>(b + x)] * weight;
+                    n_out[x] += w * block[b + x];
+                    d_out[x] += w;
+                }
+            }
+}
+
 }  // namespace
 
 void check_wiener_blocks(const extent& dims, const wiener_blocks& blocks) {
     const std::array<int, 4> lengths{dims.x, dims.y, dims.z, dims.t};
     const char* names[4] = {"x", "y", "z", "t"};
+    std::int64_t volume = 1;
+    for (int a = 0; a < 4; ++a) {
+        if (blocks.size[a] > max_wiener_block) {
+            throw std::invalid_argument("a block holds at most " + std::to_string(max_wiener_block) +
+                                        " samples along an axis, not " + std::to_string(blocks.size[a]));
+        }
+        if (lengths[a] > std::numeric_limits<int>::max() - 2 * max_wiener_block) {
+            throw std::invalid_argument("an axis of " + std::to_string(lengths[a]) +
+                                        " samples is too long for the DCT Wiener filter");
+        }
+        volume *= std::max(1, blocks.size[a]);
+    }
+    if (volume > max_wiener_volume) {
+        throw std::invalid_argument("a block holds at most " + std::to_string(max_wiener_volume) + " samples, not " +
+                                    std::to_string(volume));
+    }
     for (int a = 0; a < 4; ++a) {
         const int size = blocks.size[a];
         const int step = blocks.step[a];
@@ -164,10 +257,8 @@ array dct_wiener(const image_view& noisy, const image_view& pilot, const wiener_
 #pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
     for (std::size_t ui = 0; ui < units.size(); ++ui) {
         const unit& u = units[ui];
-        float* noisy_block = buffers.data() + per_thread * static_cast<std::size_t>(omp_get_thread_num());
-        float* pilot_block = noisy_block + volume;
-        float* scratch = pilot_block + volume;
-        float* factor = scratch + volume;
+        float* buffer = buffers.data() + per_thread * static_cast<std::size_t>(omp_get_thread_num());
+        const block_buffers work{buffer, buffer + volume, buffer + 2 * volume, buffer + 3 * volume, volume};
         const std::int64_t channel = std::int64_t{u.channel} * plane;
         // Block index ranges along each axis, and the output range [lo, hi) along each axis.
         std::array<int, 4> k_lo{}, k_hi{}, out_lo{}, out_hi{};
@@ -177,74 +268,24 @@ array dct_wiener(const image_view& noisy, const image_view& pilot, const wiener_
             k_lo[a] = axes[a].first_over(out_lo[a]);
             k_hi[a] = axes[a].end_over(out_hi[a]);
         }
-        const axis_blocks &ax = axes[0], &ay = axes[1], &az = axes[2], &at = axes[3];
-        const int bx = ax.size, by = ay.size, bz = az.size, bt = at.size;
+        std::array<int, 4> k{};
         std::int64_t unreported = 0;
-        for (int kt = k_lo[3]; kt < k_hi[3]; ++kt)
-            for (int kz = k_lo[2]; kz < k_hi[2]; ++kz)
-                for (int ky = k_lo[1]; ky < k_hi[1]; ++ky)
-                    for (int kx = k_lo[0]; kx < k_hi[0]; ++kx) {
+        bool asked_to_stop = false;
+        for (k[3] = k_lo[3]; k[3] < k_hi[3] && !asked_to_stop; ++k[3])
+            for (k[2] = k_lo[2]; k[2] < k_hi[2] && !asked_to_stop; ++k[2])
+                for (k[1] = k_lo[1]; k[1] < k_hi[1] && !asked_to_stop; ++k[1])
+                    for (k[0] = k_lo[0]; k[0] < k_hi[0]; ++k[0]) {
                         if (control != nullptr && unreported == blocks_per_check) {
                             control->done.fetch_add(unreported, std::memory_order_relaxed);
                             unreported = 0;
-                            if (control->stop.load(std::memory_order_relaxed)) goto next_unit;
+                            asked_to_stop = control->stop.load(std::memory_order_relaxed);
+                            if (asked_to_stop) break;
                         }
-                        {
-                            const std::int64_t* ot = at.offset.data() + std::int64_t{kt} * at.step;
-                            const std::int64_t* oz = az.offset.data() + std::int64_t{kz} * az.step;
-                            const std::int64_t* oy = ay.offset.data() + std::int64_t{ky} * ay.step;
-                            const std::int64_t* ox = ax.offset.data() + std::int64_t{kx} * ax.step;
-                            // Gather both blocks, mirrored where they leave the image.
-                            int q = 0;
-                            for (int t = 0; t < bt; ++t)
-                                for (int z = 0; z < bz; ++z)
-                                    for (int y = 0; y < by; ++y) {
-                                        const std::int64_t row = channel + ot[t] + oz[z] + oy[y];
-                                        const float* n_row = noisy.values + row;
-                                        const float* p_row = pilot.values + row;
-                                        for (int x = 0; x < bx; ++x) {
-                                            noisy_block[q + x] = n_row[ox[x]];
-                                            pilot_block[q + x] = p_row[ox[x]];
-                                        }
-                                        q += bx;
-                                    }
-                            forward.apply(noisy_block, scratch);
-                            forward.apply(pilot_block, scratch);
-                            float sum = 0.0f;
-                            for (int i = 0; i < volume; ++i) {
-                                const float p2 = pilot_block[i] * pilot_block[i];
-                                factor[i] = p2 / (p2 + 1.0f);
-                            }
-                            for (int i = 0; i < volume; ++i) {
-                                noisy_block[i] *= factor[i];
-                                sum += factor[i] * factor[i];
-                            }
-                            inverse.apply(noisy_block, scratch);
-                            const float weight = 1.0f / std::max(sum, least_weight_sum);
-                            // Add the block's samples that lie in the unit's output range.
-                            const int sx = ax.start(kx), sy = ay.start(ky), sz = az.start(kz), st = at.start(kt);
-                            const int x0 = std::max(0, out_lo[0] - sx), x1 = std::min(bx, out_hi[0] - sx);
-                            const int y0 = std::max(0, out_lo[1] - sy), y1 = std::min(by, out_hi[1] - sy);
-                            const int z0 = std::max(0, out_lo[2] - sz), z1 = std::min(bz, out_hi[2] - sz);
-                            const int t0 = std::max(0, out_lo[3] - st), t1 = std::min(bt, out_hi[3] - st);
-                            for (int t = t0; t < t1; ++t)
-                                for (int z = z0; z < z1; ++z)
-                                    for (int y = y0; y < y1; ++y) {
-                                        const int b = ((t * bz + z) * by + y) * bx;
-                                        const std::int64_t row = channel + (st + t) * at.stride + (sz + z) * az.stride +
-                                                                 std::int64_t{sy + y} * ay.stride + sx;
-                                        float* n_out = num + row;
-                                        float* d_out = den + row;
-                                        for (int x = x0; x < x1; ++x) {
-                                            const float w = window[static_cast<std::size_t>(b + x)] * weight;
-                                            n_out[x] += w * noisy_block[b + x];
-                                            d_out[x] += w;
-                                        }
-                                    }
-                        }
+                        const float weight = filter_block(noisy.values + channel, pilot.values + channel, axes, k,
+                                                          forward, inverse, work);
+                        add_block(work.noisy, weight, window, axes, k, out_lo, out_hi, num + channel, den + channel);
                         ++unreported;
                     }
-    next_unit:
         if (control != nullptr) {
             control->done.fetch_add(unreported, std::memory_order_relaxed);
             if (control->stop.load()) {

@@ -27,8 +27,14 @@
 
 namespace px {
 
-// Shape parameter of the Kaiser window the blocks are averaged with.
+// Shape parameter of the Kaiser window the blocks are averaged with (on the benchmark
+// data, 0 and 4 each lose up to 0.2 dB on some of the datasets against 2).
 constexpr double wiener_kaiser_beta = 2.0;
+
+// The longest block along an axis, and the most samples in a block: far beyond any
+// useful block, and small enough that a block's transforms and buffers stay small.
+constexpr int max_wiener_block = 256;
+constexpr std::int64_t max_wiener_volume = std::int64_t{1} << 20;
 
 // Per axis, in the order x, y, z, t (channels are never spanned).
 struct wiener_blocks {
@@ -37,8 +43,10 @@ struct wiener_blocks {
     std::array<std::int64_t, 4> origin{0, 0, 0, 0};
 };
 
-// Throws std::invalid_argument unless 1 <= size <= the axis length and
-// 1 <= step <= size along every axis, and origin >= 0.
+// Throws std::invalid_argument unless 1 <= size <= the axis length (and
+// max_wiener_block) and 1 <= step <= size along every axis, origin >= 0, the
+// block holds at most max_wiener_volume samples, and no axis is within
+// 2 * max_wiener_block of the int range.
 void check_wiener_blocks(const extent& dims, const wiener_blocks& blocks);
 
 // The filtered image as a new array; noisy and pilot (same dims) are only

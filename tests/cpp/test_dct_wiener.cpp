@@ -186,6 +186,8 @@ TEST(WienerStage, RefusesBlocksThatDoNotFitAndStopsWhenAsked) {
     EXPECT_THROW(px::dct_wiener(noisy, pilot, {{4, 4, 1, 1}, {5, 2, 1, 1}, {0, 0, 0, 0}}), std::invalid_argument);
     EXPECT_THROW(px::dct_wiener(noisy, pilot, {{4, 4, 2, 1}, {2, 2, 1, 1}, {0, 0, 0, 0}}), std::invalid_argument);
     EXPECT_THROW(px::dct_wiener(noisy, noisy_image({64, 63, 1, 1, 1}, 1.0f), {}), std::invalid_argument);
+    const px::array line = noisy_image({300, 1, 1, 1, 1}, 1.0f);
+    EXPECT_THROW(px::dct_wiener(line, line, {{257, 1, 1, 1}, {2, 1, 1, 1}, {0, 0, 0, 0}}), std::invalid_argument);
 
     omp_set_num_threads(2);
     const px::wiener_blocks blocks{{12, 12, 1, 1}, {1, 1, 1, 1}, {0, 0, 0, 0}};

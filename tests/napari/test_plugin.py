@@ -72,7 +72,7 @@ def test_plugins_menu_docks_the_widget_on_the_right_with_the_image_layers(viewer
     assert area == Qt.DockWidgetArea.RightDockWidgetArea
     assert [layer.name for layer in widget.image.choices] == ["cells"]
     assert widget.axes.value == "YX"
-    assert (widget.iterations.value, widget.pvalue.value) == (4, 0.01)
+    assert (widget.iterations.value, widget.pvalue.value, widget.refine.value) == (4, 0.01, True)
 
 
 # Each case: data, layer keywords, the widget's settings and the equivalent denoise() keywords.
@@ -83,7 +83,7 @@ CASES = {
                                        {"noise": "sigma", "sigma": 12.0, "X": 1},
                                        {"axes": "ZYX", "noise": 12.0, "patch_radius": {"X": 1}}),
     "time-lapse, auto": (camera_image((6, 48, 40), seed=2), {"axis_labels": ("t", "y", "x")},
-                         {"pvalue": 0.05}, {"axes": "TYX", "pvalue": 0.05}),
+                         {"pvalue": 0.05, "refine": False}, {"axes": "TYX", "pvalue": 0.05, "refine": False}),
     "RGB": ((camera_image((3, 40, 48), seed=3) // 2).astype(np.uint8).transpose(1, 2, 0), {"rgb": True},
             {"noise": "gaussian", "channels": "joint"}, {"axes": "YXC", "noise": "gaussian", "channels": "joint"}),
 }

@@ -66,6 +66,18 @@ NATIVE = {
                                            st.lists(numbers, max_size=3), axis_lists, axis_lists, iterations,
                                            numbers, st.integers(-4, 4), numbers),
 }
+@st.composite
+def stage_calls(draw: st.DrawFn) -> tuple:
+    """Arguments of _engine.wiener: mostly a pilot of the image's shape, any lists."""
+    noisy = draw(arrays())
+    pilot = draw(st.one_of(arrays(), st.just(np.array(noisy, copy=True))))
+    sizes = st.one_of(axis_lists, st.lists(st.integers(0, 13), min_size=5, max_size=5).map(
+        lambda entries: [*entries[:3], 1, entries[4]]))
+    origins = st.one_of(axis_lists, st.lists(ints, min_size=5, max_size=5))
+    return noisy, pilot, draw(sizes), draw(sizes), draw(origins), draw(st.integers(-4, 4))
+
+
+ENGINE = {"wiener": stage_calls()}
 API = {
     "denoise": st.fixed_dictionaries(
         {"image": arrays()},
@@ -101,11 +113,11 @@ def check_call(log: Path, name: str, function, args: tuple, kwargs: dict, allowe
 
 
 def main(calls: int, seed_value: int, log: Path) -> None:
-    names = [*NATIVE, *API]
+    names = [*NATIVE, *ENGINE, *API]
     count = 0
     per_name = max(calls // len(names), 1)
     for offset, name in enumerate(names):
-        strategy = NATIVE[name] if name in NATIVE else API[name]
+        strategy = NATIVE[name] if name in NATIVE else ENGINE[name] if name in ENGINE else API[name]
 
         @seed(seed_value + offset)
         @settings(max_examples=per_name, database=None, deadline=None, derandomize=False,
@@ -119,6 +131,8 @@ def main(calls: int, seed_value: int, log: Path) -> None:
                 if name == "_denoise_gaussian":  # the watched engine takes the same arguments
                     count += 1
                     check_call(log, "_engine.denoise", _engine.denoise, drawn, {}, NATIVE_ERRORS)
+            elif name in ENGINE:
+                check_call(log, f"_engine.{name}", getattr(_engine, name), drawn, {}, NATIVE_ERRORS)
             else:
                 check_call(log, name, getattr(pxvorel, name), (), drawn, API_ERRORS)
 

@@ -13,9 +13,10 @@ import numpy as np
 from pxvorel.core.axes import AxisPlan
 from pxvorel.run.bands import bands_for
 from pxvorel.run.engine import DenoiseJob
+from pxvorel.run.refine import Blocks, refine
 from pxvorel.run.settings import Settings
 from pxvorel.noise.model import NoiseModel
-from pxvorel.run.threads import available_cores
+from pxvorel.run.threads import available_cores, current_threads
 
 
 def check_output(target: Path) -> None:
@@ -89,8 +90,29 @@ def estimate_seconds(job: DenoiseJob, model: NoiseModel) -> float:
     one iteration with a wide search, free of the fixed costs of a call, and sets the
     time per unit of work. When the image will run in bands, the crop runs on one
     thread, as each band does, and the work is that of the bands, overlap included,
-    shared among them.
+    shared among them. The second stage (whose time the difference cancels) is timed
+    apart, on one thread on a crop with room for its blocks, and scaled by the sample
+    count and shared among the run's threads (its own result does not depend on them).
     """
+    engine_seconds = _engine_seconds(job, model)
+    if not job.settings.refine:
+        return engine_seconds
+    return engine_seconds + _stage_seconds(job.engine.shape, job.settings.threads or current_threads())
+
+
+def _stage_seconds(shape: tuple[int, ...], threads: int) -> float:
+    """The second stage's time on a (T, C, Z, Y, X) image of `shape`, from a timed crop."""
+    blocks = Blocks.for_shape(shape)
+    t, c, z, y, x = shape
+    crop_shape = (min(t, 2 * blocks.size["T"]), 1, min(z, 2 * blocks.size["Z"]), min(y, 96), min(x, 96))
+    crop = np.random.default_rng(0).normal(0.0, 1.0, crop_shape).astype(np.float32)
+    start = time.perf_counter()
+    refine(crop, crop, blocks, threads=1)
+    return (time.perf_counter() - start) * math.prod(shape) / math.prod(crop_shape) / max(threads, 1)
+
+
+def _engine_seconds(job: DenoiseJob, model: NoiseModel) -> float:
+    """The engine's time alone (see :func:`estimate_seconds`)."""
     t, c, z, y, x = job.engine.shape
     bands = bands_for(job.engine.shape, job.settings)
     share = 1.0
@@ -103,7 +125,7 @@ def estimate_seconds(job: DenoiseJob, model: NoiseModel) -> float:
     crop = np.ascontiguousarray(job.engine[tuple(slice(0, n) for n in crop_shape)], dtype=np.float32)
     timed: list[tuple[float, float]] = []
     for iterations in range(max(min(job.settings.iterations, 6) - 1, 1), min(job.settings.iterations, 6) + 1):
-        settings = dataclasses.replace(job.settings, iterations=iterations)
+        settings = dataclasses.replace(job.settings, iterations=iterations, refine=False)
         start = time.perf_counter()
         DenoiseJob(AxisPlan("TCZYX", crop.shape), settings, crop).run(model)
         timed.append((time.perf_counter() - start, _work(crop.shape, settings)))

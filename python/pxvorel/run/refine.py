@@ -29,16 +29,20 @@ import pxvorel._engine as _engine
 from pxvorel.core.axes import ENGINE_AXES
 
 #: Block (samples) and step per axis of plain images, of stacks (Z > 1) and of time-lapses
-#: (T > 1, Z = 1). Chosen by PSNR on the benchmark's synthetic data: 12 x 12 with step 2 on
-#: 2-D images, 6 x 12 x 12 with steps 2, 3, 3 on the stack, 8 x 16 x 16 with steps 2, 4, 4
-#: on the time-lapse.
+#: (T > 1, Z = 1), by PSNR on the synthetic data of benchmarks/vs_peers.py. With the
+#: engine's default settings as the pilot: on the 32 x 256² stack (engine 42.56 dB) blocks
+#: over Y and X alone lose (12 x 12: 40.15 dB), 6 x 12 x 12 with steps 2, 3, 3 gives 43.89
+#: and 8 x 16 x 16 with steps 2, 4, 4 44.27 at about 1.7 times the stage's time; on the
+#: 10 x 256² time-lapse (44.38) 12 x 12 gives 45.06, 8 x 16 x 16 with steps 2, 4, 4 45.99
+#: and 6 x 12 x 12 with steps 2, 3, 3 46.04. The prototype that introduced the stage found
+#: 6 x 12 x 12 best on the stack and 8 x 16 x 16 on the time-lapse with its own pilots.
 PLANE_BLOCKS = {"Y": (12, 2), "X": (12, 2)}
 STACK_BLOCKS = {"Z": (6, 2), "Y": (12, 3), "X": (12, 3)}
 FRAME_BLOCKS = {"T": (8, 2), "Y": (16, 4), "X": (16, 4)}
 
-#: Share of a run's time the stage takes, for progress reports (about 0.25 to 0.4 of the
-#: engine plus stage with the default settings on the benchmark data).
-STAGE_SHARE = 0.3
+#: Share of a run's time the stage takes, for progress reports (from 0.07 on the stack to 0.25 on
+#: the time-lapse of engine plus stage with the default settings, benchmarks/bench_refine.py).
+STAGE_SHARE = 0.2
 
 
 @dataclass(frozen=True)
