@@ -10,6 +10,10 @@ with the known noise and one thread:
   squared error and the clean data's range, as the true PSNR is computed), with one
   standard error, against the true PSNR, for both runs.
 
+Then the real noisy/clean pairs of ../shared/data (when present): the low-SNR image with the
+noise estimated, default against tuned, scored against the high-SNR image after an affine
+intensity fit (benchmarks/choose_defaults.py), with the estimated gain over the input.
+
     tools/py314 python3 benchmarks/tuning.py [--quick]
 """
 
@@ -22,6 +26,7 @@ import time
 import numpy as np
 
 import pxvorel
+from choose_defaults import DATA, PAIRS, affine_psnr
 from pxvorel.quality.candidates import label
 from vs_peers import Case, make_cases, psnr
 
@@ -67,6 +72,22 @@ def main() -> None:
             estimate, spread = estimated_psnr(case, report)
             print(f"| {case.name} | {run} | {label(report.settings)} | {true:.2f} | {estimate:.2f} ± {spread:.2f} | "
                   f"{estimate - true:+.2f} | {seconds:.1f} |", flush=True)
+    print("\n| real pair | run | setting | PSNR dB (affine fit to the high-SNR image) | estimated gain dB | CPU s |")
+    print("|---|---|---|---|---|---|")
+    for name in PAIRS:
+        low, high = (DATA / f"pair_{name}_{snr}_u8.tif" for snr in ("lowsnr", "highsnr"))
+        if not (low.exists() and high.exists()):
+            continue
+        noisy, clean = (pxvorel.read_image(path).data.astype(np.float32) for path in (low, high))
+        print(f"| {name} | input | | {affine_psnr(clean, noisy):.2f} | | |")
+        for run, tune in (("defaults", False), ("tuned", True)):
+            start = time.process_time()
+            result, report = pxvorel.denoise(noisy, axes="YX", threads=1, tune=tune, quality=True,
+                                             return_report=True)
+            seconds = time.process_time() - start
+            assert report.quality is not None
+            print(f"| {name} | {run} | {label(report.settings)} | {affine_psnr(clean, result):.2f} | "
+                  f"{report.quality.gain_db:.2f} ± {report.quality.spread_db:.2f} | {seconds:.1f} |", flush=True)
 
 
 if __name__ == "__main__":

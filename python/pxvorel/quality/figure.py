@@ -17,12 +17,17 @@ class QualityEstimate:
 
     The gain is ``10 log10(input noise variance / estimated MSE)``: how many dB the PSNR
     of the result exceeds the noisy input's. `spread_db` is one standard error of the
-    gain (errors of the estimate are within about twice it).
+    gain (errors of the estimate are within about twice it). On a very small image the
+    estimate can come out at or below 0, or with no spread measurable: it is then not
+    :attr:`measurable`, and the gain is NaN.
 
     Examples
     --------
     >>> QualityEstimate((0,), (2.5,), (0.05,), (25.0,)).describe()
     'estimated PSNR gain 10.0 dB ± 0.1 dB (estimated MSE 2.5; SURE estimate)'
+    >>> small = QualityEstimate((0,), (-0.4,), (0.9,), (25.0,))   # an estimate below 0
+    >>> small.measurable, math.isnan(small.gain_db)
+    (False, True)
     """
 
     channels: tuple[int, ...]
@@ -46,24 +51,33 @@ class QualityEstimate:
         return ratio, spread / count
 
     @property
+    def measurable(self) -> bool:
+        """Whether every channel's estimate is above 0 with a finite spread."""
+        return all(m > 0 and math.isfinite(s) for m, s in zip(self.mse, self.mse_spread, strict=True))
+
+    @property
     def gain_db(self) -> float:
-        """Estimated PSNR gain over the input in dB (channels weighing alike)."""
+        """Estimated PSNR gain over the input in dB (channels weighing alike); NaN when not measurable."""
         ratio, _ = self._relative()
-        return -_DB * math.log(ratio) if ratio > 0 else math.inf
+        return -_DB * math.log(ratio) if self.measurable else math.nan
 
     @property
     def spread_db(self) -> float:
         """One standard error of :attr:`gain_db`, in dB."""
         ratio, spread = self._relative()
-        return _DB * spread / ratio if ratio > 0 else math.inf
+        return _DB * spread / ratio if self.measurable else math.nan
 
     def channel_gain_db(self, index: int) -> float:
         """Estimated PSNR gain of the `index`-th estimated channel (see :attr:`channels`)."""
         ratio = self.mse[index] / self.input_variance[index]
-        return -_DB * math.log(ratio) if ratio > 0 else math.inf
+        return -_DB * math.log(ratio) if ratio > 0 and math.isfinite(self.mse_spread[index]) else math.nan
 
     def describe(self) -> str:
         """One line: the gain, its spread and the estimated MSE, marked as an estimate."""
+        if not self.measurable:
+            values = ", ".join(f"{m:.4g} ± {s:.2g}" for m, s in zip(self.mse, self.mse_spread, strict=True))
+            return (f"estimated PSNR gain: not measurable on this image (too small for the estimate; "
+                    f"estimated MSE {values}; SURE estimate)")
         text = f"estimated PSNR gain {self.gain_db:.1f} dB ± {self.spread_db:.1f} dB"
         if len(self.mse) == 1:
             return text + f" (estimated MSE {self.mse[0]:.4g}; SURE estimate)"
