@@ -21,6 +21,11 @@ class QualityEstimate:
     estimate can come out at or below 0, or with no spread measurable: it is then not
     :attr:`measurable`, and the gain is NaN.
 
+    The estimate takes the noise model as exact: a noise variance off by a fraction f
+    shifts the estimated MSE by about f times the input's noise variance, which the
+    spread does not include. On smooth images, whose result is far more accurate than
+    the input, an estimated noise model can so dominate the estimate.
+
     Examples
     --------
     >>> QualityEstimate((0,), (2.5,), (0.05,), (25.0,)).describe()
