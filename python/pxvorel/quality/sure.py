@@ -37,9 +37,11 @@ UnitDenoiser = Callable[[npt.NDArray[np.float32]], npt.NDArray[np.float32]]
 #: Size of the probe in units of the noise: small enough for a local derivative, large
 #: enough that float32 rounding in the engine does not dominate the difference.
 PROBE = 0.05
-#: Tiles (along Y and X) whose mean terms give the estimate's standard error: the terms
-#: of neighbouring samples are correlated through the shared patches.
+#: Tiles (TILE samples along Y and X, PLANES along Z and T) whose mean terms give the
+#: estimate's standard error: the terms of neighbouring samples are correlated through
+#: the shared patches and the second stage's blocks.
 TILE = 16
+PLANES = 4
 
 
 @dataclass(frozen=True)
@@ -77,11 +79,13 @@ def _slope(unit: UnitImage, i: int, model: NoiseModel, c: int, values: np.ndarra
 
 
 def _tile_means(terms: np.ndarray) -> npt.NDArray[np.float64]:
-    """Mean of the terms over tiles of TILE x TILE along Y and X (the whole plane when smaller)."""
-    t, z, y, x = terms.shape
-    ty, tx = max(1, y // TILE), max(1, x // TILE)
-    cut = terms[:, :, : ty * (y // ty), : tx * (x // tx)]
-    tiles: npt.NDArray[np.float64] = cut.reshape(t, z, ty, y // ty, tx, x // tx).mean(axis=(3, 5)).ravel()
+    """Mean of the terms over tiles of TILE x TILE along Y and X and PLANES along Z and T
+    (the whole extent of an axis shorter than two tiles)."""
+    lengths = [PLANES, PLANES, TILE, TILE]
+    counts = [max(1, n // k) for n, k in zip(terms.shape, lengths, strict=True)]
+    cut = terms[tuple(slice(0, c * (n // c)) for c, n in zip(counts, terms.shape, strict=True))]
+    shape = [x for c, n in zip(counts, terms.shape, strict=True) for x in (c, n // c)]
+    tiles: npt.NDArray[np.float64] = cut.reshape(shape).mean(axis=(1, 3, 5, 7)).ravel()
     return tiles
 
 
