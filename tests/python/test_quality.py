@@ -14,7 +14,7 @@ from synthetic import blobs, poisson_gaussian
 import pxvorel
 from pxvorel.core.axes import AxisPlan
 from pxvorel.quality.sure import estimate_risk
-from pxvorel.quality.tune import tune
+from pxvorel.quality.tune import Tuning, tune
 from pxvorel.run.engine import DenoiseJob, denoise_unit
 from pxvorel.run.unit import UnitImage
 
@@ -71,6 +71,8 @@ def test_tuning_picks_a_setting_close_to_the_oracle(scene) -> None:
         chosen = int(np.argmin(tuning.scores))
         assert true[chosen] <= 1.05 * min(true), (tuning.scores, true)
         assert chosen != 0 or image is not flat
+    distrusted = Tuning(tuning.candidates[:2], (0.5, -0.1), tuning.crop_shape)  # an estimate below 0
+    assert not distrusted.trusted and distrusted.chosen == tuning.candidates[0]
 
 
 def test_the_report_holds_what_the_run_used(scene) -> None:

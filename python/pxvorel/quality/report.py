@@ -39,7 +39,10 @@ class RunReport:
     def describe(self) -> str:
         """A few lines for a log or a status line."""
         lines = [f"settings: {self.settings.describe(self.plan)}"]
-        if self.tuning is not None:
+        if self.tuning is not None and not self.tuning.trusted:
+            lines.append("tuning: no candidate could be scored (an estimated error at or below 0); "
+                         "the given settings were kept")
+        elif self.tuning is not None:
             best = min(self.tuning.scores)
             lines.append(f"tuned on a crop of {' x '.join(map(str, self.tuning.crop_shape))} (TCZYX) over "
                          f"{len(self.tuning.candidates)} candidates: {label(self.tuning.chosen)} "

@@ -32,8 +32,16 @@ class Tuning:
     """(T, C, Z, Y, X) shape of the crop they were scored on."""
 
     @property
+    def trusted(self) -> bool:
+        """Whether every score is above 0. An estimated error at or below 0 means the noise
+        model does not describe the crop (clipped or quantised data, a wrong model), and then
+        no score can be relied on."""
+        return all(score > 0 for score in self.scores)
+
+    @property
     def chosen(self) -> Settings:
-        return self.candidates[int(np.argmin(self.scores))]
+        """The candidate of the lowest score; the given setting (the first) when not :attr:`trusted`."""
+        return self.candidates[int(np.argmin(self.scores))] if self.trusted else self.candidates[0]
 
 
 def tune(engine: np.ndarray, model: NoiseModel, settings: Settings,
@@ -62,4 +70,8 @@ def tune(engine: np.ndarray, model: NoiseModel, settings: Settings,
         score = estimate_risk(unit, model, denoiser).relative if unit.channels else 0.0
         scores.append(score)
         log.debug("tuning: %s scores %.4f", label(candidate), score)
-    return Tuning(tuple(candidates), tuple(scores), crop.shape)
+    tuning = Tuning(tuple(candidates), tuple(scores), crop.shape)
+    if unit.channels and not tuning.trusted:
+        log.warning("tuning: the estimated error is not above 0 for every candidate, so the noise model does not "
+                    "describe this image well enough (clipped or quantised data?); keeping the given settings")
+    return tuning
