@@ -94,6 +94,10 @@ def test_the_report_holds_what_the_run_used(scene) -> None:
                                                                 "Y": chosen.patch_radius["Y"]})
     np.testing.assert_array_equal(tuned, again)  # the whole image is denoised with the setting chosen
 
+    clipped = np.maximum(noisy - np.median(noisy), 0.0)  # half the samples at 0: no tuning there
+    _, report = pxvorel.denoise(clipped, noise=3.0, threads=1, tune=True, iterations=3, return_report=True)
+    assert report.tuning is not None and not report.tuning.trusted and report.settings.iterations == 3
+
 
 def test_separate_channels_are_each_denoised_as_their_own_image(scene) -> None:
     rng = np.random.default_rng(3)

@@ -17,8 +17,9 @@ class QualityEstimate:
 
     The gain is ``10 log10(input noise variance / estimated MSE)``: how many dB the PSNR
     of the result exceeds the noisy input's. `spread_db` is one standard error of the
-    gain (errors of the estimate are within about twice it). On a very small image the
-    estimate can come out at or below 0, or with no spread measurable: it is then not
+    gain (errors of the estimate are within about twice it). On a very small image, or
+    one the noise model does not describe (a background clipped at 0), the estimate can
+    come out at or below 0, or with no spread measurable: it is then not
     :attr:`measurable`, and the gain is NaN.
 
     The estimate takes the noise model as exact: a noise variance off by a fraction f
@@ -81,8 +82,8 @@ class QualityEstimate:
         """One line: the gain, its spread and the estimated MSE, marked as an estimate."""
         if not self.measurable:
             values = ", ".join(f"{m:.4g} ± {s:.2g}" for m, s in zip(self.mse, self.mse_spread, strict=True))
-            return (f"estimated PSNR gain: not measurable on this image (too small for the estimate; "
-                    f"estimated MSE {values}; SURE estimate)")
+            return (f"estimated PSNR gain: not measurable on this image (the image is too small, or the noise "
+                    f"model does not describe it, e.g. clipped data; estimated MSE {values}; SURE estimate)")
         text = f"estimated PSNR gain {self.gain_db:.1f} dB ± {self.spread_db:.1f} dB"
         if len(self.mse) == 1:
             return text + f" (estimated MSE {self.mse[0]:.4g}; SURE estimate)"

@@ -40,8 +40,8 @@ class RunReport:
         """A few lines for a log or a status line."""
         lines = [f"settings: {self.settings.describe(self.plan)}"]
         if self.tuning is not None and not self.tuning.trusted:
-            lines.append("tuning: no candidate could be scored (an estimated error at or below 0); "
-                         "the given settings were kept")
+            lines.append("tuning: the candidates could not be scored (a clipped background, or an estimated "
+                         "error at or below 0); the given settings were kept")
         elif self.tuning is not None:
             best = min(self.tuning.scores)
             lines.append(f"tuned on a crop of {' x '.join(map(str, self.tuning.crop_shape))} (TCZYX) over "

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import functools
 import logging
+import math
 from collections.abc import Callable
 from dataclasses import dataclass
 
@@ -19,6 +20,21 @@ from pxvorel.run.settings import Settings
 from pxvorel.run.unit import UnitImage
 
 log = logging.getLogger(__name__)
+
+#: Share of a channel's samples at its lowest value above which its background counts as
+#: clipped (as the noise estimation judges it). The risk estimate assumes noise on both
+#: sides of every sample, so tuning does not rely on it there.
+CLIPPED_SHARE = 0.01
+
+
+def clipped_channels(engine: np.ndarray, channels: tuple[int, ...]) -> list[int]:
+    """The channels of a (T, C, Z, Y, X) image with more than CLIPPED_SHARE of their samples at the minimum."""
+    found = []
+    for c in channels:
+        values = engine[:, c]
+        if np.count_nonzero(values == values.min()) > CLIPPED_SHARE * values.size:
+            found.append(c)
+    return found
 
 
 @dataclass(frozen=True)
@@ -36,7 +52,7 @@ class Tuning:
         """Whether every score is above 0. An estimated error at or below 0 means the noise
         model does not describe the crop (clipped or quantised data, a wrong model), and then
         no score can be relied on."""
-        return all(score > 0 for score in self.scores)
+        return all(score > 0 for score in self.scores)  # False for NaN (not scored)
 
     @property
     def chosen(self) -> Settings:
@@ -47,12 +63,19 @@ class Tuning:
 def tune(engine: np.ndarray, model: NoiseModel, settings: Settings,
          progress: Callable[[float], object] | None = None) -> Tuning:
     """Score every candidate (:func:`candidate_settings`) on a central crop (:func:`tuning_crop`)
-    of a (T, C, Z, Y, X) image by Stein's unbiased risk estimate; the lowest wins.
+    of a (T, C, Z, Y, X) image by Stein's unbiased risk estimate; the lowest wins. On an
+    image with a clipped background nothing is scored (one NaN score) and `settings` is kept.
 
     Each candidate costs two runs on the crop (the input, and the input plus a probe).
     """
     crop = np.ascontiguousarray(engine[tuning_crop(engine.shape)])
     unit = UnitImage.of(crop, model)
+    clipped = clipped_channels(engine, unit.channels)
+    if clipped:
+        log.warning("tuning: channel(s) %s have a clipped background (more than %g %% of their samples at the "
+                    "lowest value), where the estimated error cannot be relied on; keeping the given settings",
+                    ", ".join(map(str, clipped)), 100 * CLIPPED_SHARE)
+        return Tuning((settings,), (math.nan,), crop.shape)
     candidates = candidate_settings(settings, crop.shape)
     scores = []
     steps = 2 * len(candidates)
