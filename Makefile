@@ -110,6 +110,7 @@ bench:
 	$(RUN) $(MAKE) --no-print-directory _bench
 _bench: _install
 	python3 benchmarks/vs_peers.py $(BENCH_ARGS)
+	python3 benchmarks/tuning.py --quick
 
 clean:
 	rm -rf build demo-output

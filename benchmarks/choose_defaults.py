@@ -10,18 +10,39 @@ one plane to the next, as in a stack of a thick sample.
 Also prints the mean error of the denoised series against the truth, per intensity
 band, which shows the bias of the inverse of the stabilising transform.
 
+With ``--sweep``, instead: a grid of patch radius (X and Y) x iterations x p-value, the
+second stage included, on the benchmark's synthetic data (benchmarks/vs_peers.py, small
+sizes) and on the real noisy/clean pairs of ../shared/data (a central 256 x 256 crop of the
+low-SNR image, denoised with the estimated noise and scored against the high-SNR image
+after an affine intensity fit); per setting the PSNR on each dataset and the mean
+difference to the best setting of each dataset, whose smallest value marks the setting
+that serves all datasets best.
+
 Usage: python3 benchmarks/choose_defaults.py [--frames N] [--size N] [--threads N]
+       python3 benchmarks/choose_defaults.py --sweep [--unpaired] [--threads N]
+
+``--unpaired`` adds the estimated PSNR gain (Stein's unbiased risk estimate) of a few
+settings on real images that have no clean version.
 """
 
 from __future__ import annotations
 
 import argparse
+import itertools
 import time
+import warnings
+from collections.abc import Callable
+from pathlib import Path
 
 import numpy as np
 
 import pxvorel
 from pxvorel.demo import psnr, ssim, synthetic_series
+
+DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data"
+PAIRS = ("nucleus", "mito_confocal")
+#: The grid of --sweep: patch radius in X and Y, iterations, p-value.
+GRID = list(itertools.product((1, 2), (3, 4, 5), (0.05, 0.01, 1e-3, 1e-5)))
 
 # (label, axes the series is read with, patch_radius, search_axes)
 SETTINGS = [
@@ -39,12 +60,109 @@ SETTINGS = [
 ]
 
 
+def affine_psnr(reference: np.ndarray, image: np.ndarray) -> float:
+    """PSNR against `reference` (its range as the peak) after the least-squares fit a * image + b."""
+    design = np.stack([image.ravel().astype(np.float64), np.ones(image.size)], axis=1)
+    coefficients, *_ = np.linalg.lstsq(design, reference.ravel().astype(np.float64), rcond=None)
+    fitted = design @ coefficients
+    span = float(reference.max() - reference.min())
+    return float(10.0 * np.log10(span**2 / np.mean((reference.ravel() - fitted) ** 2)))
+
+
+def sweep_datasets() -> list[tuple[str, Callable[[dict[str, object]], float]]]:
+    """(name, score of a setting) for the benchmark's synthetic cases and the real pairs present."""
+    from vs_peers import make_cases
+    from vs_peers import psnr as peak_psnr
+
+    datasets: list[tuple[str, Callable[[dict[str, object]], float]]] = []
+    for case in make_cases(quick=True):
+        if case.gain > 0:
+            noise: object = pxvorel.NoiseModel(gain=[case.gain], offset=[case.sigma[0] ** 2])
+        else:
+            noise = pxvorel.NoiseModel.gaussian(case.sigma)
+
+        def score(keywords: dict[str, object], case: object = case, noise: object = noise) -> float:
+            return peak_psnr(case.clean, pxvorel.denoise(case.noisy, axes=case.axes, noise=noise, **keywords))
+
+        datasets.append((case.name.split(",")[0], score))
+    for name in PAIRS:
+        low, high = (DATA / f"pair_{name}_{snr}_u8.tif" for snr in ("lowsnr", "highsnr"))
+        if not (low.exists() and high.exists()):
+            continue
+        noisy, clean = (pxvorel.read_image(path).data.astype(np.float32) for path in (low, high))
+        y0, x0 = (noisy.shape[0] - 256) // 2, (noisy.shape[1] - 256) // 2
+        noisy, clean = noisy[y0:y0 + 256, x0:x0 + 256], clean[y0:y0 + 256, x0:x0 + 256]
+
+        def real(keywords: dict[str, object], noisy: np.ndarray = noisy, clean: np.ndarray = clean) -> float:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                return affine_psnr(clean, pxvorel.denoise(noisy, axes="YX", **keywords))
+
+        datasets.append((f"real {name}", real))
+    return datasets
+
+
+def sweep(threads: int | None) -> None:
+    datasets = sweep_datasets()
+    table: dict[tuple[int, int, float], list[float]] = {}
+    print("| radius | iterations | p-value | " + " | ".join(name for name, _ in datasets) + " |")
+    print("|---|---|---|" + "---|" * len(datasets))
+    for radius, iterations, pvalue in GRID:
+        keywords: dict[str, object] = {"patch_radius": {"X": radius, "Y": radius}, "iterations": iterations,
+                                       "pvalue": pvalue, "threads": threads}
+        table[radius, iterations, pvalue] = [score(keywords) for _, score in datasets]
+        print(f"| {radius} | {iterations} | {pvalue:g} | "
+              + " | ".join(f"{v:.2f}" for v in table[radius, iterations, pvalue]) + " |", flush=True)
+    best = np.max(np.array(list(table.values())), axis=0)
+    print("\nmean shortfall from each dataset's best setting (dB), the best five:")
+    shortfalls = {key: float(np.mean(best - np.array(values))) for key, values in table.items()}
+    for key in sorted(shortfalls, key=shortfalls.__getitem__)[:5]:
+        print(f"  radius {key[0]}, {key[1]} iterations, p-value {key[2]:g}: {shortfalls[key]:.3f} dB "
+              f"(worst {float(np.max(best - np.array(table[key]))):.2f})")
+
+
+#: Real images without a clean version, scored by the estimated PSNR gain (SURE).
+UNPAIRED = [("2d_er_exit_sites_noisy_u16.tif", "YX"), ("2d_nuclei_dsb2018_u16.tif", "YX"),
+            ("2d_microtubules_u16.tif", "YX"), ("2dc_hela_dna_tubulin_actin_3ch_u16.tif", "CYX"),
+            ("3d_golgi_bfa_u16.tif", "ZYX"), ("2dt_nuclei_mitocheck_30frames_u8.tif", "TYX")]
+UNPAIRED_GRID = [(2, 4, 0.01), (2, 4, 1e-3), (2, 4, 1e-5), (1, 4, 1e-5)]
+
+
+def unpaired(threads: int | None) -> None:
+    """Estimated PSNR gain (dB, ± one standard error) of a few settings on real images."""
+    present = [(f, a) for f, a in UNPAIRED if (DATA / f).exists()]
+    print("\nestimated PSNR gain over the input (dB) on real images without a clean version:\n")
+    print("| radius | iterations | p-value | " + " | ".join(f.removesuffix(".tif") for f, _ in present) + " |")
+    print("|---|---|---|" + "---|" * len(present))
+    images = [pxvorel.read_image(DATA / f, axes=a) for f, a in present]
+    for radius, iterations, pvalue in UNPAIRED_GRID:
+        cells = []
+        for image in images:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                _, report = pxvorel.denoise(image.data, axes=image.axes, patch_radius={"X": radius, "Y": radius},
+                                            iterations=iterations, pvalue=pvalue, threads=threads, quality=True,
+                                            return_report=True)
+            assert report.quality is not None
+            cells.append(f"{report.quality.gain_db:.2f} ± {report.quality.spread_db:.2f}")
+        print(f"| {radius} | {iterations} | {pvalue:g} | " + " | ".join(cells) + " |", flush=True)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--frames", type=int, default=24)
     parser.add_argument("--size", type=int, default=256)
     parser.add_argument("--threads", type=int)
+    parser.add_argument("--sweep", action="store_true", help="the grid of radius, iterations and p-value instead")
+    parser.add_argument("--unpaired", action="store_true",
+                        help="the estimated gain of a few settings on real images without a clean version")
     args = parser.parse_args()
+    if args.sweep or args.unpaired:
+        if args.sweep:
+            sweep(args.threads)
+        if args.unpaired:
+            unpaired(args.threads)
+        return
 
     scene = synthetic_series(args.frames, args.size)
     model = pxvorel.estimate_noise(scene.noisy, axes="TYX")

@@ -11,10 +11,14 @@ from pxvorel.api import denoise
 from pxvorel.core.version import __version__
 from pxvorel.noise.model import NoiseModel, estimate_noise, estimate_sigma
 from pxvorel.io import ImageFile, read_image, write_image
+from pxvorel.quality.figure import QualityEstimate
+from pxvorel.quality.report import RunReport
 
 __all__ = [
     "ImageFile",
     "NoiseModel",
+    "QualityEstimate",
+    "RunReport",
     "__version__",
     "denoise",
     "estimate_noise",

@@ -8,8 +8,11 @@ from typing import TYPE_CHECKING, Literal, TypeGuard, overload
 import numpy as np
 
 from pxvorel.noise.model import NoiseModel, NoiseSpec
+from pxvorel.quality.pipeline import run_job
+from pxvorel.quality.report import RunReport
 from pxvorel.run.engine import DenoiseJob
 from pxvorel.run.progress import ProgressSpec, reporting
+from pxvorel.run.settings import DEFAULT_CHANNELS, ChannelMode
 
 if TYPE_CHECKING:
     import dask.array as da
@@ -24,30 +27,37 @@ def _is_dask_array(image: object) -> TypeGuard[da.Array]:
 def denoise(image: da.Array, *, axes: str | None = ..., noise: NoiseSpec = ...,
             patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
             renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
-            refine: bool = ...,
+            refine: bool = ..., channels: ChannelMode = ...,
             out: None = ..., return_noise: Literal[False] = ...,
             progress: ProgressSpec = ...) -> da.Array: ...
 @overload
 def denoise(image: da.Array, *, axes: str | None = ..., noise: NoiseSpec = ...,
             patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
             renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
-            refine: bool = ...,
+            refine: bool = ..., channels: ChannelMode = ...,
             out: None = ..., return_noise: Literal[True],
             progress: ProgressSpec = ...) -> tuple[da.Array, NoiseModel]: ...
 @overload
 def denoise(image: np.typing.ArrayLike, *, axes: str | None = ..., noise: NoiseSpec = ...,
             patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
             renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
-            refine: bool = ...,
-            out: np.ndarray | None = ..., return_noise: Literal[False] = ...,
-            progress: ProgressSpec = ...) -> np.ndarray: ...
+            refine: bool = ..., channels: ChannelMode = ...,
+            out: np.ndarray | None = ..., return_noise: Literal[False] = ..., progress: ProgressSpec = ...,
+            tune: bool = ..., quality: bool = ..., return_report: Literal[False] = ...) -> np.ndarray: ...
 @overload
 def denoise(image: np.typing.ArrayLike, *, axes: str | None = ..., noise: NoiseSpec = ...,
             patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
             renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
-            refine: bool = ...,
-            out: np.ndarray | None = ..., return_noise: Literal[True],
-            progress: ProgressSpec = ...) -> tuple[np.ndarray, NoiseModel]: ...
+            refine: bool = ..., channels: ChannelMode = ...,
+            out: np.ndarray | None = ..., return_noise: Literal[True], progress: ProgressSpec = ...,
+            tune: bool = ..., quality: bool = ..., return_report: Literal[False] = ...) -> tuple[np.ndarray, NoiseModel]: ...
+@overload
+def denoise(image: np.typing.ArrayLike, *, axes: str | None = ..., noise: NoiseSpec = ...,
+            patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
+            renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
+            refine: bool = ..., channels: ChannelMode = ...,
+            out: np.ndarray | None = ..., return_noise: Literal[False] = ..., progress: ProgressSpec = ...,
+            tune: bool = ..., quality: bool = ..., return_report: Literal[True]) -> tuple[np.ndarray, RunReport]: ...
 
 
 def denoise(
@@ -62,10 +72,14 @@ def denoise(
     search_axes: str | Mapping[str, bool] | None = None,
     threads: int | None = None,
     refine: bool = True,
+    channels: ChannelMode = DEFAULT_CHANNELS,
     out: np.ndarray | None = None,
     return_noise: bool = False,
     progress: ProgressSpec = None,
-) -> np.ndarray | da.Array | tuple[np.ndarray | da.Array, NoiseModel]:
+    tune: bool = False,
+    quality: bool = False,
+    return_report: bool = False,
+) -> np.ndarray | da.Array | tuple[np.ndarray | da.Array, NoiseModel] | tuple[np.ndarray, RunReport]:
     """Denoise a 1-D to 5-D fluorescence image with non-local patch averaging.
 
     Similar patches are searched for in a neighbourhood that grows with each iteration
@@ -73,9 +87,14 @@ def denoise(
     is first brought to unit noise: Poisson-Gaussian noise (photon counts plus camera
     read noise) through a generalised Anscombe transform, whose exact unbiased inverse
     (in closed form) brings it back without a low-light bias; Gaussian noise by dividing
-    by its sigma. A patch spans all channels, so the similarity of two positions is
-    judged on all channels jointly, each weighing the same; channel values are never
-    mixed. By default a second stage follows (see `refine`).
+    by its sigma. By default every channel is denoised on its own (``channels``);
+    channel values are never mixed. By default a second stage follows (see `refine`).
+
+    The engine's parameters are the fixed ones given (or the defaults) unless
+    ``tune=True``, which chooses them per image by Stein's unbiased risk estimate on a
+    crop. Every run logs the parameters it used (logger ``pxvorel``, level INFO); with
+    ``return_report=True`` they come back in a :class:`RunReport`, with the estimated
+    quality when ``quality=True``.
 
     Parameters
     ----------
@@ -147,6 +166,12 @@ def denoise(
         image at sigma 25 it loses 0.05 dB with the default patch averaging settings).
         ``False``: the patch averaging alone, with the parameters given (the result of
         earlier versions).
+    channels : {"separate", "joint"}, optional
+        ``"separate"`` (default) denoises every channel on its own: each finds the
+        patches similar in itself. ``"joint"`` lets a patch span all channels, so the
+        similarity of two positions is judged on all channels together (each weighing
+        the same): this helps only when the channels show the same structures at
+        similar noise, and costs detail otherwise (benchmarks/channels.py).
     out : numpy.ndarray, optional
         Array of the input's shape and a floating-point dtype to receive the result (it
         may be the input itself). Written only once the denoising has succeeded.
@@ -159,6 +184,27 @@ def denoise(
         An exception raised by it stops the run and propagates. A run can always be
         stopped with Ctrl-C (``KeyboardInterrupt``) within a fraction of a second; the
         input and `out` are then untouched.
+    tune : bool, optional
+        Choose the patch radius in X and Y, the iterations and the p-value per image:
+        up to 8 candidate settings (the given ones among them; p-values down to 1e-5,
+        3 to 6 iterations, radius 1 to 3; none costing more than 16 times the given
+        setting, which leaves out 6 iterations on stacks and time-lapses) are each run
+        twice on a central crop (256 x 256 of a plane; 16 planes of 128 x 128 of a
+        stack or time series) and scored by Stein's unbiased risk estimate; the lowest
+        estimated error wins and the whole image is denoised with it (which may then
+        take several times as long as with the defaults). Other settings stay as
+        given. In-memory images only.
+    quality : bool, optional
+        Estimate the result's mean squared error without a clean image (Stein's
+        unbiased risk estimate in intensities, from one more run on the input plus a
+        small random probe: the run takes about twice as long). The estimate, its PSNR
+        gain over the input and the gain's standard error are logged and returned in
+        the report (see `return_report`). It takes the noise model as exact (see
+        :class:`QualityEstimate`). In-memory images only.
+    return_report : bool, optional
+        Also return a :class:`RunReport`: the noise model and settings used, the
+        tuning's candidates and scores, and the quality estimate when asked for. Not
+        together with `return_noise` (the report holds the noise model).
 
     Returns
     -------
@@ -175,6 +221,8 @@ def denoise(
         Only with ``return_noise=True``: the per-channel model used; a Gaussian channel
         has gain 0 and offset sigma**2; ``noise_model.variance(intensities, channel=c)``
         evaluates any model, ``noise_model.reason(c)`` says why it was chosen.
+    report : RunReport
+        Only with ``return_report=True``.
 
     Raises
     ------
@@ -203,24 +251,30 @@ def denoise(
     >>> round(model.gain[0], 1)                               # one count per photon
     1.0
     """
+    if return_noise and return_report:
+        raise ValueError("give return_noise or return_report, not both: the report holds the noise model")
     if _is_dask_array(image):
         if out is not None:
             raise ValueError("out cannot be given for a dask array: the result is a lazy dask array")
+        if tune or quality or return_report:
+            raise ValueError("tune, quality and return_report need an in-memory image, not a dask array")
         from pxvorel.run.chunked import denoise_dask
 
         lazy, model = denoise_dask(image, axes=axes, noise=noise, patch_radius=patch_radius, search_axes=search_axes,
                                    iterations=iterations, pvalue=pvalue, renoise=renoise, threads=threads,
-                                   refine=refine, stacklevel=2)
+                                   refine=refine, channels=channels, stacklevel=2)
         return (lazy, model) if return_noise else lazy
     job = DenoiseJob.prepare(image, axes=axes, patch_radius=patch_radius, search_axes=search_axes,
                              iterations=iterations, pvalue=pvalue, renoise=renoise, threads=threads,
-                             refine=refine)
+                             refine=refine, channels=channels)
     if out is not None and (not isinstance(out, np.ndarray) or out.shape != job.plan.shape or out.dtype.kind != "f"):
         raise ValueError(f"out must be a floating-point array of shape {job.plan.shape}")
     with reporting(progress) as fractions:
         model = job.choose_noise(noise, stacklevel=2)
-        denoised = job.run(model, fractions)
+        denoised, report = run_job(job, model, tune=tune, quality=quality, progress=fractions)
     if out is not None:
         out[...] = denoised
         denoised = out
+    if return_report:
+        return denoised, report
     return (denoised, model) if return_noise else denoised

@@ -85,7 +85,7 @@ CASES = {
     "time-lapse, auto": (camera_image((6, 48, 40), seed=2), {"axis_labels": ("t", "y", "x")},
                          {"pvalue": 0.05, "refine": False}, {"axes": "TYX", "pvalue": 0.05, "refine": False}),
     "RGB": ((camera_image((3, 40, 48), seed=3) // 2).astype(np.uint8).transpose(1, 2, 0), {"rgb": True},
-            {"noise": "gaussian"}, {"axes": "YXC", "noise": "gaussian"}),
+            {"noise": "gaussian", "channels": "joint"}, {"axes": "YXC", "noise": "gaussian", "channels": "joint"}),
 }
 
 
@@ -114,6 +114,18 @@ def test_denoise_makes_a_new_aligned_layer_equal_to_denoise(viewer, qtbot, case)
         np.testing.assert_array_equal(getattr(result, attribute), getattr(source, attribute))
     assert tuple(result.contrast_limits) == (90, 400)
     assert result.axis_labels == source.axis_labels
+
+
+def test_quality_button_shows_the_estimate_beside_the_usual_layer(viewer, qtbot):
+    data = camera_image((128, 128), seed=5)  # smaller images may be too small for an estimate
+    source = viewer.add_image(data, name="noisy")
+    widget = dock(viewer)
+    widget.image.value = source
+    widget.threads.value = 1
+    press(qtbot, widget, widget.quality_button)
+    assert widget.quality.value.startswith("estimated PSNR gain") and " dB ± " in widget.quality.value
+    np.testing.assert_array_equal(viewer.layers["noisy denoised"].data, pxvorel.denoise(data, axes="YX", threads=1))
+    assert viewer.layers["noisy denoised"].metadata["pxvorel"]["quality_estimate"] == widget.quality.value
 
 
 def test_estimate_shows_the_model_that_denoise_then_uses(viewer, qtbot):

@@ -69,7 +69,7 @@ def test_a_doubtful_shape_needs_axes(spy, shape, candidates) -> None:
 )
 def test_axes_reach_the_engine_as_tczyx_and_come_back(spy, shape, axes, engine_shape) -> None:
     image = np.arange(np.prod(shape), dtype=np.float32).reshape(shape)
-    result = pxvorel.denoise(image, axes=axes, noise=2.0)
+    result = pxvorel.denoise(image, axes=axes, noise=2.0, channels="joint", refine=False)
     assert spy.calls[-1]["shape"] == engine_shape
     assert result.shape == shape and result.dtype == np.float32 and result.flags.c_contiguous
     np.testing.assert_array_equal(result, image)
@@ -225,13 +225,18 @@ def test_auto_uses_a_fitted_line_only_where_it_holds(spy, monkeypatch, fit, kind
     assert len(spy.calls) == 1 and spy.calls[0]["sigma"] == 1.0
 
 
-def test_channels_of_any_model_share_one_call(spy) -> None:
-    """Channels are always weighed jointly: one engine call, every channel at unit noise."""
+@pytest.mark.parametrize(("channels", "shapes"), [("joint", [(1, 2, 1, 32, 32)]),
+                                                 ("separate", [(1, 1, 1, 32, 32)] * 2)])
+def test_channels_of_any_model_reach_the_engine_at_unit_noise(spy, channels, shapes) -> None:
+    """Jointly: one engine call with every channel; separately: one call per channel. Every
+    channel at unit noise, whatever its model."""
     image = np.stack([np.full((32, 32), 50.0), np.full((32, 32), 80.0)])
-    pxvorel.denoise(image, axes="CYX", noise=NoiseModel([0.0, 0.0], [4.0, 100.0]))
-    pxvorel.denoise(image, axes="CYX", noise=NoiseModel([0.0, 2.0], [4.0, 10.0]))
-    assert [(call["shape"], call["sigma"]) for call in spy.calls] == [((1, 2, 1, 32, 32), 1.0)] * 2
-    np.testing.assert_allclose(spy.calls[1]["image"][0, :, 0, 0, 0], [25.0, np.sqrt(171.5)], rtol=1e-6)
+    pxvorel.denoise(image, axes="CYX", noise=NoiseModel([0.0, 0.0], [4.0, 100.0]), channels=channels)
+    spy.calls.clear()
+    pxvorel.denoise(image, axes="CYX", noise=NoiseModel([0.0, 2.0], [4.0, 10.0]), channels=channels)
+    assert [(call["shape"], call["sigma"]) for call in spy.calls] == [(shape, 1.0) for shape in shapes]
+    firsts = np.concatenate([call["image"][0, :, 0, 0, 0] for call in spy.calls])
+    np.testing.assert_allclose(firsts, [25.0, np.sqrt(171.5)], rtol=1e-6)
 
 
 def test_estimate_noise_per_channel() -> None:
@@ -265,7 +270,8 @@ def test_stabilised_path_is_unbiased_on_flat_fields() -> None:
 
 
 @pytest.mark.parametrize("module", ["pxvorel.api", "pxvorel.noise.model", "pxvorel.noise.channels", "pxvorel.noise.censored",
-                                    "pxvorel.noise.figure", "pxvorel.core.axes"])
+                                    "pxvorel.noise.figure", "pxvorel.core.axes", "pxvorel.quality.figure",
+                                    "pxvorel.quality.report"])
 def test_docstring_examples_run(module) -> None:
     import doctest
     import importlib

@@ -142,6 +142,9 @@ def denoise_chunked(args: argparse.Namespace, source: Path, target: Path) -> Non
         raise UsageError("the output would overwrite the input; choose another output name")
     if target.exists() and not args.overwrite:
         raise FileExistsError(f"{target} exists; use --overwrite to replace it")
+    if args.tune or args.quality:
+        raise UsageError("--tune and --quality work on images in memory, not block by block (Zarr, --chunks, "
+                         "--scheduler, --workers)")
     image = open_lazy(source, axes=args.axes)
     lazy = image.data if isinstance(image.data, da.Array) else da.from_array(image.data)
     data = choose_chunks(lazy, image.axes, args.chunks)
@@ -152,7 +155,7 @@ def denoise_chunked(args: argparse.Namespace, source: Path, target: Path) -> Non
         result, model = denoise(data, axes=image.axes, noise=noise, patch_radius=patch_radius_option(args.patch_radius),
                                         search_axes=args.search, iterations=args.iterations, pvalue=args.pvalue,
                                         renoise=args.renoise, threads=args.threads, refine=args.refine,
-                                        return_noise=True)
+                                        channels=args.channels, return_noise=True)
     for line in model.describe().splitlines():
         log.info(f"noise model: {line}")
     clipped: list[da.Array] = []

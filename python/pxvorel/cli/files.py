@@ -14,6 +14,7 @@ from pxvorel.cli.report import Console, describe_image, stage
 from pxvorel.cli.signals import ending_the_process_on_signals
 from pxvorel.io import ImageFile, read_image, write_image
 from pxvorel.noise.model import NoiseModel
+from pxvorel.quality.pipeline import run_job
 from pxvorel.run.engine import DenoiseJob
 from pxvorel.run.preflight import capped_threads, check_output, covering_iterations, describe_seconds, estimate_seconds
 
@@ -50,7 +51,7 @@ def denoise_file(args: argparse.Namespace, console: Console) -> DenoiseOutcome:
     log.info(f"image: {describe_image(image)}")
     job = DenoiseJob.prepare(image.data, axes=image.axes, patch_radius=patch_radius, search_axes=args.search,
                              iterations=args.iterations, pvalue=args.pvalue, renoise=args.renoise,
-                             threads=threads, refine=args.refine)
+                             threads=threads, refine=args.refine, channels=args.channels)
     useful = covering_iterations(job.plan, job.settings)
     if job.settings.iterations > useful:
         log.warning(f"--iterations {job.settings.iterations}: after {useful} the search already spans the "
@@ -64,9 +65,12 @@ def denoise_file(args: argparse.Namespace, console: Console) -> DenoiseOutcome:
         log.info(f"noise model: {line}")
     if not console.quiet and job.engine.size >= 4 * 64 * 64 * 5:
         log.info(f"estimated denoising time: about {describe_seconds(estimate_seconds(job, model))}")
-    with stage(log, f"denoising ({job.settings.describe(job.plan)})"):
+    doing = "tuning and denoising" if args.tune else f"denoising ({job.settings.describe(job.plan)})"
+    with stage(log, doing):
         with console.progress("denoising") as progress:
-            result = job.run(model, progress)
+            result, report = run_job(job, model, tune=args.tune, quality=args.quality, progress=progress)
+    if report.quality is not None:
+        print(f"{source}: {report.quality.describe()}", flush=True)
     seconds = time.perf_counter() - start
     if args.dtype == "input" and image.data.dtype.kind in "iub":
         from pxvorel.cli.batch import cast_to  # dask is imported only where it is needed

@@ -7,6 +7,7 @@ from typing import NoReturn
 
 from pxvorel.core.version import __version__
 from pxvorel.noise.model import NOISE_MODES
+from pxvorel.run.settings import CHANNEL_MODES, DEFAULT_CHANNELS
 
 
 class _Parser(argparse.ArgumentParser):
@@ -48,6 +49,15 @@ def build_parser() -> argparse.ArgumentParser:
     den.add_argument("--threads", type=int, metavar="N",
                      help="threads (default: the OpenMP count in force, all cores unless OMP_NUM_THREADS says "
                           "otherwise; chunked: per block, default 1)")
+    den.add_argument("--channels", choices=CHANNEL_MODES, default=DEFAULT_CHANNELS,
+                     help=f"denoise every channel on its own (separate) or let a patch span all channels (joint) "
+                          f"(default {DEFAULT_CHANNELS})")
+    den.add_argument("--tune", action="store_true",
+                     help="choose patch radius, iterations and p-value for this image by the estimated error on a "
+                          "central crop (up to 8 candidates; in memory only)")
+    den.add_argument("--quality", action="store_true",
+                     help="print the estimated PSNR gain over the input with its spread (one more run; in memory "
+                          "only)")
     den.add_argument("--overwrite", action="store_true", help="replace OUTPUT if it exists")
     den.add_argument("--dtype", choices=("float32", "input"), default="float32",
                      help="output type: float32 (default) or the input's integer type (rounded and clipped)")

@@ -13,6 +13,9 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any, Union
 
+import numpy as np
+
+from pxvorel.core.axes import default_axes, doubtful_axes
 from pxvorel.io import ImageFile, read_image
 from pxvorel.io.zarr import is_zarr, open_lazy
 
@@ -93,6 +96,24 @@ def image_layer(image: ImageFile, name: str) -> LayerData:
     return image.data, meta, "image"
 
 
+def _read(file: Path) -> ImageFile:
+    """The file as an image. A ``.npy`` file carries no axes: where its shape leaves them in
+    doubt, it opens with the default axes for its dimension count, so that it can be seen;
+    the widget's axes field shows them and is where the right ones are set before denoising."""
+    if is_zarr(file):
+        return open_lazy(file)
+    if file.suffix.lower() == ".npy":
+        try:
+            shape = np.load(file, mmap_mode="r", allow_pickle=False).shape
+        except (OSError, ValueError):
+            return read_image(file)  # which says what is wrong with the file
+        if 1 <= len(shape) <= 5 and doubtful_axes(shape):
+            log.warning("%s: the axes of a %s array cannot be told from its shape; shown as %s (set the "
+                        "axes in the denoise widget)", file, shape, default_axes(len(shape)))
+            return read_image(file, axes=default_axes(len(shape)))
+    return read_image(file)
+
+
 def read_layers(path: PathLike | Sequence[PathLike]) -> list[LayerData]:
     """Read each file of `path` as napari layer data (see :func:`image_layer`).
 
@@ -103,7 +124,7 @@ def read_layers(path: PathLike | Sequence[PathLike]) -> list[LayerData]:
     """
     layers = []
     for file in _paths(path):
-        image = open_lazy(file) if is_zarr(file) else read_image(file)
+        image = _read(file)
         log.info("%s: axes %s, pixel sizes %s", file, image.axes, image.spacing)
         layers.append(image_layer(image, file.name))
     return layers

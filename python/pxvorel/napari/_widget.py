@@ -10,6 +10,7 @@ package's own message, and a result always goes into a new layer.
 
 from __future__ import annotations
 
+import dataclasses
 import inspect
 import io
 import threading
@@ -32,7 +33,8 @@ from superqt.utils import ensure_main_thread
 from pxvorel.api import denoise
 from pxvorel.core.axes import AxisPlan
 from pxvorel.run.engine import DenoiseJob
-from pxvorel.run.settings import DEFAULT_PATCH_RADIUS
+from pxvorel.quality.report import RunReport
+from pxvorel.run.settings import CHANNEL_MODES, DEFAULT_PATCH_RADIUS, ChannelMode
 from pxvorel.napari._layers import denoised_layer, layer_axes
 from pxvorel.noise.model import NoiseModel, NoiseSpec
 from pxvorel.run.threads import available_cores
@@ -59,13 +61,14 @@ class _Cancelled(Exception):
 
 
 class RunSettings(TypedDict):
-    """patch_radius, iterations, pvalue, threads and refine, as :func:`pxvorel.denoise` takes them."""
+    """patch_radius, iterations, pvalue, threads, refine and channels, as :func:`pxvorel.denoise` takes them."""
 
     patch_radius: dict[str, int] | None
     iterations: int
     pvalue: float
     threads: int | None
     refine: bool
+    channels: ChannelMode
 
 
 class Keywords(RunSettings):
@@ -73,6 +76,8 @@ class Keywords(RunSettings):
 
     axes: str
     noise: NoiseSpec
+    tune: bool
+    quality: bool
 
 
 @dataclass(frozen=True)
@@ -83,11 +88,14 @@ class Request:
     axes: str
     noise: NoiseSpec
     settings: RunSettings
+    tune: bool = False
+    quality: bool = False
+    """Whether the run estimates its quality (the "Denoise and estimate quality" button)."""
     cancel: threading.Event = field(default_factory=threading.Event)
 
     def keywords(self) -> Keywords:
         """The keyword arguments of :func:`pxvorel.denoise` for this request."""
-        return {"axes": self.axes, "noise": self.noise, **self.settings}
+        return {"axes": self.axes, "noise": self.noise, "tune": self.tune, "quality": self.quality, **self.settings}
 
 
 def model_table(model: NoiseModel, medians: list[float]) -> dict[str, Any]:
@@ -130,6 +138,7 @@ class Outcome:
     denoised: np.ndarray | None = None
     figure: bytes | None = None
     """PNG of the model against the measured noise (:func:`pxvorel.noise.figure.model_figure`)."""
+    report: RunReport | None = None
 
 
 def _figure_png(engine: np.ndarray, model: NoiseModel) -> bytes | None:
@@ -166,12 +175,12 @@ def _denoise(request: Request, report: Callable[[float], None]) -> Outcome | Non
 
     image = np.asarray(request.layer.data)
     try:
-        denoised, model = denoise(image, **request.keywords(), return_noise=True, progress=progress_callback)
+        denoised, run_report = denoise(image, **request.keywords(), return_report=True, progress=progress_callback)
     except _Cancelled:
         return None
     if request.cancel.is_set():
         return None
-    return Outcome(model, _medians(image, request.axes), denoised)
+    return Outcome(run_report.noise, _medians(image, request.axes), denoised, report=run_report)
 
 
 class DenoiseWidget(Container[Widget]):
@@ -206,12 +215,22 @@ class DenoiseWidget(Container[Widget]):
         self.refine = CheckBox(text="second stage (DCT Wiener filter)", value=DEFAULTS["refine"],
                                tooltip="filter again in blocks of the cosine transform, guided by the first "
                                        "result; off: the patch averaging alone")
+        self.channels = ComboBox(label="channels", choices=list(CHANNEL_MODES), value=DEFAULTS["channels"],
+                                 tooltip="separate: every channel denoised on its own; joint: a patch spans all "
+                                         "channels")
+        self.tune = CheckBox(text="tune parameters to the image", value=False,
+                             tooltip="choose patch radius, iterations and p-value by the estimated error on a "
+                                     "central crop (up to 8 candidates; the fields above are then overridden)")
         self.denoise_button = PushButton(text="Denoise")
+        self.quality_button = PushButton(text="Denoise and estimate quality",
+                                         tooltip="also estimate the PSNR gain over the input without a clean "
+                                                 "image (Stein's unbiased risk estimate; one more run)")
+        self.quality = Label(value="", label="quality")
         self.cancel_button = PushButton(text="Cancel", enabled=False)
         self.status = Label(value="")
         self.extend([self.image, self.axes, self.noise, self.sigma, self.estimate_button, self.model, self.figure,
-                     *self.radius.values(), self.iterations, self.pvalue, self.threads, self.refine, self.denoise_button,
-                     self.cancel_button, self.status])
+                     *self.radius.values(), self.iterations, self.pvalue, self.threads, self.refine, self.channels, self.tune,
+                     self.denoise_button, self.quality_button, self.cancel_button, self.quality, self.status])
 
         self.worker: FunctionWorker | None = None
         self._request: Request | None = None
@@ -222,6 +241,7 @@ class DenoiseWidget(Container[Widget]):
         self.noise.changed.connect(lambda value: setattr(self.sigma, "visible", value == "sigma"))
         self.estimate_button.changed.connect(self.estimate)
         self.denoise_button.changed.connect(self.denoise)
+        self.quality_button.changed.connect(self.denoise_with_quality)
         self.cancel_button.changed.connect(self.cancel)
         self._layer_changed(self.image.value)
 
@@ -247,9 +267,10 @@ class DenoiseWidget(Container[Widget]):
                   if a in axes.upper() and w.value != DEFAULT_PATCH_RADIUS[a]}
         settings: RunSettings = {"patch_radius": radius or None, "iterations": self.iterations.value,
                                  "pvalue": self.pvalue.value, "threads": self.threads.value or None,
-                                 "refine": bool(self.refine.value)}
+                                 "refine": bool(self.refine.value),
+                                 "channels": "joint" if self.channels.value == "joint" else "separate"}
         noise = self.sigma.value if self.noise.value == "sigma" else self.noise.value
-        return Request(layer, axes, noise, settings)
+        return Request(layer, axes, noise, settings, tune=bool(self.tune.value))
 
     # -- running -------------------------------------------------------------------------
 
@@ -259,13 +280,19 @@ class DenoiseWidget(Container[Widget]):
         if request is not None:
             self._start(_estimate(request, _connect=self._handlers, _start_thread=False), request, "estimating")
 
-    def denoise(self) -> None:
-        """Denoise the chosen layer in a worker; the result becomes a new layer above it."""
+    def denoise(self, *, quality: bool = False) -> None:
+        """Denoise the chosen layer in a worker; the result becomes a new layer above it. With
+        `quality` the run also estimates its PSNR gain, shown in the quality line."""
         request = self.read_request()
         if request is not None:
+            request = dataclasses.replace(request, quality=quality)
             self._bar = progress(total=100, desc=f"pxvorel: denoising {request.layer.name}")
             worker = _denoise(request, self._show_progress, _connect=self._handlers, _start_thread=False)
             self._start(worker, request, "denoising")
+
+    def denoise_with_quality(self) -> None:
+        """Denoise the chosen layer and show the estimated quality of the result."""
+        self.denoise(quality=True)
 
     def cancel(self) -> None:
         """Stop the running estimate or denoise; nothing is shown or added."""
@@ -328,7 +355,13 @@ class DenoiseWidget(Container[Widget]):
             self.status.value = f"noise model of {request.layer.name}: {seconds:.1f} s"
             return
         source = request.layer
-        metadata = {"source": source.name, **request.keywords(), "noise_model": outcome.model.to_dict()}
+        report = outcome.report
+        metadata: dict[str, Any] = {"source": source.name, **request.keywords(), "noise_model": outcome.model.to_dict()}
+        if report is not None:
+            metadata["used"] = report.describe()
+            if report.quality is not None:
+                self.quality.value = report.quality.describe()
+                metadata["quality_estimate"] = report.quality.describe()
         layer = denoised_layer(source, outcome.denoised, metadata)
         layers = self._viewer.layers
         layers.insert(layers.index(source) + 1 if source in layers else len(layers), layer)
@@ -353,6 +386,6 @@ class DenoiseWidget(Container[Widget]):
         return self._request is not None
 
     def _set_running(self, running: bool) -> None:
-        for button in (self.estimate_button, self.denoise_button):
+        for button in (self.estimate_button, self.denoise_button, self.quality_button):
             button.enabled = not running
         self.cancel_button.enabled = running

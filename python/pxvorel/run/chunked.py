@@ -22,7 +22,7 @@ from pxvorel.run.abandon import BLOCK_NAME, stop_when_abandoned, watch_local_com
 from pxvorel.core.axes import ENGINE_AXES, AxisPlan
 from pxvorel.noise.model import NoiseSpec
 from pxvorel.run.engine import run_engine
-from pxvorel.run.settings import Settings
+from pxvorel.run.settings import DEFAULT_CHANNELS, Settings
 from pxvorel.run.geometry import CUT_AXES
 from pxvorel.run.halo import Halo
 from pxvorel.run.refine import Blocks
@@ -92,7 +92,7 @@ def denoise_blocks(engine: da.Array, model: NoiseModel, settings: Settings, halo
 
     Each output chunk comes from one task that reads its region of the input (the
     chunk widened by `halo` and aligned to the grid), runs the engine on it and keeps
-    the chunk. Channels are denoised together, so a chunking along C is merged here.
+    the chunk. Every block holds all channels, so a chunking along C is merged here.
     The second stage (with ``settings.refine``) places its blocks as on the whole
     image: `blocks` chosen for the whole image (by default from its shape), and each
     task passes its region's origin.
@@ -133,6 +133,7 @@ def denoise_dask(
     threads: int | None,
     stacklevel: int,
     refine: bool = True,
+    channels: str = DEFAULT_CHANNELS,
 ) -> tuple[da.Array, NoiseModel]:
     """The lazy denoised image and the noise model, for :func:`pxvorel.denoise` on a dask array.
 
@@ -150,7 +151,7 @@ def denoise_dask(
     plan = AxisPlan.for_array(image.shape, axes)
     settings = Settings.from_arguments(plan, patch_radius=patch_radius, search_axes=search_axes, iterations=iterations,
                                        pvalue=pvalue, renoise=renoise, threads=1 if threads is None else threads,
-                                       refine=refine)
+                                       refine=refine, channels=channels)
     engine = to_engine(image, plan)
     model = choose_model(noise_sample(engine), noise, stacklevel=stacklevel + 1)
     halo = Halo.for_image(settings, engine.shape)

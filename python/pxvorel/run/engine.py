@@ -14,12 +14,12 @@ import pxvorel._engine as _engine
 from pxvorel.core.axes import AxisPlan
 from pxvorel.core.image import as_image
 from pxvorel.noise.model import NoiseModel, NoiseSpec, choose_model
-from pxvorel.noise.table import unit_transform
 from pxvorel.run.bands import bands_for, run_bands
 from pxvorel.run.progress import Fractions
 from pxvorel.run.refine import STAGE_SHARE, Blocks, refine
-from pxvorel.run.settings import Settings
+from pxvorel.run.settings import DEFAULT_CHANNELS, Settings
 from pxvorel.run.threads import native_threads
+from pxvorel.run.unit import UnitImage
 
 
 def _part(progress: Callable[[float], object] | None, start: float,
@@ -30,54 +30,69 @@ def _part(progress: Callable[[float], object] | None, start: float,
     return lambda fraction: progress(start + (stop - start) * min(max(fraction, 0.0), 1.0))
 
 
-def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings,
-               progress: Callable[[float], object] | None = None, *, blocks: Blocks | None = None,
-               origin: Sequence[int] | None = None) -> npt.NDArray[np.float32]:
-    """Denoise a (T, C, Z, Y, X) array into a new float32 array.
+def denoise_unit(work: npt.NDArray[np.float32], settings: Settings,
+                 progress: Callable[[float], object] | None = None, *, blocks: Blocks | None = None,
+                 origin: Sequence[int] | None = None) -> npt.NDArray[np.float32]:
+    """Denoise a (T, C, Z, Y, X) float32 array of unit noise into a new array.
 
-    Every channel is brought to unit noise (Poisson-Gaussian channels through the
-    stabilising transform, Gaussian channels divided by their sigma, any other model
-    through a tabulated one, see :mod:`pxvorel.noise.table`), the engine runs
-    once on all channels with sigma 1, so that each channel weighs the same in the patch
-    distances whatever its model, and each channel is transformed back with its own model.
-    A channel without noise (gain and offset 0) is copied and takes no part. With more
-    than one thread the engine runs once per band where bands pay (:mod:`pxvorel.run.bands`),
-    which gives the one-thread result. With ``settings.refine`` the second stage then runs
-    on all channels at unit noise, with the engine's result as its pilot, on the threads of
-    the run (its result does not depend on their number).
+    With ``settings.channels == "joint"`` the engine runs once on all channels, so that a
+    patch spans all of them (each weighing the same); with ``"separate"`` it runs once per
+    channel, and every channel finds its own similar patches. With more than one thread
+    the engine runs once per band where bands pay (:mod:`pxvorel.run.bands`), which gives
+    the one-thread result. With ``settings.refine`` the second stage then runs on all
+    channels (each filtered apart), with the engine's result as its pilot, on the threads
+    of the run (its result does not depend on their number).
 
     A part of a larger image (the chunked path) passes the whole image's `blocks` and the
     part's `origin` in it (T, C, Z, Y, X), so that the stage places its blocks as on the
-    whole image; by default the blocks are chosen for `engine` itself.
+    whole image; by default the blocks are chosen for `work` itself.
     """
-    noisy = [c for c in range(model.channels) if model.has_noise(c)]
-    result = np.array(engine, dtype=np.float32, order="C", copy=True)
-    if not noisy:
-        return result
-    transforms = {c: unit_transform(model, c) for c in noisy}
-    work = np.empty((engine.shape[0], len(noisy), *engine.shape[2:]), dtype=np.float32)
-    for i, c in enumerate(noisy):
-        work[:, i] = transforms[c].forward(engine[:, c])
-    radius, search = settings.native_lists()
     engine_progress = _part(progress, 0.0, 1.0 - STAGE_SHARE) if settings.refine else progress
+    count = work.shape[1]
+    if settings.channels == "separate" and count > 1:
+        denoised = np.empty_like(work)
+        for c in range(count):
+            part = _part(engine_progress, c / count, (c + 1) / count)
+            denoised[:, c:c + 1] = _engine_run(np.ascontiguousarray(work[:, c:c + 1]), settings, part)
+    else:
+        denoised = _engine_run(work, settings, engine_progress)
+    if settings.refine:
+        with native_threads(settings.threads) as threads:
+            denoised = refine(work, denoised, blocks if blocks is not None else Blocks.for_shape(work.shape),
+                              origin=origin, threads=threads, progress=_part(progress, 1.0 - STAGE_SHARE, 1.0))
+    return denoised
+
+
+def _engine_run(work: npt.NDArray[np.float32], settings: Settings,
+                progress: Callable[[float], object] | None) -> npt.NDArray[np.float32]:
+    radius, search = settings.native_lists()
     bands = bands_for(work.shape, settings)
     if bands is not None:
         def one_band(band: npt.NDArray[np.float32], report: Callable[[float], None]) -> npt.NDArray[np.float32]:
             return _engine.denoise(band, 1.0, radius, search, settings.iterations, settings.pvalue, 1,
                                    settings.renoise, progress=report)
 
-        denoised = run_bands(work, bands, one_band, engine_progress)
-    else:
-        with native_threads(settings.threads) as threads:
-            denoised = _engine.denoise(work, 1.0, radius, search, settings.iterations, settings.pvalue, threads,
-                                       settings.renoise, progress=engine_progress)
-    if settings.refine:
-        with native_threads(settings.threads) as threads:
-            denoised = refine(work, denoised, blocks if blocks is not None else Blocks.for_shape(work.shape),
-                              origin=origin, threads=threads, progress=_part(progress, 1.0 - STAGE_SHARE, 1.0))
-    for i, c in enumerate(noisy):
-        result[:, c] = transforms[c].inverse(denoised[:, i])
-    return result
+        return run_bands(work, bands, one_band, progress)
+    with native_threads(settings.threads) as threads:
+        return _engine.denoise(work, 1.0, radius, search, settings.iterations, settings.pvalue, threads,
+                               settings.renoise, progress=progress)
+
+
+def run_engine(engine: np.ndarray, model: NoiseModel, settings: Settings,
+               progress: Callable[[float], object] | None = None, *, blocks: Blocks | None = None,
+               origin: Sequence[int] | None = None) -> npt.NDArray[np.float32]:
+    """Denoise a (T, C, Z, Y, X) array into a new float32 array.
+
+    Every channel is brought to unit noise (Poisson-Gaussian channels through the
+    stabilising transform, Gaussian channels divided by their sigma), denoised at sigma 1
+    (:func:`denoise_unit`, whose `blocks` and `origin` these are), so that each channel
+    weighs the same in the patch distances whatever its model, and transformed back with
+    its own model. A channel without noise (gain and offset 0) is copied and takes no part.
+    """
+    unit = UnitImage.of(engine, model)
+    if not unit.channels:
+        return unit.back(unit.work)
+    return unit.back(denoise_unit(unit.work, settings, progress, blocks=blocks, origin=origin))
 
 
 @dataclass(frozen=True)
@@ -93,13 +108,13 @@ class DenoiseJob:
     @classmethod
     def prepare(cls, image: np.typing.ArrayLike, *, axes: str | None, patch_radius: int | Mapping[str, int] | None,
                 search_axes: str | Mapping[str, bool] | None, iterations: int, pvalue: float, renoise: float,
-                threads: int | None, refine: bool = True) -> DenoiseJob:
+                threads: int | None, refine: bool = True, channels: str = DEFAULT_CHANNELS) -> DenoiseJob:
         """Check the image, its axes and the engine parameters before any work."""
         array = as_image(image)
         plan = AxisPlan.for_array(array.shape, axes)
         settings = Settings.from_arguments(plan, patch_radius=patch_radius, search_axes=search_axes,
                                            iterations=iterations, pvalue=pvalue, renoise=renoise, threads=threads,
-                                           refine=refine)
+                                           refine=refine, channels=channels)
         return cls(plan, settings, plan.to_engine(array))
 
     def choose_noise(self, noise: NoiseSpec, *, stacklevel: int = 1) -> NoiseModel:

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Mapping
 from dataclasses import dataclass
+from typing import Literal, get_args
 
 import numpy as np
 
@@ -16,10 +17,28 @@ from pxvorel.run.threads import current_threads
 #: gives 42.0 dB without and 42.7 dB with a T radius of 1 (radius 1: 41.1 / 42.9 dB,
 #: radius 3: 42.1 / 42.3 dB); the series read as a z-stack gives 43.4 dB with a Z
 #: radius of 0 and 43.6 dB with 1. Z and T count only when the image has those axes.
+#: With the second stage, a sweep of radius 1-2, 3-5 iterations and p-values 0.05 to 1e-5
+#: (``choose_defaults.py --sweep --unpaired``) kept radius 2, 4 iterations and p-value 0.01:
+#: 5 iterations scored best on every dataset but cost 3 to 4 times the CPU time; at 4
+#: iterations a p-value of 1e-5 gained 0.1-0.35 dB on the synthetic data and 0.1 dB on the
+#: real pairs, but lost 0.9 dB of estimated gain on real microtubules (fine filaments), so
+#: the lower p-values are left to ``tune=True``.
 DEFAULT_PATCH_RADIUS = {"X": 2, "Y": 2, "Z": 1, "T": 1}
 #: Whether the search for similar patches extends along Z and T (it always does along X and
 #: Y). Searching along T adds 1.3 dB on the demo series, along Z 2.3 dB on it read as a stack.
 DEFAULT_SEARCH = {"Z": True, "T": True}
+
+#: How patches treat the channels: "joint", one patch spanning all channels (similarity
+#: judged on all of them together), or "separate", every channel denoised on its own.
+ChannelMode = Literal["joint", "separate"]
+CHANNEL_MODES: tuple[ChannelMode, ...] = get_args(ChannelMode)
+#: Channels are denoised separately by default (benchmarks/channels.py, default settings with
+#: the second stage): on three co-localised synthetic channels of noise 10/20/5 separate gives
+#: 45.35 dB against 43.61 joint (the noisiest channel 35.40 against 32.84), on two unrelated
+#: channels 42.47 against 41.93; on the real multi-channel images the estimated gain is higher
+#: on 7 of 10 channels (HeLa 4.96/5.42/5.88 against 4.03/4.49/6.34 dB, U2OS +0.2 to +0.4 dB on
+#: all three, nuclei/Golgi -0.2 and 0, spots 0.43/0.40 against 0.26/0.23 with 1.4x the mean change).
+DEFAULT_CHANNELS: ChannelMode = "separate"
 
 def _integer(value: object, what: str) -> int:
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
@@ -91,6 +110,7 @@ class Settings:
     """None: the OpenMP thread count in force, left as it is."""
     refine: bool = True
     """Whether the second stage (:mod:`pxvorel.run.refine`) follows the engine."""
+    channels: ChannelMode = DEFAULT_CHANNELS
 
     @classmethod
     def from_arguments(
@@ -104,6 +124,7 @@ class Settings:
         renoise: float,
         threads: int | None,
         refine: bool = True,
+        channels: str = DEFAULT_CHANNELS,
     ) -> Settings:
         iterations = _integer(iterations, "iterations")
         if not 1 <= iterations <= 30:
@@ -118,8 +139,11 @@ class Settings:
                 raise ValueError(f"threads must be at least 1, not {threads}")
         if not isinstance(refine, (bool, np.bool_)):
             raise ValueError(f"refine must be True or False, not {refine!r}")
+        if channels not in CHANNEL_MODES:
+            raise ValueError(f"channels must be one of {', '.join(map(repr, CHANNEL_MODES))}, not {channels!r}")
+        mode: ChannelMode = "joint" if channels == "joint" else "separate"
         return cls(_patch_radius(patch_radius, plan), _search(search_axes), iterations, float(pvalue),
-                   float(renoise), threads, bool(refine))
+                   float(renoise), threads, bool(refine), mode)
 
     def native_lists(self) -> tuple[list[int], list[int]]:
         """patch_radius and neighborhood_axes in the engine's x, y, z, c, t order."""
@@ -133,5 +157,6 @@ class Settings:
         search = "".join(a for a in extended if a in "XY" or self.search[a])
         return (f"{self.iterations} iterations, patch radius {radius}, search {search}, "
                 f"p-value {self.pvalue:g}, renoise {self.renoise:g}, "
+                f"{'channels ' + self.channels + ', ' if plan.size('C') > 1 else ''}"
                 f"{'with' if self.refine else 'without'} the DCT second stage, "
                 f"{self.threads if self.threads is not None else current_threads()} thread(s)")

@@ -1,0 +1,47 @@
+"""An image brought to unit noise and back: the per-channel stabilising transforms that every
+run applies before the engine and inverts after it.
+
+Channels without noise take no part: they are left out of the unit-noise
+array and copied unchanged into the result.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+import numpy.typing as npt
+
+from pxvorel.noise.model import NoiseModel
+from pxvorel.noise.table import UnitTransform, unit_transform
+
+
+@dataclass(frozen=True)
+class UnitImage:
+    """A (T, C, Z, Y, X) image and its noisy channels at unit noise."""
+
+    engine: np.ndarray
+    """The input in intensities, never written to."""
+    channels: tuple[int, ...]
+    """The channels of `engine` that have noise, in the order of the unit-noise array."""
+    transforms: tuple[UnitTransform, ...]
+    """One per entry of `channels`."""
+    work: npt.NDArray[np.float32]
+    """The noisy channels at unit noise: shape (T, len(channels), Z, Y, X)."""
+
+    @classmethod
+    def of(cls, engine: np.ndarray, model: NoiseModel) -> UnitImage:
+        """Every noisy channel of `engine` through its model's stabilising transform."""
+        channels = tuple(c for c in range(model.channels) if model.has_noise(c))
+        transforms = tuple(unit_transform(model, c) for c in channels)
+        work = np.empty((engine.shape[0], len(channels), *engine.shape[2:]), dtype=np.float32)
+        for i, (c, transform) in enumerate(zip(channels, transforms, strict=True)):
+            work[:, i] = transform.forward(engine[:, c])
+        return cls(engine, channels, transforms, work)
+
+    def back(self, denoised: np.ndarray) -> npt.NDArray[np.float32]:
+        """The image in intensities (float32) from a denoised unit-noise array shaped like `work`."""
+        result = np.array(self.engine, dtype=np.float32, order="C", copy=True)
+        for i, (c, transform) in enumerate(zip(self.channels, self.transforms, strict=True)):
+            result[:, c] = transform.inverse(denoised[:, i])
+        return result

@@ -1,0 +1,139 @@
+"""The estimated error (SURE) against the true one, tuning against the oracle, and what a run
+reports; channels denoised separately or jointly."""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from synthetic import blobs, poisson_gaussian
+
+import pxvorel
+from pxvorel.core.axes import AxisPlan
+from pxvorel.quality.sure import estimate_risk
+from pxvorel.quality.tune import Tuning, tune
+from pxvorel.run.engine import DenoiseJob, denoise_unit
+from pxvorel.run.unit import UnitImage
+
+
+@pytest.fixture(scope="module")
+def scene() -> np.ndarray:
+    return blobs((256, 256), 80, seed=4, low=20.0, high=300.0)
+
+
+def true_and_estimated(clean: np.ndarray, noisy: np.ndarray, model: pxvorel.NoiseModel,
+                       seed: int) -> tuple[float, float, float]:
+    job = DenoiseJob.prepare(noisy, axes="YX", patch_radius=None, search_axes=None, iterations=4, pvalue=0.01,
+                             renoise=0.0, threads=1)
+    risk = estimate_risk(UnitImage.of(job.engine, model), model, lambda w: denoise_unit(w, job.settings), seed=seed)
+    true = float(np.mean((risk.denoised[0, 0, 0].astype(np.float64) - clean) ** 2))
+    return true, risk.mse[0], risk.spread[0]
+
+
+@pytest.mark.parametrize("kind", ["gaussian", "poisson-gaussian"])
+def test_estimated_error_matches_the_true_error(scene, kind) -> None:
+    """Over four noise draws each estimate is within four of its standard errors of the truth,
+    and their mean within three standard errors of the mean (a bias of about 15 % fails); the
+    standard error is small enough (under 15 % of the error) for that to mean something."""
+    errors, spreads = [], []
+    for seed in range(4):
+        if kind == "gaussian":
+            model = pxvorel.NoiseModel.gaussian(15.0)
+            noisy = (scene + np.random.default_rng(seed).normal(0.0, 15.0, scene.shape)).astype(np.float32)
+        else:  # weighted back to intensities: variance 0.5 * intensity + 9, from 19 to 159
+            model = pxvorel.NoiseModel([0.5], [9.0])
+            noisy = poisson_gaussian(scene, 0.5, 9.0, seed=seed)
+        true, estimate, spread = true_and_estimated(scene, noisy, model, seed)
+        assert spread < 0.15 * true
+        assert abs(estimate - true) < 4 * spread, (seed, true, estimate, spread)
+        errors.append(estimate - true)
+        spreads.append(spread)
+    assert abs(np.mean(errors)) < 3 * np.sqrt(np.mean(np.square(spreads)) / len(spreads)), (errors, spreads)
+
+
+def test_tuning_picks_a_setting_close_to_the_oracle(scene) -> None:
+    """Among the candidates, the one with the lowest estimated error is within 5 % of the lowest
+    true error; and a flat image, where averaging more always helps, is not left at the defaults."""
+    part = scene[64:192, 64:192]
+    noisy = (part + np.random.default_rng(7).normal(0.0, 25.0, part.shape)).astype(np.float32)
+    flat = np.full((96, 96), 100.0) + np.random.default_rng(8).normal(0.0, 10.0, (96, 96))
+    for image, clean, sigma in ((noisy, part, 25.0), (flat, np.full((96, 96), 100.0), 10.0)):
+        job = DenoiseJob.prepare(image, axes="YX", patch_radius=None, search_axes=None, iterations=4, pvalue=0.01,
+                                 renoise=0.0, threads=1)
+        model = pxvorel.NoiseModel.gaussian(sigma)
+        tuning = tune(job.engine, model, job.settings)
+        unit = UnitImage.of(job.engine, model)
+        true = [float(np.mean((unit.back(denoise_unit(unit.work, s))[0, 0, 0] - clean) ** 2))
+                for s in tuning.candidates]
+        chosen = int(np.argmin(tuning.scores))
+        assert true[chosen] <= 1.05 * min(true), (tuning.scores, true)
+        assert chosen != 0 or image is not flat
+    distrusted = Tuning(tuning.candidates[:2], (0.5, -0.1), tuning.crop_shape)  # an estimate below 0
+    assert not distrusted.trusted and distrusted.chosen == tuning.candidates[0]
+
+
+def test_the_report_holds_what_the_run_used(scene) -> None:
+    noisy = poisson_gaussian(scene[:128, :160], 0.5, 9.0, seed=1)
+    plain = pxvorel.denoise(noisy, noise=pxvorel.NoiseModel([0.5], [9.0]), threads=1)
+    estimated, report = pxvorel.denoise(noisy, noise=pxvorel.NoiseModel([0.5], [9.0]), threads=1, quality=True,
+                                        return_report=True)
+    np.testing.assert_array_equal(estimated, plain)  # the probe run leaves the result alone
+    assert report.tuning is None and report.quality is not None and report.noise.gain == (0.5,)
+    assert 3.0 < report.quality.gain_db < 30.0 and 0.0 < report.quality.spread_db < 1.0
+    assert "SURE estimate" in report.quality.describe()
+
+    tuned, report = pxvorel.denoise(noisy, noise=pxvorel.NoiseModel([0.5], [9.0]), threads=1, tune=True,
+                                    return_report=True)
+    assert report.tuning is not None and report.settings == report.tuning.chosen
+    chosen = report.settings
+    again = pxvorel.denoise(noisy, noise=pxvorel.NoiseModel([0.5], [9.0]), threads=1, iterations=chosen.iterations,
+                            pvalue=chosen.pvalue, patch_radius={"X": chosen.patch_radius["X"],
+                                                                "Y": chosen.patch_radius["Y"]})
+    np.testing.assert_array_equal(tuned, again)  # the whole image is denoised with the setting chosen
+
+    clipped = np.maximum(noisy - np.median(noisy), 0.0)  # half the samples at 0: no tuning there
+    _, report = pxvorel.denoise(clipped, noise=3.0, threads=1, tune=True, iterations=3, return_report=True)
+    assert report.tuning is not None and not report.tuning.trusted and report.settings.iterations == 3
+
+
+def test_separate_channels_are_each_denoised_as_their_own_image(scene) -> None:
+    rng = np.random.default_rng(3)
+    clean = np.stack([scene, scene[::-1].T * 0.5])
+    noisy = (clean + rng.normal(0.0, 1.0, clean.shape) * np.array([15.0, 5.0]).reshape(2, 1, 1)).astype(np.float32)
+    model = pxvorel.NoiseModel.gaussian([15.0, 5.0])
+    separate = pxvorel.denoise(noisy, axes="CYX", noise=model, channels="separate", threads=1)
+    for c, sigma in enumerate((15.0, 5.0)):
+        alone = pxvorel.denoise(noisy[c], axes="YX", noise=sigma, threads=1)
+        np.testing.assert_array_equal(separate[c], alone)
+    joint = pxvorel.denoise(noisy, axes="CYX", noise=model, channels="joint", threads=1)
+    assert not np.array_equal(joint, separate)
+
+
+@pytest.mark.parametrize(("keywords", "needle"), [
+    ({"channels": "mixed"}, "channels must be one of"),
+    ({"return_noise": True, "return_report": True}, "not both"),
+    ({"tune": True, "dask": True}, "in-memory"),
+    ({"quality": True, "dask": True}, "in-memory"),
+])
+def test_bad_requests_are_refused(keywords, needle) -> None:
+    image = np.random.default_rng(0).normal(100.0, 5.0, (32, 32)).astype(np.float32)
+    if keywords.pop("dask", False):
+        import dask.array as da
+
+        image = da.from_array(image, chunks=16)
+    with pytest.raises(ValueError, match=needle):
+        pxvorel.denoise(image, noise=5.0, **keywords)
+
+
+def test_command_line_prints_the_estimate(tmp_path, scene) -> None:
+    source = tmp_path / "in.npy"
+    np.save(source, (scene + np.random.default_rng(0).normal(0.0, 15.0, scene.shape)).astype(np.float32))
+    result = subprocess.run([sys.executable, "-m", "pxvorel", "denoise", source, "-o", tmp_path / "out.npy",
+                             "--sigma", "15", "--quality", "--channels", "joint", "-q"],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert "in.npy: estimated PSNR gain" in result.stdout and "dB ± " in result.stdout
+    assert AxisPlan.for_array(np.load(tmp_path / "out.npy").shape, None).axes == "YX"
