@@ -30,11 +30,13 @@ from pxvorel.noise.stabilise import ChannelTransform
 #: Grid points of the tables, and Gauss-Hermite nodes for the mean over the noise.
 GRID = 4096
 NODES = 32
-#: Largest rise of the noise sd per unit of intensity the transform follows (see _gentle).
-#: Poisson noise rises at 0.5 per unit at one photon, 0.25 at four; 0.35 and 0.5 already
-#: move the mean of sparse real images (a confocal mitochondria image, a Golgi stack) by
-#: more than a quarter of their noise sd after one iteration.
-SLOPE = 0.25
+#: Largest change of the noise sd per unit of intensity the transform follows (see _gentle).
+#: Poisson noise rises at 0.5 per unit at one photon, 0.25 at four. Followed from a
+#: measured curve's typical intensity, 0.4 leaves sparse real images (a Golgi stack, spots,
+#: confocal mitochondria) a third to a half of their noise at the median and moves their
+#: mean by less than a quarter of their noise sd; 0.6 moves a dark tenth by 0.7 sd, 0.25
+#: hardly denoises the spots.
+SLOPE = 0.4
 #: The tables reach this many noise sd beyond the model's intensity range.
 MARGIN = 8.0
 
@@ -57,20 +59,24 @@ def _extended_interp(x: npt.NDArray[np.float64], xp: npt.NDArray[np.float64],
     return np.where(x > xp[-1], fp[-1] + (x - xp[-1]) * slope_high, y)
 
 
-def _gentle(sd: npt.NDArray[np.float64], step: float) -> npt.NDArray[np.float64]:
-    """The largest function at or below `sd` whose slope is at most SLOPE (a lower envelope).
+def _gentle(sd: npt.NDArray[np.float64], step: float, anchor: int = 0) -> npt.NDArray[np.float64]:
+    """`sd` followed from index `anchor` outwards with a slope of at most SLOPE per unit of
+    intensity: equal to `sd` at the anchor, and wherever `sd` changes gently enough.
 
     Where the noise sd rises faster than SLOPE per unit of intensity (just above a clip, a
-    floor or the dark end of a sparse image), a transform built on it would be so curved
-    that samples the denoiser leaves as they are would come back shifted by a large
-    part of their sd. Below that rise the transform takes a lower sd, so the noise there is
-    a little above 1 after it: the denoiser smooths a little less, and nothing is shifted."""
+    floor or the dark end of a sparse image), no pointwise transform makes the noise
+    uniform: a sample and its neighbours a few sd away see very different slopes. The
+    transform then follows the noise exactly at the anchor (the channel's typical
+    intensity, where most samples lie) and changes its sd gently away from it: above the
+    anchor it takes a lower sd than the noise (a little less smoothing), below it a higher
+    one (the dark part, whose samples the denoiser averages, is smoothed a little more)."""
     result = sd.copy()
     rise = SLOPE * step
-    for i in range(1, result.size):  # noqa: SIM113 (a sequential envelope)
-        result[i] = min(result[i], result[i - 1] + rise)
-    for i in range(result.size - 2, -1, -1):
-        result[i] = min(result[i], result[i + 1] + rise)
+    anchor = int(np.clip(anchor, 0, result.size - 1))
+    for i in range(anchor + 1, result.size):  # noqa: SIM113 (a sequential envelope)
+        result[i] = min(max(result[i], result[i - 1] - rise), result[i - 1] + rise)
+    for i in range(anchor - 1, -1, -1):
+        result[i] = min(max(result[i], result[i + 1] - rise), result[i + 1] + rise)
     return result
 
 
@@ -115,7 +121,13 @@ class TableTransform:
         sd_ends = np.sqrt(model.latent_variance([bottom, top], c))
         scale = max(float(sd_ends.max()), 1e-6 * max(abs(bottom), abs(top), 1.0))
         grid = np.linspace(bottom - MARGIN * scale, top + MARGIN * scale, GRID)
-        sd = _gentle(np.sqrt(np.maximum(model.latent_variance(grid, c), (1e-3 * scale) ** 2)), float(grid[1] - grid[0]))
+        noise = np.sqrt(np.maximum(model.latent_variance(grid, c), (1e-3 * scale) ** 2))
+        # a measured curve is anchored at the channel's typical intensity (where its variance
+        # is the model's offset), any other model at its dark end
+        anchor = 0
+        if curve is not None:
+            anchor = int(np.searchsorted(grid, np.interp(model.offset[c], curve[1], curve[0])))
+        sd = _gentle(noise, float(grid[1] - grid[0]), anchor)
         steps = np.diff(grid) * 0.5 * (1.0 / sd[1:] + 1.0 / sd[:-1])
         stabilised = np.concatenate([[0.0], np.cumsum(steps)])
         # f is 0 at the clip (or the range's bottom): a sample there is 0 in float32 too, exactly
