@@ -30,13 +30,15 @@ from pxvorel.noise.stabilise import ChannelTransform
 #: Grid points of the tables, and Gauss-Hermite nodes for the mean over the noise.
 GRID = 4096
 NODES = 32
-#: Largest change of the noise sd per unit of intensity the transform follows (see _gentle).
-#: Poisson noise rises at 0.5 per unit at one photon, 0.25 at four. Followed from a
-#: measured curve's typical intensity, 0.4 leaves sparse real images (a Golgi stack, spots,
-#: confocal mitochondria) a third to a half of their noise at the median and moves their
-#: mean by less than a quarter of their noise sd; 0.6 moves a dark tenth by 0.7 sd, 0.25
-#: hardly denoises the spots.
-SLOPE = 0.4
+#: Largest change of the noise sd per unit of intensity the transform follows above its
+#: anchor, and below it (see _gentle). Poisson noise rises at 0.5 per unit at one photon,
+#: 0.25 at four. Followed from a measured curve's median local intensity, these leave
+#: sparse real images (a Golgi stack, spots, confocal mitochondria) a quarter to 0.6 of
+#: their noise at the median and move their mean by less than a quarter of their noise sd;
+#: a gentler fall below the anchor (0.5) smooths the dark part so much that a Golgi stack's
+#: mean moves by a third of its sd, a steeper one (0.7) leaves its median noisy again.
+SLOPE = 0.5
+DARK_SLOPE = 0.6
 #: The tables reach this many noise sd beyond the model's intensity range.
 MARGIN = 8.0
 
@@ -60,21 +62,24 @@ def _extended_interp(x: npt.NDArray[np.float64], xp: npt.NDArray[np.float64],
 
 
 def _gentle(sd: npt.NDArray[np.float64], step: float, anchor: int = 0) -> npt.NDArray[np.float64]:
-    """`sd` followed from index `anchor` outwards with a slope of at most SLOPE per unit of
-    intensity: equal to `sd` at the anchor, and wherever `sd` changes gently enough.
+    """`sd` followed from index `anchor` outwards, changing by at most SLOPE per unit of
+    intensity above the anchor and DARK_SLOPE below it: equal to `sd` at the anchor and
+    wherever `sd` changes gently enough.
 
-    Where the noise sd rises faster than SLOPE per unit of intensity (just above a clip, a
-    floor or the dark end of a sparse image), no pointwise transform makes the noise
-    uniform: a sample and its neighbours a few sd away see very different slopes. The
-    transform then follows the noise exactly at the anchor (the channel's typical
-    intensity, where most samples lie) and changes its sd gently away from it: above the
-    anchor it takes a lower sd than the noise (a little less smoothing), below it a higher
-    one (the dark part, whose samples the denoiser averages, is smoothed a little more)."""
+    Where the noise sd rises steeply (just above a clip, a floor or the dark end of a
+    sparse image), no pointwise transform makes the noise uniform: a sample and its
+    neighbours a few sd away see very different slopes, and samples the denoiser leaves
+    unaveraged come back shifted. The transform then follows the noise exactly at the
+    anchor (for a measured curve, the median local intensity, where the samples that
+    matter lie; for a line, its dark end) and changes its sd gently away from it: above
+    the anchor it takes a lower sd than the noise (a little less smoothing), below it a
+    higher one (the dark part is smoothed a little more)."""
     result = sd.copy()
     rise = SLOPE * step
     anchor = int(np.clip(anchor, 0, result.size - 1))
     for i in range(anchor + 1, result.size):  # noqa: SIM113 (a sequential envelope)
         result[i] = min(max(result[i], result[i - 1] - rise), result[i - 1] + rise)
+    rise = DARK_SLOPE * step
     for i in range(anchor - 1, -1, -1):
         result[i] = min(max(result[i], result[i + 1] - rise), result[i + 1] + rise)
     return result
@@ -122,13 +127,17 @@ class TableTransform:
         scale = max(float(sd_ends.max()), 1e-6 * max(abs(bottom), abs(top), 1.0))
         grid = np.linspace(bottom - MARGIN * scale, top + MARGIN * scale, GRID)
         noise = np.sqrt(np.maximum(model.latent_variance(grid, c), (1e-3 * scale) ** 2))
-        # a measured curve is anchored at the channel's typical intensity (where its variance
-        # is the model's offset), any other model at its dark end
+        # a measured curve is anchored at the channel's median local intensity (where its
+        # variance is the model's offset), any other model at its dark end
         anchor = 0
         if curve is not None:
             anchor = int(np.searchsorted(grid, np.interp(model.offset[c], curve[1], curve[0])))
         sd = _gentle(noise, float(grid[1] - grid[0]), anchor)
         steps = np.diff(grid) * 0.5 * (1.0 / sd[1:] + 1.0 / sd[:-1])
+        # the mean tables take the real noise where the transform's sd is above it (below
+        # the anchor: f is nearly straight over that noise), and the transform's own sd
+        # where it is below (samples the denoiser leaves unaveraged are not shifted)
+        noise = np.minimum(noise, sd)
         stabilised = np.concatenate([[0.0], np.cumsum(steps)])
         # f is 0 at the clip (or the range's bottom): a sample there is 0 in float32 too, exactly
         stabilised -= float(np.interp(model.low[c] if math.isfinite(model.low[c]) else bottom, grid, stabilised))
@@ -139,10 +148,10 @@ class TableTransform:
         # must not reach below a dark end where the noise is as wide as the signal is high
         inside = (low if math.isfinite(low) else span[0] if span else -math.inf,
                   high if math.isfinite(high) else span[1] if span else math.inf)
-        samples = np.clip(grid[:, None] + sd[:, None] * nodes[None, :], *inside)
+        samples = np.clip(grid[:, None] + noise[:, None] * nodes[None, :], *inside)
         forward = _extended_interp(samples.ravel(), grid, stabilised).reshape(samples.shape)
         mean_stabilised = _increasing(forward @ weights, stabilised)
-        mean_recorded = censored_moments(grid, sd, *inside)[0]
+        mean_recorded = censored_moments(grid, noise, *inside)[0]
         if math.isfinite(low):  # a sample at the clip (its stabilised value or below) comes back at the clip
             mean_recorded = np.where(mean_stabilised <= float(np.interp(low, grid, stabilised)), low, mean_recorded)
         if math.isfinite(high):
