@@ -32,13 +32,16 @@ GRID = 4096
 NODES = 32
 #: Largest change of the noise sd per unit of intensity the transform follows above its
 #: anchor, and below it (see _gentle). Poisson noise rises at 0.5 per unit at one photon,
-#: 0.25 at four. Followed from a measured curve's median local intensity, these leave
-#: sparse real images (a Golgi stack, spots, confocal mitochondria) a quarter to 0.6 of
-#: their noise at the median and move their mean by less than a quarter of their noise sd;
-#: a gentler fall below the anchor (0.5) smooths the dark part so much that a Golgi stack's
-#: mean moves by a third of its sd, a steeper one (0.7) leaves its median noisy again.
+#: 0.25 at four. Below the anchor, samples of brighter pixels reach 2 sd down, where a fall
+#: of 0.4 per unit still leaves the transform a fifth of the sd (at 0.5, none: noise of
+#: 60 % of the intensity came back noisier than it went in); a channel clipped at its low
+#: end has no samples below the clip, and there 0.6 keeps a Golgi stack's mean (0.5 moves
+#: it by a third of its sd, 0.7 leaves its median noisy). Followed from a measured curve's
+#: median local intensity, these leave sparse real images (a Golgi stack, spots, confocal
+#: mitochondria) a fifth to 0.6 of their noise at the median.
 SLOPE = 0.5
-DARK_SLOPE = 0.6
+DARK_SLOPE = 0.4
+DARK_SLOPE_CLIPPED = 0.6
 #: The tables reach this many noise sd beyond the model's intensity range.
 MARGIN = 8.0
 
@@ -61,9 +64,10 @@ def _extended_interp(x: npt.NDArray[np.float64], xp: npt.NDArray[np.float64],
     return np.where(x > xp[-1], fp[-1] + (x - xp[-1]) * slope_high, y)
 
 
-def _gentle(sd: npt.NDArray[np.float64], step: float, anchor: int = 0) -> npt.NDArray[np.float64]:
+def _gentle(sd: npt.NDArray[np.float64], step: float, anchor: int = 0,
+            fall: float = DARK_SLOPE) -> npt.NDArray[np.float64]:
     """`sd` followed from index `anchor` outwards, changing by at most SLOPE per unit of
-    intensity above the anchor and DARK_SLOPE below it: equal to `sd` at the anchor and
+    intensity above the anchor and `fall` below it: equal to `sd` at the anchor and
     wherever `sd` changes gently enough.
 
     Where the noise sd rises steeply (just above a clip, a floor or the dark end of a
@@ -79,7 +83,7 @@ def _gentle(sd: npt.NDArray[np.float64], step: float, anchor: int = 0) -> npt.ND
     anchor = int(np.clip(anchor, 0, result.size - 1))
     for i in range(anchor + 1, result.size):  # noqa: SIM113 (a sequential envelope)
         result[i] = min(max(result[i], result[i - 1] - rise), result[i - 1] + rise)
-    rise = DARK_SLOPE * step
+    rise = fall * step
     for i in range(anchor - 1, -1, -1):
         result[i] = min(max(result[i], result[i + 1] - rise), result[i + 1] + rise)
     return result
@@ -132,7 +136,8 @@ class TableTransform:
         anchor = 0
         if curve is not None:
             anchor = int(np.searchsorted(grid, np.interp(model.offset[c], curve[1], curve[0])))
-        sd = _gentle(noise, float(grid[1] - grid[0]), anchor)
+        fall = DARK_SLOPE_CLIPPED if math.isfinite(model.low[c]) else DARK_SLOPE
+        sd = _gentle(noise, float(grid[1] - grid[0]), anchor, fall)
         steps = np.diff(grid) * 0.5 * (1.0 / sd[1:] + 1.0 / sd[:-1])
         # the mean tables take the real noise where the transform's sd is above it (below
         # the anchor: f is nearly straight over that noise), and the transform's own sd
