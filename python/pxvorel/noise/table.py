@@ -7,7 +7,8 @@ line with a variance floor, a clipped line, a measured variance curve) goes thro
     f(v) = integral of 1 / sd(u) du,
 
 tabulated on a fine grid over the model's intensity range and continued as straight lines
-beyond it. Its inverse keeps the mean: for each true intensity mu the table holds the
+beyond it; where the sd changes too steeply for a pointwise transform, f follows it exactly
+at one intensity (the median, for a measured curve) and gently away from it (`_gentle`). Its inverse keeps the mean: for each true intensity mu the table holds the
 mean of f over the noise there, E[f(z)], and the mean of the recorded sample, E[z]
 (for a clipped channel, z is clipped, and E[z] is the clipped mean); a denoised value d is
 mapped to the E[z] whose E[f(z)] is d. The tables depend on the model alone, so that any
