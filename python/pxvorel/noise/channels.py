@@ -46,7 +46,8 @@ class NoiseModel:
       :meth:`variance` the noise of the recorded, clipped samples;
     - ``curve``: the noise variance measured per intensity (increasing, smoothed), where
       no line describes the channel; ``gain`` is then 0 and ``offset`` the variance at
-      the median intensity;
+      the median local intensity (outside a clipped background), where the stabilising
+      transform follows the curve exactly;
     - ``span``: the intensity range of the image the model was estimated from;
     - ``reasons``: why each channel's model was chosen.
 

@@ -176,15 +176,20 @@ def typical_level(channel: np.ndarray) -> float:
     return median
 
 
-def sigma_at_median(channel: np.ndarray, observed: Observed | None = None) -> float:
-    """The recorded noise sd at the channel's median local intensity, over the pixels not
-    in a flat background at the channel's lowest value when those are many (a clipped
+def median_level(observed: Observed) -> tuple[float, float]:
+    """Intensity and recorded noise variance at the median local intensity of the pixels
+    not in a flat background at the channel's lowest value when those are many (a clipped
     background: the signal, and the noise that matters, are elsewhere)."""
+    share = observed.floor_share if observed.floor_share > CLIPPED_SHARE else 0.0
+    return observed.at_quantile(share + 0.5 * (1.0 - share))
+
+
+def sigma_at_median(channel: np.ndarray, observed: Observed | None = None) -> float:
+    """The recorded noise sd at the channel's median local intensity (see :func:`median_level`)."""
     observed = observed if observed is not None else observed_profile(channel)
     if not observed.measured:
         return 0.0
-    share = observed.floor_share if observed.floor_share > CLIPPED_SHARE else 0.0
-    return math.sqrt(max(observed.at_quantile(share + 0.5 * (1.0 - share))[1], 0.0))
+    return math.sqrt(max(median_level(observed)[1], 0.0))
 
 
 def choose_channel(channel: np.ndarray, mode: str) -> Choice:
@@ -217,7 +222,8 @@ def choose_channel(channel: np.ndarray, mode: str) -> Choice:
         sigma = sigma_at_median(channel, observed)
         reason = f"no line fits ({why}); the noise is flat (sd {sd[0]:.4g} to {sd[-1]:.4g}): Gaussian, sigma {sigma:.4g}"
         return Choice(_with_reason(NoiseModel.gaussian(sigma), reason), reason)
-    median_variance = float(np.interp(typical_level(channel), x, v))
+    # the variance at the median local intensity: there the transform follows the noise exactly
+    median_variance = float(np.interp(median_level(observed)[0], x, v))
     reason = (f"no line fits ({why}); the noise variance measured per intensity is used "
               f"(sd {sd[0]:.4g} at {x[0]:.4g} to {sd[-1]:.4g} at {x[-1]:.4g})")
     if math.isfinite(low) or math.isfinite(high):

@@ -7,7 +7,8 @@ line with a variance floor, a clipped line, a measured variance curve) goes thro
     f(v) = integral of 1 / sd(u) du,
 
 tabulated on a fine grid over the model's intensity range and continued as straight lines
-beyond it. Its inverse keeps the mean: for each true intensity mu the table holds the
+beyond it; where the sd changes too steeply for a pointwise transform, f follows it exactly
+at one intensity (the median, for a measured curve) and gently away from it (`_gentle`). Its inverse keeps the mean: for each true intensity mu the table holds the
 mean of f over the noise there, E[f(z)], and the mean of the recorded sample, E[z]
 (for a clipped channel, z is clipped, and E[z] is the clipped mean); a denoised value d is
 mapped to the E[z] whose E[f(z)] is d. The tables depend on the model alone, so that any
@@ -30,11 +31,18 @@ from pxvorel.noise.stabilise import ChannelTransform
 #: Grid points of the tables, and Gauss-Hermite nodes for the mean over the noise.
 GRID = 4096
 NODES = 32
-#: Largest rise of the noise sd per unit of intensity the transform follows (see _gentle).
-#: Poisson noise rises at 0.5 per unit at one photon, 0.25 at four; 0.35 and 0.5 already
-#: move the mean of sparse real images (a confocal mitochondria image, a Golgi stack) by
-#: more than a quarter of their noise sd after one iteration.
-SLOPE = 0.25
+#: Largest change of the noise sd per unit of intensity the transform follows above its
+#: anchor, and below it (see _gentle). Poisson noise rises at 0.5 per unit at one photon,
+#: 0.25 at four. Below the anchor, samples of brighter pixels reach 2 sd down, where a fall
+#: of 0.4 per unit still leaves the transform a fifth of the sd (at 0.5, none: noise of
+#: 60 % of the intensity came back noisier than it went in); a channel clipped at its low
+#: end has no samples below the clip, and there 0.6 keeps a Golgi stack's mean (0.5 moves
+#: it by a third of its sd, 0.7 leaves its median noisy). Followed from a measured curve's
+#: median local intensity, these leave sparse real images (a Golgi stack, spots, confocal
+#: mitochondria) a fifth to 0.6 of their noise at the median.
+SLOPE = 0.5
+DARK_SLOPE = 0.4
+DARK_SLOPE_CLIPPED = 0.6
 #: The tables reach this many noise sd beyond the model's intensity range.
 MARGIN = 8.0
 
@@ -57,20 +65,28 @@ def _extended_interp(x: npt.NDArray[np.float64], xp: npt.NDArray[np.float64],
     return np.where(x > xp[-1], fp[-1] + (x - xp[-1]) * slope_high, y)
 
 
-def _gentle(sd: npt.NDArray[np.float64], step: float) -> npt.NDArray[np.float64]:
-    """The largest function at or below `sd` whose slope is at most SLOPE (a lower envelope).
+def _gentle(sd: npt.NDArray[np.float64], step: float, anchor: int = 0,
+            fall: float = DARK_SLOPE) -> npt.NDArray[np.float64]:
+    """`sd` followed from index `anchor` outwards, changing by at most SLOPE per unit of
+    intensity above the anchor and `fall` below it: equal to `sd` at the anchor and
+    wherever `sd` changes gently enough.
 
-    Where the noise sd rises faster than SLOPE per unit of intensity (just above a clip, a
-    floor or the dark end of a sparse image), a transform built on it would be so curved
-    that samples the denoiser leaves as they are would come back shifted by a large
-    part of their sd. Below that rise the transform takes a lower sd, so the noise there is
-    a little above 1 after it: the denoiser smooths a little less, and nothing is shifted."""
+    Where the noise sd rises steeply (just above a clip, a floor or the dark end of a
+    sparse image), no pointwise transform makes the noise uniform: a sample and its
+    neighbours a few sd away see very different slopes, and samples the denoiser leaves
+    unaveraged come back shifted. The transform then follows the noise exactly at the
+    anchor (for a measured curve, the median local intensity, where the samples that
+    matter lie; for a line, its dark end) and changes its sd gently away from it: above
+    the anchor it takes a lower sd than the noise (a little less smoothing), below it a
+    higher one (the dark part is smoothed a little more)."""
     result = sd.copy()
     rise = SLOPE * step
-    for i in range(1, result.size):  # noqa: SIM113 (a sequential envelope)
-        result[i] = min(result[i], result[i - 1] + rise)
-    for i in range(result.size - 2, -1, -1):
-        result[i] = min(result[i], result[i + 1] + rise)
+    anchor = int(np.clip(anchor, 0, result.size - 1))
+    for i in range(anchor + 1, result.size):  # noqa: SIM113 (a sequential envelope)
+        result[i] = min(max(result[i], result[i - 1] - rise), result[i - 1] + rise)
+    rise = fall * step
+    for i in range(anchor - 1, -1, -1):
+        result[i] = min(max(result[i], result[i + 1] - rise), result[i + 1] + rise)
     return result
 
 
@@ -115,8 +131,19 @@ class TableTransform:
         sd_ends = np.sqrt(model.latent_variance([bottom, top], c))
         scale = max(float(sd_ends.max()), 1e-6 * max(abs(bottom), abs(top), 1.0))
         grid = np.linspace(bottom - MARGIN * scale, top + MARGIN * scale, GRID)
-        sd = _gentle(np.sqrt(np.maximum(model.latent_variance(grid, c), (1e-3 * scale) ** 2)), float(grid[1] - grid[0]))
+        noise = np.sqrt(np.maximum(model.latent_variance(grid, c), (1e-3 * scale) ** 2))
+        # a measured curve is anchored at the channel's median local intensity (where its
+        # variance is the model's offset), any other model at its dark end
+        anchor = 0
+        if curve is not None:
+            anchor = int(np.searchsorted(grid, np.interp(model.offset[c], curve[1], curve[0])))
+        fall = DARK_SLOPE_CLIPPED if math.isfinite(model.low[c]) else DARK_SLOPE
+        sd = _gentle(noise, float(grid[1] - grid[0]), anchor, fall)
         steps = np.diff(grid) * 0.5 * (1.0 / sd[1:] + 1.0 / sd[:-1])
+        # the mean tables take the real noise where the transform's sd is above it (below
+        # the anchor: f is nearly straight over that noise), and the transform's own sd
+        # where it is below (samples the denoiser leaves unaveraged are not shifted)
+        noise = np.minimum(noise, sd)
         stabilised = np.concatenate([[0.0], np.cumsum(steps)])
         # f is 0 at the clip (or the range's bottom): a sample there is 0 in float32 too, exactly
         stabilised -= float(np.interp(model.low[c] if math.isfinite(model.low[c]) else bottom, grid, stabilised))
@@ -127,10 +154,10 @@ class TableTransform:
         # must not reach below a dark end where the noise is as wide as the signal is high
         inside = (low if math.isfinite(low) else span[0] if span else -math.inf,
                   high if math.isfinite(high) else span[1] if span else math.inf)
-        samples = np.clip(grid[:, None] + sd[:, None] * nodes[None, :], *inside)
+        samples = np.clip(grid[:, None] + noise[:, None] * nodes[None, :], *inside)
         forward = _extended_interp(samples.ravel(), grid, stabilised).reshape(samples.shape)
         mean_stabilised = _increasing(forward @ weights, stabilised)
-        mean_recorded = censored_moments(grid, sd, *inside)[0]
+        mean_recorded = censored_moments(grid, noise, *inside)[0]
         if math.isfinite(low):  # a sample at the clip (its stabilised value or below) comes back at the clip
             mean_recorded = np.where(mean_stabilised <= float(np.interp(low, grid, stabilised)), low, mean_recorded)
         if math.isfinite(high):
