@@ -97,6 +97,20 @@ def test_a_line_reaching_zero_just_inside_the_range_is_kept_with_a_floor(monkeyp
     assert model.gain[0] == 2.0 and model.floor[0] > 0 and "reaches 0 at 150" in model.reason(0)
 
 
+
+def test_a_measured_curve_does_not_take_bright_spots_for_noise(monkeypatch) -> None:
+    """Small bright spots: the residual in the brightest bins is their curvature, and the
+    curve reached 3.6x the shot noise there."""
+    rng = np.random.default_rng(13)
+    spots = np.zeros((192, 192))
+    at = rng.integers(4, 188, (60, 2))
+    spots[at[:, 0], at[:, 1]] = rng.uniform(500, 3000, 60)
+    clean = np.linspace(50.0, 150.0, 192)[None, :] + ndimage.gaussian_filter(spots, 1.0) * 2 * np.pi
+    monkeypatch.setattr(choice_module, "fit_line", lambda profile: None)  # a curve, whatever the noise
+    model = pxvorel.estimate_noise(rng.poisson(clean).astype(np.float64))
+    intensity, variance = model.curve[0]
+    assert intensity[-1] > 300 and variance[-1] == pytest.approx(intensity[-1], rel=0.3)  # Poisson: variance = mean
+
 @pytest.mark.skipif(not DATA.is_dir(), reason="real images are not present")
 def test_estimate_sigma_on_a_mostly_dark_image() -> None:
     """Fault 3: the sigma of a mostly-dark confocal image (median sample on its noiseless
