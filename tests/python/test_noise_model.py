@@ -131,6 +131,16 @@ def test_tabulated_transform_keeps_the_mean_of_averaged_samples() -> None:
         assert back == pytest.approx(level, abs=0.05 * model.std(level)[0])
     unit = transform.forward(samples)
     assert np.std(unit) == pytest.approx(1.0, rel=0.15)
+    # a curve whose sd rises faster than the transform follows: averages of its samples
+    # came back 0.7 sd low at 60
+    x = (0.0, 10.0, 20.0, 40.0, 80.0, 160.0)
+    steep = pxvorel.NoiseModel((0.0,), (4.0,), curve=((x, (1.0, 4.0, 100.0, 625.0, 2025.0, 4225.0)),),
+                               span=((-300.0, 600.0),))
+    transform = unit_transform(steep, 0)
+    for level in (60.0, 120.0):
+        sd = steep.std(level)[0]
+        back = float(transform.inverse(np.array([transform.forward(level + rng.normal(0, 1, 400_000) * sd).mean()]))[0])
+        assert back == pytest.approx(level, abs=0.05 * sd)
 
 
 @pytest.mark.parametrize(("share", "clipped"), [(0.6, False), (0.8, True)])
