@@ -97,12 +97,29 @@ def test_a_line_reaching_zero_just_inside_the_range_is_kept_with_a_floor(monkeyp
     assert model.gain[0] == 2.0 and model.floor[0] > 0 and "reaches 0 at 150" in model.reason(0)
 
 
+
+def test_a_measured_curve_does_not_take_bright_spots_for_noise(monkeypatch) -> None:
+    """Small bright spots: the residual in the brightest bins is their curvature, and the
+    curve reached 3.6x the shot noise there."""
+    rng = np.random.default_rng(13)
+    spots = np.zeros((192, 192))
+    at = rng.integers(4, 188, (60, 2))
+    spots[at[:, 0], at[:, 1]] = rng.uniform(500, 3000, 60)
+    clean = np.linspace(50.0, 150.0, 192)[None, :] + ndimage.gaussian_filter(spots, 1.0) * 2 * np.pi
+    monkeypatch.setattr(choice_module, "fit_line", lambda profile: None)  # a curve, whatever the noise
+    model = pxvorel.estimate_noise(rng.poisson(clean).astype(np.float64))
+    intensity, variance = model.curve[0]
+    assert intensity[-1] > 300 and variance[-1] == pytest.approx(intensity[-1], rel=0.3)  # Poisson: variance = mean
+
 @pytest.mark.skipif(not DATA.is_dir(), reason="real images are not present")
-def test_estimate_sigma_on_a_mostly_dark_image() -> None:
+@pytest.mark.parametrize(("name", "low", "high"), [("highsnr", 2.6, 2.9), ("lowsnr", 6.75, 6.75)])
+def test_estimate_sigma_on_a_mostly_dark_image(name: str, low: float, high: float) -> None:
     """Fault 3: the sigma of a mostly-dark confocal image (median sample on its noiseless
-    background) was that of the background, 0.04; independent estimates give 2.6-2.9."""
-    image = pxvorel.read_image(DATA / "pair_mito_confocal_highsnr_u8.tif")
-    assert 2.6 / 1.5 <= pxvorel.estimate_sigma(image.data) <= 2.9 * 1.5
+    background) was that of the background, 0.04 (independent estimates 2.6-2.9); on its
+    low-SNR twin, whose noise sd is about its intensity, the noise at the median of its
+    signal, 11.7 (6.75 for a typical non-zero pixel)."""
+    image = pxvorel.read_image(DATA / f"pair_mito_confocal_{name}_u8.tif")
+    assert low / 1.5 <= pxvorel.estimate_sigma(image.data) <= high * 1.5
 
 
 def test_tabulated_transform_keeps_the_mean_of_averaged_samples() -> None:
@@ -117,6 +134,16 @@ def test_tabulated_transform_keeps_the_mean_of_averaged_samples() -> None:
         assert back == pytest.approx(level, abs=0.05 * model.std(level)[0])
     unit = transform.forward(samples)
     assert np.std(unit) == pytest.approx(1.0, rel=0.15)
+    # a curve whose sd rises faster than the transform follows: averages of its samples
+    # came back 0.7 sd low at 60
+    x = (0.0, 10.0, 20.0, 40.0, 80.0, 160.0)
+    steep = pxvorel.NoiseModel((0.0,), (4.0,), curve=((x, (1.0, 4.0, 100.0, 625.0, 2025.0, 4225.0)),),
+                               span=((-300.0, 600.0),))
+    transform = unit_transform(steep, 0)
+    for level in (60.0, 120.0):
+        sd = steep.std(level)[0]
+        back = float(transform.inverse(np.array([transform.forward(level + rng.normal(0, 1, 400_000) * sd).mean()]))[0])
+        assert back == pytest.approx(level, abs=0.05 * sd)
 
 
 @pytest.mark.parametrize(("share", "clipped"), [(0.6, False), (0.8, True)])

@@ -8,7 +8,9 @@ against which every candidate is checked at the dark end and the median). In ord
 1. a Poisson-Gaussian line (with a variance floor where it reaches 0 just inside the
    image's range), clipped where the channel is clipped, when it agrees with the
    recorded noise at both ends; a Gaussian sigma when that line hardly rises;
-2. otherwise the measured variance curve, increasing and smoothed;
+2. otherwise the measured variance curve, increasing and smoothed, and (where the dark
+   end's noise is measured, neither clipped nor rounded away) rising above the median no
+   faster than linearly (as shot noise does);
 3. a single sigma when that curve is flat.
 """
 
@@ -21,7 +23,7 @@ import numpy as np
 
 from pxvorel.noise.channels import NoiseModel
 from pxvorel.noise.estimate import NoiseProfile, VarianceLine, fit_line, noise_profile
-from pxvorel.noise.observed import Observed, observed_profile, smooth_curve
+from pxvorel.noise.observed import Observed, observed_profile, shot_limited, smooth_curve
 
 #: A candidate is accepted when its noise sd is within this factor of the recorded one at
 #: the dark end (the 5 % quantile of the pixels by local intensity) and at the median.
@@ -184,6 +186,13 @@ def median_level(observed: Observed) -> tuple[float, float]:
     return observed.at_quantile(share + 0.5 * (1.0 - share))
 
 
+def dark_level(observed: Observed) -> tuple[float, float]:
+    """Intensity and recorded noise variance at the dark end (the 5 % quantile of the local
+    intensities), outside a clipped background as in :func:`median_level`."""
+    share = observed.floor_share if observed.floor_share > CLIPPED_SHARE else 0.0
+    return observed.at_quantile(share + 0.05 * (1.0 - share))
+
+
 def sigma_at_median(channel: np.ndarray, observed: Observed | None = None) -> float:
     """The recorded noise sd at the channel's median local intensity (see :func:`median_level`)."""
     observed = observed if observed is not None else observed_profile(channel)
@@ -217,13 +226,19 @@ def choose_channel(channel: np.ndarray, mode: str) -> Choice:
     if mode == "poisson-gaussian":
         return Choice(NoiseModel((0.0,), (0.0,)), why, error=True)
     x, v = smooth_curve(observed)
+    median = median_level(observed)[0]
+    dark, dark_variance = dark_level(observed)
+    if not (math.isfinite(low) or math.isfinite(high)) and dark_variance >= QUANTISED_VARIANCE:
+        # the rise from the dark end bounds the growth only where the noise there is
+        # measured: near a clip, or below rounding, the recorded variance is cut down
+        v = shot_limited(x, v, dark, median)
     sd = np.sqrt(v)
     if sd[-1] <= (1.0 + FLAT) * sd[0] or x.size < 2:
         sigma = sigma_at_median(channel, observed)
         reason = f"no line fits ({why}); the noise is flat (sd {sd[0]:.4g} to {sd[-1]:.4g}): Gaussian, sigma {sigma:.4g}"
         return Choice(_with_reason(NoiseModel.gaussian(sigma), reason), reason)
     # the variance at the median local intensity: there the transform follows the noise exactly
-    median_variance = float(np.interp(median_level(observed)[0], x, v))
+    median_variance = float(np.interp(median, x, v))
     reason = (f"no line fits ({why}); the noise variance measured per intensity is used "
               f"(sd {sd[0]:.4g} at {x[0]:.4g} to {sd[-1]:.4g} at {x[-1]:.4g})")
     if math.isfinite(low) or math.isfinite(high):

@@ -10,8 +10,9 @@ import numpy as np
 
 from pxvorel.core.axes import AxisPlan
 from pxvorel.noise.channels import NoiseModel as NoiseModel
-from pxvorel.noise.choice import choose_channel, combine, sigma_at_median
+from pxvorel.noise.choice import choose_channel, combine
 from pxvorel.noise.estimate import signal_low
+from pxvorel.noise.observed import typical_sigma
 from pxvorel.core.image import as_image
 
 NOISE_MODES = ("auto", "gaussian", "poisson-gaussian")
@@ -129,11 +130,13 @@ def estimate_noise(image: np.typing.ArrayLike, *, axes: str | None = None,
 def estimate_sigma(image: np.typing.ArrayLike, *, axes: str | None = None) -> float:
     """Estimate the standard deviation of Gaussian noise in an image.
 
-    The noise standard deviation of the recorded samples at the image's median intensity
-    (over the samples above the minimum when most sit at the minimum, as in a clipped
-    background), measured within (Y, X) planes and pooled over all channels, slices and
-    frames. For channels of very different noise levels, estimate each channel on its
-    own or use :func:`estimate_noise`.
+    The typical noise standard deviation of the recorded samples: the median absolute
+    in-plane Laplacian residual, scaled to the standard deviation of normal noise, over the
+    pixels outside a background at the image's lowest value (clipped or empty, without
+    noise), pooled over all channels, slices and frames. Where the noise grows with
+    intensity, this is the noise of a typical pixel; edges and small spots, whose residuals
+    are large but few, do not count. For channels of very different noise levels,
+    estimate each channel on its own or use :func:`estimate_noise`.
 
     Parameters
     ----------
@@ -159,4 +162,4 @@ def estimate_sigma(image: np.typing.ArrayLike, *, axes: str | None = None) -> fl
     array = as_image(image)
     engine = AxisPlan.for_array(array.shape, axes).to_engine(array)
     t, c, z, y, x = engine.shape
-    return sigma_at_median(engine.transpose(1, 0, 2, 3, 4).reshape(1, t * c * z, y, x))
+    return typical_sigma(engine.transpose(1, 0, 2, 3, 4).reshape(1, t * c * z, y, x))

@@ -30,6 +30,8 @@ MAX_BINS = 40
 MAX_PIXELS = 4_000_000
 #: Planes measured at most (evenly spaced); a plane's rows and columns are not subsampled.
 MAX_PLANES = 48
+#: Median absolute deviation of a standard normal variable.
+MAD_TO_SD = 0.6744897501960817
 
 
 @dataclass(frozen=True)
@@ -82,11 +84,13 @@ def _kept_share(k: float) -> float:
 
 
 def _box(data: np.ndarray, size: int, axis: int) -> np.ndarray:
-    """Means of `size` consecutive samples along `axis` (the valid part only)."""
+    """Sums of `size` consecutive samples along `axis` (the valid part only): exact for
+    integer values, so that a window wholly at the channel's lowest value has exactly its
+    local mean."""
     total = np.cumsum(data, axis=axis, dtype=np.float64)
     total = np.concatenate([np.zeros_like(np.take(total, [0], axis=axis)), total], axis=axis)
     n = data.shape[axis]
-    return (np.take(total, range(size, n + 1), axis=axis) - np.take(total, range(0, n + 1 - size), axis=axis)) / size
+    return np.take(total, range(size, n + 1), axis=axis) - np.take(total, range(0, n + 1 - size), axis=axis)
 
 
 def _pixels(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -96,7 +100,7 @@ def _pixels(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     data = planes.astype(np.float64)
     h = WINDOW // 2
     if y >= WINDOW and x >= WINDOW:
-        local = _box(_box(data, WINDOW, 1), WINDOW, 2)
+        local = _box(_box(data, WINDOW, 1), WINDOW, 2) / WINDOW**2
         core = data[:, 1:-1, 1:-1]
         residual = (4 * core - data[:, :-2, 1:-1] - data[:, 2:, 1:-1] - data[:, 1:-1, :-2] - data[:, 1:-1, 2:])
         residual = residual[:, h - 1 : y - h - 1, h - 1 : x - h - 1] / np.sqrt(20.0)
@@ -104,19 +108,48 @@ def _pixels(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     line = data.reshape(n, -1) if x >= y else data.transpose(0, 2, 1).reshape(n, -1)
     if line.shape[1] < WINDOW:
         return np.empty(0), np.empty(0)
-    local = _box(line, WINDOW, 1)
+    local = _box(line, WINDOW, 1) / WINDOW
     residual = (2 * line[:, 1:-1] - line[:, :-2] - line[:, 2:]) / np.sqrt(6.0)
     return local.ravel(), residual[:, h - 1 : line.shape[1] - h - 1].ravel()
 
 
-def observed_profile(channel: np.ndarray) -> Observed:
-    """Measure the recorded noise of one (T, Z, Y, X) channel per intensity bin."""
+def _samples(channel: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Local intensity and Laplacian residual of the pixels measured in one (T, Z, Y, X) channel."""
     planes = _planes(np.asarray(channel))
     if planes.shape[0] > MAX_PLANES:
         planes = planes[np.linspace(0, planes.shape[0] - 1, MAX_PLANES).round().astype(int)]
     intensity, residual = _pixels(planes)
     step = max(1, intensity.size // MAX_PIXELS)
-    intensity, residual = intensity[::step], residual[::step]
+    return intensity[::step], residual[::step]
+
+
+def typical_sigma(channel: np.ndarray) -> float:
+    """The typical noise sd of a (T, Z, Y, X) channel: the median absolute Laplacian
+    residual, scaled to the sd of normal noise, over the pixels whose 5 x 5 window is not
+    wholly at the channel's lowest value (a clipped or empty background, noiseless).
+
+    Pooled over all intensities, it is the noise of a typical pixel where the noise grows
+    with intensity, and the median ignores the large residuals of edges and spots.
+
+    Examples
+    --------
+    >>> noise = np.random.default_rng(0).normal(100.0, 4.0, (1, 1, 128, 128))
+    >>> round(typical_sigma(noise), 1)
+    4.0
+    """
+    intensity, residual = _samples(channel)
+    if intensity.size == 0:
+        return 0.0
+    lowest = float(intensity.min())
+    residual = residual[intensity > lowest + 1e-9 * (float(intensity.max()) - lowest)]
+    if residual.size == 0:
+        return 0.0
+    return float(np.median(np.abs(residual - np.median(residual)))) / MAD_TO_SD
+
+
+def observed_profile(channel: np.ndarray) -> Observed:
+    """Measure the recorded noise of one (T, Z, Y, X) channel per intensity bin."""
+    intensity, residual = _samples(channel)
     if intensity.size == 0:
         nothing = np.empty(0)
         return Observed(nothing, nothing, nothing, nothing, nothing)
@@ -176,3 +209,28 @@ def smooth_curve(observed: Observed) -> tuple[npt.NDArray[np.float64], npt.NDArr
         padded = np.concatenate([log_v[:1], log_v, log_v[-1:]])
         v = np.exp((padded[:-2] + padded[1:-1] + padded[2:]) / 3.0)
     return x, monotone(v, w)
+
+
+def shot_limited(x: npt.NDArray[np.float64], v: npt.NDArray[np.float64], dark: float,
+                 median: float) -> npt.NDArray[np.float64]:
+    """Variances `v` at intensities `x` kept, above `median`, below the straight line through
+    the variance at `median` that rises as the variance does from `dark` to `median`.
+
+    Photon (shot) noise makes the variance grow linearly with intensity, never faster. At
+    bright intensities of a sparse image (small bright spots, puncta) the Laplacian residual
+    measures the spots' curvature rather than noise, and its variance grows with the square
+    of the intensity; that excess is not noise, and a transform following it would leave the
+    bright structures unsmoothed. Below the median, where the benchmark of the model (the
+    recorded noise at the dark end and the median) holds, the curve is kept as measured.
+
+    Examples
+    --------
+    >>> x = np.array([0.0, 10.0, 20.0, 40.0])
+    >>> shot_limited(x, np.array([1.0, 11.0, 40.0, 400.0]), dark=0.0, median=10.0).tolist()
+    [1.0, 11.0, 21.0, 41.0]
+    """
+    v_dark, v_median = np.interp([dark, median], x, v)
+    slope = max(float(v_median - v_dark) / max(median - dark, 1e-300), 0.0)
+    above = x > median
+    limit = v_median + slope * (x - median)
+    return np.where(above, np.minimum(v, limit), v)

@@ -37,9 +37,10 @@ NODES = 32
 #: of 0.4 per unit still leaves the transform a fifth of the sd (at 0.5, none: noise of
 #: 60 % of the intensity came back noisier than it went in); a channel clipped at its low
 #: end has no samples below the clip, and there 0.6 keeps a Golgi stack's mean (0.5 moves
-#: it by a third of its sd, 0.7 leaves its median noisy). Followed from a measured curve's
-#: median local intensity, these leave sparse real images (a Golgi stack, spots, confocal
-#: mitochondria) a fifth to 0.6 of their noise at the median.
+#: it by a third of its sd, 0.7 leaves its median noisy, 0.8 moves its mean by a third of
+#: its sd again). Followed from a measured curve's median local intensity, these leave sparse
+#: real images (spots, confocal mitochondria, a Golgi stack) 0.3 to 0.75 of their noise at
+#: the median (benchmarks/real_image_trust.py).
 SLOPE = 0.5
 DARK_SLOPE = 0.4
 DARK_SLOPE_CLIPPED = 0.6
@@ -140,10 +141,10 @@ class TableTransform:
         fall = DARK_SLOPE_CLIPPED if math.isfinite(model.low[c]) else DARK_SLOPE
         sd = _gentle(noise, float(grid[1] - grid[0]), anchor, fall)
         steps = np.diff(grid) * 0.5 * (1.0 / sd[1:] + 1.0 / sd[:-1])
-        # the mean tables take the real noise where the transform's sd is above it (below
-        # the anchor: f is nearly straight over that noise), and the transform's own sd
-        # where it is below (samples the denoiser leaves unaveraged are not shifted)
-        noise = np.minimum(noise, sd)
+        # the mean tables take the noise the samples have, also where the transform's sd
+        # is below it (above the anchor): the denoiser averages samples of that noise, and
+        # a table of the narrower noise of the transform maps their average too low
+        # (0.1 noise sd on flat parts of a confocal image whose noise sd is its intensity)
         stabilised = np.concatenate([[0.0], np.cumsum(steps)])
         # f is 0 at the clip (or the range's bottom): a sample there is 0 in float32 too, exactly
         stabilised -= float(np.interp(model.low[c] if math.isfinite(model.low[c]) else bottom, grid, stabilised))
