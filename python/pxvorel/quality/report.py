@@ -43,8 +43,9 @@ class RunReport:
             lines.append("tuning: the candidates could not be scored (a clipped background, or an estimated "
                          "error at or below 0); the given settings were kept")
         elif self.tuning is not None:
-            best = min(self.tuning.scores)
-            lines.append(f"tuned on a crop of {' x '.join(map(str, self.tuning.crop_shape))} (TCZYX) over "
+            best = self.tuning.scores[self.tuning.candidates.index(self.tuning.chosen)]
+            lines.append(f"{'chosen' if self.tuning.weights else 'tuned'} on a crop of "
+                         f"{' x '.join(map(str, self.tuning.crop_shape))} (TCZYX) over "
                          f"{len(self.tuning.candidates)} candidates: {label(self.tuning.chosen)} "
                          f"(estimated relative error {best:.4f}, defaults {self.tuning.scores[0]:.4f})")
         if self.quality is not None:
