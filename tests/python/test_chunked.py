@@ -66,7 +66,7 @@ def test_chunked_equals_in_memory_bit_for_bit(case) -> None:
 def engine_setup(noisy: np.ndarray, axes: str, chunks: tuple[int, ...], iterations: int, refine: bool):
     plan = AxisPlan.for_array(noisy.shape, axes)
     settings = Settings.from_arguments(plan, patch_radius=None, search_axes=None, iterations=iterations,
-                                       pvalue=0.01, renoise=0.0, threads=1, refine=refine)
+                                       renoise=0.0, threads=1, refine=refine)
     engine = to_engine(da.from_array(noisy, chunks=chunks), plan)
     halo = Halo.for_image(settings, engine.shape)
     return engine, settings, halo.widened(Blocks.for_shape(engine.shape)) if refine else halo
