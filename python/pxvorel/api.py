@@ -93,13 +93,15 @@ def denoise(
     Three ways to set the engine's parameters:
 
     - the default call (`patch_radius` not given, `iterations` and `pvalue` at their
-      defaults, `refine` on): patch radius 2 (Z, T 1), 4 iterations, p-value 1e-5 and the
-      second stage; on a plane of at least about 430 x 430 samples, that setting and a finer
-      one (radius 1, p-value 0.05, better on filaments, spots and natural images) are first
-      compared by Stein's unbiased risk estimate on a central crop of at most 128 x 128
-      (about a twentieth of the image; it adds about a fifth to the run time), and the
-      lower estimated error wins (the default where the estimate cannot be relied on: a
-      clipped background, quantised data). Not on the chunked (dask) path.
+      defaults, `refine` on): patch radius 2 (1 in X and Y on a time-lapse; Z, T 1), 4
+      iterations, p-value 1e-5 and the second stage; on a plane of at least about
+      360 x 360 samples that setting and a finer one (radius 1, 3 iterations, p-value
+      0.05, better on filaments, spots and natural images) are first compared by
+      Stein's unbiased risk estimate on 4 to 16 tiles of 64 x 64 spread over the image
+      (a sixteenth of it at most; about a fifth more run time): the finer one wins
+      unless the default's estimated error is lower by more than 5 %, and the default
+      stays where the estimate cannot be relied on (a clipped background, quantised
+      data). Not on the chunked (dask) path, which uses the defaults as they are.
     - fixed parameters: any of `patch_radius`, `iterations` or `pvalue` given otherwise
       (e.g. ``patch_radius=2`` for the default setting without the comparison), or
       ``refine=False``: exactly the parameters given (with ``refine=False`` the patch
@@ -145,7 +147,8 @@ def denoise(
         intensities.
     patch_radius : int or dict, optional
         Patch half-size per axis, e.g. ``{"X": 3, "Y": 3, "Z": 1, "T": 1}``; an int sets
-        X, Y and Z. Default ``{"X": 2, "Y": 2, "Z": 1, "T": 1}``, shrunk to fit short axes.
+        X, Y and Z. Default ``{"X": 2, "Y": 2, "Z": 1, "T": 1}`` (X and Y 1 on a time-lapse
+        without Z), shrunk to fit short axes; see above for the default call's choice.
         A patch always spans all channels.
     iterations : int, optional
         Number of iterations (1 to 30); the search reaches +-2**(i-1) samples in X and Y

@@ -1,19 +1,19 @@
 """The default call's own choice on a plane: the default setting or a finer one, by the
-estimated error of both on one small central crop.
+estimated error of both on a few small tiles.
 
 On microscopy planes of smooth or blob-like objects (nuclei, HeLa, the benchmark's three
 channels) the default setting (patch radius 2, p-value 1e-5) is best; on fine filaments,
 spots and natural images (microtubules, ER exit sites, the camera image) radius 1 with
 p-value 0.05 is, by 0.1 to 1 dB (benchmarks/defaults_by_kind.py). Both are run on the
-same crop, with the same probe, and compared: the difference of two estimates on the same
-noise is far more precise than either (on crops of 96 to 128 samples a side it picked the
-whole image's better setting on all eight test planes where it could be relied on).
+same tiles with the same probe and compared: the difference of two estimates on the same
+noise is far more precise than either. Tiles spread over the image on a grid see what it
+mostly shows, where one central crop may not (the camera image's centre is a dark coat).
 
-The crop holds at most ``1 / CROP_SHARE`` of the image, so that its four runs add at most
-a quarter of one whole run; a plane too small for a crop of ``MIN_SIDE`` keeps the default,
-as does one whose estimate cannot be relied on (see :class:`~pxvorel.quality.tune.Tuning`).
-Stacks and time-lapses keep the default: their crops cost more and the default was best on
-every one measured.
+The tiles hold at most ``SHARE`` of the image, so that their four runs add at most about a
+quarter of one whole run; a plane too small for two tiles keeps the default, as does one
+whose estimate cannot be relied on (see :class:`~pxvorel.quality.tune.Tuning`). Stacks and
+time-lapses keep their defaults: tiles of them cost more, and the defaults were best or
+within the estimate's spread on the ones measured.
 """
 
 from __future__ import annotations
