@@ -178,7 +178,7 @@ def denoise(
         unit-noise image again in overlapping blocks of its discrete cosine transform,
         keeping each coefficient by how strongly the first result shows it (an
         empirical Wiener filter with the first result as the guide). The blocks extend
-        along Z on stacks (6 x 12 x 12) and along T on time-lapses (8 x 16 x 16), over
+        along Z on stacks and along T on time-lapses (8 x 16 x 16 both), over
         12 x 12 in Y and X otherwise; channels are filtered apart. Its result does not
         depend on the thread count. On the benchmark data (benchmarks/bench_refine.py)
         it adds 5 to 35 % to the run time and gains 0.5 to 2.5 dB PSNR (on the camera
