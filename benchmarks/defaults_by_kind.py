@@ -1,6 +1,7 @@
 """PSNR and CPU time (one thread) of candidate default settings per kind of image: a plane
 (the camera image at sigma 25 and 10), three channels, a z-stack and a Poisson-Gaussian
-time-lapse (the full-size data of ``vs_bm3d.py``), against the engine alone as it ran
+time-lapse (the full-size data of ``vs_bm3d.py``), "defaults" being the default call (on planes
+with its choice on tiles), against the engine alone as it ran
 before the second stage (r2, 4 iterations, p-value 0.01, channels joint), whose CPU time
 is the unit of the last column.
 
@@ -29,15 +30,16 @@ def setting(radius: int, iterations: int, pvalue: float, **more: object) -> dict
 
 
 #: Candidate settings per kind: (label, keywords, stage blocks or None for the package's).
-PLANE = [("defaults", {}, None), ("r1 it4 p0.05", setting(1, 4, 0.05), None),
+PLANE = [("defaults", {}, None), ("r2 it4 p0.01", setting(2, 4, 0.01), None), ("r2 it4 p1e-5", setting(2, 4, 1e-5), None),
+         ("r1 it3 p0.05", setting(1, 3, 0.05), None), ("r1 it4 p0.05", setting(1, 4, 0.05), None),
          ("r2 it4 p1e-3", setting(2, 4, 1e-3), None), ("r1 it4 p1e-3", setting(1, 4, 1e-3), None),
          ("r2 it4 p0.05", setting(2, 4, 0.05), None), ("r1 it5 p1e-3", setting(1, 5, 1e-3), None)]
 CHANNELS = PLANE
-STACK = [("defaults", {}, None), ("r1 it3 p1e-5", setting(1, 3, 1e-5), None),
-         ("r1 it3 p1e-5, 8x16x16", setting(1, 3, 1e-5), {"Z": (8, 2), "Y": (16, 4), "X": (16, 4)}),
-         ("r1 it4 p1e-5", setting(1, 4, 1e-5), None), ("r2 it3 p1e-5", setting(2, 3, 1e-5), None),
-         ("r2 it4 p1e-5", setting(2, 4, 1e-5), None)]
-MOVIE = [("defaults", {}, None), ("r2 it4 p1e-5", setting(2, 4, 1e-5), None),
+SMALL = {"Z": (6, 2), "Y": (12, 3), "X": (12, 3)}  # the stack's stage blocks before 8 x 16 x 16
+STACK = [("defaults", {}, None), ("defaults, 6x12x12", {}, SMALL), ("r1 it3 p1e-5", setting(1, 3, 1e-5), None),
+         ("r1 it3 p1e-5, 6x12x12", setting(1, 3, 1e-5), SMALL), ("r1 it4 p1e-5", setting(1, 4, 1e-5), None),
+         ("r2 it3 p1e-5", setting(2, 3, 1e-5), None), ("r2 it4 p0.01", setting(2, 4, 0.01), None)]
+MOVIE = [("defaults", {}, None), ("r2 it4 p1e-5", setting(2, 4, 1e-5), None), ("r2 it4 p0.01", setting(2, 4, 0.01), None),
          ("r1 it4 p1e-5", setting(1, 4, 1e-5), None), ("r2 it4 p1e-3", setting(2, 4, 1e-3), None),
          ("r1 it3 p1e-5", setting(1, 3, 1e-5), None), ("r2 it3 p1e-5", setting(2, 3, 1e-5), None)]
 
