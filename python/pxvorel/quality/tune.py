@@ -45,7 +45,8 @@ class Tuning:
     scores: tuple[float, ...]
     """Estimated error relative to the input's noise variance (mean over channels), per candidate."""
     crop_shape: tuple[int, ...]
-    """(T, C, Z, Y, X) shape of the crop they were scored on."""
+    """(T, C, Z, Y, X) shape of the crop they were scored on (with `weights`, the default call's
+    choice: the number of tiles in place of T)."""
     weights: tuple[float, ...] | None = None
     """Factors on the scores for the choice only (a margin a candidate must win by); None: all 1."""
 
