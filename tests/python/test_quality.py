@@ -137,3 +137,26 @@ def test_command_line_prints_the_estimate(tmp_path, scene) -> None:
     assert result.returncode == 0, result.stderr
     assert "in.npy: estimated PSNR gain" in result.stdout and "dB ± " in result.stdout
     assert AxisPlan.for_array(np.load(tmp_path / "out.npy").shape, None).axes == "YX"
+
+
+def test_the_default_call_chooses_on_tiles_and_fixed_parameters_do_not() -> None:
+    """On a plane large enough for tiles the default call compares the default with the finer
+    setting and denoises with the chosen one (the same result as asking for it); any parameter
+    given, refine=False, a small plane, a stack and a time-lapse (radius 1 there) skip it."""
+    from pxvorel.quality.choice import finer
+
+    noisy = poisson_gaussian(blobs((384, 384), 60, seed=6, low=20.0, high=300.0), 2.0, 16.0, seed=7)
+    result, report = pxvorel.denoise(noisy, threads=1, return_report=True)
+    assert report.tuning is not None and len(report.tuning.candidates) == 2
+    assert report.tuning.candidates[1] == finer(report.tuning.candidates[0])
+    used = report.settings
+    fixed = pxvorel.denoise(noisy, threads=1, patch_radius={"X": used.patch_radius["X"], "Y": used.patch_radius["Y"]},
+                            iterations=used.iterations, pvalue=used.pvalue)
+    np.testing.assert_array_equal(result, fixed)
+    for keywords in ({"patch_radius": 2}, {"pvalue": 0.01}, {"iterations": 3}, {"refine": False}):
+        assert pxvorel.denoise(noisy, threads=1, return_report=True, **keywords)[1].tuning is None
+    assert pxvorel.denoise(noisy[:200, :200], threads=1, return_report=True)[1].tuning is None
+    stack = np.stack([noisy[:64, :64]] * 4)
+    for axes, radius in (("ZYX", 2), ("TYX", 1)):
+        _, report = pxvorel.denoise(stack, axes=axes, threads=1, return_report=True)
+        assert report.tuning is None and report.settings.patch_radius["X"] == radius

@@ -41,7 +41,7 @@ def build_parser() -> argparse.ArgumentParser:
     den.add_argument("--patch-radius", metavar="R", help="patch radius: a number for X, Y and Z, or e.g. X=3,Y=3,T=1")
     den.add_argument("--search", metavar="AXES", help="axes the search extends along, e.g. XYZT (X and Y always)")
     den.add_argument("--iterations", type=int, default=4, metavar="N", help="number of iterations (default 4)")
-    den.add_argument("--pvalue", type=float, default=0.01, metavar="P", help="patch test level (default 0.01)")
+    den.add_argument("--pvalue", type=float, default=1e-5, metavar="P", help="patch test level (default 1e-5)")
     den.add_argument("--renoise", type=float, default=0.0, metavar="F", help="mix back noisy input (default 0)")
     den.add_argument("--no-refine", dest="refine", action="store_false",
                      help="skip the second stage (DCT-domain Wiener filter guided by the first result): "

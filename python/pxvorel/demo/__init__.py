@@ -41,8 +41,8 @@ def run_demo(out: Path, *, frames: int = 24, size: int = 256, threads: int | Non
     write_image(noisy_path, ImageFile(scene.noisy, "TYX", spacing, "µm"), overwrite=True)
     write_image(out / "clean.tif", ImageFile(scene.clean, "TYX", spacing, "µm"), overwrite=True)
     noisy = read_image(noisy_path)
-    job = DenoiseJob.prepare(noisy.data, axes=noisy.axes, patch_radius=None, search_axes=None, iterations=4,
-                             pvalue=0.01, renoise=0.0, threads=threads)
+    job = DenoiseJob.prepare(noisy.data, axes=noisy.axes, patch_radius=None, search_axes=None, renoise=0.0,
+                             threads=threads)
     start = time.perf_counter()
     model = job.choose_noise("auto")
     log.info("noise model: %s", model.describe())

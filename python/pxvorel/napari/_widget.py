@@ -203,12 +203,14 @@ class DenoiseWidget(Container[Widget]):
         table.setVerticalScrollBarPolicy(Qt.ScrollBarPolicy.ScrollBarAlwaysOff)
         table.setFixedHeight(table.horizontalHeader().sizeHint().height() + len(MODEL_ROWS)
                              * table.verticalHeader().defaultSectionSize() + 2 * table.frameWidth() + 4)
-        self.radius = {a: SpinBox(label=f"patch radius {a}", min=0, max=15, value=r)
+        self.radius = {a: SpinBox(label=f"patch radius {a}", min=0, max=15, value=r,
+                                  tooltip="left at this default: the package's own (1 in X and Y on a time-lapse, "
+                                          "and on a plane its choice of a finer setting)")
                        for a, r in DEFAULT_PATCH_RADIUS.items()}
         self.iterations = SpinBox(label="iterations", min=1, max=30, value=DEFAULTS["iterations"])
         self.pvalue = FloatSpinBox(label="p-value", min=0.0, max=1.0, step=0.001, value=DEFAULTS["pvalue"])
-        for spin_box in (self.sigma, self.pvalue):  # room for small sigmas and p-values
-            spin_box.native.setDecimals(4)
+        self.sigma.native.setDecimals(4)  # room for small sigmas
+        self.pvalue.native.setDecimals(6)  # and p-values down to the default 1e-5
         cores = available_cores()
         self.threads = SpinBox(label="threads (0: default)", min=0, max=cores, value=0,
                                tooltip="0: the package's default, the OpenMP thread count in force")

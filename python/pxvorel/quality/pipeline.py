@@ -8,6 +8,7 @@ import logging
 import numpy as np
 
 from pxvorel.noise.model import NoiseModel
+from pxvorel.quality.choice import TILE, choose, tile_corners
 from pxvorel.quality.crop import tuning_crop
 from pxvorel.quality.figure import QualityEstimate
 from pxvorel.quality.report import RunReport
@@ -26,7 +27,9 @@ def _shares(job: DenoiseJob, tune: bool, quality: bool) -> list[float]:
     size = float(job.engine.size)
     crop = float(np.prod([len(range(*s.indices(n))) for s, n in zip(tuning_crop(job.engine.shape),
                                                                      job.engine.shape, strict=True)]))
-    costs = [2 * (len(CANDIDATES) + 1) * crop if tune else 0.0, size, size if quality else 0.0]
+    quick = job.settings.automatic and not tune
+    costs = [2 * (len(CANDIDATES) + 1) * crop if tune else 4.0 * len(tile_corners(job.engine.shape)) * TILE**2 if quick else 0.0,
+             size, size if quality else 0.0]
     total = sum(costs)
     return [0.0, costs[0] / total, (costs[0] + costs[1]) / total, 1.0]
 
@@ -35,7 +38,9 @@ def run_job(job: DenoiseJob, model: NoiseModel, *, tune: bool = False, quality: 
             progress: Fractions | None = None) -> tuple[np.ndarray, RunReport]:
     """The denoised image in the caller's axis order and the run's report.
 
-    Without `tune` and `quality` this is :meth:`DenoiseJob.run` (the same result, bit for bit).
+    Without `tune` and `quality`, and with settings that are not :attr:`Settings.automatic`,
+    this is :meth:`DenoiseJob.run` (the same result, bit for bit). Automatic settings on a
+    plane are first compared with a finer setting on a crop (:func:`choose`).
     """
     edges = _shares(job, tune, quality)
 
@@ -47,6 +52,9 @@ def run_job(job: DenoiseJob, model: NoiseModel, *, tune: bool = False, quality: 
     if tune:
         tuning = tune_settings(job.engine, model, settings, share(0))
         settings = tuning.chosen
+    elif settings.automatic:
+        tuning = choose(job.engine, model, settings, share(0))
+        settings = settings if tuning is None else tuning.chosen
     unit = UnitImage.of(job.engine, model)
     estimate = None
     if not unit.channels:

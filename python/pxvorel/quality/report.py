@@ -43,8 +43,11 @@ class RunReport:
             lines.append("tuning: the candidates could not be scored (a clipped background, or an estimated "
                          "error at or below 0); the given settings were kept")
         elif self.tuning is not None:
-            best = min(self.tuning.scores)
-            lines.append(f"tuned on a crop of {' x '.join(map(str, self.tuning.crop_shape))} (TCZYX) over "
+            best = self.tuning.scores[self.tuning.candidates.index(self.tuning.chosen)]
+            shape = self.tuning.crop_shape
+            where = (f"chosen on {shape[0]} tiles of {shape[3]} x {shape[4]}" if self.tuning.weights else
+                     f"tuned on a crop of {' x '.join(map(str, shape))} (TCZYX)")
+            lines.append(f"{where} over "
                          f"{len(self.tuning.candidates)} candidates: {label(self.tuning.chosen)} "
                          f"(estimated relative error {best:.4f}, defaults {self.tuning.scores[0]:.4f})")
         if self.quality is not None:

@@ -45,7 +45,10 @@ class Tuning:
     scores: tuple[float, ...]
     """Estimated error relative to the input's noise variance (mean over channels), per candidate."""
     crop_shape: tuple[int, ...]
-    """(T, C, Z, Y, X) shape of the crop they were scored on."""
+    """(T, C, Z, Y, X) shape of the crop they were scored on (with `weights`, the default call's
+    choice: the number of tiles in place of T)."""
+    weights: tuple[float, ...] | None = None
+    """Factors on the scores for the choice only (a margin a candidate must win by); None: all 1."""
 
     @property
     def trusted(self) -> bool:
@@ -56,8 +59,12 @@ class Tuning:
 
     @property
     def chosen(self) -> Settings:
-        """The candidate of the lowest score; the given setting (the first) when not :attr:`trusted`."""
-        return self.candidates[int(np.argmin(self.scores))] if self.trusted else self.candidates[0]
+        """The candidate of the lowest score (times its weight); the given setting (the first) when not
+        :attr:`trusted`."""
+        if not self.trusted:
+            return self.candidates[0]
+        weights = self.weights if self.weights is not None else (1.0,) * len(self.scores)
+        return self.candidates[int(np.argmin([s * w for s, w in zip(self.scores, weights, strict=True)]))]
 
 
 def tune(engine: np.ndarray, model: NoiseModel, settings: Settings,

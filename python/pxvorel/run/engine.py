@@ -17,7 +17,7 @@ from pxvorel.noise.model import NoiseModel, NoiseSpec, choose_model
 from pxvorel.run.bands import bands_for, run_bands
 from pxvorel.run.progress import Fractions
 from pxvorel.run.refine import STAGE_SHARE, Blocks, refine
-from pxvorel.run.settings import DEFAULT_CHANNELS, Settings
+from pxvorel.run.settings import DEFAULT_CHANNELS, DEFAULT_ITERATIONS, DEFAULT_PVALUE, Settings
 from pxvorel.run.threads import native_threads
 from pxvorel.run.unit import UnitImage
 
@@ -107,8 +107,9 @@ class DenoiseJob:
 
     @classmethod
     def prepare(cls, image: np.typing.ArrayLike, *, axes: str | None, patch_radius: int | Mapping[str, int] | None,
-                search_axes: str | Mapping[str, bool] | None, iterations: int, pvalue: float, renoise: float,
-                threads: int | None, refine: bool = True, channels: str = DEFAULT_CHANNELS) -> DenoiseJob:
+                search_axes: str | Mapping[str, bool] | None, iterations: int = DEFAULT_ITERATIONS,
+                pvalue: float = DEFAULT_PVALUE, renoise: float, threads: int | None, refine: bool = True,
+                channels: str = DEFAULT_CHANNELS) -> DenoiseJob:
         """Check the image, its axes and the engine parameters before any work."""
         array = as_image(image)
         plan = AxisPlan.for_array(array.shape, axes)

@@ -22,8 +22,23 @@ from pxvorel.run.threads import current_threads
 #: 5 iterations scored best on every dataset but cost 3 to 4 times the CPU time; at 4
 #: iterations a p-value of 1e-5 gained 0.1-0.35 dB on the synthetic data and 0.1 dB on the
 #: real pairs, but lost 0.9 dB of estimated gain on real microtubules (fine filaments), so
-#: the lower p-values are left to ``tune=True``.
+#: the lower p-values were left to ``tune=True``. With the per-intensity noise model that
+#: changed (benchmarks/defaults_by_kind.py, one thread, full-size benchmark data): p-value
+#: 1e-5 gains 0.25 to 0.5 dB on the stack, the time-lapse and the three channels at the same
+#: cost, 0.16 and 0.57 dB on the real nucleus and mitochondria pairs, 0.1 to 0.4 dB of
+#: estimated gain on real nuclei, HeLa and motors, and loses 0.07 to 0.2 dB on microtubules,
+#: ER exit sites and nuclei on a background: there, and on natural images such as the camera
+#: image (+0.2 to +1 dB), radius 1 with p-value 0.05 is better (with 3 iterations, as cheap as
+#: the default), which the default call chooses per image on planes (:mod:`pxvorel.quality.choice`).
 DEFAULT_PATCH_RADIUS = {"X": 2, "Y": 2, "Z": 1, "T": 1}
+#: On a time-lapse (T > 1, no Z) the default radius in X and Y is 1: with p-value 1e-5 it gains
+#: 0.33 dB on the benchmark's Poisson-Gaussian time-lapse (46.81 against 46.48 dB, at 1.4 times
+#: the CPU time) and 0.2 dB of estimated gain on both real time-lapses (mitocheck nuclei, cancer
+#: cell nuclei) over radius 2.
+TIME_LAPSE_RADIUS = 1
+#: Iterations and p-value of the default call (see above).
+DEFAULT_ITERATIONS = 4
+DEFAULT_PVALUE = 1e-5
 #: Whether the search for similar patches extends along Z and T (it always does along X and
 #: Y). Searching along T adds 1.3 dB on the demo series, along Z 2.3 dB on it read as a stack.
 DEFAULT_SEARCH = {"Z": True, "T": True}
@@ -48,7 +63,10 @@ def _integer(value: object, what: str) -> int:
 
 def _patch_radius(value: int | Mapping[str, int] | None, plan: AxisPlan) -> dict[str, int]:
     """Per-axis radii: defaults shrunk to fit short axes, the caller's values checked to fit."""
-    radius = {axis: min(r, (plan.size(axis) - 1) // 2) for axis, r in DEFAULT_PATCH_RADIUS.items()}
+    defaults = dict(DEFAULT_PATCH_RADIUS)
+    if plan.size("T") > 1 and plan.size("Z") == 1:
+        defaults.update(X=TIME_LAPSE_RADIUS, Y=TIME_LAPSE_RADIUS)
+    radius = {axis: min(r, (plan.size(axis) - 1) // 2) for axis, r in defaults.items()}
     if value is None:
         return radius
     given: dict[str, object]
@@ -111,6 +129,9 @@ class Settings:
     refine: bool = True
     """Whether the second stage (:mod:`pxvorel.run.refine`) follows the engine."""
     channels: ChannelMode = DEFAULT_CHANNELS
+    automatic: bool = False
+    """Whether the patch radius, iterations and p-value are the defaults, left for the run to
+    choose between them and a finer setting on a plane (:mod:`pxvorel.quality.choice`)."""
 
     @classmethod
     def from_arguments(
@@ -119,8 +140,8 @@ class Settings:
         *,
         patch_radius: int | Mapping[str, int] | None,
         search_axes: str | Mapping[str, bool] | None,
-        iterations: int,
-        pvalue: float,
+        iterations: int = DEFAULT_ITERATIONS,
+        pvalue: float = DEFAULT_PVALUE,
         renoise: float,
         threads: int | None,
         refine: bool = True,
@@ -142,8 +163,10 @@ class Settings:
         if channels not in CHANNEL_MODES:
             raise ValueError(f"channels must be one of {', '.join(map(repr, CHANNEL_MODES))}, not {channels!r}")
         mode: ChannelMode = "joint" if channels == "joint" else "separate"
+        automatic = (patch_radius is None and iterations == DEFAULT_ITERATIONS and float(pvalue) == DEFAULT_PVALUE
+                     and bool(refine))
         return cls(_patch_radius(patch_radius, plan), _search(search_axes), iterations, float(pvalue),
-                   float(renoise), threads, bool(refine), mode)
+                   float(renoise), threads, bool(refine), mode, automatic)
 
     def native_lists(self) -> tuple[list[int], list[int]]:
         """patch_radius and neighborhood_axes in the engine's x, y, z, c, t order."""
