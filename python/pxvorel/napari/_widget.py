@@ -208,9 +208,10 @@ class DenoiseWidget(Container[Widget]):
                                           "and on a plane its choice of a finer setting)")
                        for a, r in DEFAULT_PATCH_RADIUS.items()}
         self.iterations = SpinBox(label="iterations", min=1, max=30, value=DEFAULTS["iterations"])
-        self.pvalue = FloatSpinBox(label="p-value", min=0.0, max=1.0, step=0.001, value=DEFAULTS["pvalue"])
+        self.pvalue = FloatSpinBox(label="p-value", min=0.0, max=1.0, step=0.001)
         self.sigma.native.setDecimals(4)  # room for small sigmas
-        self.pvalue.native.setDecimals(6)  # and p-values down to the default 1e-5
+        self.pvalue.native.setDecimals(6)  # and p-values down to the default 1e-5 (set before the value,
+        self.pvalue.value = DEFAULTS["pvalue"]  # which the box rounds to its decimals)
         cores = available_cores()
         self.threads = SpinBox(label="threads (0: default)", min=0, max=cores, value=0,
                                tooltip="0: the package's default, the OpenMP thread count in force")
