@@ -75,7 +75,7 @@ def ours(case: Case) -> dict[str, Denoiser]:
     def run(**keywords: object) -> Denoiser:
         return lambda a: pxvorel.denoise(a, axes=case.axes, noise=noise, threads=1, **keywords)
 
-    before = {"X": 2, "Y": 2, "Z": 1, "T": 1}
+    before = {a: r for a, r in {"X": 2, "Y": 2, "Z": 1, "T": 1}.items() if a in case.axes}
     return {"pxvorel engine alone (as before)": run(refine=False, patch_radius=before, iterations=4, pvalue=0.01,
                                                     channels="joint"),
             "pxvorel defaults": run(),
