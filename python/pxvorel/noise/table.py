@@ -141,10 +141,6 @@ class TableTransform:
         fall = DARK_SLOPE_CLIPPED if math.isfinite(model.low[c]) else DARK_SLOPE
         sd = _gentle(noise, float(grid[1] - grid[0]), anchor, fall)
         steps = np.diff(grid) * 0.5 * (1.0 / sd[1:] + 1.0 / sd[:-1])
-        # the mean tables take the noise the samples have, also where the transform's sd
-        # is below it (above the anchor): the denoiser averages samples of that noise, and
-        # a table of the narrower noise of the transform maps their average too low
-        # (0.1 noise sd on flat parts of a confocal image whose noise sd is its intensity)
         stabilised = np.concatenate([[0.0], np.cumsum(steps)])
         # f is 0 at the clip (or the range's bottom): a sample there is 0 in float32 too, exactly
         stabilised -= float(np.interp(model.low[c] if math.isfinite(model.low[c]) else bottom, grid, stabilised))
@@ -155,6 +151,10 @@ class TableTransform:
         # must not reach below a dark end where the noise is as wide as the signal is high
         inside = (low if math.isfinite(low) else span[0] if span else -math.inf,
                   high if math.isfinite(high) else span[1] if span else math.inf)
+        # the mean tables take the noise the samples have, also where the transform's sd
+        # is below it (above the anchor): the denoiser averages samples of that noise, and
+        # a table of the narrower noise of the transform maps their average too low
+        # (0.1 noise sd on flat parts of a confocal image whose noise sd is its intensity)
         samples = np.clip(grid[:, None] + noise[:, None] * nodes[None, :], *inside)
         forward = _extended_interp(samples.ravel(), grid, stabilised).reshape(samples.shape)
         mean_stabilised = _increasing(forward @ weights, stabilised)

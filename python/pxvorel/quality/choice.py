@@ -85,7 +85,9 @@ def choose(engine: np.ndarray, model: NoiseModel, settings: Settings,
     corners = tile_corners(engine.shape)
     if not corners:
         return None
-    tiles = [UnitImage.of(np.ascontiguousarray(engine[..., y:y + TILE, x:x + TILE]), model) for y, x in corners]
+    parts = [np.ascontiguousarray(engine[..., y:y + TILE, x:x + TILE]) for y, x in corners]
+    first = UnitImage.of(parts[0], model)
+    tiles = [first, *(first.on(part) for part in parts[1:])]
     if not tiles[0].channels or clipped_channels(engine, tiles[0].channels):
         return None
     candidates = (settings, finer(settings))

@@ -27,9 +27,13 @@ def _shares(job: DenoiseJob, tune: bool, quality: bool) -> list[float]:
     size = float(job.engine.size)
     crop = float(np.prod([len(range(*s.indices(n))) for s, n in zip(tuning_crop(job.engine.shape),
                                                                      job.engine.shape, strict=True)]))
-    quick = job.settings.automatic and not tune
-    costs = [2 * (len(CANDIDATES) + 1) * crop if tune else 4.0 * len(tile_corners(job.engine.shape)) * TILE**2 if quick else 0.0,
-             size, size if quality else 0.0]
+    if tune:
+        choosing = 2.0 * (len(CANDIDATES) + 1) * crop
+    elif job.settings.automatic:
+        choosing = 4.0 * len(tile_corners(job.engine.shape)) * TILE**2
+    else:
+        choosing = 0.0
+    costs = [choosing, size, size if quality else 0.0]
     total = sum(costs)
     return [0.0, costs[0] / total, (costs[0] + costs[1]) / total, 1.0]
 

@@ -33,11 +33,21 @@ class UnitImage:
     def of(cls, engine: np.ndarray, model: NoiseModel) -> UnitImage:
         """Every noisy channel of `engine` through its model's stabilising transform."""
         channels = tuple(c for c in range(model.channels) if model.has_noise(c))
-        transforms = tuple(unit_transform(model, c) for c in channels)
+        return cls._through(engine, channels, tuple(unit_transform(model, c) for c in channels))
+
+    @classmethod
+    def _through(cls, engine: np.ndarray, channels: tuple[int, ...],
+                      transforms: tuple[UnitTransform, ...]) -> UnitImage:
+        """`channels` of `engine` through `transforms`, one per channel."""
         work = np.empty((engine.shape[0], len(channels), *engine.shape[2:]), dtype=np.float32)
         for i, (c, transform) in enumerate(zip(channels, transforms, strict=True)):
             work[:, i] = transform.forward(engine[:, c])
         return cls(engine, channels, transforms, work)
+
+    def on(self, engine: np.ndarray) -> UnitImage:
+        """Another image of the same channels (a part of this one, say) through the same
+        transforms, which depend on the model alone and are not built again."""
+        return UnitImage._through(engine, self.channels, self.transforms)
 
     def back(self, denoised: np.ndarray) -> npt.NDArray[np.float32]:
         """The image in intensities (float32) from a denoised unit-noise array shaped like `work`."""
