@@ -167,11 +167,13 @@ def denoise(
         unless ``OMP_NUM_THREADS``, threadpoolctl or a dask worker limits it). The
         count in force is the same after the call as before. In a process forked from
         one that imported pxvorel, the run uses one thread (OpenMP's threads do not
-        survive ``fork``). With more than one thread an image large enough for it is
-        cut into overlapping bands, up to one per thread, each denoised on one thread,
-        and the result is the one-thread result bit for bit; otherwise the engine's
-        own threads share the work, and the last bits of the result differ from the
-        one-thread result (on small images also from run to run). For a dask array: the threads of each block's task, 1 by default (the
+        survive ``fork``). With more than one thread, channels denoised apart run side
+        by side on one thread each when there are at least as many as threads, or an
+        image large enough for it is cut into overlapping bands, up to one per thread,
+        each denoised on one thread; the result is then the one-thread result bit for
+        bit. Otherwise the engine's own threads share the work, and the last bits of
+        the result differ from the one-thread result (on small images also from run
+        to run). For a dask array: the threads of each block's task, 1 by default (the
         scheduler runs blocks in parallel).
     refine : bool, optional
         ``True`` (default): after the patch averaging, a second stage filters the

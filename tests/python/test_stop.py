@@ -127,7 +127,7 @@ class Stop(Exception):
 
 @pytest.mark.parametrize(("shape", "keywords", "after"), [
     ((16, 512, 512), {"axes": "ZYX", "threads": 1}, 0.0),
-    pytest.param((16, 512, 512), {"axes": "ZYX"}, 0.0, marks=needs_two_cores),
+    pytest.param((16, 768, 512), {"axes": "ZYX"}, 0.0, marks=needs_two_cores),
     ((160, 160), {"iterations": 12, "threads": 2}, 0.0),
     ((16, 256, 256), {"axes": "ZYX", "threads": 1, "iterations": 1}, 1 - STAGE_SHARE),
 ], ids=["one thread", "bands", "engine threads", "second stage"])

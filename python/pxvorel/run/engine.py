@@ -14,11 +14,11 @@ import pxvorel._engine as _engine
 from pxvorel.core.axes import AxisPlan
 from pxvorel.core.image import as_image
 from pxvorel.noise.model import NoiseModel, NoiseSpec, choose_model
-from pxvorel.run.bands import bands_for, run_bands
+from pxvorel.run.bands import bands_for, channel_bands, run_bands
 from pxvorel.run.progress import Fractions
 from pxvorel.run.refine import STAGE_SHARE, Blocks, refine
 from pxvorel.run.settings import DEFAULT_CHANNELS, DEFAULT_ITERATIONS, DEFAULT_PVALUE, Settings
-from pxvorel.run.threads import native_threads
+from pxvorel.run.threads import native_threads, run_threads
 from pxvorel.run.unit import UnitImage
 
 
@@ -38,8 +38,9 @@ def denoise_unit(work: npt.NDArray[np.float32], settings: Settings,
     With ``settings.channels == "joint"`` the engine runs once on all channels, so that a
     patch spans all of them (each weighing the same); with ``"separate"`` it runs once per
     channel, and every channel finds its own similar patches. With more than one thread
-    the engine runs once per band where bands pay (:mod:`pxvorel.run.bands`), which gives
-    the one-thread result. With ``settings.refine`` the second stage then runs on all
+    and at least as many separate channels as threads, the channels run side by side,
+    each on one thread; otherwise the engine runs once per band where bands pay
+    (:mod:`pxvorel.run.bands`). Both give the one-thread result. With ``settings.refine`` the second stage then runs on all
     channels (each filtered apart), with the engine's result as its pilot, on the threads
     of the run (its result does not depend on their number).
 
@@ -49,7 +50,11 @@ def denoise_unit(work: npt.NDArray[np.float32], settings: Settings,
     """
     engine_progress = _part(progress, 0.0, 1.0 - STAGE_SHARE) if settings.refine else progress
     count = work.shape[1]
-    if settings.channels == "separate" and count > 1:
+    if settings.channels == "separate" and 1 < run_threads(settings.threads) <= count:
+        # At least one channel per thread: each channel on a thread of its own gives the
+        # one-thread bits, with no overlap to pay for as bands have.
+        denoised = run_bands(work, channel_bands(work.shape), _one_thread_engine(settings), engine_progress)
+    elif settings.channels == "separate" and count > 1:
         denoised = np.empty_like(work)
         for c in range(count):
             part = _part(engine_progress, c / count, (c + 1) / count)
@@ -63,16 +68,24 @@ def denoise_unit(work: npt.NDArray[np.float32], settings: Settings,
     return denoised
 
 
+def _one_thread_engine(settings: Settings) -> Callable[[npt.NDArray[np.float32], Callable[[float], None]],
+                                                     npt.NDArray[np.float32]]:
+    """The engine on one thread with `settings`, as :func:`run_bands` calls it on each band."""
+    radius, search = settings.native_lists()
+
+    def one_band(band: npt.NDArray[np.float32], report: Callable[[float], None]) -> npt.NDArray[np.float32]:
+        return _engine.denoise(band, 1.0, radius, search, settings.iterations, settings.pvalue, 1,
+                               settings.renoise, progress=report)
+
+    return one_band
+
+
 def _engine_run(work: npt.NDArray[np.float32], settings: Settings,
                 progress: Callable[[float], object] | None) -> npt.NDArray[np.float32]:
     radius, search = settings.native_lists()
     bands = bands_for(work.shape, settings)
     if bands is not None:
-        def one_band(band: npt.NDArray[np.float32], report: Callable[[float], None]) -> npt.NDArray[np.float32]:
-            return _engine.denoise(band, 1.0, radius, search, settings.iterations, settings.pvalue, 1,
-                                   settings.renoise, progress=report)
-
-        return run_bands(work, bands, one_band, progress)
+        return run_bands(work, bands, _one_thread_engine(settings), progress)
     with native_threads(settings.threads) as threads:
         return _engine.denoise(work, 1.0, radius, search, settings.iterations, settings.pvalue, threads,
                                settings.renoise, progress=progress)

@@ -50,6 +50,11 @@ def forked() -> bool:
     return os.getpid() != _IMPORTING_PROCESS
 
 
+def run_threads(threads: int | None) -> int:
+    """The threads a run asked for `threads` (None: the count in force) gets: one in a forked child."""
+    return 1 if forked() else threads if threads is not None else current_threads()
+
+
 @contextmanager
 def native_threads(threads: int | None) -> Iterator[int]:
     """Yield the thread argument for native calls; restore the caller's count on exit.
