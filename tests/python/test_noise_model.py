@@ -202,3 +202,18 @@ def test_the_model_fits_real_images_at_the_median_and_the_dark_end(path: Path) -
             level, sd = judge(planes, band)
             if sd >= 0.5:
                 assert 0.75 <= model.std(level, c)[0] / sd <= 1.33, f"channel {c}, band {band}"
+
+
+def test_a_stack_measured_a_few_planes_at_a_time_gives_the_same_model(monkeypatch) -> None:
+    """Large stacks are measured in groups of planes to bound memory; the groups, the
+    planes chosen and the pixel stride must give exactly the model of one pass."""
+    import pxvorel.noise.estimate as estimate_module
+    import pxvorel.noise.observed as observed_module
+
+    rng = np.random.default_rng(4)
+    clean = np.linspace(2.0, 60.0, 70 * 41 * 30).reshape(70, 41, 30)
+    stack = np.maximum(rng.poisson(clean) * 3.0 - 20.0 + rng.normal(0, 2, clean.shape), 0).astype(np.float32)
+    monkeypatch.setattr(observed_module, "MAX_PIXELS", 10_000)  # a stride of several pixels
+    whole = pxvorel.estimate_noise(stack, axes="ZYX")
+    monkeypatch.setattr(estimate_module, "GROUP_SAMPLES", 7 * 41 * 30 + 5)  # groups of 7 planes
+    assert pickle.dumps(pxvorel.estimate_noise(stack, axes="ZYX")) == pickle.dumps(whole)

@@ -39,6 +39,10 @@ BLOCKS_PER_BIN = 64
 MIN_BINS, MAX_BINS = 4, 48
 #: Share of samples at the lowest (or highest) value above which that value is a clip.
 CLIPPED_SHARE = 0.01
+#: Samples measured at a time: planes go through in groups of about this many samples,
+#: so that the double-precision copies and their temporaries stay small beside a large
+#: stack (every statistic is per block or per 4 x 4 pixels, so the result is the same).
+GROUP_SAMPLES = 1 << 20
 
 
 @dataclass(frozen=True)
@@ -117,6 +121,14 @@ class NoiseProfile:
         return float(np.sqrt(max(self.median_variance, 0.0)))
 
 
+def plane_groups(planes: np.ndarray) -> list[slice]:
+    """Consecutive groups of the (planes, rows, columns) `planes`, of about
+    :data:`GROUP_SAMPLES` samples each (one plane at least)."""
+    n, y, x = planes.shape
+    group = max(1, GROUP_SAMPLES // max(y * x, 1))
+    return [slice(start, start + group) for start in range(0, n, group)]
+
+
 def _planes(channel: np.ndarray) -> np.ndarray:
     """A (T, Z, Y, X) channel as (planes, rows, columns) with at least 2 columns where possible."""
     t, z, y, x = channel.shape
@@ -178,8 +190,8 @@ def _block_statistics(detail: np.ndarray, mean: np.ndarray, kept: np.ndarray) ->
     return intensity, scale * scale
 
 
-def _blurred_low(cell_mean: np.ndarray) -> float:
-    """0.1th percentile of the 4 x 4 (or 4-sample) means: the dark end of the signal."""
+def _blurred(cell_mean: np.ndarray) -> np.ndarray:
+    """The 4 x 4 (or 4-sample) means of (planes, rows, columns) cell means, flattened."""
     n, r, c = cell_mean.shape
     if r >= 2 and c >= 2:
         means = cell_mean[:, : r // 2 * 2, : c // 2 * 2].reshape(n, r // 2, 2, c // 2, 2).mean(axis=(2, 4))
@@ -187,7 +199,12 @@ def _blurred_low(cell_mean: np.ndarray) -> float:
         means = cell_mean[:, :, : c // 2 * 2].reshape(n, r, c // 2, 2).mean(axis=3)
     else:
         means = cell_mean
-    return float(np.percentile(means, 0.1))
+    return means.ravel()
+
+
+def _low(blurred: list[np.ndarray]) -> float:
+    """0.1th percentile of the 4 x 4 means: the dark end of the signal."""
+    return float(np.percentile(np.concatenate(blurred), 0.1))
 
 
 def typical_intensity(samples: np.ndarray) -> float:
@@ -209,7 +226,7 @@ def signal_low(channel: np.ndarray) -> float:
     if x < 2:
         return float(planes.min())
     rows = y // 2 if y >= 2 else y
-    return _blurred_low(_cells(planes, rows, x // 2)[1])
+    return _low([_blurred(_cells(planes[group], rows, x // 2)[1]) for group in plane_groups(planes)])
 
 
 def noise_profile(channel: np.ndarray) -> NoiseProfile:
@@ -225,18 +242,29 @@ def noise_profile(channel: np.ndarray) -> NoiseProfile:
     rows, columns = (y // 2 if two_d else y), x // 2
     if columns < 1 or rows < 1:
         return empty
-    detail, mean, lowest, highest = _cells(planes, rows, columns)
     block_rows = min(BLOCK_CELLS, rows) if two_d else 1
     block_columns = min(BLOCK_CELLS if two_d else BLOCK_CELLS * BLOCK_CELLS, columns)
+    parts = [_group_statistics(planes[group], rows, columns, block_rows, block_columns, sample)
+             for group in plane_groups(planes)]
+    present = replace(empty, **_sorted_blocks(*(np.concatenate([p[0][i] for p in parts]) for i in (0, 1)))).binned(None)
+    measured = _sorted_blocks(*(np.concatenate([p[1][i] for p in parts]) for i in (0, 1)))
+    return replace(empty, low=_low([p[2] for p in parts]), median_variance=_variance_near(present, present.median),
+                   **measured).binned(None)
+
+
+def _group_statistics(planes: np.ndarray, rows: int, columns: int, block_rows: int, block_columns: int,
+                      sample: np.ndarray) -> tuple[tuple[np.ndarray, np.ndarray], tuple[np.ndarray, np.ndarray],
+                                                   np.ndarray]:
+    """For a group of planes: the intensity and variance of every block that is not flat,
+    the same of every block at least half uncut by a clip (see :func:`_censored`), and the
+    4 x 4 means."""
+    detail, mean, lowest, highest = _cells(planes, rows, columns)
     blocks = [_blocks(cells, block_rows, block_columns) for cells in (detail, mean, lowest, highest)]
     flat = blocks[2].min(axis=1) == blocks[3].max(axis=1)
     kept = ~_censored(blocks[2], blocks[3], sample)
     valid = ~flat & (2 * kept.sum(axis=1) >= kept.shape[1])  # at least half of a block's cells uncut
-    present = replace(empty, **_sorted_blocks(*_block_statistics(blocks[0][~flat], blocks[1][~flat],
-                                                                 np.ones(blocks[0][~flat].shape, bool)))).binned(None)
-    measured = _sorted_blocks(*_block_statistics(blocks[0][valid], blocks[1][valid], kept[valid]))
-    return replace(empty, low=_blurred_low(mean), median_variance=_variance_near(present, present.median),
-                   **measured).binned(None)
+    present = _block_statistics(blocks[0][~flat], blocks[1][~flat], np.ones(blocks[0][~flat].shape, bool))
+    return present, _block_statistics(blocks[0][valid], blocks[1][valid], kept[valid]), _blurred(mean)
 
 
 def _variance_near(profile: NoiseProfile, intensity: float, spread: int = 2) -> float:

@@ -19,7 +19,7 @@ import numpy as np
 import numpy.typing as npt
 
 from pxvorel.noise.censored import normal_cdf, normal_pdf
-from pxvorel.noise.estimate import _planes
+from pxvorel.noise.estimate import _planes, plane_groups
 
 #: Side of the window whose mean is a pixel's local intensity.
 WINDOW = 5
@@ -114,13 +114,22 @@ def _pixels(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 
 
 def _samples(channel: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Local intensity and Laplacian residual of the pixels measured in one (T, Z, Y, X) channel."""
+    """Local intensity and Laplacian residual of the pixels measured in one (T, Z, Y, X)
+    channel: every step-th of the measured planes' pixels, taken a group of planes at a time."""
     planes = _planes(np.asarray(channel))
+    chosen = np.arange(planes.shape[0])
     if planes.shape[0] > MAX_PLANES:
-        planes = planes[np.linspace(0, planes.shape[0] - 1, MAX_PLANES).round().astype(int)]
-    intensity, residual = _pixels(planes)
-    step = max(1, intensity.size // MAX_PIXELS)
-    return intensity[::step], residual[::step]
+        chosen = np.linspace(0, planes.shape[0] - 1, MAX_PLANES).round().astype(int)
+    per_plane = _pixels(planes[:1])[0].size
+    step = max(1, per_plane * chosen.size // MAX_PIXELS)
+    intensity, residual = [], []
+    for group in plane_groups(planes[:chosen.size]):
+        local, detail = _pixels(planes[chosen[group]])
+        first = -(group.start * per_plane) % step  # the group's first pixel on the whole stride
+        # Copies: a strided view would keep the group's whole arrays alive.
+        intensity.append(local[first::step].copy())
+        residual.append(detail[first::step].copy())
+    return np.concatenate(intensity), np.concatenate(residual)
 
 
 def typical_sigma(channel: np.ndarray) -> float:
