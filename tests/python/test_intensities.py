@@ -97,3 +97,13 @@ def test_results_scale_with_the_intensity_unit(noise, renoise: float) -> None:
     image = clean + np.random.default_rng(8).normal(0.0, 1.0, clean.shape) * np.sqrt(2.0 * clean + 20.0)
     errors = [scaled_error(image, noise, k, renoise) for k in (1e-4, 1e-2, 3.7, 1e3, 1e6)]
     assert max(errors) < 1e-5, errors
+
+
+@pytest.mark.parametrize("noise", [NoiseModel(gain=[2.0], offset=[9.0]), 3.0])
+def test_stacks_are_transformed_a_few_planes_at_a_time_with_the_same_result(monkeypatch, noise) -> None:
+    import pxvorel.run.unit as unit_module
+
+    stack = blobs((2, 5, 24, 20), 4, seed=9, low=20.0, high=200.0).astype(np.float32)
+    whole = pxvorel.denoise(stack, axes="TZYX", noise=noise, iterations=1, threads=1)
+    monkeypatch.setattr(unit_module, "SLAB_SAMPLES", 2 * 24 * 20 + 1)  # two planes at a time, 5 per frame
+    np.testing.assert_array_equal(pxvorel.denoise(stack, axes="TZYX", noise=noise, iterations=1, threads=1), whole)

@@ -7,6 +7,8 @@ array and copied unchanged into the result.
 
 from __future__ import annotations
 
+import math
+from collections.abc import Callable
 from dataclasses import dataclass
 
 import numpy as np
@@ -41,7 +43,7 @@ class UnitImage:
         """`channels` of `engine` through `transforms`, one per channel."""
         work = np.empty((engine.shape[0], len(channels), *engine.shape[2:]), dtype=np.float32)
         for i, (c, transform) in enumerate(zip(channels, transforms, strict=True)):
-            work[:, i] = transform.forward(engine[:, c])
+            _in_slabs(transform.forward, engine[:, c], work[:, i])
         return cls(engine, channels, transforms, work)
 
     def on(self, engine: np.ndarray) -> UnitImage:
@@ -53,5 +55,21 @@ class UnitImage:
         """The image in intensities (float32) from a denoised unit-noise array shaped like `work`."""
         result = np.array(self.engine, dtype=np.float32, order="C", copy=True)
         for i, (c, transform) in enumerate(zip(self.channels, self.transforms, strict=True)):
-            result[:, c] = transform.inverse(denoised[:, i])
+            _in_slabs(transform.inverse, denoised[:, i], result[:, c])
         return result
+
+
+#: Samples a transform takes at a time: its double-precision temporaries then stay small
+#: beside a large stack (each value is transformed on its own, so the result is the same),
+#: yet, at 32 MiB each, large enough that the C library maps them apart and gives them back
+#: to the system when freed, instead of keeping them in its heap while the engine runs.
+SLAB_SAMPLES = 1 << 22
+
+
+def _in_slabs(transform: Callable[[np.ndarray], np.ndarray], source: np.ndarray, target: np.ndarray) -> None:
+    """target = transform(source) for (T, Z, Y, X) arrays, a few planes at a time."""
+    frames, depth = source.shape[:2]
+    step = max(1, SLAB_SAMPLES // max(math.prod(source.shape[2:]), 1))
+    for t in range(frames):
+        for z in range(0, depth, step):
+            target[t, z:z + step] = transform(source[t, z:z + step])
