@@ -97,6 +97,21 @@ def test_sparse_photon_noise_is_not_taken_for_outliers(height: float, level: flo
     assert pxvorel.estimate_noise(noisy).std(level)[0] == pytest.approx(truth, rel=0.2)
 
 
+@pytest.mark.skipif(not DATA.is_dir(), reason="real images are not present")
+def test_a_clipped_model_is_judged_where_most_samples_are_clear_of_the_clip() -> None:
+    """Fault: the recorded noise judged a clipped model also where most samples sit at the
+    clip, where bins by local intensity read it low, and the confocal mitochondria (78 % of
+    samples at 0) fell back to a curve that the stabilising transform follows only gently."""
+    image = pxvorel.read_image(DATA / "pair_mito_confocal_lowsnr_u8.tif").data
+    model = pxvorel.estimate_noise(image)
+    assert model.kind(0) in ("gaussian", "clipped line") and model.low[0] == 0.0
+    assert "clear of the clip" in model.reason(0)
+    planes = image[None].astype(np.float64)
+    for band in ((70.0, 72.5), (90.0, 92.5)):  # the mitochondria, where fewer samples are at 0
+        level, sd = judge(planes, band)
+        assert model.std(level)[0] == pytest.approx(sd, rel=0.15)
+
+
 def test_a_black_box_is_not_a_clipped_background() -> None:
     """Fault 2: a small block of exact zeros (a label) was taken for clipping."""
     clean = ramp(100.0, 400.0)
