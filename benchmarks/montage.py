@@ -4,7 +4,8 @@ textures the denoiser invents (streaks, stripes, painted patches) show.
 For each TIFF in the folder (../shared/data by default), read with its axes, denoised
 with the defaults (or the keywords given), one PNG per image in the output folder: per
 channel, the middle plane (and middle frame) of the input and of the result, whole and
-a 4x zoom on the centre, both with the input's 0.5-99.5 % display range. Where a
+a 4x zoom on the centre, both with the input's 0.5-99.5 % display range; the noise model of
+each channel is printed. Where a
 ``*_lowsnr_*`` image has a ``*_highsnr_*`` partner, the partner's plane is shown too.
 
     tools/py314 python3 benchmarks/montage.py [FOLDER] [--out build/scratch/montages] \
@@ -48,7 +49,9 @@ def zoom(plane: np.ndarray) -> np.ndarray:
 
 def montage(path: Path, out: Path, keywords: dict[str, object]) -> None:
     image = read_image(path)
-    denoised = pxvorel.denoise(image.data, axes=image.axes, **keywords)
+    denoised, model = pxvorel.denoise(image.data, axes=image.axes, return_noise=True, **keywords)
+    for c in range(model.channels):
+        print(f"{path.name} channel {c}: {model.describe_channel(c)}", flush=True)
     columns = {"input": planes(image.data, image.axes), "denoised": planes(denoised, image.axes)}
     partner = path.with_name(path.name.replace("_lowsnr_", "_highsnr_"))
     if partner != path and partner.exists():
