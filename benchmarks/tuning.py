@@ -12,7 +12,10 @@ with the known noise and one thread:
 
 Then the real noisy/clean pairs of ../shared/data (when present): the low-SNR image with the
 noise estimated, default against tuned, scored against the high-SNR image after an affine
-intensity fit (benchmarks/choose_defaults.py), with the estimated gain over the input.
+intensity fit (benchmarks/choose_defaults.py), with the estimated gain over the input, next
+to the input itself, a Gaussian blur with the best sigma and OpenCV's fastNlMeansDenoising
+with the best h (both chosen against the high-SNR image, which no denoiser has), and the
+noise model the default call uses.
 
     tools/py314 python3 benchmarks/tuning.py [--quick]
 """
@@ -23,7 +26,9 @@ import argparse
 import math
 import time
 
+import cv2
 import numpy as np
+from scipy import ndimage
 
 import pxvorel
 from choose_defaults import DATA, PAIRS, affine_psnr
@@ -59,10 +64,11 @@ def estimated_psnr(case: Case, report: pxvorel.RunReport) -> tuple[float, float]
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="the smaller datasets")
+    parser.add_argument("--pairs", action="store_true", help="the real pairs only")
     args = parser.parse_args()
     print("| data | run | setting | PSNR dB | estimated PSNR dB | estimate − true | CPU s |")
     print("|---|---|---|---|---|---|---|")
-    for case in cases(args.quick):
+    for case in [] if args.pairs else cases(args.quick):
         for run, tune in (("defaults", False), ("tuned", True)):
             start = time.process_time()
             result, report = pxvorel.denoise(case.noisy, axes=case.axes, noise=noise_of(case), threads=1, tune=tune,
@@ -80,6 +86,14 @@ def main() -> None:
             continue
         noisy, clean = (pxvorel.read_image(path).data.astype(np.float32) for path in (low, high))
         print(f"| {name} | input | | {affine_psnr(clean, noisy):.2f} | | |")
+        blur = max((affine_psnr(clean, ndimage.gaussian_filter(noisy, s)), s) for s in np.arange(0.5, 4.01, 0.25))
+        print(f"| {name} | Gaussian blur, best sigma | sigma {blur[1]:.2f} | {blur[0]:.2f} | | |")
+        raw = np.clip(noisy, 0, 255).astype(np.uint8)
+        nlm = max((affine_psnr(clean, cv2.fastNlMeansDenoising(raw, h=float(h)).astype(np.float32)), h)
+                  for h in (*range(2, 40, 2), *range(40, 101, 10)))
+        print(f"| {name} | OpenCV fastNlMeansDenoising, best h | h {nlm[1]} | {nlm[0]:.2f} | | |")
+        result = pxvorel.denoise(noisy, axes="YX", threads=1, refine=False)
+        print(f"| {name} | engine alone (refine=False) | | {affine_psnr(clean, result):.2f} | | |", flush=True)
         for run, tune in (("defaults", False), ("tuned", True)):
             start = time.process_time()
             result, report = pxvorel.denoise(noisy, axes="YX", threads=1, tune=tune, quality=True,
@@ -88,6 +102,7 @@ def main() -> None:
             assert report.quality is not None
             print(f"| {name} | {run} | {label(report.settings)} | {affine_psnr(clean, result):.2f} | "
                   f"{report.quality.gain_db:.2f} ± {report.quality.spread_db:.2f} | {seconds:.1f} |", flush=True)
+        print(f"\n{name}: {report.noise.describe_channel(0)}\n")
 
 
 if __name__ == "__main__":

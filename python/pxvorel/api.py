@@ -136,7 +136,8 @@ def denoise(
         recorded noise at the dark end and the median (a line reaching 0 just inside the
         range is kept with a variance floor when it fits within 10 %; a clipped
         background or saturation is modelled as clipping of the line, fitted clear of
-        the clip); otherwise the noise variance measured per intensity, with a
+        the clip and checked where most samples are clear of it; sparse photon noise is
+        measured with its whole tail); otherwise the noise variance measured per intensity, with a
         stabilising transform built from it whose inverse keeps the mean; a single sigma
         only where the noise does not change with intensity. ``"gaussian"`` estimates
         one sigma per channel (the noise at its median intensity),

@@ -24,12 +24,17 @@ LIFTED = ["2dc_hela_dna_tubulin_actin_3ch_u16.tif", "3d_golgi_bfa_u16.tif", "3dc
 
 
 def haar_noise(planes: np.ndarray, choose: np.ndarray) -> float:
-    """Noise sd from diagonal 2 x 2 Haar details of the cells whose corner `choose` marks."""
+    """Noise sd from diagonal 2 x 2 Haar details of the cells whose corner `choose` marks:
+    robust (the median absolute deviation), unless more than 3 % of the details lie beyond
+    3.5 such sd (sparse, heavy-tailed noise such as the Golgi stack's dark tenth, mostly 0
+    with single bright pixels: MAD 0.74 against 3.3 in all), where the plain sd."""
     p = planes[:, : planes.shape[1] // 2 * 2, : planes.shape[2] // 2 * 2]
     detail = (p[:, 0::2, 0::2] - p[:, 0::2, 1::2] - p[:, 1::2, 0::2] + p[:, 1::2, 1::2]) / 2
     v = detail[choose[:, : p.shape[1] : 2, : p.shape[2] : 2]]
     mad = 1.4826 * float(np.median(np.abs(v - np.median(v))))
-    return mad if mad > 0 else float(np.sqrt(np.mean(v * v)))
+    if mad > 0 and np.mean(np.abs(v - np.median(v)) > 3.5 * mad) <= 0.03:
+        return mad
+    return float(np.sqrt(np.mean((v - v.mean()) ** 2))) if mad > 0 else float(np.sqrt(np.mean(v * v)))
 
 
 @pytest.mark.skipif(not DATA.is_dir(), reason="real images are not present")
