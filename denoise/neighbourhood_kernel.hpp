@@ -3,7 +3,10 @@
 // without changing any lane's operation order:
 // - distances: up to 16 neighbours that follow each other along x are the
 //   lanes of one vector (their samples are contiguous); each lane sums its
-//   own float terms in canonical patch order in double precision;
+//   own float terms in canonical patch order in double precision; reference
+//   positions that follow each other along x with the same window of
+//   neighbours compute their distances together, every shared term once
+//   (kept in a distance_cache until each position's turn);
 // - weights: eight lanes of exp at a time; the two weight sums one
 //   neighbour after the other, scalar, in step with the patch update;
 // - patch update: the samples of a patch row are the lanes; every sample
@@ -85,6 +88,163 @@ inline void distances(const patch_walk& walk, const float* est, const float* var
         }
     });
     std::memcpy(out, sum, sizeof sum);
+}
+
+// The distances of distances() for R reference positions step apart along
+// x that share their window of neighbours: their patch rows overlap, so each
+// term (sample pair) is computed once and added to every position's sum that
+// holds it, each sum still taking its terms in canonical patch order. Every
+// term computed is one of some position's own (step <= width), so nothing is
+// read that those positions would not read. Position k's n distances go to
+// out + k * out_stride.
+template <int Width, int Lanes, bool Full, int R, int Step>
+inline void group_distances(const patch_walk& walk, const float* est, const float* var, index_t delta, int n,
+                            double* out, index_t out_stride) {
+    static_assert(Width > 0 && Step >= 1 && Step <= Width, "the positions' patch rows overlap or touch");
+    constexpr int span = Width + (R - 1) * Step;
+    double8 sum[R][Lanes / 8] = {};
+    walk.rows([&](index_t row, index_t) {
+#pragma GCC unroll 64
+        for (int c = 0; c < span; ++c) {
+            const index_t j = row + c;
+            const float va = var[j];
+            const auto vb = load_lanes<Lanes, Full>(var + j + delta, n);
+            const auto d = est[j] - load_lanes<Lanes, Full>(est + j + delta, n);
+            const auto d2 = d * d;
+            const auto term = ((va + vb) * d2) / (va * vb);
+            if constexpr (Lanes == 8) {
+                const double8 wide = widen(term);
+#pragma GCC unroll 8
+                for (int k = 0; k < R; ++k)
+                    if (c >= k * Step && c < k * Step + Width) sum[k][0] += wide;
+            } else {
+                const double8 low = widen(low_half(term));
+                const double8 high = widen(high_half(term));
+#pragma GCC unroll 8
+                for (int k = 0; k < R; ++k) {
+                    if (c >= k * Step && c < k * Step + Width) {
+                        sum[k][0] += low;
+                        sum[k][1] += high;
+                    }
+                }
+            }
+        }
+    });
+    for (int k = 0; k < R; ++k) std::memcpy(out + k * out_stride, sum[k], static_cast<std::size_t>(n) * sizeof(double));
+}
+
+// The window of neighbours of a position along each axis.
+struct search_window {
+    index_t lo[4];
+    index_t hi[4];
+
+    search_window(const neighbourhood_task& task, const std::int32_t* p) {
+        for (int a = 0; a < 4; ++a) {
+            const index_t first = index_t{p[a]} - task.search_radius[a];
+            const index_t last = index_t{p[a]} + task.search_radius[a];
+            lo[a] = first > task.patch_radius[a] ? first : task.patch_radius[a];
+            hi[a] = last < index_t{task.size[a]} - task.patch_radius[a] - 1
+                        ? last
+                        : index_t{task.size[a]} - task.patch_radius[a] - 1;
+        }
+    }
+
+    index_t neighbours() const {
+        index_t total = 1;
+        for (int a = 0; a < 4; ++a) total *= hi[a] >= lo[a] ? hi[a] - lo[a] + 1 : 0;
+        return total;
+    }
+
+    // Calls batch(delta, n) for the batches of up to 16 neighbours along x
+    // of the position at reference, in the kernel's order.
+    template <class Batch>
+    void batches(const patch_walk& walk, const std::int32_t* p, Batch&& batch) const {
+        for (index_t nt = lo[3]; nt <= hi[3]; ++nt)
+            for (index_t nz = lo[2]; nz <= hi[2]; ++nz)
+                for (index_t ny = lo[1]; ny <= hi[1]; ++ny)
+                    for (index_t nx = lo[0]; nx <= hi[0];) {
+                        const index_t left = hi[0] - nx + 1;
+                        const int n = left >= 16 ? 16 : static_cast<int>(left);
+                        batch(walk.offset(nx - p[0], ny - p[1], nz - p[2], nt - p[3]), nx, ny, nz, nt, n);
+                        nx += n;
+                    }
+    }
+};
+
+template <int Width, int R, int Step>
+inline void fill_group(const patch_walk& walk, const search_window& window, const std::int32_t* p, const float* est,
+                       const float* var, distance_cache& cache) {
+    index_t at = 0;
+    const index_t stride = cache.per_position;
+    window.batches(walk, p, [&](index_t delta, index_t, index_t, index_t, index_t, int n) {
+        double* const out = cache.values + at;
+        if (n == 16) group_distances<Width, 16, true, R, Step>(walk, est, var, delta, n, out, stride);
+        else if (n > 8) group_distances<Width, 16, false, R, Step>(walk, est, var, delta, n, out, stride);
+        else if (n == 8) group_distances<Width, 8, true, R, Step>(walk, est, var, delta, n, out, stride);
+        else group_distances<Width, 8, false, R, Step>(walk, est, var, delta, n, out, stride);
+        at += n;
+    });
+}
+
+// fill_group for cache.count positions (2, 4 or 8) step apart.
+template <int Width>
+inline void fill_group_of(const patch_walk& walk, const search_window& window, const std::int32_t* p,
+                          const float* est, const float* var, index_t step, distance_cache& cache) {
+    if constexpr (Width > 0) {
+        constexpr int wide = Width / 2 + 1;
+        const int count = cache.count;
+        if (step == 1) {
+            if (count == 8) fill_group<Width, 8, 1>(walk, window, p, est, var, cache);
+            else if (count == 4) fill_group<Width, 4, 1>(walk, window, p, est, var, cache);
+            else fill_group<Width, 2, 1>(walk, window, p, est, var, cache);
+        } else if (step == wide) {
+            if (count == 8) fill_group<Width, 8, wide>(walk, window, p, est, var, cache);
+            else if (count == 4) fill_group<Width, 4, wide>(walk, window, p, est, var, cache);
+            else fill_group<Width, 2, wide>(walk, window, p, est, var, cache);
+        }
+    }
+}
+
+// The cached distances of position p, computing them together with those of
+// the positions that follow it where they share its window; nullptr where
+// the position goes alone.
+template <int Width>
+inline const double* cached_distances(const neighbourhood_task& task, const patch_walk& walk,
+                                      const search_window& window, const float* est, const float* var) {
+    distance_cache* const cache = task.cache;
+    const std::int32_t* p = task.position;
+    if (cache == nullptr) return nullptr;
+    if (cache->count > 0 && p[1] == cache->first[1] && p[2] == cache->first[2] && p[3] == cache->first[3]) {
+        const index_t offset = index_t{p[0]} - cache->first[0];
+        if (offset >= 0 && offset % cache->step == 0 && offset / cache->step < cache->count)
+            return cache->values + offset / cache->step * cache->per_position;
+    }
+    cache->count = 0;
+    const index_t step = task.following_step;
+    const index_t width = Width > 0 ? Width : walk.width;
+    // Rows of compile-time width, one after the other (step 1, edge passes)
+    // or the interior grid's step of radius + 1.
+    if (Width == 0 || task.following < 1 || (step != 1 && step != width / 2 + 1)) return nullptr;
+    const index_t per_position = window.neighbours();
+    if (per_position == 0) return nullptr;
+    // The positions that follow with the same window relative to themselves.
+    int group = 1;
+    const int most = task.following + 1 < 8 ? task.following + 1 : 8;
+    while (group < most) {
+        std::int32_t q[4] = {static_cast<std::int32_t>(p[0] + group * step), p[1], p[2], p[3]};
+        const search_window next(task, q);
+        if (next.lo[0] - q[0] != window.lo[0] - p[0] || next.hi[0] - q[0] != window.hi[0] - p[0]) break;
+        ++group;
+    }
+    while (group > 1 && group * per_position > cache->capacity) group /= 2;
+    if (group < 2) return nullptr;
+    cache->per_position = per_position;
+    cache->step = static_cast<std::int32_t>(step);
+    for (int a = 0; a < 4; ++a) cache->first[a] = p[a];
+    const int held = group >= 8 ? 8 : group >= 4 ? 4 : 2;
+    cache->count = held;
+    fill_group_of<Width>(walk, window, p, est, var, step, *cache);
+    return cache->values;
 }
 
 // The two weight sums and the largest weight of one reference position,
@@ -191,43 +351,34 @@ template <int Width>
 void neighbourhood_sum(const neighbourhood_task& task) {
     const patch_walk walk(task);
     const std::int32_t* p = task.position;
-    index_t lo[4];
-    index_t hi[4];
-    for (int a = 0; a < 4; ++a) {
-        const index_t first = index_t{p[a]} - task.search_radius[a];
-        const index_t last = index_t{p[a]} + task.search_radius[a];
-        lo[a] = first > task.patch_radius[a] ? first : task.patch_radius[a];
-        hi[a] = last < index_t{task.size[a]} - task.patch_radius[a] - 1 ? last
-                                                                         : index_t{task.size[a]} - task.patch_radius[a] - 1;
-    }
+    const search_window window(task, p);
     const index_t reference = walk.offset(p[0], p[1], p[2], p[3]);
     const float* const noisy = task.noisy + reference;
     const float* const est = task.estimate + reference;
     const float* const var = task.variance + reference;
     weight_sums sums{task.sigma, *task.weight_sq_sum, *task.weight_sum, 0.0f};
+    const double* cached = cached_distances<Width>(task, walk, window, est, var);
 
     double distance[16];
     double w[16];
-    for (index_t nt = lo[3]; nt <= hi[3]; ++nt) {
-        for (index_t nz = lo[2]; nz <= hi[2]; ++nz) {
-            for (index_t ny = lo[1]; ny <= hi[1]; ++ny) {
-                const bool reference_row = ny == p[1] && nz == p[2] && nt == p[3];
-                for (index_t nx = lo[0]; nx <= hi[0];) {
-                    const index_t left = hi[0] - nx + 1;
-                    const index_t delta = walk.offset(nx - p[0], ny - p[1], nz - p[2], nt - p[3]);
-                    const int n = left >= 16 ? 16 : static_cast<int>(left);
-                    if (n == 16) distances<Width, 16, true>(walk, est, var, delta, n, distance);
-                    else if (n > 8) distances<Width, 16, false>(walk, est, var, delta, n, distance);
-                    else if (n == 8) distances<Width, 8, true>(walk, est, var, delta, n, distance);
-                    else distances<Width, 8, false>(walk, est, var, delta, n, distance);
-                    const int skip = reference_row && p[0] >= nx && p[0] < nx + n ? static_cast<int>(p[0] - nx) : -1;
-                    weights_of(distance, n, task.threshold, w);
-                    update_patch<Width>(walk, task.patch, noisy, delta, w, n, skip, sums);
-                    nx += n;
-                }
-            }
+    window.batches(walk, p, [&](index_t delta, index_t nx, index_t ny, index_t nz, index_t nt, int n) {
+        if (cached != nullptr) {
+            std::memcpy(distance, cached, static_cast<std::size_t>(n) * sizeof(double));
+            cached += n;
+        } else if (n == 16) {
+            distances<Width, 16, true>(walk, est, var, delta, n, distance);
+        } else if (n > 8) {
+            distances<Width, 16, false>(walk, est, var, delta, n, distance);
+        } else if (n == 8) {
+            distances<Width, 8, true>(walk, est, var, delta, n, distance);
+        } else {
+            distances<Width, 8, false>(walk, est, var, delta, n, distance);
         }
-    }
+        const bool reference_row = ny == p[1] && nz == p[2] && nt == p[3];
+        const int skip = reference_row && p[0] >= nx && p[0] < nx + n ? static_cast<int>(p[0] - nx) : -1;
+        weights_of(distance, n, task.threshold, w);
+        update_patch<Width>(walk, task.patch, noisy, delta, w, n, skip, sums);
+    });
     const float w_max = sums.w_max;
     // The reference patch itself counts with the largest neighbour weight.
     const index_t width = Width > 0 ? Width : walk.width;

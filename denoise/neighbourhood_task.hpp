@@ -7,6 +7,20 @@
 
 namespace px {
 
+// Distances of reference positions that follow each other along x with the
+// same window of neighbours: computed together, since neighbouring patches
+// share most of their terms, and kept until each position's turn. Valid for
+// one set of arrays and one search radius (one pass); a caller makes one per
+// thread and pass.
+struct distance_cache {
+    double* values = nullptr;  // capacity doubles
+    std::int64_t capacity = 0;
+    std::int32_t first[4] = {};  // the first position held
+    std::int32_t step = 0;       // x spacing of the positions held
+    std::int32_t count = 0;      // positions held
+    std::int64_t per_position = 0;
+};
+
 struct neighbourhood_task {
     // Image size and patch radius along x, y, z, t; channels counts the c axis.
     std::int32_t size[4];
@@ -26,6 +40,13 @@ struct neighbourhood_task {
     // Added to, as the straight loop would: one neighbour after the other.
     float* weight_sq_sum;
     float* weight_sum;
+
+    // Optional: where distances of the following positions are kept, and how
+    // many positions this caller visits next at x + k following_step
+    // (k = 1 .. following), the other coordinates the same.
+    distance_cache* cache = nullptr;
+    std::int32_t following = 0;
+    std::int32_t following_step = 0;
 };
 
 }  // namespace px
