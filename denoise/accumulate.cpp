@@ -98,7 +98,7 @@ void vorel::accumulate_edge_patches(const image_view& image, float sigma, const 
 void vorel::accumulate_neighborhood(const image_view& image, float sigma, const extent& radius, array& estimate,
                                     array& variance, array& patch, float& weight_sq_sum, float& weight_sum,
                                     std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t t,
-                                    distance_cache* cache, std::int32_t following,
+                                    kernel_scratch* cache, std::int32_t following,
                                     std::int32_t following_step) const {
     const extent& dims = image.dims;
     const extent& r = patch_radius;

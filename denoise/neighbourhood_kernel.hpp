@@ -6,7 +6,7 @@
 //   own float terms in canonical patch order in double precision; reference
 //   positions that follow each other along x with the same window of
 //   neighbours compute their distances together, every shared term once
-//   (kept in a distance_cache until each position's turn);
+//   (kept in a kernel_scratch until each position's turn);
 // - weights: eight lanes of exp at a time; the two weight sums one
 //   neighbour after the other, scalar, in step with the patch update;
 // - patch update: the samples of a patch row are the lanes; every sample
@@ -19,6 +19,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "denoise/exp_lanes.hpp"
 #include "denoise/neighbourhood_task.hpp"
@@ -173,7 +174,7 @@ struct search_window {
 
 template <int Width, int R, int Step>
 inline void fill_group(const patch_walk& walk, const search_window& window, const std::int32_t* p, const float* est,
-                       const float* var, distance_cache& cache) {
+                       const float* var, kernel_scratch& cache) {
     index_t at = 0;
     const index_t stride = cache.per_position;
     window.batches(walk, p, [&](index_t delta, index_t, index_t, index_t, index_t, int n) {
@@ -189,7 +190,7 @@ inline void fill_group(const patch_walk& walk, const search_window& window, cons
 // fill_group for cache.count positions (2, 4 or 8) step apart.
 template <int Width>
 inline void fill_group_of(const patch_walk& walk, const search_window& window, const std::int32_t* p,
-                          const float* est, const float* var, index_t step, distance_cache& cache) {
+                          const float* est, const float* var, index_t step, kernel_scratch& cache) {
     if constexpr (Width > 0) {
         constexpr int wide = Width / 2 + 1;
         const int count = cache.count;
@@ -211,7 +212,7 @@ inline void fill_group_of(const patch_walk& walk, const search_window& window, c
 template <int Width>
 inline const double* cached_distances(const neighbourhood_task& task, const patch_walk& walk,
                                       const search_window& window, const float* est, const float* var) {
-    distance_cache* const cache = task.cache;
+    kernel_scratch* const cache = task.cache;
     const std::int32_t* p = task.position;
     if (cache == nullptr) return nullptr;
     if (cache->count > 0 && p[1] == cache->first[1] && p[2] == cache->first[2] && p[3] == cache->first[3]) {
@@ -268,8 +269,10 @@ struct weight_sums {
 // With sums, each lane's weight also goes into them in the same step: the
 // sums and the patch rows are independent chains of dependent roundings, so
 // they wait side by side instead of one after the other.
-template <int Width, int Rows>
-inline void update_rows(const patch_walk& walk, float* patch, const float* noisy, const index_t* rows,
+// The samples come from the noisy image (float) or from its widened copy
+// (double, rows padded so that eight lanes can always be loaded).
+template <int Width, int Rows, class Sample>
+inline void update_rows(const patch_walk& walk, float* patch, const Sample* noisy, const index_t* rows,
                         const index_t* ks, index_t delta, const double* w, int n, int skip, weight_sums* sums) {
     const index_t width = Width > 0 ? Width : walk.width;
     for (index_t chunk = 0; chunk < width; chunk += 8) {
@@ -283,8 +286,14 @@ inline void update_rows(const patch_walk& walk, float* patch, const float* noisy
             const double weight = w[l];
             if (sums != nullptr) local.add(weight);
             for (int i = 0; i < Rows; ++i) {
-                const row8 sample = load_row(noisy + rows[i] + chunk + delta + l, count);
-                value[i] = row_step(value[i], sample, weight, count);
+                const Sample* const at = noisy + rows[i] + chunk + delta + l;
+                if constexpr (std::is_same_v<Sample, double>) {
+                    double8 sample;
+                    std::memcpy(&sample, at, sizeof sample);
+                    value[i] = row_step_wide(value[i], sample, weight, count);
+                } else {
+                    value[i] = row_step(value[i], load_row(at, count), weight, count);
+                }
             }
         }
         if (sums != nullptr) *sums = local;
@@ -295,20 +304,20 @@ inline void update_rows(const patch_walk& walk, float* patch, const float* noisy
 
 // Up to eight rows at a time: every row is one chain of dependent additions,
 // so the more rows in flight, the less their latency shows.
-template <int Width, int Rows = 8>
-inline void update_group(const patch_walk& walk, float* patch, const float* noisy, const index_t* rows,
+template <int Width, class Sample, int Rows = 8>
+inline void update_group(const patch_walk& walk, float* patch, const Sample* noisy, const index_t* rows,
                          const index_t* ks, int held, index_t delta, const double* w, int n, int skip,
                          weight_sums* sums) {
     if constexpr (Rows > 0) {
         if (held == Rows) update_rows<Width, Rows>(walk, patch, noisy, rows, ks, delta, w, n, skip, sums);
-        else update_group<Width, Rows - 1>(walk, patch, noisy, rows, ks, held, delta, w, n, skip, sums);
+        else update_group<Width, Sample, Rows - 1>(walk, patch, noisy, rows, ks, held, delta, w, n, skip, sums);
     }
 }
 
 // Adds one batch of weighted neighbour patches into patch, and the batch's
-// weights into sums.
-template <int Width>
-inline void update_patch(const patch_walk& walk, float* patch, const float* noisy, index_t delta, const double* w,
+// weights into sums. walk's strides are those of noisy.
+template <int Width, class Sample>
+inline void update_patch(const patch_walk& walk, float* patch, const Sample* noisy, index_t delta, const double* w,
                          int n, int skip, weight_sums& sums) {
     constexpr int group = 8;
     index_t rows[group];
@@ -324,7 +333,54 @@ inline void update_patch(const patch_walk& walk, float* patch, const float* nois
             held = 0;
         }
     });
-    update_group<Width>(walk, patch, noisy, rows, ks, held, delta, w, n, skip, pending);
+    update_group<Width, Sample>(walk, patch, noisy, rows, ks, held, delta, w, n, skip, pending);
+}
+
+// The noisy samples that the neighbour patches of a position cover (a box:
+// the window of neighbours widened by the patch radius), converted to double
+// once into scratch. Returns the walk over the copy (its strides) and sets
+// reference to the copy of the position's own sample; false where the patch
+// is wider than eight samples or the box does not fit.
+template <int Width>
+inline bool widen_noisy(const neighbourhood_task& task, const search_window& window, const double*& reference,
+                        patch_walk& wide) {
+    if constexpr (Width == 0 || Width > 8) {
+        return false;
+    } else {
+        const kernel_scratch* const scratch = task.cache;
+        if (scratch == nullptr || scratch->widened == nullptr) return false;
+        const std::int32_t* p = task.position;
+        const std::int32_t* r = task.patch_radius;
+        // Rows along x: every sample a patch row of any neighbour covers, and
+        // room to load eight lanes from the last one.
+        const index_t valid = Width + window.hi[0] - window.lo[0];
+        const index_t extent[4] = {window.hi[0] - window.lo[0] + 8, window.hi[1] - window.lo[1] + 2 * r[1] + 1,
+                                   window.hi[2] - window.lo[2] + 2 * r[2] + 1,
+                                   window.hi[3] - window.lo[3] + 2 * r[3] + 1};
+        const index_t size = extent[0] * extent[1] * extent[2] * task.channels * extent[3];
+        if (size > scratch->widened_capacity) return false;
+        wide.stride_y = extent[0];
+        wide.stride_z = wide.stride_y * extent[1];
+        wide.stride_c = wide.stride_z * extent[2];
+        wide.stride_t = wide.stride_c * task.channels;
+        const patch_walk image(task);
+        const index_t origin[4] = {window.lo[0] - r[0], window.lo[1] - r[1], window.lo[2] - r[2],
+                                   window.lo[3] - r[3]};
+        double* out = scratch->widened;
+        for (index_t t = 0; t < extent[3]; ++t)
+            for (index_t ch = 0; ch < task.channels; ++ch)
+                for (index_t z = 0; z < extent[2]; ++z)
+                    for (index_t y = 0; y < extent[1]; ++y) {
+                        const float* in = task.noisy + image.offset(origin[0], origin[1] + y, origin[2] + z,
+                                                                    origin[3] + t) + image.stride_c * ch;
+                        for (index_t x = 0; x < valid; ++x) out[x] = in[x];
+                        for (index_t x = valid; x < extent[0]; ++x) out[x] = 0.0;
+                        out += extent[0];
+                    }
+        reference = scratch->widened + wide.offset(p[0] - origin[0], p[1] - origin[1], p[2] - origin[2],
+                                                   p[3] - origin[3]);
+        return true;
+    }
 }
 
 // w[l] = exp(-0.25 distance[l] / threshold) for the first n lanes, eight at a
@@ -358,6 +414,9 @@ void neighbourhood_sum(const neighbourhood_task& task) {
     const float* const var = task.variance + reference;
     weight_sums sums{task.sigma, *task.weight_sq_sum, *task.weight_sum, 0.0f};
     const double* cached = cached_distances<Width>(task, walk, window, est, var);
+    patch_walk wide = walk;
+    const double* wide_noisy = nullptr;
+    const bool widened = widen_noisy<Width>(task, window, wide_noisy, wide);
 
     double distance[16];
     double w[16];
@@ -377,7 +436,12 @@ void neighbourhood_sum(const neighbourhood_task& task) {
         const bool reference_row = ny == p[1] && nz == p[2] && nt == p[3];
         const int skip = reference_row && p[0] >= nx && p[0] < nx + n ? static_cast<int>(p[0] - nx) : -1;
         weights_of(distance, n, task.threshold, w);
-        update_patch<Width>(walk, task.patch, noisy, delta, w, n, skip, sums);
+        if (widened) {
+            update_patch<Width>(wide, task.patch, wide_noisy,
+                                wide.offset(nx - p[0], ny - p[1], nz - p[2], nt - p[3]), w, n, skip, sums);
+        } else {
+            update_patch<Width>(walk, task.patch, noisy, delta, w, n, skip, sums);
+        }
     });
     const float w_max = sums.w_max;
     // The reference patch itself counts with the largest neighbour weight.

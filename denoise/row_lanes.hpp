@@ -1,7 +1,8 @@
 #pragma once
 // A row of up to eight patch samples in the neighbourhood kernel's patch
 // update, and its one step: every lane becomes
-// (float)((double)value + (double)sample * weight).
+// (float)((double)value + (double)sample * weight), the sample given as
+// float or already widened to double.
 // With AVX-512 the row is one float8. With narrower registers it is two
 // halves of four: rounding to float and widening back then needs no shuffle
 // between the halves, the full half of a row loads straight into the
@@ -22,6 +23,10 @@ inline row8 load_row(const float* p, int n) { return load_first(p, n); }
 inline void store_row(float* p, row8 v, int n) { store_first(p, v, n); }
 inline row8 row_step(row8 value, row8 sample, double weight, int) {
     return narrow(widen(value) + widen(sample) * weight);
+}
+// The same step with the sample already widened.
+inline row8 row_step_wide(row8 value, double8 sample, double weight, int) {
+    return narrow(widen(value) + sample * weight);
 }
 
 #else
@@ -75,6 +80,16 @@ inline float4 half_step(float4 value, float4 sample, double weight) {
 inline row8 row_step(row8 value, row8 sample, double weight, int n) {
     value.lo = half_step(value.lo, sample.lo, weight);
     if (n > 4) value.hi = half_step(value.hi, sample.hi, weight);
+    return value;
+}
+
+inline float4 half_step_wide(float4 value, double4 sample, double weight) {
+    return __builtin_convertvector(__builtin_convertvector(value, double4) + sample * weight, float4);
+}
+
+inline row8 row_step_wide(row8 value, double8 sample, double weight, int n) {
+    value.lo = half_step_wide(value.lo, sample.lo, weight);
+    if (n > 4) value.hi = half_step_wide(value.hi, sample.hi, weight);
     return value;
 }
 

@@ -37,6 +37,9 @@ constexpr std::int64_t slabs_per_thread = 2;
 // Distances a thread keeps for the positions that follow (256 KiB).
 constexpr std::int64_t max_cached_distances = 1 << 15;
 
+// Widened noisy samples a thread keeps for one position (512 KiB).
+constexpr std::int64_t max_widened_samples = 1 << 16;
+
 // One thread's part of a pass: its scratch patch, made once, cleared per
 // position, and the work it has not reported yet.
 class pass_worker {
@@ -72,6 +75,21 @@ public:
         } catch (const std::bad_alloc&) {
             // Without the room, every position computes its own distances.
         }
+        // Room for the widened noisy samples of one position's neighbour patches.
+        const std::int32_t patch[4] = {engine.patch_radius.x, engine.patch_radius.y, engine.patch_radius.z,
+                                       engine.patch_radius.t};
+        std::int64_t box = image.dims.c;
+        for (int a = 0; a < 4; ++a) {
+            const std::int64_t window = std::min<std::int64_t>(2 * std::int64_t{reach[a]} + 1, size[a]);
+            box *= a == 0 ? window + 7 : std::min<std::int64_t>(window + 2 * std::int64_t{patch[a]}, size[a]);
+        }
+        try {
+            widened_.resize(static_cast<std::size_t>(std::min<std::int64_t>(box, max_widened_samples)));
+            cache_.widened = widened_.data();
+            cache_.widened_capacity = static_cast<std::int64_t>(widened_.size());
+        } catch (const std::bad_alloc&) {
+            // Without it, the patch update reads the noisy image itself.
+        }
     }
 
     pass_worker(const pass_worker&) = delete;
@@ -94,7 +112,7 @@ public:
         float weight_sq_sum = 0.0f;
         float weight_sum = 0.0f;
         engine_.accumulate_neighborhood(image_, sigma_, radius_, estimate_, variance_, patch_, weight_sq_sum,
-                                        weight_sum, p[0], p[1], p[2], p[3], cache_.values != nullptr ? &cache_ : nullptr,
+                                        weight_sum, p[0], p[1], p[2], p[3], &cache_,
                                         following, step);
         engine_.add_patch<Add>(estimate_, variance_, next_estimate_, next_variance_, weights_, patch_, weight_sq_sum,
                                weight_sum, p[0], p[1], p[2], p[3]);
@@ -118,7 +136,8 @@ private:
     const work_count work_;
     array patch_;
     std::vector<double> distances_;
-    distance_cache cache_;
+    std::vector<double> widened_;
+    kernel_scratch cache_;
     std::int64_t unreported_ = 0;
 };
 

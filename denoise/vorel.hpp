@@ -71,7 +71,7 @@ public:
     void accumulate_neighborhood(const image_view& image, float sigma, const extent& radius, array& estimate,
                                  array& variance, array& patch, float& weight_sq_sum, float& weight_sum,
                                  std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t t,
-                                 distance_cache* cache = nullptr, std::int32_t following = 0,
+                                 kernel_scratch* cache = nullptr, std::int32_t following = 0,
                                  std::int32_t following_step = 0) const;
 
     // Reference patches on the last interior position of axis A (0 x, 1 y,

@@ -70,15 +70,18 @@ TEST_P(KernelPaths, EveryPositionMatchesStraightLoop) {
     const px::array start = random_array(patch_size, 0.0f, 2.0f, random);
     const float sigma = 3.5f;
 
-    // Positions one at a time, then rows of positions 1 and radius + 1 apart
-    // whose distances are computed together (in groups of up to 8).
+    // Positions one at a time, then with scratch: rows of positions 1 and
+    // radius + 1 apart whose distances are computed together (in groups of up
+    // to 8), the patch update reading widened samples.
     for (const px::kernel_path path : available_paths())
         for (const std::int32_t step : {0, 1, r.x + 1}) {
         const path_scope scope(path);
-        std::vector<double> room(1 << 15);
-        px::distance_cache cache;
+        std::vector<double> room(1 << 15), widened(1 << 16);
+        px::kernel_scratch cache;
         cache.values = room.data();
         cache.capacity = static_cast<std::int64_t>(room.size());
+        cache.widened = widened.data();
+        cache.widened_capacity = static_cast<std::int64_t>(widened.size());
         const std::int32_t x_step = step > 0 ? step : 1;
         std::int32_t p[4];
         for (p[3] = r.t; p[3] < c.dims.t - r.t; ++p[3])
