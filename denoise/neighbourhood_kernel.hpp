@@ -179,9 +179,9 @@ inline void fill_group(const patch_walk& walk, const search_window& window, cons
     const index_t stride = cache.per_position;
     window.batches(walk, p, [&](index_t delta, index_t, index_t, index_t, index_t, int n) {
         double* const out = cache.values + at;
+        // A shared window is never clipped: 2 s + 1 neighbours, so no batch of exactly 8.
         if (n == 16) group_distances<Width, 16, true, R, Step>(walk, est, var, delta, n, out, stride);
         else if (n > 8) group_distances<Width, 16, false, R, Step>(walk, est, var, delta, n, out, stride);
-        else if (n == 8) group_distances<Width, 8, true, R, Step>(walk, est, var, delta, n, out, stride);
         else group_distances<Width, 8, false, R, Step>(walk, est, var, delta, n, out, stride);
         at += n;
     });

@@ -24,9 +24,14 @@ inline void store_row(float* p, row8 v, int n) { store_first(p, v, n); }
 inline row8 row_step(row8 value, row8 sample, double weight, int) {
     return narrow(widen(value) + widen(sample) * weight);
 }
-// The same step with the sample already widened.
+// The same step with the sample already widened. The addition goes through
+// the multiply-add unit as product * 1 + value, which rounds once, as the
+// addition does: the conversions, which share their units with the adders,
+// then leave those to them.
 inline row8 row_step_wide(row8 value, double8 sample, double weight, int) {
-    return narrow(widen(value) + sample * weight);
+    const double8 product = sample * weight;
+    return narrow(reinterpret_cast<double8>(_mm512_fmadd_pd(reinterpret_cast<__m512d>(product), _mm512_set1_pd(1.0),
+                                                            reinterpret_cast<__m512d>(widen(value)))));
 }
 
 #else
