@@ -97,7 +97,9 @@ void vorel::accumulate_edge_patches(const image_view& image, float sigma, const 
 
 void vorel::accumulate_neighborhood(const image_view& image, float sigma, const extent& radius, array& estimate,
                                     array& variance, array& patch, float& weight_sq_sum, float& weight_sum,
-                                    std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t t) const {
+                                    std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t t,
+                                    kernel_scratch* cache, std::int32_t following,
+                                    std::int32_t following_step) const {
     const extent& dims = image.dims;
     const extent& r = patch_radius;
     const neighbourhood_task task{{dims.x, dims.y, dims.z, dims.t},
@@ -112,7 +114,10 @@ void vorel::accumulate_neighborhood(const image_view& image, float sigma, const 
                                   sigma,
                                   chi2_threshold(quantile, static_cast<std::int64_t>(patch.values.size())),
                                   &weight_sq_sum,
-                                  &weight_sum};
+                                  &weight_sum,
+                                  cache,
+                                  following,
+                                  following_step};
     neighbourhood_sum(active_kernel_path(), task);
 }
 

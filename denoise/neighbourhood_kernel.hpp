@@ -3,7 +3,10 @@
 // without changing any lane's operation order:
 // - distances: up to 16 neighbours that follow each other along x are the
 //   lanes of one vector (their samples are contiguous); each lane sums its
-//   own float terms in canonical patch order in double precision;
+//   own float terms in canonical patch order in double precision; reference
+//   positions that follow each other along x with the same window of
+//   neighbours compute their distances together, every shared term once
+//   (kept in a kernel_scratch until each position's turn);
 // - weights: eight lanes of exp at a time; the two weight sums one
 //   neighbour after the other, scalar, in step with the patch update;
 // - patch update: the samples of a patch row are the lanes; every sample
@@ -16,6 +19,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "denoise/exp_lanes.hpp"
 #include "denoise/neighbourhood_task.hpp"
@@ -87,6 +91,163 @@ inline void distances(const patch_walk& walk, const float* est, const float* var
     std::memcpy(out, sum, sizeof sum);
 }
 
+// The distances of distances() for R reference positions step apart along
+// x that share their window of neighbours: their patch rows overlap, so each
+// term (sample pair) is computed once and added to every position's sum that
+// holds it, each sum still taking its terms in canonical patch order. Every
+// term computed is one of some position's own (step <= width), so nothing is
+// read that those positions would not read. Position k's n distances go to
+// out + k * out_stride.
+template <int Width, int Lanes, bool Full, int R, int Step>
+inline void group_distances(const patch_walk& walk, const float* est, const float* var, index_t delta, int n,
+                            double* out, index_t out_stride) {
+    static_assert(Width > 0 && Step >= 1 && Step <= Width, "the positions' patch rows overlap or touch");
+    constexpr int span = Width + (R - 1) * Step;
+    double8 sum[R][Lanes / 8] = {};
+    walk.rows([&](index_t row, index_t) {
+#pragma GCC unroll 64
+        for (int c = 0; c < span; ++c) {
+            const index_t j = row + c;
+            const float va = var[j];
+            const auto vb = load_lanes<Lanes, Full>(var + j + delta, n);
+            const auto d = est[j] - load_lanes<Lanes, Full>(est + j + delta, n);
+            const auto d2 = d * d;
+            const auto term = ((va + vb) * d2) / (va * vb);
+            if constexpr (Lanes == 8) {
+                const double8 wide = widen(term);
+#pragma GCC unroll 8
+                for (int k = 0; k < R; ++k)
+                    if (c >= k * Step && c < k * Step + Width) sum[k][0] += wide;
+            } else {
+                const double8 low = widen(low_half(term));
+                const double8 high = widen(high_half(term));
+#pragma GCC unroll 8
+                for (int k = 0; k < R; ++k) {
+                    if (c >= k * Step && c < k * Step + Width) {
+                        sum[k][0] += low;
+                        sum[k][1] += high;
+                    }
+                }
+            }
+        }
+    });
+    for (int k = 0; k < R; ++k) std::memcpy(out + k * out_stride, sum[k], static_cast<std::size_t>(n) * sizeof(double));
+}
+
+// The window of neighbours of a position along each axis.
+struct search_window {
+    index_t lo[4];
+    index_t hi[4];
+
+    search_window(const neighbourhood_task& task, const std::int32_t* p) {
+        for (int a = 0; a < 4; ++a) {
+            const index_t first = index_t{p[a]} - task.search_radius[a];
+            const index_t last = index_t{p[a]} + task.search_radius[a];
+            lo[a] = first > task.patch_radius[a] ? first : task.patch_radius[a];
+            hi[a] = last < index_t{task.size[a]} - task.patch_radius[a] - 1
+                        ? last
+                        : index_t{task.size[a]} - task.patch_radius[a] - 1;
+        }
+    }
+
+    index_t neighbours() const {
+        index_t total = 1;
+        for (int a = 0; a < 4; ++a) total *= hi[a] >= lo[a] ? hi[a] - lo[a] + 1 : 0;
+        return total;
+    }
+
+    // Calls batch(delta, n) for the batches of up to 16 neighbours along x
+    // of the position at reference, in the kernel's order.
+    template <class Batch>
+    void batches(const patch_walk& walk, const std::int32_t* p, Batch&& batch) const {
+        for (index_t nt = lo[3]; nt <= hi[3]; ++nt)
+            for (index_t nz = lo[2]; nz <= hi[2]; ++nz)
+                for (index_t ny = lo[1]; ny <= hi[1]; ++ny)
+                    for (index_t nx = lo[0]; nx <= hi[0];) {
+                        const index_t left = hi[0] - nx + 1;
+                        const int n = left >= 16 ? 16 : static_cast<int>(left);
+                        batch(walk.offset(nx - p[0], ny - p[1], nz - p[2], nt - p[3]), nx, ny, nz, nt, n);
+                        nx += n;
+                    }
+    }
+};
+
+template <int Width, int R, int Step>
+inline void fill_group(const patch_walk& walk, const search_window& window, const std::int32_t* p, const float* est,
+                       const float* var, kernel_scratch& cache) {
+    index_t at = 0;
+    const index_t stride = cache.per_position;
+    window.batches(walk, p, [&](index_t delta, index_t, index_t, index_t, index_t, int n) {
+        double* const out = cache.values + at;
+        // A shared window is never clipped: 2 s + 1 neighbours, so no batch of exactly 8.
+        if (n == 16) group_distances<Width, 16, true, R, Step>(walk, est, var, delta, n, out, stride);
+        else if (n > 8) group_distances<Width, 16, false, R, Step>(walk, est, var, delta, n, out, stride);
+        else group_distances<Width, 8, false, R, Step>(walk, est, var, delta, n, out, stride);
+        at += n;
+    });
+}
+
+// fill_group for cache.count positions (2, 4 or 8) step apart.
+template <int Width>
+inline void fill_group_of(const patch_walk& walk, const search_window& window, const std::int32_t* p,
+                          const float* est, const float* var, index_t step, kernel_scratch& cache) {
+    if constexpr (Width > 0) {
+        constexpr int wide = Width / 2 + 1;
+        const int count = cache.count;
+        if (step == 1) {
+            if (count == 8) fill_group<Width, 8, 1>(walk, window, p, est, var, cache);
+            else if (count == 4) fill_group<Width, 4, 1>(walk, window, p, est, var, cache);
+            else fill_group<Width, 2, 1>(walk, window, p, est, var, cache);
+        } else if (step == wide) {
+            if (count == 8) fill_group<Width, 8, wide>(walk, window, p, est, var, cache);
+            else if (count == 4) fill_group<Width, 4, wide>(walk, window, p, est, var, cache);
+            else fill_group<Width, 2, wide>(walk, window, p, est, var, cache);
+        }
+    }
+}
+
+// The cached distances of position p, computing them together with those of
+// the positions that follow it where they share its window; nullptr where
+// the position goes alone.
+template <int Width>
+inline const double* cached_distances(const neighbourhood_task& task, const patch_walk& walk,
+                                      const search_window& window, const float* est, const float* var) {
+    kernel_scratch* const cache = task.cache;
+    const std::int32_t* p = task.position;
+    if (cache == nullptr) return nullptr;
+    if (cache->count > 0 && p[1] == cache->first[1] && p[2] == cache->first[2] && p[3] == cache->first[3]) {
+        const index_t offset = index_t{p[0]} - cache->first[0];
+        if (offset >= 0 && offset % cache->step == 0 && offset / cache->step < cache->count)
+            return cache->values + offset / cache->step * cache->per_position;
+    }
+    cache->count = 0;
+    const index_t step = task.following_step;
+    const index_t width = Width > 0 ? Width : walk.width;
+    // Rows of compile-time width, one after the other (step 1, edge passes)
+    // or the interior grid's step of radius + 1.
+    if (Width == 0 || task.following < 1 || (step != 1 && step != width / 2 + 1)) return nullptr;
+    const index_t per_position = window.neighbours();
+    if (per_position == 0) return nullptr;
+    // The positions that follow with the same window relative to themselves.
+    int group = 1;
+    const int most = task.following + 1 < 8 ? task.following + 1 : 8;
+    while (group < most) {
+        std::int32_t q[4] = {static_cast<std::int32_t>(p[0] + group * step), p[1], p[2], p[3]};
+        const search_window next(task, q);
+        if (next.lo[0] - q[0] != window.lo[0] - p[0] || next.hi[0] - q[0] != window.hi[0] - p[0]) break;
+        ++group;
+    }
+    while (group > 1 && group * per_position > cache->capacity) group /= 2;
+    if (group < 2) return nullptr;
+    cache->per_position = per_position;
+    cache->step = static_cast<std::int32_t>(step);
+    for (int a = 0; a < 4; ++a) cache->first[a] = p[a];
+    const int held = group >= 8 ? 8 : group >= 4 ? 4 : 2;
+    cache->count = held;
+    fill_group_of<Width>(walk, window, p, est, var, step, *cache);
+    return cache->values;
+}
+
 // The two weight sums and the largest weight of one reference position,
 // taken one neighbour after the other.
 struct weight_sums {
@@ -108,8 +269,10 @@ struct weight_sums {
 // With sums, each lane's weight also goes into them in the same step: the
 // sums and the patch rows are independent chains of dependent roundings, so
 // they wait side by side instead of one after the other.
-template <int Width, int Rows>
-inline void update_rows(const patch_walk& walk, float* patch, const float* noisy, const index_t* rows,
+// The samples come from the noisy image (float) or from its widened copy
+// (double, rows padded so that eight lanes can always be loaded).
+template <int Width, int Rows, class Sample>
+inline void update_rows(const patch_walk& walk, float* patch, const Sample* noisy, const index_t* rows,
                         const index_t* ks, index_t delta, const double* w, int n, int skip, weight_sums* sums) {
     const index_t width = Width > 0 ? Width : walk.width;
     for (index_t chunk = 0; chunk < width; chunk += 8) {
@@ -123,8 +286,14 @@ inline void update_rows(const patch_walk& walk, float* patch, const float* noisy
             const double weight = w[l];
             if (sums != nullptr) local.add(weight);
             for (int i = 0; i < Rows; ++i) {
-                const row8 sample = load_row(noisy + rows[i] + chunk + delta + l, count);
-                value[i] = row_step(value[i], sample, weight, count);
+                const Sample* const at = noisy + rows[i] + chunk + delta + l;
+                if constexpr (std::is_same_v<Sample, double>) {
+                    double8 sample;
+                    std::memcpy(&sample, at, sizeof sample);
+                    value[i] = row_step_wide(value[i], sample, weight, count);
+                } else {
+                    value[i] = row_step(value[i], load_row(at, count), weight, count);
+                }
             }
         }
         if (sums != nullptr) *sums = local;
@@ -135,20 +304,20 @@ inline void update_rows(const patch_walk& walk, float* patch, const float* noisy
 
 // Up to eight rows at a time: every row is one chain of dependent additions,
 // so the more rows in flight, the less their latency shows.
-template <int Width, int Rows = 8>
-inline void update_group(const patch_walk& walk, float* patch, const float* noisy, const index_t* rows,
+template <int Width, class Sample, int Rows = 8>
+inline void update_group(const patch_walk& walk, float* patch, const Sample* noisy, const index_t* rows,
                          const index_t* ks, int held, index_t delta, const double* w, int n, int skip,
                          weight_sums* sums) {
     if constexpr (Rows > 0) {
         if (held == Rows) update_rows<Width, Rows>(walk, patch, noisy, rows, ks, delta, w, n, skip, sums);
-        else update_group<Width, Rows - 1>(walk, patch, noisy, rows, ks, held, delta, w, n, skip, sums);
+        else update_group<Width, Sample, Rows - 1>(walk, patch, noisy, rows, ks, held, delta, w, n, skip, sums);
     }
 }
 
 // Adds one batch of weighted neighbour patches into patch, and the batch's
-// weights into sums.
-template <int Width>
-inline void update_patch(const patch_walk& walk, float* patch, const float* noisy, index_t delta, const double* w,
+// weights into sums. walk's strides are those of noisy.
+template <int Width, class Sample>
+inline void update_patch(const patch_walk& walk, float* patch, const Sample* noisy, index_t delta, const double* w,
                          int n, int skip, weight_sums& sums) {
     constexpr int group = 8;
     index_t rows[group];
@@ -164,7 +333,54 @@ inline void update_patch(const patch_walk& walk, float* patch, const float* nois
             held = 0;
         }
     });
-    update_group<Width>(walk, patch, noisy, rows, ks, held, delta, w, n, skip, pending);
+    update_group<Width, Sample>(walk, patch, noisy, rows, ks, held, delta, w, n, skip, pending);
+}
+
+// The noisy samples that the neighbour patches of a position cover (a box:
+// the window of neighbours widened by the patch radius), converted to double
+// once into scratch. Returns the walk over the copy (its strides) and sets
+// reference to the copy of the position's own sample; false where the patch
+// is wider than eight samples or the box does not fit.
+template <int Width>
+inline bool widen_noisy(const neighbourhood_task& task, const search_window& window, const double*& reference,
+                        patch_walk& wide) {
+    if constexpr (Width == 0 || Width > 8) {
+        return false;
+    } else {
+        const kernel_scratch* const scratch = task.cache;
+        if (scratch == nullptr || scratch->widened == nullptr) return false;
+        const std::int32_t* p = task.position;
+        const std::int32_t* r = task.patch_radius;
+        // Rows along x: every sample a patch row of any neighbour covers, and
+        // room to load eight lanes from the last one.
+        const index_t valid = Width + window.hi[0] - window.lo[0];
+        const index_t extent[4] = {window.hi[0] - window.lo[0] + 8, window.hi[1] - window.lo[1] + 2 * r[1] + 1,
+                                   window.hi[2] - window.lo[2] + 2 * r[2] + 1,
+                                   window.hi[3] - window.lo[3] + 2 * r[3] + 1};
+        const index_t size = extent[0] * extent[1] * extent[2] * task.channels * extent[3];
+        if (size > scratch->widened_capacity) return false;
+        wide.stride_y = extent[0];
+        wide.stride_z = wide.stride_y * extent[1];
+        wide.stride_c = wide.stride_z * extent[2];
+        wide.stride_t = wide.stride_c * task.channels;
+        const patch_walk image(task);
+        const index_t origin[4] = {window.lo[0] - r[0], window.lo[1] - r[1], window.lo[2] - r[2],
+                                   window.lo[3] - r[3]};
+        double* out = scratch->widened;
+        for (index_t t = 0; t < extent[3]; ++t)
+            for (index_t ch = 0; ch < task.channels; ++ch)
+                for (index_t z = 0; z < extent[2]; ++z)
+                    for (index_t y = 0; y < extent[1]; ++y) {
+                        const float* in = task.noisy + image.offset(origin[0], origin[1] + y, origin[2] + z,
+                                                                    origin[3] + t) + image.stride_c * ch;
+                        for (index_t x = 0; x < valid; ++x) out[x] = in[x];
+                        for (index_t x = valid; x < extent[0]; ++x) out[x] = 0.0;
+                        out += extent[0];
+                    }
+        reference = scratch->widened + wide.offset(p[0] - origin[0], p[1] - origin[1], p[2] - origin[2],
+                                                   p[3] - origin[3]);
+        return true;
+    }
 }
 
 // w[l] = exp(-0.25 distance[l] / threshold) for the first n lanes, eight at a
@@ -191,43 +407,42 @@ template <int Width>
 void neighbourhood_sum(const neighbourhood_task& task) {
     const patch_walk walk(task);
     const std::int32_t* p = task.position;
-    index_t lo[4];
-    index_t hi[4];
-    for (int a = 0; a < 4; ++a) {
-        const index_t first = index_t{p[a]} - task.search_radius[a];
-        const index_t last = index_t{p[a]} + task.search_radius[a];
-        lo[a] = first > task.patch_radius[a] ? first : task.patch_radius[a];
-        hi[a] = last < index_t{task.size[a]} - task.patch_radius[a] - 1 ? last
-                                                                         : index_t{task.size[a]} - task.patch_radius[a] - 1;
-    }
+    const search_window window(task, p);
     const index_t reference = walk.offset(p[0], p[1], p[2], p[3]);
     const float* const noisy = task.noisy + reference;
     const float* const est = task.estimate + reference;
     const float* const var = task.variance + reference;
     weight_sums sums{task.sigma, *task.weight_sq_sum, *task.weight_sum, 0.0f};
+    const double* cached = cached_distances<Width>(task, walk, window, est, var);
+    patch_walk wide = walk;
+    const double* wide_noisy = nullptr;
+    const bool widened = widen_noisy<Width>(task, window, wide_noisy, wide);
 
     double distance[16];
     double w[16];
-    for (index_t nt = lo[3]; nt <= hi[3]; ++nt) {
-        for (index_t nz = lo[2]; nz <= hi[2]; ++nz) {
-            for (index_t ny = lo[1]; ny <= hi[1]; ++ny) {
-                const bool reference_row = ny == p[1] && nz == p[2] && nt == p[3];
-                for (index_t nx = lo[0]; nx <= hi[0];) {
-                    const index_t left = hi[0] - nx + 1;
-                    const index_t delta = walk.offset(nx - p[0], ny - p[1], nz - p[2], nt - p[3]);
-                    const int n = left >= 16 ? 16 : static_cast<int>(left);
-                    if (n == 16) distances<Width, 16, true>(walk, est, var, delta, n, distance);
-                    else if (n > 8) distances<Width, 16, false>(walk, est, var, delta, n, distance);
-                    else if (n == 8) distances<Width, 8, true>(walk, est, var, delta, n, distance);
-                    else distances<Width, 8, false>(walk, est, var, delta, n, distance);
-                    const int skip = reference_row && p[0] >= nx && p[0] < nx + n ? static_cast<int>(p[0] - nx) : -1;
-                    weights_of(distance, n, task.threshold, w);
-                    update_patch<Width>(walk, task.patch, noisy, delta, w, n, skip, sums);
-                    nx += n;
-                }
-            }
+    window.batches(walk, p, [&](index_t delta, index_t nx, index_t ny, index_t nz, index_t nt, int n) {
+        if (cached != nullptr) {
+            std::memcpy(distance, cached, static_cast<std::size_t>(n) * sizeof(double));
+            cached += n;
+        } else if (n == 16) {
+            distances<Width, 16, true>(walk, est, var, delta, n, distance);
+        } else if (n > 8) {
+            distances<Width, 16, false>(walk, est, var, delta, n, distance);
+        } else if (n == 8) {
+            distances<Width, 8, true>(walk, est, var, delta, n, distance);
+        } else {
+            distances<Width, 8, false>(walk, est, var, delta, n, distance);
         }
-    }
+        const bool reference_row = ny == p[1] && nz == p[2] && nt == p[3];
+        const int skip = reference_row && p[0] >= nx && p[0] < nx + n ? static_cast<int>(p[0] - nx) : -1;
+        weights_of(distance, n, task.threshold, w);
+        if (widened) {
+            update_patch<Width>(wide, task.patch, wide_noisy,
+                                wide.offset(nx - p[0], ny - p[1], nz - p[2], nt - p[3]), w, n, skip, sums);
+        } else {
+            update_patch<Width>(walk, task.patch, noisy, delta, w, n, skip, sums);
+        }
+    });
     const float w_max = sums.w_max;
     // The reference patch itself counts with the largest neighbour weight.
     const index_t width = Width > 0 ? Width : walk.width;

@@ -7,6 +7,25 @@
 
 namespace px {
 
+// A thread's scratch for the kernel, made once per pass (it is valid for one
+// set of arrays and one search radius):
+// - distances of reference positions that follow each other along x with the
+//   same window of neighbours: computed together, since neighbouring patches
+//   share most of their terms, and kept until each position's turn;
+// - room for the noisy samples a position's neighbour patches cover, widened
+//   to double once for the patch update.
+struct kernel_scratch {
+    double* values = nullptr;  // capacity doubles
+    std::int64_t capacity = 0;
+    std::int32_t first[4] = {};  // the first position held
+    std::int32_t step = 0;       // x spacing of the positions held
+    std::int32_t count = 0;      // positions held
+    std::int64_t per_position = 0;
+
+    double* widened = nullptr;  // widened_capacity doubles
+    std::int64_t widened_capacity = 0;
+};
+
 struct neighbourhood_task {
     // Image size and patch radius along x, y, z, t; channels counts the c axis.
     std::int32_t size[4];
@@ -26,6 +45,13 @@ struct neighbourhood_task {
     // Added to, as the straight loop would: one neighbour after the other.
     float* weight_sq_sum;
     float* weight_sum;
+
+    // Optional: the thread's scratch, and how many positions this caller
+    // visits next at x + k following_step (k = 1 .. following), the other
+    // coordinates the same.
+    kernel_scratch* cache = nullptr;
+    std::int32_t following = 0;
+    std::int32_t following_step = 0;
 };
 
 }  // namespace px

@@ -24,6 +24,11 @@ struct reference_grid {
             i /= count[a];
         }
     }
+
+    // The positions after p (a position of the grid) in the same row along x.
+    std::int32_t following(const std::int32_t (&p)[4]) const {
+        return (first[0] + step[0] * (count[0] - 1) - p[0]) / step[0];
+    }
 };
 
 // Slabs of a grid: the positions that share their index along one axis.
@@ -56,7 +61,9 @@ struct slab_plan {
         return (grid.count[axis] - c + colours - 1) / colours;
     }
 
-    // Calls visit(p) for every position of slab s (index s along the axis), in grid order.
+    // Calls visit(p, following) for every position of slab s (index s along
+    // the axis), in grid order; following counts the positions after p in
+    // its row along x within the slab.
     template <class Visit>
     void each_position(const reference_grid& grid, std::int32_t s, Visit&& visit) const {
         reference_grid slab = grid;
@@ -66,7 +73,7 @@ struct slab_plan {
         std::int32_t p[4];
         for (std::int64_t i = 0; i < n; ++i) {
             slab.position(i, p);
-            visit(p);
+            visit(p, slab.following(p));
         }
     }
 };

@@ -1,7 +1,8 @@
 #pragma once
 // A row of up to eight patch samples in the neighbourhood kernel's patch
 // update, and its one step: every lane becomes
-// (float)((double)value + (double)sample * weight).
+// (float)((double)value + (double)sample * weight), the sample given as
+// float or already widened to double.
 // With AVX-512 the row is one float8. With narrower registers it is two
 // halves of four: rounding to float and widening back then needs no shuffle
 // between the halves, the full half of a row loads straight into the
@@ -22,6 +23,15 @@ inline row8 load_row(const float* p, int n) { return load_first(p, n); }
 inline void store_row(float* p, row8 v, int n) { store_first(p, v, n); }
 inline row8 row_step(row8 value, row8 sample, double weight, int) {
     return narrow(widen(value) + widen(sample) * weight);
+}
+// The same step with the sample already widened. The addition goes through
+// the multiply-add unit as product * 1 + value, which rounds once, as the
+// addition does: the conversions, which share their units with the adders,
+// then leave those to them.
+inline row8 row_step_wide(row8 value, double8 sample, double weight, int) {
+    const double8 product = sample * weight;
+    return narrow(reinterpret_cast<double8>(_mm512_fmadd_pd(reinterpret_cast<__m512d>(product), _mm512_set1_pd(1.0),
+                                                            reinterpret_cast<__m512d>(widen(value)))));
 }
 
 #else
@@ -75,6 +85,16 @@ inline float4 half_step(float4 value, float4 sample, double weight) {
 inline row8 row_step(row8 value, row8 sample, double weight, int n) {
     value.lo = half_step(value.lo, sample.lo, weight);
     if (n > 4) value.hi = half_step(value.hi, sample.hi, weight);
+    return value;
+}
+
+inline float4 half_step_wide(float4 value, double4 sample, double weight) {
+    return __builtin_convertvector(__builtin_convertvector(value, double4) + sample * weight, float4);
+}
+
+inline row8 row_step_wide(row8 value, double8 sample, double weight, int n) {
+    value.lo = half_step_wide(value.lo, sample.lo, weight);
+    if (n > 4) value.hi = half_step_wide(value.hi, sample.hi, weight);
     return value;
 }
 

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <new>
+#include <vector>
 
 #include "denoise/accumulator_add.hpp"
 #include "denoise/work_count.hpp"
@@ -32,6 +33,12 @@ constexpr std::int64_t work_report_batch = 1 << 16;
 // Slabs of one colour per thread below which the barriers between colours
 // would leave threads waiting too long: the pass then shares positions.
 constexpr std::int64_t slabs_per_thread = 2;
+
+// Distances a thread keeps for the positions that follow (256 KiB).
+constexpr std::int64_t max_cached_distances = 1 << 15;
+
+// Widened noisy samples a thread keeps for one position (512 KiB).
+constexpr std::int64_t max_widened_samples = 1 << 16;
 
 // One thread's part of a pass: its scratch patch, made once, cleared per
 // position, and the work it has not reported yet.
@@ -54,6 +61,35 @@ public:
         } catch (const std::bad_alloc&) {
             // Left empty: this thread skips its positions and the pass reports it.
         }
+        // Room for the distances of up to 8 positions of a row, within a size
+        // that stays in the cache: positions with more neighbours go fewer at a
+        // time, or alone.
+        std::int64_t neighbours = 1;
+        const std::int32_t reach[4] = {radius.x, radius.y, radius.z, radius.t};
+        const std::int32_t size[4] = {image.dims.x, image.dims.y, image.dims.z, image.dims.t};
+        for (int a = 0; a < 4; ++a) neighbours *= std::min<std::int64_t>(2 * std::int64_t{reach[a]} + 1, size[a]);
+        try {
+            distances_.resize(static_cast<std::size_t>(std::min<std::int64_t>(8 * neighbours, max_cached_distances)));
+            cache_.values = distances_.data();
+            cache_.capacity = static_cast<std::int64_t>(distances_.size());
+        } catch (const std::bad_alloc&) {
+            // Without the room, every position computes its own distances.
+        }
+        // Room for the widened noisy samples of one position's neighbour patches.
+        const std::int32_t patch[4] = {engine.patch_radius.x, engine.patch_radius.y, engine.patch_radius.z,
+                                       engine.patch_radius.t};
+        std::int64_t box = image.dims.c;
+        for (int a = 0; a < 4; ++a) {
+            const std::int64_t window = std::min<std::int64_t>(2 * std::int64_t{reach[a]} + 1, size[a]);
+            box *= a == 0 ? window + 7 : std::min<std::int64_t>(window + 2 * std::int64_t{patch[a]}, size[a]);
+        }
+        try {
+            widened_.resize(static_cast<std::size_t>(std::min<std::int64_t>(box, max_widened_samples)));
+            cache_.widened = widened_.data();
+            cache_.widened_capacity = static_cast<std::int64_t>(widened_.size());
+        } catch (const std::bad_alloc&) {
+            // Without it, the patch update reads the noisy image itself.
+        }
     }
 
     pass_worker(const pass_worker&) = delete;
@@ -65,8 +101,10 @@ public:
 
     bool has_scratch() const { return !patch_.values.empty(); }
 
+    // following: the positions this thread visits right after p, at x +
+    // k step (k = 1 .. following) in the same row.
     template <class Add>
-    void visit(const std::int32_t (&p)[4]) {
+    void visit(const std::int32_t (&p)[4], std::int32_t following, std::int32_t step) {
         run_control* const control = engine_.control;
         if (!has_scratch()) return;
         if (control != nullptr && control->stop.load(std::memory_order_relaxed)) return;
@@ -74,7 +112,8 @@ public:
         float weight_sq_sum = 0.0f;
         float weight_sum = 0.0f;
         engine_.accumulate_neighborhood(image_, sigma_, radius_, estimate_, variance_, patch_, weight_sq_sum,
-                                        weight_sum, p[0], p[1], p[2], p[3]);
+                                        weight_sum, p[0], p[1], p[2], p[3], &cache_,
+                                        following, step);
         engine_.add_patch<Add>(estimate_, variance_, next_estimate_, next_variance_, weights_, patch_, weight_sq_sum,
                                weight_sum, p[0], p[1], p[2], p[3]);
         // Published in batches: one shared atomic per position would bounce its cache line between the threads.
@@ -96,6 +135,9 @@ private:
     array& weights_;
     const work_count work_;
     array patch_;
+    std::vector<double> distances_;
+    std::vector<double> widened_;
+    kernel_scratch cache_;
     std::int64_t unreported_ = 0;
 };
 
@@ -129,7 +171,7 @@ void sweep(const vorel& engine, const reference_grid& grid, const extent& patch_
         if (team == 1) {
             for (std::int64_t i = 0; i < positions; ++i) {
                 grid.position(i, p);
-                worker.visit<owned_add>(p);
+                worker.visit<owned_add>(p, grid.following(p), grid.step[0]);
             }
         } else if (slabs.axis >= 0) {
             for (std::int32_t colour = 0; colour < slabs.colours; ++colour) {
@@ -137,14 +179,17 @@ void sweep(const vorel& engine, const reference_grid& grid, const extent& patch_
 #pragma omp for schedule(dynamic, 1)
                 for (std::int32_t m = 0; m < count; ++m) {
                     slabs.each_position(grid, colour + m * slabs.colours,
-                                        [&worker](const std::int32_t (&q)[4]) { worker.visit<owned_add>(q); });
+                                        [&worker, &grid](const std::int32_t (&q)[4], std::int32_t following) {
+                                            worker.visit<owned_add>(q, following, grid.step[0]);
+                                        });
                 }
             }
         } else {
 #pragma omp for schedule(dynamic, 1)
             for (std::int64_t i = 0; i < positions; ++i) {
                 grid.position(i, p);
-                worker.visit<shared_add>(p);
+                // The next position may go to another thread: nothing to share.
+                worker.visit<shared_add>(p, 0, 0);
             }
         }
     }

@@ -7,6 +7,7 @@
 
 #include "core/array.hpp"
 #include "core/image_view.hpp"
+#include "denoise/neighbourhood_task.hpp"
 #include "denoise/observable.hpp"
 #include "denoise/quantile.hpp"
 #include "denoise/run_control.hpp"
@@ -64,10 +65,14 @@ public:
                     array& next_estimate, array& next_variance, array& weights) const;
 
     // Weighted sum of the noisy patches of all neighbours of (x, y, z, t), the
-    // weights coming from patch distances on the current estimate.
+    // weights coming from patch distances on the current estimate. With a
+    // cache (one per thread and pass), the distances of the next `following`
+    // positions at x + k following_step are computed with this one's.
     void accumulate_neighborhood(const image_view& image, float sigma, const extent& radius, array& estimate,
                                  array& variance, array& patch, float& weight_sq_sum, float& weight_sum,
-                                 std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t t) const;
+                                 std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t t,
+                                 kernel_scratch* cache = nullptr, std::int32_t following = 0,
+                                 std::int32_t following_step = 0) const;
 
     // Reference patches on the last interior position of axis A (0 x, 1 y,
     // 2 z, 3 t), sweeping the other three axes within bounds.

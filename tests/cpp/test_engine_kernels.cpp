@@ -70,20 +70,34 @@ TEST_P(KernelPaths, EveryPositionMatchesStraightLoop) {
     const px::array start = random_array(patch_size, 0.0f, 2.0f, random);
     const float sigma = 3.5f;
 
-    for (const px::kernel_path path : available_paths()) {
+    // Positions one at a time, then with scratch: rows of positions 1 and
+    // radius + 1 apart whose distances are computed together (in groups of up
+    // to 8), the patch update reading widened samples.
+    for (const px::kernel_path path : available_paths())
+        for (const std::int32_t step : {0, 1, r.x + 1}) {
         const path_scope scope(path);
+        std::vector<double> room(1 << 15), widened(1 << 16);
+        px::kernel_scratch cache;
+        cache.values = room.data();
+        cache.capacity = static_cast<std::int64_t>(room.size());
+        cache.widened = widened.data();
+        cache.widened_capacity = static_cast<std::int64_t>(widened.size());
+        const std::int32_t x_step = step > 0 ? step : 1;
         std::int32_t p[4];
         for (p[3] = r.t; p[3] < c.dims.t - r.t; ++p[3])
             for (p[2] = r.z; p[2] < c.dims.z - r.z; ++p[2])
                 for (p[1] = r.y; p[1] < c.dims.y - r.y; ++p[1])
-                    for (p[0] = r.x; p[0] < c.dims.x - r.x; ++p[0]) {
+                    for (p[0] = r.x; p[0] < c.dims.x - r.x; p[0] += x_step) {
                         px::array expected = start, patch = start;
                         float expected_sq = 0.75f, expected_sum = 1.25f, sq = 0.75f, sum = 1.25f;
                         engine_test::straight_neighbourhood_sum(r, engine.quantile, image, sigma, c.search, estimate,
                                                                 variance, expected, expected_sq, expected_sum, p);
+                        const std::int32_t following = (c.dims.x - r.x - 1 - p[0]) / x_step;
                         engine.accumulate_neighborhood(image, sigma, c.search, estimate, variance, patch, sq, sum,
-                                                       p[0], p[1], p[2], p[3]);
-                        const std::string where = std::string(px::kernel_path_name(path)) + " at " +
+                                                       p[0], p[1], p[2], p[3], step > 0 ? &cache : nullptr,
+                                                       following, step);
+                        const std::string where = std::string(px::kernel_path_name(path)) + " step " +
+                                                  std::to_string(step) + " at " +
                                                   std::to_string(p[0]) + "," + std::to_string(p[1]) + "," +
                                                   std::to_string(p[2]) + "," + std::to_string(p[3]);
                         ASSERT_TRUE(same_bits(sum, expected_sum)) << where << ": " << sum << " " << expected_sum;
@@ -108,7 +122,11 @@ INSTANTIATE_TEST_SUITE_P(
         kernel_case{"column_single_x", {1, 15, 1, 1, 1}, {0, 2, 0, 0, 0}, {0, 4, 0, 0, 0}},
         kernel_case{"stack_channels", {13, 7, 5, 2, 1}, {2, 1, 1, 0, 0}, {5, 2, 1, 0, 0}},
         kernel_case{"series_r3_frames", {19, 7, 1, 1, 5}, {3, 2, 0, 0, 1}, {8, 1, 0, 0, 1}},
-        kernel_case{"five_axes_r1", {11, 5, 3, 2, 3}, {1, 1, 1, 0, 1}, {4, 2, 1, 0, 1}}),
+        kernel_case{"five_axes_r1", {11, 5, 3, 2, 3}, {1, 1, 1, 0, 1}, {4, 2, 1, 0, 1}},
+        // long rows with a narrow search: positions share their window in groups
+        kernel_case{"rows_r3_search9", {60, 8, 1, 1, 1}, {3, 1, 0, 0, 0}, {9, 1, 0, 0, 0}},
+        kernel_case{"rows_r2_stack", {36, 6, 4, 1, 1}, {2, 1, 1, 0, 0}, {5, 1, 1, 0, 0}},
+        kernel_case{"rows_r1_series", {30, 5, 1, 1, 4}, {1, 1, 0, 0, 1}, {2, 1, 0, 0, 1}}),
     engine_test::by_name());
 
 // Whole runs, one thread: every path gives the same image.

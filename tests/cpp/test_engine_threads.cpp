@@ -33,17 +33,22 @@ TEST_P(Slabs, OneColourNeverOverlaps) {
     ASSERT_GE(plan.axis, 0);
     // Which slab of which colour visits each position, and how often.
     std::vector<std::int32_t> slab_of(static_cast<std::size_t>(c.grid.size()), -1);
-    std::vector<std::vector<std::int32_t>> positions;  // x, y, z, t, slab, colour
+    std::vector<std::vector<std::int32_t>> positions;  // x, y, z, t, slab, colour, following
     for (std::int32_t colour = 0; colour < plan.colours; ++colour) {
         for (std::int32_t m = 0; m < plan.slabs(c.grid, colour); ++m) {
             const std::int32_t s = colour + m * plan.colours;
-            plan.each_position(c.grid, s, [&](const std::int32_t (&p)[4]) {
-                positions.push_back({p[0], p[1], p[2], p[3], s, colour});
+            plan.each_position(c.grid, s, [&](const std::int32_t (&p)[4], std::int32_t following) {
+                positions.push_back({p[0], p[1], p[2], p[3], s, colour, following});
             });
         }
     }
     ASSERT_EQ(static_cast<std::int64_t>(positions.size()), c.grid.size());
     for (const auto& a : positions) {
+        // following: the positions of its slab after it in its row along x.
+        std::int32_t after = 0;
+        for (const auto& b : positions)
+            after += b[4] == a[4] && b[1] == a[1] && b[2] == a[2] && b[3] == a[3] && b[0] > a[0];
+        ASSERT_EQ(a[6], after) << "at " << a[0] << "," << a[1] << "," << a[2] << "," << a[3];
         for (const auto& b : positions) {
             if (a[5] != b[5] || a[4] == b[4]) continue;
             bool overlap = true;
