@@ -7,7 +7,9 @@ is the unit of the last column.
 
 With ``--real``, instead: the estimated PSNR gain (Stein's unbiased risk estimate, with its
 standard error) of the default call and of the candidates of each kind on the real images of
-../shared/data of that kind (stacks and time-lapses; planes through the default call's choice).
+../shared/data of that kind (stacks and time-lapses; planes through the default call's choice),
+and on the low-SNR image of a noisy/clean pair also the PSNR against the high-SNR image after an
+affine intensity fit.
 
     tools/py314 python3 benchmarks/defaults_by_kind.py [--quick] [--only WORD] [--real]
 """
@@ -26,6 +28,7 @@ import numpy as np
 import pxvorel
 import pxvorel.run.refine as stage
 from bench_refine import camera_cases, noise_of
+from choose_defaults import affine_psnr
 from vs_bm3d import RECORDED
 from vs_peers import Case, make_cases, psnr
 
@@ -59,15 +62,26 @@ DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data"
 #: Real images per kind (file, axes) for --real, and the candidates run on them.
 REAL = [("2dt_nuclei_mitocheck_30frames_u8.tif", "TYX"), ("2dt_cancer_cell_nuclei_48frames_u16.tif", "TYX"),
         ("3d_golgi_bfa_u16.tif", "ZYX"), ("3d_nuclear_envelope_drosophila_u8.tif", "ZYX"),
-        ("3dc_spots_2ch_u16.tif", "ZCYX"), ("pair_nucleus_lowsnr_u8.tif", "YX"),
+        ("3dc_spots_2ch_u16.tif", "ZCYX"), ("pair_nucleus_lowsnr_u8.tif", "YX"), ("pair_mito_confocal_lowsnr_u8.tif", "YX"),
+        ("2d_microtubules_u16.tif", "YX"), ("2d_nuclei_with_background_u16.tif", "YX"),
+        ("2dc_hela_dna_tubulin_actin_3ch_u16.tif", "CYX"),
         ("2d_er_exit_sites_noisy_u16.tif", "YX"), ("2dc_u2os_bbbc022_3ch_u16.tif", "CYX")]
+TWO_PASSES = [{"Y": (12, 3), "X": (12, 3)}, {"Y": (16, 3), "X": (16, 3)}]  # as after the finer setting
+SPARSE = {"T": (8, 3), "Y": (16, 8), "X": (16, 8)}
 WIDE = [{"T": (10, 3), "Y": (24, 8), "X": (24, 8)}]
 STACK_STEP3 = [{"Z": (8, 3), "Y": (16, 4), "X": (16, 4)}]
 REAL_CANDIDATES: dict[str, list[tuple[str, dict[str, object], Passes | None]]] = {
     "TYX": [("p1e-7", {"pvalue": 1e-7}, None), ("10x24x24 /3,8,8", {}, WIDE),
-            ("p1e-7, 10x24x24 /3,8,8", {"pvalue": 1e-7}, WIDE)],
-    "ZYX": [("8x16x16 /3,4,4", {}, STACK_STEP3)], "ZCYX": [("8x16x16 /3,4,4", {}, STACK_STEP3)],
-    "YX": [], "CYX": []}
+            ("8x24x24 /2,8,8", {}, [{"T": (8, 2), "Y": (24, 8), "X": (24, 8)}]),
+            ("10x16x16 /3,4,4", {}, [{"T": (10, 3), "Y": (16, 4), "X": (16, 4)}]),
+            ("8x16x16 /3,8,8 then 10x24x24 /3,8,8", {}, [SPARSE, *WIDE]),
+            ("8x16x16 /3,8,8 then 8x16x16 /2,4,4", {}, [SPARSE, {"T": (8, 2), "Y": (16, 4), "X": (16, 4)}]),
+            ("8x16x16 /3,8,8 then 8x16x16 /3,4,4", {}, [SPARSE, {"T": (8, 3), "Y": (16, 4), "X": (16, 4)}]),
+            ("8x16x16 /3,8,8 then 8x24x24 /2,8,8", {}, [SPARSE, {"T": (8, 2), "Y": (24, 8), "X": (24, 8)}])],
+    "ZYX": [("8x16x16 /3,4,4", {}, STACK_STEP3), ("Z radius 0", {"patch_radius": {"Z": 0}}, None)],
+    "ZCYX": [("8x16x16 /3,4,4", {}, STACK_STEP3), ("Z radius 0", {"patch_radius": {"Z": 0}}, None)],
+    "YX": [("two passes after the default setting too", {}, TWO_PASSES)],
+    "CYX": [("two passes after the default setting too", {}, TWO_PASSES)]}
 
 
 @contextlib.contextmanager
@@ -86,24 +100,29 @@ def stage_blocks(axes: str, blocks: Passes | None) -> Iterator[None]:
             table.extend(old)
 
 
-def real(only: str) -> None:
+def real(only: str, label_word: str) -> None:
     """Estimated PSNR gain of the default call and the kind's candidates on the real images present."""
-    print("| real image | setting | estimated gain dB | CPU s |")
-    print("|---|---|---|---|")
+    print("| real image | setting | estimated gain dB | PSNR dB against the high-SNR image | CPU s |")
+    print("|---|---|---|---|---|")
     for name, axes in REAL:
         if only not in name or not (DATA / name).exists():
             continue
         image = pxvorel.read_image(DATA / name, axes=axes)
+        high = DATA / name.replace("lowsnr", "highsnr")
+        clean = pxvorel.read_image(high).data if "lowsnr" in name and high.exists() else None
         for label, keywords, blocks in [("defaults", {}, None), *REAL_CANDIDATES[axes]]:
+            if label_word not in label and label != "defaults":
+                continue
             with stage_blocks(axes, blocks), warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 start = time.process_time()
-                _, report = pxvorel.denoise(image.data, axes=image.axes, threads=1, quality=True, return_report=True,
+                result, report = pxvorel.denoise(image.data, axes=image.axes, threads=1, quality=True, return_report=True,
                                             **keywords)
                 seconds = time.process_time() - start
             assert report.quality is not None
+            paired = f"{affine_psnr(clean, result):.2f}" if clean is not None else ""
             print(f"| {name.removesuffix('.tif')} | {label} | {report.quality.gain_db:.2f} ± "
-                  f"{report.quality.spread_db:.2f} | {seconds:.1f} |", flush=True)
+                  f"{report.quality.spread_db:.2f} | {paired} | {seconds:.1f} |", flush=True)
 
 
 def candidates(case: Case) -> list[tuple[str, dict[str, object], Passes | None]]:
@@ -121,9 +140,10 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--only", default="", help="only the data whose name holds this word")
     parser.add_argument("--real", action="store_true", help="the estimated gain on the real images instead")
+    parser.add_argument("--setting", default="", help="with --real: only the candidates whose label holds this")
     args = parser.parse_args()
     if args.real:
-        real(args.only)
+        real(args.only, args.setting)
         return
     print("| data | setting | PSNR dB | CPU s | dB against BM3D/BM4D (recorded) | × before's CPU |")
     print("|---|---|---|---|---|---|")

@@ -71,10 +71,11 @@ def tile_corners(shape: tuple[int, ...]) -> list[tuple[int, int]]:
 
 
 def finer(settings: Settings) -> Settings:
-    """`settings` with the finer patch radius, iterations and p-value."""
+    """`settings` with the finer patch radius, iterations and p-value, marked as such (the
+    second stage runs two passes after it)."""
     radius, iterations, pvalue = FINER
     return dataclasses.replace(settings, patch_radius={**settings.patch_radius, "X": radius, "Y": radius},
-                               iterations=iterations, pvalue=pvalue)
+                               iterations=iterations, pvalue=pvalue, fine=True)
 
 
 def choose(engine: np.ndarray, model: NoiseModel, settings: Settings,

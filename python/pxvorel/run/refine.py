@@ -11,7 +11,8 @@ or T, which blocks over Y and X alone do not beat the pilot without (measured on
 benchmark's synthetic 32 x 256 x 256 stack and 10-frame time-lapse). An axis shorter
 than the block gets a block of its whole length.
 
-On planes the stage runs twice, the second pass with the first one's result as its pilot.
+After the default call's finer setting on a plane the stage runs twice, the second pass with
+the first one's result as its pilot.
 A sample's result depends on the samples within ``block - 1`` of it per pass (its
 :meth:`Blocks.reach`),
 and block positions are multiples of the step in the whole image's coordinates, so a
@@ -43,13 +44,19 @@ from pxvorel.core.axes import ENGINE_AXES
 #: gain on two of three real stacks (Golgi +0.27 dB, nuclear envelope +0.13; spots -0.12,
 #: within the estimate's spread), so stacks use it too (benchmarks/defaults_by_kind.py).
 #:
-#: Each kind lists its passes: a second pass takes the first one's result as its pilot. On
-#: planes two passes, 12 x 12 then 16 x 16, both with step 3, cost about what one pass of
-#: 12 x 12 with step 2 did and gain on every plane measured (one thread, default call):
-#: camera image sigma 25 29.40 -> 29.46 dB, sigma 10 33.84 -> 33.88, the synthetic 2-D plane
-#: 37.94 -> 38.24, three channels 45.61 -> 46.00. On the stack a second pass loses
-#: (8 x 16 x 16 steps 2, 4, 4 twice: 44.50 against 44.55 once).
-PLANE_BLOCKS = [{"Y": (12, 3), "X": (12, 3)}, {"Y": (16, 3), "X": (16, 3)}]
+#: Each kind lists its passes: a second pass takes the first one's result as its pilot. It
+#: pays where the pilot keeps noise, after the default call's finer setting on a plane (patch
+#: radius 1, 3 iterations, p-value 0.05), where 12 x 12 then 16 x 16, both with step 3, cost
+#: about what one pass of 12 x 12 with step 2 does (one thread, the camera image at sigma 25:
+#: 29.40 -> 29.46 dB, at sigma 10 33.84 -> 33.88; benchmarks/defaults_by_kind.py). After the
+#: default setting (radius 2, p-value 1e-5), whose result is smoother, it gains on the synthetic
+#: planes (2-D 37.94 -> 38.24, three channels 45.61 -> 46.00) and in estimated gain on real
+#: HeLa and U2OS channels (+0.5, +0.3 dB), but loses 0.33 dB on the real mitochondria pair
+#: against its high-SNR image (22.95 -> 22.62) and 0.12 on the camera image at sigma 25, so
+#: planes keep one pass there. On the stack a second pass loses (8 x 16 x 16 steps 2, 4, 4
+#: twice: 44.50 against 44.55 once).
+PLANE_BLOCKS = [{"Y": (12, 2), "X": (12, 2)}]
+FINE_PLANE_BLOCKS = [{"Y": (12, 3), "X": (12, 3)}, {"Y": (16, 3), "X": (16, 3)}]
 STACK_BLOCKS = [{"Z": (8, 2), "Y": (16, 4), "X": (16, 4)}]
 FRAME_BLOCKS = [{"T": (8, 2), "Y": (16, 4), "X": (16, 4)}]
 
@@ -68,19 +75,21 @@ class Blocks:
     then: Blocks | None = None
 
     @classmethod
-    def for_shape(cls, shape: Sequence[int]) -> Blocks:
-        """The passes for a whole (T, C, Z, Y, X) image of `shape`.
+    def for_shape(cls, shape: Sequence[int], *, fine: bool = False) -> Blocks:
+        """The passes for a whole (T, C, Z, Y, X) image of `shape`; `fine`: after a pilot
+        that keeps noise (the finer setting on a plane, see :data:`FINE_PLANE_BLOCKS`).
 
         Examples
         --------
         >>> Blocks.for_shape((1, 1, 32, 256, 256)).size
         {'T': 1, 'Z': 8, 'Y': 16, 'X': 16}
-        >>> blocks = Blocks.for_shape((1, 1, 1, 5, 300))
+        >>> blocks = Blocks.for_shape((1, 1, 1, 5, 300), fine=True)
         >>> blocks.size, blocks.then.size if blocks.then else None
         ({'T': 1, 'Z': 1, 'Y': 5, 'X': 12}, {'T': 1, 'Z': 1, 'Y': 5, 'X': 16})
         """
         sizes = dict(zip(ENGINE_AXES, shape, strict=True))
-        chosen = STACK_BLOCKS if sizes["Z"] > 1 else FRAME_BLOCKS if sizes["T"] > 1 else PLANE_BLOCKS
+        plane = FINE_PLANE_BLOCKS if fine else PLANE_BLOCKS
+        chosen = STACK_BLOCKS if sizes["Z"] > 1 else FRAME_BLOCKS if sizes["T"] > 1 else plane
         result: Blocks | None = None
         for table in reversed(chosen):
             size, step = {}, {}

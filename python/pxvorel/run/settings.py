@@ -132,6 +132,9 @@ class Settings:
     automatic: bool = False
     """Whether the patch radius, iterations and p-value are the defaults, left for the run to
     choose between them and a finer setting on a plane (:mod:`pxvorel.quality.choice`)."""
+    fine: bool = False
+    """Whether these are that finer setting, whose result keeps more noise: the second stage
+    then runs a second pass (:data:`pxvorel.run.refine.FINE_PLANE_BLOCKS`)."""
 
     @classmethod
     def from_arguments(
