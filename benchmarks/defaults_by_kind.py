@@ -70,6 +70,7 @@ TWO_PASSES = [{"Y": (12, 3), "X": (12, 3)}, {"Y": (16, 3), "X": (16, 3)}]  # as 
 SPARSE = {"T": (8, 3), "Y": (16, 8), "X": (16, 8)}
 WIDE = [{"T": (10, 3), "Y": (24, 8), "X": (24, 8)}]
 STACK_STEP3 = [{"Z": (8, 3), "Y": (16, 4), "X": (16, 4)}]
+STACK_STEP5 = [{"Z": (8, 2), "Y": (16, 5), "X": (16, 5)}]
 REAL_CANDIDATES: dict[str, list[tuple[str, dict[str, object], Passes | None]]] = {
     "TYX": [("p1e-7", {"pvalue": 1e-7}, None), ("10x24x24 /3,8,8", {}, WIDE),
             ("8x24x24 /2,8,8", {}, [{"T": (8, 2), "Y": (24, 8), "X": (24, 8)}]),
@@ -78,8 +79,10 @@ REAL_CANDIDATES: dict[str, list[tuple[str, dict[str, object], Passes | None]]] =
             ("8x16x16 /3,8,8 then 8x16x16 /2,4,4", {}, [SPARSE, {"T": (8, 2), "Y": (16, 4), "X": (16, 4)}]),
             ("8x16x16 /3,8,8 then 8x16x16 /3,4,4", {}, [SPARSE, {"T": (8, 3), "Y": (16, 4), "X": (16, 4)}]),
             ("8x16x16 /3,8,8 then 8x24x24 /2,8,8", {}, [SPARSE, {"T": (8, 2), "Y": (24, 8), "X": (24, 8)}])],
-    "ZYX": [("8x16x16 /3,4,4", {}, STACK_STEP3), ("Z radius 0", {"patch_radius": {"Z": 0}}, None)],
-    "ZCYX": [("8x16x16 /3,4,4", {}, STACK_STEP3), ("Z radius 0", {"patch_radius": {"Z": 0}}, None)],
+    "ZYX": [("8x16x16 /3,4,4", {}, STACK_STEP3), ("8x16x16 /2,5,5", {}, STACK_STEP5),
+            ("Z radius 0", {"patch_radius": {"Z": 0}}, None)],
+    "ZCYX": [("8x16x16 /3,4,4", {}, STACK_STEP3), ("8x16x16 /2,5,5", {}, STACK_STEP5),
+             ("Z radius 0", {"patch_radius": {"Z": 0}}, None)],
     "YX": [("two passes after the default setting too", {}, TWO_PASSES)],
     "CYX": [("two passes after the default setting too", {}, TWO_PASSES)]}
 
