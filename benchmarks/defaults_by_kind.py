@@ -47,13 +47,16 @@ def setting(radius: int, iterations: int, pvalue: float, **more: object) -> dict
 PLANE = [("defaults", {}, None), ("r2 it4 p0.01", setting(2, 4, 0.01), None), ("r2 it4 p1e-5", setting(2, 4, 1e-5), None),
          ("r1 it3 p0.05", setting(1, 3, 0.05), None), ("r1 it4 p0.05", setting(1, 4, 0.05), None),
          ("r2 it4 p1e-3", setting(2, 4, 1e-3), None), ("r1 it4 p1e-3", setting(1, 4, 1e-3), None),
-         ("r2 it4 p0.05", setting(2, 4, 0.05), None), ("r1 it5 p1e-3", setting(1, 5, 1e-3), None)]
+         ("r2 it4 p0.05", setting(2, 4, 0.05), None), ("r1 it5 p1e-3", setting(1, 5, 1e-3), None),
+         ("r1 it3 p0.05, two passes", setting(1, 3, 0.05), list(stage.FINE_PLANE_BLOCKS)),
+         ("r1 it4 p0.05, two passes", setting(1, 4, 0.05), list(stage.FINE_PLANE_BLOCKS)),
+         ("r2 it4 p1e-5, two passes", setting(2, 4, 1e-5), list(stage.FINE_PLANE_BLOCKS))]
 CHANNELS = PLANE
 SMALL = [{"Z": (6, 2), "Y": (12, 3), "X": (12, 3)}]  # the stack's stage blocks before 8 x 16 x 16
 STACK = [("defaults", {}, None), ("defaults, 6x12x12", {}, SMALL), ("r1 it3 p1e-5", setting(1, 3, 1e-5), None),
          ("r1 it3 p1e-5, 6x12x12", setting(1, 3, 1e-5), SMALL), ("r1 it4 p1e-5", setting(1, 4, 1e-5), None),
          ("r2 it3 p1e-5", setting(2, 3, 1e-5), None), ("r2 it4 p0.01", setting(2, 4, 0.01), None)]
-MOVIE = [("defaults", {}, None), ("r2 it4 p1e-5", setting(2, 4, 1e-5), None), ("r2 it4 p0.01", setting(2, 4, 0.01), None),
+MOVIE = [("defaults", {}, None), ("defaults, one pass 8x16x16 /2,4,4", {}, [{"T": (8, 2), "Y": (16, 4), "X": (16, 4)}]), ("r2 it4 p1e-5", setting(2, 4, 1e-5), None), ("r2 it4 p0.01", setting(2, 4, 0.01), None),
          ("r1 it4 p1e-5", setting(1, 4, 1e-5), None), ("r2 it4 p1e-3", setting(2, 4, 1e-3), None),
          ("r1 it3 p1e-5", setting(1, 3, 1e-5), None), ("r2 it3 p1e-5", setting(2, 3, 1e-5), None)]
 
@@ -66,7 +69,7 @@ REAL = [("2dt_nuclei_mitocheck_30frames_u8.tif", "TYX"), ("2dt_cancer_cell_nucle
         ("2d_microtubules_u16.tif", "YX"), ("2d_nuclei_with_background_u16.tif", "YX"),
         ("2dc_hela_dna_tubulin_actin_3ch_u16.tif", "CYX"),
         ("2d_er_exit_sites_noisy_u16.tif", "YX"), ("2dc_u2os_bbbc022_3ch_u16.tif", "CYX")]
-TWO_PASSES = [{"Y": (12, 3), "X": (12, 3)}, {"Y": (16, 3), "X": (16, 3)}]  # as after the finer setting
+TWO_PASSES = list(stage.FINE_PLANE_BLOCKS)  # as after the finer setting
 SPARSE = {"T": (8, 3), "Y": (16, 8), "X": (16, 8)}
 WIDE = [{"T": (10, 3), "Y": (24, 8), "X": (24, 8)}]
 STACK_STEP3 = [{"Z": (8, 3), "Y": (16, 4), "X": (16, 4)}]
