@@ -11,8 +11,8 @@ or T, which blocks over Y and X alone do not beat the pilot without (measured on
 benchmark's synthetic 32 x 256 x 256 stack and 10-frame time-lapse). An axis shorter
 than the block gets a block of its whole length.
 
-On time-lapses, and after the default call's finer setting on a plane, the stage runs
-twice, the second pass with the first one's result as its pilot.
+After the default call's finer setting on a plane the stage runs twice, the second pass with
+the first one's result as its pilot.
 A sample's result depends on the samples within ``block - 1`` of it per pass (its
 :meth:`Blocks.reach`),
 and block positions are multiples of the step in the whole image's coordinates, so a
@@ -58,13 +58,13 @@ from pxvorel.core.axes import ENGINE_AXES
 PLANE_BLOCKS = [{"Y": (12, 2), "X": (12, 2)}]
 FINE_PLANE_BLOCKS = [{"Y": (12, 3), "X": (12, 3)}, {"Y": (16, 3), "X": (16, 3)}]
 STACK_BLOCKS = [{"Z": (8, 2), "Y": (16, 4), "X": (16, 4)}]
-#: On time-lapses two passes pay too, the first a sparse one: 8 x 16 x 16 with steps 3, 8, 8,
-#: then 8 x 16 x 16 with steps 2, 4, 4: on the benchmark's time-lapse 46.81 -> 46.99 dB for
-#: about 10 % more stage time, and +0.41 dB of estimated gain on the real mitocheck nuclei
-#: (2.80 -> 3.21), -0.04 on the real cancer cell nuclei (7.32 -> 7.28, within the estimate's
-#: spread of 0.17). Wider blocks (10 x 24 x 24) reach 47.3 dB on the benchmark but lose 0.2 dB
-#: on the cancer cell nuclei, and so does 24 x 24 in a second pass (defaults_by_kind.py --real).
-FRAME_BLOCKS = [{"T": (8, 3), "Y": (16, 8), "X": (16, 8)}, {"T": (8, 2), "Y": (16, 4), "X": (16, 4)}]
+#: On time-lapses a second pass does not pay: 8 x 16 x 16 with steps 3, 8, 8, then with steps
+#: 2, 4, 4 gains on the benchmark's time-lapse (46.81 -> 46.99 dB) and +0.41 dB of estimated
+#: gain on the real mitocheck nuclei, but loses 0.46 dB on the demo's time series (43.93 ->
+#: 43.47) and 0.04 estimated on the real cancer cell nuclei; wider blocks (10 x 24 x 24, steps
+#: 3, 8, 8) reach 47.14 dB on the benchmark but lose 0.16 dB estimated on the cancer cell nuclei
+#: (benchmarks/defaults_by_kind.py, with --real).
+FRAME_BLOCKS = [{"T": (8, 2), "Y": (16, 4), "X": (16, 4)}]
 
 #: Share of a run's time the stage takes, for progress reports (from 0.07 on the stack to 0.25 on
 #: the time-lapse of engine plus stage with the default settings, benchmarks/bench_refine.py).
