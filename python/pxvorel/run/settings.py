@@ -184,5 +184,6 @@ class Settings:
         return (f"{self.iterations} iterations, patch radius {radius}, search {search}, "
                 f"p-value {self.pvalue:g}, renoise {self.renoise:g}, "
                 f"{'channels ' + self.channels + ', ' if plan.size('C') > 1 else ''}"
-                f"{'with' if self.refine else 'without'} the DCT second stage, "
+                f"{'with' if self.refine else 'without'} the DCT second stage"
+                f"{' (two passes)' if self.refine and self.fine else ''}, "
                 f"{self.threads if self.threads is not None else current_threads()} thread(s)")
