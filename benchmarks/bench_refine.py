@@ -4,7 +4,7 @@
 Data: the camera image (scikit-image) with Gaussian noise of sigma 25 and 10, and the
 synthetic cases of ``vs_peers.py`` (a 2-D image, three channels of different noise, a
 z-stack, a Poisson-Gaussian time-lapse), each with its known noise model. Then the
-stage alone (``_engine.wiener``) on a 512² plane and a 32×256² stack with the package's
+stage alone (all its passes of ``_engine.wiener``) on a 512² plane and a 32×256² stack with the package's
 block shapes, on 1 and 2 threads (wall seconds; the result is the same on both):
 
     tools/py314 python3 benchmarks/bench_refine.py            # full sizes
@@ -19,8 +19,7 @@ import time
 import numpy as np
 
 import pxvorel
-import pxvorel._engine as _engine
-from pxvorel.run.refine import Blocks
+from pxvorel.run.refine import Blocks, refine
 from vs_peers import Case, make_cases, psnr
 
 
@@ -55,11 +54,11 @@ def stage_alone(shape: tuple[int, ...], threads: int, repeat: int) -> float:
     rng = np.random.default_rng(0)
     noisy = rng.normal(5.0, 1.0, shape).astype(np.float32)
     pilot = (noisy * 0.5).astype(np.float32)
-    block, step, origin = Blocks.for_shape(shape).native()
+    blocks = Blocks.for_shape(shape)
     best = float("inf")
     for _ in range(repeat):
         start = time.perf_counter()
-        _engine.wiener(noisy, pilot, block, step, origin, threads)
+        refine(noisy, pilot, blocks, threads=threads)
         best = min(best, time.perf_counter() - start)
     return best
 
@@ -80,9 +79,9 @@ def main() -> None:
     print("|---|---|---|---|---|")
     for name, shape in [("plane 512²", (1, 1, 1, 512, 512)), ("stack 32×256²", (1, 1, 32, 256, 256)),
                         ("time-lapse 10×256²", (10, 1, 1, 256, 256))]:
-        blocks = Blocks.for_shape(shape)
-        described = "×".join(str(blocks.size[a]) for a in "TZYX" if blocks.size[a] > 1) + " step " + ",".join(
-            str(blocks.step[a]) for a in "TZYX" if blocks.size[a] > 1)
+        described = " then ".join(
+            "×".join(str(p.size[a]) for a in "TZYX" if p.size[a] > 1) + " step "
+            + ",".join(str(p.step[a]) for a in "TZYX" if p.size[a] > 1) for p in Blocks.for_shape(shape).passes())
         one, two = stage_alone(shape, 1, args.repeat), stage_alone(shape, 2, args.repeat)
         print(f"| {name} | {described} | {one:.3f} | {two:.3f} | {one / two:.2f}× |", flush=True)
 

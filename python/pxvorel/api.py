@@ -96,8 +96,9 @@ def denoise(
       defaults, `refine` on): patch radius 2 (1 in X and Y on a time-lapse; Z, T 1), 4
       iterations, p-value 1e-5 and the second stage; on a plane of at least about
       360 x 360 samples that setting and a finer one (radius 1, 3 iterations, p-value
-      0.05, better on filaments, spots and natural images) are first compared by
-      Stein's unbiased risk estimate on 4 to 16 tiles of 64 x 64 spread over the image
+      0.05, better on filaments, spots and natural images; the second stage then runs
+      two passes after it) are first compared by Stein's unbiased risk estimate (both
+      with one pass of the stage) on 4 to 16 tiles of 64 x 64 spread over the image
       (a sixteenth of it at most; about a fifth more run time): the finer one wins
       unless the default's estimated error is lower by more than 5 %, and the default
       stays where the estimate cannot be relied on (a clipped background, quantised
@@ -182,7 +183,9 @@ def denoise(
         keeping each coefficient by how strongly the first result shows it (an
         empirical Wiener filter with the first result as the guide). The blocks extend
         along Z on stacks and along T on time-lapses (8 x 16 x 16 both), over
-        12 x 12 in Y and X otherwise; channels are filtered apart. Its result does not
+        12 x 12 in Y and X otherwise (after the default call's finer setting on a plane
+        two passes, 12 x 12 then 16 x 16, the second guided by the first one's result);
+        channels are filtered apart. Its result does not
         depend on the thread count. On the benchmark data (benchmarks/bench_refine.py)
         it adds 5 to 35 % to the run time and gains 0.5 to 2.5 dB PSNR (on the camera
         image at sigma 25 it loses 0.05 dB with the default patch averaging settings).

@@ -271,7 +271,7 @@ def test_stabilised_path_is_unbiased_on_flat_fields() -> None:
 
 @pytest.mark.parametrize("module", ["pxvorel.api", "pxvorel.noise.model", "pxvorel.noise.channels", "pxvorel.noise.censored",
                                     "pxvorel.noise.observed", "pxvorel.noise.figure", "pxvorel.core.axes", "pxvorel.quality.figure",
-                                    "pxvorel.quality.report"])
+                                    "pxvorel.quality.report", "pxvorel.quality.choice", "pxvorel.run.refine"])
 def test_docstring_examples_run(module) -> None:
     import doctest
     import importlib

@@ -141,15 +141,17 @@ def test_command_line_prints_the_estimate(tmp_path, scene) -> None:
 
 def test_the_default_call_chooses_on_tiles_and_fixed_parameters_do_not() -> None:
     """On a plane large enough for tiles the default call compares the default with the finer
-    setting and denoises with the chosen one (the same result as asking for it); any parameter
+    setting and denoises with the chosen one (here the default: the same result as asking for
+    it; the finer setting is marked, and the second stage runs two passes after it); any parameter
     given, refine=False, a small plane, a stack and a time-lapse (radius 1 there) skip it."""
     from pxvorel.quality.choice import finer
 
     noisy = poisson_gaussian(blobs((384, 384), 60, seed=6, low=20.0, high=300.0), 2.0, 16.0, seed=7)
     result, report = pxvorel.denoise(noisy, threads=1, return_report=True)
     assert report.tuning is not None and len(report.tuning.candidates) == 2
-    assert report.tuning.candidates[1] == finer(report.tuning.candidates[0])
+    assert report.tuning.candidates[1] == finer(report.tuning.candidates[0]) and report.tuning.candidates[1].fine
     used = report.settings
+    assert used == report.tuning.candidates[0] and not used.fine
     fixed = pxvorel.denoise(noisy, threads=1, patch_radius={"X": used.patch_radius["X"], "Y": used.patch_radius["Y"]},
                             iterations=used.iterations, pvalue=used.pvalue)
     np.testing.assert_array_equal(result, fixed)

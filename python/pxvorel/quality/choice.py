@@ -34,6 +34,12 @@ from pxvorel.run.unit import UnitImage
 
 #: The finer setting: patch radius in X and Y, iterations, p-value (3 iterations: as cheap as
 #: the default's 4 at radius 2, 0.15 dB short of 4 on the camera image at sigma 25, equal at 10).
+#: Its result keeps more noise, and the second stage runs two passes after it (marked ``fine``;
+#: :data:`pxvorel.run.refine.FINE_PLANE_BLOCKS`): the camera image at sigma 25 29.46 dB, at 10
+#: 33.88 (one pass: 29.40, 33.84). With 4 iterations and one pass it gives 29.55 and 33.85, but
+#: the engine takes 0.46 CPU s instead of 0.18 on that 512² plane (one thread), and the default
+#: call would cost about 2.3 times the engine alone with the earlier defaults (0.31 s) instead
+#: of about 1.4 times (benchmarks/defaults_by_kind.py, benchmarks/vs_bm3d.py).
 FINER = (1, 3, 0.05)
 #: Side of the square tiles the settings are compared on, spread over the plane on a grid
 #: (a central crop alone can miss what the image mostly shows), and their number at most.
@@ -47,6 +53,13 @@ SHARE = 1 / 16
 #: 25: 0.124 against 0.126 on four tiles, 0.1155 against 0.1154 on six, where the finer
 #: setting is 0.2 dB better on the whole image); on nuclei the default wins by 20 to 30 %.
 MARGIN = 0.05
+#: Note: the tiles compare both settings with one pass of the second stage, though the finer one is
+#: then run with two: with two on the tiles, near-ties tip towards the finer setting where it
+#: is worse on the whole image (real U2OS channels: estimated error 0.162 against 0.156 on
+#: the tiles, within the margin, and 8.14 dB of estimated gain on the whole image against
+#: 8.33 with the default setting, which one pass on the tiles keeps, 0.194 against 0.156).
+#: So the choice falls as it did with one pass everywhere, and where the finer setting wins
+#: its second pass adds (camera image +0.06 / +0.04 dB, real ER exit sites +0.2 estimated).
 
 
 def tile_corners(shape: tuple[int, ...]) -> list[tuple[int, int]]:
@@ -71,16 +84,17 @@ def tile_corners(shape: tuple[int, ...]) -> list[tuple[int, int]]:
 
 
 def finer(settings: Settings) -> Settings:
-    """`settings` with the finer patch radius, iterations and p-value."""
+    """`settings` with the finer patch radius, iterations and p-value, marked as such (the
+    second stage runs two passes after it)."""
     radius, iterations, pvalue = FINER
     return dataclasses.replace(settings, patch_radius={**settings.patch_radius, "X": radius, "Y": radius},
-                               iterations=iterations, pvalue=pvalue)
+                               iterations=iterations, pvalue=pvalue, fine=True)
 
 
 def choose(engine: np.ndarray, model: NoiseModel, settings: Settings,
            progress: Callable[[float], object] | None = None) -> Tuning | None:
     """The comparison of `settings` and :func:`finer` on tiles of a (T, C, Z, Y, X) plane
-    (their estimated errors summed), or None where no tiles fit (:func:`tile_corners`) or a
+    (their estimated errors summed, both with one pass of the stage), or None where no tiles fit (:func:`tile_corners`) or a
     channel's background is clipped."""
     corners = tile_corners(engine.shape)
     if not corners:
@@ -93,7 +107,9 @@ def choose(engine: np.ndarray, model: NoiseModel, settings: Settings,
     candidates = (settings, finer(settings))
     scores = []
     for k, candidate in enumerate(candidates):
-        denoiser: UnitDenoiser = functools.partial(denoise_unit, settings=candidate)
+        # Both with one pass of the stage (see the note on MARGIN).
+        one_pass = dataclasses.replace(candidate, fine=False)
+        denoiser: UnitDenoiser = functools.partial(denoise_unit, settings=one_pass)
         scores.append(float(np.mean([estimate_risk(tile, model, denoiser).relative for tile in tiles])))
         if progress is not None:
             progress((k + 1) / len(candidates))

@@ -63,8 +63,9 @@ def denoise_unit(work: npt.NDArray[np.float32], settings: Settings,
         denoised = _engine_run(work, settings, engine_progress)
     if settings.refine:
         with native_threads(settings.threads) as threads:
-            denoised = refine(work, denoised, blocks if blocks is not None else Blocks.for_shape(work.shape),
-                              origin=origin, threads=threads, progress=_part(progress, 1.0 - STAGE_SHARE, 1.0))
+            blocks = blocks if blocks is not None else Blocks.for_shape(work.shape, fine=settings.fine)
+            denoised = refine(work, denoised, blocks, origin=origin, threads=threads,
+                              progress=_part(progress, 1.0 - STAGE_SHARE, 1.0))
     return denoised
 
 

@@ -56,13 +56,13 @@ class Halo:
     def widened(self, blocks: Blocks) -> Halo:
         """This halo with the second stage's reach added along every axis.
 
-        The stage at a sample reads the engine's result and the input within
-        ``block - 1`` of it, so the engine must be exact that much further out; and a
-        block must hold at least one whole stage block along each axis (the stage's
+        The stage at a sample reads the engine's result and the input within its
+        reach (``block - 1`` per pass), so the engine must be exact that much further out;
+        and a block must hold at least one whole stage block of each pass along each axis (the stage's
         block positions follow the whole image's coordinates, not the grid step).
         """
         return Halo({a: r + blocks.reach(a) for a, r in self.reach.items()}, dict(self.step),
-                    {a: max(n, blocks.size[a]) for a, n in self.least.items()})
+                    {a: max(n, blocks.longest(a)) for a, n in self.least.items()})
 
     def region(self, axis: str, start: int, stop: int, size: int) -> tuple[int, int]:
         """The block [lo, hi) that computes the core [start, stop) of an axis of `size` exactly."""

@@ -79,7 +79,7 @@ def _stage_seconds(shape: tuple[int, ...], threads: int) -> float:
     """The second stage's time on a (T, C, Z, Y, X) image of `shape`, from a timed crop."""
     blocks = Blocks.for_shape(shape)
     t, c, z, y, x = shape
-    crop_shape = (min(t, 2 * blocks.size["T"]), 1, min(z, 2 * blocks.size["Z"]), min(y, 96), min(x, 96))
+    crop_shape = (min(t, 2 * blocks.longest("T")), 1, min(z, 2 * blocks.longest("Z")), min(y, 96), min(x, 96))
     crop = np.random.default_rng(0).normal(0.0, 1.0, crop_shape).astype(np.float32)
     start = time.perf_counter()
     refine(crop, crop, blocks, threads=1)

@@ -11,7 +11,10 @@ or T, which blocks over Y and X alone do not beat the pilot without (measured on
 benchmark's synthetic 32 x 256 x 256 stack and 10-frame time-lapse). An axis shorter
 than the block gets a block of its whole length.
 
-A sample's result depends on the samples within ``block - 1`` of it (its :meth:`Blocks.reach`),
+After the default call's finer setting on a plane the stage runs twice, the second pass with
+the first one's result as its pilot.
+A sample's result depends on the samples within ``block - 1`` of it per pass (its
+:meth:`Blocks.reach`),
 and block positions are multiples of the step in the whole image's coordinates, so a
 part of an image that reaches that far beyond its core, and says where it lies
 (``origin``), filters the core exactly as the whole image does.
@@ -40,9 +43,28 @@ from pxvorel.core.axes import ENGINE_AXES
 #: stack against 44.14 for 6 x 12 x 12, at about 7 % more run time, and a higher estimated
 #: gain on two of three real stacks (Golgi +0.27 dB, nuclear envelope +0.13; spots -0.12,
 #: within the estimate's spread), so stacks use it too (benchmarks/defaults_by_kind.py).
-PLANE_BLOCKS = {"Y": (12, 2), "X": (12, 2)}
-STACK_BLOCKS = {"Z": (8, 2), "Y": (16, 4), "X": (16, 4)}
-FRAME_BLOCKS = {"T": (8, 2), "Y": (16, 4), "X": (16, 4)}
+#:
+#: Each kind lists its passes: a second pass takes the first one's result as its pilot. It
+#: pays where the pilot keeps noise, after the default call's finer setting on a plane (patch
+#: radius 1, 3 iterations, p-value 0.05), where 12 x 12 then 16 x 16, both with step 3, cost
+#: about what one pass of 12 x 12 with step 2 does (one thread, the camera image at sigma 25:
+#: 29.40 -> 29.46 dB, at sigma 10 33.84 -> 33.88; benchmarks/defaults_by_kind.py). After the
+#: default setting (radius 2, p-value 1e-5), whose result is smoother, it gains on the synthetic
+#: planes (2-D 37.94 -> 38.24, three channels 45.61 -> 46.00) and in estimated gain on real
+#: HeLa and U2OS channels (+0.5, +0.3 dB), but loses 0.33 dB on the real mitochondria pair
+#: against its high-SNR image (22.95 -> 22.62) and 0.12 on the camera image at sigma 25, so
+#: planes keep one pass there. On the stack a second pass loses (8 x 16 x 16 steps 2, 4, 4
+#: twice: 44.50 against 44.55 once).
+PLANE_BLOCKS = [{"Y": (12, 2), "X": (12, 2)}]
+FINE_PLANE_BLOCKS = [{"Y": (12, 3), "X": (12, 3)}, {"Y": (16, 3), "X": (16, 3)}]
+STACK_BLOCKS = [{"Z": (8, 2), "Y": (16, 4), "X": (16, 4)}]
+#: On time-lapses a second pass does not pay: 8 x 16 x 16 with steps 3, 8, 8, then with steps
+#: 2, 4, 4 gains on the benchmark's time-lapse (46.81 -> 46.99 dB) and +0.41 dB of estimated
+#: gain on the real mitocheck nuclei, but loses 0.46 dB on the demo's time series (43.93 ->
+#: 43.47) and 0.04 estimated on the real cancer cell nuclei; wider blocks (10 x 24 x 24, steps
+#: 3, 8, 8) reach 47.14 dB on the benchmark but lose 0.16 dB estimated on the cancer cell nuclei
+#: (benchmarks/defaults_by_kind.py, with --real).
+FRAME_BLOCKS = [{"T": (8, 2), "Y": (16, 4), "X": (16, 4)}]
 
 #: Share of a run's time the stage takes, for progress reports (from 0.07 on the stack to 0.25 on
 #: the time-lapse of engine plus stage with the default settings, benchmarks/bench_refine.py).
@@ -51,38 +73,62 @@ STAGE_SHARE = 0.2
 
 @dataclass(frozen=True)
 class Blocks:
-    """Block length and step of the second stage per axis (T, Z, Y, X; C is always 1)."""
+    """Block length and step of the second stage per axis (T, Z, Y, X; C is always 1), and
+    the pass that follows this one, if any (it takes this pass's result as its pilot)."""
 
     size: dict[str, int]
     step: dict[str, int]
+    then: Blocks | None = None
 
     @classmethod
-    def for_shape(cls, shape: Sequence[int]) -> Blocks:
-        """The blocks for a whole (T, C, Z, Y, X) image of `shape`.
+    def for_shape(cls, shape: Sequence[int], *, fine: bool = False) -> Blocks:
+        """The passes for a whole (T, C, Z, Y, X) image of `shape`; `fine`: after a pilot
+        that keeps noise (the finer setting on a plane, see :data:`FINE_PLANE_BLOCKS`).
 
         Examples
         --------
         >>> Blocks.for_shape((1, 1, 32, 256, 256)).size
         {'T': 1, 'Z': 8, 'Y': 16, 'X': 16}
-        >>> Blocks.for_shape((1, 1, 1, 5, 300)).size
-        {'T': 1, 'Z': 1, 'Y': 5, 'X': 12}
+        >>> blocks = Blocks.for_shape((1, 1, 1, 5, 300), fine=True)
+        >>> blocks.size, blocks.then.size if blocks.then else None
+        ({'T': 1, 'Z': 1, 'Y': 5, 'X': 12}, {'T': 1, 'Z': 1, 'Y': 5, 'X': 16})
         """
         sizes = dict(zip(ENGINE_AXES, shape, strict=True))
-        chosen = STACK_BLOCKS if sizes["Z"] > 1 else FRAME_BLOCKS if sizes["T"] > 1 else PLANE_BLOCKS
-        size, step = {}, {}
-        for axis in "TZYX":
-            block, spacing = chosen.get(axis, (1, 1))
-            size[axis] = max(1, min(block, sizes[axis]))
-            step[axis] = min(spacing, size[axis])
-        return cls(size, step)
+        plane = FINE_PLANE_BLOCKS if fine else PLANE_BLOCKS
+        chosen = STACK_BLOCKS if sizes["Z"] > 1 else FRAME_BLOCKS if sizes["T"] > 1 else plane
+        result: Blocks | None = None
+        for table in reversed(chosen):
+            size, step = {}, {}
+            for axis in "TZYX":
+                block, spacing = table.get(axis, (1, 1))
+                size[axis] = max(1, min(block, sizes[axis]))
+                step[axis] = min(spacing, size[axis])
+            result = cls(size, step, result)
+        if result is None:
+            raise ValueError("the second stage has no passes for this kind of image")
+        return result
+
+    def passes(self) -> list[Blocks]:
+        """This pass and those that follow it, in order."""
+        chain: list[Blocks] = []
+        current: Blocks | None = self
+        while current is not None:
+            chain.append(current)
+            current = current.then
+        return chain
 
     def reach(self, axis: str) -> int:
-        """How far along `axis` (samples) the stage's result at a sample looks."""
-        return self.size[axis] - 1
+        """How far along `axis` (samples) the stage's result at a sample looks: each pass
+        reads the previous one's result within ``block - 1``."""
+        return sum(p.size[axis] - 1 for p in self.passes())
+
+    def longest(self, axis: str) -> int:
+        """The longest block of any pass along `axis`."""
+        return max(p.size[axis] for p in self.passes())
 
     def native(self, origin: Sequence[int] | None = None) -> tuple[list[int], list[int], list[int]]:
-        """block, step and origin lists in the native x, y, z, c, t order; `origin` is the
-        (T, C, Z, Y, X) position of the array's first sample in the whole image."""
+        """This pass's block, step and origin lists in the native x, y, z, c, t order; `origin`
+        is the (T, C, Z, Y, X) position of the array's first sample in the whole image."""
         at = dict(zip(ENGINE_AXES, origin if origin is not None else (0,) * 5, strict=True))
         order = ("X", "Y", "Z", "C", "T")
         return ([1 if a == "C" else self.size[a] for a in order], [1 if a == "C" else self.step[a] for a in order],
@@ -94,7 +140,8 @@ def refine(noisy: npt.NDArray[np.float32], pilot: npt.NDArray[np.float32], block
            progress: Callable[[float], object] | None = None) -> npt.NDArray[np.float32]:
     """The second stage on a (T, C, Z, Y, X) image at unit noise, as a new float32 array.
 
-    `pilot` is the engine's result on `noisy`; neither is written. `threads` as for the
+    `pilot` is the engine's result on `noisy`; neither is written. Each pass of `blocks`
+    filters `noisy` with the previous pass's result (at first `pilot`) as its pilot. `threads` as for the
     native calls (0: the count in force). The result does not depend on the thread count.
 
     Examples
@@ -106,5 +153,15 @@ def refine(noisy: npt.NDArray[np.float32], pilot: npt.NDArray[np.float32], block
     >>> float(np.abs(out).max()) < float(np.abs(noisy).max())
     True
     """
-    block, step, start = blocks.native(origin)
-    return _engine.wiener(noisy, pilot, block, step, start, threads, progress=progress)
+    passes = blocks.passes()
+    result = pilot
+    for k, one in enumerate(passes):
+        block, step, start = one.native(origin)
+        part = None if progress is None else _share(progress, k / len(passes), (k + 1) / len(passes))
+        result = _engine.wiener(noisy, result, block, step, start, threads, progress=part)
+    return result
+
+
+def _share(progress: Callable[[float], object], start: float, stop: float) -> Callable[[float], object]:
+    """`progress` for a pass that covers [start, stop] of the stage."""
+    return lambda fraction: progress(start + (stop - start) * min(max(fraction, 0.0), 1.0))

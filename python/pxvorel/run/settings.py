@@ -132,6 +132,9 @@ class Settings:
     automatic: bool = False
     """Whether the patch radius, iterations and p-value are the defaults, left for the run to
     choose between them and a finer setting on a plane (:mod:`pxvorel.quality.choice`)."""
+    fine: bool = False
+    """Whether these are that finer setting, whose result keeps more noise: the second stage
+    then runs a second pass (:data:`pxvorel.run.refine.FINE_PLANE_BLOCKS`)."""
 
     @classmethod
     def from_arguments(
@@ -181,5 +184,6 @@ class Settings:
         return (f"{self.iterations} iterations, patch radius {radius}, search {search}, "
                 f"p-value {self.pvalue:g}, renoise {self.renoise:g}, "
                 f"{'channels ' + self.channels + ', ' if plan.size('C') > 1 else ''}"
-                f"{'with' if self.refine else 'without'} the DCT second stage, "
+                f"{'with' if self.refine else 'without'} the DCT second stage"
+                f"{' (two passes)' if self.refine and self.fine else ''}, "
                 f"{self.threads if self.threads is not None else current_threads()} thread(s)")
