@@ -65,6 +65,19 @@ struct patch_walk {
     }
 };
 
+// The term of sample j of the reference patch in the distances to Lanes
+// neighbours delta, delta + 1, ... samples away (the first n lanes valid):
+// the squared difference of the estimates times the sum of their inverse
+// variances, computed as (va + vb) d^2 / (va vb) in float.
+template <int Lanes, bool Full>
+inline auto distance_term(const float* est, const float* var, index_t j, index_t delta, int n) {
+    const float va = var[j];
+    const auto vb = load_lanes<Lanes, Full>(var + j + delta, n);
+    const auto d = est[j] - load_lanes<Lanes, Full>(est + j + delta, n);
+    const auto d2 = d * d;
+    return ((va + vb) * d2) / (va * vb);
+}
+
 // Distances from the reference patch (at est, var) to the patches of Lanes
 // neighbours delta, delta + 1, ... samples away; the first n lanes are
 // valid (all when Full). out[l] receives lane l's distance.
@@ -75,11 +88,7 @@ inline void distances(const patch_walk& walk, const float* est, const float* var
     double8 sum[Lanes / 8] = {};
     walk.rows([&](index_t row, index_t) {
         for (index_t j = row; j < row + width; ++j) {
-            const float va = var[j];
-            const auto vb = load_lanes<Lanes, Full>(var + j + delta, n);
-            const auto d = est[j] - load_lanes<Lanes, Full>(est + j + delta, n);
-            const auto d2 = d * d;
-            const auto term = ((va + vb) * d2) / (va * vb);
+            const auto term = distance_term<Lanes, Full>(est, var, j, delta, n);
             if constexpr (Lanes == 8) {
                 sum[0] += widen(term);
             } else {
@@ -107,12 +116,7 @@ inline void group_distances(const patch_walk& walk, const float* est, const floa
     walk.rows([&](index_t row, index_t) {
 #pragma GCC unroll 64
         for (int c = 0; c < span; ++c) {
-            const index_t j = row + c;
-            const float va = var[j];
-            const auto vb = load_lanes<Lanes, Full>(var + j + delta, n);
-            const auto d = est[j] - load_lanes<Lanes, Full>(est + j + delta, n);
-            const auto d2 = d * d;
-            const auto term = ((va + vb) * d2) / (va * vb);
+            const auto term = distance_term<Lanes, Full>(est, var, row + c, delta, n);
             if constexpr (Lanes == 8) {
                 const double8 wide = widen(term);
 #pragma GCC unroll 8
