@@ -199,7 +199,8 @@ def _blurred(cell_mean: np.ndarray) -> np.ndarray:
         means = cell_mean[:, :, : c // 2 * 2].reshape(n, r, c // 2, 2).mean(axis=3)
     else:
         means = cell_mean
-    return means.ravel()
+    flat: np.ndarray = means.ravel()
+    return flat
 
 
 def _low(blurred: list[np.ndarray]) -> float:
