@@ -225,7 +225,8 @@ def denoise(
         small random probe: the run takes about twice as long). The estimate, its PSNR
         gain over the input and the gain's standard error are logged and returned in
         the report (see `return_report`). It takes the noise model as exact (see
-        :class:`QualityEstimate`). In-memory images only.
+        :class:`QualityEstimate`), and is marked as not reliable on a channel with a
+        clipped background. In-memory images only.
     return_report : bool, optional
         Also return a :class:`RunReport`: the noise model and settings used, the
         tuning's candidates and scores, and the quality estimate when asked for. Not

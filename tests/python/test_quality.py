@@ -83,7 +83,12 @@ def test_the_report_holds_what_the_run_used(scene) -> None:
     np.testing.assert_array_equal(estimated, plain)  # the probe run leaves the result alone
     assert report.tuning is None and report.quality is not None and report.noise.gain == (0.5,)
     assert 3.0 < report.quality.gain_db < 30.0 and 0.0 < report.quality.spread_db < 1.0
-    assert "SURE estimate" in report.quality.describe()
+    assert "SURE estimate" in report.quality.describe() and report.quality.reliable
+
+    clipped = np.maximum(noisy - np.percentile(noisy, 20), 0.0)  # a fifth of the samples at 0
+    _, report = pxvorel.denoise(clipped, threads=1, quality=True, return_report=True)
+    assert report.quality is not None and not report.quality.reliable
+    assert "not reliable: channel(s) 0" in report.quality.describe()
 
     tuned, report = pxvorel.denoise(noisy, noise=pxvorel.NoiseModel([0.5], [9.0]), threads=1, tune=True,
                                     return_report=True)

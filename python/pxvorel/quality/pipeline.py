@@ -13,7 +13,7 @@ from pxvorel.quality.crop import tuning_crop
 from pxvorel.quality.figure import QualityEstimate
 from pxvorel.quality.report import RunReport
 from pxvorel.quality.sure import estimate_risk
-from pxvorel.quality.tune import tune as tune_settings
+from pxvorel.quality.tune import clipped_channels, tune as tune_settings
 from pxvorel.quality.candidates import CANDIDATES
 from pxvorel.run.engine import DenoiseJob, denoise_unit
 from pxvorel.run.progress import Fractions, ProgressCallback
@@ -69,7 +69,7 @@ def run_job(job: DenoiseJob, model: NoiseModel, *, tune: bool = False, quality: 
             probe_share = share(2)
             risk = estimate_risk(unit, model, lambda work: denoise_unit(work, settings, probe_share),
                                  denoised_unit=denoised)
-            estimate = QualityEstimate.from_risk(risk)
+            estimate = QualityEstimate.from_risk(risk, tuple(clipped_channels(job.engine, unit.channels)))
             result = risk.denoised
         else:
             result = unit.back(denoised)
