@@ -42,6 +42,34 @@ def test_bands_give_the_one_thread_bits(loose_bands, axes, shape) -> None:
     np.testing.assert_array_equal(pxvorel.denoise(image, axes=axes, iterations=2, threads=3), one)
 
 
+def test_channels_side_by_side_run_as_many_at_a_time_as_threads(monkeypatch) -> None:
+    """Each running channel holds the engine's work arrays: more at once than threads would
+    multiply the memory of an image of many channels."""
+    import time
+
+    import pxvorel.run.engine as engine_module
+
+    running, most = 0, 0
+    lock = threading.Lock()
+    real = engine_module._engine.denoise
+
+    def counted(*args, **keywords):
+        nonlocal running, most
+        with lock:
+            running += 1
+            most = max(most, running)
+        try:
+            time.sleep(0.02)
+            return real(*args, **keywords)
+        finally:
+            with lock:
+                running -= 1
+
+    monkeypatch.setattr(engine_module._engine, "denoise", counted)
+    pxvorel.denoise(np.random.default_rng(0).normal(50, 5, (6, 24, 24)), axes="CYX", iterations=1, threads=2)
+    assert most == 2
+
+
 @pytest.mark.parametrize("threads", [2, 3])
 def test_channels_side_by_side_give_the_one_thread_bits(threads) -> None:
     shape = (3, 64, 48)

@@ -124,8 +124,10 @@ class _Stopped(Exception):
 
 def run_bands(work: npt.NDArray[np.float32], bands: list[Band],
               denoise: Callable[[npt.NDArray[np.float32], Callable[[float], None]], npt.NDArray[np.float32]],
-              progress: Callable[[float], object] | None) -> npt.NDArray[np.float32]:
-    """Denoise every band of `work` on a thread of its own and join the cores.
+              progress: Callable[[float], object] | None, workers: int | None = None) -> npt.NDArray[np.float32]:
+    """Denoise every band of `work` on a thread of its own and join the cores; at most
+    `workers` bands at a time (all by default), so that many channels run as one band each
+    do not hold the engine's work arrays for all of them at once.
 
     `denoise(band, report)` runs the engine on one band, calling `report(fraction)` as
     it goes. The calling thread waits, passes the bands' joint progress on (weighted by
@@ -147,7 +149,8 @@ def run_bands(work: npt.NDArray[np.float32], bands: list[Band],
 
         result[bands[i].target] = denoise(np.ascontiguousarray(work[bands[i].region]), report)[bands[i].core]
 
-    with ThreadPoolExecutor(max_workers=len(bands), thread_name_prefix="pxvorel-band") as pool:
+    with ThreadPoolExecutor(max_workers=min(len(bands), workers or len(bands)),
+                            thread_name_prefix="pxvorel-band") as pool:
         futures = [pool.submit(run, i) for i in range(len(bands))]
         try:
             pending = set(futures)
@@ -159,8 +162,12 @@ def run_bands(work: npt.NDArray[np.float32], bands: list[Band],
                     progress(float(np.dot(weights, fractions)))
         finally:
             stop.set()  # no effect once all bands have ended
+            for future in futures:
+                future.cancel()  # bands still waiting for a worker do not start
             wait(futures)
     for future in futures:
+        if future.cancelled():
+            continue
         error = future.exception()
         if error is not None and not isinstance(error, _Stopped):
             raise error

@@ -39,7 +39,7 @@ def denoise_unit(work: npt.NDArray[np.float32], settings: Settings,
     patch spans all of them (each weighing the same); with ``"separate"`` it runs once per
     channel, and every channel finds its own similar patches. With more than one thread
     and at least as many separate channels as threads, the channels run side by side,
-    each on one thread; otherwise the engine runs once per band where bands pay
+    each on one thread, as many at a time as threads; otherwise the engine runs once per band where bands pay
     (:mod:`pxvorel.run.bands`). Both give the one-thread result. With ``settings.refine`` the second stage then runs on all
     channels (each filtered apart), with the engine's result as its pilot, on the threads
     of the run (its result does not depend on their number).
@@ -50,10 +50,13 @@ def denoise_unit(work: npt.NDArray[np.float32], settings: Settings,
     """
     engine_progress = _part(progress, 0.0, 1.0 - STAGE_SHARE) if settings.refine else progress
     count = work.shape[1]
-    if settings.channels == "separate" and 1 < run_threads(settings.threads) <= count:
+    threads = run_threads(settings.threads)
+    if settings.channels == "separate" and 1 < threads <= count:
         # At least one channel per thread: each channel on a thread of its own gives the
-        # one-thread bits, with no overlap to pay for as bands have.
-        denoised = run_bands(work, channel_bands(work.shape), _one_thread_engine(settings), engine_progress)
+        # one-thread bits, with no overlap to pay for as bands have; as many at a time as
+        # threads, so that the work arrays are those of that many channels.
+        denoised = run_bands(work, channel_bands(work.shape), _one_thread_engine(settings), engine_progress,
+                             workers=threads)
     elif settings.channels == "separate" and count > 1:
         denoised = np.empty_like(work)
         for c in range(count):
