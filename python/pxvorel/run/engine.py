@@ -15,19 +15,11 @@ from pxvorel.core.axes import AxisPlan
 from pxvorel.core.image import as_image
 from pxvorel.noise.model import NoiseModel, NoiseSpec, choose_model
 from pxvorel.run.bands import bands_for, channel_bands, run_bands
-from pxvorel.run.progress import Fractions
+from pxvorel.run.progress import Fractions, part_of
 from pxvorel.run.refine import STAGE_SHARE, Blocks, refine
 from pxvorel.run.settings import DEFAULT_CHANNELS, DEFAULT_ITERATIONS, DEFAULT_PVALUE, Settings
 from pxvorel.run.threads import native_threads, run_threads
 from pxvorel.run.unit import UnitImage
-
-
-def _part(progress: Callable[[float], object] | None, start: float,
-          stop: float) -> Callable[[float], object] | None:
-    """A progress callback for a step that covers [start, stop] of the run."""
-    if progress is None:
-        return None
-    return lambda fraction: progress(start + (stop - start) * min(max(fraction, 0.0), 1.0))
 
 
 def denoise_unit(work: npt.NDArray[np.float32], settings: Settings,
@@ -48,7 +40,7 @@ def denoise_unit(work: npt.NDArray[np.float32], settings: Settings,
     part's `origin` in it (T, C, Z, Y, X), so that the stage places its blocks as on the
     whole image; by default the blocks are chosen for `work` itself.
     """
-    engine_progress = _part(progress, 0.0, 1.0 - STAGE_SHARE) if settings.refine else progress
+    engine_progress = part_of(progress, 0.0, 1.0 - STAGE_SHARE) if settings.refine else progress
     count = work.shape[1]
     threads = run_threads(settings.threads)
     if settings.channels == "separate" and 1 < threads <= count:
@@ -60,7 +52,7 @@ def denoise_unit(work: npt.NDArray[np.float32], settings: Settings,
     elif settings.channels == "separate" and count > 1:
         denoised = np.empty_like(work)
         for c in range(count):
-            part = _part(engine_progress, c / count, (c + 1) / count)
+            part = part_of(engine_progress, c / count, (c + 1) / count)
             denoised[:, c:c + 1] = _engine_run(np.ascontiguousarray(work[:, c:c + 1]), settings, part)
     else:
         denoised = _engine_run(work, settings, engine_progress)
@@ -68,7 +60,7 @@ def denoise_unit(work: npt.NDArray[np.float32], settings: Settings,
         with native_threads(settings.threads) as threads:
             blocks = blocks if blocks is not None else Blocks.for_shape(work.shape, fine=settings.fine)
             denoised = refine(work, denoised, blocks, origin=origin, threads=threads,
-                              progress=_part(progress, 1.0 - STAGE_SHARE, 1.0))
+                              progress=part_of(progress, 1.0 - STAGE_SHARE, 1.0))
     return denoised
 
 

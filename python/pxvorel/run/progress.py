@@ -13,6 +13,13 @@ ProgressCallback = Callable[[float], object]
 ProgressSpec = bool | ProgressCallback | None
 
 
+def part_of(progress: ProgressCallback | None, start: float, stop: float) -> ProgressCallback | None:
+    """A callback for a step that covers [start, stop] of what `progress` reports (None stays None)."""
+    if progress is None:
+        return None
+    return lambda fraction: progress(start + (stop - start) * min(max(fraction, 0.0), 1.0))
+
+
 class Fractions:
     """Passes fractions on to a callback, never decreasing and with 1.0 passed exactly once at the end.
 

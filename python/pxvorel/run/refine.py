@@ -30,6 +30,7 @@ import numpy.typing as npt
 
 import pxvorel._engine as _engine
 from pxvorel.core.axes import ENGINE_AXES
+from pxvorel.run.progress import part_of
 
 #: Block (samples) and step per axis of plain images, of stacks (Z > 1) and of time-lapses
 #: (T > 1, Z = 1), by PSNR on the synthetic data of benchmarks/vs_peers.py. With the
@@ -157,11 +158,7 @@ def refine(noisy: npt.NDArray[np.float32], pilot: npt.NDArray[np.float32], block
     result = pilot
     for k, one in enumerate(passes):
         block, step, start = one.native(origin)
-        part = None if progress is None else _share(progress, k / len(passes), (k + 1) / len(passes))
+        part = part_of(progress, k / len(passes), (k + 1) / len(passes))
         result = _engine.wiener(noisy, result, block, step, start, threads, progress=part)
     return result
 
-
-def _share(progress: Callable[[float], object], start: float, stop: float) -> Callable[[float], object]:
-    """`progress` for a pass that covers [start, stop] of the stage."""
-    return lambda fraction: progress(start + (stop - start) * min(max(fraction, 0.0), 1.0))
