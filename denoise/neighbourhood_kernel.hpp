@@ -11,7 +11,7 @@
 //   neighbour after the other, scalar, in step with the patch update;
 // - patch update: the samples of a patch row are the lanes; every sample
 //   takes the neighbours' contributions in neighbour order, rounded to float
-//   after each, up to eight rows at a time to hide the latency of that chain.
+//   after each, up to twelve rows at a time to hide the latency of that chain.
 // The patch width is a compile-time constant for x radii 1 to 3 (Width 3, 5,
 // 7) and a run-time value otherwise (Width 0).
 // Included by one translation unit per instruction set (see simd_lanes.hpp).
@@ -50,6 +50,10 @@ struct patch_walk {
 
     index_t offset(index_t dx, index_t dy, index_t dz, index_t dt) const {
         return dx + stride_y * dy + stride_z * dz + stride_t * dt;
+    }
+
+    index_t row_count() const {
+        return (2 * index_t{radius[1]} + 1) * (2 * index_t{radius[2]} + 1) * channels * (2 * index_t{radius[3]} + 1);
     }
 
     template <class Row>
@@ -282,8 +286,9 @@ inline void update_rows(const patch_walk& walk, float* patch, const Sample* nois
     for (index_t chunk = 0; chunk < width; chunk += 8) {
         const int count = width - chunk < 8 ? static_cast<int>(width - chunk) : 8;
         // Each row's running value is kept rounded to float, as the patch holds it.
-        row8 value[Rows];
-        for (int i = 0; i < Rows; ++i) value[i] = load_row(patch + ks[i] + chunk, count);
+        using Row = row_for<Width>;
+        Row value[Rows];
+        for (int i = 0; i < Rows; ++i) value[i] = load_row<Row>(patch + ks[i] + chunk, count);
         weight_sums local = sums != nullptr ? *sums : weight_sums{};
         for (int l = 0; l < n; ++l) {
             if (l == skip) continue;
@@ -292,11 +297,11 @@ inline void update_rows(const patch_walk& walk, float* patch, const Sample* nois
             for (int i = 0; i < Rows; ++i) {
                 const Sample* const at = noisy + rows[i] + chunk + delta + l;
                 if constexpr (std::is_same_v<Sample, double>) {
-                    double8 sample;
+                    wide_row<Row> sample;
                     std::memcpy(&sample, at, sizeof sample);
                     value[i] = row_step_wide(value[i], sample, weight, count);
                 } else {
-                    value[i] = row_step(value[i], load_row(at, count), weight, count);
+                    value[i] = row_step(value[i], load_row<Row>(at, count), weight, count);
                 }
             }
         }
@@ -306,9 +311,14 @@ inline void update_rows(const patch_walk& walk, float* patch, const Sample* nois
     }
 }
 
-// Up to eight rows at a time: every row is one chain of dependent additions,
-// so the more rows in flight, the less their latency shows.
-template <int Width, class Sample, int Rows = 8>
+// Rows in flight in the patch update: every row is one chain of dependent
+// additions, so the more rows in flight, the less their latency shows. The
+// samples read from the noisy image itself (where the widened copy does not
+// fit) are the rare case, and go no more than eight at a time.
+template <class Sample>
+constexpr int max_rows_in_flight = std::is_same_v<Sample, double> ? 12 : 8;
+
+template <int Width, class Sample, int Rows = max_rows_in_flight<Sample>>
 inline void update_group(const patch_walk& walk, float* patch, const Sample* noisy, const index_t* rows,
                          const index_t* ks, int held, index_t delta, const double* w, int n, int skip,
                          weight_sums* sums) {
@@ -319,25 +329,32 @@ inline void update_group(const patch_walk& walk, float* patch, const Sample* noi
 }
 
 // Adds one batch of weighted neighbour patches into patch, and the batch's
-// weights into sums. walk's strides are those of noisy.
+// weights into sums. walk's strides are those of noisy. The rows go in
+// groups of equal size (within one), so that no group is left with a row or
+// two whose chains would wait on their own latency.
 template <int Width, class Sample>
 inline void update_patch(const patch_walk& walk, float* patch, const Sample* noisy, index_t delta, const double* w,
                          int n, int skip, weight_sums& sums) {
-    constexpr int group = 8;
-    index_t rows[group];
-    index_t ks[group];
+    constexpr int most = max_rows_in_flight<Sample>;
+    const index_t total = walk.row_count();
+    const index_t groups = (total + most - 1) / most;
+    const index_t larger = total % groups;  // groups of total / groups + 1 rows; the others one fewer
+    index_t group_rows = total / groups + (larger > 0 ? 1 : 0);
+    index_t rows[most];
+    index_t ks[most];
+    index_t done = 0;
     int held = 0;
     weight_sums* pending = &sums;  // taken by the first group
     walk.rows([&](index_t row, index_t k) {
         rows[held] = row;
         ks[held] = k;
-        if (++held == group) {
-            update_rows<Width, group>(walk, patch, noisy, rows, ks, delta, w, n, skip, pending);
+        if (++held == group_rows) {
+            update_group<Width, Sample>(walk, patch, noisy, rows, ks, held, delta, w, n, skip, pending);
             pending = nullptr;
             held = 0;
+            if (++done == larger) --group_rows;
         }
     });
-    update_group<Width, Sample>(walk, patch, noisy, rows, ks, held, delta, w, n, skip, pending);
 }
 
 // The noisy samples that the neighbour patches of a position cover (a box:
@@ -440,12 +457,14 @@ void neighbourhood_sum(const neighbourhood_task& task) {
         const bool reference_row = ny == p[1] && nz == p[2] && nt == p[3];
         const int skip = reference_row && p[0] >= nx && p[0] < nx + n ? static_cast<int>(p[0] - nx) : -1;
         weights_of(distance, n, task.threshold, w);
-        if (widened) {
-            update_patch<Width>(wide, task.patch, wide_noisy,
-                                wide.offset(nx - p[0], ny - p[1], nz - p[2], nt - p[3]), w, n, skip, sums);
-        } else {
-            update_patch<Width>(walk, task.patch, noisy, delta, w, n, skip, sums);
+        if constexpr (Width > 0 && Width <= 8) {
+            if (widened) {
+                update_patch<Width>(wide, task.patch, wide_noisy,
+                                    wide.offset(nx - p[0], ny - p[1], nz - p[2], nt - p[3]), w, n, skip, sums);
+                return;
+            }
         }
+        update_patch<Width>(walk, task.patch, noisy, delta, w, n, skip, sums);
     });
     const float w_max = sums.w_max;
     // The reference patch itself counts with the largest neighbour weight.
