@@ -404,17 +404,28 @@ inline bool widen_noisy(const neighbourhood_task& task, const search_window& win
     }
 }
 
+// The first count (1 .. 8) of the doubles at p, the other lanes 0; nothing
+// past p + count is read. In registers, with AVX-512: a partial store
+// followed by a full load would wait for the store to drain.
+inline exp_vector load_first_doubles(const double* p, int count) {
+#if defined(__AVX512F__)
+    return reinterpret_cast<exp_vector>(_mm512_maskz_loadu_pd(static_cast<__mmask8>((1u << count) - 1u), p));
+#else
+    exp_vector v = {};
+    std::memcpy(&v, p, static_cast<std::size_t>(count) * sizeof(double));
+    return v;
+#endif
+}
+
 // w[l] = exp(-0.25 distance[l] / threshold) for the first n lanes, eight at a
-// time where the vectorised exp agrees with the library's.
+// time where the vectorised exp agrees with the library's. Lanes past n hold
+// no neighbour: they get the harmless argument 0.
 inline void weights_of(const double* distance, int n, double threshold, double* w) {
 #if defined(__FMA__) || defined(__AVX512F__)
     static const bool vector_exp = exp_lanes_agree();
     if (vector_exp) {
         for (int first = 0; first < n; first += 8) {
-            exp_vector d;
-            std::memcpy(&d, distance + first, sizeof d);
-            // Lanes past n hold no neighbour: give them a harmless argument.
-            for (int l = n - first; l < 8; ++l) d[l] = 0.0;
+            const exp_vector d = load_first_doubles(distance + first, n - first < 8 ? n - first : 8);
             const exp_vector y = exp_lanes(-0.25 * d / threshold);
             std::memcpy(w + first, &y, sizeof y);
         }
@@ -439,20 +450,22 @@ void neighbourhood_sum(const neighbourhood_task& task) {
     const double* wide_noisy = nullptr;
     const bool widened = widen_noisy<Width>(task, window, wide_noisy, wide);
 
-    double distance[16];
+    double computed[16];
     double w[16];
     window.batches(walk, p, [&](index_t delta, index_t nx, index_t ny, index_t nz, index_t nt, int n) {
+        // The batch's distances: read where the group computed them, or computed here.
+        const double* distance = computed;
         if (cached != nullptr) {
-            std::memcpy(distance, cached, static_cast<std::size_t>(n) * sizeof(double));
+            distance = cached;
             cached += n;
         } else if (n == 16) {
-            distances<Width, 16, true>(walk, est, var, delta, n, distance);
+            distances<Width, 16, true>(walk, est, var, delta, n, computed);
         } else if (n > 8) {
-            distances<Width, 16, false>(walk, est, var, delta, n, distance);
+            distances<Width, 16, false>(walk, est, var, delta, n, computed);
         } else if (n == 8) {
-            distances<Width, 8, true>(walk, est, var, delta, n, distance);
+            distances<Width, 8, true>(walk, est, var, delta, n, computed);
         } else {
-            distances<Width, 8, false>(walk, est, var, delta, n, distance);
+            distances<Width, 8, false>(walk, est, var, delta, n, computed);
         }
         const bool reference_row = ny == p[1] && nz == p[2] && nt == p[3];
         const int skip = reference_row && p[0] >= nx && p[0] < nx + n ? static_cast<int>(p[0] - nx) : -1;
