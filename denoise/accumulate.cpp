@@ -99,7 +99,7 @@ void vorel::accumulate_neighborhood(const image_view& image, float sigma, const 
                                     array& variance, array& patch, float& weight_sq_sum, float& weight_sum,
                                     std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t t,
                                     kernel_scratch* cache, std::int32_t following,
-                                    std::int32_t following_step) const {
+                                    std::int32_t following_step, following_sums* next) const {
     const extent& dims = image.dims;
     const extent& r = patch_radius;
     const neighbourhood_task task{{dims.x, dims.y, dims.z, dims.t},
@@ -117,7 +117,11 @@ void vorel::accumulate_neighborhood(const image_view& image, float sigma, const 
                                   &weight_sum,
                                   cache,
                                   following,
-                                  following_step};
+                                  following_step,
+                                  next != nullptr ? next->patch.values.data() : nullptr,
+                                  next != nullptr ? &next->weight_sq_sum : nullptr,
+                                  next != nullptr ? &next->weight_sum : nullptr,
+                                  next != nullptr ? &next->done : nullptr};
     neighbourhood_sum(active_kernel_path(), task);
 }
 

@@ -273,69 +273,85 @@ struct weight_sums {
 };
 
 // patch[k] = (float)(patch[k] + noisy sample * w[l]) for the Rows patch rows
-// given, every valid lane l except skip in order, 8 samples of a row at a time.
+// given, every valid lane l except skip in order, 8 samples of a row at a time,
+// for Positions reference positions apart samples from each other along x
+// (their own patches, weights and sums; the same rows relative to each).
 // With sums, each lane's weight also goes into them in the same step: the
 // sums and the patch rows are independent chains of dependent roundings, so
-// they wait side by side instead of one after the other.
+// they wait side by side instead of one after the other; so do the rows of
+// the positions.
 // The samples come from the noisy image (float) or from its widened copy
 // (double, rows padded so that eight lanes can always be loaded).
-template <int Width, int Rows, class Sample>
-inline void update_rows(const patch_walk& walk, float* patch, const Sample* noisy, const index_t* rows,
-                        const index_t* ks, index_t delta, const double* w, int n, int skip, weight_sums* sums) {
+template <int Width, int Rows, int Positions, class Sample>
+inline void update_rows(const patch_walk& walk, float* const* patch, const Sample* noisy, const index_t* rows,
+                        const index_t* ks, index_t delta, index_t apart, const double (*w)[16], int n, int skip,
+                        weight_sums* sums) {
     const index_t width = Width > 0 ? Width : walk.width;
     for (index_t chunk = 0; chunk < width; chunk += 8) {
         const int count = width - chunk < 8 ? static_cast<int>(width - chunk) : 8;
         // Each row's running value is kept rounded to float, as the patch holds it.
         using Row = row_for<Width>;
-        Row value[Rows];
-        for (int i = 0; i < Rows; ++i) value[i] = load_row<Row>(patch + ks[i] + chunk, count);
-        weight_sums local = sums != nullptr ? *sums : weight_sums{};
+        Row value[Positions][Rows];
+        weight_sums local[Positions];
+        for (int q = 0; q < Positions; ++q) {
+            for (int i = 0; i < Rows; ++i) value[q][i] = load_row<Row>(patch[q] + ks[i] + chunk, count);
+            local[q] = sums != nullptr ? sums[q] : weight_sums{};
+        }
         for (int l = 0; l < n; ++l) {
             if (l == skip) continue;
-            const double weight = w[l];
-            if (sums != nullptr) local.add(weight);
-            for (int i = 0; i < Rows; ++i) {
-                const Sample* const at = noisy + rows[i] + chunk + delta + l;
-                if constexpr (std::is_same_v<Sample, double>) {
-                    wide_row<Row> sample;
-                    std::memcpy(&sample, at, sizeof sample);
-                    value[i] = row_step_wide(value[i], sample, weight, count);
-                } else {
-                    value[i] = row_step(value[i], load_row<Row>(at, count), weight, count);
+            for (int q = 0; q < Positions; ++q) {
+                const double weight = w[q][l];
+                if (sums != nullptr) local[q].add(weight);
+                for (int i = 0; i < Rows; ++i) {
+                    const Sample* const at = noisy + rows[i] + chunk + delta + q * apart + l;
+                    if constexpr (std::is_same_v<Sample, double>) {
+                        wide_row<Row> sample;
+                        std::memcpy(&sample, at, sizeof sample);
+                        value[q][i] = row_step_wide(value[q][i], sample, weight, count);
+                    } else {
+                        value[q][i] = row_step(value[q][i], load_row<Row>(at, count), weight, count);
+                    }
                 }
             }
         }
-        if (sums != nullptr) *sums = local;
+        for (int q = 0; q < Positions; ++q) {
+            if (sums != nullptr) sums[q] = local[q];
+            for (int i = 0; i < Rows; ++i) store_row(patch[q] + ks[i] + chunk, value[q][i], count);
+        }
         sums = nullptr;
-        for (int i = 0; i < Rows; ++i) store_row(patch + ks[i] + chunk, value[i], count);
     }
 }
 
 // Rows in flight in the patch update: every row is one chain of dependent
 // additions, so the more rows in flight, the less their latency shows. The
 // samples read from the noisy image itself (where the widened copy does not
-// fit) are the rare case, and go no more than eight at a time.
-template <class Sample>
-constexpr int max_rows_in_flight = std::is_same_v<Sample, double> ? 12 : 8;
+// fit) are the rare case, and go no more than eight at a time. Two positions
+// at once go up to six rows each.
+template <class Sample, int Positions>
+constexpr int max_rows_in_flight = Positions == 2 ? 9 : std::is_same_v<Sample, double> ? 12 : 8;
 
-template <int Width, class Sample, int Rows = max_rows_in_flight<Sample>>
-inline void update_group(const patch_walk& walk, float* patch, const Sample* noisy, const index_t* rows,
-                         const index_t* ks, int held, index_t delta, const double* w, int n, int skip,
-                         weight_sums* sums) {
+template <int Width, class Sample, int Positions, int Rows = max_rows_in_flight<Sample, Positions>>
+inline void update_group(const patch_walk& walk, float* const* patch, const Sample* noisy, const index_t* rows,
+                         const index_t* ks, int held, index_t delta, index_t apart, const double (*w)[16], int n,
+                         int skip, weight_sums* sums) {
     if constexpr (Rows > 0) {
-        if (held == Rows) update_rows<Width, Rows>(walk, patch, noisy, rows, ks, delta, w, n, skip, sums);
-        else update_group<Width, Sample, Rows - 1>(walk, patch, noisy, rows, ks, held, delta, w, n, skip, sums);
+        if (held == Rows)
+            update_rows<Width, Rows, Positions>(walk, patch, noisy, rows, ks, delta, apart, w, n, skip, sums);
+        else
+            update_group<Width, Sample, Positions, Rows - 1>(walk, patch, noisy, rows, ks, held, delta, apart, w, n,
+                                                             skip, sums);
     }
 }
 
-// Adds one batch of weighted neighbour patches into patch, and the batch's
-// weights into sums. walk's strides are those of noisy. The rows go in
-// groups of equal size (within one), so that no group is left with a row or
-// two whose chains would wait on their own latency.
-template <int Width, class Sample>
-inline void update_patch(const patch_walk& walk, float* patch, const Sample* noisy, index_t delta, const double* w,
-                         int n, int skip, weight_sums& sums) {
-    constexpr int most = max_rows_in_flight<Sample>;
+// Adds one batch of weighted neighbour patches into the patches, and the
+// batch's weights into the sums, of Positions positions. walk's strides are
+// those of noisy. The rows go in groups of equal size (within one), so that
+// no group is left with a row or two whose chains would wait on their own
+// latency.
+template <int Width, int Positions, class Sample>
+inline void update_patch(const patch_walk& walk, float* const* patch, const Sample* noisy, index_t delta,
+                         index_t apart, const double (*w)[16], int n, int skip, weight_sums* sums) {
+    constexpr int most = max_rows_in_flight<Sample, Positions>;
     const index_t total = walk.row_count();
     const index_t groups = (total + most - 1) / most;
     const index_t larger = total % groups;  // groups of total / groups + 1 rows; the others one fewer
@@ -344,12 +360,13 @@ inline void update_patch(const patch_walk& walk, float* patch, const Sample* noi
     index_t ks[most];
     index_t done = 0;
     int held = 0;
-    weight_sums* pending = &sums;  // taken by the first group
+    weight_sums* pending = sums;  // taken by the first group
     walk.rows([&](index_t row, index_t k) {
         rows[held] = row;
         ks[held] = k;
         if (++held == group_rows) {
-            update_group<Width, Sample>(walk, patch, noisy, rows, ks, held, delta, w, n, skip, pending);
+            update_group<Width, Sample, Positions>(walk, patch, noisy, rows, ks, held, delta, apart, w, n, skip,
+                                                   pending);
             pending = nullptr;
             held = 0;
             if (++done == larger) --group_rows;
@@ -358,13 +375,14 @@ inline void update_patch(const patch_walk& walk, float* patch, const Sample* noi
 }
 
 // The noisy samples that the neighbour patches of a position cover (a box:
-// the window of neighbours widened by the patch radius), converted to double
-// once into scratch. Returns the walk over the copy (its strides) and sets
-// reference to the copy of the position's own sample; false where the patch
-// is wider than eight samples or the box does not fit.
+// the window of neighbours widened by the patch radius, and by apart samples
+// along x for a second position that far on, with the same window relative to
+// it), converted to double once into scratch. Returns the walk over the copy
+// (its strides) and sets reference to the copy of the position's own sample;
+// false where the patch is wider than eight samples or the box does not fit.
 template <int Width>
-inline bool widen_noisy(const neighbourhood_task& task, const search_window& window, const double*& reference,
-                        patch_walk& wide) {
+inline bool widen_noisy(const neighbourhood_task& task, const search_window& window, index_t apart,
+                        const double*& reference, patch_walk& wide) {
     if constexpr (Width == 0 || Width > 8) {
         return false;
     } else {
@@ -374,8 +392,8 @@ inline bool widen_noisy(const neighbourhood_task& task, const search_window& win
         const std::int32_t* r = task.patch_radius;
         // Rows along x: every sample a patch row of any neighbour covers, and
         // room to load eight lanes from the last one.
-        const index_t valid = Width + window.hi[0] - window.lo[0];
-        const index_t extent[4] = {window.hi[0] - window.lo[0] + 8, window.hi[1] - window.lo[1] + 2 * r[1] + 1,
+        const index_t valid = Width + window.hi[0] - window.lo[0] + apart;
+        const index_t extent[4] = {window.hi[0] - window.lo[0] + apart + 8, window.hi[1] - window.lo[1] + 2 * r[1] + 1,
                                    window.hi[2] - window.lo[2] + 2 * r[2] + 1,
                                    window.hi[3] - window.lo[3] + 2 * r[3] + 1};
         const index_t size = extent[0] * extent[1] * extent[2] * task.channels * extent[3];
@@ -435,59 +453,112 @@ inline void weights_of(const double* distance, int n, double threshold, double* 
     for (int l = 0; l < n; ++l) w[l] = std::exp(-0.25 * distance[l] / threshold);
 }
 
-template <int Width>
-void neighbourhood_sum(const neighbourhood_task& task) {
-    const patch_walk walk(task);
+// The distances of the position that follows p (at x + following_step) where
+// the group in the cache holds it too; nullptr otherwise.
+inline const double* next_cached(const neighbourhood_task& task, const double* cached) {
+    const kernel_scratch* const cache = task.cache;
+    if (cached == nullptr || task.following < 1 || cache->step != task.following_step) return nullptr;
+    const index_t index = (index_t{task.position[0]} - cache->first[0]) / cache->step;
+    return index + 1 < cache->count ? cached + cache->per_position : nullptr;
+}
+
+// The weighted neighbourhood sums of Positions positions: the task's own and,
+// with 2, the one following_step on along x, whose distances the cache holds
+// (at next) and whose outputs are the task's next_*. Their patch updates go
+// side by side, reading one widened copy; returns false, having written
+// nothing, where two positions do not fit it.
+template <int Width, int Positions>
+bool sum_positions(const neighbourhood_task& task, const patch_walk& walk, const search_window& window,
+                   const double* cached, const double* next) {
     const std::int32_t* p = task.position;
-    const search_window window(task, p);
     const index_t reference = walk.offset(p[0], p[1], p[2], p[3]);
     const float* const noisy = task.noisy + reference;
     const float* const est = task.estimate + reference;
     const float* const var = task.variance + reference;
-    weight_sums sums{task.sigma, *task.weight_sq_sum, *task.weight_sum, 0.0f};
-    const double* cached = cached_distances<Width>(task, walk, window, est, var);
+    const index_t apart = Positions == 2 ? index_t{task.following_step} : 0;
     patch_walk wide = walk;
     const double* wide_noisy = nullptr;
-    const bool widened = widen_noisy<Width>(task, window, wide_noisy, wide);
+    const bool widened = widen_noisy<Width>(task, window, apart, wide_noisy, wide);
+    if (Positions == 2 && !widened) return false;
 
+    float* patch[Positions] = {task.patch};
+    weight_sums sums[Positions] = {{task.sigma, *task.weight_sq_sum, *task.weight_sum, 0.0f}};
+    const double* at[Positions] = {cached};
+    if constexpr (Positions == 2) {
+        patch[1] = task.next_patch;
+        sums[1] = {task.sigma, *task.next_weight_sq_sum, *task.next_weight_sum, 0.0f};
+        at[1] = next;
+    }
     double computed[16];
-    double w[16];
+    double w[Positions][16];
     window.batches(walk, p, [&](index_t delta, index_t nx, index_t ny, index_t nz, index_t nt, int n) {
         // The batch's distances: read where the group computed them, or computed here.
-        const double* distance = computed;
-        if (cached != nullptr) {
-            distance = cached;
-            cached += n;
-        } else if (n == 16) {
-            distances<Width, 16, true>(walk, est, var, delta, n, computed);
-        } else if (n > 8) {
-            distances<Width, 16, false>(walk, est, var, delta, n, computed);
-        } else if (n == 8) {
-            distances<Width, 8, true>(walk, est, var, delta, n, computed);
+        if (at[0] == nullptr) {
+            if (n == 16) distances<Width, 16, true>(walk, est, var, delta, n, computed);
+            else if (n > 8) distances<Width, 16, false>(walk, est, var, delta, n, computed);
+            else if (n == 8) distances<Width, 8, true>(walk, est, var, delta, n, computed);
+            else distances<Width, 8, false>(walk, est, var, delta, n, computed);
+            weights_of(computed, n, task.threshold, w[0]);
         } else {
-            distances<Width, 8, false>(walk, est, var, delta, n, computed);
+            for (int q = 0; q < Positions; ++q) {
+                weights_of(at[q], n, task.threshold, w[q]);
+                at[q] += n;
+            }
         }
+        // The same for every position: the window is the same relative to each.
         const bool reference_row = ny == p[1] && nz == p[2] && nt == p[3];
         const int skip = reference_row && p[0] >= nx && p[0] < nx + n ? static_cast<int>(p[0] - nx) : -1;
-        weights_of(distance, n, task.threshold, w);
         if constexpr (Width > 0 && Width <= 8) {
             if (widened) {
-                update_patch<Width>(wide, task.patch, wide_noisy,
-                                    wide.offset(nx - p[0], ny - p[1], nz - p[2], nt - p[3]), w, n, skip, sums);
+                update_patch<Width, Positions>(wide, patch, wide_noisy,
+                                               wide.offset(nx - p[0], ny - p[1], nz - p[2], nt - p[3]), apart, w, n,
+                                               skip, sums);
                 return;
             }
         }
-        update_patch<Width>(walk, task.patch, noisy, delta, w, n, skip, sums);
+        if constexpr (Positions == 1) update_patch<Width, 1>(walk, patch, noisy, delta, 0, w, n, skip, sums);
     });
-    const float w_max = sums.w_max;
-    // The reference patch itself counts with the largest neighbour weight.
+    float* sq_out[Positions] = {task.weight_sq_sum};
+    float* sum_out[Positions] = {task.weight_sum};
+    if constexpr (Positions == 2) {
+        sq_out[1] = task.next_weight_sq_sum;
+        sum_out[1] = task.next_weight_sum;
+    }
     const index_t width = Width > 0 ? Width : walk.width;
-    walk.rows([&](index_t row, index_t k) {
-        for (index_t j = 0; j < width; ++j) task.patch[k + j] = noisy[row + j] * w_max + task.patch[k + j];
-    });
-    const float sigma_w_max = task.sigma * w_max;
-    *task.weight_sq_sum = sums.sq_sum + sigma_w_max * sigma_w_max;
-    *task.weight_sum = sums.sum + w_max;
+    for (int q = 0; q < Positions; ++q) {
+        const float w_max = sums[q].w_max;
+        const float* const own = noisy + q * apart;
+        // The reference patch itself counts with the largest neighbour weight.
+        walk.rows([&](index_t row, index_t k) {
+            for (index_t j = 0; j < width; ++j) patch[q][k + j] = own[row + j] * w_max + patch[q][k + j];
+        });
+        const float sigma_w_max = task.sigma * w_max;
+        *sq_out[q] = sums[q].sq_sum + sigma_w_max * sigma_w_max;
+        *sum_out[q] = sums[q].sum + w_max;
+    }
+    return true;
+}
+
+// Patches of up to this many rows go two positions at a time where they can:
+// their few chains alone would leave the units waiting on latency.
+constexpr index_t max_rows_for_pairs = 12;
+
+template <int Width>
+void neighbourhood_sum(const neighbourhood_task& task) {
+    const patch_walk walk(task);
+    const search_window window(task, task.position);
+    const index_t reference = walk.offset(task.position[0], task.position[1], task.position[2], task.position[3]);
+    const double* const cached =
+        cached_distances<Width>(task, walk, window, task.estimate + reference, task.variance + reference);
+    if constexpr (Width > 0 && Width <= 8) {
+        const double* const next = task.next_patch != nullptr ? next_cached(task, cached) : nullptr;
+        if (next != nullptr && walk.row_count() <= max_rows_for_pairs &&
+            sum_positions<Width, 2>(task, walk, window, cached, next)) {
+            *task.next_done = true;
+            return;
+        }
+    }
+    sum_positions<Width, 1>(task, walk, window, cached, nullptr);
 }
 
 // Patch widths 3, 5 and 7 compiled as constants, any other at run time.

@@ -52,6 +52,14 @@ struct neighbourhood_task {
     kernel_scratch* cache = nullptr;
     std::int32_t following = 0;
     std::int32_t following_step = 0;
+
+    // Optional: where the sums of the position that follows (at x +
+    // following_step) go, zeroed or added to as for this one. The kernel may
+    // compute them alongside, where that is cheaper; it then sets *next_done.
+    float* next_patch = nullptr;
+    float* next_weight_sq_sum = nullptr;
+    float* next_weight_sum = nullptr;
+    bool* next_done = nullptr;
 };
 
 }  // namespace px

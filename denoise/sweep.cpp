@@ -61,6 +61,11 @@ public:
         } catch (const std::bad_alloc&) {
             // Left empty: this thread skips its positions and the pass reports it.
         }
+        try {
+            next_patch_ = array(patch_size, 0.0f);
+        } catch (const std::bad_alloc&) {
+            // Left empty: every position is computed on its own.
+        }
         // Room for the distances of up to 8 positions of a row, within a size
         // that stays in the cache: positions with more neighbours go fewer at a
         // time, or alone.
@@ -78,10 +83,12 @@ public:
         // Room for the widened noisy samples of one position's neighbour patches.
         const std::int32_t patch[4] = {engine.patch_radius.x, engine.patch_radius.y, engine.patch_radius.z,
                                        engine.patch_radius.t};
+        // Along x also room for a second position, at most the interior grid's step on.
         std::int64_t box = image.dims.c;
         for (int a = 0; a < 4; ++a) {
             const std::int64_t window = std::min<std::int64_t>(2 * std::int64_t{reach[a]} + 1, size[a]);
-            box *= a == 0 ? window + 7 : std::min<std::int64_t>(window + 2 * std::int64_t{patch[a]}, size[a]);
+            box *= a == 0 ? window + 7 + patch[0] + 1
+                          : std::min<std::int64_t>(window + 2 * std::int64_t{patch[a]}, size[a]);
         }
         try {
             widened_.resize(static_cast<std::size_t>(std::min<std::int64_t>(box, max_widened_samples)));
@@ -108,12 +115,31 @@ public:
         run_control* const control = engine_.control;
         if (!has_scratch()) return;
         if (control != nullptr && control->stop.load(std::memory_order_relaxed)) return;
-        std::fill(patch_.values.begin(), patch_.values.end(), 0.0f);
         float weight_sq_sum = 0.0f;
         float weight_sum = 0.0f;
-        engine_.accumulate_neighborhood(image_, sigma_, radius_, estimate_, variance_, patch_, weight_sq_sum,
-                                        weight_sum, p[0], p[1], p[2], p[3], &cache_,
-                                        following, step);
+        if (next_ready_ && std::equal(p, p + 4, next_at_)) {
+            // Computed alongside the previous position.
+            patch_.values.swap(next_patch_.values);
+            weight_sq_sum = next_weight_sq_sum_;
+            weight_sum = next_weight_sum_;
+            next_ready_ = false;
+        } else {
+            next_ready_ = false;
+            std::fill(patch_.values.begin(), patch_.values.end(), 0.0f);
+            const bool pairs = following >= 1 && !next_patch_.values.empty();
+            if (pairs) std::fill(next_patch_.values.begin(), next_patch_.values.end(), 0.0f);
+            next_weight_sq_sum_ = 0.0f;
+            next_weight_sum_ = 0.0f;
+            vorel::following_sums next{next_patch_, next_weight_sq_sum_, next_weight_sum_};
+            engine_.accumulate_neighborhood(image_, sigma_, radius_, estimate_, variance_, patch_, weight_sq_sum,
+                                            weight_sum, p[0], p[1], p[2], p[3], &cache_, following, step,
+                                            pairs ? &next : nullptr);
+            if (next.done) {
+                next_ready_ = true;
+                next_at_[0] = p[0] + step;
+                std::copy(p + 1, p + 4, next_at_ + 1);
+            }
+        }
         engine_.add_patch<Add>(estimate_, variance_, next_estimate_, next_variance_, weights_, patch_, weight_sq_sum,
                                weight_sum, p[0], p[1], p[2], p[3]);
         // Published in batches: one shared atomic per position would bounce its cache line between the threads.
@@ -135,6 +161,13 @@ private:
     array& weights_;
     const work_count work_;
     array patch_;
+    // The sums of the position after the last one visited, where the kernel
+    // computed them alongside it (next_ready_), and that position.
+    array next_patch_;
+    float next_weight_sq_sum_ = 0.0f;
+    float next_weight_sum_ = 0.0f;
+    bool next_ready_ = false;
+    std::int32_t next_at_[4] = {};
     std::vector<double> distances_;
     std::vector<double> widened_;
     kernel_scratch cache_;

@@ -64,15 +64,25 @@ public:
     void accumulate(const image_view& image, float sigma, const extent& radius, array& estimate, array& variance,
                     array& next_estimate, array& next_variance, array& weights) const;
 
+    // The sums of the position that follows, where accumulate_neighborhood
+    // computes them alongside its own (then done is set).
+    struct following_sums {
+        array& patch;
+        float& weight_sq_sum;
+        float& weight_sum;
+        bool done = false;
+    };
+
     // Weighted sum of the noisy patches of all neighbours of (x, y, z, t), the
     // weights coming from patch distances on the current estimate. With a
     // cache (one per thread and pass), the distances of the next `following`
-    // positions at x + k following_step are computed with this one's.
+    // positions at x + k following_step are computed with this one's; with
+    // next, the sums of the first of them may be too.
     void accumulate_neighborhood(const image_view& image, float sigma, const extent& radius, array& estimate,
                                  array& variance, array& patch, float& weight_sq_sum, float& weight_sum,
                                  std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t t,
                                  kernel_scratch* cache = nullptr, std::int32_t following = 0,
-                                 std::int32_t following_step = 0) const;
+                                 std::int32_t following_step = 0, following_sums* next = nullptr) const;
 
     // Reference patches on the last interior position of axis A (0 x, 1 y,
     // 2 z, 3 t), sweeping the other three axes within bounds.

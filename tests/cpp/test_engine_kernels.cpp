@@ -72,7 +72,8 @@ TEST_P(KernelPaths, EveryPositionMatchesStraightLoop) {
 
     // Positions one at a time, then with scratch: rows of positions 1 and
     // radius + 1 apart whose distances are computed together (in groups of up
-    // to 8), the patch update reading widened samples.
+    // to 8), the patch update reading widened samples, two positions at a time
+    // where the kernel takes the next one alongside.
     for (const px::kernel_path path : available_paths())
         for (const std::int32_t step : {0, 1, r.x + 1}) {
         const path_scope scope(path);
@@ -83,29 +84,45 @@ TEST_P(KernelPaths, EveryPositionMatchesStraightLoop) {
         cache.widened = widened.data();
         cache.widened_capacity = static_cast<std::int64_t>(widened.size());
         const std::int32_t x_step = step > 0 ? step : 1;
+        int alongside = 0;
         std::int32_t p[4];
         for (p[3] = r.t; p[3] < c.dims.t - r.t; ++p[3])
             for (p[2] = r.z; p[2] < c.dims.z - r.z; ++p[2])
                 for (p[1] = r.y; p[1] < c.dims.y - r.y; ++p[1])
                     for (p[0] = r.x; p[0] < c.dims.x - r.x; p[0] += x_step) {
-                        px::array expected = start, patch = start;
-                        float expected_sq = 0.75f, expected_sum = 1.25f, sq = 0.75f, sum = 1.25f;
-                        engine_test::straight_neighbourhood_sum(r, engine.quantile, image, sigma, c.search, estimate,
-                                                                variance, expected, expected_sq, expected_sum, p);
+                        px::array patch = start, next_patch = start;
+                        float sq = 0.75f, sum = 1.25f, next_sq = 0.75f, next_sum = 1.25f;
                         const std::int32_t following = (c.dims.x - r.x - 1 - p[0]) / x_step;
+                        // With scratch, the next position's sums may come alongside.
+                        px::vorel::following_sums next{next_patch, next_sq, next_sum};
                         engine.accumulate_neighborhood(image, sigma, c.search, estimate, variance, patch, sq, sum,
                                                        p[0], p[1], p[2], p[3], step > 0 ? &cache : nullptr,
-                                                       following, step);
-                        const std::string where = std::string(px::kernel_path_name(path)) + " step " +
-                                                  std::to_string(step) + " at " +
-                                                  std::to_string(p[0]) + "," + std::to_string(p[1]) + "," +
-                                                  std::to_string(p[2]) + "," + std::to_string(p[3]);
-                        ASSERT_TRUE(same_bits(sum, expected_sum)) << where << ": " << sum << " " << expected_sum;
-                        ASSERT_TRUE(same_bits(sq, expected_sq)) << where;
-                        for (std::size_t k = 0; k < patch.values.size(); ++k)
-                            ASSERT_TRUE(same_bits(patch.values[k], expected.values[k]))
-                                << where << " sample " << k << ": " << patch.values[k] << " " << expected.values[k];
+                                                       following, step, step > 0 ? &next : nullptr);
+                        alongside += next.done ? 1 : 0;
+                        for (const bool of_next : {false, true}) {
+                            if (of_next && !next.done) break;
+                            std::int32_t q[4] = {p[0] + (of_next ? step : 0), p[1], p[2], p[3]};
+                            px::array expected = start;
+                            float expected_sq = 0.75f, expected_sum = 1.25f;
+                            engine_test::straight_neighbourhood_sum(r, engine.quantile, image, sigma, c.search,
+                                                                    estimate, variance, expected, expected_sq,
+                                                                    expected_sum, q);
+                            const px::array& got = of_next ? next_patch : patch;
+                            const std::string where = std::string(px::kernel_path_name(path)) + " step " +
+                                                      std::to_string(step) + " at " + std::to_string(q[0]) + "," +
+                                                      std::to_string(q[1]) + "," + std::to_string(q[2]) + "," +
+                                                      std::to_string(q[3]) + (of_next ? " (alongside)" : "");
+                            ASSERT_TRUE(same_bits(of_next ? next_sum : sum, expected_sum)) << where;
+                            ASSERT_TRUE(same_bits(of_next ? next_sq : sq, expected_sq)) << where;
+                            for (std::size_t k = 0; k < got.values.size(); ++k)
+                                ASSERT_TRUE(same_bits(got.values[k], expected.values[k]))
+                                    << where << " sample " << k << ": " << got.values[k] << " "
+                                    << expected.values[k];
+                        }
                     }
+        // The cases made for shared windows must exercise positions taken alongside.
+        if (step > 0 && std::string(c.name).rfind("rows_", 0) == 0)
+            EXPECT_GT(alongside, 0) << px::kernel_path_name(path) << " step " << step;
     }
 }
 
