@@ -11,7 +11,9 @@
 //   neighbour after the other, scalar, in step with the patch update;
 // - patch update: the samples of a patch row are the lanes; every sample
 //   takes the neighbours' contributions in neighbour order, rounded to float
-//   after each, up to twelve rows at a time to hide the latency of that chain.
+//   after each, up to twelve rows at a time to hide the latency of that chain;
+//   two positions whose distances a group holds go side by side, up to nine
+//   rows each (the second one's sums go to the task's next_* outputs).
 // The patch width is a compile-time constant for x radii 1 to 3 (Width 3, 5,
 // 7) and a run-time value otherwise (Width 0).
 // Included by one translation unit per instruction set (see simd_lanes.hpp).
@@ -326,7 +328,7 @@ inline void update_rows(const patch_walk& walk, float* const* patch, const Sampl
 // additions, so the more rows in flight, the less their latency shows. The
 // samples read from the noisy image itself (where the widened copy does not
 // fit) are the rare case, and go no more than eight at a time. Two positions
-// at once go up to six rows each.
+// at once go up to nine rows each.
 template <class Sample, int Positions>
 constexpr int max_rows_in_flight = Positions == 2 ? 9 : std::is_same_v<Sample, double> ? 12 : 8;
 
@@ -539,10 +541,6 @@ bool sum_positions(const neighbourhood_task& task, const patch_walk& walk, const
     return true;
 }
 
-// Patches of up to this many rows go two positions at a time where they can:
-// their few chains alone would leave the units waiting on latency.
-constexpr index_t max_rows_for_pairs = 12;
-
 template <int Width>
 void neighbourhood_sum(const neighbourhood_task& task) {
     const patch_walk walk(task);
@@ -552,8 +550,7 @@ void neighbourhood_sum(const neighbourhood_task& task) {
         cached_distances<Width>(task, walk, window, task.estimate + reference, task.variance + reference);
     if constexpr (Width > 0 && Width <= 8) {
         const double* const next = task.next_patch != nullptr ? next_cached(task, cached) : nullptr;
-        if (next != nullptr && walk.row_count() <= max_rows_for_pairs &&
-            sum_positions<Width, 2>(task, walk, window, cached, next)) {
+        if (next != nullptr && sum_positions<Width, 2>(task, walk, window, cached, next)) {
             *task.next_done = true;
             return;
         }
