@@ -286,7 +286,7 @@ struct weight_sums {
 // (double, rows padded so that eight lanes can always be loaded).
 template <int Width, int Rows, int Positions, class Sample>
 inline void update_rows(const patch_walk& walk, float* const* patch, const Sample* noisy, const index_t* rows,
-                        const index_t* ks, index_t delta, index_t apart, const double (*w)[16], int n, int skip,
+                        const index_t* ks, index_t delta, index_t apart, const double* const* w, int n, int skip,
                         weight_sums* sums) {
     const index_t width = Width > 0 ? Width : walk.width;
     for (index_t chunk = 0; chunk < width; chunk += 8) {
@@ -334,7 +334,7 @@ constexpr int max_rows_in_flight = Positions == 2 ? 9 : std::is_same_v<Sample, d
 
 template <int Width, class Sample, int Positions, int Rows = max_rows_in_flight<Sample, Positions>>
 inline void update_group(const patch_walk& walk, float* const* patch, const Sample* noisy, const index_t* rows,
-                         const index_t* ks, int held, index_t delta, index_t apart, const double (*w)[16], int n,
+                         const index_t* ks, int held, index_t delta, index_t apart, const double* const* w, int n,
                          int skip, weight_sums* sums) {
     if constexpr (Rows > 0) {
         if (held == Rows)
@@ -352,7 +352,7 @@ inline void update_group(const patch_walk& walk, float* const* patch, const Samp
 // latency.
 template <int Width, int Positions, class Sample>
 inline void update_patch(const patch_walk& walk, float* const* patch, const Sample* noisy, index_t delta,
-                         index_t apart, const double (*w)[16], int n, int skip, weight_sums* sums) {
+                         index_t apart, const double* const* w, int n, int skip, weight_sums* sums) {
     constexpr int most = max_rows_in_flight<Sample, Positions>;
     const index_t total = walk.row_count();
     const index_t groups = (total + most - 1) / most;
@@ -437,6 +437,15 @@ inline exp_vector load_first_doubles(const double* p, int count) {
 #endif
 }
 
+// Stores the first count (1 .. 8) lanes of v at p; nothing past p + count is written.
+inline void store_first_doubles(double* p, exp_vector v, int count) {
+#if defined(__AVX512F__)
+    _mm512_mask_storeu_pd(p, static_cast<__mmask8>((1u << count) - 1u), reinterpret_cast<__m512d>(v));
+#else
+    std::memcpy(p, &v, static_cast<std::size_t>(count) * sizeof(double));
+#endif
+}
+
 // w[l] = exp(-0.25 distance[l] / threshold) for the first n lanes, eight at a
 // time where the vectorised exp agrees with the library's. Lanes past n hold
 // no neighbour: they get the harmless argument 0.
@@ -445,9 +454,9 @@ inline void weights_of(const double* distance, int n, double threshold, double* 
     static const bool vector_exp = exp_lanes_agree();
     if (vector_exp) {
         for (int first = 0; first < n; first += 8) {
-            const exp_vector d = load_first_doubles(distance + first, n - first < 8 ? n - first : 8);
-            const exp_vector y = exp_lanes(-0.25 * d / threshold);
-            std::memcpy(w + first, &y, sizeof y);
+            const int count = n - first < 8 ? n - first : 8;
+            const exp_vector y = exp_lanes(-0.25 * load_first_doubles(distance + first, count) / threshold);
+            store_first_doubles(w + first, y, count);
         }
         return;
     }
@@ -491,21 +500,40 @@ bool sum_positions(const neighbourhood_task& task, const patch_walk& walk, const
         sums[1] = {task.sigma, *task.next_weight_sq_sum, *task.next_weight_sum, 0.0f};
         at[1] = next;
     }
+    // The weights of positions whose distances the group holds, all at once
+    // where there is room; otherwise batch by batch.
+    const kernel_scratch* const scratch = task.cache;
+    const double* all[Positions] = {};
+    if (at[0] != nullptr && scratch->weights != nullptr && Positions * scratch->per_position <= scratch->weights_capacity) {
+        for (int q = 0; q < Positions; ++q) {
+            double* const out = scratch->weights + q * scratch->per_position;
+            weights_of(at[q], static_cast<int>(scratch->per_position), task.threshold, out);
+            all[q] = out;
+        }
+    }
     double computed[16];
-    double w[Positions][16];
+    double batch_weights[Positions][16];
+    const double* w[Positions];
     window.batches(walk, p, [&](index_t delta, index_t nx, index_t ny, index_t nz, index_t nt, int n) {
-        // The batch's distances: read where the group computed them, or computed here.
-        if (at[0] == nullptr) {
+        // The batch's weights: from the distances the group computed, or computed here.
+        if (all[0] != nullptr) {
+            for (int q = 0; q < Positions; ++q) {
+                w[q] = all[q];
+                all[q] += n;
+            }
+        } else if (at[0] != nullptr) {
+            for (int q = 0; q < Positions; ++q) {
+                weights_of(at[q], n, task.threshold, batch_weights[q]);
+                w[q] = batch_weights[q];
+                at[q] += n;
+            }
+        } else {
             if (n == 16) distances<Width, 16, true>(walk, est, var, delta, n, computed);
             else if (n > 8) distances<Width, 16, false>(walk, est, var, delta, n, computed);
             else if (n == 8) distances<Width, 8, true>(walk, est, var, delta, n, computed);
             else distances<Width, 8, false>(walk, est, var, delta, n, computed);
-            weights_of(computed, n, task.threshold, w[0]);
-        } else {
-            for (int q = 0; q < Positions; ++q) {
-                weights_of(at[q], n, task.threshold, w[q]);
-                at[q] += n;
-            }
+            weights_of(computed, n, task.threshold, batch_weights[0]);
+            w[0] = batch_weights[0];
         }
         // The same for every position: the window is the same relative to each.
         const bool reference_row = ny == p[1] && nz == p[2] && nt == p[3];

@@ -13,7 +13,8 @@ namespace px {
 //   same window of neighbours: computed together, since neighbouring patches
 //   share most of their terms, and kept until each position's turn;
 // - room for the noisy samples a position's neighbour patches cover, widened
-//   to double once for the patch update.
+//   to double once for the patch update;
+// - room for the weights of the positions whose distances it holds.
 struct kernel_scratch {
     double* values = nullptr;  // capacity doubles
     std::int64_t capacity = 0;
@@ -24,6 +25,12 @@ struct kernel_scratch {
 
     double* widened = nullptr;  // widened_capacity doubles
     std::int64_t widened_capacity = 0;
+
+    // Room for the weights of the positions whose distances are held, computed
+    // for all their neighbours at once: batches of a few neighbours would fill
+    // few of the vectorised exp's lanes.
+    double* weights = nullptr;  // weights_capacity doubles
+    std::int64_t weights_capacity = 0;
 };
 
 struct neighbourhood_task {

@@ -77,6 +77,11 @@ public:
             distances_.resize(static_cast<std::size_t>(std::min<std::int64_t>(8 * neighbours, max_cached_distances)));
             cache_.values = distances_.data();
             cache_.capacity = static_cast<std::int64_t>(distances_.size());
+            // The weights of two positions at a time.
+            neighbour_weights_.resize(
+                static_cast<std::size_t>(std::min<std::int64_t>(2 * neighbours, max_cached_distances)));
+            cache_.weights = neighbour_weights_.data();
+            cache_.weights_capacity = static_cast<std::int64_t>(neighbour_weights_.size());
         } catch (const std::bad_alloc&) {
             // Without the room, every position computes its own distances.
         }
@@ -169,6 +174,7 @@ private:
     bool next_ready_ = false;
     std::int32_t next_at_[4] = {};
     std::vector<double> distances_;
+    std::vector<double> neighbour_weights_;
     std::vector<double> widened_;
     kernel_scratch cache_;
     std::int64_t unreported_ = 0;

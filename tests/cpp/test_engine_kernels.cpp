@@ -72,17 +72,23 @@ TEST_P(KernelPaths, EveryPositionMatchesStraightLoop) {
 
     // Positions one at a time, then with scratch: rows of positions 1 and
     // radius + 1 apart whose distances are computed together (in groups of up
-    // to 8), the patch update reading widened samples, two positions at a time
-    // where the kernel takes the next one alongside.
+    // to 8), their weights computed all at once or batch by batch, the patch
+    // update reading widened samples, two positions at a time where the kernel
+    // takes the next one alongside.
     for (const px::kernel_path path : available_paths())
         for (const std::int32_t step : {0, 1, r.x + 1}) {
         const path_scope scope(path);
-        std::vector<double> room(1 << 15), widened(1 << 16);
+        std::vector<double> room(1 << 15), widened(1 << 16), weights(1 << 15);
         px::kernel_scratch cache;
         cache.values = room.data();
         cache.capacity = static_cast<std::int64_t>(room.size());
         cache.widened = widened.data();
         cache.widened_capacity = static_cast<std::int64_t>(widened.size());
+        // Weights of held positions all at once with step 1, batch by batch with the wider step.
+        if (step == 1) {
+            cache.weights = weights.data();
+            cache.weights_capacity = static_cast<std::int64_t>(weights.size());
+        }
         const std::int32_t x_step = step > 0 ? step : 1;
         int alongside = 0;
         std::int32_t p[4];
