@@ -1,0 +1,177 @@
+#pragma once
+// The patch distances of the neighbourhood kernel: up to 16 neighbours that
+// follow each other along x are the lanes of one vector (their samples are
+// contiguous); each lane sums its own float terms in canonical patch order in
+// double precision. Reference positions that follow each other along x with
+// the same window of neighbours compute their distances together, every
+// shared term once, kept in a kernel_scratch until each position's turn.
+// Included by the kernel translation units (see simd_lanes.hpp).
+
+#include <cstdint>
+#include <cstring>
+
+#include "denoise/kernel_walk.hpp"
+#include "denoise/neighbourhood_task.hpp"
+#include "denoise/simd_lanes.hpp"
+
+namespace px::PX_KERNEL_NAMESPACE {
+
+// The term of sample j of the reference patch in the distances to Lanes
+// neighbours delta, delta + 1, ... samples away (the first n lanes valid):
+// the squared difference of the estimates times the sum of their inverse
+// variances, computed as (va + vb) d^2 / (va vb) in float.
+template <int Lanes, bool Full>
+inline auto distance_term(const float* est, const float* var, index_t j, index_t delta, int n) {
+    const float va = var[j];
+    const auto vb = load_lanes<Lanes, Full>(var + j + delta, n);
+    const auto d = est[j] - load_lanes<Lanes, Full>(est + j + delta, n);
+    const auto d2 = d * d;
+    return ((va + vb) * d2) / (va * vb);
+}
+
+// Distances from the reference patch (at est, var) to the patches of Lanes
+// neighbours delta, delta + 1, ... samples away; the first n lanes are
+// valid (all when Full). out[l] receives lane l's distance.
+template <int Width, int Lanes, bool Full>
+inline void distances(const patch_walk& walk, const float* est, const float* var, index_t delta, int n,
+                      double* out) {
+    const index_t width = Width > 0 ? Width : walk.width;
+    double8 sum[Lanes / 8] = {};
+    walk.rows([&](index_t row, index_t) {
+        for (index_t j = row; j < row + width; ++j) {
+            const auto term = distance_term<Lanes, Full>(est, var, j, delta, n);
+            if constexpr (Lanes == 8) {
+                sum[0] += widen(term);
+            } else {
+                sum[0] += widen(low_half(term));
+                sum[1] += widen(high_half(term));
+            }
+        }
+    });
+    std::memcpy(out, sum, sizeof sum);
+}
+
+// The distances of distances() for R reference positions step apart along
+// x that share their window of neighbours: their patch rows overlap, so each
+// term (sample pair) is computed once and added to every position's sum that
+// holds it, each sum still taking its terms in canonical patch order. Every
+// term computed is one of some position's own (step <= width), so nothing is
+// read that those positions would not read. Position k's n distances go to
+// out + k * out_stride.
+template <int Width, int Lanes, bool Full, int R, int Step>
+inline void group_distances(const patch_walk& walk, const float* est, const float* var, index_t delta, int n,
+                            double* out, index_t out_stride) {
+    static_assert(Width > 0 && Step >= 1 && Step <= Width, "the positions' patch rows overlap or touch");
+    constexpr int span = Width + (R - 1) * Step;
+    double8 sum[R][Lanes / 8] = {};
+    walk.rows([&](index_t row, index_t) {
+#pragma GCC unroll 64
+        for (int c = 0; c < span; ++c) {
+            const auto term = distance_term<Lanes, Full>(est, var, row + c, delta, n);
+            if constexpr (Lanes == 8) {
+                const double8 wide = widen(term);
+#pragma GCC unroll 8
+                for (int k = 0; k < R; ++k)
+                    if (c >= k * Step && c < k * Step + Width) sum[k][0] += wide;
+            } else {
+                const double8 low = widen(low_half(term));
+                const double8 high = widen(high_half(term));
+#pragma GCC unroll 8
+                for (int k = 0; k < R; ++k) {
+                    if (c >= k * Step && c < k * Step + Width) {
+                        sum[k][0] += low;
+                        sum[k][1] += high;
+                    }
+                }
+            }
+        }
+    });
+    for (int k = 0; k < R; ++k) std::memcpy(out + k * out_stride, sum[k], static_cast<std::size_t>(n) * sizeof(double));
+}
+
+template <int Width, int R, int Step>
+inline void fill_group(const patch_walk& walk, const search_window& window, const std::int32_t* p, const float* est,
+                       const float* var, kernel_scratch& cache) {
+    index_t at = 0;
+    const index_t stride = cache.per_position;
+    window.batches(walk, p, [&](index_t delta, index_t, index_t, index_t, index_t, int n) {
+        double* const out = cache.values + at;
+        // A shared window is never clipped: 2 s + 1 neighbours, so no batch of exactly 8.
+        if (n == 16) group_distances<Width, 16, true, R, Step>(walk, est, var, delta, n, out, stride);
+        else if (n > 8) group_distances<Width, 16, false, R, Step>(walk, est, var, delta, n, out, stride);
+        else group_distances<Width, 8, false, R, Step>(walk, est, var, delta, n, out, stride);
+        at += n;
+    });
+}
+
+// fill_group for cache.count positions (2, 4 or 8) step apart.
+template <int Width>
+inline void fill_group_of(const patch_walk& walk, const search_window& window, const std::int32_t* p,
+                          const float* est, const float* var, index_t step, kernel_scratch& cache) {
+    if constexpr (Width > 0) {
+        constexpr int wide = Width / 2 + 1;
+        const int count = cache.count;
+        if (step == 1) {
+            if (count == 8) fill_group<Width, 8, 1>(walk, window, p, est, var, cache);
+            else if (count == 4) fill_group<Width, 4, 1>(walk, window, p, est, var, cache);
+            else fill_group<Width, 2, 1>(walk, window, p, est, var, cache);
+        } else if (step == wide) {
+            if (count == 8) fill_group<Width, 8, wide>(walk, window, p, est, var, cache);
+            else if (count == 4) fill_group<Width, 4, wide>(walk, window, p, est, var, cache);
+            else fill_group<Width, 2, wide>(walk, window, p, est, var, cache);
+        }
+    }
+}
+
+// The cached distances of position p, computing them together with those of
+// the positions that follow it where they share its window; nullptr where
+// the position goes alone.
+template <int Width>
+inline const double* cached_distances(const neighbourhood_task& task, const patch_walk& walk,
+                                      const search_window& window, const float* est, const float* var) {
+    kernel_scratch* const cache = task.cache;
+    const std::int32_t* p = task.position;
+    if (cache == nullptr) return nullptr;
+    if (cache->count > 0 && p[1] == cache->first[1] && p[2] == cache->first[2] && p[3] == cache->first[3]) {
+        const index_t offset = index_t{p[0]} - cache->first[0];
+        if (offset >= 0 && offset % cache->step == 0 && offset / cache->step < cache->count)
+            return cache->values + offset / cache->step * cache->per_position;
+    }
+    cache->count = 0;
+    const index_t step = task.following_step;
+    const index_t width = Width > 0 ? Width : walk.width;
+    // Rows of compile-time width, one after the other (step 1, edge passes)
+    // or the interior grid's step of radius + 1.
+    if (Width == 0 || task.following < 1 || (step != 1 && step != width / 2 + 1)) return nullptr;
+    const index_t per_position = window.neighbours();
+    if (per_position == 0) return nullptr;
+    // The positions that follow with the same window relative to themselves.
+    int group = 1;
+    const int most = task.following + 1 < 8 ? task.following + 1 : 8;
+    while (group < most) {
+        std::int32_t q[4] = {static_cast<std::int32_t>(p[0] + group * step), p[1], p[2], p[3]};
+        const search_window next(task, q);
+        if (next.lo[0] - q[0] != window.lo[0] - p[0] || next.hi[0] - q[0] != window.hi[0] - p[0]) break;
+        ++group;
+    }
+    while (group > 1 && group * per_position > cache->capacity) group /= 2;
+    if (group < 2) return nullptr;
+    cache->per_position = per_position;
+    cache->step = static_cast<std::int32_t>(step);
+    for (int a = 0; a < 4; ++a) cache->first[a] = p[a];
+    const int held = group >= 8 ? 8 : group >= 4 ? 4 : 2;
+    cache->count = held;
+    fill_group_of<Width>(walk, window, p, est, var, step, *cache);
+    return cache->values;
+}
+
+// The distances of the position that follows p (at x + following_step) where
+// the group in the cache holds it too; nullptr otherwise.
+inline const double* next_cached(const neighbourhood_task& task, const double* cached) {
+    const kernel_scratch* const cache = task.cache;
+    if (cached == nullptr || task.following < 1 || cache->step != task.following_step) return nullptr;
+    const index_t index = (index_t{task.position[0]} - cache->first[0]) / cache->step;
+    return index + 1 < cache->count ? cached + cache->per_position : nullptr;
+}
+
+}  // namespace px::PX_KERNEL_NAMESPACE

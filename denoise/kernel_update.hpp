@@ -1,0 +1,185 @@
+#pragma once
+// The patch update of the neighbourhood kernel: the samples of a patch row
+// are the lanes; every sample takes the neighbours' contributions in
+// neighbour order, rounded to float after each, several rows (and positions)
+// at a time to hide the latency of that chain; the weight sums go in step.
+// Included by the kernel translation units (see simd_lanes.hpp).
+
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "denoise/kernel_walk.hpp"
+#include "denoise/neighbourhood_task.hpp"
+#include "denoise/row_lanes.hpp"
+#include "denoise/simd_lanes.hpp"
+
+namespace px::PX_KERNEL_NAMESPACE {
+
+// The two weight sums and the largest weight of one reference position,
+// taken one neighbour after the other.
+struct weight_sums {
+    double sigma;
+    float sq_sum;
+    float sum;
+    float w_max;
+
+    void add(double w) {
+        const double sigma_w = sigma * w;
+        sq_sum = static_cast<float>(static_cast<double>(sq_sum) + sigma_w * sigma_w);
+        sum = static_cast<float>(static_cast<double>(sum) + w);
+        if (w > static_cast<double>(w_max)) w_max = static_cast<float>(w);
+    }
+};
+
+// patch[k] = (float)(patch[k] + noisy sample * w[l]) for the Rows patch rows
+// given, every valid lane l except skip in order, 8 samples of a row at a time,
+// for Positions reference positions apart samples from each other along x
+// (their own patches, weights and sums; the same rows relative to each).
+// With sums, each lane's weight also goes into them in the same step: the
+// sums and the patch rows are independent chains of dependent roundings, so
+// they wait side by side instead of one after the other; so do the rows of
+// the positions.
+// The samples come from the noisy image (float) or from its widened copy
+// (double, rows padded so that eight lanes can always be loaded).
+template <int Width, int Rows, int Positions, class Sample>
+inline void update_rows(const patch_walk& walk, float* const* patch, const Sample* noisy, const index_t* rows,
+                        const index_t* ks, index_t delta, index_t apart, const double* const* w, int n, int skip,
+                        weight_sums* sums) {
+    const index_t width = Width > 0 ? Width : walk.width;
+    for (index_t chunk = 0; chunk < width; chunk += 8) {
+        const int count = width - chunk < 8 ? static_cast<int>(width - chunk) : 8;
+        // Each row's running value is kept rounded to float, as the patch holds it.
+        using Row = row_for<Width>;
+        Row value[Positions][Rows];
+        weight_sums local[Positions];
+        for (int q = 0; q < Positions; ++q) {
+            for (int i = 0; i < Rows; ++i) value[q][i] = load_row<Row>(patch[q] + ks[i] + chunk, count);
+            local[q] = sums != nullptr ? sums[q] : weight_sums{};
+        }
+        for (int l = 0; l < n; ++l) {
+            if (l == skip) continue;
+            for (int q = 0; q < Positions; ++q) {
+                const double weight = w[q][l];
+                if (sums != nullptr) local[q].add(weight);
+                for (int i = 0; i < Rows; ++i) {
+                    const Sample* const at = noisy + rows[i] + chunk + delta + q * apart + l;
+                    if constexpr (std::is_same_v<Sample, double>) {
+                        wide_row<Row> sample;
+                        std::memcpy(&sample, at, sizeof sample);
+                        value[q][i] = row_step_wide(value[q][i], sample, weight, count);
+                    } else {
+                        value[q][i] = row_step(value[q][i], load_row<Row>(at, count), weight, count);
+                    }
+                }
+            }
+        }
+        for (int q = 0; q < Positions; ++q) {
+            if (sums != nullptr) sums[q] = local[q];
+            for (int i = 0; i < Rows; ++i) store_row(patch[q] + ks[i] + chunk, value[q][i], count);
+        }
+        sums = nullptr;
+    }
+}
+
+// Rows in flight in the patch update: every row is one chain of dependent
+// additions, so the more rows in flight, the less their latency shows. The
+// samples read from the noisy image itself (where the widened copy does not
+// fit) are the rare case, and go no more than eight at a time. Two positions
+// at once go up to nine rows each.
+template <class Sample, int Positions>
+constexpr int max_rows_in_flight = Positions == 2 ? 9 : std::is_same_v<Sample, double> ? 12 : 8;
+
+template <int Width, class Sample, int Positions, int Rows = max_rows_in_flight<Sample, Positions>>
+inline void update_group(const patch_walk& walk, float* const* patch, const Sample* noisy, const index_t* rows,
+                         const index_t* ks, int held, index_t delta, index_t apart, const double* const* w, int n,
+                         int skip, weight_sums* sums) {
+    if constexpr (Rows > 0) {
+        if (held == Rows)
+            update_rows<Width, Rows, Positions>(walk, patch, noisy, rows, ks, delta, apart, w, n, skip, sums);
+        else
+            update_group<Width, Sample, Positions, Rows - 1>(walk, patch, noisy, rows, ks, held, delta, apart, w, n,
+                                                             skip, sums);
+    }
+}
+
+// Adds one batch of weighted neighbour patches into the patches, and the
+// batch's weights into the sums, of Positions positions. walk's strides are
+// those of noisy. The rows go in groups of equal size (within one), so that
+// no group is left with a row or two whose chains would wait on their own
+// latency.
+template <int Width, int Positions, class Sample>
+inline void update_patch(const patch_walk& walk, float* const* patch, const Sample* noisy, index_t delta,
+                         index_t apart, const double* const* w, int n, int skip, weight_sums* sums) {
+    constexpr int most = max_rows_in_flight<Sample, Positions>;
+    const index_t total = walk.row_count();
+    const index_t groups = (total + most - 1) / most;
+    const index_t larger = total % groups;  // groups of total / groups + 1 rows; the others one fewer
+    index_t group_rows = total / groups + (larger > 0 ? 1 : 0);
+    index_t rows[most];
+    index_t ks[most];
+    index_t done = 0;
+    int held = 0;
+    weight_sums* pending = sums;  // taken by the first group
+    walk.rows([&](index_t row, index_t k) {
+        rows[held] = row;
+        ks[held] = k;
+        if (++held == group_rows) {
+            update_group<Width, Sample, Positions>(walk, patch, noisy, rows, ks, held, delta, apart, w, n, skip,
+                                                   pending);
+            pending = nullptr;
+            held = 0;
+            if (++done == larger) --group_rows;
+        }
+    });
+}
+
+// The noisy samples that the neighbour patches of a position cover (a box:
+// the window of neighbours widened by the patch radius, and by apart samples
+// along x for a second position that far on, with the same window relative to
+// it), converted to double once into scratch. Returns the walk over the copy
+// (its strides) and sets reference to the copy of the position's own sample;
+// false where the patch is wider than eight samples or the box does not fit.
+template <int Width>
+inline bool widen_noisy(const neighbourhood_task& task, const search_window& window, index_t apart,
+                        const double*& reference, patch_walk& wide) {
+    if constexpr (Width == 0 || Width > 8) {
+        return false;
+    } else {
+        const kernel_scratch* const scratch = task.cache;
+        if (scratch == nullptr || scratch->widened == nullptr) return false;
+        const std::int32_t* p = task.position;
+        const std::int32_t* r = task.patch_radius;
+        // Rows along x: every sample a patch row of any neighbour covers, and
+        // room to load eight lanes from the last one.
+        const index_t valid = Width + window.hi[0] - window.lo[0] + apart;
+        const index_t extent[4] = {window.hi[0] - window.lo[0] + apart + 8, window.hi[1] - window.lo[1] + 2 * r[1] + 1,
+                                   window.hi[2] - window.lo[2] + 2 * r[2] + 1,
+                                   window.hi[3] - window.lo[3] + 2 * r[3] + 1};
+        const index_t size = extent[0] * extent[1] * extent[2] * task.channels * extent[3];
+        if (size > scratch->widened_capacity) return false;
+        wide.stride_y = extent[0];
+        wide.stride_z = wide.stride_y * extent[1];
+        wide.stride_c = wide.stride_z * extent[2];
+        wide.stride_t = wide.stride_c * task.channels;
+        const patch_walk image(task);
+        const index_t origin[4] = {window.lo[0] - r[0], window.lo[1] - r[1], window.lo[2] - r[2],
+                                   window.lo[3] - r[3]};
+        double* out = scratch->widened;
+        for (index_t t = 0; t < extent[3]; ++t)
+            for (index_t ch = 0; ch < task.channels; ++ch)
+                for (index_t z = 0; z < extent[2]; ++z)
+                    for (index_t y = 0; y < extent[1]; ++y) {
+                        const float* in = task.noisy + image.offset(origin[0], origin[1] + y, origin[2] + z,
+                                                                    origin[3] + t) + image.stride_c * ch;
+                        for (index_t x = 0; x < valid; ++x) out[x] = in[x];
+                        for (index_t x = valid; x < extent[0]; ++x) out[x] = 0.0;
+                        out += extent[0];
+                    }
+        reference = scratch->widened + wide.offset(p[0] - origin[0], p[1] - origin[1], p[2] - origin[2],
+                                                   p[3] - origin[3]);
+        return true;
+    }
+}
+
+}  // namespace px::PX_KERNEL_NAMESPACE
