@@ -50,7 +50,9 @@ PLANE = [("defaults", {}, None), ("r2 it4 p0.01", setting(2, 4, 0.01), None), ("
          ("r2 it4 p0.05", setting(2, 4, 0.05), None), ("r1 it5 p1e-3", setting(1, 5, 1e-3), None),
          ("r1 it3 p0.05, two passes", setting(1, 3, 0.05), list(stage.FINE_PLANE_BLOCKS)),
          ("r1 it4 p0.05, two passes", setting(1, 4, 0.05), list(stage.FINE_PLANE_BLOCKS)),
-         ("r2 it4 p1e-5, two passes", setting(2, 4, 1e-5), list(stage.FINE_PLANE_BLOCKS))]
+         ("r2 it4 p1e-5, two passes", setting(2, 4, 1e-5), list(stage.FINE_PLANE_BLOCKS)),
+         ("r1 it3 p0.1, two passes", setting(1, 3, 0.1), list(stage.FINE_PLANE_BLOCKS)),
+         ("r1 it4 p0.05, wide blocks", setting(1, 4, 0.05), list(stage.WIDE_PLANE_BLOCKS))]
 CHANNELS = PLANE
 SMALL = [{"Z": (6, 2), "Y": (12, 3), "X": (12, 3)}]  # the stack's stage blocks before 8 x 16 x 16
 STACK = [("defaults", {}, None), ("defaults, 6x12x12", {}, SMALL), ("r1 it3 p1e-5", setting(1, 3, 1e-5), None),
@@ -58,7 +60,8 @@ STACK = [("defaults", {}, None), ("defaults, 6x12x12", {}, SMALL), ("r1 it3 p1e-
          ("r2 it3 p1e-5", setting(2, 3, 1e-5), None), ("r2 it4 p0.01", setting(2, 4, 0.01), None)]
 MOVIE = [("defaults", {}, None), ("defaults, one pass 8x16x16 /2,4,4", {}, [{"T": (8, 2), "Y": (16, 4), "X": (16, 4)}]), ("r2 it4 p1e-5", setting(2, 4, 1e-5), None), ("r2 it4 p0.01", setting(2, 4, 0.01), None),
          ("r1 it4 p1e-5", setting(1, 4, 1e-5), None), ("r2 it4 p1e-3", setting(2, 4, 1e-3), None),
-         ("r1 it3 p1e-5", setting(1, 3, 1e-5), None), ("r2 it3 p1e-5", setting(2, 3, 1e-5), None)]
+         ("r1 it3 p1e-5", setting(1, 3, 1e-5), None), ("r2 it3 p1e-5", setting(2, 3, 1e-5), None),
+         ("r1 it4 p1e-7, wide blocks", setting(1, 4, 1e-7), list(stage.WIDE_FRAME_BLOCKS))]
 
 
 DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data"

@@ -94,15 +94,19 @@ def denoise(
 
     - the default call (`patch_radius` not given, `iterations` and `pvalue` at their
       defaults, `refine` on): patch radius 2 (1 in X and Y on a time-lapse; Z, T 1), 4
-      iterations, p-value 1e-5 and the second stage; on a plane of at least about
-      360 x 360 samples that setting and a finer one (radius 1, 3 iterations, p-value
-      0.05, better on filaments, spots and natural images; the second stage then runs
-      two passes after it) are first compared by Stein's unbiased risk estimate (both
-      with one pass of the stage) on 4 to 16 tiles of 64 x 64 spread over the image
-      (a sixteenth of it at most; about a fifth more run time): the finer one wins
-      unless the default's estimated error is lower by more than 5 %, and the default
-      stays where the estimate cannot be relied on (a clipped background, quantised
-      data). Not on the chunked (dask) path, which uses the defaults as they are.
+      iterations, p-value 1e-5 and the second stage. On a plane of at least about
+      360 x 360 samples that setting and two others are first compared by Stein's
+      unbiased risk estimate on 4 to 16 tiles of 64 x 64 spread over the image (a
+      sixteenth of it at most; about a third more run time): a finer one (radius 1, 3
+      iterations, p-value 0.1, better on filaments, spots and natural images; the second
+      stage then runs two passes) and one between them (radius 1, 4 iterations, p-value
+      0.05, with wider blocks of the stage); the default wins only where its estimated
+      error is lower by more than 5 %. On a time-lapse of at least about 256 x 256
+      samples the default and a smoother setting (p-value 1e-7, with wider blocks of the
+      stage, better on slow, smooth change) are compared on tiles of 64 x 64 over up to
+      16 middle frames; the smoother one must win by more than 5 %. The default stays
+      where the estimate cannot be relied on (a clipped background, quantised data),
+      on stacks, and on the chunked (dask) path, which uses the defaults as they are.
     - fixed parameters: any of `patch_radius`, `iterations` or `pvalue` given otherwise
       (e.g. ``patch_radius=2`` for the default setting without the comparison), or
       ``refine=False``: exactly the parameters given (with ``refine=False`` the patch
@@ -184,7 +188,8 @@ def denoise(
         empirical Wiener filter with the first result as the guide). The blocks extend
         along Z on stacks and along T on time-lapses (8 x 16 x 16 both), over
         12 x 12 in Y and X otherwise (after the default call's finer setting on a plane
-        two passes, 12 x 12 then 16 x 16, the second guided by the first one's result);
+        two passes, 16 x 16 then 12 x 12, the second guided by the first one's result;
+        after its other choices wider blocks: 16 x 16, and 10 x 24 x 24 on time-lapses);
         channels are filtered apart. Its result does not
         depend on the thread count. On the benchmark data (benchmarks/bench_refine.py)
         it adds 5 to 35 % to the run time and gains 0.5 to 2.5 dB PSNR (on the camera

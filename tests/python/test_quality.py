@@ -3,6 +3,7 @@ reports; channels denoised separately or jointly."""
 
 from __future__ import annotations
 
+import dataclasses
 import subprocess
 import sys
 
@@ -145,18 +146,20 @@ def test_command_line_prints_the_estimate(tmp_path, scene) -> None:
 
 
 def test_the_default_call_chooses_on_tiles_and_fixed_parameters_do_not() -> None:
-    """On a plane large enough for tiles the default call compares the default with the finer
-    setting and denoises with the chosen one (here the default: the same result as asking for
-    it; the finer setting is marked, and the second stage runs two passes after it); any parameter
-    given, refine=False, a small plane, a stack and a time-lapse (radius 1 there) skip it."""
-    from pxvorel.quality.choice import finer
+    """On a plane large enough for tiles the default call compares the default with the plane's
+    alternatives and denoises with the chosen one (here the default: the same result as asking for
+    it); any parameter given, refine=False, a small plane, a stack and a small time-lapse (radius
+    1 there) skip it."""
+    from pxvorel.quality.choice import PLANE_ALTERNATIVES
 
     noisy = poisson_gaussian(blobs((384, 384), 60, seed=6, low=20.0, high=300.0), 2.0, 16.0, seed=7)
     result, report = pxvorel.denoise(noisy, threads=1, return_report=True)
-    assert report.tuning is not None and len(report.tuning.candidates) == 2
-    assert report.tuning.candidates[1] == finer(report.tuning.candidates[0]) and report.tuning.candidates[1].fine
+    assert report.tuning is not None and report.tuning.tiles == 2
+    given = report.tuning.candidates[0]
+    assert report.tuning.candidates[1:] == tuple(a.applied(given) for a in PLANE_ALTERNATIVES)
+    assert [c.variant for c in report.tuning.candidates] == ["default", "fine", "wide"]
     used = report.settings
-    assert used == report.tuning.candidates[0] and not used.fine
+    assert used == given and used.variant == "default"
     fixed = pxvorel.denoise(noisy, threads=1, patch_radius={"X": used.patch_radius["X"], "Y": used.patch_radius["Y"]},
                             iterations=used.iterations, pvalue=used.pvalue)
     np.testing.assert_array_equal(result, fixed)
@@ -167,3 +170,22 @@ def test_the_default_call_chooses_on_tiles_and_fixed_parameters_do_not() -> None
     for axes, radius in (("ZYX", 2), ("TYX", 1)):
         _, report = pxvorel.denoise(stack, axes=axes, threads=1, return_report=True)
         assert report.tuning is None and report.settings.patch_radius["X"] == radius
+
+
+def test_a_time_lapse_choice_runs_the_wide_blocks_it_chose(monkeypatch) -> None:
+    """A time-lapse large enough for one tile of its frames compares the default with the smoother
+    setting; chosen (here made to win), that setting runs with the wider blocks of the stage."""
+    import pxvorel.quality.choice as choice
+    import pxvorel.run.refine as stage
+
+    frames = np.stack([poisson_gaussian(blobs((256, 256), 40, seed=3, low=20.0, high=200.0), 2.0, 16.0, seed=t)
+                       for t in range(4)])
+    smoother = choice.FRAME_ALTERNATIVES[0]
+    monkeypatch.setattr(choice, "FRAME_ALTERNATIVES", (dataclasses.replace(smoother, weight=0.0),))
+    result, report = pxvorel.denoise(frames, axes="TYX", threads=1, return_report=True)
+    assert report.tuning is not None and report.tuning.tiles == 1 and report.tuning.crop_shape == (4, 1, 1, 64, 64)
+    assert report.settings == smoother.applied(report.tuning.candidates[0]) and report.settings.variant == "wide"
+    explicit = {"patch_radius": {"X": 1, "Y": 1}, "iterations": smoother.iterations, "pvalue": smoother.pvalue}
+    assert not np.array_equal(result, pxvorel.denoise(frames, axes="TYX", threads=1, **explicit))
+    monkeypatch.setattr(stage, "FRAME_BLOCKS", stage.WIDE_FRAME_BLOCKS)
+    np.testing.assert_array_equal(result, pxvorel.denoise(frames, axes="TYX", threads=1, **explicit))

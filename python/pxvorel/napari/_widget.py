@@ -205,7 +205,7 @@ class DenoiseWidget(Container[Widget]):
                              * table.verticalHeader().defaultSectionSize() + 2 * table.frameWidth() + 4)
         self.radius = {a: SpinBox(label=f"patch radius {a}", min=0, max=15, value=r,
                                   tooltip="left at this default: the package's own (1 in X and Y on a time-lapse, "
-                                          "and on a plane its choice of a finer setting)")
+                                          "and on a plane or a time-lapse its choice of another setting)")
                        for a, r in DEFAULT_PATCH_RADIUS.items()}
         self.iterations = SpinBox(label="iterations", min=1, max=30, value=DEFAULTS["iterations"])
         self.pvalue = FloatSpinBox(label="p-value", min=0.0, max=1.0, step=0.001)

@@ -17,7 +17,7 @@ from __future__ import annotations
 import dataclasses
 import math
 
-from pxvorel.run.settings import Settings
+from pxvorel.run.settings import STAGE_NOTE, Settings
 
 #: (patch radius in X and Y, iterations, p-value); the package's defaults are added first.
 CANDIDATES: tuple[tuple[int, int, float], ...] = (
@@ -75,4 +75,5 @@ def candidate_settings(settings: Settings, shape: tuple[int, ...]) -> list[Setti
 def label(settings: Settings) -> str:
     """The settings tuning changes, in a few words."""
     r = settings.patch_radius
-    return f"patch radius X{r['X']} Y{r['Y']}, {settings.iterations} iterations, p-value {settings.pvalue:g}"
+    return (f"patch radius X{r['X']} Y{r['Y']}, {settings.iterations} iterations, p-value {settings.pvalue:g}"
+            f"{STAGE_NOTE[settings.variant] if settings.refine else ''}")

@@ -1,19 +1,21 @@
-"""The default call's own choice on a plane: the default setting or a finer one, by the
-estimated error of both on a few small tiles.
+"""The default call's own choice on a plane or a time-lapse: the default setting or another, by
+the estimated error of each on a few small tiles.
 
 On microscopy planes of smooth or blob-like objects (nuclei, HeLa, the benchmark's three
 channels) the default setting (patch radius 2, p-value 1e-5) is best; on fine filaments,
 spots and natural images (microtubules, ER exit sites, the camera image) radius 1 with
-p-value 0.05 is, by 0.1 to 1 dB (benchmarks/defaults_by_kind.py). Both are run on the
-same tiles with the same probe and compared: the difference of two estimates on the same
-noise is far more precise than either. Tiles spread over the image on a grid see what it
+a higher p-value is, by 0.1 to 1 dB (benchmarks/defaults_by_kind.py). On time-lapses of slow,
+smooth change a lower p-value with wider blocks of the second stage is (the benchmark's
+time-lapse, +0.5 dB), on series of moving and dividing nuclei the default. All candidates are
+run on the same tiles with the same probe and compared: the difference of two estimates on the
+same noise is far more precise than either. Tiles spread over the image on a grid see what it
 mostly shows, where one central crop may not (the camera image's centre is a dark coat).
 
-The tiles hold at most ``SHARE`` of the image, so that their four runs add at most about a
-quarter of one whole run; a plane too small for two tiles keeps the default, as does one
-whose estimate cannot be relied on (see :class:`~pxvorel.quality.tune.Tuning`). Stacks and
-time-lapses keep their defaults: tiles of them cost more, and the defaults were best or
-within the estimate's spread on the ones measured.
+The tiles hold at most ``SHARE`` of the image, so that their runs (two per candidate) add at most
+about a third of one whole run; an image too small for its tiles keeps the default, as does one
+whose estimate cannot be relied on (see :class:`~pxvorel.quality.tune.Tuning`). Stacks keep
+their defaults: tiles of them cost more, and the defaults were best or within the estimate's
+spread on the ones measured.
 """
 
 from __future__ import annotations
@@ -22,6 +24,7 @@ import dataclasses
 import functools
 import math
 from collections.abc import Callable
+from dataclasses import dataclass
 
 import numpy as np
 
@@ -29,89 +32,120 @@ from pxvorel.noise.model import NoiseModel
 from pxvorel.quality.sure import UnitDenoiser, estimate_risk
 from pxvorel.quality.tune import Tuning, clipped_channels
 from pxvorel.run.engine import denoise_unit
+from pxvorel.run.refine import StageVariant
 from pxvorel.run.settings import Settings
 from pxvorel.run.unit import UnitImage
 
-#: The finer setting: patch radius in X and Y, iterations, p-value (3 iterations: as cheap as
-#: the default's 4 at radius 2, 0.15 dB short of 4 on the camera image at sigma 25, equal at 10).
-#: Its result keeps more noise, and the second stage runs two passes after it (marked ``fine``;
-#: :data:`pxvorel.run.refine.FINE_PLANE_BLOCKS`): the camera image at sigma 25 29.46 dB, at 10
-#: 33.88 (one pass: 29.40, 33.84). With 4 iterations and one pass it gives 29.55 and 33.85, but
-#: the engine takes 0.46 CPU s instead of 0.18 on that 512² plane (one thread), and the default
-#: call would cost about 2.3 times the engine alone with the earlier defaults (0.31 s) instead
-#: of about 1.4 times (benchmarks/defaults_by_kind.py, benchmarks/vs_bm3d.py).
-FINER = (1, 3, 0.05)
-#: Side of the square tiles the settings are compared on, spread over the plane on a grid
-#: (a central crop alone can miss what the image mostly shows), and their number at most.
+
+@dataclass(frozen=True)
+class Alternative:
+    """A setting the default call may choose instead of the default one: patch radius in X and Y
+    (None: as given), iterations, p-value, the second stage's passes after it, and the factor on
+    its estimated error in the choice (above 1: a margin it must win by)."""
+
+    radius: int | None
+    iterations: int
+    pvalue: float
+    variant: StageVariant
+    weight: float = 1.0
+
+    def applied(self, settings: Settings) -> Settings:
+        """`settings` with this alternative's radius, iterations, p-value and passes."""
+        radius = dict(settings.patch_radius)
+        if self.radius is not None:
+            radius.update(X=self.radius, Y=self.radius)
+        return dataclasses.replace(settings, patch_radius=radius, iterations=self.iterations, pvalue=self.pvalue,
+                                   variant=self.variant)
+
+
+#: The default setting wins on a plane only where its estimated error is lower by more than this
+#: share, and a time-lapse's smoother setting only where its own is: on near-ties the setting
+#: that averages less (and invents less texture) is kept. On four tiles the estimates of a
+#: close pair scatter by a few per cent (the camera image at sigma 25: 0.124 against 0.126 on
+#: four tiles, 0.1155 against 0.1154 on six, where the finer setting is 0.2 dB better on the
+#: whole image); on nuclei the default wins by 20 to 30 %.
+MARGIN = 0.05
+#: On planes: the finer setting (radius 1, 3 iterations, p-value 0.1, then two passes of the
+#: stage, :data:`pxvorel.run.refine.FINE_PLANE_BLOCKS`; the camera image at sigma 10 33.91 dB,
+#: at 25 29.46) and one that averages more (4 iterations, p-value 0.05, then one pass of wider
+#: blocks; 29.56 at sigma 25, 33.83 at 10). On the camera image's tiles each wins where it is
+#: better on the whole image (estimated error 0.2648 against 0.2713 at sigma 10, 0.1267 against
+#: 0.1196 at 25; the default's 0.379 and 0.124 lose before the margin). Each candidate runs its
+#: own passes of the stage on the tiles. Of the real planes only ER exit sites changes its
+#: choice (estimated gain 8.88 -> 8.91 dB); nuclei, HeLa, U2OS and the nucleus pair keep the
+#: default as before (benchmarks/defaults_by_kind.py --real).
+PLANE_ALTERNATIVES = (Alternative(1, 3, 0.1, "fine"), Alternative(1, 4, 0.05, "wide"))
+#: On time-lapses: p-value 1e-7 with wider blocks (:data:`pxvorel.run.refine.WIDE_FRAME_BLOCKS`),
+#: which wins on tiles where it wins on the whole series (the benchmark's time-lapse: estimated
+#: error 0.053 against 0.061) and loses where it loses (the demo's series 0.041 against 0.033,
+#: the real mitocheck and cancer cell nuclei 0.511 against 0.502, 0.257 against 0.253).
+FRAME_ALTERNATIVES = (Alternative(None, 4, 1e-7, "wide", 1.0 + MARGIN),)
+#: Side of the square tiles along Y and X, spread over the image on a grid (a central crop alone
+#: can miss what the image mostly shows), their number at most, and the frames of a time-lapse
+#: they span at most (the middle ones): the second stage's blocks span up to 10 of them.
 TILE = 64
 MAX_TILES = 16
-#: The tiles hold at most this share of the plane's samples.
+FRAMES = 16
+#: The tiles hold at most this share of the image's samples.
 SHARE = 1 / 16
-#: The default setting wins only where its estimated error is lower by more than this share:
-#: on near-ties the setting that averages less (and invents less texture) is kept. On four
-#: tiles the estimates of a close pair scatter by a few per cent (the camera image at sigma
-#: 25: 0.124 against 0.126 on four tiles, 0.1155 against 0.1154 on six, where the finer
-#: setting is 0.2 dB better on the whole image); on nuclei the default wins by 20 to 30 %.
-MARGIN = 0.05
-#: Note: the tiles compare both settings with one pass of the second stage, though the finer one is
-#: then run with two: with two on the tiles, near-ties tip towards the finer setting where it
-#: is worse on the whole image (real U2OS channels: estimated error 0.162 against 0.156 on
-#: the tiles, within the margin, and 8.14 dB of estimated gain on the whole image against
-#: 8.33 with the default setting, which one pass on the tiles keeps, 0.194 against 0.156).
-#: So the choice falls as it did with one pass everywhere, and where the finer setting wins
-#: its second pass adds (camera image +0.06 / +0.04 dB, real ER exit sites +0.2 estimated).
 
 
-def tile_corners(shape: tuple[int, ...]) -> list[tuple[int, int]]:
-    """(Y, X) corners of the tiles of a (T, C, Z, Y, X) plane; none for a stack, a time-lapse
-    or a plane too small for two tiles.
+def tiles(shape: tuple[int, ...]) -> list[tuple[slice, ...]]:
+    """The tiles of a (T, C, Z, Y, X) plane or time-lapse, as index tuples: ``TILE`` x ``TILE``
+    over all channels, on a time-lapse over its middle ``FRAMES`` frames at most. None for a
+    stack, a plane too small for two tiles or a time-lapse too small for one (the tiles hold
+    at most ``SHARE`` of the samples).
 
     Examples
     --------
-    >>> tile_corners((1, 1, 1, 512, 512))
-    [(96, 96), (96, 352), (352, 96), (352, 352)]
-    >>> tile_corners((1, 3, 1, 256, 256)), tile_corners((1, 1, 4, 512, 512))
-    ([], [])
+    >>> [(t.start, y.start, x.start) for t, _, _, y, x in tiles((1, 1, 1, 512, 512))]
+    [(0, 96, 96), (0, 96, 352), (0, 352, 96), (0, 352, 352)]
+    >>> [(t.start, t.stop, y.start) for t, _, _, y, _ in tiles((30, 1, 1, 256, 256))]
+    [(7, 23, 96)]
+    >>> tiles((1, 3, 1, 256, 256)), tiles((1, 1, 4, 512, 512)), tiles((6, 1, 1, 128, 128))
+    ([], [], [])
     """
     t, _, z, y, x = shape
-    count = min(MAX_TILES, int(y * x * SHARE) // (TILE * TILE))
-    if t * z > 1 or count < 2 or y < TILE or x < TILE:
+    frames = min(t, FRAMES)
+    count = min(MAX_TILES, int(t * y * x * SHARE) // (frames * TILE * TILE))
+    if z > 1 or count < (2 if t == 1 else 1) or y < TILE or x < TILE:
         return []
     rows = max(1, min(count, round(math.sqrt(count * y / x))))
     columns = max(1, count // rows)
-    return [(int((2 * i + 1) * y / (2 * rows)) - TILE // 2, int((2 * j + 1) * x / (2 * columns)) - TILE // 2)
+    first = (t - frames) // 2
+    return [(slice(first, first + frames), slice(None), slice(None),
+             slice(int((2 * i + 1) * y / (2 * rows)) - TILE // 2, int((2 * i + 1) * y / (2 * rows)) + TILE // 2),
+             slice(int((2 * j + 1) * x / (2 * columns)) - TILE // 2, int((2 * j + 1) * x / (2 * columns)) + TILE // 2))
             for i in range(rows) for j in range(columns)]
 
 
-def finer(settings: Settings) -> Settings:
-    """`settings` with the finer patch radius, iterations and p-value, marked as such (the
-    second stage runs two passes after it)."""
-    radius, iterations, pvalue = FINER
-    return dataclasses.replace(settings, patch_radius={**settings.patch_radius, "X": radius, "Y": radius},
-                               iterations=iterations, pvalue=pvalue, fine=True)
+def choices(settings: Settings, shape: tuple[int, ...]) -> tuple[tuple[Settings, ...], tuple[float, ...]]:
+    """`settings` and the alternatives for an image of `shape` (a plane's or a time-lapse's),
+    with the factors on their estimated errors in the choice."""
+    plane = shape[0] == 1
+    others = PLANE_ALTERNATIVES if plane else FRAME_ALTERNATIVES
+    return ((settings, *(a.applied(settings) for a in others)),
+            (1.0 + MARGIN if plane else 1.0, *(a.weight for a in others)))
 
 
 def choose(engine: np.ndarray, model: NoiseModel, settings: Settings,
            progress: Callable[[float], object] | None = None) -> Tuning | None:
-    """The comparison of `settings` and :func:`finer` on tiles of a (T, C, Z, Y, X) plane
-    (their estimated errors summed, both with one pass of the stage), or None where no tiles fit (:func:`tile_corners`) or a
-    channel's background is clipped."""
-    corners = tile_corners(engine.shape)
-    if not corners:
+    """The comparison of `settings` and its :func:`choices` on :func:`tiles` of a (T, C, Z, Y, X)
+    image (their estimated errors averaged, each with its own passes of the stage), or None where
+    no tiles fit or a channel's background is clipped."""
+    regions = tiles(engine.shape)
+    if not regions:
         return None
-    parts = [np.ascontiguousarray(engine[..., y:y + TILE, x:x + TILE]) for y, x in corners]
+    parts = [np.ascontiguousarray(engine[region]) for region in regions]
     first = UnitImage.of(parts[0], model)
-    tiles = [first, *(first.on(part) for part in parts[1:])]
-    if not tiles[0].channels or clipped_channels(engine, tiles[0].channels):
+    units = [first, *(first.on(part) for part in parts[1:])]
+    if not units[0].channels or clipped_channels(engine, units[0].channels):
         return None
-    candidates = (settings, finer(settings))
+    chosen_from, weights = choices(settings, engine.shape)
     scores = []
-    for k, candidate in enumerate(candidates):
-        # Both with one pass of the stage (see the note on MARGIN).
-        one_pass = dataclasses.replace(candidate, fine=False)
-        denoiser: UnitDenoiser = functools.partial(denoise_unit, settings=one_pass)
-        scores.append(float(np.mean([estimate_risk(tile, model, denoiser).relative for tile in tiles])))
+    for k, candidate in enumerate(chosen_from):
+        denoiser: UnitDenoiser = functools.partial(denoise_unit, settings=candidate)
+        scores.append(float(np.mean([estimate_risk(unit, model, denoiser).relative for unit in units])))
         if progress is not None:
-            progress((k + 1) / len(candidates))
-    return Tuning(candidates, tuple(scores), (len(tiles), engine.shape[1], 1, TILE, TILE),
-                  weights=(1.0 + MARGIN, 1.0))
+            progress((k + 1) / len(chosen_from))
+    return Tuning(chosen_from, tuple(scores), parts[0].shape, weights=weights, tiles=len(parts))

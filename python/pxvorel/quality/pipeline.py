@@ -8,7 +8,7 @@ import logging
 import numpy as np
 
 from pxvorel.noise.model import NoiseModel
-from pxvorel.quality.choice import TILE, choose, tile_corners
+from pxvorel.quality.choice import choices, choose, tiles
 from pxvorel.quality.crop import tuning_crop
 from pxvorel.quality.figure import QualityEstimate
 from pxvorel.quality.report import RunReport
@@ -30,7 +30,9 @@ def _shares(job: DenoiseJob, tune: bool, quality: bool) -> list[float]:
     if tune:
         choosing = 2.0 * (len(CANDIDATES) + 1) * crop
     elif job.settings.automatic:
-        choosing = 4.0 * len(tile_corners(job.engine.shape)) * TILE**2
+        regions = tiles(job.engine.shape)
+        count = len(choices(job.settings, job.engine.shape)[0])
+        choosing = 2.0 * count * sum(float(job.engine[region].size) for region in regions)
     else:
         choosing = 0.0
     costs = [choosing, size, size if quality else 0.0]
@@ -44,7 +46,7 @@ def run_job(job: DenoiseJob, model: NoiseModel, *, tune: bool = False, quality: 
 
     Without `tune` and `quality`, and with settings that are not :attr:`Settings.automatic`,
     this is :meth:`DenoiseJob.run` (the same result, bit for bit). Automatic settings on a
-    plane are first compared with a finer setting on a crop (:func:`choose`).
+    plane or a time-lapse are first compared with others on tiles (:func:`choose`).
     """
     edges = _shares(job, tune, quality)
 

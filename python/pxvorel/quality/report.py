@@ -45,8 +45,10 @@ class RunReport:
         elif self.tuning is not None:
             best = self.tuning.scores[self.tuning.candidates.index(self.tuning.chosen)]
             shape = self.tuning.crop_shape
-            where = (f"chosen on {shape[0]} tiles of {shape[3]} x {shape[4]}" if self.tuning.weights else
-                     f"tuned on a crop of {' x '.join(map(str, shape))} (TCZYX)")
+            size = f"{' x '.join(map(str, shape))} (TCZYX)"
+            count = self.tuning.tiles
+            where = (f"chosen on {count} tile{'s' if count != 1 else ''} of {size}" if count else
+                     f"tuned on a crop of {size}")
             lines.append(f"{where} over "
                          f"{len(self.tuning.candidates)} candidates: {label(self.tuning.chosen)} "
                          f"(estimated relative error {best:.4f}, defaults {self.tuning.scores[0]:.4f})")

@@ -45,10 +45,11 @@ class Tuning:
     scores: tuple[float, ...]
     """Estimated error relative to the input's noise variance (mean over channels), per candidate."""
     crop_shape: tuple[int, ...]
-    """(T, C, Z, Y, X) shape of the crop they were scored on (with `weights`, the default call's
-    choice: the number of tiles in place of T)."""
+    """(T, C, Z, Y, X) shape of the crop they were scored on (of each tile, with `tiles`)."""
     weights: tuple[float, ...] | None = None
     """Factors on the scores for the choice only (a margin a candidate must win by); None: all 1."""
+    tiles: int = 0
+    """The default call's choice: the number of tiles scored (their scores averaged); 0: tuning on one crop."""
 
     @property
     def trusted(self) -> bool:

@@ -58,7 +58,7 @@ def denoise_unit(work: npt.NDArray[np.float32], settings: Settings,
         denoised = _engine_run(work, settings, engine_progress)
     if settings.refine:
         with native_threads(settings.threads) as threads:
-            blocks = blocks if blocks is not None else Blocks.for_shape(work.shape, fine=settings.fine)
+            blocks = blocks if blocks is not None else Blocks.for_shape(work.shape, variant=settings.variant)
             denoised = refine(work, denoised, blocks, origin=origin, threads=threads,
                               progress=part_of(progress, 1.0 - STAGE_SHARE, 1.0))
     return denoised

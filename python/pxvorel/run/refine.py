@@ -12,7 +12,7 @@ benchmark's synthetic 32 x 256 x 256 stack and 10-frame time-lapse). An axis sho
 than the block gets a block of its whole length.
 
 After the default call's finer setting on a plane the stage runs twice, the second pass with
-the first one's result as its pilot.
+the first one's result as its pilot; after the wider settings it may choose the blocks are wider.
 A sample's result depends on the samples within ``block - 1`` of it per pass (its
 :meth:`Blocks.reach`),
 and block positions are multiples of the step in the whole image's coordinates, so a
@@ -24,6 +24,7 @@ from __future__ import annotations
 
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from typing import Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -47,9 +48,11 @@ from pxvorel.run.progress import part_of
 #:
 #: Each kind lists its passes: a second pass takes the first one's result as its pilot. It
 #: pays where the pilot keeps noise, after the default call's finer setting on a plane (patch
-#: radius 1, 3 iterations, p-value 0.05), where 12 x 12 then 16 x 16, both with step 3, cost
-#: about what one pass of 12 x 12 with step 2 does (one thread, the camera image at sigma 25:
-#: 29.40 -> 29.46 dB, at sigma 10 33.84 -> 33.88; benchmarks/defaults_by_kind.py). After the
+#: radius 1, 3 iterations, p-value 0.1): 16 x 16 with step 3 then 12 x 12 with step 2 (one
+#: thread, the camera image at sigma 10: 33.84 dB with one pass of 12 x 12, 33.88 with 12 x 12 then
+#: 16 x 16 both with step 3 at p-value 0.05, 33.91 now; at sigma 25 29.40, 29.46, 29.46;
+#: 8 x 8 or 12 x 12 in place of the second pass, or three passes, do no better;
+#: benchmarks/defaults_by_kind.py). After the
 #: default setting (radius 2, p-value 1e-5), whose result is smoother, it gains on the synthetic
 #: planes (2-D 37.94 -> 38.24, three channels 45.61 -> 46.00) and in estimated gain on real
 #: HeLa and U2OS channels (+0.5, +0.3 dB), but loses 0.33 dB on the real mitochondria pair
@@ -57,7 +60,7 @@ from pxvorel.run.progress import part_of
 #: planes keep one pass there. On the stack a second pass loses (8 x 16 x 16 steps 2, 4, 4
 #: twice: 44.50 against 44.55 once).
 PLANE_BLOCKS = [{"Y": (12, 2), "X": (12, 2)}]
-FINE_PLANE_BLOCKS = [{"Y": (12, 3), "X": (12, 3)}, {"Y": (16, 3), "X": (16, 3)}]
+FINE_PLANE_BLOCKS = [{"Y": (16, 3), "X": (16, 3)}, {"Y": (12, 2), "X": (12, 2)}]
 STACK_BLOCKS = [{"Z": (8, 2), "Y": (16, 4), "X": (16, 4)}]
 #: On time-lapses a second pass does not pay: 8 x 16 x 16 with steps 3, 8, 8, then with steps
 #: 2, 4, 4 gains on the benchmark's time-lapse (46.81 -> 46.99 dB) and +0.41 dB of estimated
@@ -66,6 +69,21 @@ STACK_BLOCKS = [{"Z": (8, 2), "Y": (16, 4), "X": (16, 4)}]
 #: 3, 8, 8) reach 47.14 dB on the benchmark but lose 0.16 dB estimated on the cancer cell nuclei
 #: (benchmarks/defaults_by_kind.py, with --real).
 FRAME_BLOCKS = [{"T": (8, 2), "Y": (16, 4), "X": (16, 4)}]
+#: Wider blocks, after the settings that the default call may choose per image by the estimated
+#: error on tiles (:mod:`pxvorel.quality.choice`). On a time-lapse after p-value 1e-7, 10 x 24 x 24
+#: blocks with steps 3, 8, 8 follow slow, smooth change further: the benchmark's time-lapse 47.33 dB
+#: against 46.81 with the default setting and blocks, at the same cost, where the demo's series
+#: (43.93 -> 43.41) and in estimated gain the real series of moving and dividing nuclei (mitocheck
+#: 2.80 -> 2.76 dB, cancer cell nuclei 7.32 -> 7.18) lose, and the tiles choose the default there.
+#: On a plane after patch radius 1, 4 iterations and p-value 0.05, one pass of 16 x 16 with step 3:
+#: the camera image at sigma 25 29.56 dB, against 29.46 after the finer setting's two passes
+#: (at sigma 10 33.83 against 33.91, where the tiles choose the finer setting).
+WIDE_PLANE_BLOCKS = [{"Y": (16, 3), "X": (16, 3)}]
+WIDE_FRAME_BLOCKS = [{"T": (10, 3), "Y": (24, 8), "X": (24, 8)}]
+
+#: Which passes follow the engine: those of the default setting, two passes after the finer
+#: setting on a plane, or wider blocks (on planes and time-lapses; stacks have one kind).
+StageVariant = Literal["default", "fine", "wide"]
 
 #: Share of a run's time the stage takes, for progress reports (from 0.07 on the stack to 0.25 on
 #: the time-lapse of engine plus stage with the default settings, benchmarks/bench_refine.py).
@@ -82,21 +100,24 @@ class Blocks:
     then: Blocks | None = None
 
     @classmethod
-    def for_shape(cls, shape: Sequence[int], *, fine: bool = False) -> Blocks:
-        """The passes for a whole (T, C, Z, Y, X) image of `shape`; `fine`: after a pilot
-        that keeps noise (the finer setting on a plane, see :data:`FINE_PLANE_BLOCKS`).
+    def for_shape(cls, shape: Sequence[int], *, variant: StageVariant = "default") -> Blocks:
+        """The passes for a whole (T, C, Z, Y, X) image of `shape` after the engine's setting
+        `variant`: "fine" after a pilot that keeps noise (the finer setting on a plane, see
+        :data:`FINE_PLANE_BLOCKS`), "wide" after a smoother one (:data:`WIDE_PLANE_BLOCKS`,
+        :data:`WIDE_FRAME_BLOCKS`); stacks have one kind of passes.
 
         Examples
         --------
         >>> Blocks.for_shape((1, 1, 32, 256, 256)).size
         {'T': 1, 'Z': 8, 'Y': 16, 'X': 16}
-        >>> blocks = Blocks.for_shape((1, 1, 1, 5, 300), fine=True)
+        >>> blocks = Blocks.for_shape((1, 1, 1, 5, 300), variant="fine")
         >>> blocks.size, blocks.then.size if blocks.then else None
-        ({'T': 1, 'Z': 1, 'Y': 5, 'X': 12}, {'T': 1, 'Z': 1, 'Y': 5, 'X': 16})
+        ({'T': 1, 'Z': 1, 'Y': 5, 'X': 16}, {'T': 1, 'Z': 1, 'Y': 5, 'X': 12})
         """
         sizes = dict(zip(ENGINE_AXES, shape, strict=True))
-        plane = FINE_PLANE_BLOCKS if fine else PLANE_BLOCKS
-        chosen = STACK_BLOCKS if sizes["Z"] > 1 else FRAME_BLOCKS if sizes["T"] > 1 else plane
+        plane = {"default": PLANE_BLOCKS, "fine": FINE_PLANE_BLOCKS, "wide": WIDE_PLANE_BLOCKS}[variant]
+        frames = WIDE_FRAME_BLOCKS if variant == "wide" else FRAME_BLOCKS
+        chosen = STACK_BLOCKS if sizes["Z"] > 1 else frames if sizes["T"] > 1 else plane
         result: Blocks | None = None
         for table in reversed(chosen):
             size, step = {}, {}

@@ -10,6 +10,7 @@ from typing import Literal, get_args
 import numpy as np
 
 from pxvorel.core.axes import AxisPlan
+from pxvorel.run.refine import StageVariant
 from pxvorel.run.threads import current_threads
 
 #: Patch half-size per axis, chosen by PSNR on the demo's synthetic time series
@@ -115,6 +116,10 @@ def _search(value: str | Mapping[str, bool] | None) -> dict[str, bool]:
     return search
 
 
+#: How :meth:`Settings.describe` names the second stage's passes after each variant.
+STAGE_NOTE: dict[StageVariant, str] = {"default": "", "fine": " (two passes)", "wide": " (wide blocks)"}
+
+
 @dataclass(frozen=True)
 class Settings:
     """Validated engine settings in per-axis form."""
@@ -131,10 +136,11 @@ class Settings:
     channels: ChannelMode = DEFAULT_CHANNELS
     automatic: bool = False
     """Whether the patch radius, iterations and p-value are the defaults, left for the run to
-    choose between them and a finer setting on a plane (:mod:`pxvorel.quality.choice`)."""
-    fine: bool = False
-    """Whether these are that finer setting, whose result keeps more noise: the second stage
-    then runs a second pass (:data:`pxvorel.run.refine.FINE_PLANE_BLOCKS`)."""
+    choose between them and others on a plane or a time-lapse (:mod:`pxvorel.quality.choice`)."""
+    variant: StageVariant = "default"
+    """Which passes of the second stage follow: after "fine" settings, whose result keeps more
+    noise, two (:data:`pxvorel.run.refine.FINE_PLANE_BLOCKS`); after "wide" ones wider blocks
+    (:data:`pxvorel.run.refine.WIDE_PLANE_BLOCKS`, :data:`pxvorel.run.refine.WIDE_FRAME_BLOCKS`)."""
 
     @classmethod
     def from_arguments(
@@ -185,5 +191,5 @@ class Settings:
                 f"p-value {self.pvalue:g}, renoise {self.renoise:g}, "
                 f"{'channels ' + self.channels + ', ' if plan.size('C') > 1 else ''}"
                 f"{'with' if self.refine else 'without'} the DCT second stage"
-                f"{' (two passes)' if self.refine and self.fine else ''}, "
+                f"{STAGE_NOTE[self.variant] if self.refine else ''}, "
                 f"{self.threads if self.threads is not None else current_threads()} thread(s)")
