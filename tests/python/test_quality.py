@@ -145,19 +145,23 @@ def test_command_line_prints_the_estimate(tmp_path, scene) -> None:
     assert AxisPlan.for_array(np.load(tmp_path / "out.npy").shape, None).axes == "YX"
 
 
-def test_the_default_call_chooses_on_tiles_and_fixed_parameters_do_not() -> None:
-    """On a plane large enough for tiles the default call compares the default with the plane's
-    alternatives and denoises with the chosen one (here the default: the same result as asking for
-    it); any parameter given, refine=False, a small plane, a stack and a small time-lapse (radius
-    1 there) skip it."""
-    from pxvorel.quality.choice import PLANE_ALTERNATIVES
+def test_the_default_call_chooses_on_tiles_and_fixed_parameters_do_not(monkeypatch) -> None:
+    """On a plane large enough for tiles the default call compares the default with the finer
+    setting and denoises with the chosen one (here the default: the same result as asking for
+    it); only where the finer one wins is the plane's other alternative scored; any parameter
+    given, refine=False, a small plane, a stack and a small time-lapse (radius 1 there) skip it."""
+    import pxvorel.quality.choice as choice
 
     noisy = poisson_gaussian(blobs((384, 384), 60, seed=6, low=20.0, high=300.0), 2.0, 16.0, seed=7)
     result, report = pxvorel.denoise(noisy, threads=1, return_report=True)
     assert report.tuning is not None and report.tuning.tiles == 2
     given = report.tuning.candidates[0]
-    assert report.tuning.candidates[1:] == tuple(a.applied(given) for a in PLANE_ALTERNATIVES)
-    assert [c.variant for c in report.tuning.candidates] == ["default", "fine", "wide"]
+    finer, wider = choice.PLANE_ALTERNATIVES
+    assert report.tuning.candidates[1:] == (finer.applied(given),) and finer.variant == "fine"
+    monkeypatch.setattr(choice, "PLANE_ALTERNATIVES", (dataclasses.replace(finer, weight=0.0), wider))
+    _, forced = pxvorel.denoise(noisy, threads=1, return_report=True)
+    assert forced.tuning is not None and forced.tuning.candidates[2:] == (wider.applied(given),)
+    assert forced.settings == finer.applied(given)
     used = report.settings
     assert used == given and used.variant == "default"
     fixed = pxvorel.denoise(noisy, threads=1, patch_radius={"X": used.patch_radius["X"], "Y": used.patch_radius["Y"]},
