@@ -70,13 +70,26 @@ def test_channels_side_by_side_run_as_many_at_a_time_as_threads(monkeypatch) -> 
     assert most == 2
 
 
-@pytest.mark.parametrize("threads", [2, 3])
-def test_channels_side_by_side_give_the_one_thread_bits(threads) -> None:
-    shape = (3, 64, 48)
+@pytest.mark.parametrize(("threads", "count"), [(2, 4), (3, 3), (2, 3)])
+def test_channels_side_by_side_give_the_one_thread_bits(monkeypatch, threads, count) -> None:
+    """Whole rounds of channels, one per thread, give the one-thread bits; the channel left over
+    (three on two threads) runs on all threads, within the variation allowed between thread
+    counts (the order of additions; rarely a flipped consistency test)."""
+    import pxvorel.run.engine as engine_module
+
+    shape = (count, 64, 48)
     assert bands_for(shape, "CYX", threads)[0] is None  # not bands: one channel per thread
     image = poisson_gaussian(blobs(shape, 8, seed=3), 2.0, 9.0, seed=6)
     one = pxvorel.denoise(image, axes="CYX", iterations=2, threads=1)
-    np.testing.assert_array_equal(pxvorel.denoise(image, axes="CYX", iterations=2, threads=threads), one)
+    real, used = engine_module._engine.denoise, []
+    monkeypatch.setattr(engine_module._engine, "denoise", lambda *a, **k: used.append(a[6]) or real(*a, **k))
+    result = pxvorel.denoise(image, axes="CYX", iterations=2, threads=threads)
+    side = count - count % threads
+    assert sorted(used) == [1] * side + [threads] * (count - side)
+    np.testing.assert_array_equal(result[:side], one[:side])
+    difference = np.abs(result.astype(np.float64) - one)[side:]
+    scale = np.abs(one).max()
+    assert difference.size == 0 or (np.mean(difference > 1e-5 * scale) <= 0.005 and difference.max() <= 0.05 * scale)
 
 
 @pytest.mark.parametrize("count", [2, 3, 4])

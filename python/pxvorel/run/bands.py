@@ -124,10 +124,11 @@ class _Stopped(Exception):
 
 def run_bands(work: npt.NDArray[np.float32], bands: list[Band],
               denoise: Callable[[npt.NDArray[np.float32], Callable[[float], None]], npt.NDArray[np.float32]],
-              progress: Callable[[float], object] | None, workers: int | None = None) -> npt.NDArray[np.float32]:
-    """Denoise every band of `work` on a thread of its own and join the cores; at most
-    `workers` bands at a time (all by default), so that many channels run as one band each
-    do not hold the engine's work arrays for all of them at once.
+              progress: Callable[[float], object] | None, workers: int | None = None,
+              out: npt.NDArray[np.float32] | None = None) -> npt.NDArray[np.float32]:
+    """Denoise every band of `work` on a thread of its own and join the cores (into `out`, of
+    `work`'s shape, where given); at most `workers` bands at a time (all by default), so that
+    many channels run as one band each do not hold the engine's work arrays for all of them at once.
 
     `denoise(band, report)` runs the engine on one band, calling `report(fraction)` as
     it goes. The calling thread waits, passes the bands' joint progress on (weighted by
@@ -139,7 +140,7 @@ def run_bands(work: npt.NDArray[np.float32], bands: list[Band],
     weights = sizes / sizes.sum()
     fractions = [0.0] * len(bands)
     stop = threading.Event()
-    result = np.empty(work.shape, dtype=np.float32)
+    result = np.empty(work.shape, dtype=np.float32) if out is None else out
 
     def run(i: int) -> None:
         def report(fraction: float) -> None:
