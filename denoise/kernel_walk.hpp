@@ -73,8 +73,9 @@ struct search_window {
         return total;
     }
 
-    // Calls batch(delta, n) for the batches of up to 16 neighbours along x
-    // of the position at reference, in the kernel's order.
+    // Calls batch(delta, nx, ny, nz, nt, n) for the batches of up to 16
+    // neighbours along x of position p, in the kernel's order: the first
+    // neighbour's offset from p and its position, and the batch's size.
     template <class Batch>
     void batches(const patch_walk& walk, const std::int32_t* p, Batch&& batch) const {
         for (index_t nt = lo[3]; nt <= hi[3]; ++nt)

@@ -32,8 +32,7 @@ from pxvorel.noise.model import NoiseModel
 from pxvorel.quality.sure import UnitDenoiser, estimate_risk
 from pxvorel.quality.tune import Tuning, clipped_channels
 from pxvorel.run.engine import denoise_unit
-from pxvorel.run.refine import StageVariant
-from pxvorel.run.settings import Settings
+from pxvorel.run.settings import Settings, StageVariant
 from pxvorel.run.unit import UnitImage
 
 
@@ -118,9 +117,12 @@ def tiles(shape: tuple[int, ...]) -> list[tuple[slice, ...]]:
     rows = max(1, min(count, round(math.sqrt(count * y / x))))
     columns = max(1, count // rows)
     first = (t - frames) // 2
-    return [(slice(first, first + frames), slice(None), slice(None),
-             slice(int((2 * i + 1) * y / (2 * rows)) - TILE // 2, int((2 * i + 1) * y / (2 * rows)) + TILE // 2),
-             slice(int((2 * j + 1) * x / (2 * columns)) - TILE // 2, int((2 * j + 1) * x / (2 * columns)) + TILE // 2))
+
+    def around(k: int, parts: int, length: int) -> slice:  # a tile's extent, centred in the k-th of parts
+        start = int((2 * k + 1) * length / (2 * parts)) - TILE // 2
+        return slice(start, start + TILE)
+
+    return [(slice(first, first + frames), slice(None), slice(None), around(i, rows, y), around(j, columns, x))
             for i in range(rows) for j in range(columns)]
 
 

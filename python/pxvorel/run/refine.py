@@ -24,7 +24,6 @@ from __future__ import annotations
 
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -32,6 +31,7 @@ import numpy.typing as npt
 import pxvorel._engine as _engine
 from pxvorel.core.axes import ENGINE_AXES
 from pxvorel.run.progress import part_of
+from pxvorel.run.settings import StageVariant
 
 #: Block (samples) and step per axis of plain images, of stacks (Z > 1) and of time-lapses
 #: (T > 1, Z = 1), by PSNR on the synthetic data of benchmarks/vs_peers.py. With the
@@ -80,10 +80,6 @@ FRAME_BLOCKS = [{"T": (8, 2), "Y": (16, 4), "X": (16, 4)}]
 #: (at sigma 10 33.83 against 33.91, where the tiles choose the finer setting).
 WIDE_PLANE_BLOCKS = [{"Y": (16, 3), "X": (16, 3)}]
 WIDE_FRAME_BLOCKS = [{"T": (10, 3), "Y": (24, 8), "X": (24, 8)}]
-
-#: Which passes follow the engine: those of the default setting, two passes after the finer
-#: setting on a plane, or wider blocks (on planes and time-lapses; stacks have one kind).
-StageVariant = Literal["default", "fine", "wide"]
 
 #: Share of a run's time the stage takes, for progress reports (from 0.07 on the stack to 0.25 on
 #: the time-lapse of engine plus stage with the default settings, benchmarks/bench_refine.py).

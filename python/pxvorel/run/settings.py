@@ -10,7 +10,6 @@ from typing import Literal, get_args
 import numpy as np
 
 from pxvorel.core.axes import AxisPlan
-from pxvorel.run.refine import StageVariant
 from pxvorel.run.threads import current_threads
 
 #: Patch half-size per axis, chosen by PSNR on the demo's synthetic time series
@@ -116,6 +115,10 @@ def _search(value: str | Mapping[str, bool] | None) -> dict[str, bool]:
     return search
 
 
+#: Which passes of the second stage follow the engine (:mod:`pxvorel.run.refine`): those of the
+#: default setting, two passes after the finer setting on a plane, or wider blocks (on planes and
+#: time-lapses; stacks have one kind).
+StageVariant = Literal["default", "fine", "wide"]
 #: How :meth:`Settings.describe` names the second stage's passes after each variant.
 STAGE_NOTE: dict[StageVariant, str] = {"default": "", "fine": " (two passes)", "wide": " (wide blocks)"}
 
