@@ -11,6 +11,7 @@
 
 #include "denoise/kernel_walk.hpp"
 #include "denoise/neighbourhood_task.hpp"
+#include "denoise/pair_lanes.hpp"
 #include "denoise/row_lanes.hpp"
 #include "denoise/simd_lanes.hpp"
 
@@ -103,35 +104,113 @@ inline void update_group(const patch_walk& walk, float* const* patch, const Samp
     }
 }
 
-// Adds one batch of weighted neighbour patches into the patches, and the
-// batch's weights into the sums, of Positions positions. walk's strides are
-// those of noisy. The rows go in groups of equal size (within one), so that
-// no group is left with a row or two whose chains would wait on their own
-// latency.
-template <int Width, int Positions, class Sample>
-inline void update_patch(const patch_walk& walk, float* const* patch, const Sample* noisy, index_t delta,
-                         index_t apart, const double* const* w, int n, int skip, weight_sums* sums) {
-    constexpr int most = max_rows_in_flight<Sample, Positions>;
+// update_rows for two positions Apart samples apart with patch rows of
+// five, their lanes packed (pair_lanes.hpp): Rows pair rows and their rests.
+template <int Rows, int Apart>
+inline void update_pair_rows(float* const* patch, const double* noisy, const index_t* rows, const index_t* ks,
+                             index_t delta, const double* const* w, int n, int skip, weight_sums* sums) {
+    constexpr int per_rest = rows_per_rest<Apart>;
+    constexpr int rests = (Rows + per_rest - 1) / per_rest;
+    // The rows of a rest; an odd last row of two-row rests takes both places.
+    const auto row_a = [](int r) { return per_rest * r; };
+    const auto row_b = [](int r) { return per_rest * r + per_rest - 1 < Rows ? per_rest * r + per_rest - 1 : per_rest * r; };
+    pair_row value[Rows];
+    rest_row rest[rests];
+    for (int i = 0; i < Rows; ++i) value[i] = load_pair_row<Apart>(patch[0] + ks[i], patch[1] + ks[i]);
+    for (int r = 0; r < rests; ++r) rest[r] = load_rest<Apart>(patch[1] + ks[row_a(r)], patch[1] + ks[row_b(r)]);
+    weight_sums local[2] = {};
+    if (sums != nullptr) local[0] = sums[0], local[1] = sums[1];
+    for (int l = 0; l < n; ++l) {
+        if (l == skip) continue;
+        const double first = w[0][l];
+        const double second = w[1][l];
+        if (sums != nullptr) {
+            local[0].add(first);
+            local[1].add(second);
+        }
+        const pair_weights weight = pair_weights_of(first, second);
+        const double* const at = noisy + delta + l;
+        for (int i = 0; i < Rows; ++i) {
+            double8 sample;
+            std::memcpy(&sample, at + rows[i], sizeof sample);
+            value[i] = pair_step(value[i], sample, weight);
+        }
+        for (int r = 0; r < rests; ++r)
+            rest[r] = rest_step(rest[r], load_rest_samples<Apart>(at + rows[row_a(r)], at + rows[row_b(r)]), second);
+    }
+    if (sums != nullptr) sums[0] = local[0], sums[1] = local[1];
+    // The pair rows first: without 512-bit registers their store writes a
+    // sample of the rest too, which the rest's store then puts right.
+    for (int i = 0; i < Rows; ++i) store_pair_row<Apart>(patch[0] + ks[i], patch[1] + ks[i], value[i]);
+    for (int r = 0; r < rests; ++r) store_rest<Apart>(patch[1] + ks[row_a(r)], patch[1] + ks[row_b(r)], rest[r]);
+}
+
+template <int Rows, int Apart>
+inline void update_pair_group(float* const* patch, const double* noisy, const index_t* rows, const index_t* ks,
+                              int held, index_t delta, const double* const* w, int n, int skip, weight_sums* sums) {
+    if constexpr (Rows > 0) {
+        if (held == Rows) update_pair_rows<Rows, Apart>(patch, noisy, rows, ks, delta, w, n, skip, sums);
+        else update_pair_group<Rows - 1, Apart>(patch, noisy, rows, ks, held, delta, w, n, skip, sums);
+    }
+}
+
+// Calls group(rows, ks, held, sums) for the patch rows in groups of at most
+// Most, of equal size (within one), so that no group is left with a row or
+// two whose chains would wait on their own latency. The first group takes
+// the sums.
+template <int Most, class Group>
+inline void in_row_groups(const patch_walk& walk, weight_sums* sums, Group&& group) {
     const index_t total = walk.row_count();
-    const index_t groups = (total + most - 1) / most;
+    const index_t groups = (total + Most - 1) / Most;
     const index_t larger = total % groups;  // groups of total / groups + 1 rows; the others one fewer
     index_t group_rows = total / groups + (larger > 0 ? 1 : 0);
-    index_t rows[most];
-    index_t ks[most];
+    index_t rows[Most];
+    index_t ks[Most];
     index_t done = 0;
     int held = 0;
-    weight_sums* pending = sums;  // taken by the first group
     walk.rows([&](index_t row, index_t k) {
         rows[held] = row;
         ks[held] = k;
         if (++held == group_rows) {
-            update_group<Width, Sample, Positions>(walk, patch, noisy, rows, ks, held, delta, apart, w, n, skip,
-                                                   pending);
-            pending = nullptr;
+            group(rows, ks, held, sums);
+            sums = nullptr;
             held = 0;
             if (++done == larger) --group_rows;
         }
     });
+}
+
+// Rows in flight in the packed update of two positions: 10 pair rows and
+// their rests of two rows are 15 chains; 8 pair rows and their rests of one
+// row are 16.
+template <int Apart>
+constexpr int pair_rows_in_flight = rows_per_rest<Apart> == 2 ? 10 : 8;
+
+template <int Apart>
+inline void update_pair_patch(const patch_walk& walk, float* const* patch, const double* noisy, index_t delta,
+                              const double* const* w, int n, int skip, weight_sums* sums) {
+    constexpr int most = pair_rows_in_flight<Apart>;
+    in_row_groups<most>(walk, sums, [&](const index_t* rows, const index_t* ks, int held, weight_sums* group_sums) {
+        update_pair_group<most, Apart>(patch, noisy, rows, ks, held, delta, w, n, skip, group_sums);
+    });
+}
+
+// Adds one batch of weighted neighbour patches into the patches, and the
+// batch's weights into the sums, of Positions positions. walk's strides are
+// those of noisy. Two positions at patch radius 2 up to 3 samples apart go
+// packed (pair_lanes.hpp).
+template <int Width, int Positions, class Sample>
+inline void update_patch(const patch_walk& walk, float* const* patch, const Sample* noisy, index_t delta,
+                         index_t apart, const double* const* w, int n, int skip, weight_sums* sums) {
+    if constexpr (Width == 5 && Positions == 2 && std::is_same_v<Sample, double>) {
+        if (apart == 3) return update_pair_patch<3>(walk, patch, noisy, delta, w, n, skip, sums);
+        if (apart == 1) return update_pair_patch<1>(walk, patch, noisy, delta, w, n, skip, sums);
+    }
+    in_row_groups<max_rows_in_flight<Sample, Positions>>(
+        walk, sums, [&](const index_t* rows, const index_t* ks, int held, weight_sums* group_sums) {
+            update_group<Width, Sample, Positions>(walk, patch, noisy, rows, ks, held, delta, apart, w, n, skip,
+                                                   group_sums);
+        });
 }
 
 // The noisy samples that the neighbour patches of a position cover (a box:
