@@ -4,7 +4,9 @@
 // contiguous); each lane sums its own float terms in canonical patch order in
 // double precision. Reference positions that follow each other along x with
 // the same window of neighbours compute their distances together, every
-// shared term once, kept in a kernel_scratch until each position's turn.
+// shared term once, kept in a kernel_scratch until each position's turn;
+// with AVX-512 their lanes are runs of 16 neighbours that continue across
+// the rows of the window.
 // Included by the kernel translation units (see simd_lanes.hpp).
 
 #include <cstdint>
@@ -16,18 +18,49 @@
 
 namespace px::PX_KERNEL_NAMESPACE {
 
-// The term of sample j of the reference patch in the distances to Lanes
-// neighbours delta, delta + 1, ... samples away (the first n lanes valid):
-// the squared difference of the estimates times the sum of their inverse
+// The term of sample j of the reference patch in the distances to a vector
+// of neighbours, whose samples lanes(p) loads given the reference's sample at
+// p: the squared difference of the estimates times the sum of their inverse
 // variances, computed as (va + vb) d^2 / (va vb) in float.
-template <int Lanes, bool Full>
-inline auto distance_term(const float* est, const float* var, index_t j, index_t delta, int n) {
+template <class Lanes>
+inline auto distance_term(const float* est, const float* var, index_t j, const Lanes& lanes) {
     const float va = var[j];
-    const auto vb = load_lanes<Lanes, Full>(var + j + delta, n);
-    const auto d = est[j] - load_lanes<Lanes, Full>(est + j + delta, n);
+    const auto vb = lanes(var + j);
+    const auto d = est[j] - lanes(est + j);
     const auto d2 = d * d;
     return ((va + vb) * d2) / (va * vb);
 }
+
+// The lanes of Lanes neighbours delta, delta + 1, ... samples away (the
+// first n valid, all when Full).
+template <int Lanes, bool Full>
+struct neighbour_run {
+    index_t delta;
+    int n;
+    auto operator()(const float* p) const { return load_lanes<Lanes, Full>(p + delta, n); }
+};
+
+#if defined(__AVX512F__)
+// The lanes of a run of neighbours in Pieces pieces: masked loads, each
+// piece's from an address that puts its first neighbour in its first lane
+// (computed as an integer: it may lie outside the image, but the lanes
+// masked off are not read).
+template <int Pieces>
+struct run_lanes {
+    const neighbour_lanes& run;
+    float16 operator()(const float* p) const {
+        __m512 v = _mm512_maskz_loadu_ps(run.mask[0], p + run.delta[0]);
+        for (int k = 1; k < Pieces; ++k) {
+            const std::intptr_t shift = static_cast<std::intptr_t>(run.delta[k] - run.first[k]) *
+                                        static_cast<std::intptr_t>(sizeof(float));
+            v = _mm512_mask_loadu_ps(v, run.mask[k],
+                                     reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) +
+                                                                   static_cast<std::uintptr_t>(shift)));
+        }
+        return reinterpret_cast<float16>(v);
+    }
+};
+#endif
 
 // Distances from the reference patch (at est, var) to the patches of Lanes
 // neighbours delta, delta + 1, ... samples away; the first n lanes are
@@ -39,7 +72,7 @@ inline void distances(const patch_walk& walk, const float* est, const float* var
     double8 sum[Lanes / 8] = {};
     walk.rows([&](index_t row, index_t) {
         for (index_t j = row; j < row + width; ++j) {
-            const auto term = distance_term<Lanes, Full>(est, var, j, delta, n);
+            const auto term = distance_term(est, var, j, neighbour_run<Lanes, Full>{delta, n});
             if constexpr (Lanes == 8) {
                 sum[0] += widen(term);
             } else {
@@ -56,10 +89,11 @@ inline void distances(const patch_walk& walk, const float* est, const float* var
 // term (sample pair) is computed once and added to every position's sum that
 // holds it, each sum still taking its terms in canonical patch order. Every
 // term computed is one of some position's own (step <= width), so nothing is
-// read that those positions would not read. Position k's n distances go to
+// read that those positions would not read. The neighbours are the Lanes
+// lanes loads (n of them valid); position k's n distances go to
 // out + k * out_stride.
-template <int Width, int Lanes, bool Full, int R, int Step>
-inline void group_distances(const patch_walk& walk, const float* est, const float* var, index_t delta, int n,
+template <int Width, int Lanes, int R, int Step, class Loads>
+inline void group_distances(const patch_walk& walk, const float* est, const float* var, const Loads& lanes, int n,
                             double* out, index_t out_stride) {
     static_assert(Width > 0 && Step >= 1 && Step <= Width, "the positions' patch rows overlap or touch");
     constexpr int span = Width + (R - 1) * Step;
@@ -67,7 +101,7 @@ inline void group_distances(const patch_walk& walk, const float* est, const floa
     walk.rows([&](index_t row, index_t) {
 #pragma GCC unroll 64
         for (int c = 0; c < span; ++c) {
-            const auto term = distance_term<Lanes, Full>(est, var, row + c, delta, n);
+            const auto term = distance_term(est, var, row + c, lanes);
             if constexpr (Lanes == 8) {
                 const double8 wide = widen(term);
 #pragma GCC unroll 8
@@ -94,14 +128,33 @@ inline void fill_group(const patch_walk& walk, const search_window& window, cons
                        const float* var, kernel_scratch& cache) {
     index_t at = 0;
     const index_t stride = cache.per_position;
+#if defined(__AVX512F__)
+    // Runs of 16 neighbours in window order, across the rows of the window:
+    // rows of 17 (the last iteration's search radius 8) would otherwise take a
+    // vector of 16 and one of a single lane, and rows of 5 vectors of 8.
+    window.runs(walk, p, [&](const neighbour_lanes& run) {
+        double* const out = cache.values + at;
+        if (run.pieces == 1)
+            group_distances<Width, 16, R, Step>(walk, est, var, run_lanes<1>{run}, run.n, out, stride);
+        else if (run.pieces == 2)
+            group_distances<Width, 16, R, Step>(walk, est, var, run_lanes<2>{run}, run.n, out, stride);
+        else
+            group_distances<Width, 16, R, Step>(walk, est, var, run_lanes<3>{run}, run.n, out, stride);
+        at += run.n;
+    });
+#else
     window.batches(walk, p, [&](index_t delta, index_t, index_t, index_t, index_t, int n) {
         double* const out = cache.values + at;
         // A shared window is never clipped: 2 s + 1 neighbours, so no batch of exactly 8.
-        if (n == 16) group_distances<Width, 16, true, R, Step>(walk, est, var, delta, n, out, stride);
-        else if (n > 8) group_distances<Width, 16, false, R, Step>(walk, est, var, delta, n, out, stride);
-        else group_distances<Width, 8, false, R, Step>(walk, est, var, delta, n, out, stride);
+        if (n == 16)
+            group_distances<Width, 16, R, Step>(walk, est, var, neighbour_run<16, true>{delta, n}, n, out, stride);
+        else if (n > 8)
+            group_distances<Width, 16, R, Step>(walk, est, var, neighbour_run<16, false>{delta, n}, n, out, stride);
+        else
+            group_distances<Width, 8, R, Step>(walk, est, var, neighbour_run<8, false>{delta, n}, n, out, stride);
         at += n;
     });
+#endif
 }
 
 // fill_group for cache.count positions (2, 4 or 8) step apart.

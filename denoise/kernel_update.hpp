@@ -113,7 +113,9 @@ inline void update_pair_rows(float* const* patch, const double* noisy, const ind
     constexpr int rests = (Rows + per_rest - 1) / per_rest;
     // The rows of a rest; an odd last row of two-row rests takes both places.
     const auto row_a = [](int r) { return per_rest * r; };
-    const auto row_b = [](int r) { return per_rest * r + per_rest - 1 < Rows ? per_rest * r + per_rest - 1 : per_rest * r; };
+    const auto row_b = [](int r) {
+        return per_rest * r + per_rest - 1 < Rows ? per_rest * r + per_rest - 1 : per_rest * r;
+    };
     pair_row value[Rows];
     rest_row rest[rests];
     for (int i = 0; i < Rows; ++i) value[i] = load_pair_row<Apart>(patch[0] + ks[i], patch[1] + ks[i]);

@@ -51,6 +51,18 @@ struct patch_walk {
     }
 };
 
+// Up to 16 neighbours that follow each other in the kernel's order, as the
+// lanes of one vector: in pieces of neighbours that follow each other along
+// x (each within one row of the window), piece k the lanes mask[k] from
+// lane first[k], its first neighbour delta[k] samples from the position.
+struct neighbour_lanes {
+    int n = 0;
+    int pieces = 0;
+    index_t delta[3] = {};
+    int first[3] = {};
+    std::uint16_t mask[3] = {};
+};
+
 // The window of neighbours of a position along each axis.
 struct search_window {
     index_t lo[4];
@@ -87,6 +99,37 @@ struct search_window {
                         batch(walk.offset(nx - p[0], ny - p[1], nz - p[2], nt - p[3]), nx, ny, nz, nt, n);
                         nx += n;
                     }
+    }
+
+    // Calls run(lanes) for the neighbours of position p in runs of 16, in
+    // the kernel's order, each run continuing on the next row of the window
+    // where a row ends. A run spans at most three rows, so with rows of at
+    // least 8 neighbours only the last run is shorter than 16.
+    template <class Run>
+    void runs(const patch_walk& walk, const std::int32_t* p, Run&& run) const {
+        neighbour_lanes lanes;
+        for (index_t nt = lo[3]; nt <= hi[3]; ++nt)
+            for (index_t nz = lo[2]; nz <= hi[2]; ++nz)
+                for (index_t ny = lo[1]; ny <= hi[1]; ++ny)
+                    for (index_t nx = lo[0]; nx <= hi[0];) {
+                        if (lanes.pieces == 3) {
+                            run(static_cast<const neighbour_lanes&>(lanes));
+                            lanes = neighbour_lanes{};
+                        }
+                        const index_t left = hi[0] - nx + 1;
+                        const int take = left < 16 - lanes.n ? static_cast<int>(left) : 16 - lanes.n;
+                        lanes.delta[lanes.pieces] = walk.offset(nx - p[0], ny - p[1], nz - p[2], nt - p[3]);
+                        lanes.first[lanes.pieces] = lanes.n;
+                        lanes.mask[lanes.pieces] = static_cast<std::uint16_t>(((1u << take) - 1u) << lanes.n);
+                        ++lanes.pieces;
+                        lanes.n += take;
+                        nx += take;
+                        if (lanes.n == 16) {
+                            run(static_cast<const neighbour_lanes&>(lanes));
+                            lanes = neighbour_lanes{};
+                        }
+                    }
+        if (lanes.n > 0) run(static_cast<const neighbour_lanes&>(lanes));
     }
 };
 
