@@ -199,8 +199,8 @@ inline void update_pair_patch(const patch_walk& walk, float* const* patch, const
 
 // Adds one batch of weighted neighbour patches into the patches, and the
 // batch's weights into the sums, of Positions positions. walk's strides are
-// those of noisy. Two positions at patch radius 2 up to 3 samples apart go
-// packed (pair_lanes.hpp).
+// those of noisy. Two positions at patch radius 2, 3 samples apart (the
+// interior grid) or 1 (the edge passes), go packed (pair_lanes.hpp).
 template <int Width, int Positions, class Sample>
 inline void update_patch(const patch_walk& walk, float* const* patch, const Sample* noisy, index_t delta,
                          index_t apart, const double* const* w, int n, int skip, weight_sums* sums) {
