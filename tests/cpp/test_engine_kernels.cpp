@@ -66,8 +66,10 @@ TEST_P(KernelPaths, EveryPositionMatchesStraightLoop) {
     px::array variance = random_array(c.dims, 0.5f, 30.0f, random);
     // Some equal estimates, so that some distances are exactly 0.
     for (std::size_t i = 0; i < estimate.values.size(); i += 3) estimate.values[i] = 50.0f;
-    // Sums that already hold something: the kernel adds to them.
+    // Sums that already hold something, other for the position taken alongside:
+    // the kernel adds to them.
     const px::array start = random_array(patch_size, 0.0f, 2.0f, random);
+    const px::array next_start = random_array(patch_size, 0.0f, 2.0f, random);
     const float sigma = 3.5f;
 
     // Positions one at a time, then with scratch: rows of positions 1 and
@@ -96,8 +98,8 @@ TEST_P(KernelPaths, EveryPositionMatchesStraightLoop) {
             for (p[2] = r.z; p[2] < c.dims.z - r.z; ++p[2])
                 for (p[1] = r.y; p[1] < c.dims.y - r.y; ++p[1])
                     for (p[0] = r.x; p[0] < c.dims.x - r.x; p[0] += x_step) {
-                        px::array patch = start, next_patch = start;
-                        float sq = 0.75f, sum = 1.25f, next_sq = 0.75f, next_sum = 1.25f;
+                        px::array patch = start, next_patch = next_start;
+                        float sq = 0.75f, sum = 1.25f, next_sq = 0.5f, next_sum = 2.5f;
                         const std::int32_t following = (c.dims.x - r.x - 1 - p[0]) / x_step;
                         // With scratch, the next position's sums may come alongside.
                         px::vorel::following_sums next{next_patch, next_sq, next_sum};
@@ -108,8 +110,8 @@ TEST_P(KernelPaths, EveryPositionMatchesStraightLoop) {
                         for (const bool of_next : {false, true}) {
                             if (of_next && !next.done) break;
                             std::int32_t q[4] = {p[0] + (of_next ? step : 0), p[1], p[2], p[3]};
-                            px::array expected = start;
-                            float expected_sq = 0.75f, expected_sum = 1.25f;
+                            px::array expected = of_next ? next_start : start;
+                            float expected_sq = of_next ? 0.5f : 0.75f, expected_sum = of_next ? 2.5f : 1.25f;
                             engine_test::straight_neighbourhood_sum(r, engine.quantile, image, sigma, c.search,
                                                                     estimate, variance, expected, expected_sq,
                                                                     expected_sum, q);
