@@ -3,7 +3,7 @@
 // apart along x with patch rows of five samples (patch radius 2 on the
 // interior grid, whose step is 3, and on the edge passes, step 1): apart,
 // each position's row would fill five of eight lanes. Packed:
-// - the pair row: lanes 0-4 the first position's row, lanes 5 on its second
+// - the pair row: lanes 0-4 the first position's row, lanes 5 on the second
 //   position's samples 5 - Apart to 4. Their neighbour samples are the eight
 //   that follow the first position's row start: one load;
 // - the rest: the second position's samples 0 to 4 - Apart, of two rows at
