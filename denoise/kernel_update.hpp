@@ -109,6 +109,7 @@ inline void update_group(const patch_walk& walk, float* const* patch, const Samp
 template <int Rows, int Apart>
 inline void update_pair_rows(float* const* patch, const double* noisy, const index_t* rows, const index_t* ks,
                              index_t delta, const double* const* w, int n, int skip, weight_sums* sums) {
+    static_assert(Apart == 1 || Apart == 3, "the interior grid's step at patch radius 2, or the edge passes'");
     constexpr int per_rest = rows_per_rest<Apart>;
     constexpr int rests = (Rows + per_rest - 1) / per_rest;
     // The rows of a rest; an odd last row of two-row rests takes both places.

@@ -1,13 +1,14 @@
 #pragma once
-// The lanes of the patch update for two reference positions 1 to 3 samples
+// The lanes of the patch update for two reference positions Apart samples
 // apart along x with patch rows of five samples (patch radius 2 on the
-// interior grid, whose step is 3, and on the edge passes, step 1): apart,
-// each position's row would fill five of eight lanes. Packed:
+// interior grid, Apart 3, and on the edge passes, Apart 1): apart, each
+// position's row would fill five of eight lanes. Packed:
 // - the pair row: lanes 0-4 the first position's row, lanes 5 on the second
 //   position's samples 5 - Apart to 4. Their neighbour samples are the eight
 //   that follow the first position's row start: one load;
 // - the rest: the second position's samples 0 to 4 - Apart, of two rows at
-//   once where that is two samples (Apart 3), of one row otherwise.
+//   once where that is two samples (Apart 3), of one row where it is four
+//   (Apart 1).
 // Every lane still takes (float)((double)value + (double)sample * weight)
 // with its own position's weight, so no result changes.
 // Included by the kernel translation units (see simd_lanes.hpp).
@@ -51,11 +52,8 @@ inline pair_weights pair_weights_of(double first, double second) {
     return reinterpret_cast<pair_weights>(_mm512_mask_blend_pd(0xe0, _mm512_set1_pd(first), _mm512_set1_pd(second)));
 }
 
-// The step of row_step_wide with a weight per lane.
 inline pair_row pair_step(pair_row value, double8 sample, pair_weights weight) {
-    const double8 product = sample * weight;
-    return narrow(reinterpret_cast<double8>(_mm512_fmadd_pd(reinterpret_cast<__m512d>(product), _mm512_set1_pd(1.0),
-                                                            reinterpret_cast<__m512d>(widen(value)))));
+    return row_step_wide(value, sample, weight, 8);
 }
 
 inline rest_row rest_step(rest_row value, double4 sample, double weight) {
@@ -89,8 +87,8 @@ inline pair_weights pair_weights_of(double first, double second) {
 }
 
 inline pair_row pair_step(pair_row value, double8 sample, pair_weights weight) {
-    value.lo = __builtin_convertvector(__builtin_convertvector(value.lo, double4) + sample.lo * weight.lo, float4);
-    value.hi = __builtin_convertvector(__builtin_convertvector(value.hi, double4) + sample.hi * weight.hi, float4);
+    value.lo = half_step_wide(value.lo, sample.lo, weight.lo);
+    value.hi = half_step_wide(value.hi, sample.hi, weight.hi);
     return value;
 }
 
@@ -102,9 +100,7 @@ inline rest_row rest_step(rest_row value, double4 sample, double weight) {
 
 // The rest of rows a and b (the same row where a rest holds one), and back;
 // two rows' rests are built from register halves, not in memory, which would
-// stall the load on the stores. A rest of one row holds the second
-// position's samples 0-3: with Apart 2 its sample 3 is in the pair row too,
-// with the same value.
+// stall the load on the stores.
 using float2 = float __attribute__((vector_size(8)));
 using double2 = double __attribute__((vector_size(16)));
 

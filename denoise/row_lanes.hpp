@@ -59,7 +59,9 @@ inline row4 row_step_wide(row4 value, double4 sample, double weight, int) {
                                              reinterpret_cast<__m256d>(__builtin_convertvector(value, double4)));
     return __builtin_convertvector(reinterpret_cast<double4>(sum), float4);
 }
-inline row8 row_step_wide(row8 value, double8 sample, double weight, int) {
+// The weight is one for all lanes (double) or one per lane (double8).
+template <class Weight>
+inline row8 row_step_wide(row8 value, double8 sample, Weight weight, int) {
     const double8 product = sample * weight;
     return narrow(reinterpret_cast<double8>(_mm512_fmadd_pd(reinterpret_cast<__m512d>(product), _mm512_set1_pd(1.0),
                                                             reinterpret_cast<__m512d>(widen(value)))));
@@ -125,7 +127,9 @@ inline row8 row_step(row8 value, row8 sample, double weight, int n) {
     return value;
 }
 
-inline float4 half_step_wide(float4 value, double4 sample, double weight) {
+// The weight is one for all lanes (double) or one per lane (double4).
+template <class Weight>
+inline float4 half_step_wide(float4 value, double4 sample, Weight weight) {
     return __builtin_convertvector(__builtin_convertvector(value, double4) + sample * weight, float4);
 }
 
