@@ -10,7 +10,7 @@ from synthetic import blobs, poisson_gaussian
 from test_cli import assert_one_line_error, pxvorel_cli
 
 import pxvorel
-from pxvorel.cli.batch import cast_to
+from pxvorel.cli.dtype import cast_to
 from pxvorel.io import read_image, write_image
 from pxvorel.io.zarr import open_lazy
 

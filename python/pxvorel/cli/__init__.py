@@ -1,8 +1,9 @@
 """The ``pxvorel`` command line: denoise, estimate and demo.
 
 Progress goes to standard error (silenced by ``--quiet``), results to standard output.
-Errors are one line on standard error with exit status 2 for bad input or arguments
-and 1 for anything else.
+Errors are one line on standard error with exit status 2 for bad input or arguments (or
+a path that needs an optional extra, named with its ``pip install`` line) and 1 for
+anything else.
 """
 
 from __future__ import annotations
@@ -22,6 +23,7 @@ from pxvorel.cli.parser import build_parser
 from pxvorel.cli.report import Console, describe_image, stage
 from pxvorel.cli.signals import Stopped, stop_on_signals
 from pxvorel.core.axes import AxisPlan
+from pxvorel.core.extras import MissingExtraError, require
 from pxvorel.io import read_image
 from pxvorel.noise.model import estimate_noise, estimate_sigma
 
@@ -49,6 +51,7 @@ def estimate_file(args: argparse.Namespace, console: Console) -> None:
         model = estimate_noise(image.data, axes=image.axes)
         sigma = estimate_sigma(image.data, axes=image.axes)
     if args.plot:
+        require("matplotlib", "--plot")
         from pxvorel.noise.figure import model_figure
 
         with stage(log, f"drawing {args.plot}"):
@@ -66,12 +69,8 @@ def estimate_file(args: argparse.Namespace, console: Console) -> None:
 
 def demo_command(args: argparse.Namespace, console: Console) -> None:
     """``pxvorel demo``: synthetic time series, denoised, with a report."""
-    try:
-        import matplotlib  # noqa: F401
-        import skimage  # noqa: F401
-    except ImportError as error:
-        raise RuntimeError(f"the demo needs matplotlib and scikit-image ({error}); "
-                           "install them with: pip install 'pxvorel[demo]'") from None
+    require("matplotlib", "the demo", "demo")
+    require("skimage", "the demo", "demo")
     from pxvorel.demo import print_report, run_demo
 
     with console.progress("denoising") as progress:
@@ -97,6 +96,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except Stopped as stop:
         print(f"pxvorel: {stop}; no partial output left", file=sys.stderr)
         return stop.status
+    except MissingExtraError as error:  # a path that needs an optional extra
+        print(f"pxvorel: error: {error}", file=sys.stderr)
+        return 2
     except (ValueError, OSError) as error:  # bad input, or a file that cannot be read or written
         print(f"pxvorel: error: {error}", file=sys.stderr)
         return 2

@@ -9,6 +9,7 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
+from pxvorel.cli.dtype import cast_to
 from pxvorel.cli.options import OUTPUT_SUFFIXES, UsageError, noise_option, patch_radius_option
 from pxvorel.cli.report import Console, describe_image, stage
 from pxvorel.cli.signals import ending_the_process_on_signals
@@ -73,8 +74,6 @@ def denoise_file(args: argparse.Namespace, console: Console) -> DenoiseOutcome:
         print(f"{source}: {report.quality.describe()}", flush=True)
     seconds = time.perf_counter() - start
     if args.dtype == "input" and image.data.dtype.kind in "iub":
-        from pxvorel.cli.batch import cast_to  # dask is imported only where it is needed
-
         result, clipped = cast_to(result, image.data.dtype)
         log.info(f"{int(clipped)} sample(s) clipped to the range of {image.data.dtype}")
     with stage(log, f"writing {target}"):

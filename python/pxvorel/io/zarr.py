@@ -34,6 +34,7 @@ from pxvorel.core.axes import ENGINE_AXES, AxisPlan, normalize_axes
 from pxvorel.io.atomic import AtomicTarget
 from pxvorel.io.image import ImageFile
 from pxvorel.io.metadata import file_axes, tiff_spacing
+from pxvorel.io.paths import is_zarr
 from pxvorel.io.units import MICROMETRE, length_in_um, time_in_s
 
 __all__ = ["LazyImage", "is_zarr", "open_lazy", "write_ome_zarr"]
@@ -42,13 +43,6 @@ _AXIS_TYPES = {"T": "time", "C": "channel", "Z": "space", "Y": "space", "X": "sp
 
 #: An image opened without reading its samples: an :class:`ImageFile` whose data is a dask array.
 LazyImage = ImageFile
-
-
-def is_zarr(path: str | os.PathLike[str]) -> bool:
-    """True for a path named ``*.zarr`` or a folder holding Zarr metadata."""
-    path = Path(path)
-    markers = ("zarr.json", ".zarray", ".zgroup")
-    return path.name.lower().endswith(".zarr") or (path.is_dir() and any((path / m).exists() for m in markers))
 
 
 class _TiffLevel:
