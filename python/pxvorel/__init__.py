@@ -3,7 +3,7 @@
 The main entry points are :func:`denoise`, :func:`estimate_noise` and
 :func:`estimate_sigma`; :mod:`pxvorel.io` reads and writes TIFF, OME-TIFF, ImageJ
 hyperstacks and ``.npy`` files with their axes and pixel sizes, and
-:mod:`pxvorel.zarr_io` (:mod:`pxvorel.io.zarr`) opens Zarr, OME-Zarr and large TIFFs lazily as dask arrays
+:mod:`pxvorel.io.zarr` opens Zarr, OME-Zarr and large TIFFs lazily as dask arrays
 and writes OME-Zarr.
 """
 
@@ -11,7 +11,7 @@ from pxvorel.api import denoise
 from pxvorel.core.version import __version__
 from pxvorel.noise.model import NoiseModel, estimate_noise, estimate_sigma
 from pxvorel.io import ImageFile, read_image, write_image
-from pxvorel.quality.figure import QualityEstimate
+from pxvorel.quality.estimate import QualityEstimate
 from pxvorel.quality.report import RunReport
 
 __all__ = [

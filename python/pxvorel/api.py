@@ -1,4 +1,4 @@
-"""``denoise``: parameters in the caller's terms, one or two native calls, the result in the caller's axis order."""
+"""``denoise``: the public function; it validates its arguments and runs :mod:`pxvorel.pipeline`."""
 
 from __future__ import annotations
 
@@ -8,9 +8,9 @@ from typing import TYPE_CHECKING, Literal, TypeGuard, overload
 import numpy as np
 
 from pxvorel.noise.model import NoiseModel, NoiseSpec
-from pxvorel.quality.pipeline import run_job
 from pxvorel.quality.report import RunReport
-from pxvorel.run.engine import DenoiseJob
+from pxvorel.pipeline import run
+from pxvorel.run.job import prepare
 from pxvorel.run.progress import ProgressSpec, reporting
 from pxvorel.run.settings import DEFAULT_CHANNELS, DEFAULT_ITERATIONS, DEFAULT_PVALUE, ChannelMode
 
@@ -82,7 +82,7 @@ def denoise(
 ) -> np.ndarray | da.Array | tuple[np.ndarray | da.Array, NoiseModel] | tuple[np.ndarray, RunReport]:
     """Denoise a 1-D to 5-D fluorescence image with non-local patch averaging.
 
-    Similar patches are searched for in a neighbourhood that grows with each iteration
+    Similar patches are searched for in a neighborhood that grows with each iteration
     and averaged with weights from a statistical test of their similarity. Every channel
     is first brought to unit noise: Poisson-Gaussian noise (photon counts plus camera
     read noise) through a generalised Anscombe transform, whose exact unbiased inverse
@@ -166,7 +166,7 @@ def denoise(
         Amount of the noisy input mixed back into each estimate (0, the default, mixes
         none; larger values keep more of the original texture).
     search_axes : str or dict, optional
-        Axes the search neighbourhood extends along besides X and Y, e.g. ``"XYZ"`` or
+        Axes the search neighborhood extends along besides X and Y, e.g. ``"XYZ"`` or
         ``{"T": False}``. Default: Z and T.
     threads : int, optional
         Number of threads. By default the OpenMP thread count in force (all cores,
@@ -295,14 +295,13 @@ def denoise(
                                    iterations=iterations, pvalue=pvalue, renoise=renoise, threads=threads,
                                    refine=refine, channels=channels, stacklevel=2)
         return (lazy, model) if return_noise else lazy
-    job = DenoiseJob.prepare(image, axes=axes, patch_radius=patch_radius, search_axes=search_axes,
-                             iterations=iterations, pvalue=pvalue, renoise=renoise, threads=threads,
-                             refine=refine, channels=channels)
+    job = prepare(image, axes=axes, patch_radius=patch_radius, search_axes=search_axes, iterations=iterations,
+                  pvalue=pvalue, renoise=renoise, threads=threads, refine=refine, channels=channels)
     if out is not None and (not isinstance(out, np.ndarray) or out.shape != job.plan.shape or out.dtype.kind != "f"):
         raise ValueError(f"out must be a floating-point array of shape {job.plan.shape}")
     with reporting(progress) as fractions:
-        model = job.choose_noise(noise, stacklevel=2)
-        denoised, report = run_job(job, model, tune=tune, quality=quality, progress=fractions)
+        denoised, report = run(job, noise, tune=tune, quality=quality, progress=fractions, stacklevel=2)
+    model = report.noise
     if out is not None:
         out[...] = denoised
         denoised = out

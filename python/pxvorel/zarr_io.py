@@ -1,6 +1,10 @@
-"""Zarr, OME-Zarr and large TIFFs as lazy dask arrays; OME-Zarr writing. The same as
-:mod:`pxvorel.io.zarr`, under the name it was first published with."""
+"""Deprecated: the former name of :mod:`pxvorel.io.zarr` (Zarr, OME-Zarr and large TIFFs as
+lazy dask arrays; OME-Zarr writing). Importing it warns; it will be removed."""
 
-from pxvorel.io.zarr import LazyImage, is_zarr, open_lazy, prepare_ome_zarr, write_ome_zarr
+import warnings
 
-__all__ = ["LazyImage", "is_zarr", "open_lazy", "prepare_ome_zarr", "write_ome_zarr"]
+from pxvorel.io.zarr import is_zarr, open_lazy, prepare_ome_zarr, write_ome_zarr
+
+warnings.warn("pxvorel.zarr_io is deprecated; use pxvorel.io.zarr", DeprecationWarning, stacklevel=2)
+
+__all__ = ["is_zarr", "open_lazy", "prepare_ome_zarr", "write_ome_zarr"]

@@ -10,7 +10,8 @@ pytest.importorskip("napari")
 pytest.importorskip("pytestqt")
 
 from pxvorel.io import write_image  # noqa: E402
-from pxvorel.io.zarr import LazyImage, write_ome_zarr  # noqa: E402
+from pxvorel.io import ImageFile
+from pxvorel.io.zarr import write_ome_zarr  # noqa: E402
 from pxvorel.napari import _reader  # noqa: E402
 
 SPACING = {"Z": 0.5, "Y": 0.1, "X": 0.2}
@@ -21,7 +22,7 @@ def _tif(path, data):
 
 
 def _zarr(path, data):
-    write_ome_zarr(path, LazyImage(da.from_array(data), "ZCYX", SPACING, "µm"))
+    write_ome_zarr(path, ImageFile(da.from_array(data), "ZCYX", SPACING, "µm"))
 
 
 def _npy(path, data):

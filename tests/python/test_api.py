@@ -12,7 +12,7 @@ from synthetic import blobs, moving_blobs, poisson_gaussian
 
 import pxvorel
 import pxvorel._engine as engine_module
-import pxvorel.noise.choice as choice_module
+import pxvorel.noise.channel_model as choice_module
 from pxvorel import NoiseModel
 from pxvorel.noise.estimate import VarianceLine
 
@@ -271,8 +271,8 @@ def test_stabilised_path_is_unbiased_on_flat_fields() -> None:
 
 
 @pytest.mark.parametrize("module", ["pxvorel.api", "pxvorel.noise.model", "pxvorel.noise.channels", "pxvorel.noise.censored",
-                                    "pxvorel.noise.observed", "pxvorel.noise.figure", "pxvorel.core.axes", "pxvorel.quality.figure",
-                                    "pxvorel.quality.report", "pxvorel.quality.choice", "pxvorel.run.refine"])
+                                    "pxvorel.noise.observed", "pxvorel.noise.figure", "pxvorel.core.axes", "pxvorel.quality.estimate",
+                                    "pxvorel.quality.report", "pxvorel.quality.tile_choice", "pxvorel.run.refine"])
 def test_docstring_examples_run(module) -> None:
     import doctest
     import importlib

@@ -47,7 +47,7 @@ def test_channels_side_by_side_run_as_many_at_a_time_as_threads(monkeypatch) -> 
     multiply the memory of an image of many channels."""
     import time
 
-    import pxvorel.run.engine as engine_module
+    import pxvorel.run.execute as engine_module
 
     running, most = 0, 0
     lock = threading.Lock()
@@ -75,7 +75,7 @@ def test_channels_side_by_side_give_the_one_thread_bits(monkeypatch, threads, co
     """Whole rounds of channels, one per thread, give the one-thread bits; the channel left over
     (three on two threads) runs on all threads, within the variation allowed between thread
     counts (the order of additions; rarely a flipped consistency test)."""
-    import pxvorel.run.engine as engine_module
+    import pxvorel.run.execute as engine_module
 
     shape = (count, 64, 48)
     assert bands_for(shape, "CYX", threads)[0] is None  # not bands: one channel per thread

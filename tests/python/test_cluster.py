@@ -16,7 +16,8 @@ from test_cli import pxvorel_cli
 
 import pxvorel
 from pxvorel import NoiseModel
-from pxvorel.io.zarr import LazyImage, open_lazy, write_ome_zarr
+from pxvorel.io import ImageFile
+from pxvorel.io.zarr import open_lazy, write_ome_zarr
 
 distributed = pytest.importorskip("distributed")
 
@@ -49,7 +50,7 @@ def test_zarr_in_ome_zarr_out_equals_in_memory(client, stack, tmp_path) -> None:
     noisy, expected = stack
     source = open_lazy(zarr_input(tmp_path / "in.zarr", noisy), axes="ZYX")
     result = pxvorel.denoise(source.data, axes="ZYX", noise=MODEL, iterations=3)
-    written = write_ome_zarr(tmp_path / "out.ome.zarr", LazyImage(result, "ZYX", {"Z": 0.4, "Y": 0.1, "X": 0.1}, "µm"))
+    written = write_ome_zarr(tmp_path / "out.ome.zarr", ImageFile(result, "ZYX", {"Z": 0.4, "Y": 0.1, "X": 0.1}, "µm"))
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.zarr", "out.ome.zarr"]  # no temporary left
     back = open_lazy(written)
     assert (back.axes, back.spacing, back.unit) == ("ZYX", {"Z": 0.4, "Y": 0.1, "X": 0.1}, "µm")

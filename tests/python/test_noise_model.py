@@ -14,7 +14,7 @@ from scipy import ndimage
 from synthetic import blobs
 
 import pxvorel
-import pxvorel.noise.choice as choice_module
+import pxvorel.noise.channel_model as choice_module
 from pxvorel.cli import main
 from pxvorel.core.axes import AxisPlan
 from pxvorel.noise.estimate import VarianceLine

@@ -16,7 +16,9 @@ import pxvorel
 from pxvorel.core.axes import AxisPlan
 from pxvorel.quality.sure import estimate_risk
 from pxvorel.quality.tune import Tuning, tune
-from pxvorel.run.engine import DenoiseJob, denoise_unit
+from pxvorel.run.execute import execute
+from pxvorel.run.job import prepare
+from pxvorel.run.plan import RunPlan
 from pxvorel.run.unit import UnitImage
 
 
@@ -27,9 +29,10 @@ def scene() -> np.ndarray:
 
 def true_and_estimated(clean: np.ndarray, noisy: np.ndarray, model: pxvorel.NoiseModel,
                        seed: int) -> tuple[float, float, float]:
-    job = DenoiseJob.prepare(noisy, axes="YX", patch_radius=None, search_axes=None, iterations=4, pvalue=0.01,
-                             renoise=0.0, threads=1)
-    risk = estimate_risk(UnitImage.of(job.engine, model), model, lambda w: denoise_unit(w, job.settings), seed=seed)
+    job = prepare(noisy, axes="YX", iterations=4, pvalue=0.01, threads=1)
+    unit = UnitImage.of(job.engine, model)
+    plan = RunPlan.of(job.settings, unit.work.shape)
+    risk = estimate_risk(unit, model, lambda w: execute(w, plan), seed=seed)
     true = float(np.mean((risk.denoised[0, 0, 0].astype(np.float64) - clean) ** 2))
     return true, risk.mse[0], risk.spread[0]
 
@@ -62,12 +65,11 @@ def test_tuning_picks_a_setting_close_to_the_oracle(scene) -> None:
     noisy = (part + np.random.default_rng(7).normal(0.0, 25.0, part.shape)).astype(np.float32)
     flat = np.full((96, 96), 100.0) + np.random.default_rng(8).normal(0.0, 10.0, (96, 96))
     for image, clean, sigma in ((noisy, part, 25.0), (flat, np.full((96, 96), 100.0), 10.0)):
-        job = DenoiseJob.prepare(image, axes="YX", patch_radius=None, search_axes=None, iterations=4, pvalue=0.01,
-                                 renoise=0.0, threads=1)
+        job = prepare(image, axes="YX", iterations=4, pvalue=0.01, threads=1)
         model = pxvorel.NoiseModel.gaussian(sigma)
-        tuning = tune(job.engine, model, job.settings)
         unit = UnitImage.of(job.engine, model)
-        true = [float(np.mean((unit.back(denoise_unit(unit.work, s))[0, 0, 0] - clean) ** 2))
+        tuning = tune(unit, model, job.settings)
+        true = [float(np.mean((unit.back(execute(unit.work, RunPlan.of(s, unit.work.shape)))[0, 0, 0] - clean) ** 2))
                 for s in tuning.candidates]
         chosen = int(np.argmin(tuning.scores))
         assert true[chosen] <= 1.05 * min(true), (tuning.scores, true)
@@ -150,7 +152,7 @@ def test_the_default_call_chooses_on_tiles_and_fixed_parameters_do_not(monkeypat
     setting and denoises with the chosen one (here the default: the same result as asking for
     it); only where the finer one wins is the plane's other alternative scored; any parameter
     given, refine=False, a small plane, a stack and a small time-lapse (radius 1 there) skip it."""
-    import pxvorel.quality.choice as choice
+    import pxvorel.quality.tile_choice as choice
 
     noisy = poisson_gaussian(blobs((384, 384), 60, seed=6, low=20.0, high=300.0), 2.0, 16.0, seed=7)
     result, report = pxvorel.denoise(noisy, threads=1, return_report=True)
@@ -179,7 +181,7 @@ def test_the_default_call_chooses_on_tiles_and_fixed_parameters_do_not(monkeypat
 def test_a_time_lapse_choice_runs_the_wide_blocks_it_chose(monkeypatch) -> None:
     """A time-lapse large enough for one tile of its frames compares the default with the smoother
     setting; chosen (here made to win), that setting runs with the wider blocks of the stage."""
-    import pxvorel.quality.choice as choice
+    import pxvorel.quality.tile_choice as choice
     import pxvorel.run.refine as stage
 
     frames = np.stack([poisson_gaussian(blobs((256, 256), 40, seed=3, low=20.0, high=200.0), 2.0, 16.0, seed=t)

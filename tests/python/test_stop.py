@@ -19,8 +19,8 @@ from threadpoolctl import threadpool_limits
 from test_progress import restore_sigint
 
 import pxvorel
-from pxvorel.run.bands import bands_for
-from pxvorel.run.engine import DenoiseJob
+from pxvorel.run.job import prepare
+from pxvorel.run.plan import RunPlan
 from pxvorel.run.refine import STAGE_SHARE
 from pxvorel.run.threads import available_cores
 
@@ -143,9 +143,9 @@ def test_a_raising_callback_stops_every_running_and_writes_nothing(shape, keywor
     start = time.perf_counter()
     # The count in force (which earlier native calls on this thread may have lowered) is 2.
     with threadpool_limits(limits=2, user_api="openmp"), pytest.raises(Stop):
-        job = DenoiseJob.prepare(image, patch_radius=None, search_axes=None, iterations=keywords.get("iterations", 4),
-                                 pvalue=0.01, renoise=0.0, threads=keywords.get("threads"), axes=keywords.get("axes"))
-        assert (bands_for(job.engine.shape, job.settings) is not None) == (keywords.get("threads") is None)
+        job = prepare(image, iterations=keywords.get("iterations", 4), pvalue=0.01, threads=keywords.get("threads"),
+                      axes=keywords.get("axes"))
+        assert (RunPlan.of(job.settings, job.engine.shape).bands is not None) == (keywords.get("threads") is None)
         assert job.settings.refine
         pxvorel.denoise(image, noise=10.0, out=out, progress=stop, **keywords)
     assert time.perf_counter() - start < STOPPED_WITHIN and np.all(out == -1.0)

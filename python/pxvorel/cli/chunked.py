@@ -31,7 +31,7 @@ from pxvorel.cli.report import describe_image, stage
 from pxvorel.core.extras import require
 from pxvorel.io import ImageFile, write_image
 from pxvorel.io.paths import is_zarr
-from pxvorel.io.zarr import LazyImage, open_lazy, prepare_ome_zarr
+from pxvorel.io.zarr import open_lazy, prepare_ome_zarr
 
 log = logging.getLogger(__name__)
 
@@ -150,7 +150,7 @@ def denoise_chunked(args: argparse.Namespace, source: Path, target: Path) -> Non
         clipped = [count]
     start = time.perf_counter()
     if is_zarr(target):
-        write = prepare_ome_zarr(target, LazyImage(result, image.axes, image.spacing, image.unit),
+        write = prepare_ome_zarr(target, ImageFile(result, image.axes, image.spacing, image.unit),
                                  overwrite=args.overwrite)
         try:
             _, counts = compute_chunks(write.tasks, clipped)

@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import dataclasses
 import logging
 import time
+from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -15,8 +17,8 @@ from pxvorel.cli.report import Console, describe_image, stage
 from pxvorel.cli.signals import ending_the_process_on_signals
 from pxvorel.io import ImageFile, read_image, write_image
 from pxvorel.noise.model import NoiseModel
-from pxvorel.quality.pipeline import run_job
-from pxvorel.run.engine import DenoiseJob
+from pxvorel.pipeline import Observer, run
+from pxvorel.run.job import Job, prepare
 from pxvorel.run.preflight import capped_threads, check_output, covering_iterations, describe_seconds, estimate_seconds
 
 log = logging.getLogger(__name__)
@@ -30,6 +32,27 @@ class DenoiseOutcome:
     seconds: float
     """Time for estimating the noise model and denoising (without reading and writing)."""
     voxels: int
+
+
+class _Steps(Observer):
+    """The run's steps as lines on the console, with the estimated time once the noise model is known."""
+
+    def __init__(self, label: str, *, estimate_time: bool, tune: bool) -> None:
+        self.label, self.estimate_time, self.tune = label, estimate_time, tune
+
+    @contextlib.contextmanager
+    def noise_step(self) -> Iterator[None]:
+        with stage(log, f"choosing the noise model ({self.label})"), ending_the_process_on_signals():
+            yield
+
+    def noise_chosen(self, job: Job, model: NoiseModel) -> None:
+        if self.estimate_time and job.engine.size >= 4 * 64 * 64 * 5:
+            log.info(f"estimated denoising time: about {describe_seconds(estimate_seconds(job, model))}")
+
+    def denoise_step(self, job: Job) -> contextlib.AbstractContextManager[object]:
+        choosing = "tuning the settings and " if self.tune else "choosing the settings and " if (
+            job.settings.automatic) else ""
+        return stage(log, f"{choosing}denoising")
 
 
 def denoise_file(args: argparse.Namespace, console: Console) -> DenoiseOutcome:
@@ -50,9 +73,9 @@ def denoise_file(args: argparse.Namespace, console: Console) -> DenoiseOutcome:
     with stage(log, f"reading {source}"):
         image = read_image(source, axes=args.axes)
     log.info(f"image: {describe_image(image)}")
-    job = DenoiseJob.prepare(image.data, axes=image.axes, patch_radius=patch_radius, search_axes=args.search,
-                             iterations=args.iterations, pvalue=args.pvalue, renoise=args.renoise,
-                             threads=threads, refine=args.refine, channels=args.channels)
+    job = prepare(image.data, axes=image.axes, patch_radius=patch_radius, search_axes=args.search,
+                  iterations=args.iterations, pvalue=args.pvalue, renoise=args.renoise, threads=threads,
+                  refine=args.refine, channels=args.channels)
     useful = covering_iterations(job.plan, job.settings)
     if job.settings.iterations > useful:
         log.warning(f"--iterations {job.settings.iterations}: after {useful} the search already spans the "
@@ -60,16 +83,9 @@ def denoise_file(args: argparse.Namespace, console: Console) -> DenoiseOutcome:
         job = dataclasses.replace(job, settings=dataclasses.replace(job.settings, iterations=useful))
     start = time.perf_counter()
     label = f"{noise:g}" if isinstance(noise, float) else ("given" if isinstance(noise, NoiseModel) else noise)
-    with stage(log, f"choosing the noise model ({label})"), ending_the_process_on_signals():
-        model = job.choose_noise(noise)
-    for line in model.describe().splitlines():
-        log.info(f"noise model: {line}")
-    if not console.quiet and job.engine.size >= 4 * 64 * 64 * 5:
-        log.info(f"estimated denoising time: about {describe_seconds(estimate_seconds(job, model))}")
-    doing = "tuning and denoising" if args.tune else f"denoising ({job.settings.describe(job.plan)})"
-    with stage(log, doing):
-        with console.progress("denoising") as progress:
-            result, report = run_job(job, model, tune=args.tune, quality=args.quality, progress=progress)
+    with console.progress("denoising") as progress:
+        result, report = run(job, noise, tune=args.tune, quality=args.quality, progress=progress,
+                             observer=_Steps(label, estimate_time=not console.quiet, tune=args.tune))
     if report.quality is not None:
         print(f"{source}: {report.quality.describe()}", flush=True)
     seconds = time.perf_counter() - start
@@ -80,6 +96,6 @@ def denoise_file(args: argparse.Namespace, console: Console) -> DenoiseOutcome:
         write_image(target, ImageFile(result, image.axes, image.spacing, image.unit), overwrite=args.overwrite)
     voxels = int(result.size)
     log.info(f"done: {voxels / 1e6:.2f} Mvoxel in {seconds:.2f} s ({voxels / 1e6 / seconds:.2f} Mvoxel/s)")
-    return DenoiseOutcome(model, seconds, voxels)
+    return DenoiseOutcome(report.noise, seconds, voxels)
 
 

@@ -15,13 +15,10 @@ import warnings
 from collections.abc import Iterator
 from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, TextIO
+from typing import TextIO
 
 from pxvorel.io import ImageFile
 from pxvorel.run.progress import Fractions, on_stream
-
-if TYPE_CHECKING:
-    from pxvorel.io.zarr import LazyImage
 
 
 class _Lines(logging.Formatter):
@@ -72,7 +69,7 @@ def stage(log: logging.Logger, doing: str) -> Iterator[None]:
     log.info("%s: done in %.2f s", doing, time.perf_counter() - start)
 
 
-def describe_image(image: ImageFile | LazyImage) -> str:
+def describe_image(image: ImageFile) -> str:
     shape = " x ".join(f"{n}{a}" for a, n in zip(image.axes, image.data.shape, strict=True))
     text = f"{shape} {image.data.dtype}, axes {image.axes}"
     sizes = [f"{a} {image.spacing[a]:g} {'s' if a == 'T' else image.unit or ''}".rstrip()

@@ -14,7 +14,8 @@ from typing import Any
 from pxvorel.demo.scene import FRAME_INTERVAL_S, GAIN, OFFSET, PIXEL_SIZE_UM, Scene, synthetic_series
 from pxvorel.demo.score import noise_std_error, psnr, save_figure, ssim
 from pxvorel.io import ImageFile, read_image, write_image
-from pxvorel.run.engine import DenoiseJob
+from pxvorel.pipeline import run
+from pxvorel.run.job import prepare
 from pxvorel.run.progress import Fractions
 
 __all__ = ["FRAME_INTERVAL_S", "PIXEL_SIZE_UM", "Scene", "print_report", "psnr", "run_demo", "ssim",
@@ -41,13 +42,10 @@ def run_demo(out: Path, *, frames: int = 24, size: int = 256, threads: int | Non
     write_image(noisy_path, ImageFile(scene.noisy, "TYX", spacing, "µm"), overwrite=True)
     write_image(out / "clean.tif", ImageFile(scene.clean, "TYX", spacing, "µm"), overwrite=True)
     noisy = read_image(noisy_path)
-    job = DenoiseJob.prepare(noisy.data, axes=noisy.axes, patch_radius=None, search_axes=None, renoise=0.0,
-                             threads=threads)
+    job = prepare(noisy.data, axes=noisy.axes, threads=threads)
     start = time.perf_counter()
-    model = job.choose_noise("auto")
-    log.info("noise model: %s", model.describe())
-    log.info("denoising (%s)", job.settings.describe(job.plan))
-    denoised = job.run(model, Fractions(progress) if progress is not None else None)
+    denoised, run_report = run(job, "auto", progress=Fractions(progress) if progress is not None else None)
+    model = run_report.noise
     seconds = time.perf_counter() - start
     write_image(denoised_path, ImageFile(denoised, noisy.axes, noisy.spacing, noisy.unit), overwrite=True)
     log.info("scoring")

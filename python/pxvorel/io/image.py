@@ -20,7 +20,7 @@ class ImageFile:
     """An image read from or to be written to a file, with its axes and pixel sizes.
 
     The same type holds an image read whole (a NumPy array) and one opened lazily (a
-    dask array); ``pxvorel.zarr_io.LazyImage`` is another name for it.
+    dask array).
 
     Attributes
     ----------

@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass
 from pathlib import Path
@@ -37,12 +38,18 @@ from pxvorel.io.metadata import file_axes, tiff_spacing
 from pxvorel.io.paths import is_zarr
 from pxvorel.io.units import MICROMETRE, length_in_um, time_in_s
 
-__all__ = ["LazyImage", "is_zarr", "open_lazy", "write_ome_zarr"]
+__all__ = ["is_zarr", "open_lazy", "write_ome_zarr"]
 
 _AXIS_TYPES = {"T": "time", "C": "channel", "Z": "space", "Y": "space", "X": "space"}
 
-#: An image opened without reading its samples: an :class:`ImageFile` whose data is a dask array.
-LazyImage = ImageFile
+
+def __getattr__(name: str) -> object:
+    """``LazyImage``, the former name of :class:`ImageFile` here, with a deprecation warning."""
+    if name == "LazyImage":
+        warnings.warn("pxvorel.io.zarr.LazyImage is deprecated; use pxvorel.io.ImageFile, which holds lazy "
+                      "images too", DeprecationWarning, stacklevel=2)
+        return ImageFile
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 class _TiffLevel:
@@ -73,7 +80,7 @@ class _TiffLevel:
             return np.asarray(self._level(zarr.open(store, mode="r"))[index])
 
 
-def _open_tiff(path: Path, axes: str | None) -> LazyImage:
+def _open_tiff(path: Path, axes: str | None) -> ImageFile:
     try:
         with tifffile.TiffFile(path) as tif:
             raw_axes = tif.series[0].axes
@@ -88,7 +95,7 @@ def _open_tiff(path: Path, axes: str | None) -> LazyImage:
         data = data.reshape(shape) if shape != data.shape else data
     else:
         letters = normalize_axes(axes, data.ndim)
-    return LazyImage(data, letters, {a: s for a, s in spacing.items() if a in letters and s > 0}, unit)
+    return ImageFile(data, letters, {a: s for a, s in spacing.items() if a in letters and s > 0}, unit)
 
 
 def _multiscales(attributes: Mapping[str, Any]) -> dict[str, Any] | None:
@@ -97,7 +104,7 @@ def _multiscales(attributes: Mapping[str, Any]) -> dict[str, Any] | None:
     return entries[0] if entries else None
 
 
-def _open_zarr(path: Path, axes: str | None) -> LazyImage:
+def _open_zarr(path: Path, axes: str | None) -> ImageFile:
     try:
         node = zarr.open(str(path), mode="r")
     except (FileNotFoundError, ValueError, KeyError) as error:
@@ -125,10 +132,10 @@ def _open_zarr(path: Path, axes: str | None) -> LazyImage:
                 spacing[axis], unit = size, MICROMETRE
     data = da.from_zarr(str(path), component=component)
     letters = normalize_axes(axes or letters, data.ndim)
-    return LazyImage(data, letters, spacing, unit)
+    return ImageFile(data, letters, spacing, unit)
 
 
-def open_lazy(path: str | os.PathLike[str], *, axes: str | None = None) -> LazyImage:
+def open_lazy(path: str | os.PathLike[str], *, axes: str | None = None) -> ImageFile:
     """Open a Zarr array, an OME-Zarr image, a TIFF or a ``.npy`` file as a dask array.
 
     Parameters
@@ -142,7 +149,7 @@ def open_lazy(path: str | os.PathLike[str], *, axes: str | None = None) -> LazyI
 
     Returns
     -------
-    LazyImage
+    ImageFile
         The samples as a dask array in the file's chunks (TIFF: pages or tiles).
 
     Raises
@@ -166,7 +173,7 @@ def open_lazy(path: str | os.PathLike[str], *, axes: str | None = None) -> LazyI
         return _open_zarr(path, axes)
     if path.suffix.lower() == ".npy":
         data = np.load(path, mmap_mode="r", allow_pickle=False)
-        return LazyImage(da.from_array(data, chunks="auto"), AxisPlan.for_array(data.shape, axes).axes)
+        return ImageFile(da.from_array(data, chunks="auto"), AxisPlan.for_array(data.shape, axes).axes)
     return _open_tiff(path, axes)
 
 
@@ -210,7 +217,7 @@ class ZarrWrite:
         self.target.abandon()
 
 
-def prepare_ome_zarr(path: str | os.PathLike[str], image: LazyImage, *, overwrite: bool = False) -> ZarrWrite:
+def prepare_ome_zarr(path: str | os.PathLike[str], image: ImageFile, *, overwrite: bool = False) -> ZarrWrite:
     """Create the OME-Zarr image in a temporary folder and return the tasks that fill it.
 
     The axes are written in OME-Zarr's order (T, C, Z, Y, X; the data transposed if
@@ -240,14 +247,14 @@ def prepare_ome_zarr(path: str | os.PathLike[str], image: LazyImage, *, overwrit
     return ZarrWrite(folder, tasks)
 
 
-def write_ome_zarr(path: str | os.PathLike[str], image: LazyImage, *, overwrite: bool = False) -> Path:
+def write_ome_zarr(path: str | os.PathLike[str], image: ImageFile, *, overwrite: bool = False) -> Path:
     """Write a lazy image as OME-Zarr on the active dask scheduler, atomically.
 
     Parameters
     ----------
     path : str or path-like
         Target folder, a name ending in ``.zarr`` (e.g. ``out.ome.zarr``).
-    image : LazyImage
+    image : ImageFile
         The samples (a dask array, computed chunk by chunk) with axes and pixel sizes.
     overwrite : bool, optional
         Replace an existing target. Default False.
@@ -260,9 +267,10 @@ def write_ome_zarr(path: str | os.PathLike[str], image: LazyImage, *, overwrite:
     Examples
     --------
     >>> import dask.array as da
-    >>> from pxvorel.io.zarr import LazyImage, write_ome_zarr
+    >>> from pxvorel.io import ImageFile
+    >>> from pxvorel.io.zarr import write_ome_zarr
     >>> stack = da.zeros((8, 64, 64), chunks=(4, 64, 64), dtype="float32")
-    >>> write_ome_zarr("stack.ome.zarr", LazyImage(stack, "ZYX", {"Z": 0.5}, "µm"))  # doctest: +SKIP
+    >>> write_ome_zarr("stack.ome.zarr", ImageFile(stack, "ZYX", {"Z": 0.5}, "µm"))  # doctest: +SKIP
     PosixPath('stack.ome.zarr')
     """
     write = prepare_ome_zarr(path, image, overwrite=overwrite)

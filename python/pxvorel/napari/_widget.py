@@ -32,11 +32,11 @@ from superqt.utils import ensure_main_thread
 
 from pxvorel.api import denoise
 from pxvorel.core.axes import AxisPlan
-from pxvorel.run.engine import DenoiseJob
+from pxvorel.run.job import prepare
 from pxvorel.quality.report import RunReport
 from pxvorel.run.settings import CHANNEL_MODES, DEFAULT_PATCH_RADIUS, ChannelMode
 from pxvorel.napari._layers import denoised_layer, layer_axes
-from pxvorel.noise.model import NoiseModel, NoiseSpec
+from pxvorel.noise.model import NoiseModel, NoiseSpec, choose_model
 from pxvorel.run.threads import available_cores
 
 if TYPE_CHECKING:
@@ -158,9 +158,8 @@ def _figure_png(engine: np.ndarray, model: NoiseModel) -> bytes | None:
 def _estimate(request: Request) -> Outcome:
     """The noise model a Denoise press would use, and its figure."""
     image = np.asarray(request.layer.data)
-    job = DenoiseJob.prepare(image, axes=request.axes, search_axes=None, renoise=DEFAULTS["renoise"],
-                             **request.settings)
-    model = job.choose_noise(request.noise)
+    job = prepare(image, axes=request.axes, renoise=DEFAULTS["renoise"], **request.settings)
+    model = choose_model(job.engine, request.noise, stacklevel=1)
     return Outcome(model, _medians(image, request.axes), figure=_figure_png(job.engine, model))
 
 

@@ -10,7 +10,7 @@ import numpy as np
 
 from pxvorel.core.axes import AxisPlan
 from pxvorel.noise.channels import NoiseModel as NoiseModel
-from pxvorel.noise.choice import choose_channel, combine
+from pxvorel.noise.channel_model import choose_channel, combine
 from pxvorel.noise.estimate import signal_low
 from pxvorel.noise.observed import typical_sigma
 from pxvorel.core.image import as_image
@@ -69,7 +69,7 @@ def estimate_noise(image: np.typing.ArrayLike, *, axes: str | None = None,
 
     The noise is measured within each (Y, X) plane, pooled over the planes of a stack or
     movie (neighbouring slices and frames differ by signal as well as noise). Per channel,
-    in this order (see :mod:`pxvorel.noise.choice`):
+    in this order (see :mod:`pxvorel.noise.channel_model`):
 
     - a Poisson-Gaussian line, variance = gain * intensity + offset, fitted robustly to
       unclipped cells, where it agrees within 20 % in noise sd with the noise of the

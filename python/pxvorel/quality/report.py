@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from pxvorel.core.axes import AxisPlan
 from pxvorel.noise.model import NoiseModel
 from pxvorel.quality.candidates import label
-from pxvorel.quality.figure import QualityEstimate
+from pxvorel.quality.estimate import QualityEstimate
 from pxvorel.quality.tune import Tuning
 from pxvorel.run.settings import Settings
 

@@ -15,7 +15,8 @@ from pxvorel.noise.model import NoiseModel
 from pxvorel.quality.candidates import candidate_settings, label
 from pxvorel.quality.crop import tuning_crop
 from pxvorel.quality.sure import UnitDenoiser, estimate_risk
-from pxvorel.run.engine import denoise_unit
+from pxvorel.run.execute import execute
+from pxvorel.run.plan import RunPlan
 from pxvorel.run.settings import Settings
 from pxvorel.run.unit import UnitImage
 
@@ -68,41 +69,40 @@ class Tuning:
         return self.candidates[int(np.argmin([s * w for s, w in zip(self.scores, weights, strict=True)]))]
 
 
-def tune(engine: np.ndarray, model: NoiseModel, settings: Settings,
+def tune(unit: UnitImage, model: NoiseModel, settings: Settings,
          progress: Callable[[float], object] | None = None) -> Tuning:
     """Score every candidate (:func:`candidate_settings`) on a central crop (:func:`tuning_crop`)
-    of a (T, C, Z, Y, X) image by Stein's unbiased risk estimate; the lowest wins. On an
-    image with a clipped background nothing is scored (one NaN score) and `settings` is kept.
+    of a (T, C, Z, Y, X) image at unit noise by Stein's unbiased risk estimate; the lowest wins.
+    On an image with a clipped background nothing is scored (one NaN score) and `settings` is kept.
 
     Each candidate costs two runs on the crop (the input, and the input plus a probe).
     """
-    crop = np.ascontiguousarray(engine[tuning_crop(engine.shape)])
-    unit = UnitImage.of(crop, model)
-    clipped = clipped_channels(engine, unit.channels)
+    crop = unit.part(tuning_crop(unit.engine.shape))
+    clipped = clipped_channels(unit.engine, unit.channels)
     if clipped:
         log.warning("tuning: channel(s) %s have a clipped background (more than %g %% of their samples at the "
                     "lowest value), where the estimated error cannot be relied on; keeping the given settings",
                     ", ".join(map(str, clipped)), 100 * CLIPPED_SHARE)
-        return Tuning((settings,), (math.nan,), crop.shape)
-    candidates = candidate_settings(settings, crop.shape)
+        return Tuning((settings,), (math.nan,), crop.engine.shape)
+    candidates = candidate_settings(settings, crop.engine.shape)
     scores = []
     steps = 2 * len(candidates)
     done = 0
 
-    def runs(work: npt.NDArray[np.float32], candidate: Settings) -> npt.NDArray[np.float32]:
+    def runs(work: npt.NDArray[np.float32], plan: RunPlan) -> npt.NDArray[np.float32]:
         nonlocal done
         start = done
         done += 1
         report = None if progress is None else (lambda fraction: progress((start + fraction) / steps))
-        return denoise_unit(work, candidate, report)
+        return execute(work, plan, report)
 
     for candidate in candidates:
-        denoiser: UnitDenoiser = functools.partial(runs, candidate=candidate)
-        score = estimate_risk(unit, model, denoiser).relative if unit.channels else 0.0
+        denoiser: UnitDenoiser = functools.partial(runs, plan=RunPlan.of(candidate, crop.work.shape))
+        score = estimate_risk(crop, model, denoiser).relative if crop.channels else 0.0
         scores.append(score)
         log.debug("tuning: %s scores %.4f", label(candidate), score)
-    tuning = Tuning(tuple(candidates), tuple(scores), crop.shape)
-    if unit.channels and not tuning.trusted:
+    tuning = Tuning(tuple(candidates), tuple(scores), crop.engine.shape)
+    if crop.channels and not tuning.trusted:
         log.warning("tuning: the estimated error is not above 0 for every candidate, so the noise model does not "
                     "describe this image well enough (clipped or quantised data?); keeping the given settings")
     return tuning

@@ -19,7 +19,6 @@ import threading
 from collections.abc import Callable
 from concurrent.futures import FIRST_EXCEPTION, ThreadPoolExecutor, wait
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
 
 import numpy as np
 import numpy.typing as npt
@@ -27,10 +26,6 @@ import numpy.typing as npt
 from pxvorel.core.axes import ENGINE_AXES
 from pxvorel.run.geometry import CUT_AXES
 from pxvorel.run.halo import Halo
-from pxvorel.run.threads import run_threads
-
-if TYPE_CHECKING:
-    from pxvorel.run.settings import Settings
 
 #: Largest share of extra work (the bands' overlap) for which bands are used. The engine's
 #: own threads run 1.8 to 1.9 times as fast on two cores as one thread does (512² plane,
@@ -56,13 +51,6 @@ class Band:
 
     def size(self, shape: tuple[int, ...]) -> int:
         return int(np.prod([len(range(*s.indices(n))) for s, n in zip(self.region, shape, strict=True)]))
-
-
-def bands_for(shape: tuple[int, ...], settings: Settings) -> list[Band] | None:
-    """The bands a run with `settings` cuts a (T, C, Z, Y, X) image of `shape` into, or
-    None for one engine call: up to one band per thread (the count in force when
-    `settings` names none; one in a forked child)."""
-    return plan_bands(shape, Halo.for_image(settings, shape), run_threads(settings.threads))
 
 
 def channel_bands(shape: tuple[int, ...]) -> list[Band]:

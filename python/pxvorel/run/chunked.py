@@ -21,7 +21,7 @@ import numpy.typing as npt
 from pxvorel.run.abandon import BLOCK_NAME, stop_when_abandoned, watch_local_computations
 from pxvorel.core.axes import ENGINE_AXES, AxisPlan
 from pxvorel.noise.model import NoiseSpec
-from pxvorel.run.engine import run_engine
+from pxvorel.run.execute import denoise_with
 from pxvorel.run.settings import DEFAULT_CHANNELS, Settings
 from pxvorel.run.geometry import CUT_AXES
 from pxvorel.run.halo import Halo
@@ -82,7 +82,7 @@ def _denoise_block(block: np.ndarray, core: tuple[slice, ...], model: NoiseModel
     computation that asked for it has been abandoned (:mod:`pxvorel.run.abandon`)."""
     if block.dtype.kind == "f" and not np.isfinite(block).all():
         raise ValueError("the image has NaN or infinite samples; replace them before denoising")
-    denoised = run_engine(block, model, settings, stop_when_abandoned(), blocks=blocks, origin=origin)
+    denoised = denoise_with(block, model, settings, stop_when_abandoned(), blocks=blocks, origin=origin)
     return np.array(denoised[core], copy=True)
 
 

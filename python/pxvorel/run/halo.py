@@ -40,13 +40,17 @@ class Halo:
 
     @classmethod
     def for_image(cls, settings: Settings, shape: tuple[int, ...]) -> Halo:
-        """The halo that makes blocks of a (T, C, Z, Y, X) image of `shape` equal to the whole image.
+        """The halo that makes blocks of a (T, C, Z, Y, X) image of `shape` equal to the whole image."""
+        return cls.of(settings, shape, Geometry.of(settings, shape))
+
+    @classmethod
+    def of(cls, settings: Settings, shape: tuple[int, ...], geometry: Geometry) -> Halo:
+        """:meth:`for_image` from the engine's `geometry` for that image and settings.
 
         A block at least ``4 * r + 2`` long (or the whole axis) gets the image's grid
         step along every axis: above ``4 * r + 1`` slices the z step is ``r + 1``.
         """
         sizes = dict(zip(ENGINE_AXES, shape, strict=True))
-        geometry = Geometry.of(settings, shape)
         least = {}
         for axis in CUT_AXES:
             r = settings.patch_radius[axis] if sizes[axis] > 1 else 0

@@ -11,8 +11,9 @@ from pathlib import Path
 import numpy as np
 
 from pxvorel.core.axes import AxisPlan
-from pxvorel.run.bands import bands_for
-from pxvorel.run.engine import DenoiseJob
+from pxvorel.run.execute import denoise_with
+from pxvorel.run.job import Job
+from pxvorel.run.plan import RunPlan
 from pxvorel.run.geometry import Geometry
 from pxvorel.run.refine import Blocks, refine
 from pxvorel.run.settings import Settings
@@ -58,7 +59,7 @@ def _work(shape: tuple[int, ...], settings: Settings) -> float:
     return float(Geometry.of(settings, shape).work)
 
 
-def estimate_seconds(job: DenoiseJob, model: NoiseModel) -> float:
+def estimate_seconds(job: Job, model: NoiseModel) -> float:
     """Denoising time, extrapolated from timed runs on a crop of the image.
 
     The crop is denoised with k - 1 and with k iterations: the difference is the time of
@@ -86,10 +87,10 @@ def _stage_seconds(shape: tuple[int, ...], threads: int) -> float:
     return (time.perf_counter() - start) * math.prod(shape) / math.prod(crop_shape) / max(threads, 1)
 
 
-def _engine_seconds(job: DenoiseJob, model: NoiseModel) -> float:
+def _engine_seconds(job: Job, model: NoiseModel) -> float:
     """The engine's time alone (see :func:`estimate_seconds`)."""
     t, c, z, y, x = job.engine.shape
-    bands = bands_for(job.engine.shape, job.settings)
+    bands = RunPlan.of(job.settings, job.engine.shape).bands
     share = 1.0
     if bands is not None:
         share = sum(band.size(job.engine.shape) for band in bands) / math.prod(job.engine.shape) / len(bands)
@@ -102,7 +103,7 @@ def _engine_seconds(job: DenoiseJob, model: NoiseModel) -> float:
     for iterations in range(max(min(job.settings.iterations, 6) - 1, 1), min(job.settings.iterations, 6) + 1):
         settings = dataclasses.replace(job.settings, iterations=iterations, refine=False)
         start = time.perf_counter()
-        DenoiseJob(AxisPlan("TCZYX", crop.shape), settings, crop).run(model)
+        denoise_with(crop, model, settings)
         timed.append((time.perf_counter() - start, _work(crop.shape, settings)))
     seconds, work = timed[-1][0] - timed[0][0], timed[-1][1] - timed[0][1]
     if len(timed) == 1 or seconds <= 0 or work <= 0:

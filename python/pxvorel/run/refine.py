@@ -70,7 +70,7 @@ STACK_BLOCKS = [{"Z": (8, 2), "Y": (16, 4), "X": (16, 4)}]
 #: (benchmarks/defaults_by_kind.py, with --real).
 FRAME_BLOCKS = [{"T": (8, 2), "Y": (16, 4), "X": (16, 4)}]
 #: Wider blocks, after the settings that the default call may choose per image by the estimated
-#: error on tiles (:mod:`pxvorel.quality.choice`). On a time-lapse after p-value 1e-7, 10 x 24 x 24
+#: error on tiles (:mod:`pxvorel.quality.tile_choice`). On a time-lapse after p-value 1e-7, 10 x 24 x 24
 #: blocks with steps 3, 8, 8 follow slow, smooth change further: the benchmark's time-lapse 47.33 dB
 #: against 46.81 with the default setting and blocks, at the same cost, where the demo's series
 #: (43.93 -> 43.41) and in estimated gain the real series of moving and dividing nuclei (mitocheck

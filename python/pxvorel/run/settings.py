@@ -29,7 +29,7 @@ from pxvorel.run.threads import current_threads
 #: estimated gain on real nuclei, HeLa and motors, and loses 0.07 to 0.2 dB on microtubules,
 #: ER exit sites and nuclei on a background: there, and on natural images such as the camera
 #: image (+0.2 to +1 dB), radius 1 with p-value 0.05 is better (with 3 iterations, as cheap as
-#: the default), which the default call chooses per image on planes (:mod:`pxvorel.quality.choice`).
+#: the default), which the default call chooses per image on planes (:mod:`pxvorel.quality.tile_choice`).
 DEFAULT_PATCH_RADIUS = {"X": 2, "Y": 2, "Z": 1, "T": 1}
 #: On a time-lapse (T > 1, no Z) the default radius in X and Y is 1: with p-value 1e-5 it gains
 #: 0.33 dB on the benchmark's Poisson-Gaussian time-lapse (46.81 against 46.48 dB, at 1.4 times
@@ -139,7 +139,7 @@ class Settings:
     channels: ChannelMode = DEFAULT_CHANNELS
     automatic: bool = False
     """Whether the patch radius, iterations and p-value are the defaults, left for the run to
-    choose between them and others on a plane or a time-lapse (:mod:`pxvorel.quality.choice`)."""
+    choose between them and others on a plane or a time-lapse (:mod:`pxvorel.quality.tile_choice`)."""
     variant: StageVariant = "default"
     """Which passes of the second stage follow: after "fine" settings, whose result keeps more
     noise, two (:data:`pxvorel.run.refine.FINE_PLANE_BLOCKS`); after "wide" ones wider blocks

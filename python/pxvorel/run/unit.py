@@ -46,10 +46,12 @@ class UnitImage:
             _in_slabs(transform.forward, engine[:, c], work[:, i])
         return cls(engine, channels, transforms, work)
 
-    def on(self, engine: np.ndarray) -> UnitImage:
-        """Another image of the same channels (a part of this one, say) through the same
-        transforms, which depend on the model alone and are not built again."""
-        return UnitImage._through(engine, self.channels, self.transforms)
+    def part(self, region: tuple[slice, ...]) -> UnitImage:
+        """The part of this image in `region` (a tile or a crop), its unit-noise samples a
+        contiguous copy of this one's (each sample is transformed on its own, so they are
+        the part's own transform)."""
+        return UnitImage(self.engine[region], self.channels, self.transforms,
+                         np.ascontiguousarray(self.work[region]))
 
     def back(self, denoised: np.ndarray) -> npt.NDArray[np.float32]:
         """The image in intensities (float32) from a denoised unit-noise array shaped like `work`."""

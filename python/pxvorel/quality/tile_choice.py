@@ -31,7 +31,8 @@ import numpy as np
 from pxvorel.noise.model import NoiseModel
 from pxvorel.quality.sure import UnitDenoiser, estimate_risk
 from pxvorel.quality.tune import Tuning, clipped_channels
-from pxvorel.run.engine import denoise_unit
+from pxvorel.run.execute import execute
+from pxvorel.run.plan import RunPlan
 from pxvorel.run.settings import Settings, StageVariant
 from pxvorel.run.unit import UnitImage
 
@@ -135,28 +136,25 @@ def choices(settings: Settings, shape: tuple[int, ...]) -> tuple[tuple[Settings,
             (1.0 + MARGIN if plane else 1.0, *(a.weight for a in others)))
 
 
-def choose(engine: np.ndarray, model: NoiseModel, settings: Settings,
+def choose(unit: UnitImage, model: NoiseModel, settings: Settings,
            progress: Callable[[float], object] | None = None) -> Tuning | None:
     """The comparison of `settings` and its :func:`choices` on :func:`tiles` of a (T, C, Z, Y, X)
-    image (their estimated errors averaged, each with its own passes of the stage), or None where
-    no tiles fit or a channel's background is clipped. Alternatives after the first are scored
-    only while an alternative leads: they refine it (see :data:`PLANE_ALTERNATIVES`)."""
-    regions = tiles(engine.shape)
-    if not regions:
+    image at unit noise (their estimated errors averaged, each with its own passes of the stage),
+    or None where no tiles fit or a channel's background is clipped. Alternatives after the first
+    are scored only while an alternative leads: they refine it (see :data:`PLANE_ALTERNATIVES`)."""
+    regions = tiles(unit.engine.shape)
+    if not regions or not unit.channels or clipped_channels(unit.engine, unit.channels):
         return None
-    parts = [np.ascontiguousarray(engine[region]) for region in regions]
-    first = UnitImage.of(parts[0], model)
-    units = [first, *(first.on(part) for part in parts[1:])]
-    if not units[0].channels or clipped_channels(engine, units[0].channels):
-        return None
-    chosen_from, weights = choices(settings, engine.shape)
+    parts = [unit.part(region) for region in regions]
+    chosen_from, weights = choices(settings, unit.engine.shape)
     scores: list[float] = []
     for k, candidate in enumerate(chosen_from):
         if k >= 2 and scores[0] * weights[0] <= min(s * w for s, w in zip(scores[1:], weights[1:k], strict=True)):
             break  # later alternatives refine an alternative that wins; here the default does
-        denoiser: UnitDenoiser = functools.partial(denoise_unit, settings=candidate)
-        scores.append(float(np.mean([estimate_risk(unit, model, denoiser).relative for unit in units])))
+        denoiser: UnitDenoiser = functools.partial(execute, plan=RunPlan.of(candidate, parts[0].work.shape))
+        scores.append(float(np.mean([estimate_risk(part, model, denoiser).relative for part in parts])))
         if progress is not None:
             progress((k + 1) / len(chosen_from))
     count = len(scores)
-    return Tuning(chosen_from[:count], tuple(scores), parts[0].shape, weights=weights[:count], tiles=len(parts))
+    return Tuning(chosen_from[:count], tuple(scores), parts[0].engine.shape, weights=weights[:count],
+                  tiles=len(parts))
