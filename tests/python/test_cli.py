@@ -123,3 +123,16 @@ def test_version_and_help() -> None:
         assert option in helptext.stdout
     installed = subprocess.run(["pxvorel", "--help"], capture_output=True, text=True)
     assert installed.returncode == 0 and "denoise" in installed.stdout
+
+
+def test_messages_name_what_is_odd(series, tmp_path) -> None:
+    """Several inputs with an output file name, axes that contradict the file, a search along an
+    axis the image lacks: an error, or a warning that names it."""
+    result = pxvorel_cli("denoise", series, series, "-o", tmp_path / "x.tif", "--iterations", "1")
+    assert_one_line_error(result, "output folder", "'x.tif'")
+    assert not (tmp_path / "x.tif").exists()
+    result = pxvorel_cli("denoise", series, "-o", tmp_path / "y.tif", "--iterations", "1", "--axes", "CYX",
+                         "--search", "XYZ")
+    assert result.returncode == 0, result.stderr
+    assert "reading axes CYX as given, but the file's metadata says TYX" in result.stderr
+    assert "search_axes names Z, but the image has a single sample along it" in result.stderr

@@ -15,6 +15,7 @@ import os
 from collections.abc import Callable, Sequence
 from pathlib import Path
 
+from pxvorel.cli.options import UsageError
 from pxvorel.cli.report import Console
 from pxvorel.cli.signals import Stopped
 from pxvorel.core.extras import require
@@ -52,6 +53,10 @@ def run_batch(args: argparse.Namespace, console: Console,
     many = folder or len(sources) > 1 or args.output.endswith(("/", os.sep)) or (output.is_dir() and
                                                                                     not is_zarr(output))
     if many:
+        named_like_an_image = output.name.lower().endswith((*IMAGE_SUFFIXES, ".zarr"))
+        if named_like_an_image and not output.is_dir():
+            raise UsageError(f"the results of several inputs go to an output folder, but {output.name!r} names a "
+                             "file; give a folder, e.g. -o denoised/")
         output.mkdir(parents=True, exist_ok=True)
         pairs = [(source, output / source.name) for source in sources]
     else:

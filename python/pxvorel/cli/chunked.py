@@ -32,6 +32,7 @@ from pxvorel.core.extras import require
 from pxvorel.io import ImageFile, write_image
 from pxvorel.io.paths import is_zarr
 from pxvorel.io.zarr import open_lazy, prepare_ome_zarr
+from pxvorel.run.chunked import RECHUNK
 
 log = logging.getLogger(__name__)
 
@@ -44,13 +45,14 @@ def choose_chunks(data: da.Array, axes: str, given: str | None) -> da.Array:
     """The blocks to denoise: `given` per axis (other axes whole), or about DEFAULT_BLOCK_SAMPLES each."""
     if given is not None:
         named = chunks_option(given, axes)
-        given_chunks: da.Array = data.rechunk(tuple(named.get(i, -1) for i in range(data.ndim)))
+        given_chunks: da.Array = data.rechunk(tuple(named.get(i, -1) for i in range(data.ndim)),
+                                                     method=RECHUNK)
         return given_chunks
     fixed = {i: -1 for i, a in enumerate(axes) if a == "C"}
     chunks = da.core.normalize_chunks(tuple(fixed.get(i, "auto") for i in range(data.ndim)), data.shape,
                                       limit=DEFAULT_BLOCK_SAMPLES * 4, dtype=np.float32,
                                       previous_chunks=data.chunksize)
-    chosen: da.Array = data.rechunk(chunks)
+    chosen: da.Array = data.rechunk(chunks, method=RECHUNK)
     return chosen
 
 

@@ -22,6 +22,7 @@ import contextlib
 import logging
 import math
 import os
+import warnings
 from collections.abc import Callable, Iterator, Mapping
 from pathlib import Path
 from typing import Any, BinaryIO
@@ -62,6 +63,20 @@ def _tifffile_complaints() -> Iterator[list[str]]:
     finally:
         logger.removeHandler(handler)
         logger.propagate = propagate
+
+
+def _warn_if_metadata_differs(raw_axes: str, shape: tuple[int, ...], given: str, path: Path) -> None:
+    """Warn when axes given for a file differ from the axes its metadata names (letters tifffile
+    reads from the file, not its guesses Q, I and S for unnamed axes)."""
+    if set(raw_axes) & set("QIS"):
+        return
+    try:
+        letters, squeezed = file_axes(raw_axes, shape)
+    except ValueError:
+        return
+    if squeezed == shape and letters != given:
+        warnings.warn(f"{path.name}: reading axes {given} as given, but the file's metadata says {letters}",
+                      UserWarning, stacklevel=3)
 
 
 def read_image(path: str | os.PathLike[str], *, axes: str | None = None) -> ImageFile:
@@ -120,6 +135,7 @@ def read_image(path: str | os.PathLike[str], *, axes: str | None = None) -> Imag
         data = data.reshape(shape)
     else:
         letters = normalize_axes(axes, data.ndim)
+        _warn_if_metadata_differs(raw_axes, data.shape, letters, path)
     spacing = {a: s for a, s in spacing.items() if a in letters and math.isfinite(s) and s > 0}
     return ImageFile(data, normalize_axes(letters, data.ndim), spacing, unit)
 

@@ -37,6 +37,7 @@ from pxvorel.io.image import ImageFile
 from pxvorel.io.metadata import file_axes, tiff_spacing
 from pxvorel.io.paths import is_zarr
 from pxvorel.io.units import MICROMETRE, length_in_um, time_in_s
+from pxvorel.run.chunked import RECHUNK
 
 __all__ = ["is_zarr", "open_lazy", "write_ome_zarr"]
 
@@ -230,7 +231,7 @@ def prepare_ome_zarr(path: str | os.PathLike[str], image: ImageFile, *, overwrit
     folder = AtomicTarget(path, overwrite=overwrite)
     axes = "".join(a for a in ENGINE_AXES if a in image.axes)
     data = da.transpose(image.data, [image.axes.index(a) for a in axes])
-    data = data.rechunk(data.chunksize)
+    data = data.rechunk(data.chunksize, method=RECHUNK)
     try:
         group = zarr.open_group(str(folder.tmp), mode="w-", zarr_format=3)
         group.attrs.update(_ome_attributes(axes, image.spacing, image.unit, path.name.removesuffix(".zarr")))

@@ -28,6 +28,10 @@ from pxvorel.run.halo import Halo
 from pxvorel.run.refine import Blocks
 from pxvorel.noise.model import NoiseModel, choose_model
 
+#: How dask rechunks here: by tasks. The peer-to-peer rechunking that dask.distributed picks by
+#: default moves data outside the task graph and loses it when workers are restarted or blocks
+#: are recomputed ("lost dependencies"); the rechunks here are small and local.
+RECHUNK = "tasks"
 #: Largest number of samples the noise model is estimated from (see :func:`noise_sample`).
 NOISE_SAMPLE_BUDGET = 1 << 25
 
@@ -97,7 +101,7 @@ def denoise_blocks(engine: da.Array, model: NoiseModel, settings: Settings, halo
     image: `blocks` chosen for the whole image (by default from its shape), and each
     task passes its region's origin.
     """
-    engine = engine.rechunk({1: -1})
+    engine = engine.rechunk({1: -1}, method=RECHUNK)
     blocks = blocks if blocks is not None else Blocks.for_shape(engine.shape)
     token = dask.base.tokenize(engine.name, model, settings, halo)
     watch_local_computations()
@@ -162,6 +166,7 @@ def denoise_dask(
     # short last chunk only costs one such block).
     merged = {i: max(*chunks, 2 * halo.reach[axis]) for i, (axis, chunks) in enumerate(zip(ENGINE_AXES, engine.chunks))
               if axis in CUT_AXES and min(chunks[:-1] or chunks) < halo.reach[axis]}
-    denoised = denoise_blocks(engine.rechunk(merged) if merged else engine, model, settings, halo, blocks)
+    engine = engine.rechunk(merged, method=RECHUNK) if merged else engine
+    denoised = denoise_blocks(engine, model, settings, halo, blocks)
     result = from_engine(denoised, plan)
-    return (result if result.chunks == image.chunks else result.rechunk(image.chunks)), model
+    return (result if result.chunks == image.chunks else result.rechunk(image.chunks, method=RECHUNK)), model

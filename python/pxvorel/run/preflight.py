@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+import errno
 import math
 import tempfile
 import time
@@ -32,7 +33,9 @@ def check_output(target: Path) -> None:
         with tempfile.TemporaryFile(dir=folder):
             pass
     except OSError as error:
-        raise PermissionError(f"cannot write to the output folder {folder}: {error.strerror}") from None
+        # A folder that exists but takes no files (procfs, say) answers "no such file".
+        why = "it takes no new files" if error.errno == errno.ENOENT else error.strerror
+        raise PermissionError(f"cannot write to the output folder {folder}: {why}") from None
 
 
 def covering_iterations(plan: AxisPlan, settings: Settings) -> int:

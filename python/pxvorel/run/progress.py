@@ -47,8 +47,9 @@ class Fractions:
 
 @contextmanager
 def bar(stream: TextIO | None = None, description: str = "denoising") -> Iterator[ProgressCallback]:
-    """A tqdm bar with elapsed and remaining time, for the duration of the block."""
-    from tqdm import tqdm
+    """A tqdm bar with elapsed and remaining time, for the duration of the block (a widget in a
+    notebook, through tqdm.auto)."""
+    from tqdm.auto import tqdm
 
     steps = 1000
     with tqdm(total=steps, desc=description, file=stream if stream is not None else sys.stderr,
@@ -72,8 +73,9 @@ def reporting(progress: ProgressSpec) -> Iterator[Fractions | None]:
     """
     if progress is None or progress is False:
         yield None
-    elif progress is True:
-        with bar() as update:
+    elif progress is True:  # a bar in a terminal or a notebook, percentage lines in a log
+        shown = bar() if is_terminal(sys.stderr) or "ipykernel" in sys.modules else percentage_lines(sys.stderr)
+        with shown as update:
             yield Fractions(update)
     elif callable(progress):
         yield Fractions(progress)

@@ -4,6 +4,7 @@ iterations, p-value, threads; validated before any work."""
 from __future__ import annotations
 
 from collections.abc import Mapping
+import warnings
 from dataclasses import dataclass
 from typing import Literal, get_args
 
@@ -115,6 +116,18 @@ def _search(value: str | Mapping[str, bool] | None) -> dict[str, bool]:
     return search
 
 
+def _warn_of_single_sample_search(value: str | Mapping[str, bool] | None, plan: AxisPlan) -> None:
+    """Warn when `search_axes` names Z or T where the image has a single plane or frame."""
+    if value is None:
+        return
+    named = set(value.upper()) if isinstance(value, str) else {str(k).upper() for k, on in value.items() if on}
+    idle = [axis for axis in "ZT" if axis in named and plan.size(axis) == 1]
+    if idle:
+        warnings.warn(f"search_axes names {' and '.join(idle)}, but the image has a single sample along "
+                      f"{'them' if len(idle) > 1 else 'it'} (axes {plan.axes}): the search cannot extend there",
+                      UserWarning, stacklevel=5)
+
+
 #: Which passes of the second stage follow the engine (:mod:`pxvorel.run.refine`): those of the
 #: default setting, two passes after the finer setting on a plane, or wider blocks (on planes and
 #: time-lapses; stacks have one kind).
@@ -177,6 +190,7 @@ class Settings:
         mode: ChannelMode = "joint" if channels == "joint" else "separate"
         automatic = (patch_radius is None and iterations == DEFAULT_ITERATIONS and float(pvalue) == DEFAULT_PVALUE
                      and bool(refine))
+        _warn_of_single_sample_search(search_axes, plan)
         return cls(_patch_radius(patch_radius, plan), _search(search_axes), iterations, float(pvalue),
                    float(renoise), threads, bool(refine), mode, automatic)
 
