@@ -6,7 +6,7 @@
 
 #include "bindings/engine_setup.hpp"
 #include "bindings/entry_points.hpp"
-#include "denoise/vorel.hpp"
+#include "denoise/engine/vorel.hpp"
 #include "noise/sensor_noise.hpp"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include "bindings/engine/watched_run.hpp"
 #include "bindings/engine_setup.hpp"
-#include "denoise/dct_wiener.hpp"
+#include "denoise/wiener/dct_wiener.hpp"
 
 namespace py = pybind11;
 

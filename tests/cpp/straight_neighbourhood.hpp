@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "core/array.hpp"
-#include "denoise/quantile.hpp"
+#include "denoise/engine/quantile.hpp"
 
 namespace engine_test {
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "denoise/dct_wiener.hpp"
+#include "denoise/wiener/dct_wiener.hpp"
 #include "engine_support.hpp"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <new>
 #include <vector>
 
-#include "denoise/vorel.hpp"
+#include "denoise/engine/vorel.hpp"
 #include "engine_support.hpp"
 #include "failing_allocator.hpp"
 

@@ -12,8 +12,8 @@
 #include <random>
 #include <vector>
 
-#include "denoise/kernel_path.hpp"
-#include "denoise/vorel.hpp"
+#include "denoise/kernel/kernel_path.hpp"
+#include "denoise/engine/vorel.hpp"
 #include "engine_support.hpp"
 #include "straight_neighbourhood.hpp"
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "denoise/vorel.hpp"
+#include "denoise/engine/vorel.hpp"
 #include "engine_support.hpp"
 
 namespace {

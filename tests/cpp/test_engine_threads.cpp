@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "denoise/reference_grid.hpp"
-#include "denoise/vorel.hpp"
+#include "denoise/engine/reference_grid.hpp"
+#include "denoise/engine/vorel.hpp"
 #include "engine_support.hpp"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "denoise/vorel.hpp"
+#include "denoise/engine/vorel.hpp"
 #include "engine_support.hpp"
 
 namespace {

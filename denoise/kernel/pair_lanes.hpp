@@ -15,8 +15,8 @@
 
 #include <cstring>
 
-#include "denoise/row_lanes.hpp"
-#include "denoise/simd_lanes.hpp"
+#include "denoise/kernel/row_lanes.hpp"
+#include "denoise/kernel/simd_lanes.hpp"
 
 namespace px::PX_KERNEL_NAMESPACE {
 

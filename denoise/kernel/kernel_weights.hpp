@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "denoise/exp_lanes.hpp"
-#include "denoise/simd_lanes.hpp"
+#include "denoise/kernel/exp_lanes.hpp"
+#include "denoise/kernel/simd_lanes.hpp"
 
 namespace px::PX_KERNEL_NAMESPACE {
 

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "denoise/geometry.hpp"
-#include "denoise/vorel.hpp"
+#include "denoise/engine/geometry.hpp"
+#include "denoise/engine/vorel.hpp"
 
 namespace px {
 

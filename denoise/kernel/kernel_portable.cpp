@@ -1,8 +1,8 @@
 // The neighbourhood kernel compiled for the portable instruction set.
 
 #define PX_KERNEL_NAMESPACE portable
-#include "denoise/kernel_path.hpp"
-#include "denoise/neighbourhood_kernel.hpp"
+#include "denoise/kernel/kernel_path.hpp"
+#include "denoise/kernel/neighbourhood_kernel.hpp"
 
 namespace px {
 

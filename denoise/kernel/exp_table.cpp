@@ -3,7 +3,7 @@
 // entry 2k + 1: that double's bits minus k << 45, so that adding n << 45 for
 // any integer n = 128 m + k gives the bits of 2^m times that double.
 
-#include "denoise/exp_table.hpp"
+#include "denoise/kernel/exp_table.hpp"
 
 namespace px {
 

@@ -9,11 +9,11 @@
 #include <cstring>
 #include <type_traits>
 
-#include "denoise/kernel_walk.hpp"
-#include "denoise/neighbourhood_task.hpp"
-#include "denoise/pair_lanes.hpp"
-#include "denoise/row_lanes.hpp"
-#include "denoise/simd_lanes.hpp"
+#include "denoise/kernel/kernel_walk.hpp"
+#include "denoise/kernel/neighbourhood_task.hpp"
+#include "denoise/kernel/pair_lanes.hpp"
+#include "denoise/kernel/row_lanes.hpp"
+#include "denoise/kernel/simd_lanes.hpp"
 
 namespace px::PX_KERNEL_NAMESPACE {
 

@@ -7,10 +7,10 @@
 
 #include "core/array.hpp"
 #include "core/image_view.hpp"
-#include "denoise/neighbourhood_task.hpp"
-#include "denoise/observable.hpp"
-#include "denoise/quantile.hpp"
-#include "denoise/run_control.hpp"
+#include "denoise/kernel/neighbourhood_task.hpp"
+#include "denoise/engine/observable.hpp"
+#include "denoise/engine/quantile.hpp"
+#include "denoise/engine/run_control.hpp"
 
 namespace px {
 
@@ -101,7 +101,7 @@ public:
                                float weight_sum, std::int32_t x, std::int32_t y, std::int32_t z,
                                std::int32_t t) const;
 
-    // The same with the additions of policy Add (denoise/accumulator_add.hpp):
+    // The same with the additions of policy Add (denoise/engine/accumulator_add.hpp):
     // shared_add when other threads may write the same samples meanwhile.
     template <class Add>
     void add_patch(const array& estimate, const array& variance, array& next_estimate, array& next_variance,

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "denoise/neighbourhood_task.hpp"
-#include "denoise/simd_lanes.hpp"
+#include "denoise/kernel/neighbourhood_task.hpp"
+#include "denoise/kernel/simd_lanes.hpp"
 
 namespace px::PX_KERNEL_NAMESPACE {
 

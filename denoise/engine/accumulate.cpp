@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "denoise/geometry.hpp"
-#include "denoise/kernel_path.hpp"
-#include "denoise/reference_grid.hpp"
-#include "denoise/sweep.hpp"
-#include "denoise/vorel.hpp"
+#include "denoise/engine/geometry.hpp"
+#include "denoise/kernel/kernel_path.hpp"
+#include "denoise/engine/reference_grid.hpp"
+#include "denoise/engine/sweep.hpp"
+#include "denoise/engine/vorel.hpp"
 
 namespace px {
 

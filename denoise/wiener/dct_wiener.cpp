@@ -1,4 +1,4 @@
-#include "denoise/dct_wiener.hpp"
+#include "denoise/wiener/dct_wiener.hpp"
 
 #include <omp.h>
 
@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "denoise/block_transform.hpp"
-#include "denoise/dct_basis.hpp"
+#include "denoise/wiener/block_transform.hpp"
+#include "denoise/wiener/dct_basis.hpp"
 
 namespace px {
 

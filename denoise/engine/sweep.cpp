@@ -10,7 +10,7 @@
 // The sums of a sample then take their terms in another order than with one
 // thread, which may change their last bits.
 
-#include "denoise/sweep.hpp"
+#include "denoise/engine/sweep.hpp"
 
 #include <omp.h>
 
@@ -19,8 +19,8 @@
 #include <new>
 #include <vector>
 
-#include "denoise/accumulator_add.hpp"
-#include "denoise/work_count.hpp"
+#include "denoise/engine/accumulator_add.hpp"
+#include "denoise/engine/work_count.hpp"
 
 namespace px {
 

@@ -12,9 +12,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "denoise/kernel_walk.hpp"
-#include "denoise/neighbourhood_task.hpp"
-#include "denoise/simd_lanes.hpp"
+#include "denoise/kernel/kernel_walk.hpp"
+#include "denoise/kernel/neighbourhood_task.hpp"
+#include "denoise/kernel/simd_lanes.hpp"
 
 namespace px::PX_KERNEL_NAMESPACE {
 

@@ -22,11 +22,11 @@
 
 #include <cstdint>
 
-#include "denoise/kernel_distances.hpp"
-#include "denoise/kernel_update.hpp"
-#include "denoise/kernel_walk.hpp"
-#include "denoise/kernel_weights.hpp"
-#include "denoise/neighbourhood_task.hpp"
+#include "denoise/kernel/kernel_distances.hpp"
+#include "denoise/kernel/kernel_update.hpp"
+#include "denoise/kernel/kernel_walk.hpp"
+#include "denoise/kernel/kernel_weights.hpp"
+#include "denoise/kernel/neighbourhood_task.hpp"
 
 namespace px::PX_KERNEL_NAMESPACE {
 

@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "denoise/exp_table.hpp"
-#include "denoise/simd_lanes.hpp"
+#include "denoise/kernel/exp_table.hpp"
+#include "denoise/kernel/simd_lanes.hpp"
 
 namespace px::PX_KERNEL_NAMESPACE {
 

@@ -23,7 +23,7 @@
 
 #include "core/array.hpp"
 #include "core/image_view.hpp"
-#include "denoise/run_control.hpp"
+#include "denoise/engine/run_control.hpp"
 
 namespace px {
 

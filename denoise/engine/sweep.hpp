@@ -4,8 +4,8 @@
 // accumulators, in one parallel region.
 
 #include "core/array.hpp"
-#include "denoise/reference_grid.hpp"
-#include "denoise/vorel.hpp"
+#include "denoise/engine/reference_grid.hpp"
+#include "denoise/engine/vorel.hpp"
 
 namespace px {
 

@@ -1,4 +1,4 @@
-#include "denoise/block_transform.hpp"
+#include "denoise/wiener/block_transform.hpp"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "denoise/dct_basis.hpp"
+#include "denoise/wiener/dct_basis.hpp"
 
 #include <cmath>
 #include <cstddef>

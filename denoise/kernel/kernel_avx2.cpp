@@ -1,8 +1,8 @@
 // The neighbourhood kernel compiled for the avx2 instruction set.
 
 #define PX_KERNEL_NAMESPACE avx2
-#include "denoise/kernel_path.hpp"
-#include "denoise/neighbourhood_kernel.hpp"
+#include "denoise/kernel/kernel_path.hpp"
+#include "denoise/kernel/neighbourhood_kernel.hpp"
 
 namespace px {
 

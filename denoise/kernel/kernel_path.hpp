@@ -3,7 +3,7 @@
 // this processor runs, and which one the engine uses. Every path gives the
 // same bits: each lane keeps the operation order of the straight loop.
 
-#include "denoise/neighbourhood_task.hpp"
+#include "denoise/kernel/neighbourhood_task.hpp"
 
 namespace px {
 

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "denoise/simd_lanes.hpp"
+#include "denoise/kernel/simd_lanes.hpp"
 
 namespace px::PX_KERNEL_NAMESPACE {
 

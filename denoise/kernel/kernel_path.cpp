@@ -1,6 +1,6 @@
 // Run-time choice of the neighbourhood kernel's instruction set.
 
-#include "denoise/kernel_path.hpp"
+#include "denoise/kernel/kernel_path.hpp"
 
 #include <atomic>
 #include <stdexcept>

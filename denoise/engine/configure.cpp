@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "denoise/vorel.hpp"
+#include "denoise/engine/vorel.hpp"
 
 namespace px {
 

@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "denoise/accumulator_add.hpp"
-#include "denoise/patch_rows.hpp"
-#include "denoise/vorel.hpp"
+#include "denoise/engine/accumulator_add.hpp"
+#include "denoise/engine/patch_rows.hpp"
+#include "denoise/engine/vorel.hpp"
 
 namespace px {
 

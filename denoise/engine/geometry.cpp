@@ -1,4 +1,4 @@
-#include "denoise/geometry.hpp"
+#include "denoise/engine/geometry.hpp"
 
 #include <algorithm>
 #include <cmath>
