@@ -1,7 +1,7 @@
 """Writes denoise/kernel/exp_table.cpp: 2^(k/128) for k = 0 .. 127 as the double nearest
 to it, H, and its relative rounding error, (2^(k/128) - H) / H, rounded to double.
 
-The vectorised exp of the neighbourhood kernel reconstructs exp(x) from these
+The vectorised exp of the neighborhood kernel reconstructs exp(x) from these
 two numbers exactly as the C library's scalar exp does, so both must come from
 the same exact values; they are computed here with 80 significant digits.
 

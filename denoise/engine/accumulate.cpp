@@ -102,7 +102,7 @@ void vorel::accumulate_neighborhood(const image_view& image, float sigma, const 
                                     std::int32_t following_step, following_sums* next) const {
     const extent& dims = image.dims;
     const extent& r = patch_radius;
-    const neighbourhood_task task{{dims.x, dims.y, dims.z, dims.t},
+    const neighborhood_task task{{dims.x, dims.y, dims.z, dims.t},
                                   {r.x, r.y, r.z, r.t},
                                   {radius.x, radius.y, radius.z, radius.t},
                                   dims.c,
@@ -122,7 +122,7 @@ void vorel::accumulate_neighborhood(const image_view& image, float sigma, const 
                                   next != nullptr ? &next->weight_sq_sum : nullptr,
                                   next != nullptr ? &next->weight_sum : nullptr,
                                   next != nullptr ? &next->done : nullptr};
-    neighbourhood_sum(active_kernel_path(), task);
+    neighborhood_sum(active_kernel_path(), task);
 }
 
 }  // namespace px

@@ -14,7 +14,7 @@ namespace px {
 // one along z, and along t by one from the third iteration on; 0 on an axis
 // of one sample or one the search does not extend along (axes.* == 0).
 // Capped at the axis length, beyond which a larger radius finds no further
-// neighbour.
+// neighbor.
 extent search_radius(int i, const extent& dims, const extent& axes);
 
 // Interior grid spacing for the patch radius r: one reference position per
@@ -25,7 +25,7 @@ extent grid_step(const extent& r, const extent& dims);
 // After `iterations` iterations, the distance from a cut face within which a
 // part of an image can be denoised differently from the whole image: per
 // iteration 2r + max(R, 1) along an axis of patch radius r > 0 (a reference
-// patch within r, its neighbours within R, their patches within r again, and
+// patch within r, its neighbors within R, their patches within r again, and
 // the part's own edge pass within 2r + 1), R along an axis of radius 0.
 extent reach(const extent& patch_radius, const extent& dims, const extent& axes, int iterations);
 

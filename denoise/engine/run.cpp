@@ -1,4 +1,4 @@
-// The iteration driver: five work arrays, a search neighbourhood that grows
+// The iteration driver: five work arrays, a search neighborhood that grows
 // each iteration, and the exchange of estimate and accumulators.
 
 #include <algorithm>

@@ -67,25 +67,25 @@ public:
             // Left empty: every position is computed on its own.
         }
         // Room for the distances of up to 8 positions of a row, within a size
-        // that stays in the cache: positions with more neighbours go fewer at a
+        // that stays in the cache: positions with more neighbors go fewer at a
         // time, or alone.
-        std::int64_t neighbours = 1;
+        std::int64_t neighbors = 1;
         const std::int32_t reach[4] = {radius.x, radius.y, radius.z, radius.t};
         const std::int32_t size[4] = {image.dims.x, image.dims.y, image.dims.z, image.dims.t};
-        for (int a = 0; a < 4; ++a) neighbours *= std::min<std::int64_t>(2 * std::int64_t{reach[a]} + 1, size[a]);
+        for (int a = 0; a < 4; ++a) neighbors *= std::min<std::int64_t>(2 * std::int64_t{reach[a]} + 1, size[a]);
         try {
-            distances_.resize(static_cast<std::size_t>(std::min<std::int64_t>(8 * neighbours, max_cached_distances)));
+            distances_.resize(static_cast<std::size_t>(std::min<std::int64_t>(8 * neighbors, max_cached_distances)));
             cache_.values = distances_.data();
             cache_.capacity = static_cast<std::int64_t>(distances_.size());
             // The weights of two positions at a time.
-            neighbour_weights_.resize(
-                static_cast<std::size_t>(std::min<std::int64_t>(2 * neighbours, max_cached_distances)));
-            cache_.weights = neighbour_weights_.data();
-            cache_.weights_capacity = static_cast<std::int64_t>(neighbour_weights_.size());
+            neighbor_weights_.resize(
+                static_cast<std::size_t>(std::min<std::int64_t>(2 * neighbors, max_cached_distances)));
+            cache_.weights = neighbor_weights_.data();
+            cache_.weights_capacity = static_cast<std::int64_t>(neighbor_weights_.size());
         } catch (const std::bad_alloc&) {
             // Without the room, every position computes its own distances.
         }
-        // Room for the widened noisy samples of one position's neighbour patches.
+        // Room for the widened noisy samples of one position's neighbor patches.
         const std::int32_t patch[4] = {engine.patch_radius.x, engine.patch_radius.y, engine.patch_radius.z,
                                        engine.patch_radius.t};
         // Along x also room for a second position, at most the interior grid's step on.
@@ -174,7 +174,7 @@ private:
     bool next_ready_ = false;
     std::int32_t next_at_[4] = {};
     std::vector<double> distances_;
-    std::vector<double> neighbour_weights_;
+    std::vector<double> neighbor_weights_;
     std::vector<double> widened_;
     kernel_scratch cache_;
     std::int64_t unreported_ = 0;

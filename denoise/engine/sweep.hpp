@@ -1,6 +1,6 @@
 #pragma once
 // One pass over the reference positions of a grid: per position the
-// neighbourhood's weighted patch sum, then its test and scatter into the
+// neighborhood's weighted patch sum, then its test and scatter into the
 // accumulators, in one parallel region.
 
 #include "core/array.hpp"

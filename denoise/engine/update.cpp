@@ -120,7 +120,7 @@ template <class Add>
 void vorel::add_patch(const array& estimate, const array& variance, array& next_estimate, array& next_variance,
                       array& weights, array& patch, float weight_sq_sum, float weight_sum, std::int32_t x,
                       std::int32_t y, std::int32_t z, std::int32_t t) const {
-    if (!(weight_sum > min_weight)) return;  // no neighbour gave weight (NaN fails too)
+    if (!(weight_sum > min_weight)) return;  // no neighbor gave weight (NaN fails too)
 
     const float inverse = 1.0f / weight_sum;
     for (float& value : patch.values) value = value * inverse;

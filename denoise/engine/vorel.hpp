@@ -7,7 +7,7 @@
 
 #include "core/array.hpp"
 #include "core/image_view.hpp"
-#include "denoise/kernel/neighbourhood_task.hpp"
+#include "denoise/kernel/neighborhood_task.hpp"
 #include "denoise/engine/observable.hpp"
 #include "denoise/engine/quantile.hpp"
 #include "denoise/engine/run_control.hpp"
@@ -73,7 +73,7 @@ public:
         bool done = false;
     };
 
-    // Weighted sum of the noisy patches of all neighbours of (x, y, z, t), the
+    // Weighted sum of the noisy patches of all neighbors of (x, y, z, t), the
     // weights coming from patch distances on the current estimate. With a
     // cache (one per thread and pass), the distances of the next `following`
     // positions at x + k following_step are computed with this one's; with

@@ -1,5 +1,5 @@
 #pragma once
-// The work of reference positions, for progress reports: the neighbour
+// The work of reference positions, for progress reports: the neighbor
 // positions compared (the reference itself included) times the patch
 // samples each comparison reads.
 
@@ -15,7 +15,7 @@ struct work_count {
     const extent& patch_radius;
     const extent& dims;
 
-    // Neighbour positions along axis a (0 x, 1 y, 2 z, 3 t) of a reference
+    // Neighbor positions along axis a (0 x, 1 y, 2 z, 3 t) of a reference
     // at p: those within the search radius whose patch fits the axis.
     std::int64_t span(int a, std::int64_t p) const {
         const std::int32_t radius[4] = {search.x, search.y, search.z, search.t};

@@ -1,6 +1,6 @@
 #pragma once
 // Table of 2^(k/128), k = 0 .. 127, for the vectorised exp of the
-// neighbourhood kernels (see exp_lanes.hpp and tools/exp_table.py).
+// neighborhood kernels (see exp_lanes.hpp and tools/exp_table.py).
 
 #include <cstdint>
 

@@ -1,11 +1,11 @@
 #pragma once
-// The patch distances of the neighbourhood kernel: up to 16 neighbours that
+// The patch distances of the neighborhood kernel: up to 16 neighbors that
 // follow each other along x are the lanes of one vector (their samples are
 // contiguous); each lane sums its own float terms in canonical patch order in
 // double precision. Reference positions that follow each other along x with
-// the same window of neighbours compute their distances together, every
+// the same window of neighbors compute their distances together, every
 // shared term once, kept in a kernel_scratch until each position's turn;
-// with AVX-512 their lanes are runs of 16 neighbours that continue across
+// with AVX-512 their lanes are runs of 16 neighbors that continue across
 // the rows of the window.
 // Included by the kernel translation units (see simd_lanes.hpp).
 
@@ -13,13 +13,13 @@
 #include <cstring>
 
 #include "denoise/kernel/kernel_walk.hpp"
-#include "denoise/kernel/neighbourhood_task.hpp"
+#include "denoise/kernel/neighborhood_task.hpp"
 #include "denoise/kernel/simd_lanes.hpp"
 
 namespace px::PX_KERNEL_NAMESPACE {
 
 // The term of sample j of the reference patch in the distances to a vector
-// of neighbours, whose samples lanes(p) loads given the reference's sample at
+// of neighbors, whose samples lanes(p) loads given the reference's sample at
 // p: the squared difference of the estimates times the sum of their inverse
 // variances, computed as (va + vb) d^2 / (va vb) in float.
 template <class Lanes>
@@ -31,23 +31,23 @@ inline auto distance_term(const float* est, const float* var, index_t j, const L
     return ((va + vb) * d2) / (va * vb);
 }
 
-// The lanes of Lanes neighbours delta, delta + 1, ... samples away (the
+// The lanes of Lanes neighbors delta, delta + 1, ... samples away (the
 // first n valid, all when Full).
 template <int Lanes, bool Full>
-struct neighbour_run {
+struct neighbor_run {
     index_t delta;
     int n;
     auto operator()(const float* p) const { return load_lanes<Lanes, Full>(p + delta, n); }
 };
 
 #if defined(__AVX512F__)
-// The lanes of a run of neighbours in Pieces pieces: masked loads, each
-// piece's from an address that puts its first neighbour in its first lane
+// The lanes of a run of neighbors in Pieces pieces: masked loads, each
+// piece's from an address that puts its first neighbor in its first lane
 // (computed as an integer: it may lie outside the image, but the lanes
 // masked off are not read).
 template <int Pieces>
 struct run_lanes {
-    const neighbour_lanes& run;
+    const neighbor_lanes& run;
     float16 operator()(const float* p) const {
         __m512 v = _mm512_maskz_loadu_ps(run.mask[0], p + run.delta[0]);
         for (int k = 1; k < Pieces; ++k) {
@@ -63,7 +63,7 @@ struct run_lanes {
 #endif
 
 // Distances from the reference patch (at est, var) to the patches of Lanes
-// neighbours delta, delta + 1, ... samples away; the first n lanes are
+// neighbors delta, delta + 1, ... samples away; the first n lanes are
 // valid (all when Full). out[l] receives lane l's distance.
 template <int Width, int Lanes, bool Full>
 inline void distances(const patch_walk& walk, const float* est, const float* var, index_t delta, int n,
@@ -72,7 +72,7 @@ inline void distances(const patch_walk& walk, const float* est, const float* var
     double8 sum[Lanes / 8] = {};
     walk.rows([&](index_t row, index_t) {
         for (index_t j = row; j < row + width; ++j) {
-            const auto term = distance_term(est, var, j, neighbour_run<Lanes, Full>{delta, n});
+            const auto term = distance_term(est, var, j, neighbor_run<Lanes, Full>{delta, n});
             if constexpr (Lanes == 8) {
                 sum[0] += widen(term);
             } else {
@@ -85,11 +85,11 @@ inline void distances(const patch_walk& walk, const float* est, const float* var
 }
 
 // The distances of distances() for R reference positions step apart along
-// x that share their window of neighbours: their patch rows overlap, so each
+// x that share their window of neighbors: their patch rows overlap, so each
 // term (sample pair) is computed once and added to every position's sum that
 // holds it, each sum still taking its terms in canonical patch order. Every
 // term computed is one of some position's own (step <= width), so nothing is
-// read that those positions would not read. The neighbours are the Lanes
+// read that those positions would not read. The neighbors are the Lanes
 // lanes loads (n of them valid); position k's n distances go to
 // out + k * out_stride.
 template <int Width, int Lanes, int R, int Step, class Loads>
@@ -129,10 +129,10 @@ inline void fill_group(const patch_walk& walk, const search_window& window, cons
     index_t at = 0;
     const index_t stride = cache.per_position;
 #if defined(__AVX512F__)
-    // Runs of 16 neighbours in window order, across the rows of the window:
+    // Runs of 16 neighbors in window order, across the rows of the window:
     // rows of 17 (the last iteration's search radius 8) would otherwise take a
     // vector of 16 and one of a single lane, and rows of 5 vectors of 8.
-    window.runs(walk, p, [&](const neighbour_lanes& run) {
+    window.runs(walk, p, [&](const neighbor_lanes& run) {
         double* const out = cache.values + at;
         if (run.pieces == 1)
             group_distances<Width, 16, R, Step>(walk, est, var, run_lanes<1>{run}, run.n, out, stride);
@@ -145,13 +145,13 @@ inline void fill_group(const patch_walk& walk, const search_window& window, cons
 #else
     window.batches(walk, p, [&](index_t delta, index_t, index_t, index_t, index_t, int n) {
         double* const out = cache.values + at;
-        // A shared window is never clipped: 2 s + 1 neighbours, so no batch of exactly 8.
+        // A shared window is never clipped: 2 s + 1 neighbors, so no batch of exactly 8.
         if (n == 16)
-            group_distances<Width, 16, R, Step>(walk, est, var, neighbour_run<16, true>{delta, n}, n, out, stride);
+            group_distances<Width, 16, R, Step>(walk, est, var, neighbor_run<16, true>{delta, n}, n, out, stride);
         else if (n > 8)
-            group_distances<Width, 16, R, Step>(walk, est, var, neighbour_run<16, false>{delta, n}, n, out, stride);
+            group_distances<Width, 16, R, Step>(walk, est, var, neighbor_run<16, false>{delta, n}, n, out, stride);
         else
-            group_distances<Width, 8, R, Step>(walk, est, var, neighbour_run<8, false>{delta, n}, n, out, stride);
+            group_distances<Width, 8, R, Step>(walk, est, var, neighbor_run<8, false>{delta, n}, n, out, stride);
         at += n;
     });
 #endif
@@ -180,7 +180,7 @@ inline void fill_group_of(const patch_walk& walk, const search_window& window, c
 // the positions that follow it where they share its window; nullptr where
 // the position goes alone.
 template <int Width>
-inline const double* cached_distances(const neighbourhood_task& task, const patch_walk& walk,
+inline const double* cached_distances(const neighborhood_task& task, const patch_walk& walk,
                                       const search_window& window, const float* est, const float* var) {
     kernel_scratch* const cache = task.cache;
     const std::int32_t* p = task.position;
@@ -196,7 +196,7 @@ inline const double* cached_distances(const neighbourhood_task& task, const patc
     // Rows of compile-time width, one after the other (step 1, edge passes)
     // or the interior grid's step of radius + 1.
     if (Width == 0 || task.following < 1 || (step != 1 && step != width / 2 + 1)) return nullptr;
-    const index_t per_position = window.neighbours();
+    const index_t per_position = window.neighbors();
     if (per_position == 0) return nullptr;
     // The positions that follow with the same window relative to themselves.
     int group = 1;
@@ -220,7 +220,7 @@ inline const double* cached_distances(const neighbourhood_task& task, const patc
 
 // The distances of the position that follows p (at x + following_step) where
 // the group in the cache holds it too; nullptr otherwise.
-inline const double* next_cached(const neighbourhood_task& task, const double* cached) {
+inline const double* next_cached(const neighborhood_task& task, const double* cached) {
     const kernel_scratch* const cache = task.cache;
     if (cached == nullptr || task.following < 1 || cache->step != task.following_step) return nullptr;
     const index_t index = (index_t{task.position[0]} - cache->first[0]) / cache->step;

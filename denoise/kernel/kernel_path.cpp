@@ -1,4 +1,4 @@
-// Run-time choice of the neighbourhood kernel's instruction set.
+// Run-time choice of the neighborhood kernel's instruction set.
 
 #include "denoise/kernel/kernel_path.hpp"
 
@@ -54,13 +54,13 @@ kernel_path select_kernel_path(kernel_path path) {
     return selected().exchange(path, std::memory_order_relaxed);
 }
 
-void neighbourhood_sum(kernel_path path, const neighbourhood_task& task) {
+void neighborhood_sum(kernel_path path, const neighborhood_task& task) {
     switch (path) {
-        case kernel_path::avx512: neighbourhood_sum_avx512(task); return;
-        case kernel_path::avx2: neighbourhood_sum_avx2(task); return;
+        case kernel_path::avx512: neighborhood_sum_avx512(task); return;
+        case kernel_path::avx2: neighborhood_sum_avx2(task); return;
         case kernel_path::portable: break;
     }
-    neighbourhood_sum_portable(task);
+    neighborhood_sum_portable(task);
 }
 
 }  // namespace px

@@ -1,9 +1,9 @@
 #pragma once
-// The instruction sets the neighbourhood kernel is built for, which of them
+// The instruction sets the neighborhood kernel is built for, which of them
 // this processor runs, and which one the engine uses. Every path gives the
 // same bits: each lane keeps the operation order of the straight loop.
 
-#include "denoise/kernel/neighbourhood_task.hpp"
+#include "denoise/kernel/neighborhood_task.hpp"
 
 namespace px {
 
@@ -22,13 +22,13 @@ kernel_path active_kernel_path();
 // used before, so that a caller can restore it.
 kernel_path select_kernel_path(kernel_path path);
 
-// The weighted sum of the neighbour patches of one reference position, on
+// The weighted sum of the neighbor patches of one reference position, on
 // the given path (which must be available).
-void neighbourhood_sum(kernel_path path, const neighbourhood_task& task);
+void neighborhood_sum(kernel_path path, const neighborhood_task& task);
 
 // One entry per path, each compiled for its own instruction set.
-void neighbourhood_sum_portable(const neighbourhood_task& task);
-void neighbourhood_sum_avx2(const neighbourhood_task& task);
-void neighbourhood_sum_avx512(const neighbourhood_task& task);
+void neighborhood_sum_portable(const neighborhood_task& task);
+void neighborhood_sum_avx2(const neighborhood_task& task);
+void neighborhood_sum_avx512(const neighborhood_task& task);
 
 }  // namespace px

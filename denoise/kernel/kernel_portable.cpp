@@ -1,11 +1,11 @@
-// The neighbourhood kernel compiled for the portable instruction set.
+// The neighborhood kernel compiled for the portable instruction set.
 
 #define PX_KERNEL_NAMESPACE portable
 #include "denoise/kernel/kernel_path.hpp"
-#include "denoise/kernel/neighbourhood_kernel.hpp"
+#include "denoise/kernel/neighborhood_kernel.hpp"
 
 namespace px {
 
-void neighbourhood_sum_portable(const neighbourhood_task& task) { portable::neighbourhood_sum_any(task); }
+void neighborhood_sum_portable(const neighborhood_task& task) { portable::neighborhood_sum_any(task); }
 
 }  // namespace px

@@ -1,7 +1,7 @@
 #pragma once
-// The patch update of the neighbourhood kernel: the samples of a patch row
-// are the lanes; every sample takes the neighbours' contributions in
-// neighbour order, rounded to float after each, several rows (and positions)
+// The patch update of the neighborhood kernel: the samples of a patch row
+// are the lanes; every sample takes the neighbors' contributions in
+// neighbor order, rounded to float after each, several rows (and positions)
 // at a time to hide the latency of that chain; the weight sums go in step.
 // Included by the kernel translation units (see simd_lanes.hpp).
 
@@ -10,7 +10,7 @@
 #include <type_traits>
 
 #include "denoise/kernel/kernel_walk.hpp"
-#include "denoise/kernel/neighbourhood_task.hpp"
+#include "denoise/kernel/neighborhood_task.hpp"
 #include "denoise/kernel/pair_lanes.hpp"
 #include "denoise/kernel/row_lanes.hpp"
 #include "denoise/kernel/simd_lanes.hpp"
@@ -18,7 +18,7 @@
 namespace px::PX_KERNEL_NAMESPACE {
 
 // The two weight sums and the largest weight of one reference position,
-// taken one neighbour after the other.
+// taken one neighbor after the other.
 struct weight_sums {
     double sigma;
     float sq_sum;
@@ -198,7 +198,7 @@ inline void update_pair_patch(const patch_walk& walk, float* const* patch, const
     });
 }
 
-// Adds one batch of weighted neighbour patches into the patches, and the
+// Adds one batch of weighted neighbor patches into the patches, and the
 // batch's weights into the sums, of Positions positions. walk's strides are
 // those of noisy. Two positions at patch radius 2, 3 samples apart (the
 // interior grid) or 1 (the edge passes), go packed (pair_lanes.hpp).
@@ -216,14 +216,14 @@ inline void update_patch(const patch_walk& walk, float* const* patch, const Samp
         });
 }
 
-// The noisy samples that the neighbour patches of a position cover (a box:
-// the window of neighbours widened by the patch radius, and by apart samples
+// The noisy samples that the neighbor patches of a position cover (a box:
+// the window of neighbors widened by the patch radius, and by apart samples
 // along x for a second position that far on, with the same window relative to
 // it), converted to double once into scratch. Returns the walk over the copy
 // (its strides) and sets reference to the copy of the position's own sample;
 // false where the patch is wider than eight samples or the box does not fit.
 template <int Width>
-inline bool widen_noisy(const neighbourhood_task& task, const search_window& window, index_t apart,
+inline bool widen_noisy(const neighborhood_task& task, const search_window& window, index_t apart,
                         const double*& reference, patch_walk& wide) {
     if constexpr (Width == 0 || Width > 8) {
         return false;
@@ -232,7 +232,7 @@ inline bool widen_noisy(const neighbourhood_task& task, const search_window& win
         if (scratch == nullptr || scratch->widened == nullptr) return false;
         const std::int32_t* p = task.position;
         const std::int32_t* r = task.patch_radius;
-        // Rows along x: every sample a patch row of any neighbour covers, and
+        // Rows along x: every sample a patch row of any neighbor covers, and
         // room to load eight lanes from the last one.
         const index_t valid = Width + window.hi[0] - window.lo[0] + apart;
         const index_t extent[4] = {window.hi[0] - window.lo[0] + apart + 8, window.hi[1] - window.lo[1] + 2 * r[1] + 1,

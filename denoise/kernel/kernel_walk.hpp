@@ -1,11 +1,11 @@
 #pragma once
-// The geometry the neighbourhood kernel walks: the rows of a patch in
-// canonical order and the window of neighbours of a position.
+// The geometry the neighborhood kernel walks: the rows of a patch in
+// canonical order and the window of neighbors of a position.
 // Included by the kernel translation units (see simd_lanes.hpp).
 
 #include <cstdint>
 
-#include "denoise/kernel/neighbourhood_task.hpp"
+#include "denoise/kernel/neighborhood_task.hpp"
 #include "denoise/kernel/simd_lanes.hpp"
 
 namespace px::PX_KERNEL_NAMESPACE {
@@ -21,7 +21,7 @@ struct patch_walk {
     std::int32_t radius[4];
     std::int32_t channels;
 
-    explicit patch_walk(const neighbourhood_task& task)
+    explicit patch_walk(const neighborhood_task& task)
         : stride_y(task.size[0]),
           stride_z(stride_y * task.size[1]),
           stride_c(stride_z * task.size[2]),
@@ -51,11 +51,11 @@ struct patch_walk {
     }
 };
 
-// Up to 16 neighbours that follow each other in the kernel's order, as the
-// lanes of one vector: in pieces of neighbours that follow each other along
+// Up to 16 neighbors that follow each other in the kernel's order, as the
+// lanes of one vector: in pieces of neighbors that follow each other along
 // x (each within one row of the window), piece k the lanes mask[k] from
-// lane first[k], its first neighbour delta[k] samples from the position.
-struct neighbour_lanes {
+// lane first[k], its first neighbor delta[k] samples from the position.
+struct neighbor_lanes {
     int n = 0;
     int pieces = 0;
     index_t delta[3] = {};
@@ -63,12 +63,12 @@ struct neighbour_lanes {
     std::uint16_t mask[3] = {};
 };
 
-// The window of neighbours of a position along each axis.
+// The window of neighbors of a position along each axis.
 struct search_window {
     index_t lo[4];
     index_t hi[4];
 
-    search_window(const neighbourhood_task& task, const std::int32_t* p) {
+    search_window(const neighborhood_task& task, const std::int32_t* p) {
         for (int a = 0; a < 4; ++a) {
             const index_t first = index_t{p[a]} - task.search_radius[a];
             const index_t last = index_t{p[a]} + task.search_radius[a];
@@ -79,15 +79,15 @@ struct search_window {
         }
     }
 
-    index_t neighbours() const {
+    index_t neighbors() const {
         index_t total = 1;
         for (int a = 0; a < 4; ++a) total *= hi[a] >= lo[a] ? hi[a] - lo[a] + 1 : 0;
         return total;
     }
 
     // Calls batch(delta, nx, ny, nz, nt, n) for the batches of up to 16
-    // neighbours along x of position p, in the kernel's order: the first
-    // neighbour's offset from p and its position, and the batch's size.
+    // neighbors along x of position p, in the kernel's order: the first
+    // neighbor's offset from p and its position, and the batch's size.
     template <class Batch>
     void batches(const patch_walk& walk, const std::int32_t* p, Batch&& batch) const {
         for (index_t nt = lo[3]; nt <= hi[3]; ++nt)
@@ -101,20 +101,20 @@ struct search_window {
                     }
     }
 
-    // Calls run(lanes) for the neighbours of position p in runs of 16, in
+    // Calls run(lanes) for the neighbors of position p in runs of 16, in
     // the kernel's order, each run continuing on the next row of the window
     // where a row ends. A run spans at most three rows, so with rows of at
-    // least 8 neighbours only the last run is shorter than 16.
+    // least 8 neighbors only the last run is shorter than 16.
     template <class Run>
     void runs(const patch_walk& walk, const std::int32_t* p, Run&& run) const {
-        neighbour_lanes lanes;
+        neighbor_lanes lanes;
         for (index_t nt = lo[3]; nt <= hi[3]; ++nt)
             for (index_t nz = lo[2]; nz <= hi[2]; ++nz)
                 for (index_t ny = lo[1]; ny <= hi[1]; ++ny)
                     for (index_t nx = lo[0]; nx <= hi[0];) {
                         if (lanes.pieces == 3) {
-                            run(static_cast<const neighbour_lanes&>(lanes));
-                            lanes = neighbour_lanes{};
+                            run(static_cast<const neighbor_lanes&>(lanes));
+                            lanes = neighbor_lanes{};
                         }
                         const index_t left = hi[0] - nx + 1;
                         const int take = left < 16 - lanes.n ? static_cast<int>(left) : 16 - lanes.n;
@@ -125,11 +125,11 @@ struct search_window {
                         lanes.n += take;
                         nx += take;
                         if (lanes.n == 16) {
-                            run(static_cast<const neighbour_lanes&>(lanes));
-                            lanes = neighbour_lanes{};
+                            run(static_cast<const neighbor_lanes&>(lanes));
+                            lanes = neighbor_lanes{};
                         }
                     }
-        if (lanes.n > 0) run(static_cast<const neighbour_lanes&>(lanes));
+        if (lanes.n > 0) run(static_cast<const neighbor_lanes&>(lanes));
     }
 };
 

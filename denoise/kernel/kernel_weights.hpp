@@ -1,5 +1,5 @@
 #pragma once
-// The weights of the neighbourhood kernel, exp(-0.25 distance / threshold),
+// The weights of the neighborhood kernel, exp(-0.25 distance / threshold),
 // eight lanes at a time with the library's bits where the vectorised exp
 // agrees with it.
 // Included by the kernel translation units (see simd_lanes.hpp).
@@ -37,7 +37,7 @@ inline void store_first_doubles(double* p, exp_vector v, int count) {
 
 // w[l] = exp(-0.25 distance[l] / threshold) for the first n lanes, eight at a
 // time where the vectorised exp agrees with the library's. Lanes past n hold
-// no neighbour: they get the harmless argument 0.
+// no neighbor: they get the harmless argument 0.
 inline void weights_of(const double* distance, int n, double threshold, double* w) {
 #if defined(__FMA__) || defined(__AVX512F__)
     static const bool vector_exp = exp_lanes_agree();

@@ -4,7 +4,7 @@
 // interior grid, Apart 3, and on the edge passes, Apart 1): apart, each
 // position's row would fill five of eight lanes. Packed:
 // - the pair row: lanes 0-4 the first position's row, lanes 5 on the second
-//   position's samples 5 - Apart to 4. Their neighbour samples are the eight
+//   position's samples 5 - Apart to 4. Their neighbor samples are the eight
 //   that follow the first position's row start: one load;
 // - the rest: the second position's samples 0 to 4 - Apart, of two rows at
 //   once where that is two samples (Apart 3), of one row where it is four
@@ -128,7 +128,7 @@ inline void store_rest(float* a, float* b, rest_row v) {
     }
 }
 
-// The neighbour samples of a rest: a and b point at the first position's
+// The neighbor samples of a rest: a and b point at the first position's
 // rows (its sample 0), the second position's sample 0 is Apart on.
 template <int Apart>
 inline double4 load_rest_samples(const double* a, const double* b) {

@@ -1,5 +1,5 @@
 #pragma once
-// A row of up to eight patch samples in the neighbourhood kernel's patch
+// A row of up to eight patch samples in the neighborhood kernel's patch
 // update, and its one step: every lane becomes
 // (float)((double)value + (double)sample * weight), the sample given as
 // float or already widened to double.

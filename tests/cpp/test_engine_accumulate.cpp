@@ -1,4 +1,4 @@
-// Patch similarity accumulation: the neighbours of a reference position, the
+// Patch similarity accumulation: the neighbors of a reference position, the
 // reference grid of the interior and edge passes (seen through contribution
 // counts), and a scratch allocation that fails inside a pass.
 
@@ -17,19 +17,19 @@ namespace {
 using engine_test::iteration_arrays;
 using position = std::array<std::int32_t, 4>;  // x, y, z, t
 
-// On a constant image every patch distance is 0: each neighbour weighs 1,
-// and the reference joins with the largest neighbour weight.
-struct neighbourhood_case {
+// On a constant image every patch distance is 0: each neighbor weighs 1,
+// and the reference joins with the largest neighbor weight.
+struct neighborhood_case {
     const char* name;
     px::extent dims, patch_radius, search;
     position p;
-    int neighbours;
+    int neighbors;
 };
 
-class Neighbourhood : public testing::TestWithParam<neighbourhood_case> {};
+class Neighborhood : public testing::TestWithParam<neighborhood_case> {};
 
-TEST_P(Neighbourhood, CountOnConstantImage) {
-    const neighbourhood_case& c = GetParam();
+TEST_P(Neighborhood, CountOnConstantImage) {
+    const neighborhood_case& c = GetParam();
     const px::vorel engine = engine_test::engine_with_radius(c.patch_radius);
     const px::array image(c.dims, 2.0f);
     iteration_arrays work(image, 1.0f);
@@ -39,23 +39,23 @@ TEST_P(Neighbourhood, CountOnConstantImage) {
     engine.accumulate_neighborhood(image, 0.5f, c.search, work.estimate, work.variance, patch, weight_sq_sum,
                                    weight_sum, c.p[0], c.p[1], c.p[2], c.p[3]);
 
-    const float expected = c.neighbours == 0 ? 0.0f : static_cast<float>(c.neighbours + 1);
+    const float expected = c.neighbors == 0 ? 0.0f : static_cast<float>(c.neighbors + 1);
     EXPECT_EQ(weight_sum, expected);
     EXPECT_FLOAT_EQ(weight_sq_sum, 0.25f * expected);
     for (const float v : patch.values) ASSERT_EQ(v, 2.0f * expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Engine, Neighbourhood,
+    Engine, Neighborhood,
     testing::Values(
         // first iteration, 2-D: the 3 x 3 block of interior positions minus the reference
-        neighbourhood_case{"interior_2d", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {1, 1, 0, 0, 0}, {4, 4, 0, 0}, 8},
-        neighbourhood_case{"corner_2d", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {1, 1, 0, 0, 0}, {1, 1, 0, 0}, 3},
-        neighbourhood_case{"search_wider_than_image", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {16, 16, 0, 0, 0},
+        neighborhood_case{"interior_2d", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {1, 1, 0, 0, 0}, {4, 4, 0, 0}, 8},
+        neighborhood_case{"corner_2d", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {1, 1, 0, 0, 0}, {1, 1, 0, 0}, 3},
+        neighborhood_case{"search_wider_than_image", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {16, 16, 0, 0, 0},
                            {4, 4, 0, 0}, 48},
-        neighbourhood_case{"frames_two_channels", {5, 5, 1, 2, 5}, {1, 1, 0, 0, 1}, {1, 1, 0, 0, 1},
+        neighborhood_case{"frames_two_channels", {5, 5, 1, 2, 5}, {1, 1, 0, 0, 1}, {1, 1, 0, 0, 1},
                            {2, 2, 0, 2}, 26},
-        neighbourhood_case{"no_search", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {0, 0, 0, 0, 0}, {4, 4, 0, 0}, 0}),
+        neighborhood_case{"no_search", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {0, 0, 0, 0, 0}, {4, 4, 0, 0}, 0}),
     engine_test::by_name());
 
 // Every reference patch adds 1 to the count of each sample it covers, so the
@@ -96,7 +96,7 @@ TEST_P(ReferenceGrid, ContributionCounts) {
     const px::vorel engine = engine_test::engine_with_radius(r);
     const px::array image(d, 2.0f);
     iteration_arrays work(image, 1.0f);
-    // One step of search along every extended axis gives each reference a neighbour.
+    // One step of search along every extended axis gives each reference a neighbor.
     engine.accumulate(image, 1.0f, {d.x > 1, d.y > 1, d.z > 1, 0, d.t > 1}, work.estimate, work.variance,
                       work.next_estimate, work.next_variance, work.weights);
 

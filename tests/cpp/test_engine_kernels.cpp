@@ -1,8 +1,8 @@
-// The vectorised neighbourhood kernels against the straight loop, bit for
+// The vectorised neighborhood kernels against the straight loop, bit for
 // bit, on every instruction set this processor runs: random data, x radii 0
 // to 4 (the compile-time widths and the generic path), odd sizes, axes of a
 // single sample, several channels and frames, and search rows from a few
-// neighbours to more than 16 (full, partial and single-lane batches).
+// neighbors to more than 16 (full, partial and single-lane batches).
 
 #include <gtest/gtest.h>
 #include <omp.h>
@@ -15,7 +15,7 @@
 #include "denoise/kernel/kernel_path.hpp"
 #include "denoise/engine/vorel.hpp"
 #include "engine_support.hpp"
-#include "straight_neighbourhood.hpp"
+#include "straight_neighborhood.hpp"
 
 namespace {
 
@@ -112,7 +112,7 @@ TEST_P(KernelPaths, EveryPositionMatchesStraightLoop) {
                             std::int32_t q[4] = {p[0] + (of_next ? step : 0), p[1], p[2], p[3]};
                             px::array expected = of_next ? next_start : start;
                             float expected_sq = of_next ? 0.5f : 0.75f, expected_sum = of_next ? 2.5f : 1.25f;
-                            engine_test::straight_neighbourhood_sum(r, engine.quantile, image, sigma, c.search,
+                            engine_test::straight_neighborhood_sum(r, engine.quantile, image, sigma, c.search,
                                                                     estimate, variance, expected, expected_sq,
                                                                     expected_sum, q);
                             const px::array& got = of_next ? next_patch : patch;
@@ -137,7 +137,7 @@ TEST_P(KernelPaths, EveryPositionMatchesStraightLoop) {
 INSTANTIATE_TEST_SUITE_P(
     Engine, KernelPaths,
     testing::Values(
-        // rows of 1 to 37 neighbours along x: 16-lane, partial and single-lane batches
+        // rows of 1 to 37 neighbors along x: 16-lane, partial and single-lane batches
         kernel_case{"line_r0_wide_search", {37, 1, 1, 1, 1}, {0, 0, 0, 0, 0}, {20, 0, 0, 0, 0}},
         kernel_case{"line_r4_generic", {31, 1, 1, 1, 1}, {4, 0, 0, 0, 0}, {18, 0, 0, 0, 0}},
         kernel_case{"plane_r1", {29, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {17, 2, 0, 0, 0}},

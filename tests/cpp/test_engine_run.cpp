@@ -1,5 +1,5 @@
 // The iteration driver: observer notifications, the growing search
-// neighbourhood, a configuration refused before any work, and whole runs on
+// neighborhood, a configuration refused before any work, and whole runs on
 // 1-D to 5-D images of many shapes (what the sanitizer build exercises).
 
 #include <gtest/gtest.h>

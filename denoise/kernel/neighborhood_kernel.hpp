@@ -1,16 +1,16 @@
 #pragma once
-// The weighted neighbourhood sum of one reference position, vectorised
+// The weighted neighborhood sum of one reference position, vectorised
 // without changing any lane's operation order:
-// - distances: up to 16 neighbours that follow each other along x are the
+// - distances: up to 16 neighbors that follow each other along x are the
 //   lanes of one vector (their samples are contiguous); each lane sums its
 //   own float terms in canonical patch order in double precision; reference
 //   positions that follow each other along x with the same window of
-//   neighbours compute their distances together, every shared term once
+//   neighbors compute their distances together, every shared term once
 //   (kept in a kernel_scratch until each position's turn);
 // - weights: eight lanes of exp at a time; the two weight sums one
-//   neighbour after the other, scalar, in step with the patch update;
+//   neighbor after the other, scalar, in step with the patch update;
 // - patch update: the samples of a patch row are the lanes; every sample
-//   takes the neighbours' contributions in neighbour order, rounded to float
+//   takes the neighbors' contributions in neighbor order, rounded to float
 //   after each, up to twelve rows at a time to hide the latency of that chain;
 //   two positions whose distances a group holds go side by side, up to nine
 //   rows each (the second one's sums go to the task's next_* outputs).
@@ -26,17 +26,17 @@
 #include "denoise/kernel/kernel_update.hpp"
 #include "denoise/kernel/kernel_walk.hpp"
 #include "denoise/kernel/kernel_weights.hpp"
-#include "denoise/kernel/neighbourhood_task.hpp"
+#include "denoise/kernel/neighborhood_task.hpp"
 
 namespace px::PX_KERNEL_NAMESPACE {
 
-// The weighted neighbourhood sums of Positions positions: the task's own and,
+// The weighted neighborhood sums of Positions positions: the task's own and,
 // with 2, the one following_step on along x, whose distances the cache holds
 // (at next) and whose outputs are the task's next_*. Their patch updates go
 // side by side, reading one widened copy; returns false, having written
 // nothing, where two positions do not fit it.
 template <int Width, int Positions>
-bool sum_positions(const neighbourhood_task& task, const patch_walk& walk, const search_window& window,
+bool sum_positions(const neighborhood_task& task, const patch_walk& walk, const search_window& window,
                    const double* cached, const double* next) {
     const std::int32_t* p = task.position;
     const index_t reference = walk.offset(p[0], p[1], p[2], p[3]);
@@ -115,7 +115,7 @@ bool sum_positions(const neighbourhood_task& task, const patch_walk& walk, const
     for (int q = 0; q < Positions; ++q) {
         const float w_max = sums[q].w_max;
         const float* const own = noisy + q * apart;
-        // The reference patch itself counts with the largest neighbour weight.
+        // The reference patch itself counts with the largest neighbor weight.
         walk.rows([&](index_t row, index_t k) {
             for (index_t j = 0; j < width; ++j) patch[q][k + j] = own[row + j] * w_max + patch[q][k + j];
         });
@@ -127,7 +127,7 @@ bool sum_positions(const neighbourhood_task& task, const patch_walk& walk, const
 }
 
 template <int Width>
-void neighbourhood_sum(const neighbourhood_task& task) {
+void neighborhood_sum(const neighborhood_task& task) {
     const patch_walk walk(task);
     const search_window window(task, task.position);
     const index_t reference = walk.offset(task.position[0], task.position[1], task.position[2], task.position[3]);
@@ -144,12 +144,12 @@ void neighbourhood_sum(const neighbourhood_task& task) {
 }
 
 // Patch widths 3, 5 and 7 compiled as constants, any other at run time.
-inline void neighbourhood_sum_any(const neighbourhood_task& task) {
+inline void neighborhood_sum_any(const neighborhood_task& task) {
     switch (task.patch_radius[0]) {
-        case 1: neighbourhood_sum<3>(task); break;
-        case 2: neighbourhood_sum<5>(task); break;
-        case 3: neighbourhood_sum<7>(task); break;
-        default: neighbourhood_sum<0>(task); break;
+        case 1: neighborhood_sum<3>(task); break;
+        case 2: neighborhood_sum<5>(task); break;
+        case 3: neighborhood_sum<7>(task); break;
+        default: neighborhood_sum<0>(task); break;
     }
 }
 

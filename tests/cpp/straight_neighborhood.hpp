@@ -1,6 +1,6 @@
 #pragma once
-// The weighted neighbourhood sum written straight from its definition: one
-// neighbour after the other, one patch sample after the other. The engine's
+// The weighted neighborhood sum written straight from its definition: one
+// neighbor after the other, one patch sample after the other. The engine's
 // vectorised kernels must give exactly these bits.
 
 #include <algorithm>
@@ -12,7 +12,7 @@
 
 namespace engine_test {
 
-inline void straight_neighbourhood_sum(const px::extent& patch_radius, float quantile, const px::array& image,
+inline void straight_neighborhood_sum(const px::extent& patch_radius, float quantile, const px::array& image,
                                        float sigma, const px::extent& radius, const px::array& estimate,
                                        const px::array& variance, px::array& patch, float& weight_sq_sum,
                                        float& weight_sum, const std::int32_t (&p)[4]) {

@@ -1,5 +1,5 @@
 #pragma once
-// Everything the weighted neighbourhood sum of one reference position reads
+// Everything the weighted neighborhood sum of one reference position reads
 // and writes, as raw pointers and integers, so that the instruction-set
 // specific kernels share no inline code with the rest of the engine.
 
@@ -10,9 +10,9 @@ namespace px {
 // A thread's scratch for the kernel, made once per pass (it is valid for one
 // set of arrays and one search radius):
 // - distances of reference positions that follow each other along x with the
-//   same window of neighbours: computed together, since neighbouring patches
+//   same window of neighbors: computed together, since neighboring patches
 //   share most of their terms, and kept until each position's turn;
-// - room for the noisy samples a position's neighbour patches cover, widened
+// - room for the noisy samples a position's neighbor patches cover, widened
 //   to double once for the patch update;
 // - room for the weights of the positions whose distances it holds.
 struct kernel_scratch {
@@ -27,13 +27,13 @@ struct kernel_scratch {
     std::int64_t widened_capacity = 0;
 
     // Room for the weights of the positions whose distances are held, computed
-    // for all their neighbours at once: batches of a few neighbours would fill
+    // for all their neighbors at once: batches of a few neighbors would fill
     // few of the vectorised exp's lanes.
     double* weights = nullptr;  // weights_capacity doubles
     std::int64_t weights_capacity = 0;
 };
 
-struct neighbourhood_task {
+struct neighborhood_task {
     // Image size and patch radius along x, y, z, t; channels counts the c axis.
     std::int32_t size[4];
     std::int32_t patch_radius[4];
@@ -49,7 +49,7 @@ struct neighbourhood_task {
     float sigma;
     double threshold;  // chi-square threshold of the weights
 
-    // Added to, as the straight loop would: one neighbour after the other.
+    // Added to, as the straight loop would: one neighbor after the other.
     float* weight_sq_sum;
     float* weight_sum;
 
