@@ -32,6 +32,10 @@ bool edge_pass_runs(std::int32_t radius, std::int32_t size, std::int32_t min, st
 
 void vorel::accumulate(const image_view& image, float sigma, const extent& radius, array& estimate, array& variance,
                        array& next_estimate, array& next_variance, array& weights) const {
+    accumulate(image, sigma, radius, work_arrays{estimate, variance, next_estimate, next_variance, weights});
+}
+
+void vorel::accumulate(const image_view& image, float sigma, const extent& radius, const work_arrays& work) const {
     if (image.empty()) return;
     check_patch_fits(image.dims);
     const extent& dims = image.dims;
@@ -55,8 +59,7 @@ void vorel::accumulate(const image_view& image, float sigma, const extent& radiu
         interior.step[a] = steps[a];
         interior.count[a] = maxs[a] < mins[a] ? 0 : (maxs[a] - mins[a] + steps[a]) / steps[a];
     }
-    sweep(*this, interior, patch_size, image, sigma, radius, estimate, variance, next_estimate, next_variance,
-          weights);
+    sweep(*this, interior, patch_size, image, sigma, radius, work);
 
     const std::int32_t radii[4] = {r.x, r.y, r.z, r.t};
     const std::int32_t sizes[4] = {dims.x, dims.y, dims.z, dims.t};
@@ -65,9 +68,7 @@ void vorel::accumulate(const image_view& image, float sigma, const extent& radiu
     const auto edge = [&](auto axis_tag) {
         constexpr int A = decltype(axis_tag)::value;
         if (!edge_pass_runs(radii[A], sizes[A], interior_min[A], interior_max[A], steps[A])) return;
-        accumulate_edge_patches<A>(image, sigma, radius, estimate, variance, next_estimate, next_variance, weights,
-                                   boundaries, patch_size, bounds.x_min, bounds.x_max, bounds.y_min, bounds.y_max,
-                                   bounds.z_min, bounds.z_max, bounds.t_min, bounds.t_max);
+        accumulate_edge_patches<A>(image, sigma, radius, work, boundaries, patch_size, bounds);
     };
     edge(std::integral_constant<int, 0>{});
     edge(std::integral_constant<int, 1>{});
@@ -76,15 +77,12 @@ void vorel::accumulate(const image_view& image, float sigma, const extent& radiu
 }
 
 template <int A>
-void vorel::accumulate_edge_patches(const image_view& image, float sigma, const extent& radius, array& estimate,
-                                    array& variance, array& next_estimate, array& next_variance, array& weights,
-                                    const Boundaries& boundaries, const extent& patch_size, std::int32_t x_min,
-                                    std::int32_t x_max, std::int32_t y_min, std::int32_t y_max,
-                                    std::int32_t z_min, std::int32_t z_max, std::int32_t t_min,
-                                    std::int32_t t_max) const {
+void vorel::accumulate_edge_patches(const image_view& image, float sigma, const extent& radius,
+                                    const work_arrays& work, const Boundaries& boundaries, const extent& patch_size,
+                                    const Boundaries& bounds) const {
     static_assert(A >= 0 && A < 4, "edge passes exist for x, y, z and t");
-    const std::int32_t mins[4] = {x_min, y_min, z_min, t_min};
-    const std::int32_t maxs[4] = {x_max, y_max, z_max, t_max};
+    const std::int32_t mins[4] = {bounds.x_min, bounds.y_min, bounds.z_min, bounds.t_min};
+    const std::int32_t maxs[4] = {bounds.x_max, bounds.y_max, bounds.z_max, bounds.t_max};
     const std::int32_t fixed[4] = {boundaries.x_max, boundaries.y_max, boundaries.z_max, boundaries.t_max};
     reference_grid grid{};
     for (int a = 0; a < 4; ++a) {
@@ -92,11 +90,11 @@ void vorel::accumulate_edge_patches(const image_view& image, float sigma, const 
         grid.first[a] = a == A ? fixed[a] : mins[a];
         grid.count[a] = a == A ? 1 : (maxs[a] < mins[a] ? 0 : maxs[a] - mins[a] + 1);
     }
-    sweep(*this, grid, patch_size, image, sigma, radius, estimate, variance, next_estimate, next_variance, weights);
+    sweep(*this, grid, patch_size, image, sigma, radius, work);
 }
 
-void vorel::accumulate_neighborhood(const image_view& image, float sigma, const extent& radius, array& estimate,
-                                    array& variance, array& patch, float& weight_sq_sum, float& weight_sum,
+void vorel::accumulate_neighborhood(const image_view& image, float sigma, const extent& radius,
+                                    const array& estimate, const array& variance, array& patch, float& weight_sq_sum, float& weight_sum,
                                     std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t t,
                                     kernel_scratch* cache, std::int32_t following,
                                     std::int32_t following_step, following_sums* next) const {

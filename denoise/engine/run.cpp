@@ -30,6 +30,8 @@ array vorel::run(const image_view& image, float sigma) {
     array next_estimate(image.dims, image.values);
     array next_variance(image.dims, 0.25f * (sigma * sigma));
     array weights(image.dims, 0.0f);
+    // The exchanges below swap the arrays' contents, so work names them by role throughout.
+    const work_arrays work{estimate, variance, next_estimate, next_variance, weights};
 
     const float renoise_variance = renoise > 0.0f ? (sigma * sigma) / (renoise * renoise) : 0.0f;
 
@@ -44,9 +46,9 @@ array vorel::run(const image_view& image, float sigma) {
         clear(next_estimate);
         clear(next_variance);
         clear(weights);
-        accumulate(image, sigma, radius, estimate, variance, next_estimate, next_variance, weights);
+        accumulate(image, sigma, radius, work);
         if (control != nullptr && control->stop.load()) throw run_stopped();
-        normalize(image, renoise_variance, estimate, variance, next_estimate, next_variance, weights);
+        normalize(image, renoise_variance, work);
         notify();
     }
     // Moved out, not copied: a copy would be a sixth image-sized array beside
@@ -62,9 +64,8 @@ std::int64_t vorel::planned_work(const extent& dims) {
     // The passes only add up their positions while planning: no array is read or written.
     const image_view shape = image_view::shape_only(dims);
     array unused;
-    for (int i = 0; i < max_iter; ++i) {
-        accumulate(shape, 1.0f, search_radius(i, dims, neighborhood_axes), unused, unused, unused, unused, unused);
-    }
+    const work_arrays no_work{unused, unused, unused, unused, unused};
+    for (int i = 0; i < max_iter; ++i) accumulate(shape, 1.0f, search_radius(i, dims, neighborhood_axes), no_work);
     control = watcher;
     return counter.total;
 }

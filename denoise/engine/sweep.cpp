@@ -45,16 +45,12 @@ constexpr std::int64_t max_widened_samples = 1 << 16;
 class pass_worker {
 public:
     pass_worker(const vorel& engine, const extent& patch_size, const image_view& image, float sigma, const extent& radius,
-                array& estimate, array& variance, array& next_estimate, array& next_variance, array& weights)
+                const work_arrays& work)
         : engine_(engine),
           image_(image),
           sigma_(sigma),
           radius_(radius),
-          estimate_(estimate),
-          variance_(variance),
-          next_estimate_(next_estimate),
-          next_variance_(next_variance),
-          weights_(weights),
+          arrays_(work),
           work_{radius, engine.patch_radius, image.dims} {
         try {
             patch_ = array(patch_size, 0.0f);
@@ -136,7 +132,7 @@ public:
             next_weight_sq_sum_ = 0.0f;
             next_weight_sum_ = 0.0f;
             vorel::following_sums next{next_patch_, next_weight_sq_sum_, next_weight_sum_};
-            engine_.accumulate_neighborhood(image_, sigma_, radius_, estimate_, variance_, patch_, weight_sq_sum,
+            engine_.accumulate_neighborhood(image_, sigma_, radius_, arrays_.estimate, arrays_.variance, patch_, weight_sq_sum,
                                             weight_sum, p[0], p[1], p[2], p[3], &cache_, following, step,
                                             pairs ? &next : nullptr);
             if (next.done) {
@@ -145,8 +141,7 @@ public:
                 std::copy(p + 1, p + 4, next_at_ + 1);
             }
         }
-        engine_.add_patch<Add>(estimate_, variance_, next_estimate_, next_variance_, weights_, patch_, weight_sq_sum,
-                               weight_sum, p[0], p[1], p[2], p[3]);
+        engine_.add_patch<Add>(arrays_, patch_, weight_sq_sum, weight_sum, p[0], p[1], p[2], p[3]);
         // Published in batches: one shared atomic per position would bounce its cache line between the threads.
         if (control != nullptr && (unreported_ += work_.at(p)) >= work_report_batch) {
             control->done.fetch_add(unreported_, std::memory_order_relaxed);
@@ -159,11 +154,7 @@ private:
     const image_view& image_;
     const float sigma_;
     const extent& radius_;
-    array& estimate_;
-    array& variance_;
-    array& next_estimate_;
-    array& next_variance_;
-    array& weights_;
+    const work_arrays arrays_;
     const work_count work_;
     array patch_;
     // The sums of the position after the last one visited, where the kernel
@@ -183,8 +174,7 @@ private:
 }  // namespace
 
 void sweep(const vorel& engine, const reference_grid& grid, const extent& patch_size, const image_view& image,
-           float sigma, const extent& radius, array& estimate, array& variance, array& next_estimate,
-           array& next_variance, array& weights) {
+           float sigma, const extent& radius, const work_arrays& work) {
     const std::int64_t positions = grid.size();
     if (positions == 0) return;
     run_control* const control = engine.control;
@@ -198,8 +188,7 @@ void sweep(const vorel& engine, const reference_grid& grid, const extent& patch_
     bool out_of_memory = false;
 #pragma omp parallel
     {
-        pass_worker worker(engine, patch_size, image, sigma, radius, estimate, variance, next_estimate,
-                           next_variance, weights);
+        pass_worker worker(engine, patch_size, image, sigma, radius, work);
         if (!worker.has_scratch()) {
 #pragma omp atomic write
             out_of_memory = true;

@@ -10,7 +10,6 @@
 namespace px {
 
 void sweep(const vorel& engine, const reference_grid& grid, const extent& patch_size, const image_view& image,
-           float sigma, const extent& radius, array& estimate, array& variance, array& next_estimate,
-           array& next_variance, array& weights);
+           float sigma, const extent& radius, const work_arrays& work);
 
 }  // namespace px

@@ -43,20 +43,19 @@ inline void add_current_row(float* __restrict sum, float* __restrict variance_su
 }
 
 template <class Add, bool Accepted>
-void scatter(const array& estimate, const array& variance, array& next_estimate, array& next_variance,
-             array& weights, const array& patch, float patch_variance, const extent& radius, std::int32_t x,
-             std::int32_t y, std::int32_t z, std::int32_t t) {
+void scatter(const work_arrays& work, const array& patch, float patch_variance, const extent& radius,
+             std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t t) {
     const std::int64_t width = 2 * std::int64_t{radius.x} + 1;
-    float* const sum = next_estimate.values.data();
-    float* const variance_sum = next_variance.values.data();
-    float* const count = weights.values.data();
-    for_each_patch_row(estimate.dims, radius, x, y, z, t, [&](std::int64_t start, std::int64_t k) {
+    float* const sum = work.next_estimate.values.data();
+    float* const variance_sum = work.next_variance.values.data();
+    float* const count = work.weights.values.data();
+    for_each_patch_row(work.estimate.dims, radius, x, y, z, t, [&](std::int64_t start, std::int64_t k) {
         if constexpr (Accepted) {
             add_accepted_row<Add>(sum + start, variance_sum + start, count + start, patch.values.data() + k,
                                   patch_variance, width);
         } else {
-            add_current_row<Add>(sum + start, variance_sum + start, count + start, estimate.values.data() + start,
-                                 variance.values.data() + start, width);
+            add_current_row<Add>(sum + start, variance_sum + start, count + start,
+                                 work.estimate.values.data() + start, work.variance.values.data() + start, width);
         }
     });
 }
@@ -112,13 +111,12 @@ void vorel::add_patch_to_image_if(const array& estimate, const array& variance, 
                                   array& next_variance, array& weights, array& patch, float weight_sq_sum,
                                   float weight_sum, std::int32_t x, std::int32_t y, std::int32_t z,
                                   std::int32_t t) const {
-    add_patch<shared_add>(estimate, variance, next_estimate, next_variance, weights, patch, weight_sq_sum,
-                          weight_sum, x, y, z, t);
+    add_patch<shared_add>(work_arrays{estimate, variance, next_estimate, next_variance, weights}, patch,
+                          weight_sq_sum, weight_sum, x, y, z, t);
 }
 
 template <class Add>
-void vorel::add_patch(const array& estimate, const array& variance, array& next_estimate, array& next_variance,
-                      array& weights, array& patch, float weight_sq_sum, float weight_sum, std::int32_t x,
+void vorel::add_patch(const work_arrays& work, array& patch, float weight_sq_sum, float weight_sum, std::int32_t x,
                       std::int32_t y, std::int32_t z, std::int32_t t) const {
     if (!(weight_sum > min_weight)) return;  // no neighbor gave weight (NaN fails too)
 
@@ -127,11 +125,11 @@ void vorel::add_patch(const array& estimate, const array& variance, array& next_
     const float patch_variance = weight_sq_sum / (weight_sum * weight_sum);
 
     const std::int64_t width = 2 * std::int64_t{patch_radius.x} + 1;
-    const float* const est = estimate.values.data();
-    const float* const var = variance.values.data();
+    const float* const est = work.estimate.values.data();
+    const float* const var = work.variance.values.data();
     const float* const mean = patch.values.data();
     double statistic = 0.0;
-    for_each_patch_row(estimate.dims, patch_radius, x, y, z, t, [&](std::int64_t start, std::int64_t k) {
+    for_each_patch_row(work.estimate.dims, patch_radius, x, y, z, t, [&](std::int64_t start, std::int64_t k) {
         for (std::int64_t j = 0; j < width; ++j) {
             const double d = mean[k + j] - est[start + j];
             statistic += d * d / static_cast<double>(var[start + j]);
@@ -142,21 +140,23 @@ void vorel::add_patch(const array& estimate, const array& variance, array& next_
     const double threshold =
         chi2_threshold(normal_quantile(p), static_cast<std::int64_t>(patch.values.size()));
     if (statistic / threshold < acceptance_factor) {
-        scatter<Add, true>(estimate, variance, next_estimate, next_variance, weights, patch, patch_variance,
-                           patch_radius, x, y, z, t);
+        scatter<Add, true>(work, patch, patch_variance, patch_radius, x, y, z, t);
     } else {
-        scatter<Add, false>(estimate, variance, next_estimate, next_variance, weights, patch, patch_variance,
-                            patch_radius, x, y, z, t);
+        scatter<Add, false>(work, patch, patch_variance, patch_radius, x, y, z, t);
     }
 }
 
-template void vorel::add_patch<shared_add>(const array&, const array&, array&, array&, array&, array&, float,
-                                           float, std::int32_t, std::int32_t, std::int32_t, std::int32_t) const;
-template void vorel::add_patch<owned_add>(const array&, const array&, array&, array&, array&, array&, float, float,
-                                          std::int32_t, std::int32_t, std::int32_t, std::int32_t) const;
+template void vorel::add_patch<shared_add>(const work_arrays&, array&, float, float, std::int32_t, std::int32_t,
+                                           std::int32_t, std::int32_t) const;
+template void vorel::add_patch<owned_add>(const work_arrays&, array&, float, float, std::int32_t, std::int32_t,
+                                          std::int32_t, std::int32_t) const;
 
 void vorel::normalize(const image_view& image, float renoise_variance, array& estimate, array& variance,
                       array& next_estimate, array& next_variance, array& weights) const {
+    normalize(image, renoise_variance, work_arrays{estimate, variance, next_estimate, next_variance, weights});
+}
+
+void vorel::normalize(const image_view& image, float renoise_variance, const work_arrays& work) const {
     const std::int64_t samples = image.samples;
     const auto range = renoise_variance > 0.0f ? normalize_range<true> : normalize_range<false>;
     // Every sample is independent of the others: contiguous chunks, one per thread.
@@ -164,9 +164,9 @@ void vorel::normalize(const image_view& image, float renoise_variance, array& es
     {
         const std::int64_t threads = omp_get_num_threads();
         const std::int64_t thread = omp_get_thread_num();
-        range(image.values, renoise_variance, min_weight, min_variance, estimate.values.data(),
-              variance.values.data(), next_estimate.values.data(), next_variance.values.data(),
-              weights.values.data(), samples * thread / threads, samples * (thread + 1) / threads);
+        range(image.values, renoise_variance, min_weight, min_variance, work.estimate.values.data(),
+              work.variance.values.data(), work.next_estimate.values.data(), work.next_variance.values.data(),
+              work.weights.values.data(), samples * thread / threads, samples * (thread + 1) / threads);
     }
 }
 

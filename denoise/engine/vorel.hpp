@@ -11,6 +11,7 @@
 #include "denoise/engine/observable.hpp"
 #include "denoise/engine/quantile.hpp"
 #include "denoise/engine/run_control.hpp"
+#include "denoise/engine/work_arrays.hpp"
 
 namespace px {
 
@@ -60,7 +61,10 @@ public:
     array run(const image_view& noisy, float sigma);
 
     // One iteration's patch comparisons: adds every reference patch's
-    // contribution into next_estimate, next_variance and weights.
+    // contribution into the accumulators of work.
+    void accumulate(const image_view& image, float sigma, const extent& radius, const work_arrays& work) const;
+
+    // The same with the five arrays one by one.
     void accumulate(const image_view& image, float sigma, const extent& radius, array& estimate, array& variance,
                     array& next_estimate, array& next_variance, array& weights) const;
 
@@ -78,20 +82,19 @@ public:
     // cache (one per thread and pass), the distances of the next `following`
     // positions at x + k following_step are computed with this one's; with
     // next, the sums of the first of them may be too.
-    void accumulate_neighborhood(const image_view& image, float sigma, const extent& radius, array& estimate,
-                                 array& variance, array& patch, float& weight_sq_sum, float& weight_sum,
+    void accumulate_neighborhood(const image_view& image, float sigma, const extent& radius, const array& estimate,
+                                 const array& variance, array& patch, float& weight_sq_sum, float& weight_sum,
                                  std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t t,
                                  kernel_scratch* cache = nullptr, std::int32_t following = 0,
                                  std::int32_t following_step = 0, following_sums* next = nullptr) const;
 
     // Reference patches on the last interior position of axis A (0 x, 1 y,
-    // 2 z, 3 t), sweeping the other three axes within bounds.
+    // 2 z, 3 t), taken from boundaries, sweeping the other three axes within
+    // bounds.
     template <int A>
-    void accumulate_edge_patches(const image_view& image, float sigma, const extent& radius, array& estimate,
-                                 array& variance, array& next_estimate, array& next_variance, array& weights,
-                                 const Boundaries& boundaries, const extent& patch_size, std::int32_t x_min,
-                                 std::int32_t x_max, std::int32_t y_min, std::int32_t y_max, std::int32_t z_min,
-                                 std::int32_t z_max, std::int32_t t_min, std::int32_t t_max) const;
+    void accumulate_edge_patches(const image_view& image, float sigma, const extent& radius, const work_arrays& work,
+                                 const Boundaries& boundaries, const extent& patch_size,
+                                 const Boundaries& bounds) const;
 
     // Normalises one reference position's patch sum, tests it against the
     // current estimate and scatters it (or the current estimate) into the
@@ -104,12 +107,15 @@ public:
     // The same with the additions of policy Add (denoise/engine/accumulator_add.hpp):
     // shared_add when other threads may write the same samples meanwhile.
     template <class Add>
-    void add_patch(const array& estimate, const array& variance, array& next_estimate, array& next_variance,
-                   array& weights, array& patch, float weight_sq_sum, float weight_sum, std::int32_t x,
+    void add_patch(const work_arrays& work, array& patch, float weight_sq_sum, float weight_sum, std::int32_t x,
                    std::int32_t y, std::int32_t z, std::int32_t t) const;
 
-    // Turns the accumulators into the new estimate and its variance, blending
-    // with the current estimate and, when renoise_variance > 0, the noisy image.
+    // Turns the accumulators of work into the new estimate and its variance,
+    // blending with the current estimate and, when renoise_variance > 0, the
+    // noisy image.
+    void normalize(const image_view& image, float renoise_variance, const work_arrays& work) const;
+
+    // The same with the five arrays one by one.
     void normalize(const image_view& image, float renoise_variance, array& estimate, array& variance,
                    array& next_estimate, array& next_variance, array& weights) const;
 };
