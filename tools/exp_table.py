@@ -30,6 +30,7 @@ def main() -> None:
     print()
     print("namespace px {")
     print()
+    print("// clang-format off: one pair of entries a line")
     print("const std::uint64_t exp_table[256] = {")
     for k in range(128):
         exact = Fraction((ln2 * k / 128).exp())
@@ -37,6 +38,7 @@ def main() -> None:
         tail = float((exact - Fraction(nearest)) / Fraction(nearest))
         print(f"    0x{bits(tail):016x}, 0x{(bits(nearest) - (k << 45)) % 2**64:016x},")
     print("};")
+    print("// clang-format on")
     print()
     print("}  // namespace px")
 

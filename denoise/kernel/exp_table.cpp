@@ -7,6 +7,7 @@
 
 namespace px {
 
+// clang-format off: one pair of entries a line
 const std::uint64_t exp_table[256] = {
     0x0000000000000000, 0x3ff0000000000000,
     0x3c9b3b4f1a88bf6e, 0x3feff63da9fb3335,
@@ -137,5 +138,6 @@ const std::uint64_t exp_table[256] = {
     0x3c77893b4d91cd9d, 0x3fefe7c1819e90d8,
     0x3c5305c14160cc89, 0x3feff3c22b8f71f1,
 };
+// clang-format on
 
 }  // namespace px
