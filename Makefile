@@ -75,7 +75,7 @@ CPP_SOURCES = $(shell find core denoise noise bindings tests/cpp -name '*.cpp' -
 lint-cpp:
 	$(RUN) $(MAKE) --no-print-directory _lint-cpp
 _lint-cpp:
-	clang-format --dry-run --Werror $(CPP_SOURCES)
+	@clang-format --dry-run --Werror $(CPP_SOURCES) && echo "clang-format: all $(words $(CPP_SOURCES)) C++ sources in style"
 
 # mypy in strict mode over the package's own code, the native modules through their stubs
 # (configured in pyproject.toml).
