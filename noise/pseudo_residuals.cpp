@@ -43,7 +43,7 @@ struct neighbor_total {
 // starting at channel_base, except the sample at `here`; t outermost, x
 // innermost, each ascending.
 neighbor_total sum_neighbors(const float* samples, const sample_strides& strides, std::int64_t channel_base,
-                               const neighbor_range (&ranges)[4], std::int64_t here) {
+                             const neighbor_range (&ranges)[4], std::int64_t here) {
     const neighbor_range& rx = ranges[0];
     neighbor_total total;
     for (std::int64_t t = ranges[3].first; t <= ranges[3].last; ++t) {
@@ -93,11 +93,12 @@ void sensor_noise::pseudo_residuals(const array& image, array& residuals) {
                 for (std::int64_t y = 0; y < dims.y; ++y) {
                     for (std::int64_t x = 0; x < dims.x; ++x) {
                         const neighbor_range ranges[4] = {around(x, dims.x), around(y, dims.y), around(z, dims.z),
-                                                           around(t, dims.t)};
+                                                          around(t, dims.t)};
                         const std::int64_t here = channel_base + strides.t * t + strides.z * z + strides.y * y + x;
                         const neighbor_total n = sum_neighbors(samples, strides, channel_base, ranges, here);
                         if (n.count >= 1.0f) {
-                            residuals.values[here] = (n.count * samples[here] - n.sum) * scale[static_cast<int>(n.count)];
+                            residuals.values[here] =
+                                (n.count * samples[here] - n.sum) * scale[static_cast<int>(n.count)];
                         }
                     }
                 }

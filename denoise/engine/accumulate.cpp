@@ -8,10 +8,10 @@
 #include <type_traits>
 
 #include "denoise/engine/geometry.hpp"
-#include "denoise/kernel/kernel_path.hpp"
 #include "denoise/engine/reference_grid.hpp"
 #include "denoise/engine/sweep.hpp"
 #include "denoise/engine/vorel.hpp"
+#include "denoise/kernel/kernel_path.hpp"
 
 namespace px {
 
@@ -20,8 +20,7 @@ namespace {
 // An edge pass places reference patches on the last interior position of an
 // axis. It runs for radii above 1, and for radius 1 where the interior grid
 // stops short of that position (otherwise the last sample would stay noisy).
-bool edge_pass_runs(std::int32_t radius, std::int32_t size, std::int32_t min, std::int32_t max,
-                    std::int32_t step) {
+bool edge_pass_runs(std::int32_t radius, std::int32_t size, std::int32_t min, std::int32_t max, std::int32_t step) {
     if (size <= 1 || radius < 1 || max < min) return false;
     if (radius > 1) return true;
     const std::int64_t last_on_grid = min + std::int64_t{step} * ((std::int64_t{max} - min) / step);
@@ -77,8 +76,8 @@ void vorel::accumulate(const image_view& image, float sigma, const extent& radiu
 }
 
 template <int A>
-void vorel::accumulate_edge_patches(const image_view& image, float sigma, const extent& radius,
-                                    const work_arrays& work, const Boundaries& boundaries, const extent& patch_size,
+void vorel::accumulate_edge_patches(const image_view& image, float sigma, const extent& radius, const work_arrays& work,
+                                    const Boundaries& boundaries, const extent& patch_size,
                                     const Boundaries& bounds) const {
     static_assert(A >= 0 && A < 4, "edge passes exist for x, y, z and t");
     const std::int32_t mins[4] = {bounds.x_min, bounds.y_min, bounds.z_min, bounds.t_min};
@@ -93,33 +92,33 @@ void vorel::accumulate_edge_patches(const image_view& image, float sigma, const 
     sweep(*this, grid, patch_size, image, sigma, radius, work);
 }
 
-void vorel::accumulate_neighborhood(const image_view& image, float sigma, const extent& radius,
-                                    const array& estimate, const array& variance, array& patch, float& weight_sq_sum, float& weight_sum,
+void vorel::accumulate_neighborhood(const image_view& image, float sigma, const extent& radius, const array& estimate,
+                                    const array& variance, array& patch, float& weight_sq_sum, float& weight_sum,
                                     std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t t,
-                                    kernel_scratch* cache, std::int32_t following,
-                                    std::int32_t following_step, following_sums* next) const {
+                                    kernel_scratch* cache, std::int32_t following, std::int32_t following_step,
+                                    following_sums* next) const {
     const extent& dims = image.dims;
     const extent& r = patch_radius;
     const neighborhood_task task{{dims.x, dims.y, dims.z, dims.t},
-                                  {r.x, r.y, r.z, r.t},
-                                  {radius.x, radius.y, radius.z, radius.t},
-                                  dims.c,
-                                  {x, y, z, t},
-                                  image.values,
-                                  estimate.values.data(),
-                                  variance.values.data(),
-                                  patch.values.data(),
-                                  sigma,
-                                  chi2_threshold(quantile, static_cast<std::int64_t>(patch.values.size())),
-                                  &weight_sq_sum,
-                                  &weight_sum,
-                                  cache,
-                                  following,
-                                  following_step,
-                                  next != nullptr ? next->patch.values.data() : nullptr,
-                                  next != nullptr ? &next->weight_sq_sum : nullptr,
-                                  next != nullptr ? &next->weight_sum : nullptr,
-                                  next != nullptr ? &next->done : nullptr};
+                                 {r.x, r.y, r.z, r.t},
+                                 {radius.x, radius.y, radius.z, radius.t},
+                                 dims.c,
+                                 {x, y, z, t},
+                                 image.values,
+                                 estimate.values.data(),
+                                 variance.values.data(),
+                                 patch.values.data(),
+                                 sigma,
+                                 chi2_threshold(quantile, static_cast<std::int64_t>(patch.values.size())),
+                                 &weight_sq_sum,
+                                 &weight_sum,
+                                 cache,
+                                 following,
+                                 following_step,
+                                 next != nullptr ? next->patch.values.data() : nullptr,
+                                 next != nullptr ? &next->weight_sq_sum : nullptr,
+                                 next != nullptr ? &next->weight_sum : nullptr,
+                                 next != nullptr ? &next->done : nullptr};
     neighborhood_sum(active_kernel_path(), task);
 }
 

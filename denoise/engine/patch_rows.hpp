@@ -11,8 +11,8 @@
 namespace px {
 
 template <class Row>
-inline void for_each_patch_row(const extent& dims, const extent& radius, std::int32_t x, std::int32_t y,
-                               std::int32_t z, std::int32_t t, Row&& row) {
+inline void for_each_patch_row(const extent& dims, const extent& radius, std::int32_t x, std::int32_t y, std::int32_t z,
+                               std::int32_t t, Row&& row) {
     const std::int64_t stride_y = dims.x;
     const std::int64_t stride_z = stride_y * dims.y;
     const std::int64_t stride_c = stride_z * dims.z;

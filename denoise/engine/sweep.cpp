@@ -44,8 +44,8 @@ constexpr std::int64_t max_widened_samples = 1 << 16;
 // position, and the work it has not reported yet.
 class pass_worker {
 public:
-    pass_worker(const vorel& engine, const extent& patch_size, const image_view& image, float sigma, const extent& radius,
-                const work_arrays& work)
+    pass_worker(const vorel& engine, const extent& patch_size, const image_view& image, float sigma,
+                const extent& radius, const work_arrays& work)
         : engine_(engine),
           image_(image),
           sigma_(sigma),
@@ -132,8 +132,8 @@ public:
             next_weight_sq_sum_ = 0.0f;
             next_weight_sum_ = 0.0f;
             vorel::following_sums next{next_patch_, next_weight_sq_sum_, next_weight_sum_};
-            engine_.accumulate_neighborhood(image_, sigma_, radius_, arrays_.estimate, arrays_.variance, patch_, weight_sq_sum,
-                                            weight_sum, p[0], p[1], p[2], p[3], &cache_, following, step,
+            engine_.accumulate_neighborhood(image_, sigma_, radius_, arrays_.estimate, arrays_.variance, patch_,
+                                            weight_sq_sum, weight_sum, p[0], p[1], p[2], p[3], &cache_, following, step,
                                             pairs ? &next : nullptr);
             if (next.done) {
                 next_ready_ = true;
@@ -179,8 +179,8 @@ void sweep(const vorel& engine, const reference_grid& grid, const extent& patch_
     if (positions == 0) return;
     run_control* const control = engine.control;
     if (control != nullptr && control->planning) {
-        control->total += work_count{radius, engine.patch_radius, image.dims}.of_grid(grid.first, grid.step,
-                                                                                       grid.count);
+        control->total +=
+            work_count{radius, engine.patch_radius, image.dims}.of_grid(grid.first, grid.step, grid.count);
         return;
     }
     const std::int32_t patch_radius[4] = {engine.patch_radius.x, engine.patch_radius.y, engine.patch_radius.z,

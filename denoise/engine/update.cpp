@@ -43,8 +43,8 @@ inline void add_current_row(float* __restrict sum, float* __restrict variance_su
 }
 
 template <class Add, bool Accepted>
-void scatter(const work_arrays& work, const array& patch, float patch_variance, const extent& radius,
-             std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t t) {
+void scatter(const work_arrays& work, const array& patch, float patch_variance, const extent& radius, std::int32_t x,
+             std::int32_t y, std::int32_t z, std::int32_t t) {
     const std::int64_t width = 2 * std::int64_t{radius.x} + 1;
     float* const sum = work.next_estimate.values.data();
     float* const variance_sum = work.next_variance.values.data();
@@ -54,8 +54,8 @@ void scatter(const work_arrays& work, const array& patch, float patch_variance, 
             add_accepted_row<Add>(sum + start, variance_sum + start, count + start, patch.values.data() + k,
                                   patch_variance, width);
         } else {
-            add_current_row<Add>(sum + start, variance_sum + start, count + start,
-                                 work.estimate.values.data() + start, work.variance.values.data() + start, width);
+            add_current_row<Add>(sum + start, variance_sum + start, count + start, work.estimate.values.data() + start,
+                                 work.variance.values.data() + start, width);
         }
     });
 }
@@ -67,8 +67,8 @@ void scatter(const work_arrays& work, const array& patch, float patch_variance, 
 template <bool Renoise>
 void normalize_range(const float* __restrict image, float renoise_variance, float min_weight, float min_variance,
                      const float* __restrict estimate, const float* __restrict variance,
-                     float* __restrict next_estimate, float* __restrict next_variance,
-                     const float* __restrict weights, std::int64_t begin, std::int64_t end) {
+                     float* __restrict next_estimate, float* __restrict next_variance, const float* __restrict weights,
+                     std::int64_t begin, std::int64_t end) {
     const float a = renoise_variance;
     for (std::int64_t i = begin; i < end; ++i) {
         const float count = weights[i];
@@ -111,8 +111,8 @@ void vorel::add_patch_to_image_if(const array& estimate, const array& variance, 
                                   array& next_variance, array& weights, array& patch, float weight_sq_sum,
                                   float weight_sum, std::int32_t x, std::int32_t y, std::int32_t z,
                                   std::int32_t t) const {
-    add_patch<shared_add>(work_arrays{estimate, variance, next_estimate, next_variance, weights}, patch,
-                          weight_sq_sum, weight_sum, x, y, z, t);
+    add_patch<shared_add>(work_arrays{estimate, variance, next_estimate, next_variance, weights}, patch, weight_sq_sum,
+                          weight_sum, x, y, z, t);
 }
 
 template <class Add>
@@ -137,8 +137,7 @@ void vorel::add_patch(const work_arrays& work, array& patch, float weight_sq_sum
     });
 
     const float p = std::max(std::min(pvalue, 1.0f), 0.0f);
-    const double threshold =
-        chi2_threshold(normal_quantile(p), static_cast<std::int64_t>(patch.values.size()));
+    const double threshold = chi2_threshold(normal_quantile(p), static_cast<std::int64_t>(patch.values.size()));
     if (statistic / threshold < acceptance_factor) {
         scatter<Add, true>(work, patch, patch_variance, patch_radius, x, y, z, t);
     } else {

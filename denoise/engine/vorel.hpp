@@ -7,11 +7,11 @@
 
 #include "core/array.hpp"
 #include "core/image_view.hpp"
-#include "denoise/kernel/neighborhood_task.hpp"
 #include "denoise/engine/observable.hpp"
 #include "denoise/engine/quantile.hpp"
 #include "denoise/engine/run_control.hpp"
 #include "denoise/engine/work_arrays.hpp"
+#include "denoise/kernel/neighborhood_task.hpp"
 
 namespace px {
 
@@ -99,10 +99,9 @@ public:
     // Normalises one reference position's patch sum, tests it against the
     // current estimate and scatters it (or the current estimate) into the
     // accumulators.
-    void add_patch_to_image_if(const array& estimate, const array& variance, array& next_estimate,
-                               array& next_variance, array& weights, array& patch, float weight_sq_sum,
-                               float weight_sum, std::int32_t x, std::int32_t y, std::int32_t z,
-                               std::int32_t t) const;
+    void add_patch_to_image_if(const array& estimate, const array& variance, array& next_estimate, array& next_variance,
+                               array& weights, array& patch, float weight_sq_sum, float weight_sum, std::int32_t x,
+                               std::int32_t y, std::int32_t z, std::int32_t t) const;
 
     // The same with the additions of policy Add (denoise/engine/accumulator_add.hpp):
     // shared_add when other threads may write the same samples meanwhile.

@@ -23,8 +23,8 @@ using uint8x64 = std::uint64_t __attribute__((vector_size(64)));
 // a * b + c rounded once.
 inline exp_vector fused_multiply_add(exp_vector a, exp_vector b, exp_vector c) {
 #if defined(__AVX512F__)
-    return reinterpret_cast<exp_vector>(_mm512_fmadd_pd(reinterpret_cast<__m512d>(a), reinterpret_cast<__m512d>(b),
-                                                     reinterpret_cast<__m512d>(c)));
+    return reinterpret_cast<exp_vector>(
+        _mm512_fmadd_pd(reinterpret_cast<__m512d>(a), reinterpret_cast<__m512d>(b), reinterpret_cast<__m512d>(c)));
 #elif defined(__FMA__)
     __m256d part[3][2];
     std::memcpy(part[0], &a, sizeof a);

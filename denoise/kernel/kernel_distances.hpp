@@ -51,8 +51,8 @@ struct run_lanes {
     float16 operator()(const float* p) const {
         __m512 v = _mm512_maskz_loadu_ps(run.mask[0], p + run.delta[0]);
         for (int k = 1; k < Pieces; ++k) {
-            const std::intptr_t shift = static_cast<std::intptr_t>(run.delta[k] - run.first[k]) *
-                                        static_cast<std::intptr_t>(sizeof(float));
+            const std::intptr_t shift =
+                static_cast<std::intptr_t>(run.delta[k] - run.first[k]) * static_cast<std::intptr_t>(sizeof(float));
             v = _mm512_mask_loadu_ps(v, run.mask[k],
                                      reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) +
                                                                    static_cast<std::uintptr_t>(shift)));
@@ -66,8 +66,7 @@ struct run_lanes {
 // neighbors delta, delta + 1, ... samples away; the first n lanes are
 // valid (all when Full). out[l] receives lane l's distance.
 template <int Width, int Lanes, bool Full>
-inline void distances(const patch_walk& walk, const float* est, const float* var, index_t delta, int n,
-                      double* out) {
+inline void distances(const patch_walk& walk, const float* est, const float* var, index_t delta, int n, double* out) {
     const index_t width = Width > 0 ? Width : walk.width;
     double8 sum[Lanes / 8] = {};
     walk.rows([&](index_t row, index_t) {
@@ -134,12 +133,10 @@ inline void fill_group(const patch_walk& walk, const search_window& window, cons
     // vector of 16 and one of a single lane, and rows of 5 vectors of 8.
     window.runs(walk, p, [&](const neighbor_lanes& run) {
         double* const out = cache.values + at;
-        if (run.pieces == 1)
-            group_distances<Width, 16, R, Step>(walk, est, var, run_lanes<1>{run}, run.n, out, stride);
+        if (run.pieces == 1) group_distances<Width, 16, R, Step>(walk, est, var, run_lanes<1>{run}, run.n, out, stride);
         else if (run.pieces == 2)
             group_distances<Width, 16, R, Step>(walk, est, var, run_lanes<2>{run}, run.n, out, stride);
-        else
-            group_distances<Width, 16, R, Step>(walk, est, var, run_lanes<3>{run}, run.n, out, stride);
+        else group_distances<Width, 16, R, Step>(walk, est, var, run_lanes<3>{run}, run.n, out, stride);
         at += run.n;
     });
 #else
@@ -150,8 +147,7 @@ inline void fill_group(const patch_walk& walk, const search_window& window, cons
             group_distances<Width, 16, R, Step>(walk, est, var, neighbor_run<16, true>{delta, n}, n, out, stride);
         else if (n > 8)
             group_distances<Width, 16, R, Step>(walk, est, var, neighbor_run<16, false>{delta, n}, n, out, stride);
-        else
-            group_distances<Width, 8, R, Step>(walk, est, var, neighbor_run<8, false>{delta, n}, n, out, stride);
+        else group_distances<Width, 8, R, Step>(walk, est, var, neighbor_run<8, false>{delta, n}, n, out, stride);
         at += n;
     });
 #endif
@@ -159,8 +155,8 @@ inline void fill_group(const patch_walk& walk, const search_window& window, cons
 
 // fill_group for cache.count positions (2, 4 or 8) step apart.
 template <int Width>
-inline void fill_group_of(const patch_walk& walk, const search_window& window, const std::int32_t* p,
-                          const float* est, const float* var, index_t step, kernel_scratch& cache) {
+inline void fill_group_of(const patch_walk& walk, const search_window& window, const std::int32_t* p, const float* est,
+                          const float* var, index_t step, kernel_scratch& cache) {
     if constexpr (Width > 0) {
         constexpr int wide = Width / 2 + 1;
         const int count = cache.count;

@@ -48,8 +48,7 @@ kernel_path active_kernel_path() { return selected().load(std::memory_order_rela
 
 kernel_path select_kernel_path(kernel_path path) {
     if (!kernel_path_available(path)) {
-        throw std::invalid_argument(std::string("this processor cannot run the ") + kernel_path_name(path) +
-                                    " kernel");
+        throw std::invalid_argument(std::string("this processor cannot run the ") + kernel_path_name(path) + " kernel");
     }
     return selected().exchange(path, std::memory_order_relaxed);
 }

@@ -89,7 +89,9 @@ inline void update_rows(const patch_walk& walk, float* const* patch, const Sampl
 // fit) are the rare case, and go no more than eight at a time. Two positions
 // at once go up to nine rows each.
 template <class Sample, int Positions>
-constexpr int max_rows_in_flight = Positions == 2 ? 9 : std::is_same_v<Sample, double> ? 12 : 8;
+constexpr int max_rows_in_flight = Positions == 2                   ? 9
+                                   : std::is_same_v<Sample, double> ? 12
+                                                                    : 8;
 
 template <int Width, class Sample, int Positions, int Rows = max_rows_in_flight<Sample, Positions>>
 inline void update_group(const patch_walk& walk, float* const* patch, const Sample* noisy, const index_t* rows,
@@ -203,8 +205,8 @@ inline void update_pair_patch(const patch_walk& walk, float* const* patch, const
 // those of noisy. Two positions at patch radius 2, 3 samples apart (the
 // interior grid) or 1 (the edge passes), go packed (pair_lanes.hpp).
 template <int Width, int Positions, class Sample>
-inline void update_patch(const patch_walk& walk, float* const* patch, const Sample* noisy, index_t delta,
-                         index_t apart, const double* const* w, int n, int skip, weight_sums* sums) {
+inline void update_patch(const patch_walk& walk, float* const* patch, const Sample* noisy, index_t delta, index_t apart,
+                         const double* const* w, int n, int skip, weight_sums* sums) {
     if constexpr (Width == 5 && Positions == 2 && std::is_same_v<Sample, double>) {
         if (apart == 3) return update_pair_patch<3>(walk, patch, noisy, delta, w, n, skip, sums);
         if (apart == 1) return update_pair_patch<1>(walk, patch, noisy, delta, w, n, skip, sums);
@@ -245,21 +247,21 @@ inline bool widen_noisy(const neighborhood_task& task, const search_window& wind
         wide.stride_c = wide.stride_z * extent[2];
         wide.stride_t = wide.stride_c * task.channels;
         const patch_walk image(task);
-        const index_t origin[4] = {window.lo[0] - r[0], window.lo[1] - r[1], window.lo[2] - r[2],
-                                   window.lo[3] - r[3]};
+        const index_t origin[4] = {window.lo[0] - r[0], window.lo[1] - r[1], window.lo[2] - r[2], window.lo[3] - r[3]};
         double* out = scratch->widened;
         for (index_t t = 0; t < extent[3]; ++t)
             for (index_t ch = 0; ch < task.channels; ++ch)
                 for (index_t z = 0; z < extent[2]; ++z)
                     for (index_t y = 0; y < extent[1]; ++y) {
-                        const float* in = task.noisy + image.offset(origin[0], origin[1] + y, origin[2] + z,
-                                                                    origin[3] + t) + image.stride_c * ch;
+                        const float* in = task.noisy +
+                                          image.offset(origin[0], origin[1] + y, origin[2] + z, origin[3] + t) +
+                                          image.stride_c * ch;
                         for (index_t x = 0; x < valid; ++x) out[x] = in[x];
                         for (index_t x = valid; x < extent[0]; ++x) out[x] = 0.0;
                         out += extent[0];
                     }
-        reference = scratch->widened + wide.offset(p[0] - origin[0], p[1] - origin[1], p[2] - origin[2],
-                                                   p[3] - origin[3]);
+        reference =
+            scratch->widened + wide.offset(p[0] - origin[0], p[1] - origin[1], p[2] - origin[2], p[3] - origin[3]);
         return true;
     }
 }

@@ -61,7 +61,8 @@ bool sum_positions(const neighborhood_task& task, const patch_walk& walk, const 
     // where there is room; otherwise batch by batch.
     const kernel_scratch* const scratch = task.cache;
     const double* all[Positions] = {};
-    if (at[0] != nullptr && scratch->weights != nullptr && Positions * scratch->per_position <= scratch->weights_capacity) {
+    if (at[0] != nullptr && scratch->weights != nullptr &&
+        Positions * scratch->per_position <= scratch->weights_capacity) {
         for (int q = 0; q < Positions; ++q) {
             double* const out = scratch->weights + q * scratch->per_position;
             weights_of(at[q], static_cast<int>(scratch->per_position), task.threshold, out);

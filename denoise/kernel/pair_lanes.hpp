@@ -70,8 +70,8 @@ template <int Apart>
 inline pair_row load_pair_row(const float* first, const float* second) {
     pair_row r;
     r.lo = load<float4>(first);
-    r.hi = float4{first[4], second[5 - Apart], Apart > 1 ? second[6 - Apart] : 0.0f,
-                  Apart > 2 ? second[7 - Apart] : 0.0f};
+    r.hi =
+        float4{first[4], second[5 - Apart], Apart > 1 ? second[6 - Apart] : 0.0f, Apart > 2 ? second[7 - Apart] : 0.0f};
     return r;
 }
 

@@ -21,7 +21,8 @@ std::vector<float> dct_matrix(int n) {
 std::vector<float> transposed(const std::vector<float>& matrix, int n) {
     std::vector<float> t(matrix.size());
     for (int r = 0; r < n; ++r) {
-        for (int c = 0; c < n; ++c) t[static_cast<std::size_t>(c) * n + r] = matrix[static_cast<std::size_t>(r) * n + c];
+        for (int c = 0; c < n; ++c)
+            t[static_cast<std::size_t>(c) * n + r] = matrix[static_cast<std::size_t>(r) * n + c];
     }
     return t;
 }

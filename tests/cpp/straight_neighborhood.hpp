@@ -13,9 +13,9 @@
 namespace engine_test {
 
 inline void straight_neighborhood_sum(const px::extent& patch_radius, float quantile, const px::array& image,
-                                       float sigma, const px::extent& radius, const px::array& estimate,
-                                       const px::array& variance, px::array& patch, float& weight_sq_sum,
-                                       float& weight_sum, const std::int32_t (&p)[4]) {
+                                      float sigma, const px::extent& radius, const px::array& estimate,
+                                      const px::array& variance, px::array& patch, float& weight_sq_sum,
+                                      float& weight_sum, const std::int32_t (&p)[4]) {
     const px::extent& d = image.dims;
     const std::int32_t size[4] = {d.x, d.y, d.z, d.t};
     const std::int32_t r[4] = {patch_radius.x, patch_radius.y, patch_radius.z, patch_radius.t};
@@ -57,16 +57,15 @@ inline void straight_neighborhood_sum(const px::extent& patch_radius, float quan
                     each_sample([&](std::size_t k, std::int32_t dx, std::int32_t dy, std::int32_t dz, std::int32_t c,
                                     std::int32_t dt) {
                         const float s = image.at(nx + dx, ny + dy, nz + dz, c, nt + dt);
-                        patch.values[k] = static_cast<float>(static_cast<double>(patch.values[k]) +
-                                                             static_cast<double>(s) * w);
+                        patch.values[k] =
+                            static_cast<float>(static_cast<double>(patch.values[k]) + static_cast<double>(s) * w);
                     });
                     const double sigma_w = static_cast<double>(sigma) * w;
                     weight_sq_sum = static_cast<float>(static_cast<double>(weight_sq_sum) + sigma_w * sigma_w);
                     weight_sum = static_cast<float>(static_cast<double>(weight_sum) + w);
                     if (w > static_cast<double>(w_max)) w_max = static_cast<float>(w);
                 }
-    each_sample([&](std::size_t k, std::int32_t dx, std::int32_t dy, std::int32_t dz, std::int32_t c,
-                    std::int32_t dt) {
+    each_sample([&](std::size_t k, std::int32_t dx, std::int32_t dy, std::int32_t dz, std::int32_t c, std::int32_t dt) {
         patch.values[k] = image.at(p[0] + dx, p[1] + dy, p[2] + dz, c, p[3] + dt) * w_max + patch.values[k];
     });
     const float sigma_w_max = sigma * w_max;

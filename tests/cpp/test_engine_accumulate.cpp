@@ -51,10 +51,9 @@ INSTANTIATE_TEST_SUITE_P(
         // first iteration, 2-D: the 3 x 3 block of interior positions minus the reference
         neighborhood_case{"interior_2d", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {1, 1, 0, 0, 0}, {4, 4, 0, 0}, 8},
         neighborhood_case{"corner_2d", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {1, 1, 0, 0, 0}, {1, 1, 0, 0}, 3},
-        neighborhood_case{"search_wider_than_image", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {16, 16, 0, 0, 0},
-                           {4, 4, 0, 0}, 48},
-        neighborhood_case{"frames_two_channels", {5, 5, 1, 2, 5}, {1, 1, 0, 0, 1}, {1, 1, 0, 0, 1},
-                           {2, 2, 0, 2}, 26},
+        neighborhood_case{
+            "search_wider_than_image", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {16, 16, 0, 0, 0}, {4, 4, 0, 0}, 48},
+        neighborhood_case{"frames_two_channels", {5, 5, 1, 2, 5}, {1, 1, 0, 0, 1}, {1, 1, 0, 0, 1}, {2, 2, 0, 2}, 26},
         neighborhood_case{"no_search", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {0, 0, 0, 0, 0}, {4, 4, 0, 0}, 0}),
     engine_test::by_name());
 
@@ -81,8 +80,10 @@ grid_case along(const char* name, int axis, std::int32_t size, std::int32_t radi
 // adds (16, 3); the y edge pass sweeps x = 3 .. 16 at y = 3, visiting the
 // grid positions a second time.
 grid_case wide_2d() {
-    grid_case c{"wide_2d", {20, 7, 1, 1, 1}, {3, 3, 0, 0, 0}, {{3, 3, 0, 0}, {7, 3, 0, 0}, {11, 3, 0, 0},
-                                                               {15, 3, 0, 0}, {16, 3, 0, 0}}};
+    grid_case c{"wide_2d",
+                {20, 7, 1, 1, 1},
+                {3, 3, 0, 0, 0},
+                {{3, 3, 0, 0}, {7, 3, 0, 0}, {11, 3, 0, 0}, {15, 3, 0, 0}, {16, 3, 0, 0}}};
     for (std::int32_t x = 3; x <= 16; ++x) c.references.push_back({x, 3, 0, 0});
     return c;
 }
@@ -113,18 +114,19 @@ TEST_P(ReferenceGrid, ContributionCounts) {
     EXPECT_EQ(work.next_estimate.values, counts.values);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Engine, ReferenceGrid,
-    testing::Values(along("x20_radius3", 0, 20, 3, {3, 7, 11, 15, 16}),
-                    along("z20_radius3", 2, 20, 3, {3, 7, 11, 15, 16}),
-                    along("t20_radius3", 3, 20, 3, {3, 6, 9, 12, 15, 16}),  // spacing rt along t
-                    // radius 1: an edge pass only where spacing 2 stops short of the last position
-                    along("x8_radius1", 0, 8, 1, {1, 3, 5, 6}), along("x7_radius1", 0, 7, 1, {1, 3, 5}),
-                    along("y10_radius1", 1, 10, 1, {1, 3, 5, 7, 8}),
-                    // z spacing rz + 1 only for more than 4 rz + 1 slices
-                    along("z5_radius1", 2, 5, 1, {1, 2, 3}), along("z6_radius1", 2, 6, 1, {1, 3, 4}),
-                    along("z9_radius2", 2, 9, 2, {2, 3, 4, 5, 6, 6}), wide_2d()),
-    engine_test::by_name());
+INSTANTIATE_TEST_SUITE_P(Engine, ReferenceGrid,
+                         testing::Values(along("x20_radius3", 0, 20, 3, {3, 7, 11, 15, 16}),
+                                         along("z20_radius3", 2, 20, 3, {3, 7, 11, 15, 16}),
+                                         along("t20_radius3", 3, 20, 3, {3, 6, 9, 12, 15, 16}),  // spacing rt along t
+                                         // radius 1: an edge pass only where spacing 2 stops short of the last position
+                                         along("x8_radius1", 0, 8, 1, {1, 3, 5, 6}),
+                                         along("x7_radius1", 0, 7, 1, {1, 3, 5}),
+                                         along("y10_radius1", 1, 10, 1, {1, 3, 5, 7, 8}),
+                                         // z spacing rz + 1 only for more than 4 rz + 1 slices
+                                         along("z5_radius1", 2, 5, 1, {1, 2, 3}),
+                                         along("z6_radius1", 2, 6, 1, {1, 3, 4}),
+                                         along("z9_radius2", 2, 9, 2, {2, 3, 4, 5, 6, 6}), wide_2d()),
+                         engine_test::by_name());
 
 TEST(ScratchAllocation, FailureInsidePassSurfacesAfterIt) {
     // 9 x 9 image and 7 x 7 patches: only the per-thread scratch holds 49 floats.

@@ -16,8 +16,8 @@
 #include <tuple>
 #include <vector>
 
-#include "denoise/kernel/kernel_path.hpp"
 #include "denoise/engine/vorel.hpp"
+#include "denoise/kernel/kernel_path.hpp"
 #include "engine_support.hpp"
 #include "straight_neighborhood.hpp"
 
@@ -108,29 +108,26 @@ TEST_P(KernelPaths, EveryPositionMatchesStraightLoop) {
                         const std::int32_t following = (c.dims.x - r.x - 1 - p[0]) / x_step;
                         // With scratch, the next position's sums may come alongside.
                         px::vorel::following_sums next{next_patch, next_sq, next_sum};
-                        engine.accumulate_neighborhood(image, sigma, c.search, estimate, variance, patch, sq, sum,
-                                                       p[0], p[1], p[2], p[3], step > 0 ? &cache : nullptr,
-                                                       following, step, step > 0 ? &next : nullptr);
+                        engine.accumulate_neighborhood(image, sigma, c.search, estimate, variance, patch, sq, sum, p[0],
+                                                       p[1], p[2], p[3], step > 0 ? &cache : nullptr, following, step,
+                                                       step > 0 ? &next : nullptr);
                         alongside += next.done ? 1 : 0;
                         for (const bool of_next : {false, true}) {
                             if (of_next && !next.done) break;
                             std::int32_t q[4] = {p[0] + (of_next ? step : 0), p[1], p[2], p[3]};
                             px::array expected = of_next ? next_start : start;
                             float expected_sq = of_next ? 0.5f : 0.75f, expected_sum = of_next ? 2.5f : 1.25f;
-                            engine_test::straight_neighborhood_sum(r, engine.quantile, image, sigma, c.search,
-                                                                    estimate, variance, expected, expected_sq,
-                                                                    expected_sum, q);
+                            engine_test::straight_neighborhood_sum(r, engine.quantile, image, sigma, c.search, estimate,
+                                                                   variance, expected, expected_sq, expected_sum, q);
                             const px::array& got = of_next ? next_patch : patch;
-                            const std::string where = "step " + std::to_string(step) + " at " +
-                                                      std::to_string(q[0]) + "," + std::to_string(q[1]) + "," +
-                                                      std::to_string(q[2]) + "," + std::to_string(q[3]) +
-                                                      (of_next ? " (alongside)" : "");
+                            const std::string where = "step " + std::to_string(step) + " at " + std::to_string(q[0]) +
+                                                      "," + std::to_string(q[1]) + "," + std::to_string(q[2]) + "," +
+                                                      std::to_string(q[3]) + (of_next ? " (alongside)" : "");
                             ASSERT_TRUE(same_bits(of_next ? next_sum : sum, expected_sum)) << where;
                             ASSERT_TRUE(same_bits(of_next ? next_sq : sq, expected_sq)) << where;
                             for (std::size_t k = 0; k < got.values.size(); ++k)
                                 ASSERT_TRUE(same_bits(got.values[k], expected.values[k]))
-                                    << where << " sample " << k << ": " << got.values[k] << " "
-                                    << expected.values[k];
+                                    << where << " sample " << k << ": " << got.values[k] << " " << expected.values[k];
                         }
                     }
         // The cases made for shared windows must exercise positions taken alongside.
@@ -143,21 +140,21 @@ TEST_P(KernelPaths, EveryPositionMatchesStraightLoop) {
 INSTANTIATE_TEST_SUITE_P(
     Engine, KernelPaths,
     testing::Combine(testing::Values(
-        // rows of 1 to 37 neighbors along x: 16-lane, partial and single-lane batches
-        kernel_case{"line_r0_wide_search", {37, 1, 1, 1, 1}, {0, 0, 0, 0, 0}, {20, 0, 0, 0, 0}},
-        kernel_case{"line_r4_generic", {31, 1, 1, 1, 1}, {4, 0, 0, 0, 0}, {18, 0, 0, 0, 0}},
-        kernel_case{"plane_r1", {29, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {17, 2, 0, 0, 0}},
-        kernel_case{"plane_r2_odd", {27, 11, 1, 1, 1}, {2, 2, 0, 0, 0}, {9, 3, 0, 0, 0}},
-        kernel_case{"plane_r3", {33, 9, 1, 1, 1}, {3, 1, 0, 0, 0}, {16, 1, 0, 0, 0}},
-        kernel_case{"plane_r4_r0", {23, 7, 1, 1, 1}, {4, 0, 0, 0, 0}, {8, 2, 0, 0, 0}},
-        kernel_case{"column_single_x", {1, 15, 1, 1, 1}, {0, 2, 0, 0, 0}, {0, 4, 0, 0, 0}},
-        kernel_case{"stack_channels", {13, 7, 5, 2, 1}, {2, 1, 1, 0, 0}, {5, 2, 1, 0, 0}},
-        kernel_case{"series_r3_frames", {19, 7, 1, 1, 5}, {3, 2, 0, 0, 1}, {8, 1, 0, 0, 1}},
-        kernel_case{"five_axes_r1", {11, 5, 3, 2, 3}, {1, 1, 1, 0, 1}, {4, 2, 1, 0, 1}},
-        // long rows with a narrow search: positions share their window in groups
-        kernel_case{"rows_r3_search9", {60, 8, 1, 1, 1}, {3, 1, 0, 0, 0}, {9, 1, 0, 0, 0}},
-        kernel_case{"rows_r2_stack", {36, 6, 4, 1, 1}, {2, 1, 1, 0, 0}, {5, 1, 1, 0, 0}},
-        kernel_case{"rows_r1_series", {30, 5, 1, 1, 4}, {1, 1, 0, 0, 1}, {2, 1, 0, 0, 1}}),
+                         // rows of 1 to 37 neighbors along x: 16-lane, partial and single-lane batches
+                         kernel_case{"line_r0_wide_search", {37, 1, 1, 1, 1}, {0, 0, 0, 0, 0}, {20, 0, 0, 0, 0}},
+                         kernel_case{"line_r4_generic", {31, 1, 1, 1, 1}, {4, 0, 0, 0, 0}, {18, 0, 0, 0, 0}},
+                         kernel_case{"plane_r1", {29, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {17, 2, 0, 0, 0}},
+                         kernel_case{"plane_r2_odd", {27, 11, 1, 1, 1}, {2, 2, 0, 0, 0}, {9, 3, 0, 0, 0}},
+                         kernel_case{"plane_r3", {33, 9, 1, 1, 1}, {3, 1, 0, 0, 0}, {16, 1, 0, 0, 0}},
+                         kernel_case{"plane_r4_r0", {23, 7, 1, 1, 1}, {4, 0, 0, 0, 0}, {8, 2, 0, 0, 0}},
+                         kernel_case{"column_single_x", {1, 15, 1, 1, 1}, {0, 2, 0, 0, 0}, {0, 4, 0, 0, 0}},
+                         kernel_case{"stack_channels", {13, 7, 5, 2, 1}, {2, 1, 1, 0, 0}, {5, 2, 1, 0, 0}},
+                         kernel_case{"series_r3_frames", {19, 7, 1, 1, 5}, {3, 2, 0, 0, 1}, {8, 1, 0, 0, 1}},
+                         kernel_case{"five_axes_r1", {11, 5, 3, 2, 3}, {1, 1, 1, 0, 1}, {4, 2, 1, 0, 1}},
+                         // long rows with a narrow search: positions share their window in groups
+                         kernel_case{"rows_r3_search9", {60, 8, 1, 1, 1}, {3, 1, 0, 0, 0}, {9, 1, 0, 0, 0}},
+                         kernel_case{"rows_r2_stack", {36, 6, 4, 1, 1}, {2, 1, 1, 0, 0}, {5, 1, 1, 0, 0}},
+                         kernel_case{"rows_r1_series", {30, 5, 1, 1, 4}, {1, 1, 0, 0, 1}, {2, 1, 0, 0, 1}}),
                      testing::ValuesIn(every_path)),
     [](const testing::TestParamInfo<KernelPaths::ParamType>& p) {
         return std::string(std::get<0>(p.param).name) + "_" + px::kernel_path_name(std::get<1>(p.param));
@@ -203,9 +200,9 @@ TEST(KernelPaths, PortableAlwaysAvailable) {
     const px::kernel_path widest = px::active_kernel_path();
     for (const px::kernel_path path : {px::kernel_path::avx2, px::kernel_path::avx512}) {
         if (!px::kernel_path_available(path)) {
-            engine_test::expect_invalid_argument([&] { px::select_kernel_path(path); },
-                                                 std::string("this processor cannot run the ") +
-                                                     px::kernel_path_name(path) + " kernel");
+            engine_test::expect_invalid_argument(
+                [&] { px::select_kernel_path(path); },
+                std::string("this processor cannot run the ") + px::kernel_path_name(path) + " kernel");
             EXPECT_EQ(px::active_kernel_path(), widest);
         }
     }
