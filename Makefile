@@ -17,7 +17,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 fresh_tree = if [ -f $(1)/CMakeCache.txt ] && ! grep -qx 'CMAKE_HOME_DIRECTORY:INTERNAL=$(CURDIR)' $(1)/CMakeCache.txt; then rm -rf $(1); fi
 launcher = $$(command -v ccache >/dev/null && echo -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: all install test test-types test-cpp test-sanitize test-python test-napari fuzz demo bench clean
+.PHONY: all install test test-types test-cpp test-sanitize test-python test-napari lint-cpp fuzz demo bench clean
 
 all: install
 
@@ -68,6 +68,14 @@ _test-sanitize:
 SANITIZE_TESTS ?= tests/python/test_module.py tests/python/test_bridge.py tests/python/test_denoise_gaussian.py \
   tests/python/test_denoise_poisson_gaussian.py tests/python/test_calibration.py tests/python/test_progress.py \
   tests/python/test_noise_estimation.py tests/python/test_fuzz.py
+
+# Every C++ source in the style of .clang-format: reports each place clang-format would
+# change and fails if there is one (clang-format -i FILE reformats a file).
+CPP_SOURCES = $(shell find core denoise noise bindings tests/cpp -name '*.cpp' -o -name '*.hpp' | sort)
+lint-cpp:
+	$(RUN) $(MAKE) --no-print-directory _lint-cpp
+_lint-cpp:
+	@clang-format --dry-run --Werror $(CPP_SOURCES) && echo "clang-format: all $(words $(CPP_SOURCES)) C++ sources in style"
 
 # mypy in strict mode over the package's own code, the native modules through their stubs
 # (configured in pyproject.toml).

@@ -6,7 +6,7 @@
 
 #include "bindings/engine_setup.hpp"
 #include "bindings/entry_points.hpp"
-#include "denoise/vorel.hpp"
+#include "denoise/engine/vorel.hpp"
 #include "noise/sensor_noise.hpp"
 
 namespace {
@@ -36,8 +36,8 @@ ndarray denoise_gaussian(ndarray image, float sigma, const std::vector<int>& pat
 
 ndarray denoise_poisson_gaussian(ndarray image, float sigma, const std::vector<float>& gain,
                                  const std::vector<float>& offset, const std::vector<int>& patch_radius,
-                                 const std::vector<int>& neighborhood_axes, int max_iter, float pvalue,
-                                 int nthreads, float renoise) {
+                                 const std::vector<int>& neighborhood_axes, int max_iter, float pvalue, int nthreads,
+                                 float renoise) {
     require_axis_lists(patch_radius, neighborhood_axes);
     set_thread_count(nthreads);
     px::sensor_noise noise;

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "core/extent.hpp"
-#include "denoise/vorel.hpp"
+#include "denoise/engine/vorel.hpp"
 
 // The team size a call asks for: above 0 as given; 0 or below counts back
 // from the calling thread's OpenMP setting, never below one.

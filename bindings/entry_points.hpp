@@ -16,5 +16,5 @@ ndarray denoise_gaussian(ndarray image, float sigma, const std::vector<int>& pat
 
 ndarray denoise_poisson_gaussian(ndarray image, float sigma, const std::vector<float>& gain,
                                  const std::vector<float>& offset, const std::vector<int>& patch_radius,
-                                 const std::vector<int>& neighborhood_axes, int max_iter, float pvalue,
-                                 int nthreads, float renoise);
+                                 const std::vector<int>& neighborhood_axes, int max_iter, float pvalue, int nthreads,
+                                 float renoise);

@@ -10,7 +10,7 @@ namespace px {
 double sensor_noise::gaussian_std(const array& image) {
     array residuals(image.dims, 0.0f);
     pseudo_residuals(image, residuals);
-    // A single sample has no neighbour and so no residual to measure.
+    // A single sample has no neighbor and so no residual to measure.
     if (residuals.values.size() < 2) return 0.0;
 
     std::vector<float>& pooled = residuals.values;

@@ -1,4 +1,4 @@
-// Pseudo-residuals: every sample minus the mean of its neighbours, a local
+// Pseudo-residuals: every sample minus the mean of its neighbors, a local
 // probe of the noise that removes smooth image content.
 
 #include <algorithm>
@@ -12,17 +12,17 @@ namespace px {
 
 namespace {
 
-// At most 3^4 - 1 neighbours along x, y, z and t.
-constexpr int max_neighbours = 80;
+// At most 3^4 - 1 neighbors along x, y, z and t.
+constexpr int max_neighbors = 80;
 
 // The inclusive range [first, last] of positions within one step of p on an
 // axis of the given length.
-struct neighbour_range {
+struct neighbor_range {
     std::int64_t first;
     std::int64_t last;
 };
 
-neighbour_range around(std::int64_t p, std::int64_t length) {
+neighbor_range around(std::int64_t p, std::int64_t length) {
     return {std::max<std::int64_t>(p - 1, 0), std::min<std::int64_t>(p + 1, length - 1)};
 }
 
@@ -34,7 +34,7 @@ struct sample_strides {
     std::int64_t t;
 };
 
-struct neighbour_total {
+struct neighbor_total {
     float count = 0.0f;
     float sum = 0.0f;
 };
@@ -42,10 +42,10 @@ struct neighbour_total {
 // Count and single-precision sum of the samples in the ranges, of the channel
 // starting at channel_base, except the sample at `here`; t outermost, x
 // innermost, each ascending.
-neighbour_total sum_neighbours(const float* samples, const sample_strides& strides, std::int64_t channel_base,
-                               const neighbour_range (&ranges)[4], std::int64_t here) {
-    const neighbour_range& rx = ranges[0];
-    neighbour_total total;
+neighbor_total sum_neighbors(const float* samples, const sample_strides& strides, std::int64_t channel_base,
+                             const neighbor_range (&ranges)[4], std::int64_t here) {
+    const neighbor_range& rx = ranges[0];
+    neighbor_total total;
     for (std::int64_t t = ranges[3].first; t <= ranges[3].last; ++t) {
         for (std::int64_t z = ranges[2].first; z <= ranges[2].last; ++z) {
             for (std::int64_t y = ranges[1].first; y <= ranges[1].last; ++y) {
@@ -71,10 +71,10 @@ void sensor_noise::pseudo_residuals(const array& image, array& residuals) {
         throw std::invalid_argument("pseudo-residuals need an output array of the image's shape");
     }
 
-    // 1/sqrt(n (n + 1)) for every possible neighbour count n, formed in double
+    // 1/sqrt(n (n + 1)) for every possible neighbor count n, formed in double
     // and rounded once to float.
-    float scale[max_neighbours + 1] = {};
-    for (int n = 1; n <= max_neighbours; ++n) {
+    float scale[max_neighbors + 1] = {};
+    for (int n = 1; n <= max_neighbors; ++n) {
         scale[n] = static_cast<float>(1.0 / std::sqrt(static_cast<double>(n) * (static_cast<double>(n) + 1.0)));
     }
 
@@ -87,17 +87,18 @@ void sensor_noise::pseudo_residuals(const array& image, array& residuals) {
 
     for (std::int64_t t = 0; t < dims.t; ++t) {
         for (std::int64_t c = 0; c < dims.c; ++c) {
-            // Neighbours share the channel: they differ from a sample only along x, y, z and t.
+            // Neighbors share the channel: they differ from a sample only along x, y, z and t.
             const std::int64_t channel_base = strides.channel * c;
             for (std::int64_t z = 0; z < dims.z; ++z) {
                 for (std::int64_t y = 0; y < dims.y; ++y) {
                     for (std::int64_t x = 0; x < dims.x; ++x) {
-                        const neighbour_range ranges[4] = {around(x, dims.x), around(y, dims.y), around(z, dims.z),
-                                                           around(t, dims.t)};
+                        const neighbor_range ranges[4] = {around(x, dims.x), around(y, dims.y), around(z, dims.z),
+                                                          around(t, dims.t)};
                         const std::int64_t here = channel_base + strides.t * t + strides.z * z + strides.y * y + x;
-                        const neighbour_total n = sum_neighbours(samples, strides, channel_base, ranges, here);
+                        const neighbor_total n = sum_neighbors(samples, strides, channel_base, ranges, here);
                         if (n.count >= 1.0f) {
-                            residuals.values[here] = (n.count * samples[here] - n.sum) * scale[static_cast<int>(n.count)];
+                            residuals.values[here] =
+                                (n.count * samples[here] - n.sum) * scale[static_cast<int>(n.count)];
                         }
                     }
                 }

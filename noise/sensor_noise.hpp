@@ -35,8 +35,8 @@ public:
         return static_cast<double>(middle_sum) * 0.5;
     }
 
-    // Overwrites every sample of residuals that has a neighbour with the
-    // sample minus the mean of its neighbours (3 x 3 x 3 x 3 along x, y, z, t,
+    // Overwrites every sample of residuals that has a neighbor with the
+    // sample minus the mean of its neighbors (3 x 3 x 3 x 3 along x, y, z, t,
     // never across channels), scaled to the noise's own variance. residuals
     // must have image's dims and hold 0 everywhere.
     static void pseudo_residuals(const array& image, array& residuals);

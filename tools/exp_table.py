@@ -1,11 +1,11 @@
-"""Writes denoise/exp_table.cpp: 2^(k/128) for k = 0 .. 127 as the double nearest
+"""Writes denoise/kernel/exp_table.cpp: 2^(k/128) for k = 0 .. 127 as the double nearest
 to it, H, and its relative rounding error, (2^(k/128) - H) / H, rounded to double.
 
-The vectorised exp of the neighbourhood kernel reconstructs exp(x) from these
+The vectorised exp of the neighborhood kernel reconstructs exp(x) from these
 two numbers exactly as the C library's scalar exp does, so both must come from
 the same exact values; they are computed here with 80 significant digits.
 
-    python3 tools/exp_table.py > denoise/exp_table.cpp
+    python3 tools/exp_table.py > denoise/kernel/exp_table.cpp
 """
 
 from decimal import Decimal, getcontext
@@ -26,10 +26,11 @@ def main() -> None:
     print("// entry 2k + 1: that double's bits minus k << 45, so that adding n << 45 for")
     print("// any integer n = 128 m + k gives the bits of 2^m times that double.")
     print()
-    print('#include "denoise/exp_table.hpp"')
+    print('#include "denoise/kernel/exp_table.hpp"')
     print()
     print("namespace px {")
     print()
+    print("// clang-format off: one pair of entries a line")
     print("const std::uint64_t exp_table[256] = {")
     for k in range(128):
         exact = Fraction((ln2 * k / 128).exp())
@@ -37,6 +38,7 @@ def main() -> None:
         tail = float((exact - Fraction(nearest)) / Fraction(nearest))
         print(f"    0x{bits(tail):016x}, 0x{(bits(nearest) - (k << 45)) % 2**64:016x},")
     print("};")
+    print("// clang-format on")
     print()
     print("}  // namespace px")
 

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <thread>
 
-#include "denoise/run_control.hpp"
+#include "denoise/engine/run_control.hpp"
 
 class background_job {
 public:

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "bindings/engine_setup.hpp"
-#include "denoise/geometry.hpp"
+#include "denoise/engine/geometry.hpp"
 
 namespace py = pybind11;
 

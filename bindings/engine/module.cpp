@@ -35,6 +35,6 @@ PYBIND11_MODULE(_engine, m) {
           "the spacing of block positions, and the whole image's coordinate of the first sample (block\n"
           "positions are multiples of the step in whole-image coordinates). Progress reports and stop\n"
           "requests as for denoise; the inputs are never written, the result is a new array.",
-          py::arg("noisy"), py::arg("pilot"), py::arg("block"), py::arg("step"), py::arg("origin"),
-          py::arg("threads"), py::arg("progress") = py::none());
+          py::arg("noisy"), py::arg("pilot"), py::arg("block"), py::arg("step"), py::arg("origin"), py::arg("threads"),
+          py::arg("progress") = py::none());
 }

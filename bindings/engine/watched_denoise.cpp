@@ -11,8 +11,7 @@ ndarray watched_denoise(ndarray image, float sigma, const std::vector<int>& patc
     // The engine reads the samples where they lie, with no copy of its own: image
     // is held until the call returns, and the package's arrays are its own.
     const px::image_view noisy(dims_of(image), image.data());
-    px::vorel engine =
-        configured_engine(noisy.dims, sigma, patch_radius, neighborhood_axes, max_iter, pvalue, renoise);
+    px::vorel engine = configured_engine(noisy.dims, sigma, patch_radius, neighborhood_axes, max_iter, pvalue, renoise);
     px::array denoised;
     px::run_control control;
     engine.control = &control;

@@ -25,8 +25,7 @@ void require_progress(const py::object& progress) {
     }
 }
 
-void run_watched(const std::function<void()>& job, int threads, px::run_control& control,
-                 const py::object& progress) {
+void run_watched(const std::function<void()>& job, int threads, px::run_control& control, const py::object& progress) {
     {
         const py::gil_scoped_release unlocked;
         background_job run(job, threads, control);

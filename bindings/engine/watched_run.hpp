@@ -8,7 +8,7 @@
 
 #include <functional>
 
-#include "denoise/run_control.hpp"
+#include "denoise/engine/run_control.hpp"
 
 // Raises TypeError unless progress is callable or None.
 void require_progress(const pybind11::object& progress);

@@ -6,7 +6,7 @@
 
 #include "bindings/engine/watched_run.hpp"
 #include "bindings/engine_setup.hpp"
-#include "denoise/dct_wiener.hpp"
+#include "denoise/wiener/dct_wiener.hpp"
 
 namespace py = pybind11;
 
@@ -25,8 +25,9 @@ px::wiener_blocks blocks_of(const std::vector<int>& block, const std::vector<int
     check(step.size(), "step");
     check(origin.size(), "origin");
     if (block[3] != 1 || step[3] != 1 || origin[3] != 0) {
-        throw std::invalid_argument("a block never spans channels: the c entries of block, step and origin must be "
-                                    "1, 1 and 0");
+        throw std::invalid_argument(
+            "a block never spans channels: the c entries of block, step and origin must be "
+            "1, 1 and 0");
     }
     px::wiener_blocks blocks;
     const int axes[4] = {0, 1, 2, 4};

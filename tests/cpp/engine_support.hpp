@@ -11,7 +11,7 @@
 #include <string>
 
 #include "core/array.hpp"
-#include "denoise/vorel.hpp"
+#include "denoise/engine/vorel.hpp"
 
 namespace engine_test {
 

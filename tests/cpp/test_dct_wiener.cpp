@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "denoise/dct_wiener.hpp"
+#include "denoise/wiener/dct_wiener.hpp"
 #include "engine_support.hpp"
 
 namespace {
@@ -78,8 +78,8 @@ std::vector<double> reference(const px::array& noisy, const px::array& pilot, co
                                 for (int y = 0; y < b[1]; ++y)
                                     for (int x = 0; x < b[0]; ++x, ++i) {
                                         const auto at = [&](const px::array& a) {
-                                            return a.at(mirror(px_ + x, n[0]), mirror(py + y, n[1]), mirror(pz + z, n[2]),
-                                                        c, mirror(pt + t, n[3]));
+                                            return a.at(mirror(px_ + x, n[0]), mirror(py + y, n[1]),
+                                                        mirror(pz + z, n[2]), c, mirror(pt + t, n[3]));
                                         };
                                         nb[i] = at(noisy);
                                         pb[i] = at(pilot);
@@ -142,7 +142,8 @@ TEST_P(WienerStage, FollowsTheDefinitionOnAnyThreadCount) {
 INSTANTIATE_TEST_SUITE_P(
     Shapes, WienerStage,
     testing::Values(stage_case{"line", {17, 1, 1, 1, 1}, {{5, 1, 1, 1}, {2, 1, 1, 1}, {0, 0, 0, 0}}},
-                    stage_case{"plane_step_not_dividing", {13, 11, 1, 1, 1}, {{6, 4, 1, 1}, {4, 3, 1, 1}, {0, 0, 0, 0}}},
+                    stage_case{
+                        "plane_step_not_dividing", {13, 11, 1, 1, 1}, {{6, 4, 1, 1}, {4, 3, 1, 1}, {0, 0, 0, 0}}},
                     stage_case{"plane_block_is_axis", {7, 9, 1, 1, 1}, {{7, 4, 1, 1}, {3, 2, 1, 1}, {0, 0, 0, 0}}},
                     stage_case{"shifted_origin", {10, 9, 1, 1, 1}, {{4, 4, 1, 1}, {2, 3, 1, 1}, {5, 7, 0, 0}}},
                     stage_case{"stack", {9, 8, 5, 1, 1}, {{4, 4, 3, 1}, {2, 2, 2, 1}, {0, 0, 0, 0}}},

@@ -1,4 +1,4 @@
-// Patch similarity accumulation: the neighbours of a reference position, the
+// Patch similarity accumulation: the neighbors of a reference position, the
 // reference grid of the interior and edge passes (seen through contribution
 // counts), and a scratch allocation that fails inside a pass.
 
@@ -8,7 +8,7 @@
 #include <new>
 #include <vector>
 
-#include "denoise/vorel.hpp"
+#include "denoise/engine/vorel.hpp"
 #include "engine_support.hpp"
 #include "failing_allocator.hpp"
 
@@ -17,19 +17,19 @@ namespace {
 using engine_test::iteration_arrays;
 using position = std::array<std::int32_t, 4>;  // x, y, z, t
 
-// On a constant image every patch distance is 0: each neighbour weighs 1,
-// and the reference joins with the largest neighbour weight.
-struct neighbourhood_case {
+// On a constant image every patch distance is 0: each neighbor weighs 1,
+// and the reference joins with the largest neighbor weight.
+struct neighborhood_case {
     const char* name;
     px::extent dims, patch_radius, search;
     position p;
-    int neighbours;
+    int neighbors;
 };
 
-class Neighbourhood : public testing::TestWithParam<neighbourhood_case> {};
+class Neighborhood : public testing::TestWithParam<neighborhood_case> {};
 
-TEST_P(Neighbourhood, CountOnConstantImage) {
-    const neighbourhood_case& c = GetParam();
+TEST_P(Neighborhood, CountOnConstantImage) {
+    const neighborhood_case& c = GetParam();
     const px::vorel engine = engine_test::engine_with_radius(c.patch_radius);
     const px::array image(c.dims, 2.0f);
     iteration_arrays work(image, 1.0f);
@@ -39,23 +39,22 @@ TEST_P(Neighbourhood, CountOnConstantImage) {
     engine.accumulate_neighborhood(image, 0.5f, c.search, work.estimate, work.variance, patch, weight_sq_sum,
                                    weight_sum, c.p[0], c.p[1], c.p[2], c.p[3]);
 
-    const float expected = c.neighbours == 0 ? 0.0f : static_cast<float>(c.neighbours + 1);
+    const float expected = c.neighbors == 0 ? 0.0f : static_cast<float>(c.neighbors + 1);
     EXPECT_EQ(weight_sum, expected);
     EXPECT_FLOAT_EQ(weight_sq_sum, 0.25f * expected);
     for (const float v : patch.values) ASSERT_EQ(v, 2.0f * expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Engine, Neighbourhood,
+    Engine, Neighborhood,
     testing::Values(
         // first iteration, 2-D: the 3 x 3 block of interior positions minus the reference
-        neighbourhood_case{"interior_2d", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {1, 1, 0, 0, 0}, {4, 4, 0, 0}, 8},
-        neighbourhood_case{"corner_2d", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {1, 1, 0, 0, 0}, {1, 1, 0, 0}, 3},
-        neighbourhood_case{"search_wider_than_image", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {16, 16, 0, 0, 0},
-                           {4, 4, 0, 0}, 48},
-        neighbourhood_case{"frames_two_channels", {5, 5, 1, 2, 5}, {1, 1, 0, 0, 1}, {1, 1, 0, 0, 1},
-                           {2, 2, 0, 2}, 26},
-        neighbourhood_case{"no_search", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {0, 0, 0, 0, 0}, {4, 4, 0, 0}, 0}),
+        neighborhood_case{"interior_2d", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {1, 1, 0, 0, 0}, {4, 4, 0, 0}, 8},
+        neighborhood_case{"corner_2d", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {1, 1, 0, 0, 0}, {1, 1, 0, 0}, 3},
+        neighborhood_case{
+            "search_wider_than_image", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {16, 16, 0, 0, 0}, {4, 4, 0, 0}, 48},
+        neighborhood_case{"frames_two_channels", {5, 5, 1, 2, 5}, {1, 1, 0, 0, 1}, {1, 1, 0, 0, 1}, {2, 2, 0, 2}, 26},
+        neighborhood_case{"no_search", {9, 9, 1, 1, 1}, {1, 1, 0, 0, 0}, {0, 0, 0, 0, 0}, {4, 4, 0, 0}, 0}),
     engine_test::by_name());
 
 // Every reference patch adds 1 to the count of each sample it covers, so the
@@ -81,8 +80,10 @@ grid_case along(const char* name, int axis, std::int32_t size, std::int32_t radi
 // adds (16, 3); the y edge pass sweeps x = 3 .. 16 at y = 3, visiting the
 // grid positions a second time.
 grid_case wide_2d() {
-    grid_case c{"wide_2d", {20, 7, 1, 1, 1}, {3, 3, 0, 0, 0}, {{3, 3, 0, 0}, {7, 3, 0, 0}, {11, 3, 0, 0},
-                                                               {15, 3, 0, 0}, {16, 3, 0, 0}}};
+    grid_case c{"wide_2d",
+                {20, 7, 1, 1, 1},
+                {3, 3, 0, 0, 0},
+                {{3, 3, 0, 0}, {7, 3, 0, 0}, {11, 3, 0, 0}, {15, 3, 0, 0}, {16, 3, 0, 0}}};
     for (std::int32_t x = 3; x <= 16; ++x) c.references.push_back({x, 3, 0, 0});
     return c;
 }
@@ -96,7 +97,7 @@ TEST_P(ReferenceGrid, ContributionCounts) {
     const px::vorel engine = engine_test::engine_with_radius(r);
     const px::array image(d, 2.0f);
     iteration_arrays work(image, 1.0f);
-    // One step of search along every extended axis gives each reference a neighbour.
+    // One step of search along every extended axis gives each reference a neighbor.
     engine.accumulate(image, 1.0f, {d.x > 1, d.y > 1, d.z > 1, 0, d.t > 1}, work.estimate, work.variance,
                       work.next_estimate, work.next_variance, work.weights);
 
@@ -113,18 +114,19 @@ TEST_P(ReferenceGrid, ContributionCounts) {
     EXPECT_EQ(work.next_estimate.values, counts.values);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Engine, ReferenceGrid,
-    testing::Values(along("x20_radius3", 0, 20, 3, {3, 7, 11, 15, 16}),
-                    along("z20_radius3", 2, 20, 3, {3, 7, 11, 15, 16}),
-                    along("t20_radius3", 3, 20, 3, {3, 6, 9, 12, 15, 16}),  // spacing rt along t
-                    // radius 1: an edge pass only where spacing 2 stops short of the last position
-                    along("x8_radius1", 0, 8, 1, {1, 3, 5, 6}), along("x7_radius1", 0, 7, 1, {1, 3, 5}),
-                    along("y10_radius1", 1, 10, 1, {1, 3, 5, 7, 8}),
-                    // z spacing rz + 1 only for more than 4 rz + 1 slices
-                    along("z5_radius1", 2, 5, 1, {1, 2, 3}), along("z6_radius1", 2, 6, 1, {1, 3, 4}),
-                    along("z9_radius2", 2, 9, 2, {2, 3, 4, 5, 6, 6}), wide_2d()),
-    engine_test::by_name());
+INSTANTIATE_TEST_SUITE_P(Engine, ReferenceGrid,
+                         testing::Values(along("x20_radius3", 0, 20, 3, {3, 7, 11, 15, 16}),
+                                         along("z20_radius3", 2, 20, 3, {3, 7, 11, 15, 16}),
+                                         along("t20_radius3", 3, 20, 3, {3, 6, 9, 12, 15, 16}),  // spacing rt along t
+                                         // radius 1: an edge pass only where spacing 2 stops short of the last position
+                                         along("x8_radius1", 0, 8, 1, {1, 3, 5, 6}),
+                                         along("x7_radius1", 0, 7, 1, {1, 3, 5}),
+                                         along("y10_radius1", 1, 10, 1, {1, 3, 5, 7, 8}),
+                                         // z spacing rz + 1 only for more than 4 rz + 1 slices
+                                         along("z5_radius1", 2, 5, 1, {1, 2, 3}),
+                                         along("z6_radius1", 2, 6, 1, {1, 3, 4}),
+                                         along("z9_radius2", 2, 9, 2, {2, 3, 4, 5, 6, 6}), wide_2d()),
+                         engine_test::by_name());
 
 TEST(ScratchAllocation, FailureInsidePassSurfacesAfterIt) {
     // 9 x 9 image and 7 x 7 patches: only the per-thread scratch holds 49 floats.

@@ -7,8 +7,8 @@
 #include <functional>
 #include <limits>
 
-#include "denoise/quantile.hpp"
-#include "denoise/vorel.hpp"
+#include "denoise/engine/quantile.hpp"
+#include "denoise/engine/vorel.hpp"
 #include "engine_support.hpp"
 
 namespace {

@@ -41,12 +41,11 @@ TEST_P(WatchedRun, CountsItsWorkExactlyAndChangesNothing) {
     EXPECT_EQ(watched.values, plain.values);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Engine, WatchedRun,
-    testing::Values(control_case{"plane_with_edge_passes", {23, 19, 1, 1, 1}, {2, 2, 0, 0, 0}, 4},
-                    control_case{"stack_and_frames", {12, 10, 6, 2, 5}, {1, 1, 1, 0, 1}, 4},
-                    control_case{"line", {40, 1, 1, 1, 1}, {3, 0, 0, 0, 0}, 3}),
-    engine_test::by_name{});
+INSTANTIATE_TEST_SUITE_P(Engine, WatchedRun,
+                         testing::Values(control_case{"plane_with_edge_passes", {23, 19, 1, 1, 1}, {2, 2, 0, 0, 0}, 4},
+                                         control_case{"stack_and_frames", {12, 10, 6, 2, 5}, {1, 1, 1, 0, 1}, 4},
+                                         control_case{"line", {40, 1, 1, 1, 1}, {3, 0, 0, 0, 0}, 3}),
+                         engine_test::by_name{});
 
 TEST(WatchedRun, StopRequestUnwindsAndLeavesTheImage) {
     omp_set_num_threads(2);

@@ -1,5 +1,5 @@
 // The iteration driver: observer notifications, the growing search
-// neighbourhood, a configuration refused before any work, and whole runs on
+// neighborhood, a configuration refused before any work, and whole runs on
 // 1-D to 5-D images of many shapes (what the sanitizer build exercises).
 
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "denoise/vorel.hpp"
+#include "denoise/engine/vorel.hpp"
 #include "engine_support.hpp"
 
 namespace {
@@ -76,15 +76,15 @@ TEST_P(SearchSchedule, ReachOfSpike) {
     EXPECT_EQ(image.values.rend() - last - 1, c.reach);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Engine, SearchSchedule,
-    testing::Values(schedule_case{"x_1", 0, true, 1, 1}, schedule_case{"x_3", 0, true, 3, 4},
-                    schedule_case{"x_6", 0, true, 6, 32}, schedule_case{"x_8_capped", 0, true, 8, 63},
-                    schedule_case{"z_1", 2, true, 1, 0}, schedule_case{"z_2", 2, true, 2, 1},
-                    schedule_case{"z_5", 2, true, 5, 4}, schedule_case{"z_off", 2, false, 5, 0},
-                    schedule_case{"t_3", 3, true, 3, 0}, schedule_case{"t_4", 3, true, 4, 1},
-                    schedule_case{"t_6", 3, true, 6, 3}, schedule_case{"t_off", 3, false, 6, 0}),
-    engine_test::by_name());
+INSTANTIATE_TEST_SUITE_P(Engine, SearchSchedule,
+                         testing::Values(schedule_case{"x_1", 0, true, 1, 1}, schedule_case{"x_3", 0, true, 3, 4},
+                                         schedule_case{"x_6", 0, true, 6, 32},
+                                         schedule_case{"x_8_capped", 0, true, 8, 63},
+                                         schedule_case{"z_1", 2, true, 1, 0}, schedule_case{"z_2", 2, true, 2, 1},
+                                         schedule_case{"z_5", 2, true, 5, 4}, schedule_case{"z_off", 2, false, 5, 0},
+                                         schedule_case{"t_3", 3, true, 3, 0}, schedule_case{"t_4", 3, true, 4, 1},
+                                         schedule_case{"t_6", 3, true, 6, 3}, schedule_case{"t_off", 3, false, 6, 0}),
+                         engine_test::by_name());
 
 // Whole runs on small images: odd and even sizes, sizes of exactly 2r + 1,
 // r = 0 .. 3, search along z and t, channels, renoise, more iterations than
@@ -114,35 +114,34 @@ TEST_P(WholeRun, StaysInsideInputRange) {
     for (const float v : image.values) ASSERT_TRUE(std::isfinite(v) && v >= lowest && v <= highest) << v;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Engine, WholeRun,
-    testing::Values(run_case{"single_sample", {1, 1, 1, 1, 1}, {0, 0, 0, 0, 0}, 3, 0},
-                    run_case{"pair_1d", {2, 1, 1, 1, 1}, {0, 0, 0, 0, 0}, 3, 0},
-                    run_case{"exact_1d_r1", {3, 1, 1, 1, 1}, {1, 0, 0, 0, 0}, 4, 0},
-                    run_case{"exact_1d_r3", {7, 1, 1, 1, 1}, {3, 0, 0, 0, 0}, 4, 0},
-                    run_case{"even_1d_r3", {8, 1, 1, 1, 1}, {3, 0, 0, 0, 0}, 4, 0},
-                    run_case{"even_1d_r1_renoise", {10, 1, 1, 1, 1}, {1, 0, 0, 0, 0}, 4, 0.5f},
-                    run_case{"column_2d", {1, 9, 1, 1, 1}, {0, 3, 0, 0, 0}, 4, 0},
-                    run_case{"even_2d_r1", {4, 4, 1, 1, 1}, {1, 1, 0, 0, 0}, 5, 0},
-                    run_case{"odd_2d_r0", {5, 7, 1, 1, 1}, {0, 0, 0, 0, 0}, 4, 0},
-                    run_case{"mixed_2d_r1_r2", {6, 5, 1, 1, 1}, {1, 2, 0, 0, 0}, 4, 0},
-                    run_case{"exact_2d_r2", {5, 5, 1, 1, 1}, {2, 2, 0, 0, 0}, 4, 0},
-                    run_case{"odd_even_2d_r3_renoise", {9, 8, 1, 1, 1}, {3, 3, 0, 0, 0}, 4, 1.0f},
-                    run_case{"stack_exact_z_r1", {7, 6, 3, 1, 1}, {1, 1, 1, 0, 0}, 4, 0},
-                    run_case{"stack_five_slices", {9, 8, 5, 1, 1}, {2, 2, 1, 0, 0}, 4, 0},
-                    run_case{"stack_even_slices", {8, 8, 6, 1, 1}, {1, 1, 1, 0, 0}, 4, 0.5f},
-                    run_case{"stack_cube_r3", {7, 7, 7, 1, 1}, {3, 3, 3, 0, 0}, 4, 0},
-                    run_case{"stack_r2_edges", {5, 5, 9, 1, 1}, {2, 2, 2, 0, 0}, 4, 0},
-                    run_case{"stack_flat_patch", {6, 6, 4, 1, 1}, {1, 1, 0, 0, 0}, 4, 0},
-                    run_case{"channels_4d", {7, 6, 3, 2, 1}, {1, 1, 1, 0, 0}, 4, 0},
-                    run_case{"channels_flat_4d", {5, 5, 1, 3, 1}, {2, 2, 0, 0, 0}, 4, 0.5f},
-                    run_case{"series_t_search", {6, 5, 3, 2, 4}, {1, 1, 1, 0, 1}, 5, 0},
-                    run_case{"series_exact_t_r3", {5, 5, 1, 1, 7}, {2, 2, 0, 0, 3}, 5, 0},
-                    run_case{"series_r3_renoise", {7, 7, 1, 1, 5}, {3, 3, 0, 0, 2}, 5, 0.5f},
-                    run_case{"series_even", {4, 4, 3, 2, 6}, {1, 1, 1, 0, 1}, 5, 0},
-                    run_case{"series_flat_frames", {6, 6, 1, 1, 4}, {1, 1, 0, 0, 0}, 5, 0},
-                    run_case{"long_run_2d", {12, 10, 1, 1, 1}, {3, 3, 0, 0, 0}, 33, 0},
-                    run_case{"long_run_1d", {16, 1, 1, 1, 1}, {1, 0, 0, 0, 0}, 40, 0.5f}),
-    engine_test::by_name());
+INSTANTIATE_TEST_SUITE_P(Engine, WholeRun,
+                         testing::Values(run_case{"single_sample", {1, 1, 1, 1, 1}, {0, 0, 0, 0, 0}, 3, 0},
+                                         run_case{"pair_1d", {2, 1, 1, 1, 1}, {0, 0, 0, 0, 0}, 3, 0},
+                                         run_case{"exact_1d_r1", {3, 1, 1, 1, 1}, {1, 0, 0, 0, 0}, 4, 0},
+                                         run_case{"exact_1d_r3", {7, 1, 1, 1, 1}, {3, 0, 0, 0, 0}, 4, 0},
+                                         run_case{"even_1d_r3", {8, 1, 1, 1, 1}, {3, 0, 0, 0, 0}, 4, 0},
+                                         run_case{"even_1d_r1_renoise", {10, 1, 1, 1, 1}, {1, 0, 0, 0, 0}, 4, 0.5f},
+                                         run_case{"column_2d", {1, 9, 1, 1, 1}, {0, 3, 0, 0, 0}, 4, 0},
+                                         run_case{"even_2d_r1", {4, 4, 1, 1, 1}, {1, 1, 0, 0, 0}, 5, 0},
+                                         run_case{"odd_2d_r0", {5, 7, 1, 1, 1}, {0, 0, 0, 0, 0}, 4, 0},
+                                         run_case{"mixed_2d_r1_r2", {6, 5, 1, 1, 1}, {1, 2, 0, 0, 0}, 4, 0},
+                                         run_case{"exact_2d_r2", {5, 5, 1, 1, 1}, {2, 2, 0, 0, 0}, 4, 0},
+                                         run_case{"odd_even_2d_r3_renoise", {9, 8, 1, 1, 1}, {3, 3, 0, 0, 0}, 4, 1.0f},
+                                         run_case{"stack_exact_z_r1", {7, 6, 3, 1, 1}, {1, 1, 1, 0, 0}, 4, 0},
+                                         run_case{"stack_five_slices", {9, 8, 5, 1, 1}, {2, 2, 1, 0, 0}, 4, 0},
+                                         run_case{"stack_even_slices", {8, 8, 6, 1, 1}, {1, 1, 1, 0, 0}, 4, 0.5f},
+                                         run_case{"stack_cube_r3", {7, 7, 7, 1, 1}, {3, 3, 3, 0, 0}, 4, 0},
+                                         run_case{"stack_r2_edges", {5, 5, 9, 1, 1}, {2, 2, 2, 0, 0}, 4, 0},
+                                         run_case{"stack_flat_patch", {6, 6, 4, 1, 1}, {1, 1, 0, 0, 0}, 4, 0},
+                                         run_case{"channels_4d", {7, 6, 3, 2, 1}, {1, 1, 1, 0, 0}, 4, 0},
+                                         run_case{"channels_flat_4d", {5, 5, 1, 3, 1}, {2, 2, 0, 0, 0}, 4, 0.5f},
+                                         run_case{"series_t_search", {6, 5, 3, 2, 4}, {1, 1, 1, 0, 1}, 5, 0},
+                                         run_case{"series_exact_t_r3", {5, 5, 1, 1, 7}, {2, 2, 0, 0, 3}, 5, 0},
+                                         run_case{"series_r3_renoise", {7, 7, 1, 1, 5}, {3, 3, 0, 0, 2}, 5, 0.5f},
+                                         run_case{"series_even", {4, 4, 3, 2, 6}, {1, 1, 1, 0, 1}, 5, 0},
+                                         run_case{"series_flat_frames", {6, 6, 1, 1, 4}, {1, 1, 0, 0, 0}, 5, 0},
+                                         run_case{"long_run_2d", {12, 10, 1, 1, 1}, {3, 3, 0, 0, 0}, 33, 0},
+                                         run_case{"long_run_1d", {16, 1, 1, 1, 1}, {1, 0, 0, 0, 0}, 40, 0.5f}),
+                         engine_test::by_name());
 
 }  // namespace

@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "denoise/reference_grid.hpp"
-#include "denoise/vorel.hpp"
+#include "denoise/engine/reference_grid.hpp"
+#include "denoise/engine/vorel.hpp"
 #include "engine_support.hpp"
 
 namespace {
@@ -63,8 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
     Engine, Slabs,
     testing::Values(slab_case{"interior_2d", {{3, 3, 0, 0}, {4, 4, 1, 1}, {6, 9, 1, 1}}, {3, 3, 0, 0}},
                     slab_case{"edge_pass_2d", {{16, 3, 0, 0}, {1, 1, 1, 1}, {1, 20, 1, 1}}, {3, 3, 0, 0}},
-                    slab_case{"frames_spaced_by_radius", {{2, 2, 0, 1}, {3, 3, 1, 1}, {3, 2, 1, 14}},
-                              {2, 2, 0, 1}},
+                    slab_case{"frames_spaced_by_radius", {{2, 2, 0, 1}, {3, 3, 1, 1}, {3, 2, 1, 14}}, {2, 2, 0, 1}},
                     slab_case{"stack", {{2, 2, 1, 0}, {3, 3, 2, 1}, {4, 4, 7, 1}}, {2, 2, 1, 0}},
                     slab_case{"columns_only", {{3, 0, 0, 0}, {4, 1, 1, 1}, {12, 1, 1, 1}}, {3, 0, 0, 0}}),
     engine_test::by_name());
@@ -108,8 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
                     threads_case{"plane_8_threads", {131, 97, 1, 1, 1}, {3, 3, 0, 0, 0}, {4, 4, 0, 0, 0}, 8},
                     threads_case{"small_plane_8_threads", {23, 17, 1, 1, 1}, {3, 3, 0, 0, 0}, {2, 2, 0, 0, 0}, 8},
                     threads_case{"stack_3_threads", {40, 36, 11, 1, 1}, {2, 2, 1, 0, 0}, {2, 2, 1, 0, 0}, 3},
-                    threads_case{"frames_channels_2_threads", {44, 40, 1, 2, 9}, {2, 2, 0, 0, 1}, {2, 2, 0, 0, 1},
-                                 2}),
+                    threads_case{"frames_channels_2_threads", {44, 40, 1, 2, 9}, {2, 2, 0, 0, 1}, {2, 2, 0, 0, 1}, 2}),
     engine_test::by_name());
 
 }  // namespace

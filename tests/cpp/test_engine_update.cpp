@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "denoise/vorel.hpp"
+#include "denoise/engine/vorel.hpp"
 #include "engine_support.hpp"
 
 namespace {
@@ -53,8 +53,8 @@ TEST_P(ConsistencyTest, AcceptsPatchOrVotesForCurrentEstimate) {
             patch.at(x - 1, y - 1, 0, 0, 0) = 2.0f * (work.estimate.at(x, y, 0, 0, 0) + static_cast<float>(d));
         }
     }
-    engine.add_patch_to_image_if(work.estimate, work.variance, work.next_estimate, work.next_variance,
-                                 work.weights, patch, 0.5f, 2.0f, 4, 4, 0, 0);
+    engine.add_patch_to_image_if(work.estimate, work.variance, work.next_estimate, work.next_variance, work.weights,
+                                 patch, 0.5f, 2.0f, 4, 4, 0, 0);
 
     for (std::int32_t y = 0; y < 9; ++y) {
         for (std::int32_t x = 0; x < 9; ++x) {
@@ -96,8 +96,8 @@ TEST(WeightGate, StrictlyAboveMinWeight) {
         const px::vorel engine;  // min_weight 1e-6
         iteration_arrays work = varied_plane();
         px::array patch({7, 7, 1, 1, 1}, 3.0f);
-        engine.add_patch_to_image_if(work.estimate, work.variance, work.next_estimate, work.next_variance,
-                                     work.weights, patch, 0.0f, c.weight_sum, 4, 4, 0, 0);
+        engine.add_patch_to_image_if(work.estimate, work.variance, work.next_estimate, work.next_variance, work.weights,
+                                     patch, 0.0f, c.weight_sum, 4, 4, 0, 0);
         float total = 0.0f;
         for (const float w : work.weights.values) total += w;
         EXPECT_EQ(total, c.adds ? 49.0f : 0.0f) << "weight_sum " << c.weight_sum;
@@ -115,8 +115,8 @@ TEST(Scatter, CanonicalPatchOrderAcrossChannelsAndFrames) {
     iteration_arrays work(px::array({5, 5, 3, 2, 3}, 0.0f), 1.0f);
     px::array patch({3, 3, 3, 2, 3}, 0.0f);
     for (std::size_t k = 0; k < patch.values.size(); ++k) patch.values[k] = static_cast<float>(k);
-    engine.add_patch_to_image_if(work.estimate, work.variance, work.next_estimate, work.next_variance,
-                                 work.weights, patch, 1.0f, 1.0f, 2, 2, 1, 1);
+    engine.add_patch_to_image_if(work.estimate, work.variance, work.next_estimate, work.next_variance, work.weights,
+                                 patch, 1.0f, 1.0f, 2, 2, 1, 1);
     float k = 0.0f;
     for (std::int32_t t = 0; t < 3; ++t)
         for (std::int32_t ch = 0; ch < 2; ++ch)
@@ -147,23 +147,22 @@ TEST_P(Blend, NewEstimateAndVariance) {
     EXPECT_NEAR(next_variance.values[0], c.variance, 1e-6f * c.variance);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Engine, Blend,
-    testing::Values(
-        // no more contributions than min_weight: the current estimate stays
-        blend_case{"no_contribution", 1, 4, 2, 0, 7, 9, 0, 4, 2},
-        blend_case{"count_equal_to_min_weight", 1, 4, 2, 1e-6f, 7, 9, 0, 4, 2},
-        // two-way, f = g: mean of u and e, variance 0.75 f
-        blend_case{"equal_variances", 0, 1, 0.5f, 2, 6, 1, 0, 2, 0.375f},
-        blend_case{"unequal_variances", 0, 2, 3, 1, 6, 1, 0, 5, 1.125f},
-        // three-way, a = f = g = 1: (y + u + e) / 3 with variance 1/3; in
-        // general inverse-variance weights and variance 1 / (1/a + 1/g + 1/f)
-        blend_case{"renoise_all_equal", 3, 6, 1, 4, 36, 4, 1, 6, 1.0f / 3.0f},
-        blend_case{"renoise_unequal", 1, 2, 4, 1, 3, 1, 2, 4.0f / 1.75f, 1.0f / 1.75f},
-        // the variance floor, then a blend denominator at or below min_weight keeps the plain mean
-        blend_case{"floored_variance", 0, 5, 0.5e-6f, 1, 7, 0, 0, 7, 1e-8f},
-        blend_case{"nan_variance", 0, 5, 0.5e-6f, 1, 7, nan, 0, 7, 1e-8f},
-        blend_case{"renoise_small_denominator", 2, 5, 1e-4f, 1, 7, 1e-4f, 1e-4f, 7, 1e-4f}),
-    engine_test::by_name());
+INSTANTIATE_TEST_SUITE_P(Engine, Blend,
+                         testing::Values(
+                             // no more contributions than min_weight: the current estimate stays
+                             blend_case{"no_contribution", 1, 4, 2, 0, 7, 9, 0, 4, 2},
+                             blend_case{"count_equal_to_min_weight", 1, 4, 2, 1e-6f, 7, 9, 0, 4, 2},
+                             // two-way, f = g: mean of u and e, variance 0.75 f
+                             blend_case{"equal_variances", 0, 1, 0.5f, 2, 6, 1, 0, 2, 0.375f},
+                             blend_case{"unequal_variances", 0, 2, 3, 1, 6, 1, 0, 5, 1.125f},
+                             // three-way, a = f = g = 1: (y + u + e) / 3 with variance 1/3; in
+                             // general inverse-variance weights and variance 1 / (1/a + 1/g + 1/f)
+                             blend_case{"renoise_all_equal", 3, 6, 1, 4, 36, 4, 1, 6, 1.0f / 3.0f},
+                             blend_case{"renoise_unequal", 1, 2, 4, 1, 3, 1, 2, 4.0f / 1.75f, 1.0f / 1.75f},
+                             // the variance floor, then a blend denominator at or below min_weight keeps the plain mean
+                             blend_case{"floored_variance", 0, 5, 0.5e-6f, 1, 7, 0, 0, 7, 1e-8f},
+                             blend_case{"nan_variance", 0, 5, 0.5e-6f, 1, 7, nan, 0, 7, 1e-8f},
+                             blend_case{"renoise_small_denominator", 2, 5, 1e-4f, 1, 7, 1e-4f, 1e-4f, 7, 1e-4f}),
+                         engine_test::by_name());
 
 }  // namespace

@@ -71,7 +71,8 @@ TEST(Estimate, NaNSamplesNeverBreakTheFit) {
     sensor_noise clean;
     clean.estimate(image);
     // A few scattered NaN samples sort last in every median and barely move the fit.
-    for (std::size_t i = 100; i < image.values.size(); i += 997) image.values[i] = std::numeric_limits<float>::quiet_NaN();
+    for (std::size_t i = 100; i < image.values.size(); i += 997)
+        image.values[i] = std::numeric_limits<float>::quiet_NaN();
     sensor_noise spotted;
     spotted.estimate(image);
     ASSERT_EQ(spotted.gain.size(), 1u);

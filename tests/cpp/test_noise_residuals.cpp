@@ -59,18 +59,20 @@ std::vector<float> residuals_of(const px::array& image) {
     return residuals.values;
 }
 
-TEST(PseudoResiduals, ScaledDifferenceFromNeighbourMean) {
+TEST(PseudoResiduals, ScaledDifferenceFromNeighborMean) {
     EXPECT_EQ(residuals_of(noise_test::line({1, 2, 4})), (std::vector<float>{-0.70710677f, -0.40824831f, 1.41421354f}));
-    EXPECT_EQ(residuals_of(noise_test::line({0, 1, 2, 3, 4})), (std::vector<float>{-0.70710677f, 0, 0, 0, 0.70710677f}));
+    EXPECT_EQ(residuals_of(noise_test::line({0, 1, 2, 3, 4})),
+              (std::vector<float>{-0.70710677f, 0, 0, 0, 0.70710677f}));
     EXPECT_EQ(residuals_of(noise_test::line({5})), (std::vector<float>{0.0f}));
 }
 
-TEST(PseudoResiduals, InteriorSampleHasEightyNeighbours) {
-    // An impulse of 81 in a 3^4 block of zeros: the centre sees 80 zero neighbours.
+TEST(PseudoResiduals, InteriorSampleHasEightyNeighbors) {
+    // An impulse of 81 in a 3^4 block of zeros: the centre sees 80 zero neighbors.
     px::array image(px::extent{3, 3, 3, 1, 3}, 0.0f);
     image.at(1, 1, 1, 0, 1) = 81.0f;
     const std::vector<float> residuals = residuals_of(image);
-    EXPECT_FLOAT_EQ(residuals[static_cast<std::size_t>(image.index(1, 1, 1, 0, 1))], 80.0f * 81.0f / std::sqrt(80.0f * 81.0f));
+    EXPECT_FLOAT_EQ(residuals[static_cast<std::size_t>(image.index(1, 1, 1, 0, 1))],
+                    80.0f * 81.0f / std::sqrt(80.0f * 81.0f));
 }
 
 TEST(PseudoResiduals, NeverMixChannels) {

@@ -28,9 +28,9 @@ struct transform_case {
 
 TEST(Stabilise, ForwardAndBackForSeveralModels) {
     const transform_case cases[] = {
-        {1.0f, 0.0f, 4.0f, 4.1833001f},   // 2 sqrt(4.375)
-        {1.0f, 0.0f, 0.0f, 1.2247449f},   // 2 sqrt(0.375)
-        {2.0f, 1.0f, 3.0f, 2.9154758f},   // sqrt(8.5)
+        {1.0f, 0.0f, 4.0f, 4.1833001f},  // 2 sqrt(4.375)
+        {1.0f, 0.0f, 0.0f, 1.2247449f},  // 2 sqrt(0.375)
+        {2.0f, 1.0f, 3.0f, 2.9154758f},  // sqrt(8.5)
         {0.5f, -2.0f, 10.0f, 7.0356236f},
     };
     for (const transform_case& c : cases) {
