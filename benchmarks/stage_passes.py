@@ -1,10 +1,10 @@
 """pxvorel runs whose second stage takes passes given here rather than the package's own.
 
 The package chooses the stage's passes per kind of image from its tables
-(:mod:`pxvorel.run.refine`). A benchmark comparing other block shapes hands them to
-:func:`pxvorel.run.engine.denoise_unit` as :class:`~pxvorel.run.refine.Blocks` and runs the
-rest as the package's run does (:func:`pxvorel.quality.pipeline.run_job`): the noise model,
-the default call's choice on tiles, the quality estimate. The package's tables stay as they are.
+(:mod:`pxvorel.run.refine`). A benchmark comparing other block shapes hands them to the run's
+plan (:meth:`pxvorel.run.plan.RunPlan.of`) as :class:`~pxvorel.run.refine.Blocks` and takes the
+other steps of :func:`pxvorel.pipeline.run` as they are: the noise model, the default call's
+choice on tiles, the execution and the quality estimate. The package's tables stay as they are.
 """
 
 from __future__ import annotations
@@ -14,12 +14,14 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from pxvorel.noise.model import NoiseSpec
-from pxvorel.quality.choice import choose
-from pxvorel.quality.figure import QualityEstimate
+from pxvorel.noise.model import NoiseSpec, choose_model
+from pxvorel.quality.estimate import QualityEstimate
 from pxvorel.quality.sure import estimate_risk
+from pxvorel.quality.tile_choice import choose
 from pxvorel.quality.tune import clipped_channels
-from pxvorel.run.engine import DenoiseJob, denoise_unit
+from pxvorel.run.execute import execute
+from pxvorel.run.job import prepare
+from pxvorel.run.plan import RunPlan
 from pxvorel.run.refine import Blocks
 from pxvorel.run.settings import DEFAULT_CHANNELS, DEFAULT_ITERATIONS, DEFAULT_PVALUE, Settings
 from pxvorel.run.unit import UnitImage
@@ -62,25 +64,23 @@ def denoise_with_passes(image: np.ndarray, passes: Passes, *, axes: str, noise: 
     the package's passes; `passes` then follow the setting it chooses when that is the default
     one, and its alternatives keep their own passes.
     """
-    job = DenoiseJob.prepare(image, axes=axes, patch_radius=patch_radius, search_axes=None, iterations=iterations,
-                             pvalue=pvalue, renoise=0.0, threads=threads, channels=channels)
-    model = job.choose_noise(noise)
+    job = prepare(image, axes=axes, patch_radius=patch_radius, iterations=iterations, pvalue=pvalue,
+                  threads=threads, channels=channels)
+    model = choose_model(job.engine, noise, stacklevel=2)
+    unit = UnitImage.of(job.engine, model)
     settings = job.settings
     if settings.automatic:
-        tuning = choose(job.engine, model, settings)
+        tuning = choose(unit, model, settings)
         settings = settings if tuning is None else tuning.chosen
-    blocks = blocks_for(job.engine.shape, passes) if settings.variant == "default" else None
-    unit = UnitImage.of(job.engine, model)
     estimate = None
     if not unit.channels:
         result = unit.back(unit.work)
     else:
-        def run(work: np.ndarray) -> np.ndarray:
-            return denoise_unit(work, settings, blocks=blocks)
-
-        denoised = run(unit.work)
+        blocks = blocks_for(job.engine.shape, passes) if settings.variant == "default" else None
+        plan = RunPlan.of(settings, unit.work.shape, blocks=blocks)
+        denoised = execute(unit.work, plan)
         if quality:
-            risk = estimate_risk(unit, model, run, denoised_unit=denoised)
+            risk = estimate_risk(unit, model, lambda work: execute(work, plan), denoised_unit=denoised)
             estimate = QualityEstimate.from_risk(risk, tuple(clipped_channels(job.engine, unit.channels)))
             result = risk.denoised
         else:

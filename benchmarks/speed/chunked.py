@@ -32,8 +32,10 @@ from distributed import Client, LocalCluster
 
 import pxvorel
 from benchmarks.data import counts_volume
-from pxvorel.cli.batch import cast_to, compute_chunks
-from pxvorel.io.zarr import LazyImage, open_lazy, prepare_ome_zarr
+from pxvorel.cli.chunked import compute_chunks
+from pxvorel.cli.dtype import cast_to
+from pxvorel.io import ImageFile
+from pxvorel.io.zarr import open_lazy, prepare_ome_zarr
 
 
 def cluster(workers: int, memory: str | None = None) -> LocalCluster:
@@ -96,7 +98,7 @@ def part_two(folder: Path, gib: float, iterations: int, memory: str) -> None:
         result, model = pxvorel.denoise(image.data, noise="auto", iterations=iterations, return_noise=True)
         estimated = time.perf_counter() - start
         result, clipped = cast_to(result, np.dtype(np.uint16))
-        write = prepare_ome_zarr(target, LazyImage(result, image.axes))
+        write = prepare_ome_zarr(target, ImageFile(result, image.axes))
         _, (count,) = compute_chunks(write.tasks, [clipped])
         write.finish()
         seconds = time.perf_counter() - start

@@ -22,7 +22,8 @@ import pxvorel
 from benchmarks.data import gaussian_noise, poisson_gaussian_noise, smooth_scene
 from pxvorel.core.axes import AxisPlan
 from pxvorel.quality.sure import PROBE, estimate_risk
-from pxvorel.run.engine import denoise_unit
+from pxvorel.run.execute import execute
+from pxvorel.run.plan import RunPlan
 from pxvorel.run.settings import Settings
 from pxvorel.run.unit import UnitImage
 
@@ -53,14 +54,15 @@ def main() -> None:
             rng = np.random.default_rng(100 + draw)
             noisy = poisson_gaussian_noise(clean, gain, read, rng) if gain > 0 else gaussian_noise(clean, read, rng)
             unit = UnitImage.of(plan.to_engine(noisy), model)
-            denoised = denoise_unit(unit.work, settings)
-            risk = estimate_risk(unit, model, lambda w: denoise_unit(w, settings), seed=draw, denoised_unit=denoised)
+            run = RunPlan.of(settings, unit.work.shape)
+            denoised = execute(unit.work, run)
+            risk = estimate_risk(unit, model, lambda w: execute(w, run), seed=draw, denoised_unit=denoised)
             true = float(np.mean((risk.denoised[0, 0, 0].astype(np.float64) - clean) ** 2))
             ratios.append(risk.mse[0] / true)
             errors.append(risk.spread[0] / risk.mse[0])
             # The same probe again, read in the stabilised domain at variance 1.
             probe = np.random.default_rng(draw).integers(0, 2, unit.work.shape, dtype=np.int8).astype(np.float32) * 2 - 1
-            moved = denoise_unit((unit.work + np.float32(PROBE) * probe).astype(np.float32), settings)
+            moved = execute((unit.work + np.float32(PROBE) * probe).astype(np.float32), run)
             z, d = unit.work.astype(np.float64), denoised.astype(np.float64)
             terms = (d - z) ** 2 - 1.0 + 2.0 * probe * (moved - d) / PROBE
             h = risk.denoised.astype(np.float64)
