@@ -52,10 +52,11 @@ def main() -> None:
         for module, _ in chosen:
             print(f"python3 -m benchmarks.{module:<28} {summary(module)}")
         return
-    failed = []
+    failed, skipped = [], []
     for module, arguments in chosen:
         if module == "validation.check_bit_identity" and saved_build.default_path() is None:
             print(f"## {module}: skipped (no saved build: tools/build_baseline.sh)\n", flush=True)
+            skipped.append(module)
             continue
         command = [sys.executable, "-m", f"benchmarks.{module}", *arguments]
         print(f"## {' '.join(command[1:])}\n", flush=True)
@@ -64,7 +65,9 @@ def main() -> None:
         print(f"\n({module}: exit status {status}, {time.perf_counter() - start:.0f} s)\n", flush=True)
         if status != 0:
             failed.append(module)
-    print(f"{len(chosen) - len(failed)} of {len(chosen)} ran" + (f"; failed: {', '.join(failed)}" if failed else ""))
+    ran = len(chosen) - len(skipped)
+    print(f"{ran - len(failed)} of {ran} ran without error" + (f"; failed: {', '.join(failed)}" if failed else "")
+          + (f"; skipped: {', '.join(skipped)}" if skipped else ""))
     sys.exit(1 if failed else 0)
 
 

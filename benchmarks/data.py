@@ -18,10 +18,11 @@ import numpy as np
 import numpy.typing as npt
 
 import pxvorel
-from pxvorel.demo import Scene, synthetic_series
 
 if TYPE_CHECKING:
     import zarr
+
+    from pxvorel.demo import Scene
 
 ROOT = Path(__file__).resolve().parents[1]
 #: The shared folder beside the checkout: reference vectors (``vectors/``) and real images (``data/``).
@@ -103,6 +104,8 @@ def poisson_gaussian_noise(clean: np.ndarray, gain: float, read: float, rng: np.
 def demo_series(frames: int = 24, size: int = 256) -> Scene:
     """The demo's time series (moving cells, filaments and vesicles with camera noise; its
     ``clean`` and ``noisy`` arrays), as ``pxvorel demo`` makes it."""
+    from pxvorel.demo import synthetic_series
+
     return synthetic_series(frames, size)
 
 
