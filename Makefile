@@ -116,15 +116,16 @@ _demo: _install
 
 # BM3D and BM4D, the benchmark's quality peers, from the package index into build/peers
 # (benchmark-only; pure Python with their own libraries). Installed from the host side,
-# whose pip reaches the index; where it cannot, vs_bm3d.py shows their recorded figures.
+# whose pip reaches the index; where it cannot, benchmarks/quality/vs_bm3d.py shows their
+# recorded figures. The benchmarks run as modules from the checkout's root (benchmarks/README.md).
 bench:
 	@[ -d build/peers/bm4d ] || python3 -m pip install --quiet --target build/peers --no-deps bm3d bm4d \
 	  || echo "BM3D/BM4D could not be installed: their recorded figures are shown"
 	$(RUN) $(MAKE) --no-print-directory _bench
 _bench: _install
-	python3 benchmarks/vs_peers.py $(BENCH_ARGS)
-	python3 benchmarks/tuning.py --quick
-	python3 benchmarks/vs_bm3d.py $(BENCH_ARGS)
+	python3 -m benchmarks.speed.vs_peers $(BENCH_ARGS)
+	python3 -m benchmarks.quality.tuning --quick
+	python3 -m benchmarks.quality.vs_bm3d $(BENCH_ARGS)
 
 clean:
 	rm -rf build demo-output

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds the module _px of another revision (default: main) into
-# build/baseline/, for benchmarks/check_bit_identity.py and benchmarks/vs_peers.py to compare against:
+# build/baseline/, for benchmarks/check_bit_identity.py and benchmarks/speed/vs_peers.py to compare against:
 #   tools/build_baseline.sh [revision]
 set -eu
 cd "$(dirname "$0")/.."

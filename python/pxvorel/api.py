@@ -110,8 +110,7 @@ def denoise(
     - fixed parameters: any of `patch_radius`, `iterations` or `pvalue` given otherwise
       (e.g. ``patch_radius=2`` for the default setting without the comparison), or
       ``refine=False``: exactly the parameters given (with ``refine=False`` the patch
-      averaging alone, as in earlier versions, e.g. ``refine=False, channels="joint",
-      pvalue=0.01``).
+      averaging alone, e.g. ``refine=False, channels="joint", pvalue=0.01``).
     - ``tune=True``: chosen per image over up to 8 candidates on a larger crop (several
       times the cost of a run).
 
@@ -161,7 +160,7 @@ def denoise(
         at iteration i. Default 4.
     pvalue : float, optional
         Significance level of the patch similarity test, in [0, 1]. Lower values average
-        more aggressively. Default 1e-5 (before: 0.01).
+        more aggressively. Default 1e-5.
     renoise : float, optional
         Amount of the noisy input mixed back into each estimate (0, the default, mixes
         none; larger values keep more of the original texture).
@@ -191,17 +190,15 @@ def denoise(
         two passes, 16 x 16 then 12 x 12, the second guided by the first one's result;
         after its other choices wider blocks: 16 x 16, and 10 x 24 x 24 on time-lapses);
         channels are filtered apart. Its result does not
-        depend on the thread count. On the benchmark data (benchmarks/bench_refine.py)
-        it adds 5 to 35 % to the run time and gains 0.5 to 2.5 dB PSNR (on the camera
-        image at sigma 25 it loses 0.05 dB with the default patch averaging settings).
-        ``False``: the patch averaging alone, with the parameters given (the result of
-        earlier versions).
+        depend on the thread count. It costs a fraction of the patch averaging's time
+        and gains in PSNR on most images (see docs/decisions/0005-second-stage-blocks.md).
+        ``False``: the patch averaging alone, with the parameters given.
     channels : {"separate", "joint"}, optional
         ``"separate"`` (default) denoises every channel on its own: each finds the
         patches similar in itself. ``"joint"`` lets a patch span all channels, so the
         similarity of two positions is judged on all channels together (each weighing
         the same): this helps only when the channels show the same structures at
-        similar noise, and costs detail otherwise (benchmarks/channels.py).
+        similar noise, and costs detail otherwise (see docs/decisions/0004-separate-channels.md).
     out : numpy.ndarray, optional
         Array of the input's shape and a floating-point dtype to receive the result (it
         may be the input itself). Written only once the denoising has succeeded.

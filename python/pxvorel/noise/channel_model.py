@@ -99,8 +99,8 @@ def _near_clip(model: NoiseModel, intensity: npt.ArrayLike) -> npt.NDArray[np.bo
     There the recorded noise is sparse (most samples at the clip, a few far from it), and
     bins by local intensity read it low: a window whose mean is low is one whose samples,
     the residual's among them, happen to sit at the clip. The measurement does not judge
-    the model there (it did, and rejected the clipped model of the confocal mitochondria,
-    whose recorded sd it matches within 10 % wherever most samples are clear of the clip)."""
+    the model there: it would reject clipped models that match the recorded sd wherever most
+    samples are clear of the clip (see docs/decisions/0012-noise-tails-and-transform-slopes.md)."""
     x = np.atleast_1d(np.asarray(intensity, dtype=np.float64))
     if not model.clipped(0):
         return np.zeros(x.shape, dtype=bool)

@@ -12,11 +12,10 @@ strong edges and spots).
 
 Sparse noise (photon counting at a fraction of a photon per pixel: most samples at the
 background, a few a whole photon's height above it) has a tail that such clipping takes
-for outliers, keeping a small part of the variance (on the confocal mitochondria pair of
-../shared/data a fifth to a half). Where the clipping drops far more residuals than a
-few edges and spots would (:data:`HEAVY_SHARE`), the tail is the noise's own, and the bin
-keeps its plain variance: the large residuals of that pair and of the spots and Golgi
-stacks there are single pixels, not the extended blobs their optics image.
+for outliers, keeping a small part of the variance. Where the clipping drops far more
+residuals than a few edges and spots would (:data:`HEAVY_SHARE`), the tail is the noise's
+own, and the bin keeps its plain variance: such large residuals are single pixels, not the
+extended blobs that optics image (see docs/decisions/0012-noise-tails-and-transform-slopes.md).
 """
 
 from __future__ import annotations
@@ -41,9 +40,9 @@ MAX_PLANES = 48
 #: Median absolute deviation of a standard normal variable.
 MAD_TO_SD = 0.6744897501960817
 #: Share of a bin's residuals the 3.5-sigma clipping may drop before they count as
-#: heavy-tailed noise: normal noise loses 0.05 %, bins of the real images of ../shared/data
-#: with edges, filaments and spots at most 2.7 %, bins of sparse photon counts (confocal
-#: mitochondria, spots, a Golgi stack) up to 25 %.
+#: heavy-tailed noise: above what normal noise and the edges, filaments and spots of real
+#: images lose, below what sparse photon counts lose (see
+#: docs/decisions/0012-noise-tails-and-transform-slopes.md).
 HEAVY_SHARE = 0.03
 
 
@@ -256,7 +255,7 @@ def shot_limited(x: npt.NDArray[np.float64], v: npt.NDArray[np.float64], dark: f
     bright intensities of a sparse image (small bright spots, puncta) the Laplacian residual
     measures the spots' curvature rather than noise, and its variance grows with the square
     of the intensity; that excess is not noise, and a transform following it would leave the
-    bright structures unsmoothed. Below the median, where the benchmark of the model (the
+    bright structures unsmoothed. Below the median, where the check of the model (the
     recorded noise at the dark end and the median) holds, the curve is kept as measured.
 
     Examples

@@ -34,13 +34,10 @@ NODES = 32
 #: Largest change of the noise sd per unit of intensity the transform follows above its
 #: anchor, and below it (see _gentle). Poisson noise rises at 0.5 per unit at one photon,
 #: 0.25 at four. Below the anchor, samples of brighter pixels reach 2 sd down, where a fall
-#: of 0.4 per unit still leaves the transform a fifth of the sd (at 0.5, none: noise of
-#: 60 % of the intensity came back noisier than it went in); a channel clipped at its low
-#: end has no samples below the clip, and there 0.6 keeps a Golgi stack's mean (0.5 moves
-#: it by a third of its sd, 0.7 leaves its median noisy, 0.8 moves its mean by a third of
-#: its sd again). Followed from a measured curve's median local intensity, these leave sparse
-#: real images (spots, confocal mitochondria, a Golgi stack) 0.3 to 0.75 of their noise at
-#: the median (benchmarks/real_image_trust.py).
+#: of 0.4 per unit still leaves the transform a fifth of the sd (at 0.5, none); a channel
+#: clipped at its low end has no samples below the clip, and there 0.6 keeps the mean of a
+#: sparse stack where a gentler or a steeper fall moves it or leaves it noisy (see
+#: docs/decisions/0012-noise-tails-and-transform-slopes.md).
 SLOPE = 0.5
 DARK_SLOPE = 0.4
 DARK_SLOPE_CLIPPED = 0.6

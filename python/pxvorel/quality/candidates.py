@@ -1,7 +1,7 @@
 """The settings that tuning chooses from.
 
 Eight (patch radius in X and Y, iterations, p-value) triples: the defaults, and settings
-that were best on synthetic 2-D, multi-channel, stack and time-lapse data (radius 1 for
+that are best on synthetic 2-D, multi-channel, stack and time-lapse data (radius 1 for
 fine structure, lower p-values, which average more, for smooth data and high noise; the
 best often lies at p-values of 0.001 or below). Every other setting (Z and T radii,
 search axes, channels, renoise, threads) stays as given.

@@ -49,7 +49,7 @@ class QualityEstimate:
     clipped: tuple[int, ...] = ()
     """Channels with a background clipped at their lowest value (more than 1 % of their
     samples there): the estimate takes their noise for the model's unclipped noise and can
-    be far off (on the real confocal mitochondria pair it gave 1.9 dB for a true 4.8)."""
+    be far off (see docs/decisions/0011-quality-estimate.md)."""
 
     @classmethod
     def from_risk(cls, risk: RiskEstimate, clipped: tuple[int, ...] = ()) -> QualityEstimate:

@@ -17,7 +17,8 @@ line, nearly so where it curves gently), in the divergence term its value at the
 denoised intensity (a smooth plug-in). For a Gaussian
 channel both are sigma**2 and this is the classical estimate. A Poisson-Gaussian channel
 estimated at variance 1 in the stabilised domain instead would miss the transform's
-residual variance and its curvature (over-estimates of 10-40 %).
+residual variance and its curvature, and over-estimate the error (see
+docs/decisions/0011-quality-estimate.md).
 """
 
 from __future__ import annotations

@@ -1,21 +1,19 @@
 """The default call's own choice on a plane or a time-lapse: the default setting or another, by
 the estimated error of each on a few small tiles.
 
-On microscopy planes of smooth or blob-like objects (nuclei, HeLa, the benchmark's three
-channels) the default setting (patch radius 2, p-value 1e-5) is best; on fine filaments,
-spots and natural images (microtubules, ER exit sites, the camera image) radius 1 with
-a higher p-value is, by 0.1 to 1 dB (benchmarks/defaults_by_kind.py). On time-lapses of slow,
-smooth change a lower p-value with wider blocks of the second stage is (the benchmark's
-time-lapse, +0.5 dB), on series of moving and dividing nuclei the default. All candidates are
-run on the same tiles with the same probe and compared: the difference of two estimates on the
-same noise is far more precise than either. Tiles spread over the image on a grid see what it
-mostly shows, where one central crop may not (the camera image's centre is a dark coat).
+On microscopy planes of smooth or blob-like objects the default setting (patch radius 2,
+p-value 1e-5) is best; on fine filaments, spots and natural images radius 1 with a higher
+p-value is. On time-lapses of slow, smooth change a lower p-value with wider blocks of the
+second stage is, on series of moving and dividing objects the default (see
+docs/decisions/0007-choice-on-planes.md and docs/decisions/0008-choice-on-time-lapses.md). All
+candidates are run on the same tiles with the same probe and compared: the difference of two
+estimates on the same noise is far more precise than either. Tiles spread over the image on a
+grid see what it mostly shows, where one central crop may not.
 
 The tiles hold at most ``SHARE`` of the image, so that their runs (two per candidate) add at most
 about a third of one whole run; an image too small for its tiles keeps the default, as does one
 whose estimate cannot be relied on (see :class:`~pxvorel.quality.tune.Tuning`). Stacks keep
-their defaults: tiles of them cost more, and the defaults were best or within the estimate's
-spread on the ones measured.
+their defaults: tiles of them cost more, and the defaults serve the stacks measured.
 """
 
 from __future__ import annotations
@@ -60,30 +58,19 @@ class Alternative:
 
 #: The default setting wins on a plane only where its estimated error is lower by more than this
 #: share, and a time-lapse's smoother setting only where its own is: on near-ties the setting
-#: that averages less (and invents less texture) is kept. On four tiles the estimates of a
-#: close pair scatter by a few per cent (the camera image at sigma 25: 0.124 against 0.126 on
-#: four tiles, 0.1155 against 0.1154 on six, where the finer setting is 0.2 dB better on the
-#: whole image); on nuclei the default wins by 20 to 30 %.
+#: that averages less (and invents less texture) is kept. The estimates of a close pair scatter
+#: by a few per cent on a few tiles, far less than the default's lead on the images it suits.
 MARGIN = 0.05
 #: On planes: the finer setting (radius 1, 3 iterations, p-value 0.1, then two passes of the
-#: stage, :data:`pxvorel.run.refine.FINE_PLANE_BLOCKS`; the camera image at sigma 10 33.91 dB,
-#: at 25 29.46) and one that averages more (4 iterations, p-value 0.05, then one pass of wider
-#: blocks; 29.56 at sigma 25, 33.83 at 10). On the camera image's tiles each wins where it is
-#: better on the whole image (estimated error 0.2648 against 0.2713 at sigma 10, 0.1267 against
-#: 0.1196 at 25; the default's 0.379 and 0.124 lose before the margin). Each candidate runs its
-#: own passes of the stage on the tiles. The second is scored only where the first beats the
-#: default: it refines the choice of radius 1 where that is right. Scored against the default
-#: directly, its estimate on the real nucleus pair swung by 10 % with the image's orientation
-#: (0.0509 and 0.0461 on the transposed image, against the default's 0.0476 and 0.0487) and
-#: won on one, 0.8 dB worse against the high-SNR image (36.96 against 37.76 dB), where the
-#: finer setting (0.0608, 0.0633) loses clearly either way. Of the real planes only ER exit
-#: sites changes its choice (estimated gain 8.88 -> 8.91 dB); nuclei, HeLa, U2OS and the
-#: nucleus pair keep the default as before (benchmarks/defaults_by_kind.py --real).
+#: stage, :data:`pxvorel.run.refine.FINE_PLANE_BLOCKS`) and one that averages more (4 iterations,
+#: p-value 0.05, then one pass of wider blocks). Each candidate runs its own passes of the stage
+#: on the tiles. The second is scored only where the first beats the default: it refines the
+#: choice of radius 1 where that is right, and scored against the default directly its estimate
+#: can win by estimator noise alone (see docs/decisions/0007-choice-on-planes.md).
 PLANE_ALTERNATIVES = (Alternative(1, 3, 0.1, "fine"), Alternative(1, 4, 0.05, "wide"))
 #: On time-lapses: p-value 1e-7 with wider blocks (:data:`pxvorel.run.refine.WIDE_FRAME_BLOCKS`),
-#: which wins on tiles where it wins on the whole series (the benchmark's time-lapse: estimated
-#: error 0.053 against 0.061) and loses where it loses (the demo's series 0.041 against 0.033,
-#: the real mitocheck and cancer cell nuclei 0.511 against 0.502, 0.257 against 0.253).
+#: which wins on tiles where it wins on the whole series, and loses where it loses (see
+#: docs/decisions/0008-choice-on-time-lapses.md).
 FRAME_ALTERNATIVES = (Alternative(None, 4, 1e-7, "wide", 1.0 + MARGIN),)
 #: Side of the square tiles along Y and X, spread over the image on a grid (a central crop alone
 #: can miss what the image mostly shows), their number at most, and the frames of a time-lapse

@@ -28,11 +28,9 @@ from pxvorel.run.geometry import CUT_AXES
 from pxvorel.run.halo import Halo
 
 #: Largest share of extra work (the bands' overlap) for which bands are used. The engine's
-#: own threads run 1.8 to 1.9 times as fast on two cores as one thread does (512² plane,
-#: 10 x 256² time-lapse, 32 x 256² stack), so two bands overlapping by more than about a
-#: tenth are slower (a 512² plane at patch radius 2: 12 % overlap, 0.20 s against 0.17 s;
-#: the stack: 24 %, 13.6 s against 10.6 s). Up to a tenth they are as fast and give the
-#: one-thread bits.
+#: own threads run nearly twice as fast on two cores as one thread does, so two bands
+#: overlapping by more than about a tenth are slower; up to a tenth they are as fast and give
+#: the one-thread bits (see docs/decisions/0009-threads-bands-and-channel-rounds.md).
 MAX_OVERLAP = 0.1
 
 #: Seconds between progress reports while bands run.

@@ -60,9 +60,9 @@ def noise_sample(engine: da.Array, budget: int = NOISE_SAMPLE_BUDGET) -> np.ndar
     the budget (all channels, full extent along the faster axes), about `budget`
     samples in all: up to 8 evenly spaced slabs of 16 planes joined along that axis,
     or one slab from the middle when fewer than 32 planes fit. The estimators work on
-    local residuals, which straddle a join of two slabs only in its two planes; with
-    slabs of 3 planes that bias would be large (an offset of +63 instead of -199 on
-    the benchmark volume), with 16 it is about 1 %.
+    local residuals, which straddle a join of two slabs only in its two planes: slabs of
+    16 planes keep the bias that joins add small, where slabs of a few planes would shift
+    the estimated offset far (see docs/decisions/0010-noise-sample-of-large-arrays.md).
     """
     if engine.size <= budget:
         return np.asarray(engine)

@@ -7,9 +7,9 @@ coefficient) and the blocks, taken back, are averaged with a Kaiser window weigh
 ``1 / sum(W**2)`` (``_engine.wiener``). Channels are filtered apart.
 
 The block shape follows the image: on stacks and time-lapses the blocks extend along Z
-or T, which blocks over Y and X alone do not beat the pilot without (measured on the
-benchmark's synthetic 32 x 256 x 256 stack and 10-frame time-lapse). An axis shorter
-than the block gets a block of its whole length.
+or T, without which they do not beat the pilot there (see
+docs/decisions/0005-second-stage-blocks.md). An axis shorter than the block gets a block of
+its whole length.
 
 After the default call's finer setting on a plane the stage runs twice, the second pass with
 the first one's result as its pilot; after the wider settings it may choose the blocks are wider.
@@ -34,55 +34,28 @@ from pxvorel.run.progress import part_of
 from pxvorel.run.settings import StageVariant
 
 #: Block (samples) and step per axis of plain images, of stacks (Z > 1) and of time-lapses
-#: (T > 1, Z = 1), by PSNR on the synthetic data of benchmarks/vs_peers.py. With the
-#: engine's default settings as the pilot: on the 32 x 256² stack (engine 42.56 dB) blocks
-#: over Y and X alone lose (12 x 12: 40.15 dB), 6 x 12 x 12 with steps 2, 3, 3 gives 43.89
-#: and 8 x 16 x 16 with steps 2, 4, 4 44.27 at about 1.7 times the stage's time; on the
-#: 10 x 256² time-lapse (44.38) 12 x 12 gives 45.06, 8 x 16 x 16 with steps 2, 4, 4 45.99
-#: and 6 x 12 x 12 with steps 2, 3, 3 46.04. The prototype that introduced the stage found
-#: 6 x 12 x 12 best on the stack and 8 x 16 x 16 on the time-lapse with its own pilots.
-#: With the p-value 1e-5 of today's defaults as the pilot, 8 x 16 x 16 gives 44.55 dB on the
-#: stack against 44.14 for 6 x 12 x 12, at about 7 % more run time, and a higher estimated
-#: gain on two of three real stacks (Golgi +0.27 dB, nuclear envelope +0.13; spots -0.12,
-#: within the estimate's spread), so stacks use it too (benchmarks/defaults_by_kind.py).
+#: (T > 1, Z = 1), by PSNR on the benchmarks' synthetic data and the estimated gain on real
+#: stacks (see docs/decisions/0005-second-stage-blocks.md).
 #:
 #: Each kind lists its passes: a second pass takes the first one's result as its pilot. It
 #: pays where the pilot keeps noise, after the default call's finer setting on a plane (patch
-#: radius 1, 3 iterations, p-value 0.1): 16 x 16 with step 3 then 12 x 12 with step 2 (one
-#: thread, the camera image at sigma 10: 33.84 dB with one pass of 12 x 12, 33.88 with 12 x 12 then
-#: 16 x 16 both with step 3 at p-value 0.05, 33.91 now; at sigma 25 29.40, 29.46, 29.46;
-#: 8 x 8 or 12 x 12 in place of the second pass, or three passes, do no better;
-#: benchmarks/defaults_by_kind.py). After the
-#: default setting (radius 2, p-value 1e-5), whose result is smoother, it gains on the synthetic
-#: planes (2-D 37.94 -> 38.24, three channels 45.61 -> 46.00) and in estimated gain on real
-#: HeLa and U2OS channels (+0.5, +0.3 dB), but loses 0.33 dB on the real mitochondria pair
-#: against its high-SNR image (22.95 -> 22.62) and 0.12 on the camera image at sigma 25, so
-#: planes keep one pass there. On the stack a second pass loses (8 x 16 x 16 steps 2, 4, 4
-#: twice: 44.50 against 44.55 once).
+#: radius 1, 3 iterations, p-value 0.1): 16 x 16 with step 3 then 12 x 12 with step 2. After
+#: the default setting, whose result is smoother, and on stacks and time-lapses, a second pass
+#: loses on some images, so those keep one (see docs/decisions/0006-second-stage-passes.md).
 PLANE_BLOCKS = [{"Y": (12, 2), "X": (12, 2)}]
 FINE_PLANE_BLOCKS = [{"Y": (16, 3), "X": (16, 3)}, {"Y": (12, 2), "X": (12, 2)}]
 STACK_BLOCKS = [{"Z": (8, 2), "Y": (16, 4), "X": (16, 4)}]
-#: On time-lapses a second pass does not pay: 8 x 16 x 16 with steps 3, 8, 8, then with steps
-#: 2, 4, 4 gains on the benchmark's time-lapse (46.81 -> 46.99 dB) and +0.41 dB of estimated
-#: gain on the real mitocheck nuclei, but loses 0.46 dB on the demo's time series (43.93 ->
-#: 43.47) and 0.04 estimated on the real cancer cell nuclei; wider blocks (10 x 24 x 24, steps
-#: 3, 8, 8) reach 47.14 dB on the benchmark but lose 0.16 dB estimated on the cancer cell nuclei
-#: (benchmarks/defaults_by_kind.py, with --real).
 FRAME_BLOCKS = [{"T": (8, 2), "Y": (16, 4), "X": (16, 4)}]
 #: Wider blocks, after the settings that the default call may choose per image by the estimated
-#: error on tiles (:mod:`pxvorel.quality.tile_choice`). On a time-lapse after p-value 1e-7, 10 x 24 x 24
-#: blocks with steps 3, 8, 8 follow slow, smooth change further: the benchmark's time-lapse 47.33 dB
-#: against 46.81 with the default setting and blocks, at the same cost, where the demo's series
-#: (43.93 -> 43.41) and in estimated gain the real series of moving and dividing nuclei (mitocheck
-#: 2.80 -> 2.76 dB, cancer cell nuclei 7.32 -> 7.18) lose, and the tiles choose the default there.
-#: On a plane after patch radius 1, 4 iterations and p-value 0.05, one pass of 16 x 16 with step 3:
-#: the camera image at sigma 25 29.56 dB, against 29.46 after the finer setting's two passes
-#: (at sigma 10 33.83 against 33.91, where the tiles choose the finer setting).
+#: error on tiles (:mod:`pxvorel.quality.tile_choice`): on a time-lapse after p-value 1e-7, 10 x 24 x 24
+#: blocks with steps 3, 8, 8 follow slow, smooth change further; on a plane after patch radius 1,
+#: 4 iterations and p-value 0.05, one pass of 16 x 16 with step 3 (see
+#: docs/decisions/0007-choice-on-planes.md and docs/decisions/0008-choice-on-time-lapses.md).
 WIDE_PLANE_BLOCKS = [{"Y": (16, 3), "X": (16, 3)}]
 WIDE_FRAME_BLOCKS = [{"T": (10, 3), "Y": (24, 8), "X": (24, 8)}]
 
-#: Share of a run's time the stage takes, for progress reports (from 0.07 on the stack to 0.25 on
-#: the time-lapse of engine plus stage with the default settings, benchmarks/bench_refine.py).
+#: Share of a run's time the stage takes with the default settings, for progress reports: a
+#: value between its shares on stacks and on time-lapses (see docs/decisions/0005-second-stage-blocks.md).
 STAGE_SHARE = 0.2
 
 

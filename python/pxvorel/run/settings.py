@@ -13,47 +13,28 @@ import numpy as np
 from pxvorel.core.axes import AxisPlan
 from pxvorel.run.threads import current_threads
 
-#: Patch half-size per axis, chosen by PSNR on the demo's synthetic time series
-#: (benchmarks/choose_defaults.py): on 24 frames of 256 x 256, radius 2 in X and Y
-#: gives 42.0 dB without and 42.7 dB with a T radius of 1 (radius 1: 41.1 / 42.9 dB,
-#: radius 3: 42.1 / 42.3 dB); the series read as a z-stack gives 43.4 dB with a Z
-#: radius of 0 and 43.6 dB with 1. Z and T count only when the image has those axes.
-#: With the second stage, a sweep of radius 1-2, 3-5 iterations and p-values 0.05 to 1e-5
-#: (``choose_defaults.py --sweep --unpaired``) kept radius 2, 4 iterations and p-value 0.01:
-#: 5 iterations scored best on every dataset but cost 3 to 4 times the CPU time; at 4
-#: iterations a p-value of 1e-5 gained 0.1-0.35 dB on the synthetic data and 0.1 dB on the
-#: real pairs, but lost 0.9 dB of estimated gain on real microtubules (fine filaments), so
-#: the lower p-values were left to ``tune=True``. With the per-intensity noise model that
-#: changed (benchmarks/defaults_by_kind.py, one thread, full-size benchmark data): p-value
-#: 1e-5 gains 0.25 to 0.5 dB on the stack, the time-lapse and the three channels at the same
-#: cost, 0.16 and 0.57 dB on the real nucleus and mitochondria pairs, 0.1 to 0.4 dB of
-#: estimated gain on real nuclei, HeLa and motors, and loses 0.07 to 0.2 dB on microtubules,
-#: ER exit sites and nuclei on a background: there, and on natural images such as the camera
-#: image (+0.2 to +1 dB), radius 1 with p-value 0.05 is better (with 3 iterations, as cheap as
-#: the default), which the default call chooses per image on planes (:mod:`pxvorel.quality.tile_choice`).
+#: Patch half-size per axis; Z and T count only when the image has those axes (see
+#: docs/decisions/0001-patch-radius-and-search-axes.md).
 DEFAULT_PATCH_RADIUS = {"X": 2, "Y": 2, "Z": 1, "T": 1}
-#: On a time-lapse (T > 1, no Z) the default radius in X and Y is 1: with p-value 1e-5 it gains
-#: 0.33 dB on the benchmark's Poisson-Gaussian time-lapse (46.81 against 46.48 dB, at 1.4 times
-#: the CPU time) and 0.2 dB of estimated gain on both real time-lapses (mitocheck nuclei, cancer
-#: cell nuclei) over radius 2.
+#: On a time-lapse (T > 1, no Z) the default radius in X and Y is 1: the smaller patch
+#: follows moving objects better (see docs/decisions/0003-time-lapse-radius.md).
 TIME_LAPSE_RADIUS = 1
-#: Iterations and p-value of the default call (see above).
+#: Iterations and p-value of the default call. Where radius 1 with a higher p-value serves a
+#: plane better (fine filaments, spots, natural images), the default call finds it per image
+#: (:mod:`pxvorel.quality.tile_choice`; see docs/decisions/0002-iterations-and-p-value.md).
 DEFAULT_ITERATIONS = 4
 DEFAULT_PVALUE = 1e-5
 #: Whether the search for similar patches extends along Z and T (it always does along X and
-#: Y). Searching along T adds 1.3 dB on the demo series, along Z 2.3 dB on it read as a stack.
+#: Y): neighbouring slices and frames hold similar patches.
 DEFAULT_SEARCH = {"Z": True, "T": True}
 
 #: How patches treat the channels: "joint", one patch spanning all channels (similarity
 #: judged on all of them together), or "separate", every channel denoised on its own.
 ChannelMode = Literal["joint", "separate"]
 CHANNEL_MODES: tuple[ChannelMode, ...] = get_args(ChannelMode)
-#: Channels are denoised separately by default (benchmarks/channels.py, default settings with
-#: the second stage): on three co-localised synthetic channels of noise 10/20/5 separate gives
-#: 45.35 dB against 43.61 joint (the noisiest channel 35.40 against 32.84), on two unrelated
-#: channels 42.47 against 41.93; on the real multi-channel images the estimated gain is higher
-#: on 7 of 10 channels (HeLa 4.96/5.42/5.88 against 4.03/4.49/6.34 dB, U2OS +0.2 to +0.4 dB on
-#: all three, nuclei/Golgi -0.2 and 0, spots 0.43/0.40 against 0.26/0.23 with 1.4x the mean change).
+#: Channels are denoised separately by default: each finds the patches similar in itself,
+#: where a joint patch helps only channels that show the same structures at similar noise
+#: (see docs/decisions/0004-separate-channels.md).
 DEFAULT_CHANNELS: ChannelMode = "separate"
 
 def _integer(value: object, what: str) -> int:

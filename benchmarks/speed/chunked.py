@@ -9,8 +9,8 @@
    and whether a worker was restarted (by its nanny, e.g. over the memory limit).
    Both volumes are deleted afterwards.
 
-    tools/py314 python3 benchmarks/bench_chunked.py
-    tools/py314 python3 benchmarks/bench_chunked.py --big-gib 0 --iterations 4   # part 1 only
+    tools/py314 python3 -m benchmarks.speed.chunked
+    tools/py314 python3 -m benchmarks.speed.chunked --big-gib 0 --iterations 4   # part 1 only
 
 Memory does not depend on the number of iterations (the halo grows with it, a little);
 the default of 1 iteration keeps the large run to minutes on two cores.
@@ -26,32 +26,16 @@ import time
 from pathlib import Path
 
 import dask
-import dask.array as da
 import numpy as np
 import zarr
 from distributed import Client, LocalCluster
 
 import pxvorel
-from pxvorel.cli.batch import cast_to, compute_chunks
-
-from pxvorel.io.zarr import LazyImage, open_lazy, prepare_ome_zarr
-
-
-def noisy_block(block_info: dict | None = None) -> np.ndarray:
-    """Poisson counts of smooth structure (gain 2, offset 100) for one chunk of the volume."""
-    info = block_info[None]
-    (z0, z1), (y0, y1), (x0, x1) = info["array-location"]
-    z, y, x = np.meshgrid(np.arange(z0, z1), np.arange(y0, y1), np.arange(x0, x1), indexing="ij", sparse=True)
-    clean = 200.0 + 150.0 * np.sin(x / 37.0) * np.cos(y / 23.0) + 50.0 * np.sin(z / 11.0)
-    rng = np.random.default_rng(z0 * 1_000_003 + y0 * 1009 + x0)
-    return (100 + 2 * rng.poisson(clean / 2.0)).astype(np.uint16)
-
-
-def make_volume(path: Path, shape: tuple[int, int, int], chunks: tuple[int, int, int]) -> zarr.Array:
-    lazy = da.map_blocks(noisy_block, chunks=da.core.normalize_chunks(chunks, shape), dtype=np.uint16)
-    target = zarr.open_array(str(path), mode="w", shape=shape, chunks=chunks, dtype=np.uint16)
-    da.store(lazy, target, lock=False)
-    return target
+from benchmarks.data import counts_volume
+from pxvorel.cli.chunked import compute_chunks
+from pxvorel.cli.dtype import cast_to
+from pxvorel.io import ImageFile
+from pxvorel.io.zarr import open_lazy, prepare_ome_zarr
 
 
 def cluster(workers: int, memory: str | None = None) -> LocalCluster:
@@ -74,7 +58,7 @@ def worker_peak_rss() -> int:
 def part_one(folder: Path, iterations: int, worker_counts: list[int], in_memory: bool) -> None:
     shape, chunks = (48, 512, 512), (24, 256, 256)
     path = folder / "small.zarr"
-    make_volume(path, shape, chunks)
+    counts_volume(path, shape, chunks)
     noisy = zarr.open_array(str(path), mode="r")[:]
     model = pxvorel.estimate_noise(noisy)
     print(f"part 1: {shape} uint16 ({noisy.nbytes / 2**20:.0f} MiB), chunks {chunks}, {iterations} iteration(s), "
@@ -102,7 +86,7 @@ def part_two(folder: Path, gib: float, iterations: int, memory: str) -> None:
     source, target = folder / "big.zarr", folder / "big-denoised.ome.zarr"
     start = time.perf_counter()
     with dask.config.set(scheduler="threads", num_workers=2):
-        make_volume(source, shape, chunks)
+        counts_volume(source, shape, chunks)
     size = int(np.prod(shape))
     print(f"part 2: {shape} uint16 ({2 * size / 2**30:.2f} GiB) written in {time.perf_counter() - start:.0f} s; "
           f"2 workers limited to {memory} each, {iterations} iteration(s)")
@@ -114,7 +98,7 @@ def part_two(folder: Path, gib: float, iterations: int, memory: str) -> None:
         result, model = pxvorel.denoise(image.data, noise="auto", iterations=iterations, return_noise=True)
         estimated = time.perf_counter() - start
         result, clipped = cast_to(result, np.dtype(np.uint16))
-        write = prepare_ome_zarr(target, LazyImage(result, image.axes))
+        write = prepare_ome_zarr(target, ImageFile(result, image.axes))
         _, (count,) = compute_chunks(write.tasks, [clipped])
         write.finish()
         seconds = time.perf_counter() - start

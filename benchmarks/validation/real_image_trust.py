@@ -1,7 +1,7 @@
 """Does the noise model fit real images, and do the defaults keep what scientists measure?
 
-For every image of a folder (by default ../shared/data; any folder of TIFF files works),
-one row per channel:
+For every image of a folder (by default the real images of ``benchmarks.data``; any folder
+of TIFF files works), one row per channel:
 
 - the noise model ``denoise`` uses (``estimate_noise``, which returns that model) and the
   reason for the choice;
@@ -20,7 +20,7 @@ one row per channel:
   same pixels, relative to the noisy one (1 means nothing was denoised);
 - whether the channel fell back to a single sigma.
 
-Usage: python3 benchmarks/real_image_trust.py [FOLDER] [--only NAME] [--no-denoise]
+    tools/py314 python3 -m benchmarks.validation.real_image_trust [FOLDER] [--only NAME] [--no-denoise]
 """
 
 from __future__ import annotations
@@ -35,9 +35,9 @@ import numpy as np
 from scipy import ndimage
 
 import pxvorel
+from benchmarks.data import DATA, image_files
 from pxvorel.core.axes import AxisPlan
 
-DATA = Path(__file__).resolve().parents[2] / "shared" / "data"
 LAPLACIAN = np.array([[0, -1, 0], [-1, 4, -1], [0, -1, 0]], dtype=np.float64) / np.sqrt(20.0)
 LOW, HIGH = 0.75, 1.33
 
@@ -137,7 +137,7 @@ def rows(path: Path, denoise: bool) -> list[str]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("folder", nargs="?", type=Path, default=DATA)
     parser.add_argument("--only", help="only files whose name contains this")
     parser.add_argument("--no-denoise", action="store_true", help="judge the model only")
@@ -148,7 +148,7 @@ def main() -> None:
     print("| image | c | model | median I | sd model / indep. | ratio | dark I | sd model / indep. | ratio "
           "| dark tenth shift (sd) | mean shift (sd) | noise left at median | one sigma | estimate s |")
     print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
-    for path in sorted(p for p in args.folder.iterdir() if p.suffix.lower() in (".tif", ".tiff")):
+    for path in image_files(args.folder):
         if args.only and args.only not in path.name:
             continue
         for line in rows(path, not args.no_denoise):

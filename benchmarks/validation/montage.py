@@ -1,7 +1,8 @@
-"""Montages to look at: every image of a folder next to its denoised version, so that
-textures the denoiser invents (streaks, stripes, painted patches) show.
+"""Montages to look at: every image of a folder next to its denoised version.
 
-For each TIFF in the folder (../shared/data by default), read with its axes, denoised
+Textures the denoiser invents (streaks, stripes, painted patches) show there.
+
+For each TIFF in the folder (the real images of ``benchmarks.data`` by default), read with its axes, denoised
 with the defaults (or the keywords given), one PNG per image in the output folder: per
 channel, the middle plane (and middle frame) of the input and of the result, whole and
 a 4x zoom on the centre, both with the input's 0.5-99.5 % display range; the noise model of
@@ -10,7 +11,7 @@ horizontal neighbour differences (horizontal streaks raise it well above the inp
 the high-SNR partner's). Where a
 ``*_lowsnr_*`` image has a ``*_highsnr_*`` partner, the partner's plane is shown too.
 
-    tools/py314 python3 benchmarks/montage.py [FOLDER] [--out build/scratch/montages] \
+    tools/py314 python3 -m benchmarks.validation.montage [FOLDER] [--out build/scratch/montages] \
         [--set refine=False --set tune=True ...]
 """
 
@@ -27,10 +28,8 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
 import pxvorel  # noqa: E402
+from benchmarks.data import DATA, ROOT, image_files  # noqa: E402
 from pxvorel.io import read_image  # noqa: E402
-
-ROOT = Path(__file__).resolve().parents[1]
-DATA = ROOT.parent / "shared" / "data"
 
 
 def planes(data: np.ndarray, axes: str) -> list[np.ndarray]:
@@ -96,7 +95,7 @@ def main() -> None:
     args = parser.parse_args()
     keywords = {k: ast.literal_eval(v) for k, v in (item.split("=", 1) for item in args.set)}
     args.out.mkdir(parents=True, exist_ok=True)
-    for path in sorted(args.folder.glob("*.tif")):
+    for path in image_files(args.folder):
         if "_highsnr_" in path.name or (args.only and args.only not in path.name):
             continue
         montage(path, args.out, keywords)

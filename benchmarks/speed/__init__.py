@@ -1,0 +1,1 @@
+"""Speed: seconds, throughput, thread scaling and memory, of the engine and of the package."""
