@@ -14,6 +14,7 @@ pytest.importorskip("pytestqt")
 
 from napari.utils.notifications import notification_manager  # noqa: E402
 from qtpy.QtCore import Qt  # noqa: E402
+from scenes import camera_image  # noqa: E402
 
 import pxvorel  # noqa: E402
 import pxvorel.napari._widget  # noqa: E402
@@ -39,14 +40,6 @@ def press(qtbot, widget: DenoiseWidget, button) -> None:
     """Click a button of the widget and wait until the run it starts has finished."""
     button.native.click()
     qtbot.waitUntil(lambda: not widget.running, timeout=RUN_TIMEOUT_MS)
-
-
-def camera_image(shape, seed=0) -> np.ndarray:
-    """Smooth structure with Poisson-Gaussian camera noise, as uint16."""
-    rng = np.random.default_rng(seed)
-    grids = np.meshgrid(*[np.linspace(0, 3, n) for n in shape], indexing="ij")
-    clean = 60 + 40 * np.prod([np.sin(g) ** 2 for g in grids], axis=0)
-    return (2.0 * rng.poisson(clean) + 100 + rng.normal(0, 3, shape)).astype(np.uint16)
 
 
 def test_manifest_validates_and_imports():

@@ -7,8 +7,8 @@ import warnings
 import numpy as np
 import pytest
 
-from denoise_images import psnr
-from synthetic import blobs, moving_blobs, poisson_gaussian
+from measures import psnr
+from scenes import blobs, moving_blobs, poisson_gaussian
 
 import pxvorel
 import pxvorel._engine as engine_module

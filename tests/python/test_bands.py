@@ -7,7 +7,7 @@ import threading
 import numpy as np
 import pytest
 
-from synthetic import blobs, poisson_gaussian
+from scenes import blobs, poisson_gaussian
 
 import pxvorel
 from pxvorel.core.axes import AxisPlan

@@ -9,7 +9,7 @@ import dask.array as da
 import numpy as np
 import pytest
 
-from synthetic import blobs, moving_blobs, poisson_gaussian
+from scenes import blobs, moving_blobs, poisson_gaussian
 
 import pxvorel
 from pxvorel import NoiseModel

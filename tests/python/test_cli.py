@@ -4,21 +4,16 @@ from __future__ import annotations
 
 import json
 import subprocess
-import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-from synthetic import moving_blobs, poisson_gaussian
+from scenes import moving_blobs, poisson_gaussian
+from subprocesses import assert_one_line_error, pxvorel_cli
 
 import pxvorel
 from pxvorel.io import read_image, write_image
-
-
-def pxvorel_cli(*args: str | Path, cwd: Path | None = None) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, "-m", "pxvorel", *map(str, args)], capture_output=True, text=True,
-                          cwd=cwd, timeout=300)
 
 
 @pytest.fixture(scope="module")
@@ -28,17 +23,6 @@ def series(tmp_path_factory) -> Path:
     path = tmp_path_factory.mktemp("series") / "cells.tif"
     write_image(path, noisy, axes="TYX", spacing={"X": 0.2, "Y": 0.2, "T": 3.0}, unit="µm")
     return path
-
-
-def assert_one_line_error(result: subprocess.CompletedProcess[str], *needles: str) -> None:
-    """Status 2 and the error on one line, the last on stderr (progress lines may come before)."""
-    assert result.returncode == 2
-    lines = result.stderr.strip().splitlines()
-    errors = [line for line in lines if "error:" in line]
-    assert errors == lines[-1:], result.stderr
-    assert "Traceback" not in result.stderr
-    for needle in needles:
-        assert needle in errors[0]
 
 
 @pytest.mark.parametrize("suffix", [".tif", ".ome.tif"])

@@ -6,8 +6,8 @@ import numpy as np
 import pytest
 import zarr
 
-from synthetic import blobs, poisson_gaussian
-from test_cli import assert_one_line_error, pxvorel_cli
+from scenes import blobs, poisson_gaussian
+from subprocesses import assert_one_line_error, pxvorel_cli
 
 import pxvorel
 from pxvorel.cli.batch import cast_to

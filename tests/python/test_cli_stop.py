@@ -12,8 +12,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from test_cli import assert_one_line_error, pxvorel_cli
-from test_progress import restore_sigint
+from subprocesses import assert_one_line_error, pxvorel_cli, restore_sigint
 
 from pxvorel import cli
 

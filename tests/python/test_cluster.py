@@ -11,8 +11,8 @@ import numpy as np
 import pytest
 import zarr
 
-from synthetic import blobs, poisson_gaussian
-from test_cli import pxvorel_cli
+from scenes import blobs, poisson_gaussian
+from subprocesses import pxvorel_cli
 
 import pxvorel
 from pxvorel import NoiseModel

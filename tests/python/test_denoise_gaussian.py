@@ -10,7 +10,9 @@ import time
 import numpy as np
 import pytest
 
-from denoise_images import arguments, denoise, mse, noisy_pair, openmp_threads
+from measures import mse
+from native_denoise import arguments, denoise, openmp_threads
+from scenes import noisy_pair
 
 import pxvorel._px as px
 

@@ -5,8 +5,8 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from denoise_images import psnr
-from synthetic import blobs, moving_blobs, poisson_gaussian
+from measures import psnr
+from scenes import blobs, moving_blobs, poisson_gaussian
 
 import pxvorel._px as px
 

@@ -3,20 +3,18 @@
 from __future__ import annotations
 
 import warnings
-from pathlib import Path
 
 import numpy as np
 import pytest
 from scipy import ndimage
 
-from synthetic import blobs
+from scenes import blobs
 
 import pxvorel
 from pxvorel import NoiseModel
 from pxvorel.core.axes import AxisPlan
 from pxvorel.noise.stabilise import ChannelTransform
 
-DATA = Path(__file__).resolve().parents[3] / "shared" / "data"
 # Images on which dark pixels were lifted to a floor, or the mean moved by several noise
 # standard deviations; one iteration is enough to show it and keeps the test short.
 LIFTED = ["2dc_hela_dna_tubulin_actin_3ch_u16.tif", "3d_golgi_bfa_u16.tif", "3dc_spots_2ch_u16.tif",
@@ -37,10 +35,9 @@ def haar_noise(planes: np.ndarray, choose: np.ndarray) -> float:
     return float(np.sqrt(np.mean((v - v.mean()) ** 2))) if mad > 0 else float(np.sqrt(np.mean(v * v)))
 
 
-@pytest.mark.skipif(not DATA.is_dir(), reason="real images are not present")
 @pytest.mark.parametrize("name", LIFTED)
-def test_dark_and_mean_intensities_stay_on_real_images(name: str) -> None:
-    image = pxvorel.read_image(DATA / name)
+def test_dark_and_mean_intensities_stay_on_real_images(real_image, name: str) -> None:
+    image = pxvorel.read_image(real_image(name))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", UserWarning)  # a fallback to Gaussian noise is allowed
         result = pxvorel.denoise(image.data, axes=image.axes, iterations=1)

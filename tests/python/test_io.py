@@ -2,16 +2,11 @@
 
 from __future__ import annotations
 
-from pathlib import Path
-
 import numpy as np
 import pytest
 import tifffile
 
 from pxvorel.io import ImageFile, read_image, write_image
-
-DATA = Path(__file__).resolve().parents[2].parent / "shared" / "data"
-
 
 @pytest.mark.parametrize(
     ("name", "axes", "shape", "spacing", "written_axes"),
@@ -87,7 +82,6 @@ def test_unreadable_files_raise_clear_errors(tmp_path) -> None:
         read_image(tmp_path / "text.tif")
 
 
-@pytest.mark.skipif(not DATA.is_dir(), reason="real data not present")
 @pytest.mark.parametrize(
     ("name", "axes", "spacing"),
     [
@@ -96,8 +90,8 @@ def test_unreadable_files_raise_clear_errors(tmp_path) -> None:
         ("2dc_hela_dna_tubulin_actin_3ch_u16.tif", "CYX", {}),
     ],
 )
-def test_real_files_give_their_axes_and_sizes(name, axes, spacing) -> None:
-    image = read_image(DATA / name)
+def test_real_files_give_their_axes_and_sizes(real_image, name, axes, spacing) -> None:
+    image = read_image(real_image(name))
     assert image.axes == axes
     for axis, size in spacing.items():
         assert image.spacing[axis] == pytest.approx(size, rel=1e-3)

@@ -11,7 +11,8 @@ import threading
 import numpy as np
 import pytest
 
-from synthetic import moving_blobs, poisson_gaussian
+from scenes import moving_blobs, poisson_gaussian
+from subprocesses import restore_sigint
 
 import pxvorel
 from pxvorel import NoiseModel, _engine, _px
@@ -100,12 +101,6 @@ def test_progress_must_be_a_bool_or_a_callable(movie, bad) -> None:
 def test_progress_bar_on_standard_error(movie, capsys) -> None:
     pxvorel.denoise(movie, axes="TYX", noise=3.0, iterations=2, progress=True)
     assert "100%" in capsys.readouterr().err
-
-
-def restore_sigint() -> None:
-    """In a child: the default SIGINT, which Python turns into KeyboardInterrupt (a background
-    job, as under CI, starts with SIGINT ignored)."""
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 # One engine run; and two bands, each on a thread of its own.

@@ -10,7 +10,7 @@ import sys
 import numpy as np
 import pytest
 
-from synthetic import blobs, poisson_gaussian
+from scenes import blobs, poisson_gaussian
 
 import pxvorel
 from pxvorel.core.axes import AxisPlan

@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 from threadpoolctl import threadpool_limits
 
-from test_progress import restore_sigint
+from subprocesses import restore_sigint
 
 import pxvorel
 from pxvorel.run.bands import bands_for

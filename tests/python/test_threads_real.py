@@ -9,8 +9,6 @@ import numpy as np
 import pytest
 import tifffile
 
-from reference_cases import DATA
-
 import pxvorel._px as px
 
 # (file, crop in the file's axes, engine shape (T, C, Z, Y, X), patch radius x, y, z, c, t)
@@ -25,11 +23,9 @@ CROPS = [
 
 
 @pytest.fixture(scope="module", params=CROPS)
-def crop_and_one_thread(request) -> tuple[np.ndarray, float, list[int], np.ndarray]:
+def crop_and_one_thread(request, real_image) -> tuple[np.ndarray, float, list[int], np.ndarray]:
     name, region, shape, radius = request.param
-    path = DATA / name
-    if not path.exists():
-        pytest.skip(f"real image {path} is not present")
+    path = real_image(name)
     image = np.ascontiguousarray(tifffile.imread(path)[region], dtype=np.float32).reshape(shape)
     sigma = float(px._calibrate_gaussian(image.copy()))
     return image, sigma, radius, run(image, sigma, radius, 1)
