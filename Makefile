@@ -90,7 +90,7 @@ test-napari:
 _test-napari: _install _test-napari-run
 _test-napari-run:
 	@if python3 -c 'import napari, pytestqt' 2>/dev/null; then \
-	  set -x; QT_QPA_PLATFORM=xcb xvfb-run -a -s '-screen 0 1600x1000x24' python3 -m pytest tests/napari $(NAPARI_PYTEST_ARGS); \
+	  set -x; QT_QPA_PLATFORM=xcb xvfb-run -a -s '-screen 0 1600x1000x24' python3 -m pytest tests/napari python/pxvorel/napari $(NAPARI_PYTEST_ARGS); \
 	else echo 'napari or pytest-qt is not installed: the napari plugin tests (tests/napari) are skipped'; fi
 
 # At least 10,000 generated calls of the native functions and the public API.

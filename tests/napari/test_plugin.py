@@ -1,6 +1,5 @@
 """The napari plugin: manifest, dock widget, denoising from the widget, cancel, errors, sample data."""
 
-import doctest
 import os
 import shutil
 import warnings
@@ -18,7 +17,6 @@ from scenes import camera_image  # noqa: E402
 
 import pxvorel  # noqa: E402
 import pxvorel.napari._widget  # noqa: E402
-from pxvorel.napari import _layers as _napari_layers  # noqa: E402
 from pxvorel.napari._sample_data import demo_time_lapse  # noqa: E402
 from pxvorel.napari._widget import DenoiseWidget  # noqa: E402
 
@@ -48,10 +46,6 @@ def test_manifest_validates_and_imports():
     manifest = PluginManifest.from_distribution("pxvorel")
     manifest.validate_imports()
     assert [w.display_name for w in manifest.contributions.widgets] == [WIDGET]
-
-
-def test_axes_guess_examples_run():
-    assert doctest.testmod(_napari_layers, raise_on_error=False).failed == 0
 
 
 def test_plugins_menu_docks_the_widget_on_the_right_with_the_image_layers(viewer):

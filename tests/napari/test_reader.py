@@ -1,7 +1,5 @@
 """The napari reader: files open as layers with their axes, channels and scale."""
 
-import doctest
-
 import dask.array as da
 import numpy as np
 import pytest
@@ -54,6 +52,3 @@ def test_other_files_are_left_to_other_readers(tmp_path):
     assert _reader.napari_get_reader([str(tmp_path / "a.tif"), str(tmp_path / "b.png")]) is None
     assert _reader.napari_get_reader(str(tmp_path / "a.TIF")) is _reader.read_layers
 
-
-def test_layer_example_runs():
-    assert doctest.testmod(_reader, raise_on_error=False).failed == 0
