@@ -8,6 +8,8 @@ endif
 
 JOBS ?= 2
 PYTEST_ARGS ?=
+# Plain pytest (and make check) leaves out the tests marked slow; make test runs them all.
+ALL_TESTS := -m ''
 NAPARI_PYTEST_ARGS ?=
 BENCH_ARGS ?=
 export CCACHE_BASEDIR := $(CURDIR)
@@ -63,7 +65,7 @@ _test-sanitize:
 	PYTHONPATH=$(CURDIR)/build/sanitize-python PYTHONMALLOC=malloc \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  python3 -m pytest -q -p no:cacheprovider $(SANITIZE_TESTS)
+	  python3 -m pytest -q -p no:cacheprovider $(ALL_TESTS) $(SANITIZE_TESTS)
 
 SANITIZE_TESTS ?= tests/python/test_module.py tests/python/test_bridge.py tests/python/test_denoise_gaussian.py \
   tests/python/test_denoise_poisson_gaussian.py tests/python/test_calibration.py tests/python/test_progress.py \
@@ -79,7 +81,7 @@ _test-types:
 test-python:
 	$(RUN) $(MAKE) --no-print-directory _test-python
 _test-python: _install
-	python3 -m pytest $(PYTEST_ARGS)
+	python3 -m pytest $(ALL_TESTS) $(PYTEST_ARGS)
 	@$(MAKE) --no-print-directory _test-napari-run
 
 # The napari plugin tests need napari, pytest-qt and a display with OpenGL, which Qt's
@@ -97,7 +99,7 @@ _test-napari-run:
 fuzz:
 	$(RUN) $(MAKE) --no-print-directory _fuzz
 _fuzz: _install
-	PXVOREL_FUZZ_CALLS=$${PXVOREL_FUZZ_CALLS:-10000} python3 -m pytest -q -s tests/python/test_fuzz.py \
+	PXVOREL_FUZZ_CALLS=$${PXVOREL_FUZZ_CALLS:-10000} python3 -m pytest -q -s $(ALL_TESTS) tests/python/test_fuzz.py \
 	  > build/fuzz.log; status=$$?; grep -v '^ - \|^shape:\|^array conversion' build/fuzz.log | tail -5; \
 	  awk '/^[0-9]+ calls$$/ {n += $$1} END {print "fuzz: " n " generated calls"}' build/fuzz.log; exit $$status
 

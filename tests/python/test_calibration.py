@@ -202,6 +202,7 @@ def test_smaller_images_recover_the_model_on_average(size):
     assert np.median(std_errors) <= 0.15
 
 
+@pytest.mark.slow
 def test_each_channel_gets_its_own_model():
     rng = np.random.default_rng(3)
     models = [(2.0, 9.0), (0.5, 4.0), (5.0, 100.0)]

@@ -49,7 +49,10 @@ CASES = {
 }
 
 
-@pytest.mark.parametrize("case", CASES)
+SLOW_CASES = {"3-D, z search", "two channels, stabilised, z and t"}
+
+
+@pytest.mark.parametrize("case", [pytest.param(c, marks=pytest.mark.slow) if c in SLOW_CASES else c for c in CASES])
 def test_chunked_equals_in_memory_bit_for_bit(case) -> None:
     noisy, axes, chunks, iterations, noise = CASES[case]
     lazy = da.from_array(noisy, chunks=chunks)

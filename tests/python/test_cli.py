@@ -25,6 +25,7 @@ def series(tmp_path_factory) -> Path:
     return path
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("suffix", [".tif", ".ome.tif"])
 def test_denoise_keeps_axes_and_pixel_sizes_and_reports_progress(series, tmp_path, suffix) -> None:
     output = tmp_path / f"out{suffix}"
@@ -39,6 +40,7 @@ def test_denoise_keeps_axes_and_pixel_sizes_and_reports_progress(series, tmp_pat
     assert np.std(written.data - source.data) > 0  # something was done
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("refine", [True, False])
 def test_denoise_matches_the_api_and_takes_known_noise(series, tmp_path, refine) -> None:
     noisy = read_image(series).data
@@ -55,6 +57,7 @@ def test_denoise_matches_the_api_and_takes_known_noise(series, tmp_path, refine)
     assert pxvorel_cli("denoise", series, "-o", tmp_path / "b.tif", "--sigma", "5", "-q").returncode == 0
 
 
+@pytest.mark.slow
 def test_existing_output_and_the_input_itself_are_never_overwritten(series, tmp_path) -> None:
     output = tmp_path / "out.tif"
     output.write_bytes(b"precious")
@@ -67,6 +70,7 @@ def test_existing_output_and_the_input_itself_are_never_overwritten(series, tmp_
     assert series.read_bytes() == before
 
 
+@pytest.mark.slow
 def test_bad_input_is_one_line_and_status_2(series, tmp_path) -> None:
     np.save(tmp_path / "six.npy", np.zeros((2,) * 6, np.float32))
     assert_one_line_error(pxvorel_cli("denoise", tmp_path / "missing.tif", "-o", tmp_path / "o.tif"), "missing.tif")

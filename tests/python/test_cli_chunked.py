@@ -23,6 +23,7 @@ def stack() -> np.ndarray:
     return np.rint(noisy).clip(0, None).astype(np.uint16)
 
 
+@pytest.mark.slow
 def test_zarr_and_a_lazily_read_tiff_give_the_in_memory_result(stack, tmp_path) -> None:
     expected = pxvorel.denoise(stack, axes="ZYX", noise=7.0, iterations=2, threads=1)
     source = zarr.open_array(str(tmp_path / "in.zarr"), mode="w", shape=stack.shape, chunks=(6, 25, 28),
@@ -48,6 +49,7 @@ def test_zarr_and_a_lazily_read_tiff_give_the_in_memory_result(stack, tmp_path) 
     assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]  # no temporary left behind
 
 
+@pytest.mark.slow
 def test_many_files_and_folders_each_named_after_its_input(stack, tmp_path) -> None:
     folder = tmp_path / "in"
     folder.mkdir()

@@ -24,6 +24,7 @@ def plane(tmp_path_factory) -> Path:
     return path
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(("signum", "status"), [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
 def test_a_signal_while_denoising_exits_at_once_and_leaves_no_file(plane, tmp_path, signum, status) -> None:
     output = tmp_path / "out.tif"
@@ -39,6 +40,7 @@ def test_a_signal_while_denoising_exits_at_once_and_leaves_no_file(plane, tmp_pa
     assert list(tmp_path.iterdir()) == []
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(
     ("arguments", "needles"),
     [
@@ -54,6 +56,7 @@ def test_checks_before_work(plane, tmp_path, arguments, needles) -> None:
     assert "denoising" not in result.stderr
 
 
+@pytest.mark.slow
 def test_iterations_and_threads_beyond_use_are_capped_with_a_note(tmp_path) -> None:
     source = tmp_path / "tiny.npy"
     np.save(source, np.random.default_rng(1).normal(10, 1, (12, 12)).astype(np.float32))
@@ -64,6 +67,7 @@ def test_iterations_and_threads_beyond_use_are_capped_with_a_note(tmp_path) -> N
     assert "100 %" in result.stderr  # percentage lines when standard error is not a terminal
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(
     ("content", "needle"),
     [
@@ -81,6 +85,7 @@ def test_bad_files_fail_with_one_line_naming_the_problem(tmp_path, content, need
     assert_one_line_error(pxvorel_cli("denoise", source, "-o", tmp_path / "out.npy", "--sigma", "1"), needle)
 
 
+@pytest.mark.slow
 def test_a_folder_as_input_is_named(tmp_path) -> None:
     assert_one_line_error(pxvorel_cli("denoise", tmp_path, "-o", tmp_path / "o.tif"), "holds no .tif")
 

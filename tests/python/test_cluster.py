@@ -20,6 +20,8 @@ from pxvorel.io.zarr import LazyImage, open_lazy, write_ome_zarr
 
 distributed = pytest.importorskip("distributed")
 
+pytestmark = pytest.mark.slow
+
 MODEL = NoiseModel([2.0], [16.0])
 
 

@@ -12,6 +12,7 @@ KEYS = {"psnr_noisy", "psnr_denoised", "ssim_noisy", "ssim_denoised", "gain_true
         "offset_estimated", "seconds", "megavoxels_per_second"}
 
 
+@pytest.mark.slow
 def test_demo_reports_scores_and_writes_its_files(tmp_path) -> None:
     out = tmp_path / "demo"
     result = subprocess.run([sys.executable, "-m", "pxvorel", "demo", "--out", str(out), "--json", "--frames", "6",

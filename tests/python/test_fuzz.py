@@ -18,6 +18,7 @@ CALLS = int(os.environ.get("PXVOREL_FUZZ_CALLS", "300"))
 BATCH = 1000
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("batch", range(max(CALLS // BATCH, 1)))
 def test_generated_calls_never_crash_or_change_their_input(tmp_path, batch) -> None:
     log = tmp_path / "last-input.txt"

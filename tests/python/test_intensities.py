@@ -35,6 +35,7 @@ def haar_noise(planes: np.ndarray, choose: np.ndarray) -> float:
     return float(np.sqrt(np.mean((v - v.mean()) ** 2))) if mad > 0 else float(np.sqrt(np.mean(v * v)))
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("name", LIFTED)
 def test_dark_and_mean_intensities_stay_on_real_images(real_image, name: str) -> None:
     image = pxvorel.read_image(real_image(name))

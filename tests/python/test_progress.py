@@ -104,6 +104,7 @@ def test_progress_bar_on_standard_error(movie, capsys) -> None:
 
 
 # One engine run; and two bands, each on a thread of its own.
+@pytest.mark.slow
 @pytest.mark.parametrize("shape, iterations, threads", [((256, 256), 9, 1), ((1024, 256), 7, 2)])
 def test_ctrl_c_raises_keyboard_interrupt_during_a_long_run(shape, iterations, threads) -> None:
     script = textwrap.dedent(f"""

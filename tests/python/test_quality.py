@@ -55,6 +55,7 @@ def test_estimated_error_matches_the_true_error(scene, kind) -> None:
     assert abs(np.mean(errors)) < 3 * np.sqrt(np.mean(np.square(spreads)) / len(spreads)), (errors, spreads)
 
 
+@pytest.mark.slow
 def test_tuning_picks_a_setting_close_to_the_oracle(scene) -> None:
     """Among the candidates, the one with the lowest estimated error is within 5 % of the lowest
     true error; and a flat image, where averaging more always helps, is not left at the defaults."""
@@ -76,6 +77,7 @@ def test_tuning_picks_a_setting_close_to_the_oracle(scene) -> None:
     assert not distrusted.trusted and distrusted.chosen == tuning.candidates[0]
 
 
+@pytest.mark.slow
 def test_the_report_holds_what_the_run_used(scene) -> None:
     noisy = poisson_gaussian(scene[:128, :160], 0.5, 9.0, seed=1)
     plain = pxvorel.denoise(noisy, noise=pxvorel.NoiseModel([0.5], [9.0]), threads=1)
@@ -134,6 +136,7 @@ def test_bad_requests_are_refused(keywords, needle) -> None:
         pxvorel.denoise(image, noise=5.0, **keywords)
 
 
+@pytest.mark.slow
 def test_command_line_prints_the_estimate(tmp_path, scene) -> None:
     source = tmp_path / "in.npy"
     np.save(source, (scene + np.random.default_rng(0).normal(0.0, 15.0, scene.shape)).astype(np.float32))
@@ -145,6 +148,7 @@ def test_command_line_prints_the_estimate(tmp_path, scene) -> None:
     assert AxisPlan.for_array(np.load(tmp_path / "out.npy").shape, None).axes == "YX"
 
 
+@pytest.mark.slow
 def test_the_default_call_chooses_on_tiles_and_fixed_parameters_do_not(monkeypatch) -> None:
     """On a plane large enough for tiles the default call compares the default with the finer
     setting and denoises with the chosen one (here the default: the same result as asking for
@@ -176,6 +180,7 @@ def test_the_default_call_chooses_on_tiles_and_fixed_parameters_do_not(monkeypat
         assert report.tuning is None and report.settings.patch_radius["X"] == radius
 
 
+@pytest.mark.slow
 def test_a_time_lapse_choice_runs_the_wide_blocks_it_chose(monkeypatch) -> None:
     """A time-lapse large enough for one tile of its frames compares the default with the smoother
     setting; chosen (here made to win), that setting runs with the wider blocks of the stage."""

@@ -24,6 +24,8 @@ from pxvorel.run.engine import DenoiseJob
 from pxvorel.run.refine import STAGE_SHARE
 from pxvorel.run.threads import available_cores
 
+pytestmark = pytest.mark.slow
+
 #: Each run below would take many seconds; a stop must come far sooner.
 STOPPED_WITHIN = 5.0
 #: CPU seconds the process may still use in the half second after a stop (no engine computing).

@@ -11,6 +11,8 @@ import tifffile
 
 import pxvorel._px as px
 
+pytestmark = pytest.mark.slow
+
 # (file, crop in the file's axes, engine shape (T, C, Z, Y, X), patch radius x, y, z, c, t)
 CROPS = [
     pytest.param(("2d_er_exit_sites_noisy_u16.tif", np.s_[100:356, 120:376], (1, 1, 1, 256, 256),
