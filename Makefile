@@ -19,7 +19,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 fresh_tree = if [ -f $(1)/CMakeCache.txt ] && ! grep -qx 'CMAKE_HOME_DIRECTORY:INTERNAL=$(CURDIR)' $(1)/CMakeCache.txt; then rm -rf $(1); fi
 launcher = $$(command -v ccache >/dev/null && echo -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: all install test test-types test-cpp test-sanitize test-python test-napari fuzz demo bench clean
+.PHONY: all install check lint test test-types test-cpp test-sanitize test-python test-napari fuzz demo bench clean
 
 all: install
 
@@ -35,7 +35,25 @@ ifneq ($(PXVOREL_IN_PY314),1)
 	tests/tools/test_py314.sh
 endif
 	$(RUN) $(MAKE) --no-print-directory _test
-_test: _test-types _test-cpp _test-sanitize _test-python
+_test: _lint _test-types _test-cpp _test-sanitize _test-python
+
+# The edit loop: an incremental install, lint, types and the fast tests (no sanitizer
+# build, no napari, no tests marked slow); under two minutes once a build is in place.
+check:
+	$(RUN) $(MAKE) --no-print-directory _check
+_check: _install _lint _test-types
+	python3 -m pytest $(PYTEST_ARGS)
+
+# ruff (rules and formatting, configured in pyproject.toml) and codespell over the Python
+# code. The package and the benchmarks join once they have been formatted:
+# LINT_PATHS = python tests benchmarks tools/*.py conftest.py
+LINT_PATHS := tests tools/*.py conftest.py
+lint:
+	$(RUN) $(MAKE) --no-print-directory _lint
+_lint:
+	ruff check $(LINT_PATHS)
+	ruff format --check $(LINT_PATHS)
+	codespell $(LINT_PATHS)
 
 test-cpp:
 	$(RUN) $(MAKE) --no-print-directory _test-cpp
