@@ -11,14 +11,14 @@ import pytest
 pytest.importorskip("napari")
 pytest.importorskip("pytestqt")
 
-from napari.utils.notifications import notification_manager  # noqa: E402
-from qtpy.QtCore import Qt  # noqa: E402
-from scenes import camera_image  # noqa: E402
+from napari.utils.notifications import notification_manager
+from qtpy.QtCore import Qt
 
-import pxvorel  # noqa: E402
-import pxvorel.napari._widget  # noqa: E402
-from pxvorel.napari._sample_data import demo_time_lapse  # noqa: E402
-from pxvorel.napari._widget import DenoiseWidget  # noqa: E402
+import pxvorel
+import pxvorel.napari._widget
+from pxvorel.napari._sample_data import demo_time_lapse
+from pxvorel.napari._widget import DenoiseWidget
+from scenes import camera_image
 
 WIDGET = "Denoise"
 RUN_TIMEOUT_MS = 300_000

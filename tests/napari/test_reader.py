@@ -7,9 +7,9 @@ import pytest
 pytest.importorskip("napari")
 pytest.importorskip("pytestqt")
 
-from pxvorel.io import write_image  # noqa: E402
-from pxvorel.io.zarr import LazyImage, write_ome_zarr  # noqa: E402
-from pxvorel.napari import _reader  # noqa: E402
+from pxvorel.io import write_image
+from pxvorel.io.zarr import LazyImage, write_ome_zarr
+from pxvorel.napari import _reader
 
 SPACING = {"Z": 0.5, "Y": 0.1, "X": 0.2}
 

@@ -112,31 +112,36 @@ def check_call(log: Path, name: str, function, args: tuple, kwargs: dict, allowe
         raise AssertionError(f"{name}: undocumented {type(error).__name__}: {error}\ninput: {log.read_text()}") from None
 
 
+def generated_calls(name: str, examples: int, seed_value: int, log: Path) -> int:
+    """Calls one function with generated arguments; returns the number of calls."""
+    strategy = NATIVE[name] if name in NATIVE else ENGINE[name] if name in ENGINE else API[name]
+    count = 0
+
+    @seed(seed_value)
+    @settings(max_examples=examples, database=None, deadline=None, derandomize=False,
+              suppress_health_check=list(HealthCheck))
+    @given(strategy)
+    def run(drawn) -> None:
+        nonlocal count
+        count += 1
+        if name in NATIVE:
+            check_call(log, name, getattr(_px, name), drawn, {}, NATIVE_ERRORS)
+            if name == "_denoise_gaussian":  # the watched engine takes the same arguments
+                count += 1
+                check_call(log, "_engine.denoise", _engine.denoise, drawn, {}, NATIVE_ERRORS)
+        elif name in ENGINE:
+            check_call(log, f"_engine.{name}", getattr(_engine, name), drawn, {}, NATIVE_ERRORS)
+        else:
+            check_call(log, name, getattr(pxvorel, name), (), drawn, API_ERRORS)
+
+    run()
+    return count
+
+
 def main(calls: int, seed_value: int, log: Path) -> None:
     names = [*NATIVE, *ENGINE, *API]
-    count = 0
     per_name = max(calls // len(names), 1)
-    for offset, name in enumerate(names):
-        strategy = NATIVE[name] if name in NATIVE else ENGINE[name] if name in ENGINE else API[name]
-
-        @seed(seed_value + offset)
-        @settings(max_examples=per_name, database=None, deadline=None, derandomize=False,
-                  suppress_health_check=list(HealthCheck))
-        @given(strategy)
-        def run(drawn) -> None:
-            nonlocal count
-            count += 1
-            if name in NATIVE:
-                check_call(log, name, getattr(_px, name), drawn, {}, NATIVE_ERRORS)
-                if name == "_denoise_gaussian":  # the watched engine takes the same arguments
-                    count += 1
-                    check_call(log, "_engine.denoise", _engine.denoise, drawn, {}, NATIVE_ERRORS)
-            elif name in ENGINE:
-                check_call(log, f"_engine.{name}", getattr(_engine, name), drawn, {}, NATIVE_ERRORS)
-            else:
-                check_call(log, name, getattr(pxvorel, name), (), drawn, API_ERRORS)
-
-        run()
+    count = sum(generated_calls(name, per_name, seed_value + offset, log) for offset, name in enumerate(names))
     print(f"{count} calls", flush=True)
 
 

@@ -7,14 +7,13 @@ import warnings
 import numpy as np
 import pytest
 
-from measures import psnr
-from scenes import blobs, moving_blobs, poisson_gaussian
-
 import pxvorel
 import pxvorel._engine as engine_module
 import pxvorel.noise.choice as choice_module
+from measures import psnr
 from pxvorel import NoiseModel
 from pxvorel.noise.estimate import VarianceLine
+from scenes import blobs, moving_blobs, poisson_gaussian
 
 
 class NativeSpy:

@@ -7,14 +7,13 @@ import threading
 import numpy as np
 import pytest
 
-from scenes import blobs, poisson_gaussian
-
 import pxvorel
 from pxvorel.core.axes import AxisPlan
 from pxvorel.run import bands as band_plans
 from pxvorel.run.bands import plan_bands
-from pxvorel.run.settings import Settings
 from pxvorel.run.halo import Halo
+from pxvorel.run.settings import Settings
+from scenes import blobs, poisson_gaussian
 
 DEFAULTS = dict(patch_radius=None, search_axes=None, iterations=2, pvalue=0.01, renoise=0.0, threads=None)
 

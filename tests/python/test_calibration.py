@@ -5,9 +5,8 @@ import numpy as np
 import pytest
 from scipy import ndimage
 
-from scenes import cells_on_gradient, poisson_gaussian
-
 from pxvorel import _px
+from scenes import cells_on_gradient, poisson_gaussian
 
 CALIBRATIONS = [_px._calibrate_gaussian, _px._calibrate_poisson_gaussian, _px._pseudoresiduals]
 FALLBACK = "error\n d=0.000000\n sw=16.000000\n swx=80.000000\n swxx=400.000000\n N=0.000000"
@@ -207,10 +206,10 @@ def test_each_channel_gets_its_own_model():
     rng = np.random.default_rng(3)
     models = [(2.0, 9.0), (0.5, 4.0), (5.0, 100.0)]
     cleans = [cells_on_gradient((1024, 1024), rng, low=20.0, high=1000.0) for _ in models]
-    image = np.stack([poisson_gaussian(c, g, o, rng) for c, (g, o) in zip(cleans, models)])[:, None]
+    image = np.stack([poisson_gaussian(c, g, o, rng) for c, (g, o) in zip(cleans, models, strict=True)])[:, None]
     assert image.shape == (3, 1, 1024, 1024)
     gains, offsets = _px._calibrate_poisson_gaussian(image)
-    for channel, ((true_gain, true_offset), gain, offset, clean) in enumerate(zip(models, gains, offsets, cleans)):
+    for channel, ((true_gain, true_offset), gain, offset, clean) in enumerate(zip(models, gains, offsets, cleans, strict=True)):
         std_error = worst_std_error(gain, offset, true_gain, true_offset, clean)
         print(f"\nchannel {channel}, variance {true_gain} I + {true_offset}: gain {gain:.4f} "
               f"({gain / true_gain - 1:+.2%}), offset {offset:.2f}, worst noise std error {std_error:.2%}")

@@ -9,14 +9,13 @@ import dask.array as da
 import numpy as np
 import pytest
 
-from scenes import blobs, moving_blobs, poisson_gaussian
-
 import pxvorel
 from pxvorel import NoiseModel
 from pxvorel.core.axes import AxisPlan
 from pxvorel.run.chunked import Halo, denoise_blocks, noise_sample, to_engine
 from pxvorel.run.refine import Blocks
 from pxvorel.run.settings import Settings
+from scenes import blobs, moving_blobs, poisson_gaussian
 
 GIVEN = {"gaussian": 12.0, "two sigmas": NoiseModel.gaussian([12.0, 30.0]),
          "poisson-gaussian": NoiseModel([2.0, 3.0], [16.0, 4.0])}

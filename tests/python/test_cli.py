@@ -9,11 +9,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from scenes import moving_blobs, poisson_gaussian
-from subprocesses import assert_one_line_error, pxvorel_cli
-
 import pxvorel
 from pxvorel.io import read_image, write_image
+from scenes import moving_blobs, poisson_gaussian
+from subprocesses import assert_one_line_error, pxvorel_cli
 
 
 @pytest.fixture(scope="module")

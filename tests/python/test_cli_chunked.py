@@ -6,13 +6,12 @@ import numpy as np
 import pytest
 import zarr
 
-from scenes import blobs, poisson_gaussian
-from subprocesses import assert_one_line_error, pxvorel_cli
-
 import pxvorel
 from pxvorel.cli.batch import cast_to
 from pxvorel.io import read_image, write_image
 from pxvorel.io.zarr import open_lazy
+from scenes import blobs, poisson_gaussian
+from subprocesses import assert_one_line_error, pxvorel_cli
 
 FAST = ("--iterations", "2", "--threads", "1")
 

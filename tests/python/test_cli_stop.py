@@ -12,9 +12,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from subprocesses import assert_one_line_error, pxvorel_cli, restore_sigint
-
 from pxvorel import cli
+from subprocesses import assert_one_line_error, pxvorel_cli, restore_sigint
 
 
 @pytest.fixture(scope="module")

@@ -11,12 +11,11 @@ import numpy as np
 import pytest
 import zarr
 
-from scenes import blobs, poisson_gaussian
-from subprocesses import pxvorel_cli
-
 import pxvorel
 from pxvorel import NoiseModel
 from pxvorel.io.zarr import LazyImage, open_lazy, write_ome_zarr
+from scenes import blobs, poisson_gaussian
+from subprocesses import pxvorel_cli
 
 distributed = pytest.importorskip("distributed")
 

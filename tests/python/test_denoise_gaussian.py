@@ -10,11 +10,10 @@ import time
 import numpy as np
 import pytest
 
+import pxvorel._px as px
 from measures import mse
 from native_denoise import arguments, denoise, openmp_threads
 from scenes import noisy_pair
-
-import pxvorel._px as px
 
 
 def small(shape: tuple[int, ...] = (24, 24)) -> np.ndarray:
@@ -192,7 +191,7 @@ def test_read_only_input_is_refused_after_the_run() -> None:
     image = small()
     image.flags.writeable = False
     noisy = image.copy()
-    with pytest.raises(ValueError, match="^array is not writeable$"):
+    with pytest.raises(ValueError, match=r"^array is not writeable$"):
         denoise(image)
     np.testing.assert_array_equal(image, noisy)
 

@@ -5,10 +5,9 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
+import pxvorel._px as px
 from measures import psnr
 from scenes import blobs, moving_blobs, poisson_gaussian
-
-import pxvorel._px as px
 
 RADIUS = [3, 3, 1, 0, 1]
 AXES = [1, 1, 1, 0, 1]
@@ -93,7 +92,7 @@ def test_read_only_input_is_denoised_then_refused() -> None:
     image = blobs((24, 24), 3, seed=8).astype(np.float32)
     image.flags.writeable = False
     before = image.copy()
-    with pytest.raises(ValueError, match="^array is not writeable$"):
+    with pytest.raises(ValueError, match=r"^array is not writeable$"):
         denoise_pg(image, [1.0], [0.0])
     np.testing.assert_array_equal(image, before)
 

@@ -8,12 +8,11 @@ import numpy as np
 import pytest
 from scipy import ndimage
 
-from scenes import blobs
-
 import pxvorel
 from pxvorel import NoiseModel
 from pxvorel.core.axes import AxisPlan
 from pxvorel.noise.stabilise import ChannelTransform
+from scenes import blobs
 
 # Images on which dark pixels were lifted to a floor, or the mean moved by several noise
 # standard deviations; one iteration is enough to show it and keeps the test short.

@@ -8,6 +8,7 @@ import tifffile
 
 from pxvorel.io import ImageFile, read_image, write_image
 
+
 @pytest.mark.parametrize(
     ("name", "axes", "shape", "spacing", "written_axes"),
     [

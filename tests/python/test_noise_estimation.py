@@ -11,11 +11,10 @@ import numpy as np
 import pytest
 from scipy import ndimage
 
-from scenes import blobs, poisson_gaussian, sparse_clipped
-
 import pxvorel
 from pxvorel import NoiseModel
 from pxvorel.noise.estimate import noise_profile
+from scenes import blobs, poisson_gaussian, sparse_clipped
 
 
 def test_pure_noise_gives_its_sigma() -> None:

@@ -11,15 +11,14 @@ import numpy as np
 import pytest
 from scipy import ndimage
 
-from scenes import blobs, photon_counts, ramp
-from shared_data import REAL_IMAGES
-
 import pxvorel
 import pxvorel.noise.choice as choice_module
 from pxvorel.cli import main
 from pxvorel.core.axes import AxisPlan
 from pxvorel.noise.estimate import VarianceLine
 from pxvorel.noise.table import unit_transform
+from scenes import blobs, photon_counts, ramp
+from shared_data import REAL_IMAGES
 
 LAPLACIAN = np.array([[0, -1, 0], [-1, 4, -1], [0, -1, 0]], dtype=np.float64) / np.sqrt(20.0)
 

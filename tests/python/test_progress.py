@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import itertools
 import signal
 import subprocess
 import sys
@@ -11,11 +12,10 @@ import threading
 import numpy as np
 import pytest
 
-from scenes import moving_blobs, poisson_gaussian
-from subprocesses import restore_sigint
-
 import pxvorel
 from pxvorel import NoiseModel, _engine, _px
+from scenes import moving_blobs, poisson_gaussian
+from subprocesses import restore_sigint
 
 ARGS = ([2, 2, 1, 0, 1], [1, 1, 1, 0, 1], 4, 0.01, 1, 0.0)
 
@@ -32,7 +32,7 @@ def test_callback_sees_a_monotone_fraction_ending_at_one(movie, noise) -> None:
     reported = pxvorel.denoise(movie, axes="TYX", noise=noise, threads=1, progress=fractions.append)
     np.testing.assert_array_equal(reported, plain)
     assert fractions[-1] == 1.0 and fractions.count(1.0) == 1
-    assert all(0.0 <= a <= b <= 1.0 for a, b in zip(fractions, fractions[1:]))
+    assert all(0.0 <= a <= b <= 1.0 for a, b in itertools.pairwise(fractions))
 
 
 def test_engine_module_matches_px_and_never_writes_its_input(movie) -> None:
@@ -62,8 +62,8 @@ def test_stage_module_checks_its_arguments_and_never_writes_its_inputs(change, e
     fractions: list[float] = []
     result = _engine.wiener(noisy, pilot, *WIENER_ARGS, 2, progress=fractions.append)
     assert result.shape == noisy.shape and result.dtype == np.float32
-    assert fractions[-1] == 1.0 and all(0.0 <= a <= b <= 1.0 for a, b in zip(fractions, fractions[1:]))
-    arguments = dict(zip(["noisy", "pilot", "block", "step", "origin"], [noisy, pilot, *WIENER_ARGS]))
+    assert fractions[-1] == 1.0 and all(0.0 <= a <= b <= 1.0 for a, b in itertools.pairwise(fractions))
+    arguments = dict(zip(["noisy", "pilot", "block", "step", "origin"], [noisy, pilot, *WIENER_ARGS], strict=True))
     with pytest.raises(error, match=message):
         _engine.wiener(**{**arguments, "progress": None, **change}, threads=1)
     np.testing.assert_array_equal(noisy, kept[0])

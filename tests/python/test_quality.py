@@ -10,14 +10,13 @@ import sys
 import numpy as np
 import pytest
 
-from scenes import blobs, poisson_gaussian
-
 import pxvorel
 from pxvorel.core.axes import AxisPlan
 from pxvorel.quality.sure import estimate_risk
 from pxvorel.quality.tune import Tuning, tune
 from pxvorel.run.engine import DenoiseJob, denoise_unit
 from pxvorel.run.unit import UnitImage
+from scenes import blobs, poisson_gaussian
 
 
 @pytest.fixture(scope="module")

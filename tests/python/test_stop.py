@@ -16,13 +16,12 @@ import numpy as np
 import pytest
 from threadpoolctl import threadpool_limits
 
-from subprocesses import restore_sigint
-
 import pxvorel
 from pxvorel.run.bands import bands_for
 from pxvorel.run.engine import DenoiseJob
 from pxvorel.run.refine import STAGE_SHARE
 from pxvorel.run.threads import available_cores
+from subprocesses import restore_sigint
 
 pytestmark = pytest.mark.slow
 
@@ -161,7 +160,7 @@ def volumes(tmp_path_factory) -> list[Path]:
     """A small volume, then one whose denoising takes far longer than a stop may."""
     folder = tmp_path_factory.mktemp("volumes")
     paths = [folder / "a_small.npy", folder / "b_large.npy"]
-    for i, (path, shape) in enumerate(zip(paths, [(4, 64, 64), (16, 512, 512)])):
+    for i, (path, shape) in enumerate(zip(paths, [(4, 64, 64), (16, 512, 512)], strict=True)):
         np.save(path, np.random.default_rng(i).normal(100, 10, shape).astype(np.float32))
     return paths
 
