@@ -34,7 +34,9 @@ def pytest_configure(config: pytest.Config) -> None:
 def pytest_ignore_collect(collection_path: Path, config: pytest.Config) -> bool | None:
     if collection_path == NAMED_ONLY:
         return True
-    if collection_path.suffix != ".py" or collection_path.name == "__main__.py" or PACKAGE not in collection_path.parents:
+    if collection_path.suffix != ".py" or PACKAGE not in collection_path.parents:
+        return None
+    if collection_path.name == "__main__.py":  # pytest leaves it out; importing it would run the command line
         return None
     name = module_name(collection_path)
     try:
