@@ -64,15 +64,30 @@ def test_plugins_menu_docks_the_widget_on_the_right_with_the_image_layers(viewer
 
 # Each case: data, layer keywords, the widget's settings and the equivalent denoise() keywords.
 CASES = {
-    "2-D, Gaussian": (camera_image((64, 72)), {"scale": (0.5, 0.5), "translate": (10.0, -4.0)},
-                      {"noise": "gaussian", "iterations": 3}, {"axes": "YX", "noise": "gaussian", "iterations": 3}),
-    "3-D, known sigma, patch radius": (camera_image((8, 40, 48), seed=1), {"scale": (2.0, 0.3, 0.3)},
-                                       {"noise": "sigma", "sigma": 12.0, "X": 1},
-                                       {"axes": "ZYX", "noise": 12.0, "patch_radius": {"X": 1}}),
-    "time-lapse, auto": (camera_image((6, 48, 40), seed=2), {"axis_labels": ("t", "y", "x")},
-                         {"pvalue": 0.05, "refine": False}, {"axes": "TYX", "pvalue": 0.05, "refine": False}),
-    "RGB": ((camera_image((3, 40, 48), seed=3) // 2).astype(np.uint8).transpose(1, 2, 0), {"rgb": True},
-            {"noise": "gaussian", "channels": "joint"}, {"axes": "YXC", "noise": "gaussian", "channels": "joint"}),
+    "2-D, Gaussian": (
+        camera_image((64, 72)),
+        {"scale": (0.5, 0.5), "translate": (10.0, -4.0)},
+        {"noise": "gaussian", "iterations": 3},
+        {"axes": "YX", "noise": "gaussian", "iterations": 3},
+    ),
+    "3-D, known sigma, patch radius": (
+        camera_image((8, 40, 48), seed=1),
+        {"scale": (2.0, 0.3, 0.3)},
+        {"noise": "sigma", "sigma": 12.0, "X": 1},
+        {"axes": "ZYX", "noise": 12.0, "patch_radius": {"X": 1}},
+    ),
+    "time-lapse, auto": (
+        camera_image((6, 48, 40), seed=2),
+        {"axis_labels": ("t", "y", "x")},
+        {"pvalue": 0.05, "refine": False},
+        {"axes": "TYX", "pvalue": 0.05, "refine": False},
+    ),
+    "RGB": (
+        (camera_image((3, 40, 48), seed=3) // 2).astype(np.uint8).transpose(1, 2, 0),
+        {"rgb": True},
+        {"noise": "gaussian", "channels": "joint"},
+        {"axes": "YXC", "noise": "gaussian", "channels": "joint"},
+    ),
 }
 
 
@@ -158,11 +173,15 @@ def test_closing_the_viewer_stops_a_run(viewer, qtbot):
         viewer.close()
 
 
-@pytest.mark.parametrize(("controls", "keywords"), [
-    ({"axes": "TYX"}, {"axes": "TYX"}),
-    ({"noise": "sigma", "sigma": 0.0}, {"noise": 0.0}),
-    ({"X": 9}, {"patch_radius": {"X": 9}}),
-], ids=["axes of another length", "sigma 0", "patch larger than the image"])
+@pytest.mark.parametrize(
+    ("controls", "keywords"),
+    [
+        ({"axes": "TYX"}, {"axes": "TYX"}),
+        ({"noise": "sigma", "sigma": 0.0}, {"noise": 0.0}),
+        ({"X": 9}, {"patch_radius": {"X": 9}}),
+    ],
+    ids=["axes of another length", "sigma 0", "patch larger than the image"],
+)
 @pytest.mark.parametrize("button", ["estimate_button", "denoise_button"])
 def test_a_bad_parameter_shows_the_package_error_and_adds_no_layer(viewer, qtbot, controls, keywords, button):
     data = camera_image((16, 16))

@@ -176,8 +176,10 @@ def test_poisson_gaussian_model_is_recovered():
     image = poisson_gaussian(clean, 2.0, 9.0, rng)
     (gain,), (offset,) = _px._calibrate_poisson_gaussian(image)
     std_error = worst_std_error(gain, offset, 2.0, 9.0, clean)
-    print(f"\n1024x1024, variance 2 I + 9: gain {gain:.4f} ({gain / 2 - 1:+.2%}), offset {offset:.2f}, "
-          f"worst noise std error {std_error:.2%}")
+    print(
+        f"\n1024x1024, variance 2 I + 9: gain {gain:.4f} ({gain / 2 - 1:+.2%}), offset {offset:.2f}, "
+        f"worst noise std error {std_error:.2%}"
+    )
     assert gain == pytest.approx(2.0, rel=0.05)
     assert std_error <= 0.15
 
@@ -194,9 +196,12 @@ def test_smaller_images_recover_the_model_on_average(size):
         (gain,), (offset,) = _px._calibrate_poisson_gaussian(poisson_gaussian(clean, 2.0, 9.0, rng))
         gains.append(gain)
         std_errors.append(worst_std_error(gain, offset, 2.0, 9.0, clean))
-    print(f"\n{size}x{size}, variance 2 I + 9: gain errors "
-          + " ".join(f"{g / 2 - 1:+.1%}" for g in gains)
-          + "; worst noise std errors " + " ".join(f"{e:.1%}" for e in std_errors))
+    print(
+        f"\n{size}x{size}, variance 2 I + 9: gain errors "
+        + " ".join(f"{g / 2 - 1:+.1%}" for g in gains)
+        + "; worst noise std errors "
+        + " ".join(f"{e:.1%}" for e in std_errors)
+    )
     assert np.mean(gains) == pytest.approx(2.0, rel=0.05)
     assert np.median(std_errors) <= 0.15
 
@@ -209,10 +214,14 @@ def test_each_channel_gets_its_own_model():
     image = np.stack([poisson_gaussian(c, g, o, rng) for c, (g, o) in zip(cleans, models, strict=True)])[:, None]
     assert image.shape == (3, 1, 1024, 1024)
     gains, offsets = _px._calibrate_poisson_gaussian(image)
-    for channel, ((true_gain, true_offset), gain, offset, clean) in enumerate(zip(models, gains, offsets, cleans, strict=True)):
+    for channel, ((true_gain, true_offset), gain, offset, clean) in enumerate(
+        zip(models, gains, offsets, cleans, strict=True)
+    ):
         std_error = worst_std_error(gain, offset, true_gain, true_offset, clean)
-        print(f"\nchannel {channel}, variance {true_gain} I + {true_offset}: gain {gain:.4f} "
-              f"({gain / true_gain - 1:+.2%}), offset {offset:.2f}, worst noise std error {std_error:.2%}")
+        print(
+            f"\nchannel {channel}, variance {true_gain} I + {true_offset}: gain {gain:.4f} "
+            f"({gain / true_gain - 1:+.2%}), offset {offset:.2f}, worst noise std error {std_error:.2%}"
+        )
         assert gain == pytest.approx(true_gain, rel=0.05)
         assert std_error <= 0.15
 

@@ -43,15 +43,44 @@ def test_denoise_keeps_axes_and_pixel_sizes_and_reports_progress(series, tmp_pat
 @pytest.mark.parametrize("refine", [True, False])
 def test_denoise_matches_the_api_and_takes_known_noise(series, tmp_path, refine) -> None:
     noisy = read_image(series).data
-    result = pxvorel_cli("denoise", series, "-o", tmp_path / "a.npy", "--gain", "2", "--offset", "16",
-                         "--patch-radius", "X=1,Y=1,T=1", "--search", "XY", "--threads", "1", "--quiet",
-                         *([] if refine else ["--no-refine"]))
+    result = pxvorel_cli(
+        "denoise",
+        series,
+        "-o",
+        tmp_path / "a.npy",
+        "--gain",
+        "2",
+        "--offset",
+        "16",
+        "--patch-radius",
+        "X=1,Y=1,T=1",
+        "--search",
+        "XY",
+        "--threads",
+        "1",
+        "--quiet",
+        *([] if refine else ["--no-refine"]),
+    )
     assert result.returncode == 0 and result.stderr == ""
-    expected = pxvorel.denoise(noisy, axes="TYX", noise=pxvorel.NoiseModel([2.0], [16.0]),
-                               patch_radius={"X": 1, "Y": 1, "T": 1}, search_axes="XY", threads=1, refine=refine)
+    expected = pxvorel.denoise(
+        noisy,
+        axes="TYX",
+        noise=pxvorel.NoiseModel([2.0], [16.0]),
+        patch_radius={"X": 1, "Y": 1, "T": 1},
+        search_axes="XY",
+        threads=1,
+        refine=refine,
+    )
     np.testing.assert_allclose(np.load(tmp_path / "a.npy"), expected, atol=1e-3)
-    other = pxvorel.denoise(noisy, axes="TYX", noise=pxvorel.NoiseModel([2.0], [16.0]),
-                            patch_radius={"X": 1, "Y": 1, "T": 1}, search_axes="XY", threads=1, refine=not refine)
+    other = pxvorel.denoise(
+        noisy,
+        axes="TYX",
+        noise=pxvorel.NoiseModel([2.0], [16.0]),
+        patch_radius={"X": 1, "Y": 1, "T": 1},
+        search_axes="XY",
+        threads=1,
+        refine=not refine,
+    )
     assert np.abs(np.load(tmp_path / "a.npy") - other).max() > 0.1
     assert pxvorel_cli("denoise", series, "-o", tmp_path / "b.tif", "--sigma", "5", "-q").returncode == 0
 
@@ -96,7 +125,11 @@ def test_estimate_prints_json_as_the_last_line(series, tmp_path) -> None:
     flat = pxvorel_cli("estimate", tmp_path / "flat.npy", "--json")
     assert flat.returncode == 0
     assert json.loads(flat.stdout.strip().splitlines()[-1]) == {
-        "gain": [0.0], "offset": [0.0], "reasons": ["no noise can be measured"], "sigma": 0.0}
+        "gain": [0.0],
+        "offset": [0.0],
+        "reasons": ["no noise can be measured"],
+        "sigma": 0.0,
+    }
     assert len(flat.stdout.strip().splitlines()) == 1
     assert "warning: channel 0: no noise can be measured" in flat.stderr
 

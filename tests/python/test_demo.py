@@ -8,15 +8,29 @@ import sys
 
 import pytest
 
-KEYS = {"psnr_noisy", "psnr_denoised", "ssim_noisy", "ssim_denoised", "gain_true", "gain_estimated", "offset_true",
-        "offset_estimated", "seconds", "megavoxels_per_second"}
+KEYS = {
+    "psnr_noisy",
+    "psnr_denoised",
+    "ssim_noisy",
+    "ssim_denoised",
+    "gain_true",
+    "gain_estimated",
+    "offset_true",
+    "offset_estimated",
+    "seconds",
+    "megavoxels_per_second",
+}
 
 
 @pytest.mark.slow
 def test_demo_reports_scores_and_writes_its_files(tmp_path) -> None:
     out = tmp_path / "demo"
-    result = subprocess.run([sys.executable, "-m", "pxvorel", "demo", "--out", str(out), "--json", "--frames", "6",
-                             "--size", "96"], capture_output=True, text=True, timeout=300)
+    result = subprocess.run(
+        [sys.executable, "-m", "pxvorel", "demo", "--out", str(out), "--json", "--frames", "6", "--size", "96"],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert result.returncode == 0, result.stderr
     lines = result.stdout.strip().splitlines()
     assert any(line.strip().startswith("PSNR (dB)") for line in lines)

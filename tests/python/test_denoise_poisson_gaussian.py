@@ -17,8 +17,16 @@ def denoise_pg(image: np.ndarray, gain: list[float], offset: list[float], **chan
     args = dict(sigma=1.0, radius=RADIUS, axes=AXES, max_iter=4, pvalue=0.01, nthreads=2, renoise=0.0)
     args.update(changes)
     return px._denoise_poisson_gaussian(
-        image, args["sigma"], gain, offset, args["radius"], args["axes"], args["max_iter"], args["pvalue"],
-        args["nthreads"], args["renoise"],
+        image,
+        args["sigma"],
+        gain,
+        offset,
+        args["radius"],
+        args["axes"],
+        args["max_iter"],
+        args["pvalue"],
+        args["nthreads"],
+        args["renoise"],
     )
 
 

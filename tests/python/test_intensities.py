@@ -16,8 +16,14 @@ from scenes import blobs
 
 # Images on which dark pixels were lifted to a floor, or the mean moved by several noise
 # standard deviations; one iteration is enough to show it and keeps the test short.
-LIFTED = ["2dc_hela_dna_tubulin_actin_3ch_u16.tif", "3d_golgi_bfa_u16.tif", "3dc_spots_2ch_u16.tif",
-          "pair_mito_confocal_highsnr_u8.tif", "pair_mito_confocal_lowsnr_u8.tif", "2d_er_exit_sites_noisy_u16.tif"]
+LIFTED = [
+    "2dc_hela_dna_tubulin_actin_3ch_u16.tif",
+    "3d_golgi_bfa_u16.tif",
+    "3dc_spots_2ch_u16.tif",
+    "pair_mito_confocal_highsnr_u8.tif",
+    "pair_mito_confocal_lowsnr_u8.tif",
+    "2d_er_exit_sites_noisy_u16.tif",
+]
 
 
 def haar_noise(planes: np.ndarray, choose: np.ndarray) -> float:
@@ -51,8 +57,9 @@ def test_dark_and_mean_intensities_stay_on_real_images(real_image, name: str) ->
         sd_dark = haar_noise(noisy, dark)
         sd_all = haar_noise(noisy, np.ones_like(dark))
         # Where the dark tenth is clipped flat (no noise to measure), a hundredth of the image's noise.
-        assert abs(clean[dark].mean() - noisy[dark].mean()) <= max(0.5 * sd_dark, 0.01 * sd_all), \
+        assert abs(clean[dark].mean() - noisy[dark].mean()) <= max(0.5 * sd_dark, 0.01 * sd_all), (
             f"channel {c}: dark tenth moved"
+        )
         assert abs(clean.mean() - noisy.mean()) <= 0.25 * sd_all, f"channel {c}: mean moved"
         assert np.percentile(clean, 0.1) <= np.percentile(blurred, 0.1) + 0.5 * sd_dark, f"channel {c}: floor"
 
@@ -71,8 +78,11 @@ def test_stabilising_transform_gives_unit_noise_and_no_floor(gain: float, offset
     rng = np.random.default_rng(2)
     for photons in (5.0, 50.0, 500.0):
         level = gain * photons - offset / gain  # intensity with variance gain * level + offset
-        counts = gain * rng.poisson(photons, 200_000) + rng.normal(0, 1, 200_000) * np.sqrt(max(
-            gain * level + offset - gain * gain * photons, 0.0)) + (level - gain * photons)
+        counts = (
+            gain * rng.poisson(photons, 200_000)
+            + rng.normal(0, 1, 200_000) * np.sqrt(max(gain * level + offset - gain * gain * photons, 0.0))
+            + (level - gain * photons)
+        )
         assert np.std(transform.forward(counts)) == pytest.approx(1.0, rel=0.08)
     dark = np.linspace(transform.knee - 100 * gain, transform.knee + 10 * gain, 1001)
     back = transform.inverse(transform.forward(dark))
@@ -82,8 +92,9 @@ def test_stabilising_transform_gives_unit_noise_and_no_floor(gain: float, offset
 def scaled_error(image: np.ndarray, noise: float | NoiseModel, scale: float, renoise: float) -> float:
     """Largest difference of denoise(k x, k noise) from k denoise(x, noise), relative to the largest value."""
     if isinstance(noise, NoiseModel):
-        scaled_noise: float | NoiseModel = NoiseModel([g * scale for g in noise.gain],
-                                                      [o * scale * scale for o in noise.offset])
+        scaled_noise: float | NoiseModel = NoiseModel(
+            [g * scale for g in noise.gain], [o * scale * scale for o in noise.offset]
+        )
     else:
         scaled_noise = noise * scale
     settings = dict(iterations=3, renoise=renoise, threads=1)

@@ -52,8 +52,9 @@ def test_tifffile_axis_letters_are_translated(tmp_path) -> None:
     assert read_image(tmp_path / "q.tif").axes == "TYX"
     tifffile.imwrite(tmp_path / "rgb.tif", np.zeros((8, 8, 3), np.uint8), photometric="rgb")
     assert read_image(tmp_path / "rgb.tif").axes == "YXC"
-    tifffile.imwrite(tmp_path / "tq.tif", np.zeros((2, 3, 8, 8), np.uint16), photometric="minisblack",
-                     metadata={"axes": "TQYX"})
+    tifffile.imwrite(
+        tmp_path / "tq.tif", np.zeros((2, 3, 8, 8), np.uint16), photometric="minisblack", metadata={"axes": "TQYX"}
+    )
     with pytest.raises(ValueError, match="cannot tell what axis 'Q'"):
         read_image(tmp_path / "tq.tif")
     assert read_image(tmp_path / "tq.tif", axes="TZYX").axes == "TZYX"

@@ -117,7 +117,6 @@ def test_a_line_reaching_zero_just_inside_the_range_is_kept_with_a_floor(monkeyp
     assert model.gain[0] == 2.0 and model.floor[0] > 0 and "reaches 0 at 150" in model.reason(0)
 
 
-
 def test_a_measured_curve_does_not_take_bright_spots_for_noise(monkeypatch) -> None:
     """Small bright spots: the residual in the brightest bins is their curvature, and the
     curve reached 3.6x the shot noise there."""
@@ -130,6 +129,7 @@ def test_a_measured_curve_does_not_take_bright_spots_for_noise(monkeypatch) -> N
     model = pxvorel.estimate_noise(rng.poisson(clean).astype(np.float64))
     intensity, variance = model.curve[0]
     assert intensity[-1] > 300 and variance[-1] == pytest.approx(intensity[-1], rel=0.3)  # Poisson: variance = mean
+
 
 @pytest.mark.parametrize(("name", "low", "high"), [("highsnr", 2.6, 2.9), ("lowsnr", 6.75, 6.75)])
 def test_estimate_sigma_on_a_mostly_dark_image(real_image, name: str, low: float, high: float) -> None:
@@ -156,8 +156,9 @@ def test_tabulated_transform_keeps_the_mean_of_averaged_samples() -> None:
     # a curve whose sd rises faster than the transform follows: averages of its samples
     # came back 0.7 sd low at 60
     x = (0.0, 10.0, 20.0, 40.0, 80.0, 160.0)
-    steep = pxvorel.NoiseModel((0.0,), (4.0,), curve=((x, (1.0, 4.0, 100.0, 625.0, 2025.0, 4225.0)),),
-                               span=((-300.0, 600.0),))
+    steep = pxvorel.NoiseModel(
+        (0.0,), (4.0,), curve=((x, (1.0, 4.0, 100.0, 625.0, 2025.0, 4225.0)),), span=((-300.0, 600.0),)
+    )
     transform = unit_transform(steep, 0)
     for level in (60.0, 120.0):
         sd = steep.std(level)[0]

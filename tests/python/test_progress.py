@@ -46,14 +46,17 @@ def test_engine_module_matches_px_and_never_writes_its_input(movie) -> None:
 WIENER_ARGS = ([12, 12, 1, 1, 1], [2, 2, 1, 1, 1], [0, 0, 0, 0, 0])
 
 
-@pytest.mark.parametrize(("change", "error", "message"), [
-    ({"pilot": np.zeros((1, 1, 1, 40, 41), np.float32)}, ValueError, "same shape"),
-    ({"block": [41, 12, 1, 1, 1]}, ValueError, "block along x"),
-    ({"step": [2, 13, 1, 1, 1]}, ValueError, "step along y"),
-    ({"block": [12, 12, 1, 2, 1]}, ValueError, "never spans channels"),
-    ({"origin": [0, 0, 0]}, ValueError, "5 entries"),
-    ({"progress": "yes"}, TypeError, "callable"),
-])
+@pytest.mark.parametrize(
+    ("change", "error", "message"),
+    [
+        ({"pilot": np.zeros((1, 1, 1, 40, 41), np.float32)}, ValueError, "same shape"),
+        ({"block": [41, 12, 1, 1, 1]}, ValueError, "block along x"),
+        ({"step": [2, 13, 1, 1, 1]}, ValueError, "step along y"),
+        ({"block": [12, 12, 1, 2, 1]}, ValueError, "never spans channels"),
+        ({"origin": [0, 0, 0]}, ValueError, "5 entries"),
+        ({"progress": "yes"}, TypeError, "callable"),
+    ],
+)
 def test_stage_module_checks_its_arguments_and_never_writes_its_inputs(change, error, message) -> None:
     rng = np.random.default_rng(6)
     noisy = rng.normal(0, 1, (1, 1, 1, 40, 40)).astype(np.float32)
@@ -120,8 +123,9 @@ def test_ctrl_c_raises_keyboard_interrupt_during_a_long_run(shape, iterations, t
             sys.exit(0)
         print("finished", flush=True)
     """)
-    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True,
-                             preexec_fn=restore_sigint)
+    child = subprocess.Popen(
+        [sys.executable, "-c", script], stdout=subprocess.PIPE, text=True, preexec_fn=restore_sigint
+    )
     assert child.stdout.readline().strip() == "start"
     threading.Event().wait(1.0)
     child.send_signal(signal.SIGINT)

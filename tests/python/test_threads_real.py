@@ -15,12 +15,16 @@ pytestmark = pytest.mark.slow
 
 # (file, crop in the file's axes, engine shape (T, C, Z, Y, X), patch radius x, y, z, c, t)
 CROPS = [
-    pytest.param(("2d_er_exit_sites_noisy_u16.tif", np.s_[100:356, 120:376], (1, 1, 1, 256, 256),
-                  [3, 3, 0, 0, 0]), id="plane"),
-    pytest.param(("2dt_cancer_cell_nuclei_48frames_u16.tif", np.s_[10:18, :128, :128], (8, 1, 1, 128, 128),
-                  [2, 2, 0, 0, 1]), id="time_lapse"),
-    pytest.param(("3d_golgi_bfa_u16.tif", np.s_[4:20, 20:116, 20:116], (1, 1, 16, 96, 96), [2, 2, 1, 0, 0]),
-                 id="stack"),
+    pytest.param(
+        ("2d_er_exit_sites_noisy_u16.tif", np.s_[100:356, 120:376], (1, 1, 1, 256, 256), [3, 3, 0, 0, 0]), id="plane"
+    ),
+    pytest.param(
+        ("2dt_cancer_cell_nuclei_48frames_u16.tif", np.s_[10:18, :128, :128], (8, 1, 1, 128, 128), [2, 2, 0, 0, 1]),
+        id="time_lapse",
+    ),
+    pytest.param(
+        ("3d_golgi_bfa_u16.tif", np.s_[4:20, 20:116, 20:116], (1, 1, 16, 96, 96), [2, 2, 1, 0, 0]), id="stack"
+    ),
 ]
 
 
