@@ -41,7 +41,7 @@ _test: _lint _test-types _test-cpp _test-sanitize _test-python
 # build, no napari, no tests marked slow); under two minutes once a build is in place.
 check:
 	$(RUN) $(MAKE) --no-print-directory _check
-_check: _install _lint _test-types
+_check: _lint _test-types _install
 	python3 -m pytest $(PYTEST_ARGS)
 
 # ruff (rules and formatting, configured in pyproject.toml) and codespell over the Python
