@@ -8,6 +8,8 @@ endif
 
 JOBS ?= 2
 PYTEST_ARGS ?=
+# Plain pytest (and make check) leaves out the tests marked slow; make test runs them all.
+ALL_TESTS := -m ''
 NAPARI_PYTEST_ARGS ?=
 BENCH_ARGS ?=
 export CCACHE_BASEDIR := $(CURDIR)
@@ -17,7 +19,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 fresh_tree = if [ -f $(1)/CMakeCache.txt ] && ! grep -qx 'CMAKE_HOME_DIRECTORY:INTERNAL=$(CURDIR)' $(1)/CMakeCache.txt; then rm -rf $(1); fi
 launcher = $$(command -v ccache >/dev/null && echo -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: all install test test-types test-cpp test-sanitize test-python test-napari lint-cpp fuzz demo bench clean
+.PHONY: all install check lint lint-cpp test test-types test-cpp test-sanitize test-python test-napari fuzz demo bench clean
 
 all: install
 
@@ -33,7 +35,25 @@ ifneq ($(PXVOREL_IN_PY314),1)
 	tests/tools/test_py314.sh
 endif
 	$(RUN) $(MAKE) --no-print-directory _test
-_test: _test-types _test-cpp _test-sanitize _test-python
+_test: _lint _test-types _test-cpp _test-sanitize _test-python
+
+# The edit loop: an incremental install, lint, types and the fast tests (no sanitizer
+# build, no napari, no tests marked slow); under two minutes once a build is in place.
+check:
+	$(RUN) $(MAKE) --no-print-directory _check
+_check: _lint _test-types _install
+	python3 -m pytest $(PYTEST_ARGS)
+
+# ruff (rules and formatting, configured in pyproject.toml) and codespell over the Python
+# code. The package and the benchmarks join once they have been formatted:
+# LINT_PATHS = python tests benchmarks tools/*.py conftest.py
+LINT_PATHS := tests tools/*.py conftest.py
+lint:
+	$(RUN) $(MAKE) --no-print-directory _lint
+_lint: _lint-cpp
+	ruff check $(LINT_PATHS)
+	ruff format --check $(LINT_PATHS)
+	codespell $(LINT_PATHS)
 
 test-cpp:
 	$(RUN) $(MAKE) --no-print-directory _test-cpp
@@ -63,7 +83,7 @@ _test-sanitize:
 	PYTHONPATH=$(CURDIR)/build/sanitize-python PYTHONMALLOC=malloc \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  python3 -m pytest -q -p no:cacheprovider $(SANITIZE_TESTS)
+	  python3 -m pytest -q -p no:cacheprovider $(ALL_TESTS) $(SANITIZE_TESTS)
 
 SANITIZE_TESTS ?= tests/python/test_module.py tests/python/test_bridge.py tests/python/test_denoise_gaussian.py \
   tests/python/test_denoise_poisson_gaussian.py tests/python/test_calibration.py tests/python/test_progress.py \
@@ -87,7 +107,7 @@ _test-types:
 test-python:
 	$(RUN) $(MAKE) --no-print-directory _test-python
 _test-python: _install
-	python3 -m pytest $(PYTEST_ARGS)
+	python3 -m pytest $(ALL_TESTS) $(PYTEST_ARGS)
 	@$(MAKE) --no-print-directory _test-napari-run
 
 # The napari plugin tests need napari, pytest-qt and a display with OpenGL, which Qt's
@@ -98,14 +118,14 @@ test-napari:
 _test-napari: _install _test-napari-run
 _test-napari-run:
 	@if python3 -c 'import napari, pytestqt' 2>/dev/null; then \
-	  set -x; QT_QPA_PLATFORM=xcb xvfb-run -a -s '-screen 0 1600x1000x24' python3 -m pytest tests/napari $(NAPARI_PYTEST_ARGS); \
+	  set -x; QT_QPA_PLATFORM=xcb xvfb-run -a -s '-screen 0 1600x1000x24' python3 -m pytest tests/napari python/pxvorel/napari $(NAPARI_PYTEST_ARGS); \
 	else echo 'napari or pytest-qt is not installed: the napari plugin tests (tests/napari) are skipped'; fi
 
 # At least 10,000 generated calls of the native functions and the public API.
 fuzz:
 	$(RUN) $(MAKE) --no-print-directory _fuzz
 _fuzz: _install
-	PXVOREL_FUZZ_CALLS=$${PXVOREL_FUZZ_CALLS:-10000} python3 -m pytest -q -s tests/python/test_fuzz.py \
+	PXVOREL_FUZZ_CALLS=$${PXVOREL_FUZZ_CALLS:-10000} python3 -m pytest -q -s $(ALL_TESTS) tests/python/test_fuzz.py \
 	  > build/fuzz.log; status=$$?; grep -v '^ - \|^shape:\|^array conversion' build/fuzz.log | tail -5; \
 	  awk '/^[0-9]+ calls$$/ {n += $$1} END {print "fuzz: " n " generated calls"}' build/fuzz.log; exit $$status
 

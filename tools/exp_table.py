@@ -8,9 +8,9 @@ the same exact values; they are computed here with 80 significant digits.
     python3 tools/exp_table.py > denoise/kernel/exp_table.cpp
 """
 
+import struct
 from decimal import Decimal, getcontext
 from fractions import Fraction
-import struct
 
 getcontext().prec = 80
 

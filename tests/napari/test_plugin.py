@@ -1,6 +1,5 @@
 """The napari plugin: manifest, dock widget, denoising from the widget, cancel, errors, sample data."""
 
-import doctest
 import os
 import shutil
 import warnings
@@ -12,14 +11,14 @@ import pytest
 pytest.importorskip("napari")
 pytest.importorskip("pytestqt")
 
-from napari.utils.notifications import notification_manager  # noqa: E402
-from qtpy.QtCore import Qt  # noqa: E402
+from napari.utils.notifications import notification_manager
+from qtpy.QtCore import Qt
 
-import pxvorel  # noqa: E402
-import pxvorel.napari._widget  # noqa: E402
-from pxvorel.napari import _layers as _napari_layers  # noqa: E402
-from pxvorel.napari._sample_data import demo_time_lapse  # noqa: E402
-from pxvorel.napari._widget import DenoiseWidget  # noqa: E402
+import pxvorel
+import pxvorel.napari._widget
+from pxvorel.napari._sample_data import demo_time_lapse
+from pxvorel.napari._widget import DenoiseWidget
+from scenes import camera_image
 
 WIDGET = "Denoise"
 RUN_TIMEOUT_MS = 300_000
@@ -41,24 +40,12 @@ def press(qtbot, widget: DenoiseWidget, button) -> None:
     qtbot.waitUntil(lambda: not widget.running, timeout=RUN_TIMEOUT_MS)
 
 
-def camera_image(shape, seed=0) -> np.ndarray:
-    """Smooth structure with Poisson-Gaussian camera noise, as uint16."""
-    rng = np.random.default_rng(seed)
-    grids = np.meshgrid(*[np.linspace(0, 3, n) for n in shape], indexing="ij")
-    clean = 60 + 40 * np.prod([np.sin(g) ** 2 for g in grids], axis=0)
-    return (2.0 * rng.poisson(clean) + 100 + rng.normal(0, 3, shape)).astype(np.uint16)
-
-
 def test_manifest_validates_and_imports():
     from npe2 import PluginManifest
 
     manifest = PluginManifest.from_distribution("pxvorel")
     manifest.validate_imports()
     assert [w.display_name for w in manifest.contributions.widgets] == [WIDGET]
-
-
-def test_axes_guess_examples_run():
-    assert doctest.testmod(_napari_layers, raise_on_error=False).failed == 0
 
 
 def test_plugins_menu_docks_the_widget_on_the_right_with_the_image_layers(viewer):
@@ -77,15 +64,30 @@ def test_plugins_menu_docks_the_widget_on_the_right_with_the_image_layers(viewer
 
 # Each case: data, layer keywords, the widget's settings and the equivalent denoise() keywords.
 CASES = {
-    "2-D, Gaussian": (camera_image((64, 72)), {"scale": (0.5, 0.5), "translate": (10.0, -4.0)},
-                      {"noise": "gaussian", "iterations": 3}, {"axes": "YX", "noise": "gaussian", "iterations": 3}),
-    "3-D, known sigma, patch radius": (camera_image((8, 40, 48), seed=1), {"scale": (2.0, 0.3, 0.3)},
-                                       {"noise": "sigma", "sigma": 12.0, "X": 1},
-                                       {"axes": "ZYX", "noise": 12.0, "patch_radius": {"X": 1}}),
-    "time-lapse, auto": (camera_image((6, 48, 40), seed=2), {"axis_labels": ("t", "y", "x")},
-                         {"pvalue": 0.05, "refine": False}, {"axes": "TYX", "pvalue": 0.05, "refine": False}),
-    "RGB": ((camera_image((3, 40, 48), seed=3) // 2).astype(np.uint8).transpose(1, 2, 0), {"rgb": True},
-            {"noise": "gaussian", "channels": "joint"}, {"axes": "YXC", "noise": "gaussian", "channels": "joint"}),
+    "2-D, Gaussian": (
+        camera_image((64, 72)),
+        {"scale": (0.5, 0.5), "translate": (10.0, -4.0)},
+        {"noise": "gaussian", "iterations": 3},
+        {"axes": "YX", "noise": "gaussian", "iterations": 3},
+    ),
+    "3-D, known sigma, patch radius": (
+        camera_image((8, 40, 48), seed=1),
+        {"scale": (2.0, 0.3, 0.3)},
+        {"noise": "sigma", "sigma": 12.0, "X": 1},
+        {"axes": "ZYX", "noise": 12.0, "patch_radius": {"X": 1}},
+    ),
+    "time-lapse, auto": (
+        camera_image((6, 48, 40), seed=2),
+        {"axis_labels": ("t", "y", "x")},
+        {"pvalue": 0.05, "refine": False},
+        {"axes": "TYX", "pvalue": 0.05, "refine": False},
+    ),
+    "RGB": (
+        (camera_image((3, 40, 48), seed=3) // 2).astype(np.uint8).transpose(1, 2, 0),
+        {"rgb": True},
+        {"noise": "gaussian", "channels": "joint"},
+        {"axes": "YXC", "noise": "gaussian", "channels": "joint"},
+    ),
 }
 
 
@@ -171,11 +173,15 @@ def test_closing_the_viewer_stops_a_run(viewer, qtbot):
         viewer.close()
 
 
-@pytest.mark.parametrize(("controls", "keywords"), [
-    ({"axes": "TYX"}, {"axes": "TYX"}),
-    ({"noise": "sigma", "sigma": 0.0}, {"noise": 0.0}),
-    ({"X": 9}, {"patch_radius": {"X": 9}}),
-], ids=["axes of another length", "sigma 0", "patch larger than the image"])
+@pytest.mark.parametrize(
+    ("controls", "keywords"),
+    [
+        ({"axes": "TYX"}, {"axes": "TYX"}),
+        ({"noise": "sigma", "sigma": 0.0}, {"noise": 0.0}),
+        ({"X": 9}, {"patch_radius": {"X": 9}}),
+    ],
+    ids=["axes of another length", "sigma 0", "patch larger than the image"],
+)
 @pytest.mark.parametrize("button", ["estimate_button", "denoise_button"])
 def test_a_bad_parameter_shows_the_package_error_and_adds_no_layer(viewer, qtbot, controls, keywords, button):
     data = camera_image((16, 16))

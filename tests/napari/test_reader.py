@@ -1,7 +1,5 @@
 """The napari reader: files open as layers with their axes, channels and scale."""
 
-import doctest
-
 import dask.array as da
 import numpy as np
 import pytest
@@ -9,10 +7,9 @@ import pytest
 pytest.importorskip("napari")
 pytest.importorskip("pytestqt")
 
-from pxvorel.io import write_image  # noqa: E402
-from pxvorel.io import ImageFile
-from pxvorel.io.zarr import write_ome_zarr  # noqa: E402
-from pxvorel.napari import _reader  # noqa: E402
+from pxvorel.io import ImageFile, write_image
+from pxvorel.io.zarr import write_ome_zarr
+from pxvorel.napari import _reader
 
 SPACING = {"Z": 0.5, "Y": 0.1, "X": 0.2}
 
@@ -37,8 +34,7 @@ def _npy(path, data):
         ("stack.npy", _npy, 1, (1.0, 1.0, 1.0), ("pixel",) * 3),
     ],
 )
-def test_files_open_with_their_channels_axes_and_scale(make_napari_viewer, tmp_path, name, write, layers, scale,
-                                                      units):
+def test_files_open_with_their_channels_axes_and_scale(make_napari_viewer, tmp_path, name, write, layers, scale, units):
     data = np.random.default_rng(0).integers(0, 999, (4, 2, 6, 8)).astype(np.uint16)
     write(tmp_path / name, data)
     opened = make_napari_viewer().open(tmp_path / name, plugin="pxvorel")
@@ -54,7 +50,3 @@ def test_other_files_are_left_to_other_readers(tmp_path):
     assert _reader.napari_get_reader(str(tmp_path / "a.png")) is None
     assert _reader.napari_get_reader([str(tmp_path / "a.tif"), str(tmp_path / "b.png")]) is None
     assert _reader.napari_get_reader(str(tmp_path / "a.TIF")) is _reader.read_layers
-
-
-def test_layer_example_runs():
-    assert doctest.testmod(_reader, raise_on_error=False).failed == 0

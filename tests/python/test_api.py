@@ -7,14 +7,13 @@ import warnings
 import numpy as np
 import pytest
 
-from denoise_images import psnr
-from synthetic import blobs, moving_blobs, poisson_gaussian
-
 import pxvorel
 import pxvorel._engine as engine_module
 import pxvorel.noise.channel_model as choice_module
+from measures import psnr
 from pxvorel import NoiseModel
 from pxvorel.noise.estimate import VarianceLine
+from scenes import blobs, moving_blobs, poisson_gaussian
 
 
 class NativeSpy:
@@ -27,8 +26,9 @@ class NativeSpy:
         monkeypatch.setattr(engine_module, "wiener", lambda noisy, pilot, *args, **kwargs: pilot.copy())
 
     def gaussian(self, image, sigma, radius, search, iterations, pvalue, threads, renoise, progress=None):
-        self.calls.append(dict(shape=image.shape, sigma=sigma, radius=radius, search=search, threads=threads,
-                               image=image.copy()))
+        self.calls.append(
+            dict(shape=image.shape, sigma=sigma, radius=radius, search=search, threads=threads, image=image.copy())
+        )
         return image.copy()  # the engine returns a new array
 
 
@@ -162,8 +162,9 @@ def test_bad_parameters_are_refused_before_any_work(spy, changes, message) -> No
 
 def test_engine_settings_follow_the_named_axes(spy) -> None:
     image = np.ones((5, 3, 32, 32), np.float32)
-    pxvorel.denoise(image, axes="TZYX", noise=1.0, patch_radius={"x": 3, "Y": 1, "Z": 1, "T": 2},
-                    search_axes={"T": False})
+    pxvorel.denoise(
+        image, axes="TZYX", noise=1.0, patch_radius={"x": 3, "Y": 1, "Z": 1, "T": 2}, search_axes={"T": False}
+    )
     call = spy.calls[-1]
     assert call["radius"] == [3, 1, 1, 0, 2] and call["search"] == [1, 1, 1, 0, 0]
     assert call["threads"] == 0  # the count in force, left as it is
@@ -225,8 +226,9 @@ def test_auto_uses_a_fitted_line_only_where_it_holds(spy, monkeypatch, fit, kind
     assert len(spy.calls) == 1 and spy.calls[0]["sigma"] == 1.0
 
 
-@pytest.mark.parametrize(("channels", "shapes"), [("joint", [(1, 2, 1, 32, 32)]),
-                                                 ("separate", [(1, 1, 1, 32, 32)] * 2)])
+@pytest.mark.parametrize(
+    ("channels", "shapes"), [("joint", [(1, 2, 1, 32, 32)]), ("separate", [(1, 1, 1, 32, 32)] * 2)]
+)
 def test_channels_of_any_model_reach_the_engine_at_unit_noise(spy, channels, shapes) -> None:
     """Jointly: one engine call with every channel; separately: one call per channel. Every
     channel at unit noise, whatever its model."""
@@ -268,13 +270,3 @@ def test_stabilised_path_is_unbiased_on_flat_fields() -> None:
         # Against the noisy mean (which is unbiased), so that the sampling noise of the mean cancels.
         # A bias correction of a fixed 0.25 instead of gain/4 would be off by -1.75 at gain 8.
         assert np.mean(denoised) == pytest.approx(np.mean(noisy), rel=1.5e-3)
-
-
-@pytest.mark.parametrize("module", ["pxvorel.api", "pxvorel.noise.model", "pxvorel.noise.channels", "pxvorel.noise.censored",
-                                    "pxvorel.noise.observed", "pxvorel.noise.figure", "pxvorel.core.axes", "pxvorel.quality.estimate",
-                                    "pxvorel.quality.report", "pxvorel.quality.tile_choice", "pxvorel.run.refine"])
-def test_docstring_examples_run(module) -> None:
-    import doctest
-    import importlib
-
-    assert doctest.testmod(importlib.import_module(module), raise_on_error=False).failed == 0

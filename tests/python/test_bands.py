@@ -7,14 +7,13 @@ import threading
 import numpy as np
 import pytest
 
-from synthetic import blobs, poisson_gaussian
-
 import pxvorel
 from pxvorel.core.axes import AxisPlan
 from pxvorel.run import bands as band_plans
 from pxvorel.run.bands import plan_bands
-from pxvorel.run.settings import Settings
 from pxvorel.run.halo import Halo
+from pxvorel.run.settings import Settings
+from scenes import blobs, poisson_gaussian
 
 DEFAULTS = dict(patch_radius=None, search_axes=None, iterations=2, pvalue=0.01, renoise=0.0, threads=None)
 
@@ -32,8 +31,9 @@ def bands_for(shape: tuple[int, ...], axes: str, count: int, **changes: object):
     return plan_bands(engine_shape, Halo.for_image(settings, engine_shape), count), engine_shape
 
 
-@pytest.mark.parametrize("axes, shape", [("YX", (160, 70)), ("ZYX", (12, 120, 36)), ("TYX", (7, 120, 40)),
-                                         ("CYX", (2, 120, 44))])
+@pytest.mark.parametrize(
+    "axes, shape", [("YX", (160, 70)), ("ZYX", (12, 120, 36)), ("TYX", (7, 120, 40)), ("CYX", (2, 120, 44))]
+)
 def test_bands_give_the_one_thread_bits(loose_bands, axes, shape) -> None:
     planned, _ = bands_for(shape, axes, 3)
     assert planned is not None and len(planned) == 3

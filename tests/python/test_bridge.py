@@ -73,7 +73,7 @@ def test_rank_errors_after_the_first_two_lines(capfd, value, message) -> None:
 def test_read_only_float32_reports_all_steps_then_fails(capfd) -> None:
     image = np.arange(6, dtype=np.float32).reshape(2, 3)
     image.flags.writeable = False
-    with pytest.raises(ValueError, match="^array is not writeable$"):
+    with pytest.raises(ValueError, match=r"^array is not writeable$"):
         px.test(image)
     assert capfd.readouterr().out == HEADER + "shape: 3 x 2 x 1 x 1 x 1\n - px::array -> py::array\n"
     np.testing.assert_array_equal(image, np.arange(6).reshape(2, 3))

@@ -1,46 +1,15 @@
 """The calibration functions of _px: result shapes, failures, pseudo-residuals
 written in place, and recovery of simulated noise models."""
 
-import pathlib
-
 import numpy as np
 import pytest
 from scipy import ndimage
 
 from pxvorel import _px
-
-SHARED = pathlib.Path(__file__).resolve().parents[2].parent / "shared"
-VECTORS = SHARED / "vectors"
-DATA = SHARED / "data"
+from scenes import cells_on_gradient, poisson_gaussian
 
 CALIBRATIONS = [_px._calibrate_gaussian, _px._calibrate_poisson_gaussian, _px._pseudoresiduals]
 FALLBACK = "error\n d=0.000000\n sw=16.000000\n swx=80.000000\n swxx=400.000000\n N=0.000000"
-
-
-def smooth_scene(shape, rng, low, high):
-    """Soft blobs (cells) of 8 to 25 pixels on a gentle gradient, scaled to [low, high]."""
-    ny, nx = shape
-    y = np.arange(ny, dtype=np.float64)
-    x = np.arange(nx, dtype=np.float64)
-    scene = 0.2 * x[None, :] / nx + 0.1 * y[:, None] / ny
-    for _ in range(15 * ny * nx // 65536):
-        cy, cx = rng.uniform(0, ny), rng.uniform(0, nx)
-        width = rng.uniform(8, 25)
-        amplitude = rng.uniform(0.3, 1.0)
-        # Each blob is drawn within four widths of its centre, where it is not negligible.
-        rows = slice(max(int(cy - 4 * width), 0), min(int(cy + 4 * width) + 1, ny))
-        cols = slice(max(int(cx - 4 * width), 0), min(int(cx + 4 * width) + 1, nx))
-        bump_y = np.exp(-((y[rows] - cy) ** 2) / (2 * width * width))
-        bump_x = np.exp(-((x[cols] - cx) ** 2) / (2 * width * width))
-        scene[rows, cols] += amplitude * np.outer(bump_y, bump_x)
-    scene = (scene - scene.min()) / (scene.max() - scene.min())
-    return low + (high - low) * scene
-
-
-def poisson_gaussian(clean, gain, offset, rng):
-    """Counts scaled by gain plus Gaussian read noise: variance gain * clean + offset."""
-    counts = rng.poisson(clean / gain)
-    return (gain * counts + rng.normal(0.0, np.sqrt(offset), clean.shape)).astype(np.float32)
 
 
 def worst_std_error(gain, offset, true_gain, true_offset, clean):
@@ -175,15 +144,8 @@ def test_docstring_and_signature(function, result, docstring):
 # --- reference vectors --------------------------------------------------------
 
 
-def reference(name):
-    path = VECTORS / f"{name}.npz"
-    if not path.exists():
-        pytest.skip(f"reference vectors not available at {VECTORS}")
-    return np.load(path)
-
-
-def test_reference_calibration():
-    case = reference("v2d_calibration")
+def test_reference_calibration(reference_case):
+    case = reference_case("v2d_calibration")
     image = case["input"]
     assert _px._calibrate_gaussian(image) == pytest.approx(float(case["gaussian_std"]), rel=1e-5)
 
@@ -198,8 +160,8 @@ def test_reference_calibration():
     np.testing.assert_allclose(residuals, case["residuals"], rtol=0, atol=1e-6 * np.abs(image).max())
 
 
-def test_reference_residuals_keep_channels_apart():
-    case = reference("v4d_residuals")
+def test_reference_residuals_keep_channels_apart(reference_case):
+    case = reference_case("v4d_residuals")
     residuals = case["input"].copy()
     _px._pseudoresiduals(residuals)
     np.testing.assert_allclose(residuals, case["residuals"], rtol=0, atol=1e-6 * np.abs(case["input"]).max())
@@ -210,12 +172,14 @@ def test_reference_residuals_keep_channels_apart():
 
 def test_poisson_gaussian_model_is_recovered():
     rng = np.random.default_rng(1024)
-    clean = smooth_scene((1024, 1024), rng, low=20.0, high=1000.0)
+    clean = cells_on_gradient((1024, 1024), rng, low=20.0, high=1000.0)
     image = poisson_gaussian(clean, 2.0, 9.0, rng)
     (gain,), (offset,) = _px._calibrate_poisson_gaussian(image)
     std_error = worst_std_error(gain, offset, 2.0, 9.0, clean)
-    print(f"\n1024x1024, variance 2 I + 9: gain {gain:.4f} ({gain / 2 - 1:+.2%}), offset {offset:.2f}, "
-          f"worst noise std error {std_error:.2%}")
+    print(
+        f"\n1024x1024, variance 2 I + 9: gain {gain:.4f} ({gain / 2 - 1:+.2%}), offset {offset:.2f}, "
+        f"worst noise std error {std_error:.2%}"
+    )
     assert gain == pytest.approx(2.0, rel=0.05)
     assert std_error <= 0.15
 
@@ -228,28 +192,36 @@ def test_smaller_images_recover_the_model_on_average(size):
     gains, std_errors = [], []
     for seed in range(6):
         rng = np.random.default_rng(size + seed)
-        clean = smooth_scene((size, size), rng, low=20.0, high=1000.0)
+        clean = cells_on_gradient((size, size), rng, low=20.0, high=1000.0)
         (gain,), (offset,) = _px._calibrate_poisson_gaussian(poisson_gaussian(clean, 2.0, 9.0, rng))
         gains.append(gain)
         std_errors.append(worst_std_error(gain, offset, 2.0, 9.0, clean))
-    print(f"\n{size}x{size}, variance 2 I + 9: gain errors "
-          + " ".join(f"{g / 2 - 1:+.1%}" for g in gains)
-          + "; worst noise std errors " + " ".join(f"{e:.1%}" for e in std_errors))
+    print(
+        f"\n{size}x{size}, variance 2 I + 9: gain errors "
+        + " ".join(f"{g / 2 - 1:+.1%}" for g in gains)
+        + "; worst noise std errors "
+        + " ".join(f"{e:.1%}" for e in std_errors)
+    )
     assert np.mean(gains) == pytest.approx(2.0, rel=0.05)
     assert np.median(std_errors) <= 0.15
 
 
+@pytest.mark.slow
 def test_each_channel_gets_its_own_model():
     rng = np.random.default_rng(3)
     models = [(2.0, 9.0), (0.5, 4.0), (5.0, 100.0)]
-    cleans = [smooth_scene((1024, 1024), rng, low=20.0, high=1000.0) for _ in models]
-    image = np.stack([poisson_gaussian(c, g, o, rng) for c, (g, o) in zip(cleans, models)])[:, None]
+    cleans = [cells_on_gradient((1024, 1024), rng, low=20.0, high=1000.0) for _ in models]
+    image = np.stack([poisson_gaussian(c, g, o, rng) for c, (g, o) in zip(cleans, models, strict=True)])[:, None]
     assert image.shape == (3, 1, 1024, 1024)
     gains, offsets = _px._calibrate_poisson_gaussian(image)
-    for channel, ((true_gain, true_offset), gain, offset, clean) in enumerate(zip(models, gains, offsets, cleans)):
+    for channel, ((true_gain, true_offset), gain, offset, clean) in enumerate(
+        zip(models, gains, offsets, cleans, strict=True)
+    ):
         std_error = worst_std_error(gain, offset, true_gain, true_offset, clean)
-        print(f"\nchannel {channel}, variance {true_gain} I + {true_offset}: gain {gain:.4f} "
-              f"({gain / true_gain - 1:+.2%}), offset {offset:.2f}, worst noise std error {std_error:.2%}")
+        print(
+            f"\nchannel {channel}, variance {true_gain} I + {true_offset}: gain {gain:.4f} "
+            f"({gain / true_gain - 1:+.2%}), offset {offset:.2f}, worst noise std error {std_error:.2%}"
+        )
         assert gain == pytest.approx(true_gain, rel=0.05)
         assert std_error <= 0.15
 
@@ -257,19 +229,16 @@ def test_each_channel_gets_its_own_model():
 @pytest.mark.parametrize("sigma", [3.0, 10.0, 30.0])
 def test_gaussian_noise_level_is_recovered(sigma):
     rng = np.random.default_rng(int(sigma))
-    clean = smooth_scene((256, 256), rng, low=20.0, high=1000.0)
+    clean = cells_on_gradient((256, 256), rng, low=20.0, high=1000.0)
     image = (clean + rng.normal(0.0, sigma, clean.shape)).astype(np.float32)
     estimate = _px._calibrate_gaussian(image)
     print(f"\nGaussian sigma {sigma}: estimate {estimate:.4f} ({estimate / sigma - 1:+.2%})")
     assert estimate == pytest.approx(sigma, rel=0.05)
 
 
-def test_real_camera_image_gives_a_sane_model():
-    path = DATA / "2d_er_exit_sites_noisy_u16.tif"
-    if not path.exists():
-        pytest.skip(f"real images not available at {DATA}")
+def test_real_camera_image_gives_a_sane_model(real_image):
     tifffile = pytest.importorskip("tifffile")
-    image = tifffile.imread(path)
+    image = tifffile.imread(real_image("2d_er_exit_sites_noisy_u16.tif"))
     (gain,), (offset,) = _px._calibrate_poisson_gaussian(image)
     # The variance line reaches 0 near the camera's dark level of about 470.
     dark_level = -offset / gain

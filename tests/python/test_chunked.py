@@ -9,17 +9,19 @@ import dask.array as da
 import numpy as np
 import pytest
 
-from synthetic import blobs, moving_blobs, poisson_gaussian
-
 import pxvorel
 from pxvorel import NoiseModel
 from pxvorel.core.axes import AxisPlan
 from pxvorel.run.chunked import Halo, denoise_blocks, noise_sample, to_engine
 from pxvorel.run.refine import Blocks
 from pxvorel.run.settings import Settings
+from scenes import blobs, moving_blobs, poisson_gaussian
 
-GIVEN = {"gaussian": 12.0, "two sigmas": NoiseModel.gaussian([12.0, 30.0]),
-         "poisson-gaussian": NoiseModel([2.0, 3.0], [16.0, 4.0])}
+GIVEN = {
+    "gaussian": 12.0,
+    "two sigmas": NoiseModel.gaussian([12.0, 30.0]),
+    "poisson-gaussian": NoiseModel([2.0, 3.0], [16.0, 4.0]),
+}
 
 
 @pytest.fixture(autouse=True)
@@ -41,15 +43,28 @@ def image(shape: tuple[int, ...], seed: int = 0) -> np.ndarray:
 CASES = {
     "2-D": (image((90, 101)), "YX", (43, 47), 4, GIVEN["gaussian"]),
     "3-D, z search": (image((22, 58, 61)), "ZYX", (15, 31, 33), 2, GIVEN["gaussian"]),
-    "time-lapse, t search": (poisson_gaussian(moving_blobs(20, 44, 4, seed=2), 2.0, 16.0, seed=3), "TYX",
-                             (17, 35, 37), 3, GIVEN["gaussian"]),
+    "time-lapse, t search": (
+        poisson_gaussian(moving_blobs(20, 44, 4, seed=2), 2.0, 16.0, seed=3),
+        "TYX",
+        (17, 35, 37),
+        3,
+        GIVEN["gaussian"],
+    ),
     "two channels of two sigmas": (image((2, 62, 59)), "CYX", (1, 43, 45), 4, GIVEN["two sigmas"]),
-    "two channels, stabilised, z and t": (image((9, 2, 17, 44, 46)), "TCZYX", (7, 1, 13, 29, 31), 2,
-                                          GIVEN["poisson-gaussian"]),
+    "two channels, stabilised, z and t": (
+        image((9, 2, 17, 44, 46)),
+        "TCZYX",
+        (7, 1, 13, 29, 31),
+        2,
+        GIVEN["poisson-gaussian"],
+    ),
 }
 
 
-@pytest.mark.parametrize("case", CASES)
+SLOW_CASES = {"3-D, z search", "two channels, stabilised, z and t"}
+
+
+@pytest.mark.parametrize("case", [pytest.param(c, marks=pytest.mark.slow) if c in SLOW_CASES else c for c in CASES])
 def test_chunked_equals_in_memory_bit_for_bit(case) -> None:
     noisy, axes, chunks, iterations, noise = CASES[case]
     lazy = da.from_array(noisy, chunks=chunks)
@@ -65,15 +80,17 @@ def test_chunked_equals_in_memory_bit_for_bit(case) -> None:
 
 def engine_setup(noisy: np.ndarray, axes: str, chunks: tuple[int, ...], iterations: int, refine: bool):
     plan = AxisPlan.for_array(noisy.shape, axes)
-    settings = Settings.from_arguments(plan, patch_radius=None, search_axes=None, iterations=iterations,
-                                       renoise=0.0, threads=1, refine=refine)
+    settings = Settings.from_arguments(
+        plan, patch_radius=None, search_axes=None, iterations=iterations, renoise=0.0, threads=1, refine=refine
+    )
     engine = to_engine(da.from_array(noisy, chunks=chunks), plan)
     halo = Halo.for_image(settings, engine.shape)
     return engine, settings, halo.widened(Blocks.for_shape(engine.shape)) if refine else halo
 
 
-def blockwise(noisy, axes, chunks, iterations, change=lambda halo: halo,
-              refine: bool = False) -> tuple[np.ndarray, np.ndarray]:
+def blockwise(
+    noisy, axes, chunks, iterations, change=lambda halo: halo, refine: bool = False
+) -> tuple[np.ndarray, np.ndarray]:
     """A chunked run through the given halo, and the in-memory result; the engine's halo rules
     are tested without the second stage (its part-equals-whole rule is tested in C++)."""
     engine, settings, halo = engine_setup(noisy, axes, chunks, iterations, refine)
@@ -92,18 +109,47 @@ def test_single_slice_chunks_still_see_the_stacks_z_grid() -> None:
 @pytest.mark.parametrize(
     ("name", "noisy", "axes", "chunks", "iterations", "change", "least_difference"),
     [
-        ("halo half the reach", image((90, 101)), "YX", (37, 41), 4,
-         lambda h: dataclasses.replace(h, reach={a: r // 2 for a, r in h.reach.items()}), 1e-3),
-        ("z halo one short", image((22, 58, 61)), "ZYX", (11, 58, 61), 3,
-         lambda h: dataclasses.replace(h, reach={**h.reach, "Z": h.reach["Z"] - 1}), 1e-4),
-        ("halo off the grid", image((90, 101)), "YX", (37, 41), 4,
-         lambda h: dataclasses.replace(h, step=dict.fromkeys(h.step, 1)), 0.5),
-        ("blocks too shallow for the z grid", image((12, 30, 31)), "ZYX", (1, 30, 31), 1,
-         lambda h: dataclasses.replace(h, least=dict.fromkeys(h.least, 1)), 0.5),
+        (
+            "halo half the reach",
+            image((90, 101)),
+            "YX",
+            (37, 41),
+            4,
+            lambda h: dataclasses.replace(h, reach={a: r // 2 for a, r in h.reach.items()}),
+            1e-3,
+        ),
+        (
+            "z halo one short",
+            image((22, 58, 61)),
+            "ZYX",
+            (11, 58, 61),
+            3,
+            lambda h: dataclasses.replace(h, reach={**h.reach, "Z": h.reach["Z"] - 1}),
+            1e-4,
+        ),
+        (
+            "halo off the grid",
+            image((90, 101)),
+            "YX",
+            (37, 41),
+            4,
+            lambda h: dataclasses.replace(h, step=dict.fromkeys(h.step, 1)),
+            0.5,
+        ),
+        (
+            "blocks too shallow for the z grid",
+            image((12, 30, 31)),
+            "ZYX",
+            (1, 30, 31),
+            1,
+            lambda h: dataclasses.replace(h, least=dict.fromkeys(h.least, 1)),
+            0.5,
+        ),
     ],
 )
-def test_a_halo_short_of_the_reach_or_off_the_grid_differs(name, noisy, axes, chunks, iterations, change,
-                                                           least_difference) -> None:
+def test_a_halo_short_of_the_reach_or_off_the_grid_differs(
+    name, noisy, axes, chunks, iterations, change, least_difference
+) -> None:
     chunked, expected = blockwise(noisy, axes, chunks, iterations, change)
     assert np.abs(chunked - expected).max() > least_difference
 

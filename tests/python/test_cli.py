@@ -4,21 +4,15 @@ from __future__ import annotations
 
 import json
 import subprocess
-import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-from synthetic import moving_blobs, poisson_gaussian
-
 import pxvorel
 from pxvorel.io import read_image, write_image
-
-
-def pxvorel_cli(*args: str | Path, cwd: Path | None = None) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, "-m", "pxvorel", *map(str, args)], capture_output=True, text=True,
-                          cwd=cwd, timeout=300)
+from scenes import moving_blobs, poisson_gaussian
+from subprocesses import assert_one_line_error, pxvorel_cli
 
 
 @pytest.fixture(scope="module")
@@ -30,17 +24,7 @@ def series(tmp_path_factory) -> Path:
     return path
 
 
-def assert_one_line_error(result: subprocess.CompletedProcess[str], *needles: str) -> None:
-    """Status 2 and the error on one line, the last on stderr (progress lines may come before)."""
-    assert result.returncode == 2
-    lines = result.stderr.strip().splitlines()
-    errors = [line for line in lines if "error:" in line]
-    assert errors == lines[-1:], result.stderr
-    assert "Traceback" not in result.stderr
-    for needle in needles:
-        assert needle in errors[0]
-
-
+@pytest.mark.slow
 @pytest.mark.parametrize("suffix", [".tif", ".ome.tif"])
 def test_denoise_keeps_axes_and_pixel_sizes_and_reports_progress(series, tmp_path, suffix) -> None:
     output = tmp_path / f"out{suffix}"
@@ -55,22 +39,53 @@ def test_denoise_keeps_axes_and_pixel_sizes_and_reports_progress(series, tmp_pat
     assert np.std(written.data - source.data) > 0  # something was done
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("refine", [True, False])
 def test_denoise_matches_the_api_and_takes_known_noise(series, tmp_path, refine) -> None:
     noisy = read_image(series).data
-    result = pxvorel_cli("denoise", series, "-o", tmp_path / "a.npy", "--gain", "2", "--offset", "16",
-                         "--patch-radius", "X=1,Y=1,T=1", "--search", "XY", "--threads", "1", "--quiet",
-                         *([] if refine else ["--no-refine"]))
+    result = pxvorel_cli(
+        "denoise",
+        series,
+        "-o",
+        tmp_path / "a.npy",
+        "--gain",
+        "2",
+        "--offset",
+        "16",
+        "--patch-radius",
+        "X=1,Y=1,T=1",
+        "--search",
+        "XY",
+        "--threads",
+        "1",
+        "--quiet",
+        *([] if refine else ["--no-refine"]),
+    )
     assert result.returncode == 0 and result.stderr == ""
-    expected = pxvorel.denoise(noisy, axes="TYX", noise=pxvorel.NoiseModel([2.0], [16.0]),
-                               patch_radius={"X": 1, "Y": 1, "T": 1}, search_axes="XY", threads=1, refine=refine)
+    expected = pxvorel.denoise(
+        noisy,
+        axes="TYX",
+        noise=pxvorel.NoiseModel([2.0], [16.0]),
+        patch_radius={"X": 1, "Y": 1, "T": 1},
+        search_axes="XY",
+        threads=1,
+        refine=refine,
+    )
     np.testing.assert_allclose(np.load(tmp_path / "a.npy"), expected, atol=1e-3)
-    other = pxvorel.denoise(noisy, axes="TYX", noise=pxvorel.NoiseModel([2.0], [16.0]),
-                            patch_radius={"X": 1, "Y": 1, "T": 1}, search_axes="XY", threads=1, refine=not refine)
+    other = pxvorel.denoise(
+        noisy,
+        axes="TYX",
+        noise=pxvorel.NoiseModel([2.0], [16.0]),
+        patch_radius={"X": 1, "Y": 1, "T": 1},
+        search_axes="XY",
+        threads=1,
+        refine=not refine,
+    )
     assert np.abs(np.load(tmp_path / "a.npy") - other).max() > 0.1
     assert pxvorel_cli("denoise", series, "-o", tmp_path / "b.tif", "--sigma", "5", "-q").returncode == 0
 
 
+@pytest.mark.slow
 def test_existing_output_and_the_input_itself_are_never_overwritten(series, tmp_path) -> None:
     output = tmp_path / "out.tif"
     output.write_bytes(b"precious")
@@ -83,6 +98,7 @@ def test_existing_output_and_the_input_itself_are_never_overwritten(series, tmp_
     assert series.read_bytes() == before
 
 
+@pytest.mark.slow
 def test_bad_input_is_one_line_and_status_2(series, tmp_path) -> None:
     np.save(tmp_path / "six.npy", np.zeros((2,) * 6, np.float32))
     assert_one_line_error(pxvorel_cli("denoise", tmp_path / "missing.tif", "-o", tmp_path / "o.tif"), "missing.tif")
@@ -109,7 +125,11 @@ def test_estimate_prints_json_as_the_last_line(series, tmp_path) -> None:
     flat = pxvorel_cli("estimate", tmp_path / "flat.npy", "--json")
     assert flat.returncode == 0
     assert json.loads(flat.stdout.strip().splitlines()[-1]) == {
-        "gain": [0.0], "offset": [0.0], "reasons": ["no noise can be measured"], "sigma": 0.0}
+        "gain": [0.0],
+        "offset": [0.0],
+        "reasons": ["no noise can be measured"],
+        "sigma": 0.0,
+    }
     assert len(flat.stdout.strip().splitlines()) == 1
     assert "warning: channel 0: no noise can be measured" in flat.stderr
 
@@ -131,8 +151,9 @@ def test_messages_name_what_is_odd(series, tmp_path) -> None:
     result = pxvorel_cli("denoise", series, series, "-o", tmp_path / "x.tif", "--iterations", "1")
     assert_one_line_error(result, "output folder", "'x.tif'")
     assert not (tmp_path / "x.tif").exists()
-    result = pxvorel_cli("denoise", series, "-o", tmp_path / "y.tif", "--iterations", "1", "--axes", "CYX",
-                         "--search", "XYZ")
+    result = pxvorel_cli(
+        "denoise", series, "-o", tmp_path / "y.tif", "--iterations", "1", "--axes", "CYX", "--search", "XYZ"
+    )
     assert result.returncode == 0, result.stderr
     assert "reading axes CYX as given, but the file's metadata says TYX" in result.stderr
     assert "search_axes names Z, but the image has a single sample along it" in result.stderr

@@ -6,13 +6,12 @@ import numpy as np
 import pytest
 import zarr
 
-from synthetic import blobs, poisson_gaussian
-from test_cli import assert_one_line_error, pxvorel_cli
-
 import pxvorel
 from pxvorel.cli.dtype import cast_to
 from pxvorel.io import read_image, write_image
 from pxvorel.io.zarr import open_lazy
+from scenes import blobs, poisson_gaussian
+from subprocesses import assert_one_line_error, pxvorel_cli
 
 FAST = ("--iterations", "2", "--threads", "1")
 
@@ -23,10 +22,12 @@ def stack() -> np.ndarray:
     return np.rint(noisy).clip(0, None).astype(np.uint16)
 
 
+@pytest.mark.slow
 def test_zarr_and_a_lazily_read_tiff_give_the_in_memory_result(stack, tmp_path) -> None:
     expected = pxvorel.denoise(stack, axes="ZYX", noise=7.0, iterations=2, threads=1)
-    source = zarr.open_array(str(tmp_path / "in.zarr"), mode="w", shape=stack.shape, chunks=(6, 25, 28),
-                             dtype=stack.dtype)
+    source = zarr.open_array(
+        str(tmp_path / "in.zarr"), mode="w", shape=stack.shape, chunks=(6, 25, 28), dtype=stack.dtype
+    )
     source[:] = stack
     write_image(tmp_path / "in.tif", stack, axes="ZYX", spacing={"X": 0.1, "Y": 0.1, "Z": 0.3}, unit="µm")
     for name, extra in (("in.zarr", ("--chunks", "Y=25,X=29")), ("in.tif", ("--chunks", "Z=6,Y=31"))):
@@ -41,13 +42,15 @@ def test_zarr_and_a_lazily_read_tiff_give_the_in_memory_result(stack, tmp_path) 
     again = pxvorel_cli("denoise", tmp_path / "in.zarr", "-o", output, "--sigma", "7", *FAST)
     assert_one_line_error(again, "--overwrite")
     assert open_lazy(output).axes == "ZYX"
-    replaced = pxvorel_cli("denoise", tmp_path / "in.tif", "-o", output, "--sigma", "7", "--overwrite",
-                           "--dtype", "input", *FAST)
+    replaced = pxvorel_cli(
+        "denoise", tmp_path / "in.tif", "-o", output, "--sigma", "7", "--overwrite", "--dtype", "input", *FAST
+    )
     assert replaced.returncode == 0, replaced.stderr
     assert open_lazy(output).data.dtype == np.uint16
     assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]  # no temporary left behind
 
 
+@pytest.mark.slow
 def test_many_files_and_folders_each_named_after_its_input(stack, tmp_path) -> None:
     folder = tmp_path / "in"
     folder.mkdir()
@@ -58,10 +61,22 @@ def test_many_files_and_folders_each_named_after_its_input(stack, tmp_path) -> N
     assert run.returncode == 1
     assert "file 3/3" in run.stderr and "c.tif failed" in run.stderr and "1 of 3 file(s) failed" in run.stderr
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["a.tif", "b.npy"]
-    np.testing.assert_array_equal(read_image(tmp_path / "out" / "a.tif").data,
-                                  pxvorel.denoise(stack, axes="ZYX", noise=7.0, iterations=2, threads=1))
-    listed = pxvorel_cli("denoise", folder / "a.tif", folder / "b.npy", "-o", tmp_path / "listed/", "--sigma", "7",
-                         "--dtype", "input", *FAST)
+    np.testing.assert_array_equal(
+        read_image(tmp_path / "out" / "a.tif").data,
+        pxvorel.denoise(stack, axes="ZYX", noise=7.0, iterations=2, threads=1),
+    )
+    listed = pxvorel_cli(
+        "denoise",
+        folder / "a.tif",
+        folder / "b.npy",
+        "-o",
+        tmp_path / "listed/",
+        "--sigma",
+        "7",
+        "--dtype",
+        "input",
+        *FAST,
+    )
     assert listed.returncode == 0, listed.stderr
     assert read_image(tmp_path / "listed" / "a.tif").data.dtype == np.uint16
     assert "0 sample(s) clipped to the range of uint16" in listed.stderr

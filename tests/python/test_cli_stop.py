@@ -12,10 +12,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from test_cli import assert_one_line_error, pxvorel_cli
-from test_progress import restore_sigint
-
 from pxvorel import cli
+from subprocesses import assert_one_line_error, pxvorel_cli, restore_sigint
 
 
 @pytest.fixture(scope="module")
@@ -25,12 +23,30 @@ def plane(tmp_path_factory) -> Path:
     return path
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(("signum", "status"), [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
 def test_a_signal_while_denoising_exits_at_once_and_leaves_no_file(plane, tmp_path, signum, status) -> None:
     output = tmp_path / "out.tif"
-    child = subprocess.Popen([sys.executable, "-m", "pxvorel", "denoise", plane, "-o", output, "--sigma", "5",
-                              "--iterations", "9", "--threads", "1"], stderr=subprocess.PIPE, text=True,
-                             preexec_fn=restore_sigint)
+    child = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "pxvorel",
+            "denoise",
+            plane,
+            "-o",
+            output,
+            "--sigma",
+            "5",
+            "--iterations",
+            "9",
+            "--threads",
+            "1",
+        ],
+        stderr=subprocess.PIPE,
+        text=True,
+        preexec_fn=restore_sigint,
+    )
     for line in child.stderr:
         if "denoising:" in line and "%" in line:
             break
@@ -40,6 +56,7 @@ def test_a_signal_while_denoising_exits_at_once_and_leaves_no_file(plane, tmp_pa
     assert list(tmp_path.iterdir()) == []
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(
     ("arguments", "needles"),
     [
@@ -55,21 +72,28 @@ def test_checks_before_work(plane, tmp_path, arguments, needles) -> None:
     assert "denoising" not in result.stderr
 
 
+@pytest.mark.slow
 def test_iterations_and_threads_beyond_use_are_capped_with_a_note(tmp_path) -> None:
     source = tmp_path / "tiny.npy"
     np.save(source, np.random.default_rng(1).normal(10, 1, (12, 12)).astype(np.float32))
-    result = pxvorel_cli("denoise", source, "-o", tmp_path / "out.npy", "--sigma", "1", "--iterations", "30",
-                         "--threads", "10000")
+    result = pxvorel_cli(
+        "denoise", source, "-o", tmp_path / "out.npy", "--sigma", "1", "--iterations", "30", "--threads", "10000"
+    )
     assert result.returncode == 0, result.stderr
     assert "running 5" in result.stderr and "--threads 10000 is more than" in result.stderr
     assert "100 %" in result.stderr  # percentage lines when standard error is not a terminal
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(
     ("content", "needle"),
     [
-        (b"\x93NUMPY\x01\x00v\x00{'descr': '<f4', 'fortran_order': False, 'shape': (99999999999, 9999999), }"
-         + b" " * 41 + b"\n", "bad.npy"),
+        (
+            b"\x93NUMPY\x01\x00v\x00{'descr': '<f4', 'fortran_order': False, 'shape': (99999999999, 9999999), }"
+            + b" " * 41
+            + b"\n",
+            "bad.npy",
+        ),
         (np.float64(1e39), "float32 range"),
     ],
 )
@@ -82,6 +106,7 @@ def test_bad_files_fail_with_one_line_naming_the_problem(tmp_path, content, need
     assert_one_line_error(pxvorel_cli("denoise", source, "-o", tmp_path / "out.npy", "--sigma", "1"), needle)
 
 
+@pytest.mark.slow
 def test_a_folder_as_input_is_named(tmp_path) -> None:
     assert_one_line_error(pxvorel_cli("denoise", tmp_path, "-o", tmp_path / "o.tif"), "holds no .tif")
 

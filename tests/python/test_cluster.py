@@ -11,24 +11,33 @@ import numpy as np
 import pytest
 import zarr
 
-from synthetic import blobs, poisson_gaussian
-from test_cli import pxvorel_cli
-
 import pxvorel
 from pxvorel import NoiseModel
 from pxvorel.io import ImageFile
 from pxvorel.io.zarr import open_lazy, write_ome_zarr
+from scenes import blobs, poisson_gaussian
+from subprocesses import pxvorel_cli
 
 distributed = pytest.importorskip("distributed")
+
+pytestmark = pytest.mark.slow
 
 MODEL = NoiseModel([2.0], [16.0])
 
 
 @pytest.fixture(scope="module")
 def client():
-    with (distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                   dashboard_address="127.0.0.1:0", silence_logs=50) as cluster,
-          distributed.Client(cluster) as client):
+    with (
+        distributed.LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address="127.0.0.1:0",
+            silence_logs=50,
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
         yield client
 
 
@@ -81,8 +90,21 @@ def test_the_command_line_runs_on_an_existing_cluster_or_its_own(client, stack, 
     noisy, expected = stack
     zarr_input(tmp_path / "in.zarr", noisy)
     for name, where in (("a.ome.zarr", ("--scheduler", client.scheduler.address)), ("b.ome.zarr", ("--workers", "2"))):
-        run = pxvorel_cli("denoise", tmp_path / "in.zarr", "-o", tmp_path / name, "--gain", "2", "--offset", "16",
-                          "--iterations", "3", "--chunks", "Z=12,Y=33,X=35", *where)
+        run = pxvorel_cli(
+            "denoise",
+            tmp_path / "in.zarr",
+            "-o",
+            tmp_path / name,
+            "--gain",
+            "2",
+            "--offset",
+            "16",
+            "--iterations",
+            "3",
+            "--chunks",
+            "Z=12,Y=33,X=35",
+            *where,
+        )
         assert run.returncode == 0, run.stderr
         assert "2 worker" in run.stderr and "chunk 8/8" in run.stderr
         np.testing.assert_array_equal(open_lazy(tmp_path / name).data.compute(), expected)

@@ -10,9 +10,10 @@ import time
 import numpy as np
 import pytest
 
-from denoise_images import arguments, denoise, mse, noisy_pair, openmp_threads
-
 import pxvorel._px as px
+from measures import mse
+from native_denoise import arguments, denoise, openmp_threads
+from scenes import noisy_pair
 
 
 def small(shape: tuple[int, ...] = (24, 24)) -> np.ndarray:
@@ -30,8 +31,16 @@ def restore_threads():
 def test_docstring_and_signature() -> None:
     int_, float_ = "typing.SupportsInt | typing.SupportsIndex", "typing.SupportsFloat | typing.SupportsIndex"
     ints = f"collections.abc.Sequence[{int_}]"
-    parameters = ["typing.Annotated[numpy.typing.ArrayLike, numpy.float32]", float_, ints, ints, int_, float_, int_,
-                  float_]
+    parameters = [
+        "typing.Annotated[numpy.typing.ArrayLike, numpy.float32]",
+        float_,
+        ints,
+        ints,
+        int_,
+        float_,
+        int_,
+        float_,
+    ]
     signature = ", ".join(f"arg{k}: {kind}" for k, kind in enumerate(parameters))
     expected = f"_denoise_gaussian({signature}) -> numpy.typing.NDArray[numpy.float32]\n\npxvorel denoising\n"
     assert px._denoise_gaussian.__doc__ == expected
@@ -118,7 +127,11 @@ def test_refused_parameters(overrides, message) -> None:
         ((3, 16, 16), [2, 2, -1, 0, -5], "patch radius cannot be negative"),
         ((5, 32), [3, 3, 1, 0, 1], "the patch does not fit along y: radius 3 needs 7 samples, the axis has 5"),
         ((2, 16, 16), [3, 3, 1, 0, 1], "the patch does not fit along z: radius 1 needs 3 samples, the axis has 2"),
-        ((4, 1, 1, 16, 16), [3, 3, 1, 0, 2], "the patch does not fit along t: radius 2 needs 5 samples, the axis has 4"),
+        (
+            (4, 1, 1, 16, 16),
+            [3, 3, 1, 0, 2],
+            "the patch does not fit along t: radius 2 needs 5 samples, the axis has 4",
+        ),
     ],
     ids=["negative_z_on_stack", "y", "z", "t"],
 )
@@ -190,7 +203,7 @@ def test_read_only_input_is_refused_after_the_run() -> None:
     image = small()
     image.flags.writeable = False
     noisy = image.copy()
-    with pytest.raises(ValueError, match="^array is not writeable$"):
+    with pytest.raises(ValueError, match=r"^array is not writeable$"):
         denoise(image)
     np.testing.assert_array_equal(image, noisy)
 

@@ -5,10 +5,9 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from denoise_images import psnr
-from synthetic import blobs, moving_blobs, poisson_gaussian
-
 import pxvorel._px as px
+from measures import psnr
+from scenes import blobs, moving_blobs, poisson_gaussian
 
 RADIUS = [3, 3, 1, 0, 1]
 AXES = [1, 1, 1, 0, 1]
@@ -18,8 +17,16 @@ def denoise_pg(image: np.ndarray, gain: list[float], offset: list[float], **chan
     args = dict(sigma=1.0, radius=RADIUS, axes=AXES, max_iter=4, pvalue=0.01, nthreads=2, renoise=0.0)
     args.update(changes)
     return px._denoise_poisson_gaussian(
-        image, args["sigma"], gain, offset, args["radius"], args["axes"], args["max_iter"], args["pvalue"],
-        args["nthreads"], args["renoise"],
+        image,
+        args["sigma"],
+        gain,
+        offset,
+        args["radius"],
+        args["axes"],
+        args["max_iter"],
+        args["pvalue"],
+        args["nthreads"],
+        args["renoise"],
     )
 
 
@@ -93,7 +100,7 @@ def test_read_only_input_is_denoised_then_refused() -> None:
     image = blobs((24, 24), 3, seed=8).astype(np.float32)
     image.flags.writeable = False
     before = image.copy()
-    with pytest.raises(ValueError, match="^array is not writeable$"):
+    with pytest.raises(ValueError, match=r"^array is not writeable$"):
         denoise_pg(image, [1.0], [0.0])
     np.testing.assert_array_equal(image, before)
 

@@ -6,7 +6,9 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from denoise_images import denoise, fraction_far, mse, noisy_pair, psnr
+from measures import fraction_far, mse, psnr
+from native_denoise import denoise
+from scenes import noisy_pair
 
 SIGMA = 10.0
 

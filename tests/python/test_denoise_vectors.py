@@ -5,8 +5,6 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from reference_cases import load_vector
-
 import pxvorel._px as px
 
 DENOISE_CASES = ["v2d_default", "v2d_r1_even_width", "v2d_renoise", "v3d_z1", "v5d_t1", "v2d_poisson_gaussian"]
@@ -30,8 +28,8 @@ def run_case(case: dict[str, np.ndarray], nthreads: int) -> np.ndarray:
 
 
 @pytest.mark.parametrize("name", DENOISE_CASES)
-def test_one_thread_matches_reference_exactly(name: str) -> None:
-    case = load_vector(name)
+def test_one_thread_matches_reference_exactly(reference_case, name: str) -> None:
+    case = reference_case(name)
     output = run_case(case, 1)
     expected = case["output"]
     different = np.flatnonzero(output.view(np.uint32) != expected.view(np.uint32))
@@ -42,9 +40,9 @@ def test_one_thread_matches_reference_exactly(name: str) -> None:
 
 
 @pytest.mark.parametrize("name", DENOISE_CASES)
-def test_two_threads_match_reference(name: str) -> None:
+def test_two_threads_match_reference(reference_case, name: str) -> None:
     # Several threads add into a sample in another order: only the last bits may move.
-    case = load_vector(name)
+    case = reference_case(name)
     output = run_case(case, 2)
     expected = case["output"]
     scale = float(np.max(np.abs(expected)))

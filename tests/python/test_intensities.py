@@ -3,24 +3,27 @@
 from __future__ import annotations
 
 import warnings
-from pathlib import Path
 
 import numpy as np
 import pytest
 from scipy import ndimage
 
-from synthetic import blobs
-
 import pxvorel
 from pxvorel import NoiseModel
 from pxvorel.core.axes import AxisPlan
 from pxvorel.noise.stabilise import ChannelTransform
+from scenes import blobs
 
-DATA = Path(__file__).resolve().parents[3] / "shared" / "data"
 # Images on which dark pixels were lifted to a floor, or the mean moved by several noise
 # standard deviations; one iteration is enough to show it and keeps the test short.
-LIFTED = ["2dc_hela_dna_tubulin_actin_3ch_u16.tif", "3d_golgi_bfa_u16.tif", "3dc_spots_2ch_u16.tif",
-          "pair_mito_confocal_highsnr_u8.tif", "pair_mito_confocal_lowsnr_u8.tif", "2d_er_exit_sites_noisy_u16.tif"]
+LIFTED = [
+    "2dc_hela_dna_tubulin_actin_3ch_u16.tif",
+    "3d_golgi_bfa_u16.tif",
+    "3dc_spots_2ch_u16.tif",
+    "pair_mito_confocal_highsnr_u8.tif",
+    "pair_mito_confocal_lowsnr_u8.tif",
+    "2d_er_exit_sites_noisy_u16.tif",
+]
 
 
 def haar_noise(planes: np.ndarray, choose: np.ndarray) -> float:
@@ -37,10 +40,10 @@ def haar_noise(planes: np.ndarray, choose: np.ndarray) -> float:
     return float(np.sqrt(np.mean((v - v.mean()) ** 2))) if mad > 0 else float(np.sqrt(np.mean(v * v)))
 
 
-@pytest.mark.skipif(not DATA.is_dir(), reason="real images are not present")
+@pytest.mark.slow
 @pytest.mark.parametrize("name", LIFTED)
-def test_dark_and_mean_intensities_stay_on_real_images(name: str) -> None:
-    image = pxvorel.read_image(DATA / name)
+def test_dark_and_mean_intensities_stay_on_real_images(real_image, name: str) -> None:
+    image = pxvorel.read_image(real_image(name))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", UserWarning)  # a fallback to Gaussian noise is allowed
         result = pxvorel.denoise(image.data, axes=image.axes, iterations=1)
@@ -54,8 +57,9 @@ def test_dark_and_mean_intensities_stay_on_real_images(name: str) -> None:
         sd_dark = haar_noise(noisy, dark)
         sd_all = haar_noise(noisy, np.ones_like(dark))
         # Where the dark tenth is clipped flat (no noise to measure), a hundredth of the image's noise.
-        assert abs(clean[dark].mean() - noisy[dark].mean()) <= max(0.5 * sd_dark, 0.01 * sd_all), \
+        assert abs(clean[dark].mean() - noisy[dark].mean()) <= max(0.5 * sd_dark, 0.01 * sd_all), (
             f"channel {c}: dark tenth moved"
+        )
         assert abs(clean.mean() - noisy.mean()) <= 0.25 * sd_all, f"channel {c}: mean moved"
         assert np.percentile(clean, 0.1) <= np.percentile(blurred, 0.1) + 0.5 * sd_dark, f"channel {c}: floor"
 
@@ -74,8 +78,11 @@ def test_stabilising_transform_gives_unit_noise_and_no_floor(gain: float, offset
     rng = np.random.default_rng(2)
     for photons in (5.0, 50.0, 500.0):
         level = gain * photons - offset / gain  # intensity with variance gain * level + offset
-        counts = gain * rng.poisson(photons, 200_000) + rng.normal(0, 1, 200_000) * np.sqrt(max(
-            gain * level + offset - gain * gain * photons, 0.0)) + (level - gain * photons)
+        counts = (
+            gain * rng.poisson(photons, 200_000)
+            + rng.normal(0, 1, 200_000) * np.sqrt(max(gain * level + offset - gain * gain * photons, 0.0))
+            + (level - gain * photons)
+        )
         assert np.std(transform.forward(counts)) == pytest.approx(1.0, rel=0.08)
     dark = np.linspace(transform.knee - 100 * gain, transform.knee + 10 * gain, 1001)
     back = transform.inverse(transform.forward(dark))
@@ -85,8 +92,9 @@ def test_stabilising_transform_gives_unit_noise_and_no_floor(gain: float, offset
 def scaled_error(image: np.ndarray, noise: float | NoiseModel, scale: float, renoise: float) -> float:
     """Largest difference of denoise(k x, k noise) from k denoise(x, noise), relative to the largest value."""
     if isinstance(noise, NoiseModel):
-        scaled_noise: float | NoiseModel = NoiseModel([g * scale for g in noise.gain],
-                                                      [o * scale * scale for o in noise.offset])
+        scaled_noise: float | NoiseModel = NoiseModel(
+            [g * scale for g in noise.gain], [o * scale * scale for o in noise.offset]
+        )
     else:
         scaled_noise = noise * scale
     settings = dict(iterations=3, renoise=renoise, threads=1)

@@ -2,15 +2,11 @@
 
 from __future__ import annotations
 
-from pathlib import Path
-
 import numpy as np
 import pytest
 import tifffile
 
 from pxvorel.io import ImageFile, read_image, write_image
-
-DATA = Path(__file__).resolve().parents[2].parent / "shared" / "data"
 
 
 @pytest.mark.parametrize(
@@ -56,8 +52,9 @@ def test_tifffile_axis_letters_are_translated(tmp_path) -> None:
     assert read_image(tmp_path / "q.tif").axes == "TYX"
     tifffile.imwrite(tmp_path / "rgb.tif", np.zeros((8, 8, 3), np.uint8), photometric="rgb")
     assert read_image(tmp_path / "rgb.tif").axes == "YXC"
-    tifffile.imwrite(tmp_path / "tq.tif", np.zeros((2, 3, 8, 8), np.uint16), photometric="minisblack",
-                     metadata={"axes": "TQYX"})
+    tifffile.imwrite(
+        tmp_path / "tq.tif", np.zeros((2, 3, 8, 8), np.uint16), photometric="minisblack", metadata={"axes": "TQYX"}
+    )
     with pytest.raises(ValueError, match="cannot tell what axis 'Q'"):
         read_image(tmp_path / "tq.tif")
     assert read_image(tmp_path / "tq.tif", axes="TZYX").axes == "TZYX"
@@ -87,7 +84,6 @@ def test_unreadable_files_raise_clear_errors(tmp_path) -> None:
         read_image(tmp_path / "text.tif")
 
 
-@pytest.mark.skipif(not DATA.is_dir(), reason="real data not present")
 @pytest.mark.parametrize(
     ("name", "axes", "spacing"),
     [
@@ -96,8 +92,8 @@ def test_unreadable_files_raise_clear_errors(tmp_path) -> None:
         ("2dc_hela_dna_tubulin_actin_3ch_u16.tif", "CYX", {}),
     ],
 )
-def test_real_files_give_their_axes_and_sizes(name, axes, spacing) -> None:
-    image = read_image(DATA / name)
+def test_real_files_give_their_axes_and_sizes(real_image, name, axes, spacing) -> None:
+    image = read_image(real_image(name))
     assert image.axes == axes
     for axis, size in spacing.items():
         assert image.spacing[axis] == pytest.approx(size, rel=1e-3)

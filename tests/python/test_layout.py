@@ -38,13 +38,17 @@ def _imports() -> dict[str, set[str]]:
 
 def test_no_import_circles_and_none_that_runs_back_up() -> None:
     imports = _imports()
-    upward = [(name, target) for name, targets in imports.items() for target in targets
-              if name != "pxvorel" and (target == "pxvorel" or name.startswith(target + "."))]
+    upward = [
+        (name, target)
+        for name, targets in imports.items()
+        for target in targets
+        if name != "pxvorel" and (target == "pxvorel" or name.startswith(target + "."))
+    ]
     assert upward == []
     finished: set[str] = set()
 
     def visit(name: str, path: list[str]) -> None:
-        assert name not in path, f"import circle: {' -> '.join([*path[path.index(name):], name])}"
+        assert name not in path, f"import circle: {' -> '.join([*path[path.index(name) :], name])}"
         if name not in finished:
             for target in sorted(imports.get(name, ())):
                 visit(target, [*path, name])

@@ -11,11 +11,10 @@ import numpy as np
 import pytest
 from scipy import ndimage
 
-from synthetic import blobs, poisson_gaussian
-
 import pxvorel
 from pxvorel import NoiseModel
 from pxvorel.noise.estimate import noise_profile
+from scenes import blobs, poisson_gaussian, sparse_clipped
 
 
 def test_pure_noise_gives_its_sigma() -> None:
@@ -33,15 +32,8 @@ def test_stack_model_ignores_what_changes_between_slices() -> None:
     assert model.std(200.0)[0] == pytest.approx(math.sqrt(2.0 * 200.0 + 25.0), rel=0.1)
 
 
-def sparse_image(seed: int) -> tuple[np.ndarray, float]:
-    """Mostly clipped-to-zero 8-bit image with noisy structures: the noise sd at their level."""
-    clean = ndimage.zoom(blobs((128, 128), 6, seed=seed, low=-60.0, high=180.0), 2, order=1)
-    noisy = np.clip(np.round(clean + np.random.default_rng(seed).normal(0, 9.0, clean.shape)), 0, 255)
-    return noisy.astype(np.uint8), 9.0
-
-
 def test_sparse_clipped_image_gets_the_noise_of_its_structures() -> None:
-    image, sigma = sparse_image(3)
+    image, sigma = sparse_clipped(3)
     assert np.mean(image == 0) > 0.6
     # The noise present at the median of the structures; clipping cuts off some of it.
     assert 0.5 * sigma < pxvorel.estimate_sigma(image) <= 1.1 * sigma

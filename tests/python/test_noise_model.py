@@ -11,16 +11,15 @@ import numpy as np
 import pytest
 from scipy import ndimage
 
-from synthetic import blobs
-
 import pxvorel
 import pxvorel.noise.channel_model as choice_module
 from pxvorel.cli import main
 from pxvorel.core.axes import AxisPlan
 from pxvorel.noise.estimate import VarianceLine
 from pxvorel.noise.table import unit_transform
+from scenes import blobs, photon_counts, ramp
+from shared_data import REAL_IMAGES
 
-DATA = Path(__file__).resolve().parents[3] / "shared" / "data"
 LAPLACIAN = np.array([[0, -1, 0], [-1, 4, -1], [0, -1, 0]], dtype=np.float64) / np.sqrt(20.0)
 
 
@@ -29,11 +28,6 @@ def quiet_denoise(image: np.ndarray, **keywords: object) -> tuple[np.ndarray, px
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         return pxvorel.denoise(image, return_noise=True, iterations=2, **keywords)  # type: ignore[call-overload, no-any-return]
-
-
-def ramp(low: float, high: float, size: int = 192) -> np.ndarray:
-    """A plane whose intensity rises from `low` to `high` along X, with blobs for structure."""
-    return np.linspace(low, high, size)[None, :] * np.ones((size, 1)) + blobs((size, size), 6, seed=3, low=0.0, high=40.0)
 
 
 def test_noise_proportional_to_intensity_gets_a_curve_not_one_sigma() -> None:
@@ -77,14 +71,6 @@ def test_a_clipped_background_is_modelled_not_rejected() -> None:
     assert result.min() >= 0.0
 
 
-def photon_counts(mean_photons: np.ndarray, height: float, seed: int) -> np.ndarray:
-    """8-bit samples of a detector that counts photons of random (exponential) heights with
-    mean `height`: most pixels 0, a few a photon's height above it."""
-    rng = np.random.default_rng(seed)
-    photons = rng.poisson(mean_photons)
-    return np.clip(rng.gamma(np.maximum(photons, 1), height) * (photons > 0), 0, 255).round()
-
-
 @pytest.mark.parametrize(("height", "level"), [(40.0, 8.0), (40.0, 15.0), (80.0, 15.0)])
 def test_sparse_photon_noise_is_not_taken_for_outliers(height: float, level: float) -> None:
     """Fault: where most samples sit at 0 and a few a photon's height above, k-sigma
@@ -97,12 +83,11 @@ def test_sparse_photon_noise_is_not_taken_for_outliers(height: float, level: flo
     assert pxvorel.estimate_noise(noisy).std(level)[0] == pytest.approx(truth, rel=0.2)
 
 
-@pytest.mark.skipif(not DATA.is_dir(), reason="real images are not present")
-def test_a_clipped_model_is_judged_where_most_samples_are_clear_of_the_clip() -> None:
+def test_a_clipped_model_is_judged_where_most_samples_are_clear_of_the_clip(real_image) -> None:
     """Fault: the recorded noise judged a clipped model also where most samples sit at the
     clip, where bins by local intensity read it low, and the confocal mitochondria (78 % of
     samples at 0) fell back to a curve that the stabilising transform follows only gently."""
-    image = pxvorel.read_image(DATA / "pair_mito_confocal_lowsnr_u8.tif").data
+    image = pxvorel.read_image(real_image("pair_mito_confocal_lowsnr_u8.tif")).data
     model = pxvorel.estimate_noise(image)
     assert model.kind(0) in ("gaussian", "clipped line") and model.low[0] == 0.0
     assert "clear of the clip" in model.reason(0)
@@ -132,7 +117,6 @@ def test_a_line_reaching_zero_just_inside_the_range_is_kept_with_a_floor(monkeyp
     assert model.gain[0] == 2.0 and model.floor[0] > 0 and "reaches 0 at 150" in model.reason(0)
 
 
-
 def test_a_measured_curve_does_not_take_bright_spots_for_noise(monkeypatch) -> None:
     """Small bright spots: the residual in the brightest bins is their curvature, and the
     curve reached 3.6x the shot noise there."""
@@ -146,14 +130,14 @@ def test_a_measured_curve_does_not_take_bright_spots_for_noise(monkeypatch) -> N
     intensity, variance = model.curve[0]
     assert intensity[-1] > 300 and variance[-1] == pytest.approx(intensity[-1], rel=0.3)  # Poisson: variance = mean
 
-@pytest.mark.skipif(not DATA.is_dir(), reason="real images are not present")
+
 @pytest.mark.parametrize(("name", "low", "high"), [("highsnr", 2.6, 2.9), ("lowsnr", 6.75, 6.75)])
-def test_estimate_sigma_on_a_mostly_dark_image(name: str, low: float, high: float) -> None:
+def test_estimate_sigma_on_a_mostly_dark_image(real_image, name: str, low: float, high: float) -> None:
     """Fault 3: the sigma of a mostly-dark confocal image (median sample on its noiseless
     background) was that of the background, 0.04 (independent estimates 2.6-2.9); on its
     low-SNR twin, whose noise sd is about its intensity, the noise at the median of its
     signal, 11.7 (6.75 for a typical non-zero pixel)."""
-    image = pxvorel.read_image(DATA / f"pair_mito_confocal_{name}_u8.tif")
+    image = pxvorel.read_image(real_image(f"pair_mito_confocal_{name}_u8.tif"))
     assert low / 1.5 <= pxvorel.estimate_sigma(image.data) <= high * 1.5
 
 
@@ -172,8 +156,9 @@ def test_tabulated_transform_keeps_the_mean_of_averaged_samples() -> None:
     # a curve whose sd rises faster than the transform follows: averages of its samples
     # came back 0.7 sd low at 60
     x = (0.0, 10.0, 20.0, 40.0, 80.0, 160.0)
-    steep = pxvorel.NoiseModel((0.0,), (4.0,), curve=((x, (1.0, 4.0, 100.0, 625.0, 2025.0, 4225.0)),),
-                               span=((-300.0, 600.0),))
+    steep = pxvorel.NoiseModel(
+        (0.0,), (4.0,), curve=((x, (1.0, 4.0, 100.0, 625.0, 2025.0, 4225.0)),), span=((-300.0, 600.0),)
+    )
     transform = unit_transform(steep, 0)
     for level in (60.0, 120.0):
         sd = steep.std(level)[0]
@@ -226,8 +211,7 @@ def judge(planes: np.ndarray, band: tuple[float, float]) -> tuple[float, float]:
     return float(local[(local >= low) & (local <= high)].mean()), float(v.std())
 
 
-@pytest.mark.skipif(not DATA.is_dir(), reason="real images are not present")
-@pytest.mark.parametrize("path", sorted(DATA.glob("*.tif")) if DATA.is_dir() else [], ids=lambda p: p.stem)
+@pytest.mark.parametrize("path", REAL_IMAGES, ids=lambda p: p.stem)
 def test_the_model_fits_real_images_at_the_median_and_the_dark_end(path: Path) -> None:
     image = pxvorel.read_image(path)
     with warnings.catch_warnings():

@@ -23,9 +23,9 @@ def steps_of_a_call(image: np.ndarray, **keywords: object) -> list[str]:
         if event != "call" or frame.f_back is None:
             return
         caller, callee = frame.f_back.f_globals.get("__name__", ""), frame.f_globals.get("__name__", "")
-        if caller in ORCHESTRATION and callee.startswith("pxvorel.") and callee not in ORCHESTRATION:
-            if not steps or steps[-1] != callee:
-                steps.append(callee)
+        handed_on = caller in ORCHESTRATION and callee.startswith("pxvorel.") and callee not in ORCHESTRATION
+        if handed_on and (not steps or steps[-1] != callee):
+            steps.append(callee)
 
     sys.setprofile(profile)
     try:

@@ -20,8 +20,14 @@ def run(body: str, env: dict[str, str] | None = None, timeout: float = 120) -> s
     import os
 
     environment = {**os.environ, **(env or {})}
-    done = subprocess.run([sys.executable, "-c", SCRIPT_HEAD + textwrap.dedent(body)], capture_output=True,
-                          text=True, env=environment, timeout=timeout, check=True)
+    done = subprocess.run(
+        [sys.executable, "-c", SCRIPT_HEAD + textwrap.dedent(body)],
+        capture_output=True,
+        text=True,
+        env=environment,
+        timeout=timeout,
+        check=True,
+    )
     return done.stdout.strip()
 
 
@@ -38,16 +44,21 @@ def test_the_count_in_force_is_used_and_kept(limit: str) -> None:
     if limit == "environment":
         out = run(body + "    print(*runs())", env={"OMP_NUM_THREADS": "1"})
     else:
-        out = run(body + """
+        out = run(
+            body
+            + """
         with threadpoolctl.threadpool_limits(1, user_api="openmp"):
             inside = runs()
         print(*inside)
-        """, env={"OMP_NUM_THREADS": "2"})
+        """,
+            env={"OMP_NUM_THREADS": "2"},
+        )
     assert out == "1 1"
 
 
 def test_a_forked_child_runs_instead_of_hanging() -> None:
-    out = run("""
+    out = run(
+        """
         pxvorel.denoise(image, noise=5.0, iterations=2, threads=2)
         pid = os.fork()
         if pid == 0:
@@ -55,5 +66,8 @@ def test_a_forked_child_runs_instead_of_hanging() -> None:
             os._exit(0 if np.isfinite(result).all() else 3)
         _, status = os.waitpid(pid, 0)
         print(os.waitstatus_to_exitcode(status), current_threads())
-    """, env={"OMP_NUM_THREADS": "2"}, timeout=60)
+    """,
+        env={"OMP_NUM_THREADS": "2"},
+        timeout=60,
+    )
     assert out == "0 2"

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import itertools
 import signal
 import subprocess
 import sys
@@ -11,10 +12,10 @@ import threading
 import numpy as np
 import pytest
 
-from synthetic import moving_blobs, poisson_gaussian
-
 import pxvorel
 from pxvorel import NoiseModel, _engine, _px
+from scenes import moving_blobs, poisson_gaussian
+from subprocesses import restore_sigint
 
 ARGS = ([2, 2, 1, 0, 1], [1, 1, 1, 0, 1], 4, 0.01, 1, 0.0)
 
@@ -31,7 +32,7 @@ def test_callback_sees_a_monotone_fraction_ending_at_one(movie, noise) -> None:
     reported = pxvorel.denoise(movie, axes="TYX", noise=noise, threads=1, progress=fractions.append)
     np.testing.assert_array_equal(reported, plain)
     assert fractions[-1] == 1.0 and fractions.count(1.0) == 1
-    assert all(0.0 <= a <= b <= 1.0 for a, b in zip(fractions, fractions[1:]))
+    assert all(0.0 <= a <= b <= 1.0 for a, b in itertools.pairwise(fractions))
 
 
 def test_engine_module_matches_px_and_never_writes_its_input(movie) -> None:
@@ -45,14 +46,17 @@ def test_engine_module_matches_px_and_never_writes_its_input(movie) -> None:
 WIENER_ARGS = ([12, 12, 1, 1, 1], [2, 2, 1, 1, 1], [0, 0, 0, 0, 0])
 
 
-@pytest.mark.parametrize(("change", "error", "message"), [
-    ({"pilot": np.zeros((1, 1, 1, 40, 41), np.float32)}, ValueError, "same shape"),
-    ({"block": [41, 12, 1, 1, 1]}, ValueError, "block along x"),
-    ({"step": [2, 13, 1, 1, 1]}, ValueError, "step along y"),
-    ({"block": [12, 12, 1, 2, 1]}, ValueError, "never spans channels"),
-    ({"origin": [0, 0, 0]}, ValueError, "5 entries"),
-    ({"progress": "yes"}, TypeError, "callable"),
-])
+@pytest.mark.parametrize(
+    ("change", "error", "message"),
+    [
+        ({"pilot": np.zeros((1, 1, 1, 40, 41), np.float32)}, ValueError, "same shape"),
+        ({"block": [41, 12, 1, 1, 1]}, ValueError, "block along x"),
+        ({"step": [2, 13, 1, 1, 1]}, ValueError, "step along y"),
+        ({"block": [12, 12, 1, 2, 1]}, ValueError, "never spans channels"),
+        ({"origin": [0, 0, 0]}, ValueError, "5 entries"),
+        ({"progress": "yes"}, TypeError, "callable"),
+    ],
+)
 def test_stage_module_checks_its_arguments_and_never_writes_its_inputs(change, error, message) -> None:
     rng = np.random.default_rng(6)
     noisy = rng.normal(0, 1, (1, 1, 1, 40, 40)).astype(np.float32)
@@ -61,8 +65,8 @@ def test_stage_module_checks_its_arguments_and_never_writes_its_inputs(change, e
     fractions: list[float] = []
     result = _engine.wiener(noisy, pilot, *WIENER_ARGS, 2, progress=fractions.append)
     assert result.shape == noisy.shape and result.dtype == np.float32
-    assert fractions[-1] == 1.0 and all(0.0 <= a <= b <= 1.0 for a, b in zip(fractions, fractions[1:]))
-    arguments = dict(zip(["noisy", "pilot", "block", "step", "origin"], [noisy, pilot, *WIENER_ARGS]))
+    assert fractions[-1] == 1.0 and all(0.0 <= a <= b <= 1.0 for a, b in itertools.pairwise(fractions))
+    arguments = dict(zip(["noisy", "pilot", "block", "step", "origin"], [noisy, pilot, *WIENER_ARGS], strict=True))
     with pytest.raises(error, match=message):
         _engine.wiener(**{**arguments, "progress": None, **change}, threads=1)
     np.testing.assert_array_equal(noisy, kept[0])
@@ -103,13 +107,8 @@ def test_progress_on_standard_error_is_lines_outside_a_terminal(movie, capsys) -
     assert "denoising: 100 %" in err and "\r" not in err
 
 
-def restore_sigint() -> None:
-    """In a child: the default SIGINT, which Python turns into KeyboardInterrupt (a background
-    job, as under CI, starts with SIGINT ignored)."""
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
-
-
 # One engine run; and two bands, each on a thread of its own.
+@pytest.mark.slow
 @pytest.mark.parametrize("shape, iterations, threads", [((256, 256), 9, 1), ((1024, 256), 7, 2)])
 def test_ctrl_c_raises_keyboard_interrupt_during_a_long_run(shape, iterations, threads) -> None:
     script = textwrap.dedent(f"""
@@ -125,8 +124,9 @@ def test_ctrl_c_raises_keyboard_interrupt_during_a_long_run(shape, iterations, t
             sys.exit(0)
         print("finished", flush=True)
     """)
-    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True,
-                             preexec_fn=restore_sigint)
+    child = subprocess.Popen(
+        [sys.executable, "-c", script], stdout=subprocess.PIPE, text=True, preexec_fn=restore_sigint
+    )
     assert child.stdout.readline().strip() == "start"
     threading.Event().wait(1.0)
     child.send_signal(signal.SIGINT)

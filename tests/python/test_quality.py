@@ -10,8 +10,6 @@ import sys
 import numpy as np
 import pytest
 
-from synthetic import blobs, poisson_gaussian
-
 import pxvorel
 from pxvorel.core.axes import AxisPlan
 from pxvorel.quality.sure import estimate_risk
@@ -20,6 +18,7 @@ from pxvorel.run.execute import execute
 from pxvorel.run.job import prepare
 from pxvorel.run.plan import RunPlan
 from pxvorel.run.unit import UnitImage
+from scenes import blobs, poisson_gaussian
 
 
 @pytest.fixture(scope="module")
@@ -27,8 +26,9 @@ def scene() -> np.ndarray:
     return blobs((256, 256), 80, seed=4, low=20.0, high=300.0)
 
 
-def true_and_estimated(clean: np.ndarray, noisy: np.ndarray, model: pxvorel.NoiseModel,
-                       seed: int) -> tuple[float, float, float]:
+def true_and_estimated(
+    clean: np.ndarray, noisy: np.ndarray, model: pxvorel.NoiseModel, seed: int
+) -> tuple[float, float, float]:
     job = prepare(noisy, axes="YX", iterations=4, pvalue=0.01, threads=1)
     unit = UnitImage.of(job.engine, model)
     plan = RunPlan.of(job.settings, unit.work.shape)
@@ -58,6 +58,7 @@ def test_estimated_error_matches_the_true_error(scene, kind) -> None:
     assert abs(np.mean(errors)) < 3 * np.sqrt(np.mean(np.square(spreads)) / len(spreads)), (errors, spreads)
 
 
+@pytest.mark.slow
 def test_tuning_picks_a_setting_close_to_the_oracle(scene) -> None:
     """Among the candidates, the one with the lowest estimated error is within 5 % of the lowest
     true error; and a flat image, where averaging more always helps, is not left at the defaults."""
@@ -69,8 +70,10 @@ def test_tuning_picks_a_setting_close_to_the_oracle(scene) -> None:
         model = pxvorel.NoiseModel.gaussian(sigma)
         unit = UnitImage.of(job.engine, model)
         tuning = tune(unit, model, job.settings)
-        true = [float(np.mean((unit.back(execute(unit.work, RunPlan.of(s, unit.work.shape)))[0, 0, 0] - clean) ** 2))
-                for s in tuning.candidates]
+        true = [
+            float(np.mean((unit.back(execute(unit.work, RunPlan.of(s, unit.work.shape)))[0, 0, 0] - clean) ** 2))
+            for s in tuning.candidates
+        ]
         chosen = int(np.argmin(tuning.scores))
         assert true[chosen] <= 1.05 * min(true), (tuning.scores, true)
         assert chosen != 0 or image is not flat
@@ -78,11 +81,13 @@ def test_tuning_picks_a_setting_close_to_the_oracle(scene) -> None:
     assert not distrusted.trusted and distrusted.chosen == tuning.candidates[0]
 
 
+@pytest.mark.slow
 def test_the_report_holds_what_the_run_used(scene) -> None:
     noisy = poisson_gaussian(scene[:128, :160], 0.5, 9.0, seed=1)
     plain = pxvorel.denoise(noisy, noise=pxvorel.NoiseModel([0.5], [9.0]), threads=1)
-    estimated, report = pxvorel.denoise(noisy, noise=pxvorel.NoiseModel([0.5], [9.0]), threads=1, quality=True,
-                                        return_report=True)
+    estimated, report = pxvorel.denoise(
+        noisy, noise=pxvorel.NoiseModel([0.5], [9.0]), threads=1, quality=True, return_report=True
+    )
     np.testing.assert_array_equal(estimated, plain)  # the probe run leaves the result alone
     assert report.tuning is None and report.quality is not None and report.noise.gain == (0.5,)
     assert 3.0 < report.quality.gain_db < 30.0 and 0.0 < report.quality.spread_db < 1.0
@@ -93,13 +98,19 @@ def test_the_report_holds_what_the_run_used(scene) -> None:
     assert report.quality is not None and not report.quality.reliable
     assert "not reliable: channel(s) 0" in report.quality.describe()
 
-    tuned, report = pxvorel.denoise(noisy, noise=pxvorel.NoiseModel([0.5], [9.0]), threads=1, tune=True,
-                                    return_report=True)
+    tuned, report = pxvorel.denoise(
+        noisy, noise=pxvorel.NoiseModel([0.5], [9.0]), threads=1, tune=True, return_report=True
+    )
     assert report.tuning is not None and report.settings == report.tuning.chosen
     chosen = report.settings
-    again = pxvorel.denoise(noisy, noise=pxvorel.NoiseModel([0.5], [9.0]), threads=1, iterations=chosen.iterations,
-                            pvalue=chosen.pvalue, patch_radius={"X": chosen.patch_radius["X"],
-                                                                "Y": chosen.patch_radius["Y"]})
+    again = pxvorel.denoise(
+        noisy,
+        noise=pxvorel.NoiseModel([0.5], [9.0]),
+        threads=1,
+        iterations=chosen.iterations,
+        pvalue=chosen.pvalue,
+        patch_radius={"X": chosen.patch_radius["X"], "Y": chosen.patch_radius["Y"]},
+    )
     np.testing.assert_array_equal(tuned, again)  # the whole image is denoised with the setting chosen
 
     clipped = np.maximum(noisy - np.median(noisy), 0.0)  # half the samples at 0: no tuning there
@@ -120,12 +131,15 @@ def test_separate_channels_are_each_denoised_as_their_own_image(scene) -> None:
     assert not np.array_equal(joint, separate)
 
 
-@pytest.mark.parametrize(("keywords", "needle"), [
-    ({"channels": "mixed"}, "channels must be one of"),
-    ({"return_noise": True, "return_report": True}, "not both"),
-    ({"tune": True, "dask": True}, "in-memory"),
-    ({"quality": True, "dask": True}, "in-memory"),
-])
+@pytest.mark.parametrize(
+    ("keywords", "needle"),
+    [
+        ({"channels": "mixed"}, "channels must be one of"),
+        ({"return_noise": True, "return_report": True}, "not both"),
+        ({"tune": True, "dask": True}, "in-memory"),
+        ({"quality": True, "dask": True}, "in-memory"),
+    ],
+)
 def test_bad_requests_are_refused(keywords, needle) -> None:
     image = np.random.default_rng(0).normal(100.0, 5.0, (32, 32)).astype(np.float32)
     if keywords.pop("dask", False):
@@ -136,17 +150,36 @@ def test_bad_requests_are_refused(keywords, needle) -> None:
         pxvorel.denoise(image, noise=5.0, **keywords)
 
 
+@pytest.mark.slow
 def test_command_line_prints_the_estimate(tmp_path, scene) -> None:
     source = tmp_path / "in.npy"
     np.save(source, (scene + np.random.default_rng(0).normal(0.0, 15.0, scene.shape)).astype(np.float32))
-    result = subprocess.run([sys.executable, "-m", "pxvorel", "denoise", source, "-o", tmp_path / "out.npy",
-                             "--sigma", "15", "--quality", "--channels", "joint", "-q"],
-                            capture_output=True, text=True, timeout=300)
+    result = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "pxvorel",
+            "denoise",
+            source,
+            "-o",
+            tmp_path / "out.npy",
+            "--sigma",
+            "15",
+            "--quality",
+            "--channels",
+            "joint",
+            "-q",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert result.returncode == 0, result.stderr
     assert "in.npy: estimated PSNR gain" in result.stdout and "dB ± " in result.stdout
     assert AxisPlan.for_array(np.load(tmp_path / "out.npy").shape, None).axes == "YX"
 
 
+@pytest.mark.slow
 def test_the_default_call_chooses_on_tiles_and_fixed_parameters_do_not(monkeypatch) -> None:
     """On a plane large enough for tiles the default call compares the default with the finer
     setting and denoises with the chosen one (here the default: the same result as asking for
@@ -166,8 +199,13 @@ def test_the_default_call_chooses_on_tiles_and_fixed_parameters_do_not(monkeypat
     assert forced.settings == finer.applied(given)
     used = report.settings
     assert used == given and used.variant == "default"
-    fixed = pxvorel.denoise(noisy, threads=1, patch_radius={"X": used.patch_radius["X"], "Y": used.patch_radius["Y"]},
-                            iterations=used.iterations, pvalue=used.pvalue)
+    fixed = pxvorel.denoise(
+        noisy,
+        threads=1,
+        patch_radius={"X": used.patch_radius["X"], "Y": used.patch_radius["Y"]},
+        iterations=used.iterations,
+        pvalue=used.pvalue,
+    )
     np.testing.assert_array_equal(result, fixed)
     for keywords in ({"patch_radius": 2}, {"pvalue": 0.01}, {"iterations": 3}, {"refine": False}):
         assert pxvorel.denoise(noisy, threads=1, return_report=True, **keywords)[1].tuning is None
@@ -178,14 +216,16 @@ def test_the_default_call_chooses_on_tiles_and_fixed_parameters_do_not(monkeypat
         assert report.tuning is None and report.settings.patch_radius["X"] == radius
 
 
+@pytest.mark.slow
 def test_a_time_lapse_choice_runs_the_wide_blocks_it_chose(monkeypatch) -> None:
     """A time-lapse large enough for one tile of its frames compares the default with the smoother
     setting; chosen (here made to win), that setting runs with the wider blocks of the stage."""
     import pxvorel.quality.tile_choice as choice
     import pxvorel.run.refine as stage
 
-    frames = np.stack([poisson_gaussian(blobs((256, 256), 40, seed=3, low=20.0, high=200.0), 2.0, 16.0, seed=t)
-                       for t in range(4)])
+    frames = np.stack(
+        [poisson_gaussian(blobs((256, 256), 40, seed=3, low=20.0, high=200.0), 2.0, 16.0, seed=t) for t in range(4)]
+    )
     smoother = choice.FRAME_ALTERNATIVES[0]
     monkeypatch.setattr(choice, "FRAME_ALTERNATIVES", (dataclasses.replace(smoother, weight=0.0),))
     result, report = pxvorel.denoise(frames, axes="TYX", threads=1, return_report=True)

@@ -16,13 +16,14 @@ import numpy as np
 import pytest
 from threadpoolctl import threadpool_limits
 
-from test_progress import restore_sigint
-
 import pxvorel
 from pxvorel.run.job import prepare
 from pxvorel.run.plan import RunPlan
 from pxvorel.run.refine import STAGE_SHARE
 from pxvorel.run.threads import available_cores
+from subprocesses import restore_sigint
+
+pytestmark = pytest.mark.slow
 
 #: Each run below would take many seconds; a stop must come far sooner.
 STOPPED_WITHIN = 5.0
@@ -35,13 +36,13 @@ needs_two_cores = pytest.mark.skipif(available_cores() < 2, reason="bands need t
 RUNNINGS = {
     "one thread": 'x = volume(); pxvorel.denoise(x, axes="ZYX", noise=10.0, threads=1, progress=started)',
     "bands": 'x = volume(); pxvorel.denoise(x, axes="ZYX", noise=10.0, progress=started)',
-    "engine threads": 'x = plane(); pxvorel.denoise(x, noise=10.0, iterations=12, threads=2, progress=started)',
+    "engine threads": "x = plane(); pxvorel.denoise(x, noise=10.0, iterations=12, threads=2, progress=started)",
     "second stage": 'x = volume(); pxvorel.denoise(x, axes="ZYX", noise=10.0, iterations=1, threads=1, '
-                    'progress=lambda f: f > 1 - STAGE_SHARE and started(f, 0.2))',
-    "dask threads": 'x = da.from_array(volume(), chunks=(16, 256, 256)); '
-                    'y = pxvorel.denoise(x, axes="ZYX", noise=10.0); started(0.5); y.compute()',
-    "dask cluster": 'x = da.from_array(volume(), chunks=(16, 256, 256)); '
-                    'y = pxvorel.denoise(x, axes="ZYX", noise=10.0); started(0.5); y.compute()',
+    "progress=lambda f: f > 1 - STAGE_SHARE and started(f, 0.2))",
+    "dask threads": "x = da.from_array(volume(), chunks=(16, 256, 256)); "
+    'y = pxvorel.denoise(x, axes="ZYX", noise=10.0); started(0.5); y.compute()',
+    "dask cluster": "x = da.from_array(volume(), chunks=(16, 256, 256)); "
+    'y = pxvorel.denoise(x, axes="ZYX", noise=10.0); started(0.5); y.compute()',
 }
 
 CHILD = textwrap.dedent("""
@@ -95,10 +96,14 @@ CHILD = textwrap.dedent("""
 @pytest.fixture(scope="module")
 def python_stops() -> dict[str, list[str]]:
     """One child runs every running in turn and is sent SIGINT during each."""
-    runs = [(name, code) for name, code in RUNNINGS.items()
-            if name != "dask cluster" or _has_distributed()]
-    child = subprocess.run([sys.executable, "-c", f"RUNS = {runs!r}\n{CHILD}"], capture_output=True, text=True,
-                           timeout=300, preexec_fn=restore_sigint)
+    runs = [(name, code) for name, code in RUNNINGS.items() if name != "dask cluster" or _has_distributed()]
+    child = subprocess.run(
+        [sys.executable, "-c", f"RUNS = {runs!r}\n{CHILD}"],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        preexec_fn=restore_sigint,
+    )
     lines = [line.split() for line in child.stdout.splitlines()]
     return {" ".join(words[:-3] if "stopped" in words else words[:-1]): words for words in lines}
 
@@ -111,8 +116,9 @@ def _has_distributed() -> bool:
     return True
 
 
-@pytest.mark.parametrize("running", [pytest.param(name, marks=needs_two_cores) if name == "bands" else name
-                                     for name in RUNNINGS])
+@pytest.mark.parametrize(
+    "running", [pytest.param(name, marks=needs_two_cores) if name == "bands" else name for name in RUNNINGS]
+)
 def test_ctrl_c_stops_every_running_promptly_and_leaves_nothing_computing(python_stops, running) -> None:
     if running == "dask cluster" and not _has_distributed():
         pytest.skip("distributed is not installed")
@@ -125,12 +131,16 @@ class Stop(Exception):
     pass
 
 
-@pytest.mark.parametrize(("shape", "keywords", "after"), [
-    ((16, 512, 512), {"axes": "ZYX", "threads": 1}, 0.0),
-    pytest.param((16, 768, 512), {"axes": "ZYX"}, 0.0, marks=needs_two_cores),
-    ((160, 160), {"iterations": 12, "threads": 2}, 0.0),
-    ((16, 256, 256), {"axes": "ZYX", "threads": 1, "iterations": 1}, 1 - STAGE_SHARE),
-], ids=["one thread", "bands", "engine threads", "second stage"])
+@pytest.mark.parametrize(
+    ("shape", "keywords", "after"),
+    [
+        ((16, 512, 512), {"axes": "ZYX", "threads": 1}, 0.0),
+        pytest.param((16, 768, 512), {"axes": "ZYX"}, 0.0, marks=needs_two_cores),
+        ((160, 160), {"iterations": 12, "threads": 2}, 0.0),
+        ((16, 256, 256), {"axes": "ZYX", "threads": 1, "iterations": 1}, 1 - STAGE_SHARE),
+    ],
+    ids=["one thread", "bands", "engine threads", "second stage"],
+)
 def test_a_raising_callback_stops_every_running_and_writes_nothing(shape, keywords, after) -> None:
     image = np.random.default_rng(3).normal(100, 10, shape).astype(np.float32)
     out = np.full(shape, -1.0, np.float32)
@@ -143,8 +153,13 @@ def test_a_raising_callback_stops_every_running_and_writes_nothing(shape, keywor
     start = time.perf_counter()
     # The count in force (which earlier native calls on this thread may have lowered) is 2.
     with threadpool_limits(limits=2, user_api="openmp"), pytest.raises(Stop):
-        job = prepare(image, iterations=keywords.get("iterations", 4), pvalue=0.01, threads=keywords.get("threads"),
-                      axes=keywords.get("axes"))
+        job = prepare(
+            image,
+            iterations=keywords.get("iterations", 4),
+            pvalue=0.01,
+            threads=keywords.get("threads"),
+            axes=keywords.get("axes"),
+        )
         assert (RunPlan.of(job.settings, job.engine.shape).bands is not None) == (keywords.get("threads") is None)
         assert job.settings.refine
         pxvorel.denoise(image, noise=10.0, out=out, progress=stop, **keywords)
@@ -159,7 +174,7 @@ def volumes(tmp_path_factory) -> list[Path]:
     """A small volume, then one whose denoising takes far longer than a stop may."""
     folder = tmp_path_factory.mktemp("volumes")
     paths = [folder / "a_small.npy", folder / "b_large.npy"]
-    for i, (path, shape) in enumerate(zip(paths, [(4, 64, 64), (16, 512, 512)])):
+    for i, (path, shape) in enumerate(zip(paths, [(4, 64, 64), (16, 512, 512)], strict=True)):
         np.save(path, np.random.default_rng(i).normal(100, 10, shape).astype(np.float32))
     return paths
 
@@ -170,8 +185,13 @@ CLI_CASES = {
     "SIGTERM estimating": (signal.SIGTERM, "choosing the noise model", 0.0, ["--noise", "auto"], False),
     "SIGINT denoising in bands": (signal.SIGINT, "denoising:", 0.0, [], False),
     "SIGTERM denoising in bands": (signal.SIGTERM, "denoising:", 0.0, [], False),
-    "SIGINT writing": (signal.SIGINT, "writing", 0.0, ["--iterations", "1", "--patch-radius", "0", "--search", "XY"],
-                       False),
+    "SIGINT writing": (
+        signal.SIGINT,
+        "writing",
+        0.0,
+        ["--iterations", "1", "--patch-radius", "0", "--search", "XY"],
+        False,
+    ),
     "SIGINT second file": (signal.SIGINT, "file 2/2", 0.0, [], True),
     "SIGTERM dask threads": (signal.SIGTERM, "noise model:", 1.0, ["--chunks", "Y=128"], False),
     "SIGINT local cluster": (signal.SIGINT, "noise model:", 1.0, ["--workers", "1"], False),
@@ -187,9 +207,12 @@ def test_the_command_line_stops_at_every_stage_and_leaves_no_file(volumes, tmp_p
     output = tmp_path / ("out" if both else "out.tif")
     noise = [] if "--noise" in extra else ["--sigma", "10"]
     before = [path.read_bytes() for path in inputs]
-    child = subprocess.Popen([sys.executable, "-m", "pxvorel", "denoise", *inputs, "-o", output, "--axes", "ZYX", *noise,
-                              *extra],
-                             stderr=subprocess.PIPE, text=True, preexec_fn=restore_sigint)
+    child = subprocess.Popen(
+        [sys.executable, "-m", "pxvorel", "denoise", *inputs, "-o", output, "--axes", "ZYX", *noise, *extra],
+        stderr=subprocess.PIPE,
+        text=True,
+        preexec_fn=restore_sigint,
+    )
     seen = []
     for line in child.stderr:
         seen.append(line)

@@ -9,27 +9,29 @@ import numpy as np
 import pytest
 import tifffile
 
-from reference_cases import DATA
-
 import pxvorel._px as px
+
+pytestmark = pytest.mark.slow
 
 # (file, crop in the file's axes, engine shape (T, C, Z, Y, X), patch radius x, y, z, c, t)
 CROPS = [
-    pytest.param(("2d_er_exit_sites_noisy_u16.tif", np.s_[100:356, 120:376], (1, 1, 1, 256, 256),
-                  [3, 3, 0, 0, 0]), id="plane"),
-    pytest.param(("2dt_cancer_cell_nuclei_48frames_u16.tif", np.s_[10:18, :128, :128], (8, 1, 1, 128, 128),
-                  [2, 2, 0, 0, 1]), id="time_lapse"),
-    pytest.param(("3d_golgi_bfa_u16.tif", np.s_[4:20, 20:116, 20:116], (1, 1, 16, 96, 96), [2, 2, 1, 0, 0]),
-                 id="stack"),
+    pytest.param(
+        ("2d_er_exit_sites_noisy_u16.tif", np.s_[100:356, 120:376], (1, 1, 1, 256, 256), [3, 3, 0, 0, 0]), id="plane"
+    ),
+    pytest.param(
+        ("2dt_cancer_cell_nuclei_48frames_u16.tif", np.s_[10:18, :128, :128], (8, 1, 1, 128, 128), [2, 2, 0, 0, 1]),
+        id="time_lapse",
+    ),
+    pytest.param(
+        ("3d_golgi_bfa_u16.tif", np.s_[4:20, 20:116, 20:116], (1, 1, 16, 96, 96), [2, 2, 1, 0, 0]), id="stack"
+    ),
 ]
 
 
 @pytest.fixture(scope="module", params=CROPS)
-def crop_and_one_thread(request) -> tuple[np.ndarray, float, list[int], np.ndarray]:
+def crop_and_one_thread(request, real_image) -> tuple[np.ndarray, float, list[int], np.ndarray]:
     name, region, shape, radius = request.param
-    path = DATA / name
-    if not path.exists():
-        pytest.skip(f"real image {path} is not present")
+    path = real_image(name)
     image = np.ascontiguousarray(tifffile.imread(path)[region], dtype=np.float32).reshape(shape)
     sigma = float(px._calibrate_gaussian(image.copy()))
     return image, sigma, radius, run(image, sigma, radius, 1)
