@@ -45,9 +45,8 @@ _check: _lint _test-types _install
 	python3 -m pytest $(PYTEST_ARGS)
 
 # ruff (rules and formatting, configured in pyproject.toml) and codespell over the Python
-# code. The package and the benchmarks join once they have been formatted:
-# LINT_PATHS = python tests benchmarks tools/*.py conftest.py
-LINT_PATHS := tests tools/*.py conftest.py
+# code, and clang-format over the C++ (_lint-cpp).
+LINT_PATHS := python tests benchmarks tools/*.py conftest.py
 lint:
 	$(RUN) $(MAKE) --no-print-directory _lint
 _lint: _lint-cpp

@@ -1,8 +1,8 @@
 """Lists the benchmarks, or runs each of them once in a short form, one after another:
 
-    tools/py314 python3 -m benchmarks            # the list, with each one's command
-    tools/py314 python3 -m benchmarks --smoke    # every benchmark in its short form (tens of minutes)
-    tools/py314 python3 -m benchmarks --smoke --only quality
+tools/py314 python3 -m benchmarks            # the list, with each one's command
+tools/py314 python3 -m benchmarks --smoke    # every benchmark in its short form (tens of minutes)
+tools/py314 python3 -m benchmarks --smoke --only quality
 """
 
 from __future__ import annotations
@@ -66,8 +66,11 @@ def main() -> None:
         if status != 0:
             failed.append(module)
     ran = len(chosen) - len(skipped)
-    print(f"{ran - len(failed)} of {ran} ran without error" + (f"; failed: {', '.join(failed)}" if failed else "")
-          + (f"; skipped: {', '.join(skipped)}" if skipped else ""))
+    print(
+        f"{ran - len(failed)} of {ran} ran without error"
+        + (f"; failed: {', '.join(failed)}" if failed else "")
+        + (f"; skipped: {', '.join(skipped)}" if skipped else "")
+    )
     sys.exit(1 if failed else 0)
 
 

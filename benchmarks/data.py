@@ -35,14 +35,25 @@ Array = npt.NDArray[np.float32]
 
 # ---------------------------------------------------------------- synthetic scenes
 
+
 def smooth_scene(shape: tuple[int, ...], seed: int, drift: float = 0.0) -> Array:
     """Blobs, filaments and a gentle background, 10 to about 200; the first axis of a 3-D
     shape is depth (blobs vary along it) or, with `drift`, time (blobs move)."""
     rng = np.random.default_rng(seed)
     planes, height, width = (1, *shape) if len(shape) == 2 else shape
     y, x = np.mgrid[0:height, 0:width].astype(np.float32)
-    blobs = [(rng.uniform(0, width), rng.uniform(0, height), rng.uniform(0, planes), rng.uniform(3, 12),
-              rng.uniform(40, 150), rng.uniform(-1, 1), rng.uniform(-1, 1)) for _ in range(height * width // 900)]
+    blobs = [
+        (
+            rng.uniform(0, width),
+            rng.uniform(0, height),
+            rng.uniform(0, planes),
+            rng.uniform(3, 12),
+            rng.uniform(40, 150),
+            rng.uniform(-1, 1),
+            rng.uniform(-1, 1),
+        )
+        for _ in range(height * width // 900)
+    ]
     lines = [(rng.uniform(0, np.pi), rng.uniform(0, width), rng.uniform(20, 60)) for _ in range(6)]
     scene = np.empty((planes, height, width), np.float32)
     for p in range(planes):
@@ -134,6 +145,7 @@ def counts_volume(path: Path, shape: tuple[int, int, int], chunks: tuple[int, in
 
 # ---------------------------------------------------------------- cases with a clean version
 
+
 @dataclass
 class Case:
     """Clean and noisy data (T, C, Z, Y, X with leading ones dropped) and its known noise."""
@@ -185,12 +197,26 @@ def benchmark_cases(quick: bool) -> list[Case]:
     movie_noisy = poisson_gaussian_noise(movie, gain, read, rng)  # drawn first: the other noise follows it
     return [
         Case(f"2-D {side}², σ 25", plane, gaussian_noise(plane, 25.0, rng), "YX", [25.0]),
-        Case(f"3 channels {small}², σ 10/20/5", channels, gaussian_noise(channels, sigmas, rng), "CYX",
-             [10.0, 20.0, 5.0]),
-        Case(f"stack {depth}×{small}², σ 15, z radius 1", stack, gaussian_noise(stack, 15.0, rng), "ZYX", [15.0],
-             patch=[3, 3, 1, 0, 0]),
-        Case(f"time-lapse {frames}×{small}², Poisson-Gaussian, t radius 1", movie, movie_noisy, "TYX", [read],
-             gain=gain, patch=[3, 3, 0, 0, 1]),
+        Case(
+            f"3 channels {small}², σ 10/20/5", channels, gaussian_noise(channels, sigmas, rng), "CYX", [10.0, 20.0, 5.0]
+        ),
+        Case(
+            f"stack {depth}×{small}², σ 15, z radius 1",
+            stack,
+            gaussian_noise(stack, 15.0, rng),
+            "ZYX",
+            [15.0],
+            patch=[3, 3, 1, 0, 0],
+        ),
+        Case(
+            f"time-lapse {frames}×{small}², Poisson-Gaussian, t radius 1",
+            movie,
+            movie_noisy,
+            "TYX",
+            [read],
+            gain=gain,
+            patch=[3, 3, 0, 0, 1],
+        ),
     ]
 
 
@@ -209,8 +235,9 @@ def camera_cases() -> list[Case]:
         return []
     clean = images.camera().astype(np.float32)
     rng = np.random.default_rng(5)
-    return [Case(f"camera 512², σ {s}", clean, gaussian_noise(clean, float(s), rng), "YX", [float(s)])
-            for s in (25, 10)]
+    return [
+        Case(f"camera 512², σ {s}", clean, gaussian_noise(clean, float(s), rng), "YX", [float(s)]) for s in (25, 10)
+    ]
 
 
 def channel_cases(side: int) -> list[Case]:
@@ -219,8 +246,10 @@ def channel_cases(side: int) -> list[Case]:
     same = np.stack([smooth_scene((side, side), 3) * k for k in (1.0, 0.6, 1.4)])
     unrelated = np.stack([smooth_scene((side, side), 4), smooth_scene((side, side), 11) * 0.5])
     cases = []
-    for name, clean, sigma in ((f"3 co-localised channels {side}², σ 10/20/5", same, [10.0, 20.0, 5.0]),
-                               (f"2 unrelated channels {side}², σ 10/10", unrelated, [10.0, 10.0])):
+    for name, clean, sigma in (
+        (f"3 co-localised channels {side}², σ 10/20/5", same, [10.0, 20.0, 5.0]),
+        (f"2 unrelated channels {side}², σ 10/10", unrelated, [10.0, 10.0]),
+    ):
         noisy = gaussian_noise(clean, np.array(sigma).reshape(-1, 1, 1), rng)
         cases.append(Case(name, clean, noisy, "CYX", sigma))
     return cases
@@ -235,12 +264,21 @@ def size_cases(quick: bool, sigma: float = 15.0) -> list[Case]:
     for shape in planes + stacks:
         clean = smooth_scene(shape, 9)
         flat = len(shape) == 2
-        cases.append(Case("×".join(map(str, shape)), clean, gaussian_noise(clean, sigma, rng),
-                          "YX" if flat else "ZYX", [sigma], patch=[3, 3, 0, 0, 0] if flat else [3, 3, 1, 0, 0]))
+        cases.append(
+            Case(
+                "×".join(map(str, shape)),
+                clean,
+                gaussian_noise(clean, sigma, rng),
+                "YX" if flat else "ZYX",
+                [sigma],
+                patch=[3, 3, 0, 0, 0] if flat else [3, 3, 1, 0, 0],
+            )
+        )
     return cases
 
 
 # ---------------------------------------------------------------- real images
+
 
 @dataclass(frozen=True)
 class RealImage:
@@ -274,21 +312,33 @@ class RealImage:
 
 
 #: Every real image with its axes (tifffile's "Q" of the cancer cell series is time).
-REAL = tuple(RealImage(f, a) for f, a in (
-    ("2d_er_exit_sites_noisy_u16.tif", "YX"), ("2d_nuclei_dsb2018_u16.tif", "YX"),
-    ("2d_microtubules_u16.tif", "YX"), ("2d_motors_on_microtubules_u16.tif", "YX"),
-    ("2d_nuclei_with_background_u16.tif", "YX"),
-    ("2dc_hela_dna_tubulin_actin_3ch_u16.tif", "CYX"), ("2dc_u2os_bbbc022_3ch_u16.tif", "CYX"),
-    ("2dc_nuclei_golgi_u16.tif", "CYX"),
-    ("3d_golgi_bfa_u16.tif", "ZYX"), ("3d_nuclear_envelope_drosophila_u8.tif", "ZYX"),
-    ("3dc_spots_2ch_u16.tif", "ZCYX"),
-    ("2dt_cancer_cell_nuclei_48frames_u16.tif", "TYX"), ("2dt_nuclei_mitocheck_30frames_u8.tif", "TYX"),
-    ("pair_nucleus_lowsnr_u8.tif", "YX"), ("pair_nucleus_highsnr_u8.tif", "YX"),
-    ("pair_mito_confocal_lowsnr_u8.tif", "YX"), ("pair_mito_confocal_highsnr_u8.tif", "YX"),
-    *((f"pair_fmd_{name}_{kind}_u8.tif", "YX") for name in ("widefield_bpae_nuclei", "widefield_bpae_mito",
-                                                            "confocal_bpae_nuclei", "twophoton_bpae_actin")
-      for kind in ("raw", "avg50")),
-))
+REAL = tuple(
+    RealImage(f, a)
+    for f, a in (
+        ("2d_er_exit_sites_noisy_u16.tif", "YX"),
+        ("2d_nuclei_dsb2018_u16.tif", "YX"),
+        ("2d_microtubules_u16.tif", "YX"),
+        ("2d_motors_on_microtubules_u16.tif", "YX"),
+        ("2d_nuclei_with_background_u16.tif", "YX"),
+        ("2dc_hela_dna_tubulin_actin_3ch_u16.tif", "CYX"),
+        ("2dc_u2os_bbbc022_3ch_u16.tif", "CYX"),
+        ("2dc_nuclei_golgi_u16.tif", "CYX"),
+        ("3d_golgi_bfa_u16.tif", "ZYX"),
+        ("3d_nuclear_envelope_drosophila_u8.tif", "ZYX"),
+        ("3dc_spots_2ch_u16.tif", "ZCYX"),
+        ("2dt_cancer_cell_nuclei_48frames_u16.tif", "TYX"),
+        ("2dt_nuclei_mitocheck_30frames_u8.tif", "TYX"),
+        ("pair_nucleus_lowsnr_u8.tif", "YX"),
+        ("pair_nucleus_highsnr_u8.tif", "YX"),
+        ("pair_mito_confocal_lowsnr_u8.tif", "YX"),
+        ("pair_mito_confocal_highsnr_u8.tif", "YX"),
+        *(
+            (f"pair_fmd_{name}_{kind}_u8.tif", "YX")
+            for name in ("widefield_bpae_nuclei", "widefield_bpae_mito", "confocal_bpae_nuclei", "twophoton_bpae_actin")
+            for kind in ("raw", "avg50")
+        ),
+    )
+)
 _BY_FILE = {image.file: image for image in REAL}
 #: The noisy/clean pairs the quality benchmarks score against by default.
 PAIRS = ("nucleus", "mito_confocal")

@@ -23,9 +23,13 @@ Denoiser = Callable[[np.ndarray], np.ndarray]
 PEERS = ROOT / "build" / "peers"
 #: BM3D/BM4D on the full-size benchmark data (PSNR dB, CPU s), measured on a machine of this
 #: kind with bm3d 4.0.3 and bm4d 4.2.5; shown when they are not installed.
-RECORDED = {"camera 512², σ 25": (29.91, 12.4), "camera 512², σ 10": (34.24, 12.3),
-            "3 channels 256², σ 10/20/5": (38.75, 9.8), "stack 32×256², σ 15, z radius 1": (42.43, 184.0),
-            "time-lapse 10×256², Poisson-Gaussian, t radius 1": (42.40, 80.7)}
+RECORDED = {
+    "camera 512², σ 25": (29.91, 12.4),
+    "camera 512², σ 10": (34.24, 12.3),
+    "3 channels 256², σ 10/20/5": (38.75, 9.8),
+    "stack 32×256², σ 15, z radius 1": (42.43, 184.0),
+    "time-lapse 10×256², Poisson-Gaussian, t radius 1": (42.40, 80.7),
+}
 
 
 def anscombe(a: np.ndarray, gain: float, read: float) -> np.ndarray:
@@ -70,8 +74,9 @@ def opencv(case: Case, bits: int, strength: float) -> Denoiser:
             out = np.empty(a.shape, np.float32)
             for i in range(len(frames)):
                 if 0 < i < len(frames) - 1:
-                    result = cv2.fastNlMeansDenoisingMulti(list(frames[i - 1:i + 2]), 1, 3, h=[strength * factor],
-                                                           normType=norm)
+                    result = cv2.fastNlMeansDenoisingMulti(
+                        list(frames[i - 1 : i + 2]), 1, 3, h=[strength * factor], normType=norm
+                    )
                 else:
                     result = cv2.fastNlMeansDenoising(frames[i], h=[strength * factor], normType=norm)
                 out[i] = inverse_anscombe(result.astype(np.float32) / factor + low, case.gain, read)
@@ -105,13 +110,16 @@ def opencv_threads(denoise: Denoiser, threads: int) -> Denoiser:
 def scikit(case: Case, strength: float) -> Denoiser:
     """scikit-image's denoise_nl_means (fast mode, 5 x 5 patches, distance 6) per slice, h =
     strength x sigma; a Poisson-Gaussian case through the generalised Anscombe transform."""
+
     def plane(p: np.ndarray, sigma: float) -> np.ndarray:
-        return denoise_nl_means(p, h=strength * sigma, sigma=sigma, fast_mode=True, patch_size=5,
-                                patch_distance=6).astype(np.float32)
+        return denoise_nl_means(
+            p, h=strength * sigma, sigma=sigma, fast_mode=True, patch_size=5, patch_distance=6
+        ).astype(np.float32)
 
     if case.gain > 0:
-        return lambda a: inverse_anscombe(per_slice(anscombe(a, case.gain, case.sigma[0]), plane, [1.0]),
-                                          case.gain, case.sigma[0]).astype(np.float32)
+        return lambda a: inverse_anscombe(
+            per_slice(anscombe(a, case.gain, case.sigma[0]), plane, [1.0]), case.gain, case.sigma[0]
+        ).astype(np.float32)
     return lambda a: per_slice(a, plane, case.sigma)
 
 
@@ -140,6 +148,7 @@ def bm3d_or_bm4d(case: Case, bm3d: ModuleType, bm4d: ModuleType) -> tuple[str, D
     if case.axes == "ZYX":
         return "BM4D", lambda a: np.asarray(bm4d.bm4d(a, case.sigma[0]))
     if case.axes == "CYX":
-        return "BM3D per channel", lambda a: np.stack([np.asarray(bm3d.bm3d(p, s))
-                                                       for p, s in zip(a, case.sigma, strict=True)])
+        return "BM3D per channel", lambda a: np.stack(
+            [np.asarray(bm3d.bm3d(p, s)) for p, s in zip(a, case.sigma, strict=True)]
+        )
     return "BM3D", lambda a: np.asarray(bm3d.bm3d(a, case.sigma[0]))

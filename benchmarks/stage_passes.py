@@ -53,10 +53,19 @@ class Run:
     quality: QualityEstimate | None
 
 
-def denoise_with_passes(image: np.ndarray, passes: Passes, *, axes: str, noise: NoiseSpec = "auto",
-                        threads: int | None = None, quality: bool = False,
-                        patch_radius: int | Mapping[str, int] | None = None, iterations: int = DEFAULT_ITERATIONS,
-                        pvalue: float = DEFAULT_PVALUE, channels: str = DEFAULT_CHANNELS) -> Run:
+def denoise_with_passes(
+    image: np.ndarray,
+    passes: Passes,
+    *,
+    axes: str,
+    noise: NoiseSpec = "auto",
+    threads: int | None = None,
+    quality: bool = False,
+    patch_radius: int | Mapping[str, int] | None = None,
+    iterations: int = DEFAULT_ITERATIONS,
+    pvalue: float = DEFAULT_PVALUE,
+    channels: str = DEFAULT_CHANNELS,
+) -> Run:
     """As ``pxvorel.denoise`` with these arguments, with `passes` as the second stage after the
     default setting (the variant whose passes the package takes from its kind's table).
 
@@ -64,8 +73,15 @@ def denoise_with_passes(image: np.ndarray, passes: Passes, *, axes: str, noise: 
     the package's passes; `passes` then follow the setting it chooses when that is the default
     one, and its alternatives keep their own passes.
     """
-    job = prepare(image, axes=axes, patch_radius=patch_radius, iterations=iterations, pvalue=pvalue,
-                  threads=threads, channels=channels)
+    job = prepare(
+        image,
+        axes=axes,
+        patch_radius=patch_radius,
+        iterations=iterations,
+        pvalue=pvalue,
+        threads=threads,
+        channels=channels,
+    )
     model = choose_model(job.engine, noise, stacklevel=2)
     unit = UnitImage.of(job.engine, model)
     settings = job.settings

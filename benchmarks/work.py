@@ -36,8 +36,9 @@ def pairs_per_pass(shape: tuple[int, ...], patch: list[int]) -> tuple[float, flo
         step.append(radii[2] + 1 if radii[2] > 0 and z > 4 * radii[2] + 1 else 1)
         step.append(radii[3] if 0 < radii[3] < t else 1)
 
-        def reach(a: int, coords: range, search: list[int] = search, first: list[int] = first,
-                  last: list[int] = last) -> tuple[float, int]:
+        def reach(
+            a: int, coords: range, search: list[int] = search, first: list[int] = first, last: list[int] = last
+        ) -> tuple[float, int]:
             lo = np.maximum(np.array(coords) - search[a], first[a])
             hi = np.minimum(np.array(coords) + search[a], last[a])
             return float(np.sum(hi - lo + 1)), len(coords)
@@ -46,8 +47,9 @@ def pairs_per_pass(shape: tuple[int, ...], patch: list[int]) -> tuple[float, flo
         for a in range(4):
             runs = sizes[a] > 1 and radii[a] > 0 and (radii[a] > 1 or (last[a] - first[a]) % step[a] != 0)
             if runs:
-                passes.append([range(last[a], last[a] + 1) if b == a else range(first[b], last[b] + 1)
-                               for b in range(4)])
+                passes.append(
+                    [range(last[a], last[a] + 1) if b == a else range(first[b], last[b] + 1) for b in range(4)]
+                )
         for k, grid in enumerate(passes):
             sums = [reach(a, grid[a]) for a in range(4)]
             pairs = float(np.prod([s for s, _ in sums]) - np.prod([n for _, n in sums]))
@@ -60,9 +62,14 @@ def pairs_per_pass(shape: tuple[int, ...], patch: list[int]) -> tuple[float, flo
 
 def patch_samples(shape: tuple[int, ...], patch: list[int]) -> int:
     """Samples of one patch of the given radii (x, y, z, c, t) on a (T, C, Z, Y, X) image."""
-    t, c, z, y, x = shape
-    return (2 * patch[0] + 1) * (2 * patch[1] + 1) * (2 * (patch[2] if z > 1 else 0) + 1) * c * (
-        2 * (patch[4] if t > 1 else 0) + 1)
+    t, c, z, _, _ = shape
+    return (
+        (2 * patch[0] + 1)
+        * (2 * patch[1] + 1)
+        * (2 * (patch[2] if z > 1 else 0) + 1)
+        * c
+        * (2 * (patch[4] if t > 1 else 0) + 1)
+    )
 
 
 def flops(shape: tuple[int, ...], patch: list[int]) -> float:

@@ -24,8 +24,12 @@ from benchmarks.data import channel_cases, real_image
 from benchmarks.measures import psnr
 
 #: The real multi-channel images (their axes from ``benchmarks.data``).
-REAL = ["2dc_hela_dna_tubulin_actin_3ch_u16.tif", "2dc_u2os_bbbc022_3ch_u16.tif", "2dc_nuclei_golgi_u16.tif",
-        "3dc_spots_2ch_u16.tif"]
+REAL = [
+    "2dc_hela_dna_tubulin_actin_3ch_u16.tif",
+    "2dc_u2os_bbbc022_3ch_u16.tif",
+    "2dc_nuclei_golgi_u16.tif",
+    "3dc_spots_2ch_u16.tif",
+]
 MODES = ("joint", "separate")
 
 
@@ -36,18 +40,30 @@ def synthetic(side: int, threads: int) -> None:
     for case in channel_cases(side):
         for mode in MODES:
             start = time.perf_counter()
-            result, report = pxvorel.denoise(case.noisy, axes=case.axes, noise=case.noise, channels=mode,
-                                             threads=threads, quality=True, return_report=True)
+            result, report = pxvorel.denoise(
+                case.noisy,
+                axes=case.axes,
+                noise=case.noise,
+                channels=mode,
+                threads=threads,
+                quality=True,
+                return_report=True,
+            )
             seconds = time.perf_counter() - start
             per = ", ".join(f"{psnr(c, r):.2f}" for c, r in zip(case.clean, result, strict=True))
             assert report.quality is not None
-            print(f"| {case.name} | {mode} | {per} | {psnr(case.clean, result):.2f} | {report.quality.gain_db:.2f} | "
-                  f"{seconds:.1f} |", flush=True)
+            print(
+                f"| {case.name} | {mode} | {per} | {psnr(case.clean, result):.2f} | {report.quality.gain_db:.2f} | "
+                f"{seconds:.1f} |",
+                flush=True,
+            )
 
 
 def real(threads: int) -> None:
-    print("\n## Real multi-channel images (estimated PSNR gain over the input ± one standard error, and the "
-          "mean change in noise standard deviations, per channel)\n")
+    print(
+        "\n## Real multi-channel images (estimated PSNR gain over the input ± one standard error, and the "
+        "mean change in noise standard deviations, per channel)\n"
+    )
     print("| image | channels | estimated gain per channel (dB) | mean change per channel | seconds |")
     print("|---|---|---|---|---|")
     for entry in map(real_image, REAL):
@@ -60,13 +76,16 @@ def real(threads: int) -> None:
             start = time.perf_counter()
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")  # a channel falling back to Gaussian noise: the same in both modes
-                result, report = pxvorel.denoise(image.data, axes=image.axes, channels=mode, threads=threads,
-                                                 quality=True, return_report=True)
+                result, report = pxvorel.denoise(
+                    image.data, axes=image.axes, channels=mode, threads=threads, quality=True, return_report=True
+                )
             seconds = time.perf_counter() - start
             model, quality = report.noise, report.quality
             assert quality is not None
-            gains = ", ".join(f"{quality.channel_gain_db(i):.2f} ± "
-                              f"{4.343 * quality.mse_spread[i] / quality.mse[i]:.2f}" for i in range(len(quality.mse)))
+            gains = ", ".join(
+                f"{quality.channel_gain_db(i):.2f} ± {4.343 * quality.mse_spread[i] / quality.mse[i]:.2f}"
+                for i in range(len(quality.mse))
+            )
             changes = []
             for c in range(image.data.shape[c_axis]):
                 noisy = np.take(image.data, c, axis=c_axis).astype(np.float64)

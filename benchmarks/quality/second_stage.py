@@ -24,8 +24,11 @@ def with_and_without(case: Case) -> list[tuple[float, float]]:
     """(PSNR, CPU seconds) of one-thread runs without and with the stage."""
     found = []
     for refine in (False, True):
-        seconds, result = cpu(lambda refine=refine: pxvorel.denoise(case.noisy, axes=case.axes, noise=case.noise,
-                                                                    threads=1, refine=refine))
+        seconds, result = cpu(
+            lambda refine=refine: pxvorel.denoise(
+                case.noisy, axes=case.axes, noise=case.noise, threads=1, refine=refine
+            )
+        )
         found.append((psnr(case.clean, result), seconds))
     return found
 

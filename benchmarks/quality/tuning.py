@@ -45,12 +45,18 @@ def synthetic(quick: bool) -> None:
     print("|---|---|---|---|---|---|---|")
     for case in cases(quick):
         for run, tune in (("defaults", False), ("tuned", True)):
-            seconds, (result, report) = cpu(lambda tune=tune: pxvorel.denoise(
-                case.noisy, axes=case.axes, noise=case.noise, threads=1, tune=tune, quality=True, return_report=True))
+            seconds, (result, report) = cpu(
+                lambda tune=tune: pxvorel.denoise(
+                    case.noisy, axes=case.axes, noise=case.noise, threads=1, tune=tune, quality=True, return_report=True
+                )
+            )
             true = psnr(case.clean, result)
             estimate, spread = estimated_psnr(case.clean, report)
-            print(f"| {case.name} | {run} | {label(report.settings)} | {true:.2f} | {estimate:.2f} ± {spread:.2f} | "
-                  f"{estimate - true:+.2f} | {seconds:.1f} |", flush=True)
+            print(
+                f"| {case.name} | {run} | {label(report.settings)} | {true:.2f} | {estimate:.2f} ± {spread:.2f} | "
+                f"{estimate - true:+.2f} | {seconds:.1f} |",
+                flush=True,
+            )
 
 
 def pairs() -> None:
@@ -62,17 +68,25 @@ def pairs() -> None:
         blur = max((affine_psnr(clean, ndimage.gaussian_filter(noisy, s)), s) for s in np.arange(0.5, 4.01, 0.25))
         print(f"| {name} | Gaussian blur, best sigma | sigma {blur[1]:.2f} | {blur[0]:.2f} | | |")
         raw = np.clip(noisy, 0, 255).astype(np.uint8)
-        nlm = max((affine_psnr(clean, cv2.fastNlMeansDenoising(raw, h=float(h)).astype(np.float32)), h)
-                  for h in (*range(2, 40, 2), *range(40, 101, 10)))
+        nlm = max(
+            (affine_psnr(clean, cv2.fastNlMeansDenoising(raw, h=float(h)).astype(np.float32)), h)
+            for h in (*range(2, 40, 2), *range(40, 101, 10))
+        )
         print(f"| {name} | OpenCV fastNlMeansDenoising, best h | h {nlm[1]} | {nlm[0]:.2f} | | |")
         result = pxvorel.denoise(noisy, axes="YX", threads=1, refine=False)
         print(f"| {name} | engine alone (refine=False) | | {affine_psnr(clean, result):.2f} | | |", flush=True)
         for run, tune in (("defaults", False), ("tuned", True)):
-            seconds, (result, report) = cpu(lambda tune=tune: pxvorel.denoise(
-                noisy, axes="YX", threads=1, tune=tune, quality=True, return_report=True))
+            seconds, (result, report) = cpu(
+                lambda tune=tune: pxvorel.denoise(
+                    noisy, axes="YX", threads=1, tune=tune, quality=True, return_report=True
+                )
+            )
             assert report.quality is not None
-            print(f"| {name} | {run} | {label(report.settings)} | {affine_psnr(clean, result):.2f} | "
-                  f"{report.quality.gain_db:.2f} ± {report.quality.spread_db:.2f} | {seconds:.1f} |", flush=True)
+            print(
+                f"| {name} | {run} | {label(report.settings)} | {affine_psnr(clean, result):.2f} | "
+                f"{report.quality.gain_db:.2f} ± {report.quality.spread_db:.2f} | {seconds:.1f} |",
+                flush=True,
+            )
         print(f"\n{name}: {report.noise.describe_channel(0)}\n")
 
 

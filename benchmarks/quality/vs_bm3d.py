@@ -33,13 +33,16 @@ ENGINE_ALONE_RADIUS = {"X": 2, "Y": 2, "Z": 1, "T": 1}
 
 def ours(case: Case) -> dict[str, Denoiser]:
     """pxvorel's three ways, each on one thread with the known noise."""
+
     def run(**keywords: object) -> Denoiser:
         return lambda a: pxvorel.denoise(a, axes=case.axes, noise=case.noise, threads=1, **keywords)
 
     radius = {a: r for a, r in ENGINE_ALONE_RADIUS.items() if a in case.axes}
-    return {"pxvorel engine alone": run(patch_radius=radius, **ENGINE_ALONE),
-            "pxvorel defaults": run(),
-            "pxvorel tune=True": run(tune=True)}
+    return {
+        "pxvorel engine alone": run(patch_radius=radius, **ENGINE_ALONE),
+        "pxvorel defaults": run(),
+        "pxvorel tune=True": run(tune=True),
+    }
 
 
 def main() -> None:
@@ -49,8 +52,7 @@ def main() -> None:
     modules = bm3d_modules()
     print("## Against BM3D / BM4D (PSNR dB; CPU seconds, pxvorel on one thread)\n")
     if modules is None:
-        print("BM3D/BM4D are not installed in build/peers: their figures are the recorded ones "
-              "(full sizes only).\n")
+        print("BM3D/BM4D are not installed in build/peers: their figures are the recorded ones (full sizes only).\n")
     print("| data | tool | PSNR dB | CPU s | dB against BM3D/BM4D | share of their CPU | × engine alone's CPU |")
     print("|---|---|---|---|---|---|---|")
     for case in [*camera_cases(), *benchmark_cases(args.quick)]:
@@ -67,8 +69,11 @@ def main() -> None:
             seconds, result = cpu(lambda denoise=denoise: denoise(case.noisy))
             base = seconds if base is None else base
             quality = psnr(case.clean, result)
-            print(f"| {case.name} | {name} | {quality:.2f} | {seconds:.2f} | {quality - theirs[0]:+.2f} | "
-                  f"{seconds / theirs[1]:.3f} | {seconds / base:.2f} |", flush=True)
+            print(
+                f"| {case.name} | {name} | {quality:.2f} | {seconds:.2f} | {quality - theirs[0]:+.2f} | "
+                f"{seconds / theirs[1]:.3f} | {seconds / base:.2f} |",
+                flush=True,
+            )
         if label:
             print(f"| {case.name} | {label} | {theirs[0]:.2f} | {theirs[1]:.1f} | | | |", flush=True)
 

@@ -39,8 +39,15 @@ from pxvorel.io.zarr import open_lazy, prepare_ome_zarr
 
 
 def cluster(workers: int, memory: str | None = None) -> LocalCluster:
-    return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                        dashboard_address="127.0.0.1:0", memory_limit=memory, silence_logs=40)
+    return LocalCluster(
+        n_workers=workers,
+        threads_per_worker=1,
+        processes=True,
+        host="127.0.0.1",
+        dashboard_address="127.0.0.1:0",
+        memory_limit=memory,
+        silence_logs=40,
+    )
 
 
 def worker_peak_rss() -> int:
@@ -61,8 +68,10 @@ def part_one(folder: Path, iterations: int, worker_counts: list[int], in_memory:
     counts_volume(path, shape, chunks)
     noisy = zarr.open_array(str(path), mode="r")[:]
     model = pxvorel.estimate_noise(noisy)
-    print(f"part 1: {shape} uint16 ({noisy.nbytes / 2**20:.0f} MiB), chunks {chunks}, {iterations} iteration(s), "
-          f"noise {model.describe()}")
+    print(
+        f"part 1: {shape} uint16 ({noisy.nbytes / 2**20:.0f} MiB), chunks {chunks}, {iterations} iteration(s), "
+        f"noise {model.describe()}"
+    )
     start = time.perf_counter()
     reference = pxvorel.denoise(noisy, noise=model, iterations=iterations, threads=1)
     print(f"  in memory, 1 thread        {time.perf_counter() - start:8.1f} s")
@@ -81,15 +90,17 @@ def part_one(folder: Path, iterations: int, worker_counts: list[int], in_memory:
 
 
 def part_two(folder: Path, gib: float, iterations: int, memory: str) -> None:
-    depth = int(round(gib * 2**30 / (2 * 1024 * 2048)))
+    depth = round(gib * 2**30 / (2 * 1024 * 2048))
     shape, chunks = (depth, 1024, 2048), (32, 512, 512)
     source, target = folder / "big.zarr", folder / "big-denoised.ome.zarr"
     start = time.perf_counter()
     with dask.config.set(scheduler="threads", num_workers=2):
         counts_volume(source, shape, chunks)
     size = int(np.prod(shape))
-    print(f"part 2: {shape} uint16 ({2 * size / 2**30:.2f} GiB) written in {time.perf_counter() - start:.0f} s; "
-          f"2 workers limited to {memory} each, {iterations} iteration(s)")
+    print(
+        f"part 2: {shape} uint16 ({2 * size / 2**30:.2f} GiB) written in {time.perf_counter() - start:.0f} s; "
+        f"2 workers limited to {memory} each, {iterations} iteration(s)"
+    )
 
     with cluster(2, memory) as local, Client(local) as client:
         started = set(client.run(os.getpid).values())
@@ -105,8 +116,10 @@ def part_two(folder: Path, gib: float, iterations: int, memory: str) -> None:
         peaks = client.run(worker_peak_rss)
         restarted = set(client.run(os.getpid).values()) != started
     print(f"  noise model ({estimated:.0f} s, from a bounded sample): {model.describe()}")
-    print(f"  denoised and written in {seconds:.0f} s ({size / 1e6 / seconds:.2f} Mvoxel/s), "
-          f"{int(count)} sample(s) clipped to uint16")
+    print(
+        f"  denoised and written in {seconds:.0f} s ({size / 1e6 / seconds:.2f} Mvoxel/s), "
+        f"{int(count)} sample(s) clipped to uint16"
+    )
     print(f"  {len(write.tasks)} blocks of up to {chunks}; a worker restarted: {'yes' if restarted else 'no'}")
     for address, peak in sorted(peaks.items()):
         print(f"  worker {address}: peak resident memory {peak / 2**20:.0f} MiB")

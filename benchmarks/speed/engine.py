@@ -57,8 +57,10 @@ def package_runs(image: np.ndarray, axes: str, sigma: float, threads: int) -> di
     radius = {a: r for a, r in zip("XYZ", PATCH_RADIUS[:3], strict=True)} | {"T": PATCH_RADIUS[4]}
     radius = {a: r for a, r in radius.items() if a in axes}
     same = {"patch_radius": radius, "iterations": MAX_ITER, "pvalue": PVALUE, "refine": False, "channels": "joint"}
-    return {"same": lambda: pxvorel.denoise(image, axes=axes, noise=sigma, threads=threads, **same),
-            "default": lambda: pxvorel.denoise(image, axes=axes, noise=sigma, threads=threads)}
+    return {
+        "same": lambda: pxvorel.denoise(image, axes=axes, noise=sigma, threads=threads, **same),
+        "default": lambda: pxvorel.denoise(image, axes=axes, noise=sigma, threads=threads),
+    }
 
 
 def main() -> None:
@@ -72,11 +74,15 @@ def main() -> None:
     # Warm up the thread pool and the caches once.
     engine_seconds(wave_image((64, 64), args.sigma), args.sigma, max(thread_counts), 1)
 
-    print(f"engine: patch radius {PATCH_RADIUS}, neighborhood axes {NEIGHBORHOOD_AXES}, max_iter {MAX_ITER}, "
-          f"pvalue {PVALUE}, renoise {RENOISE}; sigma {args.sigma:g}")
+    print(
+        f"engine: patch radius {PATCH_RADIUS}, neighborhood axes {NEIGHBORHOOD_AXES}, max_iter {MAX_ITER}, "
+        f"pvalue {PVALUE}, renoise {RENOISE}; sigma {args.sigma:g}"
+    )
     print("package: the same parameters without the second stage, and the default call with the known sigma")
-    print(f"{'image':<22} {'shape':<20} {'threads':>7} {'seconds':>9} {'Mvoxel/s':>9} "
-          f"{'package s':>10} {'Mvoxel/s':>9} {'default s':>10} {'Mvoxel/s':>9}")
+    print(
+        f"{'image':<22} {'shape':<20} {'threads':>7} {'seconds':>9} {'Mvoxel/s':>9} "
+        f"{'package s':>10} {'Mvoxel/s':>9} {'default s':>10} {'Mvoxel/s':>9}"
+    )
     for name, shape, axes in CASES:
         image = wave_image(shape, args.sigma)
         megavoxels = image.size / 1e6
@@ -84,8 +90,11 @@ def main() -> None:
             seconds = engine_seconds(image, args.sigma, threads, args.repeat)
             runs = package_runs(image, axes, args.sigma, threads)
             same, default = (best(runs[k], args.repeat) for k in ("same", "default"))
-            print(f"{name:<22} {str(shape):<20} {threads:>7} {seconds:>9.2f} {megavoxels / seconds:>9.3f} "
-                  f"{same:>10.2f} {megavoxels / same:>9.3f} {default:>10.2f} {megavoxels / default:>9.3f}", flush=True)
+            print(
+                f"{name:<22} {shape!s:<20} {threads:>7} {seconds:>9.2f} {megavoxels / seconds:>9.3f} "
+                f"{same:>10.2f} {megavoxels / same:>9.3f} {default:>10.2f} {megavoxels / default:>9.3f}",
+                flush=True,
+            )
 
 
 if __name__ == "__main__":

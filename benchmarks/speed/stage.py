@@ -16,8 +16,11 @@ from benchmarks.timing import best
 from pxvorel.run.refine import Blocks, refine
 
 #: (name, (T, C, Z, Y, X) shape).
-SHAPES = [("plane 512²", (1, 1, 1, 512, 512)), ("stack 32×256²", (1, 1, 32, 256, 256)),
-          ("time-lapse 10×256²", (10, 1, 1, 256, 256))]
+SHAPES = [
+    ("plane 512²", (1, 1, 1, 512, 512)),
+    ("stack 32×256²", (1, 1, 32, 256, 256)),
+    ("time-lapse 10×256²", (10, 1, 1, 256, 256)),
+]
 
 
 def stage_seconds(shape: tuple[int, ...], threads: int, repeat: int) -> float:
@@ -31,8 +34,12 @@ def stage_seconds(shape: tuple[int, ...], threads: int, repeat: int) -> float:
 
 def described(blocks: Blocks) -> str:
     """Each pass's block and steps along the axes it extends along."""
-    return " then ".join("×".join(str(p.size[a]) for a in "TZYX" if p.size[a] > 1) + " step "
-                         + ",".join(str(p.step[a]) for a in "TZYX" if p.size[a] > 1) for p in blocks.passes())
+    return " then ".join(
+        "×".join(str(p.size[a]) for a in "TZYX" if p.size[a] > 1)
+        + " step "
+        + ",".join(str(p.step[a]) for a in "TZYX" if p.size[a] > 1)
+        for p in blocks.passes()
+    )
 
 
 def main() -> None:
@@ -43,8 +50,9 @@ def main() -> None:
     print("|---|---|---|---|---|")
     for name, shape in SHAPES:
         one, two = stage_seconds(shape, 1, args.repeat), stage_seconds(shape, 2, args.repeat)
-        print(f"| {name} | {described(Blocks.for_shape(shape))} | {one:.3f} | {two:.3f} | {one / two:.2f}× |",
-              flush=True)
+        print(
+            f"| {name} | {described(Blocks.for_shape(shape))} | {one:.3f} | {two:.3f} | {one / two:.2f}× |", flush=True
+        )
 
 
 if __name__ == "__main__":

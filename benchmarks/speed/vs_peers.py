@@ -65,8 +65,9 @@ def best_by_psnr(case: Case, options: dict[str, Denoiser]) -> tuple[str, Denoise
     return label, options[label]
 
 
-def comparison(cases: list[Case], baseline: ModuleType | None, count: int, strengths: list[float],
-               peak: float) -> dict[str, dict[str, float]]:
+def comparison(
+    cases: list[Case], baseline: ModuleType | None, count: int, strengths: list[float], peak: float
+) -> dict[str, dict[str, float]]:
     """Prints the side-by-side table; returns per case the seconds of `_px`, the saved
     build, OpenCV and the package, and the kernel's share of the peak."""
     print("\n## Side by side (median seconds of interleaved rounds; all cores)\n")
@@ -78,8 +79,9 @@ def comparison(cases: list[Case], baseline: ModuleType | None, count: int, stren
         work = flops(case.engine_shape(), case.patch)
         # fastNlMeansDenoisingMulti takes 8-bit data only.
         depths = (8,) if case.gain > 0 else (8, 16)
-        cv_label, cv_run = best_by_psnr(case, {f"{b}-bit, h {s}σ": opencv(case, b, s) for b in depths
-                                               for s in strengths})
+        cv_label, cv_run = best_by_psnr(
+            case, {f"{b}-bit, h {s}σ": opencv(case, b, s) for b in depths for s in strengths}
+        )
         sk_label, sk_run = best_by_psnr(case, {f"h {s}σ": scikit(case, s) for s in strengths})
         tools = {"pxvorel `_px` defaults": engine_call(px, case)}
         if baseline is not None:
@@ -90,21 +92,37 @@ def comparison(cases: list[Case], baseline: ModuleType | None, count: int, stren
         tools[f"scikit-image fast ({sk_label})"] = sk_run
         timings = rounds({name: (lambda run=run: run(case.noisy)) for name, run in tools.items()}, count)
         ours = timings["pxvorel `_px` defaults"][0]
-        found[case.name] = {"px": ours, "package": timings["`pxvorel.denoise` defaults"][0],
-                            "opencv": timings[f"OpenCV ({cv_label})"][0], "peak share": work / ours / 1e9 / peak}
+        found[case.name] = {
+            "px": ours,
+            "package": timings["`pxvorel.denoise` defaults"][0],
+            "opencv": timings[f"OpenCV ({cv_label})"][0],
+            "peak share": work / ours / 1e9 / peak,
+        }
         if baseline is not None:
             found[case.name]["saved"] = timings["pxvorel `_px` saved build"][0]
         for name, (seconds, result) in timings.items():
             engine = name.startswith("pxvorel `_px`")
-            cells = [case.name, name, f"{seconds:.3f}", f"{seconds / ours:.2f}", f"{psnr(case.clean, result):.2f}",
-                     f"{ssim(case.clean, result):.3f}", f"{case.clean.size / seconds / 1e6:.2f}",
-                     f"{work / seconds / 1e9:.1f}" if engine else "",
-                     f"{100 * work / seconds / 1e9 / peak:.1f} %" if engine else ""]
+            cells = [
+                case.name,
+                name,
+                f"{seconds:.3f}",
+                f"{seconds / ours:.2f}",
+                f"{psnr(case.clean, result):.2f}",
+                f"{ssim(case.clean, result):.3f}",
+                f"{case.clean.size / seconds / 1e6:.2f}",
+                f"{work / seconds / 1e9:.1f}" if engine else "",
+                f"{100 * work / seconds / 1e9 / peak:.1f} %" if engine else "",
+            ]
             print("| " + " | ".join(cells) + " |", flush=True)
         if case.slices > 1:
             per = {n: s / case.slices for n, (s, _) in timings.items() if not n.startswith(("pxvorel", "`pxvorel"))}
-            print("| " + case.name + " | per slice, peers | " + ", ".join(f"{s:.3f}" for s in per.values())
-                  + " | | | | | | |")
+            print(
+                "| "
+                + case.name
+                + " | per slice, peers | "
+                + ", ".join(f"{s:.3f}" for s in per.values())
+                + " | | | | | | |"
+            )
     return found
 
 
@@ -124,8 +142,11 @@ def engine_cpu_time(cases: list[Case], baseline: ModuleType | None) -> dict[str,
             results.append(engine_call(module, case, 1)(case.noisy))
             seconds.append(time.process_time() - start)
         same = np.array_equal(results[0].view(np.uint32), results[1].view(np.uint32))
-        print(f"| {case.name} | {seconds[0]:.3f} | {seconds[1]:.3f} | {seconds[0] / seconds[1]:.2f} | "
-              f"{'yes' if same else 'no'} |", flush=True)
+        print(
+            f"| {case.name} | {seconds[0]:.3f} | {seconds[1]:.3f} | {seconds[0] / seconds[1]:.2f} | "
+            f"{'yes' if same else 'no'} |",
+            flush=True,
+        )
         found[case.name] = (seconds[0] / seconds[1], same)
     return found
 
@@ -158,9 +179,14 @@ def thread_scaling(cases: list[Case], count: int) -> dict[str, dict[str, float]]
 def size_scaling(quick: bool, count: int) -> dict[str, list[float]]:
     """Throughput against size: one thread's process CPU time (what the engine costs,
     whatever else the machine runs) and the wall time on all cores."""
-    print(f"\n## Size scaling (`_px` defaults, σ 15; CPU seconds of one thread, wall seconds of all cores, "
-          f"median of {count})\n")
-    print("| data | voxels | CPU s, 1 thread | Mvoxel/s | wall s, all cores | Mvoxel/s | edge passes' share of the pairs |")
+    print(
+        f"\n## Size scaling (`_px` defaults, σ 15; CPU seconds of one thread, wall seconds of all cores, "
+        f"median of {count})\n"
+    )
+    print(
+        "| data | voxels | CPU s, 1 thread | Mvoxel/s | wall s, all cores | Mvoxel/s "
+        "| edge passes' share of the pairs |"
+    )
     print("|---|---|---|---|---|---|---|")
     found: dict[str, list[float]] = {"planes": [], "stacks": []}
     for case in size_cases(quick):
@@ -173,8 +199,11 @@ def size_scaling(quick: bool, count: int) -> dict[str, list[float]]:
         one = statistics.median(cpu)
         size = case.clean.size
         interior, edges = pairs_per_pass(case.engine_shape(), case.patch)
-        print(f"| {case.name} | {size} | {one:.3f} | {size / one / 1e6:.3f} | {seconds:.3f} | "
-              f"{size / seconds / 1e6:.3f} | {100 * edges / (interior + edges):.0f} % |", flush=True)
+        print(
+            f"| {case.name} | {size} | {one:.3f} | {size / one / 1e6:.3f} | {seconds:.3f} | "
+            f"{size / seconds / 1e6:.3f} | {100 * edges / (interior + edges):.0f} % |",
+            flush=True,
+        )
         stack = case.axes == "ZYX"
         found["stacks" if stack else "planes"].append(size / one / 1e6)
         if stack:
@@ -206,15 +235,22 @@ def peak_memory() -> dict[str, float]:
     found = {}
     for label, noise in (("known σ", "10.0"), ("estimated (default)", "'auto'")):
         script = MEMORY_SCRIPT.format(shape=MEMORY_SHAPE, noise=noise)
-        output = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True,
-                                cwd=ROOT).stdout
+        output = subprocess.run(
+            [sys.executable, "-c", script], capture_output=True, text=True, check=True, cwd=ROOT
+        ).stdout
         found[label] = float(output.split()[-1])
         print(f"| {label} | {found[label]:.1f} |", flush=True)
     return found
 
 
-def goals(cases: list[Case], side: dict[str, dict[str, float]], cpu: dict[str, tuple[float, bool]],
-          threads: dict[str, dict[str, float]], sizes: dict[str, list[float]], memory: dict[str, float]) -> None:
+def goals(
+    cases: list[Case],
+    side: dict[str, dict[str, float]],
+    cpu: dict[str, tuple[float, bool]],
+    threads: dict[str, dict[str, float]],
+    sizes: dict[str, list[float]],
+    memory: dict[str, float],
+) -> None:
     """The targets of the engine work, each with what this run measured."""
     print("\n## Targets\n")
     print("| target | measured | met |")
@@ -227,9 +263,11 @@ def goals(cases: list[Case], side: dict[str, dict[str, float]], cpu: dict[str, t
     if cpu:
         gains = [cpu[n][0] for n in names]
         same = all(cpu[n][1] for n in names)
-        row("one thread: 1.25× less CPU time than the saved build on every row, the same bits",
+        row(
+            "one thread: 1.25× less CPU time than the saved build on every row, the same bits",
             ", ".join(f"{g:.2f}×" for g in gains) + ("; same bits" if same else "; BITS DIFFER"),
-            min(gains) >= 1.25 and same)
+            min(gains) >= 1.25 and same,
+        )
     limits = [("2-D", 1.3), ("3 channels", 0.8), ("stack (per slice)", 5.0), ("time-lapse", 0.6)]
     for name, (label, limit) in zip(names, limits, strict=True):
         ratio = side[name]["package"] / side[name]["opencv"]
@@ -250,8 +288,12 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="smaller data, one round, one filter strength")
     parser.add_argument("--rounds", type=int, default=None, help="interleaved rounds (default 3, quick 1)")
-    parser.add_argument("--baseline", type=Path, default=None,
-                        help="a saved _px build to time in the same rounds (default: build/baseline/_px*.so if any)")
+    parser.add_argument(
+        "--baseline",
+        type=Path,
+        default=None,
+        help="a saved _px build to time in the same rounds (default: build/baseline/_px*.so if any)",
+    )
     args = parser.parse_args()
     count = args.rounds or (1 if args.quick else 3)
     saved = args.baseline or saved_build.default_path()
@@ -260,8 +302,10 @@ def main() -> None:
     cv2.setNumThreads(2)
     peak, formula = nominal_peak()
     print(f"# pxvorel vs OpenCV {cv2.__version__} and scikit-image\n")
-    print(f"FP32 peak {peak:.0f} GFLOP/s ({formula}); saved build: {saved if baseline is not None else 'none'}; "
-          f"rounds: {count}; kernel GFLOP/s count pairs × patch samples × {FLOPS_PER_TERM}")
+    print(
+        f"FP32 peak {peak:.0f} GFLOP/s ({formula}); saved build: {saved if baseline is not None else 'none'}; "
+        f"rounds: {count}; kernel GFLOP/s count pairs × patch samples × {FLOPS_PER_TERM}"
+    )
     cases = benchmark_cases(args.quick)
     side = comparison(cases, baseline, count, [0.8] if args.quick else [0.6, 0.8, 1.0, 1.2], peak)
     cpu = engine_cpu_time(cases, baseline)

@@ -55,8 +55,11 @@ def compare(name: str, call: Call, baseline: ModuleType) -> bool:
     same = old.shape == new.shape and np.array_equal(old.view(np.uint32), new.view(np.uint32))
     scale = float(np.max(np.abs(old))) or 1.0
     verdict = "identical" if same else f"DIFFERENT (largest difference {np.max(np.abs(old - new)) / scale:.3g} of max)"
-    print(f"{name:<66} {verdict:<12} {middle - start:8.2f} s -> {end - middle:7.2f} s "
-          f"({(middle - start) / (end - middle):4.1f}x)", flush=True)
+    print(
+        f"{name:<66} {verdict:<12} {middle - start:8.2f} s -> {end - middle:7.2f} s "
+        f"({(middle - start) / (end - middle):4.1f}x)",
+        flush=True,
+    )
     return same
 
 
@@ -68,14 +71,21 @@ def vector_calls() -> list[tuple[str, Call]]:
         kind = str(case["kind"])
         if not kind.startswith("denoise"):
             continue
-        common = ([int(v) for v in case["patch_radius"]], [int(v) for v in case["neighborhood_axes"]],
-                  int(case["max_iter"]), float(case["pvalue"]), 1, float(case["renoise"]))
+        common = (
+            [int(v) for v in case["patch_radius"]],
+            [int(v) for v in case["neighborhood_axes"]],
+            int(case["max_iter"]),
+            float(case["pvalue"]),
+            1,
+            float(case["renoise"]),
+        )
         image, sigma = case["input"].astype(np.float32), float(case["sigma"])
         call: Call
         if kind == "denoise_poisson_gaussian":
             gain, offset = [float(v) for v in case["gain"]], [float(v) for v in case["offset"]]
-            call = (lambda m, image=image, sigma=sigma, gain=gain, offset=offset, common=common:
-                    m._denoise_poisson_gaussian(image.copy(), sigma, gain, offset, *common))
+            call = lambda m, image=image, sigma=sigma, gain=gain, offset=offset, common=common: (
+                m._denoise_poisson_gaussian(image.copy(), sigma, gain, offset, *common)
+            )
         else:
             call = lambda m, image=image, sigma=sigma, common=common: m._denoise_gaussian(image.copy(), sigma, *common)
         calls.append((f"vector {path.stem}", call))
@@ -91,16 +101,21 @@ def image_calls() -> list[tuple[str, Call]]:
         if not sigma > 0:  # mostly empty images: the spread of neighbour differences
             sigma = float(np.std(np.diff(image, axis=-1)) / np.sqrt(2.0))
         for label, radii in (("x3 y3", [3, 3, 0, 0, 0]), ("x2 y2 z1 t1", package_radii(image.shape))):
-            call: Call = (lambda m, image=image, sigma=sigma, radii=radii:
-                          m._denoise_gaussian(image.copy(), sigma, radii, [1, 1, 1, 0, 1], 4, 0.01, 1, 0.0))
+            call: Call = lambda m, image=image, sigma=sigma, radii=radii: m._denoise_gaussian(
+                image.copy(), sigma, radii, [1, 1, 1, 0, 1], 4, 0.01, 1, 0.0
+            )
             calls.append((f"{path.stem} {label} (σ {sigma:.4g})", call))
     return calls
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--baseline", type=Path, default=saved_build.default_path(),
-                        help="the saved module to compare with (default: build/baseline/_px*.so)")
+    parser.add_argument(
+        "--baseline",
+        type=Path,
+        default=saved_build.default_path(),
+        help="the saved module to compare with (default: build/baseline/_px*.so)",
+    )
     parser.add_argument("--only", default="", help="only the calls whose name contains this text")
     args = parser.parse_args()
     if args.baseline is None:

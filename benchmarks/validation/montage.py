@@ -24,12 +24,12 @@ from pathlib import Path
 import matplotlib
 
 matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
-import numpy as np  # noqa: E402
+import matplotlib.pyplot as plt
+import numpy as np
 
-import pxvorel  # noqa: E402
-from benchmarks.data import DATA, ROOT, image_files  # noqa: E402
-from pxvorel.io import read_image  # noqa: E402
+import pxvorel
+from benchmarks.data import DATA, ROOT, image_files
+from pxvorel.io import read_image
 
 
 def planes(data: np.ndarray, axes: str) -> list[np.ndarray]:
@@ -52,7 +52,7 @@ def streaks(plane: np.ndarray) -> float:
 def zoom(plane: np.ndarray) -> np.ndarray:
     h, w = plane.shape
     dh, dw = max(h // 8, 8), max(w // 8, 8)
-    return plane[h // 2 - dh:h // 2 + dh, w // 2 - dw:w // 2 + dw]
+    return plane[h // 2 - dh : h // 2 + dh, w // 2 - dw : w // 2 + dw]
 
 
 def montage(path: Path, out: Path, keywords: dict[str, object]) -> None:
@@ -90,8 +90,13 @@ def main() -> None:
     parser.add_argument("folder", nargs="?", type=Path, default=DATA)
     parser.add_argument("--out", type=Path, default=ROOT / "build" / "scratch" / "montages")
     parser.add_argument("--only", help="only images whose name contains this")
-    parser.add_argument("--set", action="append", default=[], metavar="NAME=VALUE",
-                        help="a keyword of pxvorel.denoise, e.g. refine=False (repeatable)")
+    parser.add_argument(
+        "--set",
+        action="append",
+        default=[],
+        metavar="NAME=VALUE",
+        help="a keyword of pxvorel.denoise, e.g. refine=False (repeatable)",
+    )
     args = parser.parse_args()
     keywords = {k: ast.literal_eval(v) for k, v in (item.split("=", 1) for item in args.set)}
     args.out.mkdir(parents=True, exist_ok=True)

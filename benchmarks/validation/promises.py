@@ -42,14 +42,17 @@ def units() -> None:
     print("|---|---|" + "---|" * len(SCALES))
     for label, noise in (("Gaussian 8", 8.0), ("gain 2, offset 20", NoiseModel([2.0], [20.0]))):
         for renoise in (0.0, 0.5):
-            reference = pxvorel.denoise(image, noise=noise, iterations=3, renoise=renoise,
-                                        threads=1).astype(np.float64)
+            reference = pxvorel.denoise(image, noise=noise, iterations=3, renoise=renoise, threads=1).astype(np.float64)
             errors = []
             for k in SCALES:
-                scaled = (NoiseModel([g * k for g in noise.gain], [o * k * k for o in noise.offset])
-                          if isinstance(noise, NoiseModel) else noise * k)
-                result = pxvorel.denoise(image * k, noise=scaled, iterations=3, renoise=renoise,
-                                         threads=1).astype(np.float64)
+                scaled = (
+                    NoiseModel([g * k for g in noise.gain], [o * k * k for o in noise.offset])
+                    if isinstance(noise, NoiseModel)
+                    else noise * k
+                )
+                result = pxvorel.denoise(image * k, noise=scaled, iterations=3, renoise=renoise, threads=1).astype(
+                    np.float64
+                )
                 errors.append(np.max(np.abs(result - k * reference)) / np.max(np.abs(k * reference)))
             print(f"| {label} | {renoise:g} | " + " | ".join(f"{e:.1e}" for e in errors) + " |")
 
@@ -65,8 +68,14 @@ def count():
 def in_fresh_process(body: str, env: dict[str, str], timeout: float) -> str:
     """The output of `body` run after :data:`PREAMBLE` in a new interpreter with `env` added."""
     try:
-        done = subprocess.run([sys.executable, "-c", PREAMBLE + textwrap.dedent(body)], capture_output=True,
-                              text=True, env={**os.environ, **env}, timeout=timeout, cwd=ROOT)
+        done = subprocess.run(
+            [sys.executable, "-c", PREAMBLE + textwrap.dedent(body)],
+            capture_output=True,
+            text=True,
+            env={**os.environ, **env},
+            timeout=timeout,
+            cwd=ROOT,
+        )
         return done.stdout.strip() or done.stderr.strip().splitlines()[-1]
     except subprocess.TimeoutExpired:
         return f"no answer after {timeout:g} s (hangs)"
@@ -83,7 +92,8 @@ def process() -> None:
     """
     print(f"| OMP_NUM_THREADS=1 | {in_fresh_process(body, {'OMP_NUM_THREADS': '1'}, 120)} |")
     limited = "with threadpoolctl.threadpool_limits(1, user_api='openmp'):\n" + textwrap.indent(
-        textwrap.dedent(body), "    ")
+        textwrap.dedent(body), "    "
+    )
     print(f"| threadpool_limits(1), OMP_NUM_THREADS=2 | {in_fresh_process(limited, {'OMP_NUM_THREADS': '2'}, 120)} |")
     fork = """
         pxvorel.denoise(image, noise=5.0, iterations=2, threads=2)

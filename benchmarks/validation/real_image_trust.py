@@ -59,8 +59,9 @@ def clipped_sd(values: np.ndarray, k: float = 3.5) -> float:
     return float((everything if v.size < 0.97 * everything.size else v).std())
 
 
-def band_noise(planes: np.ndarray, band: tuple[float, float],
-               after: np.ndarray | None = None) -> tuple[float, float, float]:
+def band_noise(
+    planes: np.ndarray, band: tuple[float, float], after: np.ndarray | None = None
+) -> tuple[float, float, float]:
     """(intensity, independent noise sd, the sd left in `after` at the same pixels) over
     the pixels whose 5 x 5 local mean lies in the quantile `band` (percent) of all local
     means."""
@@ -77,7 +78,7 @@ def band_noise(planes: np.ndarray, band: tuple[float, float],
 
 
 def crop(engine: np.ndarray) -> np.ndarray:
-    t, c, z, y, x = engine.shape
+    t, _, z, y, x = engine.shape
     zs, ys, xs = max(0, z // 2 - 3), max(0, y // 2 - 96), max(0, x // 2 - 96)
     return engine[: min(t, 6 if z == 1 else 1), :, zs : zs + 6, ys : ys + 192, xs : xs + 192]
 
@@ -130,8 +131,10 @@ def rows(path: Path, denoise: bool) -> list[str]:
             dark = shift(after[darkest].mean() - before[darkest].mean(), dark_sd, 0.5)
             mean = shift(after.mean() - before.mean(), median_sd, 0.25)
         kind = model.kind(c)
-        out.append(f"| {path.stem} | {c} | {model.describe_channel(c)} | {' | '.join(cells)} | {dark} | {mean} "
-                   f"| {left} | {'yes' if kind == 'gaussian' else ''} | {seconds:.1f} |")
+        out.append(
+            f"| {path.stem} | {c} | {model.describe_channel(c)} | {' | '.join(cells)} | {dark} | {mean} "
+            f"| {left} | {'yes' if kind == 'gaussian' else ''} | {seconds:.1f} |"
+        )
         out.append(f"|  |  | ↳ {model.reason(c)[:160]} |")
     return out
 
@@ -145,8 +148,10 @@ def main() -> None:
     if not args.folder.is_dir():
         print(f"no real images: {args.folder} is absent")
         return
-    print("| image | c | model | median I | sd model / indep. | ratio | dark I | sd model / indep. | ratio "
-          "| dark tenth shift (sd) | mean shift (sd) | noise left at median | one sigma | estimate s |")
+    print(
+        "| image | c | model | median I | sd model / indep. | ratio | dark I | sd model / indep. | ratio "
+        "| dark tenth shift (sd) | mean shift (sd) | noise left at median | one sigma | estimate s |"
+    )
     print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     for path in image_files(args.folder):
         if args.only and args.only not in path.name:

@@ -9,8 +9,8 @@ and writes OME-Zarr.
 
 from pxvorel.api import denoise
 from pxvorel.core.version import __version__
-from pxvorel.noise.model import NoiseModel, estimate_noise, estimate_sigma
 from pxvorel.io import ImageFile, read_image, write_image
+from pxvorel.noise.model import NoiseModel, estimate_noise, estimate_sigma
 from pxvorel.quality.estimate import QualityEstimate
 from pxvorel.quality.report import RunReport
 

@@ -8,8 +8,8 @@ from typing import TYPE_CHECKING, Literal, TypeGuard, overload
 import numpy as np
 
 from pxvorel.noise.model import NoiseModel, NoiseSpec
-from pxvorel.quality.report import RunReport
 from pxvorel.pipeline import run
+from pxvorel.quality.report import RunReport
 from pxvorel.run.job import prepare
 from pxvorel.run.progress import ProgressSpec, reporting
 from pxvorel.run.settings import DEFAULT_CHANNELS, DEFAULT_ITERATIONS, DEFAULT_PVALUE, ChannelMode
@@ -24,40 +24,104 @@ def _is_dask_array(image: object) -> TypeGuard[da.Array]:
 
 # A dask array is array-like too: its overloads come first.
 @overload
-def denoise(image: da.Array, *, axes: str | None = ..., noise: NoiseSpec = ...,
-            patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
-            renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
-            refine: bool = ..., channels: ChannelMode = ...,
-            out: None = ..., return_noise: Literal[False] = ...,
-            progress: ProgressSpec = ...) -> da.Array: ...
+def denoise(
+    image: da.Array,
+    *,
+    axes: str | None = ...,
+    noise: NoiseSpec = ...,
+    patch_radius: int | Mapping[str, int] | None = ...,
+    iterations: int = ...,
+    pvalue: float = ...,
+    renoise: float = ...,
+    search_axes: str | Mapping[str, bool] | None = ...,
+    threads: int | None = ...,
+    refine: bool = ...,
+    channels: ChannelMode = ...,
+    out: None = ...,
+    return_noise: Literal[False] = ...,
+    progress: ProgressSpec = ...,
+) -> da.Array: ...
 @overload
-def denoise(image: da.Array, *, axes: str | None = ..., noise: NoiseSpec = ...,
-            patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
-            renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
-            refine: bool = ..., channels: ChannelMode = ...,
-            out: None = ..., return_noise: Literal[True],
-            progress: ProgressSpec = ...) -> tuple[da.Array, NoiseModel]: ...
+def denoise(
+    image: da.Array,
+    *,
+    axes: str | None = ...,
+    noise: NoiseSpec = ...,
+    patch_radius: int | Mapping[str, int] | None = ...,
+    iterations: int = ...,
+    pvalue: float = ...,
+    renoise: float = ...,
+    search_axes: str | Mapping[str, bool] | None = ...,
+    threads: int | None = ...,
+    refine: bool = ...,
+    channels: ChannelMode = ...,
+    out: None = ...,
+    return_noise: Literal[True],
+    progress: ProgressSpec = ...,
+) -> tuple[da.Array, NoiseModel]: ...
 @overload
-def denoise(image: np.typing.ArrayLike, *, axes: str | None = ..., noise: NoiseSpec = ...,
-            patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
-            renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
-            refine: bool = ..., channels: ChannelMode = ...,
-            out: np.ndarray | None = ..., return_noise: Literal[False] = ..., progress: ProgressSpec = ...,
-            tune: bool = ..., quality: bool = ..., return_report: Literal[False] = ...) -> np.ndarray: ...
+def denoise(
+    image: np.typing.ArrayLike,
+    *,
+    axes: str | None = ...,
+    noise: NoiseSpec = ...,
+    patch_radius: int | Mapping[str, int] | None = ...,
+    iterations: int = ...,
+    pvalue: float = ...,
+    renoise: float = ...,
+    search_axes: str | Mapping[str, bool] | None = ...,
+    threads: int | None = ...,
+    refine: bool = ...,
+    channels: ChannelMode = ...,
+    out: np.ndarray | None = ...,
+    return_noise: Literal[False] = ...,
+    progress: ProgressSpec = ...,
+    tune: bool = ...,
+    quality: bool = ...,
+    return_report: Literal[False] = ...,
+) -> np.ndarray: ...
 @overload
-def denoise(image: np.typing.ArrayLike, *, axes: str | None = ..., noise: NoiseSpec = ...,
-            patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
-            renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
-            refine: bool = ..., channels: ChannelMode = ...,
-            out: np.ndarray | None = ..., return_noise: Literal[True], progress: ProgressSpec = ...,
-            tune: bool = ..., quality: bool = ..., return_report: Literal[False] = ...) -> tuple[np.ndarray, NoiseModel]: ...
+def denoise(
+    image: np.typing.ArrayLike,
+    *,
+    axes: str | None = ...,
+    noise: NoiseSpec = ...,
+    patch_radius: int | Mapping[str, int] | None = ...,
+    iterations: int = ...,
+    pvalue: float = ...,
+    renoise: float = ...,
+    search_axes: str | Mapping[str, bool] | None = ...,
+    threads: int | None = ...,
+    refine: bool = ...,
+    channels: ChannelMode = ...,
+    out: np.ndarray | None = ...,
+    return_noise: Literal[True],
+    progress: ProgressSpec = ...,
+    tune: bool = ...,
+    quality: bool = ...,
+    return_report: Literal[False] = ...,
+) -> tuple[np.ndarray, NoiseModel]: ...
 @overload
-def denoise(image: np.typing.ArrayLike, *, axes: str | None = ..., noise: NoiseSpec = ...,
-            patch_radius: int | Mapping[str, int] | None = ..., iterations: int = ..., pvalue: float = ...,
-            renoise: float = ..., search_axes: str | Mapping[str, bool] | None = ..., threads: int | None = ...,
-            refine: bool = ..., channels: ChannelMode = ...,
-            out: np.ndarray | None = ..., return_noise: Literal[False] = ..., progress: ProgressSpec = ...,
-            tune: bool = ..., quality: bool = ..., return_report: Literal[True]) -> tuple[np.ndarray, RunReport]: ...
+def denoise(
+    image: np.typing.ArrayLike,
+    *,
+    axes: str | None = ...,
+    noise: NoiseSpec = ...,
+    patch_radius: int | Mapping[str, int] | None = ...,
+    iterations: int = ...,
+    pvalue: float = ...,
+    renoise: float = ...,
+    search_axes: str | Mapping[str, bool] | None = ...,
+    threads: int | None = ...,
+    refine: bool = ...,
+    channels: ChannelMode = ...,
+    out: np.ndarray | None = ...,
+    return_noise: Literal[False] = ...,
+    progress: ProgressSpec = ...,
+    tune: bool = ...,
+    quality: bool = ...,
+    return_report: Literal[True],
+) -> tuple[np.ndarray, RunReport]: ...
 
 
 def denoise(
@@ -241,10 +305,11 @@ def denoise(
         dask array, a lazy dask array in the input's chunks, computed block by block on
         the active scheduler (e.g. a ``distributed.Client``); each block is read with a
         halo covering the reach of all iterations (and of the second stage's blocks)
-        and aligned to the engine's reference grid, so the result equals the in-memory one (bit for bit with one thread). Its
-        noise model is chosen once, before any block: estimated from the whole array up
-        to 2**25 samples, beyond that from up to 8 evenly spaced slabs of 16
-        consecutive planes (or one slab from the middle), about 2**25 samples in all.
+        and aligned to the engine's reference grid, so the result equals the in-memory
+        one (bit for bit with one thread). Its noise model is chosen once, before any
+        block: estimated from the whole array up to 2**25 samples, beyond that from up
+        to 8 evenly spaced slabs of 16 consecutive planes (or one slab from the middle),
+        about 2**25 samples in all.
     noise_model : NoiseModel
         Only with ``return_noise=True``: the per-channel model used; a Gaussian channel
         has gain 0 and offset sigma**2; ``noise_model.variance(intensities, channel=c)``
@@ -288,12 +353,33 @@ def denoise(
             raise ValueError("tune, quality and return_report need an in-memory image, not a dask array")
         from pxvorel.run.chunked import denoise_dask
 
-        lazy, model = denoise_dask(image, axes=axes, noise=noise, patch_radius=patch_radius, search_axes=search_axes,
-                                   iterations=iterations, pvalue=pvalue, renoise=renoise, threads=threads,
-                                   refine=refine, channels=channels, stacklevel=2)
+        lazy, model = denoise_dask(
+            image,
+            axes=axes,
+            noise=noise,
+            patch_radius=patch_radius,
+            search_axes=search_axes,
+            iterations=iterations,
+            pvalue=pvalue,
+            renoise=renoise,
+            threads=threads,
+            refine=refine,
+            channels=channels,
+            stacklevel=2,
+        )
         return (lazy, model) if return_noise else lazy
-    job = prepare(image, axes=axes, patch_radius=patch_radius, search_axes=search_axes, iterations=iterations,
-                  pvalue=pvalue, renoise=renoise, threads=threads, refine=refine, channels=channels)
+    job = prepare(
+        image,
+        axes=axes,
+        patch_radius=patch_radius,
+        search_axes=search_axes,
+        iterations=iterations,
+        pvalue=pvalue,
+        renoise=renoise,
+        threads=threads,
+        refine=refine,
+        channels=channels,
+    )
     if out is not None and (not isinstance(out, np.ndarray) or out.shape != job.plan.shape or out.dtype.kind != "f"):
         raise ValueError(f"out must be a floating-point array of shape {job.plan.shape}")
     with reporting(progress) as fractions:

@@ -26,12 +26,13 @@ import numpy.typing as npt
 
 from pxvorel.noise.model import NoiseModel, NoiseSpec, choose_model
 from pxvorel.quality.candidates import CANDIDATES
-from pxvorel.quality.tile_choice import choices, choose, tiles
 from pxvorel.quality.crop import tuning_crop
 from pxvorel.quality.estimate import QualityEstimate
 from pxvorel.quality.report import RunReport
 from pxvorel.quality.sure import estimate_risk
-from pxvorel.quality.tune import Tuning, clipped_channels, tune as tune_settings
+from pxvorel.quality.tile_choice import choices, choose, tiles
+from pxvorel.quality.tune import Tuning, clipped_channels
+from pxvorel.quality.tune import tune as tune_settings
 from pxvorel.run.execute import execute
 from pxvorel.run.job import Job
 from pxvorel.run.plan import RunPlan
@@ -58,9 +59,16 @@ class Observer:
         return contextlib.nullcontext()
 
 
-def run(job: Job, noise: NoiseSpec | NoiseModel, *, tune: bool = False, quality: bool = False,
-        progress: Fractions | None = None, observer: Observer | None = None,
-        stacklevel: int = 1) -> tuple[npt.NDArray[np.float32], RunReport]:
+def run(
+    job: Job,
+    noise: NoiseSpec | NoiseModel,
+    *,
+    tune: bool = False,
+    quality: bool = False,
+    progress: Fractions | None = None,
+    observer: Observer | None = None,
+    stacklevel: int = 1,
+) -> tuple[npt.NDArray[np.float32], RunReport]:
     """The denoised image (float32, in the caller's axis order) and the run's report."""
     observer = observer if observer is not None else Observer()
     with observer.noise_step():
@@ -98,8 +106,9 @@ def run(job: Job, noise: NoiseSpec | NoiseModel, *, tune: bool = False, quality:
     return np.ascontiguousarray(job.plan.from_engine(result)), report
 
 
-def _choose_settings(unit: UnitImage, model: NoiseModel, settings: Settings, tune: bool,
-                     progress: ProgressCallback | None) -> Tuning | None:
+def _choose_settings(
+    unit: UnitImage, model: NoiseModel, settings: Settings, tune: bool, progress: ProgressCallback | None
+) -> Tuning | None:
     """Step 4: how the settings were chosen (None: as given); the run uses ``tuning.chosen``."""
     if tune:
         return tune_settings(unit, model, settings, progress)

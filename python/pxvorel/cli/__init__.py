@@ -9,8 +9,8 @@ anything else.
 from __future__ import annotations
 
 import argparse
-import logging
 import json
+import logging
 import math
 import sys
 from collections.abc import Callable, Sequence
@@ -74,8 +74,7 @@ def demo_command(args: argparse.Namespace, console: Console) -> None:
     from pxvorel.demo import print_report, run_demo
 
     with console.progress("denoising") as progress:
-        report = run_demo(Path(args.out), frames=args.frames, size=args.size, threads=args.threads,
-                          progress=progress)
+        report = run_demo(Path(args.out), frames=args.frames, size=args.size, threads=args.threads, progress=progress)
     print_report(report, as_json=args.json)
 
 

@@ -35,8 +35,11 @@ def expand_inputs(names: Sequence[str]) -> tuple[list[Path], bool]:
         path = Path(name)
         if path.is_dir() and not is_zarr(path):
             folder = True
-            found = sorted(p for p in path.iterdir()
-                           if not p.name.startswith(".") and (p.suffix.lower() in IMAGE_SUFFIXES or is_zarr(p)))
+            found = sorted(
+                p
+                for p in path.iterdir()
+                if not p.name.startswith(".") and (p.suffix.lower() in IMAGE_SUFFIXES or is_zarr(p))
+            )
             if not found:
                 raise FileNotFoundError(f"folder {path} holds no .tif, .tiff, .npy or .zarr image")
             sources.extend(found)
@@ -45,18 +48,22 @@ def expand_inputs(names: Sequence[str]) -> tuple[list[Path], bool]:
     return sources, folder
 
 
-def run_batch(args: argparse.Namespace, console: Console,
-              in_memory: Callable[[argparse.Namespace, Console], object]) -> int:
+def run_batch(
+    args: argparse.Namespace, console: Console, in_memory: Callable[[argparse.Namespace, Console], object]
+) -> int:
     """``pxvorel denoise`` for all inputs; return the exit status (1 when a file failed)."""
     sources, folder = expand_inputs(args.input)
     output = Path(args.output)
-    many = folder or len(sources) > 1 or args.output.endswith(("/", os.sep)) or (output.is_dir() and
-                                                                                    not is_zarr(output))
+    many = (
+        folder or len(sources) > 1 or args.output.endswith(("/", os.sep)) or (output.is_dir() and not is_zarr(output))
+    )
     if many:
         named_like_an_image = output.name.lower().endswith((*IMAGE_SUFFIXES, ".zarr"))
         if named_like_an_image and not output.is_dir():
-            raise UsageError(f"the results of several inputs go to an output folder, but {output.name!r} names a "
-                             "file; give a folder, e.g. -o denoised/")
+            raise UsageError(
+                f"the results of several inputs go to an output folder, but {output.name!r} names a "
+                "file; give a folder, e.g. -o denoised/"
+            )
         output.mkdir(parents=True, exist_ok=True)
         pairs = [(source, output / source.name) for source in sources]
     else:
@@ -79,12 +86,12 @@ def run_batch(args: argparse.Namespace, console: Console,
                 if blocks and by_blocks is not None:
                     by_blocks(args, source, target)
                 else:
-                    in_memory(argparse.Namespace(**{**vars(args), "input": str(source), "output": str(target)}),
-                              console)
+                    in_memory(
+                        argparse.Namespace(**{**vars(args), "input": str(source), "output": str(target)}), console
+                    )
             except Stopped:
                 if many and number > 1:
-                    log.warning(f"stopped in file {number}/{len(pairs)}; the {number - 1} finished before it "
-                                "are kept")
+                    log.warning(f"stopped in file {number}/{len(pairs)}; the {number - 1} finished before it are kept")
                 raise
             except Exception as failure:
                 if not many:

@@ -45,13 +45,16 @@ def choose_chunks(data: da.Array, axes: str, given: str | None) -> da.Array:
     """The blocks to denoise: `given` per axis (other axes whole), or about DEFAULT_BLOCK_SAMPLES each."""
     if given is not None:
         named = chunks_option(given, axes)
-        given_chunks: da.Array = data.rechunk(tuple(named.get(i, -1) for i in range(data.ndim)),
-                                                     method=RECHUNK)
+        given_chunks: da.Array = data.rechunk(tuple(named.get(i, -1) for i in range(data.ndim)), method=RECHUNK)
         return given_chunks
     fixed = {i: -1 for i, a in enumerate(axes) if a == "C"}
-    chunks = da.core.normalize_chunks(tuple(fixed.get(i, "auto") for i in range(data.ndim)), data.shape,
-                                      limit=DEFAULT_BLOCK_SAMPLES * 4, dtype=np.float32,
-                                      previous_chunks=data.chunksize)
+    chunks = da.core.normalize_chunks(
+        tuple(fixed.get(i, "auto") for i in range(data.ndim)),
+        data.shape,
+        limit=DEFAULT_BLOCK_SAMPLES * 4,
+        dtype=np.float32,
+        previous_chunks=data.chunksize,
+    )
     chosen: da.Array = data.rechunk(chunks, method=RECHUNK)
     return chosen
 
@@ -63,8 +66,9 @@ class _ChunkCounter(Callback):
         super().__init__()  # type: ignore[no-untyped-call]  # dask's Callback.__init__ is unannotated
         self.keys, self.report, self.done = keys, report, 0
 
-    def _posttask(self, key: Hashable, result: object, dsk: Mapping[Hashable, object], state: object,
-                  worker_id: object) -> None:
+    def _posttask(
+        self, key: Hashable, result: object, dsk: Mapping[Hashable, object], state: object, worker_id: object
+    ) -> None:
         if key in self.keys:
             self.done += 1
             self.report(self.done)
@@ -116,8 +120,16 @@ def scheduler(args: argparse.Namespace) -> Iterator[None]:
         return
     if args.workers < 1:
         raise UsageError(f"--workers must be at least 1, not {args.workers}")
-    with (LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                       dashboard_address="127.0.0.1:0") as cluster, Client(cluster)):
+    with (
+        LocalCluster(
+            n_workers=args.workers,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address="127.0.0.1:0",
+        ) as cluster,
+        Client(cluster),
+    ):
         log.info(f"local cluster of {args.workers} worker process(es)")
         yield
 
@@ -131,19 +143,31 @@ def denoise_chunked(args: argparse.Namespace, source: Path, target: Path) -> Non
     if target.exists() and not args.overwrite:
         raise FileExistsError(f"{target} exists; use --overwrite to replace it")
     if args.tune or args.quality:
-        raise UsageError("--tune and --quality work on images in memory, not block by block (Zarr, --chunks, "
-                         "--scheduler, --workers)")
+        raise UsageError(
+            "--tune and --quality work on images in memory, not block by block (Zarr, --chunks, --scheduler, --workers)"
+        )
     image = open_lazy(source, axes=args.axes)
     lazy = image.data if isinstance(image.data, da.Array) else da.from_array(image.data)
     data = choose_chunks(lazy, image.axes, args.chunks)
-    log.info(f"image: {describe_image(image)}, {data.npartitions} block(s) of up to "
-             f"{' x '.join(map(str, data.chunksize))}")
+    log.info(
+        f"image: {describe_image(image)}, {data.npartitions} block(s) of up to {' x '.join(map(str, data.chunksize))}"
+    )
     noise = noise_option(args)
     with stage(log, "choosing the noise model"):
-        result, model = denoise(data, axes=image.axes, noise=noise, patch_radius=patch_radius_option(args.patch_radius),
-                                        search_axes=args.search, iterations=args.iterations, pvalue=args.pvalue,
-                                        renoise=args.renoise, threads=args.threads, refine=args.refine,
-                                        channels=args.channels, return_noise=True)
+        result, model = denoise(
+            data,
+            axes=image.axes,
+            noise=noise,
+            patch_radius=patch_radius_option(args.patch_radius),
+            search_axes=args.search,
+            iterations=args.iterations,
+            pvalue=args.pvalue,
+            renoise=args.renoise,
+            threads=args.threads,
+            refine=args.refine,
+            channels=args.channels,
+            return_noise=True,
+        )
     for line in model.describe().splitlines():
         log.info(f"noise model: {line}")
     clipped: list[da.Array] = []
@@ -152,8 +176,9 @@ def denoise_chunked(args: argparse.Namespace, source: Path, target: Path) -> Non
         clipped = [count]
     start = time.perf_counter()
     if is_zarr(target):
-        write = prepare_ome_zarr(target, ImageFile(result, image.axes, image.spacing, image.unit),
-                                 overwrite=args.overwrite)
+        write = prepare_ome_zarr(
+            target, ImageFile(result, image.axes, image.spacing, image.unit), overwrite=args.overwrite
+        )
         try:
             _, counts = compute_chunks(write.tasks, clipped)
             write.finish()
@@ -171,5 +196,7 @@ def denoise_chunked(args: argparse.Namespace, source: Path, target: Path) -> Non
     seconds = time.perf_counter() - start
     if counts:
         log.info(f"{int(counts[0])} sample(s) clipped to the range of {data.dtype}")
-    log.info(f"done: {data.size / 1e6:.2f} Mvoxel in {seconds:.2f} s ({data.size / 1e6 / seconds:.2f} Mvoxel/s)"
-             f", written to {target}")
+    log.info(
+        f"done: {data.size / 1e6:.2f} Mvoxel in {seconds:.2f} s ({data.size / 1e6 / seconds:.2f} Mvoxel/s)"
+        f", written to {target}"
+    )

@@ -50,8 +50,13 @@ class _Steps(Observer):
             log.info(f"estimated denoising time: about {describe_seconds(estimate_seconds(job, model))}")
 
     def denoise_step(self, job: Job) -> contextlib.AbstractContextManager[object]:
-        choosing = "tuning the settings and " if self.tune else "choosing the settings and " if (
-            job.settings.automatic) else ""
+        choosing = (
+            "tuning the settings and "
+            if self.tune
+            else "choosing the settings and "
+            if (job.settings.automatic)
+            else ""
+        )
         return stage(log, f"{choosing}denoising")
 
 
@@ -73,19 +78,36 @@ def denoise_file(args: argparse.Namespace, console: Console) -> DenoiseOutcome:
     with stage(log, f"reading {source}"):
         image = read_image(source, axes=args.axes)
     log.info(f"image: {describe_image(image)}")
-    job = prepare(image.data, axes=image.axes, patch_radius=patch_radius, search_axes=args.search,
-                  iterations=args.iterations, pvalue=args.pvalue, renoise=args.renoise, threads=threads,
-                  refine=args.refine, channels=args.channels)
+    job = prepare(
+        image.data,
+        axes=image.axes,
+        patch_radius=patch_radius,
+        search_axes=args.search,
+        iterations=args.iterations,
+        pvalue=args.pvalue,
+        renoise=args.renoise,
+        threads=threads,
+        refine=args.refine,
+        channels=args.channels,
+    )
     useful = covering_iterations(job.plan, job.settings)
     if job.settings.iterations > useful:
-        log.warning(f"--iterations {job.settings.iterations}: after {useful} the search already spans the "
-                    f"whole image; running {useful}")
+        log.warning(
+            f"--iterations {job.settings.iterations}: after {useful} the search already spans the "
+            f"whole image; running {useful}"
+        )
         job = dataclasses.replace(job, settings=dataclasses.replace(job.settings, iterations=useful))
     start = time.perf_counter()
     label = f"{noise:g}" if isinstance(noise, float) else ("given" if isinstance(noise, NoiseModel) else noise)
     with console.progress("denoising") as progress:
-        result, report = run(job, noise, tune=args.tune, quality=args.quality, progress=progress,
-                             observer=_Steps(label, estimate_time=not console.quiet, tune=args.tune))
+        result, report = run(
+            job,
+            noise,
+            tune=args.tune,
+            quality=args.quality,
+            progress=progress,
+            observer=_Steps(label, estimate_time=not console.quiet, tune=args.tune),
+        )
     if report.quality is not None:
         print(f"{source}: {report.quality.describe()}", flush=True)
     seconds = time.perf_counter() - start
@@ -97,5 +119,3 @@ def denoise_file(args: argparse.Namespace, console: Console) -> DenoiseOutcome:
     voxels = int(result.size)
     log.info(f"done: {voxels / 1e6:.2f} Mvoxel in {seconds:.2f} s ({voxels / 1e6 / seconds:.2f} Mvoxel/s)")
     return DenoiseOutcome(report.noise, seconds, voxels)
-
-

@@ -44,8 +44,10 @@ def chunks_option(text: str, axes: str) -> dict[int, int]:
     except ValueError:
         named = {}
     if not named or any(axis not in axes or length < 1 for axis, length in named.items()):
-        raise UsageError(f"--chunks {text!r}: give positive lengths for axes of the image ({axes}), e.g. "
-                         f"{','.join(f'{a}=64' for a in axes if a != 'C')}")
+        raise UsageError(
+            f"--chunks {text!r}: give positive lengths for axes of the image ({axes}), e.g. "
+            f"{','.join(f'{a}=64' for a in axes if a != 'C')}"
+        )
     return {axes.index(axis): length for axis, length in named.items()}
 
 
@@ -64,5 +66,3 @@ def noise_option(args: argparse.Namespace) -> NoiseSpec:
         return NoiseModel(tuple(args.gain), tuple(args.offset))
     mode: NoiseSpec = args.noise or "auto"  # one of NOISE_MODES (the parser's choices)
     return mode
-
-

@@ -72,8 +72,9 @@ def stage(log: logging.Logger, doing: str) -> Iterator[None]:
 def describe_image(image: ImageFile) -> str:
     shape = " x ".join(f"{n}{a}" for a, n in zip(image.axes, image.data.shape, strict=True))
     text = f"{shape} {image.data.dtype}, axes {image.axes}"
-    sizes = [f"{a} {image.spacing[a]:g} {'s' if a == 'T' else image.unit or ''}".rstrip()
-             for a in "XYZT" if a in image.spacing]
+    sizes = [
+        f"{a} {image.spacing[a]:g} {'s' if a == 'T' else image.unit or ''}".rstrip()
+        for a in "XYZT"
+        if a in image.spacing
+    ]
     return text + (f", pixel size {', '.join(sizes)}" if sizes else "")
-
-

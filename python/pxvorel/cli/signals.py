@@ -39,8 +39,11 @@ def _handled_by(handler: signal.Handlers | Callable[[int, FrameType | None], Non
     if threading.current_thread() is not threading.main_thread():
         yield
         return
-    previous = {signum: signal.signal(signum, handler) for signum in (signal.SIGINT, signal.SIGTERM)
-                if signal.getsignal(signum) is not signal.SIG_IGN}
+    previous = {
+        signum: signal.signal(signum, handler)
+        for signum in (signal.SIGINT, signal.SIGTERM)
+        if signal.getsignal(signum) is not signal.SIG_IGN
+    }
     try:
         yield
     finally:

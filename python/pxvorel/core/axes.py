@@ -29,9 +29,7 @@ def default_axes(ndim: int) -> str:
     if ndim < 1:
         raise ValueError("a 0-D array (a single number) cannot be denoised; give an image of 1 to 5 dimensions")
     if ndim > 5:
-        raise ValueError(
-            f"a {ndim}-D array has too many dimensions: pxvorel handles at most 5 axes (T, C, Z, Y, X)"
-        )
+        raise ValueError(f"a {ndim}-D array has too many dimensions: pxvorel handles at most 5 axes (T, C, Z, Y, X)")
     return DEFAULT_AXES[ndim]
 
 
@@ -155,4 +153,3 @@ class AxisPlan:
         sizes = dict(zip(self.axes, self.shape, strict=True))
         squeezed = engine.reshape([sizes[a] for a in present])
         return np.transpose(squeezed, [present.index(a) for a in self.axes])
-

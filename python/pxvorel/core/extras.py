@@ -42,5 +42,6 @@ def require(module: str, purpose: str, extra: str | None = None) -> ModuleType:
         missing = (error.name or top).partition(".")[0]
         extra = extra or EXTRA_OF.get(missing, EXTRA_OF.get(top))
         hint = f"pip install 'pxvorel[{extra}]'" if extra else f"pip install {missing}"
-        raise MissingExtraError(f"{purpose} needs {missing}, which is not installed; install it with: {hint}",
-                                name=missing) from None
+        raise MissingExtraError(
+            f"{purpose} needs {missing}, which is not installed; install it with: {hint}", name=missing
+        ) from None

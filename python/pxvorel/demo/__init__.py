@@ -18,14 +18,19 @@ from pxvorel.pipeline import run
 from pxvorel.run.job import prepare
 from pxvorel.run.progress import Fractions
 
-__all__ = ["FRAME_INTERVAL_S", "PIXEL_SIZE_UM", "Scene", "print_report", "psnr", "run_demo", "ssim",
-           "synthetic_series"]
+__all__ = ["FRAME_INTERVAL_S", "PIXEL_SIZE_UM", "Scene", "print_report", "psnr", "run_demo", "ssim", "synthetic_series"]
 
 log = logging.getLogger(__name__)
 
 
-def run_demo(out: Path, *, frames: int = 24, size: int = 256, threads: int | None = None,
-             progress: Callable[[float], object] | None = None) -> dict[str, Any]:
+def run_demo(
+    out: Path,
+    *,
+    frames: int = 24,
+    size: int = 256,
+    threads: int | None = None,
+    progress: Callable[[float], object] | None = None,
+) -> dict[str, Any]:
     """Build the synthetic series, write it, denoise the file as ``pxvorel denoise --noise auto``
     does (axes and pixel sizes from the file, the noise model estimated) and score it.
 
@@ -67,9 +72,13 @@ def run_demo(out: Path, *, frames: int = 24, size: int = 256, threads: int | Non
     }
     middle = frames // 2
     figure = out / "demo.png"
-    save_figure(figure, scene.noisy[middle], denoised[middle], scene.clean[middle],
-                f"frame {middle}: PSNR {report['psnr_noisy']:.1f} dB noisy, "
-                f"{report['psnr_denoised']:.1f} dB denoised")
+    save_figure(
+        figure,
+        scene.noisy[middle],
+        denoised[middle],
+        scene.clean[middle],
+        f"frame {middle}: PSNR {report['psnr_noisy']:.1f} dB noisy, {report['psnr_denoised']:.1f} dB denoised",
+    )
     report["files"] = {name: str(out / name) for name in ("noisy.tif", "denoised.tif", "clean.tif", "demo.png")}
     return report
 

@@ -49,8 +49,7 @@ def _cells(t: int, yy: np.ndarray, xx: np.ndarray, rng: np.random.Generator, cou
     return photons
 
 
-def _filaments(t: int, yy: np.ndarray, xx: np.ndarray, rng: np.random.Generator, count: int,
-               size: int) -> np.ndarray:
+def _filaments(t: int, yy: np.ndarray, xx: np.ndarray, rng: np.random.Generator, count: int, size: int) -> np.ndarray:
     """Photon counts of thin, wavy filaments drifting across the field."""
     photons = np.zeros_like(yy)
     for _ in range(count):
@@ -98,8 +97,12 @@ def synthetic_series(frames: int = 24, size: int = 256, seed: int = 0) -> Scene:
     clean = np.empty((frames, size, size), np.float32)
     for t in range(frames):
         scene_rng = np.random.default_rng(seed + 1)  # the same objects in every frame, moved by t
-        photons = (background + _cells(t, yy, xx, scene_rng, cells, size)
-                   + _filaments(t, yy, xx, scene_rng, filaments, size) + _vesicles(t, yy, xx, tracks))
+        photons = (
+            background
+            + _cells(t, yy, xx, scene_rng, cells, size)
+            + _filaments(t, yy, xx, scene_rng, filaments, size)
+            + _vesicles(t, yy, xx, tracks)
+        )
         clean[t] = GAIN * photons + BASELINE
     counts = rng.poisson((clean - BASELINE) / GAIN)
     recorded = GAIN * counts + BASELINE + rng.normal(0, READ_NOISE, clean.shape)

@@ -22,8 +22,14 @@ def ssim(reference: np.ndarray, image: np.ndarray) -> float:
     from skimage.metrics import structural_similarity
 
     peak = float(reference.max() - reference.min())
-    return float(np.mean([structural_similarity(r, i.astype(np.float32), data_range=peak)
-                          for r, i in zip(reference, image, strict=True)]))
+    return float(
+        np.mean(
+            [
+                structural_similarity(r, i.astype(np.float32), data_range=peak)
+                for r, i in zip(reference, image, strict=True)
+            ]
+        )
+    )
 
 
 def noise_std_error(clean: np.ndarray, gain: float, offset: float) -> float:

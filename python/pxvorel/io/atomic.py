@@ -68,8 +68,9 @@ class AtomicTarget:
     def __enter__(self) -> AtomicTarget:
         return self
 
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
-                 traceback: TracebackType | None) -> None:
+    def __exit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, traceback: TracebackType | None
+    ) -> None:
         if kind is None:
             self.commit()
         else:

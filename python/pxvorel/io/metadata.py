@@ -21,8 +21,12 @@ from pxvorel.io.units import MICROMETRE, length_in_um, time_in_s, um_per
 __all__ = ["file_axes", "tiff_spacing"]
 
 #: The length unit of each ResolutionUnit tag value (NONE: the sizes have no physical unit).
-_RESOLUTION_UNITS: dict[int, str] = {tifffile.RESUNIT.INCH: "inch", tifffile.RESUNIT.CENTIMETER: "cm",
-                                     tifffile.RESUNIT.MILLIMETER: "mm", tifffile.RESUNIT.MICROMETER: "µm"}
+_RESOLUTION_UNITS: dict[int, str] = {
+    tifffile.RESUNIT.INCH: "inch",
+    tifffile.RESUNIT.CENTIMETER: "cm",
+    tifffile.RESUNIT.MILLIMETER: "mm",
+    tifffile.RESUNIT.MICROMETER: "µm",
+}
 
 Spacing = tuple[dict[str, float], str | None]
 
@@ -67,8 +71,11 @@ def _lengths(sizes: Mapping[str, Any], unit: object) -> Spacing:
 def _ome(xml: str) -> Spacing:
     image = tifffile.xml2dict(xml).get("OME", {}).get("Image", {})
     pixels = (image[0] if isinstance(image, list) else image).get("Pixels", {})
-    sizes = {a: (v, pixels.get(f"PhysicalSize{a}Unit", MICROMETRE)) for a in "XYZ"
-             if (v := _positive(pixels.get(f"PhysicalSize{a}"))) is not None}
+    sizes = {
+        a: (v, pixels.get(f"PhysicalSize{a}Unit", MICROMETRE))
+        for a in "XYZ"
+        if (v := _positive(pixels.get(f"PhysicalSize{a}"))) is not None
+    }
     physical = {a: size for a, (v, u) in sizes.items() if (size := length_in_um(v, u)) is not None}
     # Sizes in "pixel" (or no length unit) are kept relative when no axis has a physical size.
     spacing, unit = (physical, MICROMETRE) if physical else ({a: v for a, (v, _) in sizes.items()}, None)

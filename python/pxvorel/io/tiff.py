@@ -75,8 +75,11 @@ def _warn_if_metadata_differs(raw_axes: str, shape: tuple[int, ...], given: str,
     except ValueError:
         return
     if squeezed == shape and letters != given:
-        warnings.warn(f"{path.name}: reading axes {given} as given, but the file's metadata says {letters}",
-                      UserWarning, stacklevel=3)
+        warnings.warn(
+            f"{path.name}: reading axes {given} as given, but the file's metadata says {letters}",
+            UserWarning,
+            stacklevel=3,
+        )
 
 
 def read_image(path: str | os.PathLike[str], *, axes: str | None = None) -> ImageFile:
@@ -184,8 +187,14 @@ def _plain_writer(image: ImageFile) -> Callable[[BinaryIO], object]:
     if {"X", "Y"} <= spacing.keys():
         xy = (per_um / spacing["X"], per_um / spacing["Y"])
     meta = {"axes": image.axes, "spacing": spacing, "unit": image.unit}
-    return lambda fh: tifffile.imwrite(fh, image.data, photometric="minisblack", metadata=meta, resolution=xy,
-                                       resolutionunit="CENTIMETER" if per_um > 1 else "NONE")
+    return lambda fh: tifffile.imwrite(
+        fh,
+        image.data,
+        photometric="minisblack",
+        metadata=meta,
+        resolution=xy,
+        resolutionunit="CENTIMETER" if per_um > 1 else "NONE",
+    )
 
 
 def _tiff_writer(path: Path, image: ImageFile) -> Callable[[BinaryIO], object]:
@@ -258,6 +267,7 @@ def write_image(
     name = path.name.lower()
     writer: Callable[[BinaryIO], object]
     if name.endswith(".npy"):
+
         def writer(fh: BinaryIO) -> None:
             np.save(fh, image.data, allow_pickle=False)
     elif name.endswith((".tif", ".tiff")):

@@ -54,7 +54,7 @@ def _factor(name: object, target: str, dimension: str) -> float | None:
     registry = _registry()
     try:
         quantity = registry.Quantity(1.0, name)
-    except Exception:  # noqa: BLE001  (a file's text, parsed by pint's tokenizer: any failure means "unknown")
+    except Exception:
         log.warning("unknown unit %r: sizes given in it are not taken as physical sizes", name)
         return None
     if quantity.dimensionality != registry.Quantity(1.0, target).dimensionality:

@@ -47,8 +47,11 @@ _AXIS_TYPES = {"T": "time", "C": "channel", "Z": "space", "Y": "space", "X": "sp
 def __getattr__(name: str) -> object:
     """``LazyImage``, the former name of :class:`ImageFile` here, with a deprecation warning."""
     if name == "LazyImage":
-        warnings.warn("pxvorel.io.zarr.LazyImage is deprecated; use pxvorel.io.ImageFile, which holds lazy "
-                      "images too", DeprecationWarning, stacklevel=2)
+        warnings.warn(
+            "pxvorel.io.zarr.LazyImage is deprecated; use pxvorel.io.ImageFile, which holds lazy images too",
+            DeprecationWarning,
+            stacklevel=2,
+        )
         return ImageFile
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
@@ -66,8 +69,9 @@ class _TiffLevel:
     def _open(self) -> contextlib.AbstractContextManager[Any]:
         # With aszarr, imread returns a zarr store of the series (a context manager that closes
         # the file), not the array its annotation names.
-        return cast("contextlib.AbstractContextManager[Any]", tifffile.imread(self.path, aszarr=True,
-                                                                              series=self.series))
+        return cast(
+            "contextlib.AbstractContextManager[Any]", tifffile.imread(self.path, aszarr=True, series=self.series)
+        )
 
     @staticmethod
     def _level(node: zarr.Array[Any] | zarr.Group) -> zarr.Array[Any]:
@@ -89,8 +93,12 @@ def _open_tiff(path: Path, axes: str | None) -> ImageFile:
         level = _TiffLevel(path)
     except (tifffile.TiffFileError, IndexError, OSError) as error:
         raise ValueError(f"cannot read {path} as a TIFF image: {error}") from error
-    data = da.from_array(level, chunks=level.chunks, meta=np.empty((0,) * level.ndim, level.dtype),
-                         name=f"tiff-{dask.base.tokenize(str(path), os.stat(path).st_mtime_ns)}")
+    data = da.from_array(
+        level,
+        chunks=level.chunks,
+        meta=np.empty((0,) * level.ndim, level.dtype),
+        name=f"tiff-{dask.base.tokenize(str(path), os.stat(path).st_mtime_ns)}",
+    )
     if axes is None:
         letters, shape = file_axes(raw_axes, data.shape)
         data = data.reshape(shape) if shape != data.shape else data
@@ -123,8 +131,9 @@ def _open_zarr(path: Path, axes: str | None) -> ImageFile:
         names = [axis["name"] if isinstance(axis, Mapping) else axis for axis in meta["axes"]]
         letters = "".join(name.upper() for name in names)
         scales = [t["scale"] for t in level.get("coordinateTransformations", []) if t.get("type") == "scale"]
-        for axis, entry, scale in zip(letters, meta["axes"], scales[0] if scales else [1.0] * len(letters),
-                                      strict=True):
+        for axis, entry, scale in zip(
+            letters, meta["axes"], scales[0] if scales else [1.0] * len(letters), strict=True
+        ):
             if not (isinstance(entry, Mapping) and "unit" in entry):
                 continue
             if axis == "T" and (seconds := time_in_s(float(scale), entry["unit"])) is not None:
@@ -235,8 +244,9 @@ def prepare_ome_zarr(path: str | os.PathLike[str], image: ImageFile, *, overwrit
     try:
         group = zarr.open_group(str(folder.tmp), mode="w-", zarr_format=3)
         group.attrs.update(_ome_attributes(axes, image.spacing, image.unit, path.name.removesuffix(".zarr")))
-        array = group.create_array("0", shape=data.shape, chunks=data.chunksize, dtype=data.dtype,
-                                   dimension_names=[a.lower() for a in axes])
+        array = group.create_array(
+            "0", shape=data.shape, chunks=data.chunksize, dtype=data.dtype, dimension_names=[a.lower() for a in axes]
+        )
     except BaseException:
         folder.abandon()
         raise

@@ -15,10 +15,18 @@ if TYPE_CHECKING:
 
 #: Axis labels napari users commonly set (lower case), and the axis letter each one means.
 LABEL_AXES = {
-    "t": "T", "time": "T", "frame": "T",
-    "c": "C", "ch": "C", "channel": "C",
-    "z": "Z", "depth": "Z", "plane": "Z", "slice": "Z",
-    "y": "Y", "x": "X",
+    "t": "T",
+    "time": "T",
+    "frame": "T",
+    "c": "C",
+    "ch": "C",
+    "channel": "C",
+    "z": "Z",
+    "depth": "Z",
+    "plane": "Z",
+    "slice": "Z",
+    "y": "Y",
+    "x": "X",
 }
 
 #: Axes of a layer without recognisable labels, by its number of dimensions (napari keeps

@@ -108,8 +108,13 @@ def _read(file: Path) -> ImageFile:
         except (OSError, ValueError):
             return read_image(file)  # which says what is wrong with the file
         if 1 <= len(shape) <= 5 and doubtful_axes(shape):
-            log.warning("%s: the axes of a %s array cannot be told from its shape; shown as %s (set the "
-                        "axes in the denoise widget)", file, shape, default_axes(len(shape)))
+            log.warning(
+                "%s: the axes of a %s array cannot be told from its shape; shown as %s (set the "
+                "axes in the denoise widget)",
+                file,
+                shape,
+                default_axes(len(shape)),
+            )
             return read_image(file, axes=default_axes(len(shape)))
     return read_image(file)
 

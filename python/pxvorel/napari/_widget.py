@@ -20,8 +20,19 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, TypedDict, cast
 
 import numpy as np
-from magicgui.widgets import (CheckBox, ComboBox, Container, FloatSpinBox, Label, LineEdit, PushButton, SpinBox, Table,
-                              Widget, create_widget)
+from magicgui.widgets import (
+    CheckBox,
+    ComboBox,
+    Container,
+    FloatSpinBox,
+    Label,
+    LineEdit,
+    PushButton,
+    SpinBox,
+    Table,
+    Widget,
+    create_widget,
+)
 from napari.layers import Image
 from napari.qt.threading import thread_worker
 from napari.utils import progress
@@ -32,11 +43,11 @@ from superqt.utils import ensure_main_thread
 
 from pxvorel.api import denoise
 from pxvorel.core.axes import AxisPlan
-from pxvorel.run.job import prepare
-from pxvorel.quality.report import RunReport
-from pxvorel.run.settings import CHANNEL_MODES, DEFAULT_PATCH_RADIUS, ChannelMode
 from pxvorel.napari._layers import denoised_layer, layer_axes
 from pxvorel.noise.model import NoiseModel, NoiseSpec, choose_model
+from pxvorel.quality.report import RunReport
+from pxvorel.run.job import prepare
+from pxvorel.run.settings import CHANNEL_MODES, DEFAULT_PATCH_RADIUS, ChannelMode
 from pxvorel.run.threads import available_cores
 
 if TYPE_CHECKING:
@@ -44,12 +55,19 @@ if TYPE_CHECKING:
     from napari.qt.threading import FunctionWorker
 
 #: Keyword defaults of :func:`pxvorel.denoise`, which the widget starts from.
-DEFAULTS = {name: p.default for name, p in inspect.signature(denoise).parameters.items()
-            if p.default is not inspect.Parameter.empty}
+DEFAULTS = {
+    name: p.default
+    for name, p in inspect.signature(denoise).parameters.items()
+    if p.default is not inspect.Parameter.empty
+}
 
 #: The noise choices: label shown, value of ``noise=`` ("sigma" stands for the number entered).
-NOISE_CHOICES = [("auto", "auto"), ("Gaussian", "gaussian"), ("Poisson-Gaussian", "poisson-gaussian"),
-                 ("known sigma", "sigma")]
+NOISE_CHOICES = [
+    ("auto", "auto"),
+    ("Gaussian", "gaussian"),
+    ("Poisson-Gaussian", "poisson-gaussian"),
+    ("known sigma", "sigma"),
+]
 
 #: Rows of the noise model table (one column per channel).
 MODEL_ROWS = ("noise", "gain", "offset", "sigma")
@@ -106,16 +124,24 @@ def model_table(model: NoiseModel, medians: list[float]) -> dict[str, Any]:
     columns = []
     for c in range(model.channels):
         sigma = f"{float(model.std(medians[c], c)[0]):.4g}"
-        kind = {"none": "no noise", "gaussian": "Gaussian", "line": "Poisson-Gaussian",
-                "clipped line": "Poisson-Gaussian", "curve": "measured curve"}[model.kind(c)]
+        kind = {
+            "none": "no noise",
+            "gaussian": "Gaussian",
+            "line": "Poisson-Gaussian",
+            "clipped line": "Poisson-Gaussian",
+            "curve": "measured curve",
+        }[model.kind(c)]
         if model.clipped(c):
             kind += ", clipped"
         if model.gain[c] > 0:
             columns.append([kind, f"{model.gain[c]:.4g}", f"{model.offset[c]:.4g}", sigma])
         else:
             columns.append([kind, "-", "-", sigma])
-    return {"data": [list(row) for row in zip(*columns, strict=True)], "index": MODEL_ROWS,
-            "columns": [f"channel {c}" for c in range(model.channels)]}
+    return {
+        "data": [list(row) for row in zip(*columns, strict=True)],
+        "index": MODEL_ROWS,
+        "columns": [f"channel {c}" for c in range(model.channels)],
+    }
 
 
 def _medians(image: np.ndarray, axes: str) -> list[float]:
@@ -200,39 +226,86 @@ class DenoiseWidget(Container[Widget]):
         table.setEditTriggers(table.EditTrigger.NoEditTriggers)
         table.setSizeAdjustPolicy(table.SizeAdjustPolicy.AdjustToContents)
         table.setVerticalScrollBarPolicy(Qt.ScrollBarPolicy.ScrollBarAlwaysOff)
-        table.setFixedHeight(table.horizontalHeader().sizeHint().height() + len(MODEL_ROWS)
-                             * table.verticalHeader().defaultSectionSize() + 2 * table.frameWidth() + 4)
-        self.radius = {a: SpinBox(label=f"patch radius {a}", min=0, max=15, value=r,
-                                  tooltip="left at this default: the package's own (1 in X and Y on a time-lapse, "
-                                          "and on a plane or a time-lapse its choice of another setting)")
-                       for a, r in DEFAULT_PATCH_RADIUS.items()}
+        table.setFixedHeight(
+            table.horizontalHeader().sizeHint().height()
+            + len(MODEL_ROWS) * table.verticalHeader().defaultSectionSize()
+            + 2 * table.frameWidth()
+            + 4
+        )
+        self.radius = {
+            a: SpinBox(
+                label=f"patch radius {a}",
+                min=0,
+                max=15,
+                value=r,
+                tooltip="left at this default: the package's own (1 in X and Y on a time-lapse, "
+                "and on a plane or a time-lapse its choice of another setting)",
+            )
+            for a, r in DEFAULT_PATCH_RADIUS.items()
+        }
         self.iterations = SpinBox(label="iterations", min=1, max=30, value=DEFAULTS["iterations"])
         self.pvalue = FloatSpinBox(label="p-value", min=0.0, max=1.0, step=0.001)
         self.sigma.native.setDecimals(4)  # room for small sigmas
         self.pvalue.native.setDecimals(6)  # and p-values down to the default 1e-5 (set before the value,
         self.pvalue.value = DEFAULTS["pvalue"]  # which the box rounds to its decimals)
         cores = available_cores()
-        self.threads = SpinBox(label="threads (0: default)", min=0, max=cores, value=0,
-                               tooltip="0: the package's default, the OpenMP thread count in force")
-        self.refine = CheckBox(text="second stage (DCT Wiener filter)", value=DEFAULTS["refine"],
-                               tooltip="filter again in blocks of the cosine transform, guided by the first "
-                                       "result; off: the patch averaging alone")
-        self.channels = ComboBox(label="channels", choices=list(CHANNEL_MODES), value=DEFAULTS["channels"],
-                                 tooltip="separate: every channel denoised on its own; joint: a patch spans all "
-                                         "channels")
-        self.tune = CheckBox(text="tune parameters to the image", value=False,
-                             tooltip="choose patch radius, iterations and p-value by the estimated error on a "
-                                     "central crop (up to 8 candidates; the fields above are then overridden)")
+        self.threads = SpinBox(
+            label="threads (0: default)",
+            min=0,
+            max=cores,
+            value=0,
+            tooltip="0: the package's default, the OpenMP thread count in force",
+        )
+        self.refine = CheckBox(
+            text="second stage (DCT Wiener filter)",
+            value=DEFAULTS["refine"],
+            tooltip="filter again in blocks of the cosine transform, guided by the first "
+            "result; off: the patch averaging alone",
+        )
+        self.channels = ComboBox(
+            label="channels",
+            choices=list(CHANNEL_MODES),
+            value=DEFAULTS["channels"],
+            tooltip="separate: every channel denoised on its own; joint: a patch spans all channels",
+        )
+        self.tune = CheckBox(
+            text="tune parameters to the image",
+            value=False,
+            tooltip="choose patch radius, iterations and p-value by the estimated error on a "
+            "central crop (up to 8 candidates; the fields above are then overridden)",
+        )
         self.denoise_button = PushButton(text="Denoise")
-        self.quality_button = PushButton(text="Denoise and estimate quality",
-                                         tooltip="also estimate the PSNR gain over the input without a clean "
-                                                 "image (Stein's unbiased risk estimate; one more run)")
+        self.quality_button = PushButton(
+            text="Denoise and estimate quality",
+            tooltip="also estimate the PSNR gain over the input without a clean "
+            "image (Stein's unbiased risk estimate; one more run)",
+        )
         self.quality = Label(value="", label="quality")
         self.cancel_button = PushButton(text="Cancel", enabled=False)
         self.status = Label(value="")
-        self.extend([self.image, self.axes, self.noise, self.sigma, self.estimate_button, self.model, self.figure,
-                     *self.radius.values(), self.iterations, self.pvalue, self.threads, self.refine, self.channels, self.tune,
-                     self.denoise_button, self.quality_button, self.cancel_button, self.quality, self.status])
+        self.extend(
+            [
+                self.image,
+                self.axes,
+                self.noise,
+                self.sigma,
+                self.estimate_button,
+                self.model,
+                self.figure,
+                *self.radius.values(),
+                self.iterations,
+                self.pvalue,
+                self.threads,
+                self.refine,
+                self.channels,
+                self.tune,
+                self.denoise_button,
+                self.quality_button,
+                self.cancel_button,
+                self.quality,
+                self.status,
+            ]
+        )
 
         self.worker: FunctionWorker | None = None
         self._request: Request | None = None
@@ -265,12 +338,17 @@ class DenoiseWidget(Container[Widget]):
             return None
         axes = self.axes.value.strip()
         # A radius left at its default is not passed: the package then shrinks it to fit short axes.
-        radius = {a: w.value for a, w in self.radius.items()
-                  if a in axes.upper() and w.value != DEFAULT_PATCH_RADIUS[a]}
-        settings: RunSettings = {"patch_radius": radius or None, "iterations": self.iterations.value,
-                                 "pvalue": self.pvalue.value, "threads": self.threads.value or None,
-                                 "refine": bool(self.refine.value),
-                                 "channels": "joint" if self.channels.value == "joint" else "separate"}
+        radius = {
+            a: w.value for a, w in self.radius.items() if a in axes.upper() and w.value != DEFAULT_PATCH_RADIUS[a]
+        }
+        settings: RunSettings = {
+            "patch_radius": radius or None,
+            "iterations": self.iterations.value,
+            "pvalue": self.pvalue.value,
+            "threads": self.threads.value or None,
+            "refine": bool(self.refine.value),
+            "channels": "joint" if self.channels.value == "joint" else "separate",
+        }
         noise = self.sigma.value if self.noise.value == "sigma" else self.noise.value
         return Request(layer, axes, noise, settings, tune=bool(self.tune.value))
 

@@ -21,8 +21,27 @@ def _erf(x: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     sign = np.sign(x)
     a = np.abs(x)
     t = 1.0 / (1.0 + 0.5 * a)
-    poly = -a * a - 1.26551223 + t * (1.00002368 + t * (0.37409196 + t * (0.09678418 + t * (
-        -0.18628806 + t * (0.27886807 + t * (-1.13520398 + t * (1.48851587 + t * (-0.82215223 + t * 0.17087277))))))))
+    poly = (
+        -a * a
+        - 1.26551223
+        + t
+        * (
+            1.00002368
+            + t
+            * (
+                0.37409196
+                + t
+                * (
+                    0.09678418
+                    + t
+                    * (
+                        -0.18628806
+                        + t * (0.27886807 + t * (-1.13520398 + t * (1.48851587 + t * (-0.82215223 + t * 0.17087277))))
+                    )
+                )
+            )
+        )
+    )
     erfc = t * np.exp(poly)
     result: npt.NDArray[np.float64] = sign * (1.0 - erfc)
     return result
@@ -40,8 +59,9 @@ def normal_pdf(x: npt.ArrayLike) -> npt.NDArray[np.float64]:
     return np.exp(-0.5 * v * v) / _SQRT2PI
 
 
-def censored_moments(mu: npt.ArrayLike, sigma: npt.ArrayLike, low: float = -math.inf,
-                     high: float = math.inf) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+def censored_moments(
+    mu: npt.ArrayLike, sigma: npt.ArrayLike, low: float = -math.inf, high: float = math.inf
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """Mean and variance of clip(x, low, high) for x ~ N(mu, sigma**2).
 
     Examples
@@ -65,6 +85,6 @@ def censored_moments(mu: npt.ArrayLike, sigma: npt.ArrayLike, low: float = -math
     lo = low if math.isfinite(low) else 0.0
     hi = high if math.isfinite(high) else 0.0
     mean = ca * lo + (1.0 - cb) * hi + inside * m + s * first
-    raw2 = (ca * lo * lo + (1.0 - cb) * hi * hi + inside * m * m + 2.0 * m * s * first + s * s * second)
+    raw2 = ca * lo * lo + (1.0 - cb) * hi * hi + inside * m * m + 2.0 * m * s * first + s * s * second
     variance = np.maximum(raw2 - mean * mean, 0.0)
     return mean, variance

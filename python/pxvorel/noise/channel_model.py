@@ -65,8 +65,12 @@ class Choice:
 
 def combine(models: list[NoiseModel]) -> NoiseModel:
     """One model of all channels from one-channel models."""
-    return NoiseModel(*(tuple(getattr(m, name)[0] for m in models) for name in
-                        ("gain", "offset", "floor", "low", "high", "curve", "span", "reasons")))
+    return NoiseModel(
+        *(
+            tuple(getattr(m, name)[0] for m in models)
+            for name in ("gain", "offset", "floor", "low", "high", "curve", "span", "reasons")
+        )
+    )
 
 
 def _with_reason(model: NoiseModel, reason: str) -> NoiseModel:
@@ -79,7 +83,9 @@ def _is_clip(sample: np.ndarray, value: float, sd: float) -> bool:
     at = sample == value
     if np.mean(at) <= CLIPPED_SHARE:
         return False
-    beside = np.concatenate([sample[..., 1:][at[..., :-1] & ~at[..., 1:]], sample[..., :-1][at[..., 1:] & ~at[..., :-1]]])
+    beside = np.concatenate(
+        [sample[..., 1:][at[..., :-1] & ~at[..., 1:]], sample[..., :-1][at[..., 1:] & ~at[..., :-1]]]
+    )
     if beside.size == 0:
         return False
     return bool(np.median(np.abs(beside - value)) <= CLIP_REACH * max(sd, 0.5))
@@ -88,8 +94,9 @@ def _is_clip(sample: np.ndarray, value: float, sd: float) -> bool:
 def _above(profile: NoiseProfile, level: float) -> NoiseProfile:
     """The profile of the blocks brighter than `level` only."""
     keep = profile.block_intensity > level
-    return replace(profile, block_intensity=profile.block_intensity[keep],
-                   block_variance=profile.block_variance[keep]).binned(None)
+    return replace(
+        profile, block_intensity=profile.block_intensity[keep], block_variance=profile.block_variance[keep]
+    ).binned(None)
 
 
 def _near_clip(model: NoiseModel, intensity: npt.ArrayLike) -> npt.NDArray[np.bool_]:
@@ -128,8 +135,10 @@ def _mismatch(model: NoiseModel, observed: Observed, integral: bool, agreement: 
             continue
         predicted = float(model.variance(intensity)[0])
         if measured > 0 and not (1 / agreement**2 <= predicted / measured <= agreement**2):
-            return (f"the line predicts a noise sd of {math.sqrt(predicted):.4g} at the {label} "
-                    f"({intensity:.4g}), where {math.sqrt(measured):.4g} is measured")
+            return (
+                f"the line predicts a noise sd of {math.sqrt(predicted):.4g} at the {label} "
+                f"({intensity:.4g}), where {math.sqrt(measured):.4g} is measured"
+            )
     inner = (observed.quantile >= 0.05) & (observed.quantile <= 0.95) & (observed.variance > 0)
     if integral:
         inner &= observed.variance >= QUANTISED_VARIANCE
@@ -140,14 +149,17 @@ def _mismatch(model: NoiseModel, observed: Observed, integral: bool, agreement: 
     excess = predictions / observed.variance[inner]
     if excess.size and float(excess.max()) > EXCESS**2:
         i = int(np.argmax(excess))
-        return (f"the line predicts a noise sd of {math.sqrt(float(predictions[i])):.4g} at "
-                f"{float(observed.intensity[inner][i]):.4g}, more than the {math.sqrt(float(observed.variance[inner][i])):.4g} "
-                "recorded there")
+        return (
+            f"the line predicts a noise sd of {math.sqrt(float(predictions[i])):.4g} at "
+            f"{float(observed.intensity[inner][i]):.4g}, more than the "
+            f"{math.sqrt(float(observed.variance[inner][i])):.4g} recorded there"
+        )
     return None
 
 
-def _line_candidate(channel: np.ndarray, profile: NoiseProfile, observed: Observed,
-                    span: tuple[float, float]) -> tuple[NoiseModel | None, tuple[float, float], str]:
+def _line_candidate(
+    channel: np.ndarray, profile: NoiseProfile, observed: Observed, span: tuple[float, float]
+) -> tuple[NoiseModel | None, tuple[float, float], str]:
     """The line model of a channel, clipped and floored as its data need, or None and why
     not; and the values at which the channel is clipped (-inf and inf when it is not)."""
     sample = channel.reshape(-1, channel.shape[-1])
@@ -159,10 +171,13 @@ def _line_candidate(channel: np.ndarray, profile: NoiseProfile, observed: Observ
     clip_note = ""
     if math.isfinite(low) or math.isfinite(high):
         # fit to the blocks well clear of the clip: their noise is not cut off
-        clear = 3.0 * max(sd_typical, math.sqrt(max(float(first.variance(low)), 0.0)) if first and math.isfinite(low)
-                          else 0.0)
+        clear = 3.0 * max(
+            sd_typical, math.sqrt(max(float(first.variance(low)), 0.0)) if first and math.isfinite(low) else 0.0
+        )
         line = fit_line(_above(profile, low + clear)) or first
-        shares = [f"{100 * float(np.mean(sample == v)):.3g} % of samples at {v:g}" for v in (low, high) if math.isfinite(v)]
+        shares = [
+            f"{100 * float(np.mean(sample == v)):.3g} % of samples at {v:g}" for v in (low, high) if math.isfinite(v)
+        ]
         clip_note = f", clipped ({', '.join(shares)}): the model describes the clipped samples"
     ends = (low, high)
     if line is None:
@@ -181,8 +196,11 @@ def _line_candidate(channel: np.ndarray, profile: NoiseProfile, observed: Observ
     # label, not a clip, does not pull it down to 0)
     bottom = low if math.isfinite(low) else max(profile.low, float(observed.intensity[0]))
     if line.gain > 0 and line.zero > bottom:
-        floor = max(float(observed.at_quantile(0.05)[1]), float(line.variance(profile.low)),
-                    1e-6 * float(line.variance(span[1])))
+        floor = max(
+            float(observed.at_quantile(0.05)[1]),
+            float(line.variance(profile.low)),
+            1e-6 * float(line.variance(span[1])),
+        )
     model = NoiseModel((line.gain,), (line.offset,), floor=(floor,), low=(low,), high=(high,), span=(span,))
     problem = _mismatch(model, observed, profile.integral, FLOORED_AGREEMENT if floor > 0 else AGREEMENT)
     if problem is not None:
@@ -192,8 +210,11 @@ def _line_candidate(channel: np.ndarray, profile: NoiseProfile, observed: Observ
     where = "at the dark end and the median"
     if _near_clip(model, observed.at_quantile(0.5)[0])[0]:
         where = "where most samples are clear of the clip"
-    text = (f"a Poisson-Gaussian line fits the noise {where}{clip_note}" if line.gain > 0 else
-            f"Gaussian noise, sigma {math.sqrt(line.offset):.4g} clear of the clip, fits {where}{clip_note}")
+    text = (
+        f"a Poisson-Gaussian line fits the noise {where}{clip_note}"
+        if line.gain > 0
+        else f"Gaussian noise, sigma {math.sqrt(line.offset):.4g} clear of the clip, fits {where}{clip_note}"
+    )
     if floor > 0:
         text += f"; it reaches 0 at {line.zero:.4g}, inside the range, so its variance is kept above {floor:.4g}"
     return model, ends, text
@@ -243,9 +264,11 @@ def choose_channel(channel: np.ndarray, mode: str) -> Choice:
     observed = observed_profile(channel)
     span = (float(channel.min()), float(channel.max()))
     if not observed.measured:
-        return Choice(NoiseModel((0.0,), (0.0,), reasons=("no noise can be measured",)),
-                      "no noise can be measured (the channel is flat, or clipped wherever it is not); "
-                      "it is returned unchanged", warning=True)
+        return Choice(
+            NoiseModel((0.0,), (0.0,), reasons=("no noise can be measured",)),
+            "no noise can be measured (the channel is flat, or clipped wherever it is not); it is returned unchanged",
+            warning=True,
+        )
     if mode == "gaussian":
         sigma = sigma_at_median(channel, observed)
         reason = f"Gaussian noise asked for: sigma {sigma:.4g}, the noise at the median intensity"
@@ -271,15 +294,20 @@ def choose_channel(channel: np.ndarray, mode: str) -> Choice:
     sd = np.sqrt(v)
     if sd[-1] <= (1.0 + FLAT) * sd[0] or x.size < 2:
         sigma = sigma_at_median(channel, observed)
-        reason = f"no line fits ({why}); the noise is flat (sd {sd[0]:.4g} to {sd[-1]:.4g}): Gaussian, sigma {sigma:.4g}"
+        reason = (
+            f"no line fits ({why}); the noise is flat (sd {sd[0]:.4g} to {sd[-1]:.4g}): Gaussian, sigma {sigma:.4g}"
+        )
         return Choice(_with_reason(NoiseModel.gaussian(sigma), reason), reason)
     # the variance at the median local intensity: there the transform follows the noise exactly
     median_variance = float(np.interp(median, x, v))
-    reason = (f"no line fits ({why}); the noise variance measured per intensity is used "
-              f"(sd {sd[0]:.4g} at {x[0]:.4g} to {sd[-1]:.4g} at {x[-1]:.4g})")
+    reason = (
+        f"no line fits ({why}); the noise variance measured per intensity is used "
+        f"(sd {sd[0]:.4g} at {x[0]:.4g} to {sd[-1]:.4g} at {x[-1]:.4g})"
+    )
     if math.isfinite(low) or math.isfinite(high):
         reason += "; the transform's inverse models the clipping of the channel, so that its means are kept"
     knots = (tuple(float(a) for a in x), tuple(float(b) for b in v))
-    model = NoiseModel((0.0,), (median_variance,), low=(low,), high=(high,), curve=(knots,), span=(span,),
-                       reasons=(reason,))
+    model = NoiseModel(
+        (0.0,), (median_variance,), low=(low,), high=(high,), curve=(knots,), span=(span,), reasons=(reason,)
+    )
     return Choice(model, reason)

@@ -102,15 +102,19 @@ class NoiseModel:
                 raise ValueError("a variance curve needs increasing, finite intensities and one variance each")
             curves.append((x, v))
         object.__setattr__(self, "curve", tuple(curves))
-        spans = [None if s is None else (float(s[0]), float(s[1]))  # type: ignore[index]
-                 for s in _per_channel(self.span, n, None, "span")]
+        spans = [
+            None if s is None else (float(s[0]), float(s[1]))  # type: ignore[index]
+            for s in _per_channel(self.span, n, None, "span")
+        ]
         object.__setattr__(self, "span", tuple(spans))
         object.__setattr__(self, "reasons", tuple(str(r) for r in _per_channel(self.reasons, n, "given", "reason")))
 
     def __repr__(self) -> str:
-        extra = [f"{name}={getattr(self, name)!r}" for name, empty in
-                 (("floor", (0.0,)), ("low", (-math.inf,)), ("high", (math.inf,)), ("curve", (None,)))
-                 if getattr(self, name) != empty * self.channels]
+        extra = [
+            f"{name}={getattr(self, name)!r}"
+            for name, empty in (("floor", (0.0,)), ("low", (-math.inf,)), ("high", (math.inf,)), ("curve", (None,)))
+            if getattr(self, name) != empty * self.channels
+        ]
         return f"NoiseModel({', '.join([f'gain={self.gain!r}', f'offset={self.offset!r}', *extra])})"
 
     @classmethod
@@ -188,9 +192,16 @@ class NoiseModel:
         if self.channels == channels:
             return self
         if self.channels == 1:
-            return NoiseModel(self.gain * channels, self.offset * channels, self.floor * channels,
-                              self.low * channels, self.high * channels, self.curve * channels,
-                              self.span * channels, self.reasons * channels)
+            return NoiseModel(
+                self.gain * channels,
+                self.offset * channels,
+                self.floor * channels,
+                self.low * channels,
+                self.high * channels,
+                self.curve * channels,
+                self.span * channels,
+                self.reasons * channels,
+            )
         raise ValueError(f"the noise model has {self.channels} channels but the image has {channels}")
 
     def validate(self) -> None:
@@ -220,8 +231,10 @@ class NoiseModel:
             curve = self.curve[c]
             assert curve is not None
             sd = np.sqrt(curve[1])
-            text = (f"measured variance curve ({len(curve[0])} knots), sd {sd[0]:.4g} at {curve[0][0]:.4g} "
-                    f"to {sd[-1]:.4g} at {curve[0][-1]:.4g}")
+            text = (
+                f"measured variance curve ({len(curve[0])} knots), sd {sd[0]:.4g} at {curve[0][0]:.4g} "
+                f"to {sd[-1]:.4g} at {curve[0][-1]:.4g}"
+            )
             return text + self._clip_text(c)
         text = f"Poisson-Gaussian, gain {g:.4g}, offset {o:.4g}"
         if self.floor[c] > 0:
@@ -247,8 +260,12 @@ class NoiseModel:
 
         result: dict[str, object] = {"gain": clean(self.gain), "offset": clean(self.offset)}
         if not all(self.plain(c) for c in range(self.channels)):
-            result.update(floor=list(self.floor), low=clean(self.low), high=clean(self.high),
-                          curve=[None if k is None else [list(k[0]), list(k[1])] for k in self.curve])
+            result.update(
+                floor=list(self.floor),
+                low=clean(self.low),
+                high=clean(self.high),
+                curve=[None if k is None else [list(k[0]), list(k[1])] for k in self.curve],
+            )
         if any(r != "given" for r in self.reasons):
             result["reasons"] = list(self.reasons)
         return result

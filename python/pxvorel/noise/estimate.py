@@ -99,11 +99,11 @@ class NoiseProfile:
             centre = float(np.median(intensity[members]))
             quantile = float(np.percentile(variance[members] / scale[members], BIN_QUANTILE))
             centres.append(centre)
-            variances.append(quantile / BIN_QUANTILE_OF_PURE_NOISE * (1.0 if trend is None else
-                                                                        float(trend.variance(centre))))
+            variances.append(
+                quantile / BIN_QUANTILE_OF_PURE_NOISE * (1.0 if trend is None else float(trend.variance(centre)))
+            )
             counts.append(members.size)
-        return replace(self, intensity=np.asarray(centres), variance=np.asarray(variances),
-                       blocks=np.asarray(counts))
+        return replace(self, intensity=np.asarray(centres), variance=np.asarray(variances), blocks=np.asarray(counts))
 
     @property
     def measured(self) -> bool:
@@ -223,7 +223,7 @@ def typical_intensity(samples: np.ndarray) -> float:
 def signal_low(channel: np.ndarray) -> float:
     """The dark end of a (T, Z, Y, X) channel's signal: see :attr:`NoiseProfile.low`."""
     planes = _planes(np.asarray(channel))
-    n, y, x = planes.shape
+    _, y, x = planes.shape
     if x < 2:
         return float(planes.min())
     rows = y // 2 if y >= 2 else y
@@ -235,27 +235,37 @@ def noise_profile(channel: np.ndarray) -> NoiseProfile:
     planes = _planes(np.asarray(channel))
     sample = planes.ravel()[:: max(1, planes.size // 1_000_000)]
     floor = float(sample.min())
-    empty = NoiseProfile(np.empty(0), np.empty(0), np.empty(0, np.int64), low=floor,
-                         median=typical_intensity(planes), integral=bool(np.all(np.mod(sample, 1) == 0)),
-                         floor=floor, floor_share=float(np.mean(sample == floor)))
-    n, y, x = planes.shape
+    empty = NoiseProfile(
+        np.empty(0),
+        np.empty(0),
+        np.empty(0, np.int64),
+        low=floor,
+        median=typical_intensity(planes),
+        integral=bool(np.all(np.mod(sample, 1) == 0)),
+        floor=floor,
+        floor_share=float(np.mean(sample == floor)),
+    )
+    _, y, x = planes.shape
     two_d = y >= 2
     rows, columns = (y // 2 if two_d else y), x // 2
     if columns < 1 or rows < 1:
         return empty
     block_rows = min(BLOCK_CELLS, rows) if two_d else 1
     block_columns = min(BLOCK_CELLS if two_d else BLOCK_CELLS * BLOCK_CELLS, columns)
-    parts = [_group_statistics(planes[group], rows, columns, block_rows, block_columns, sample)
-             for group in plane_groups(planes)]
+    parts = [
+        _group_statistics(planes[group], rows, columns, block_rows, block_columns, sample)
+        for group in plane_groups(planes)
+    ]
     present = replace(empty, **_sorted_blocks(*(np.concatenate([p[0][i] for p in parts]) for i in (0, 1)))).binned(None)
     measured = _sorted_blocks(*(np.concatenate([p[1][i] for p in parts]) for i in (0, 1)))
-    return replace(empty, low=_low([p[2] for p in parts]), median_variance=_variance_near(present, present.median),
-                   **measured).binned(None)
+    return replace(
+        empty, low=_low([p[2] for p in parts]), median_variance=_variance_near(present, present.median), **measured
+    ).binned(None)
 
 
-def _group_statistics(planes: np.ndarray, rows: int, columns: int, block_rows: int, block_columns: int,
-                      sample: np.ndarray) -> tuple[tuple[np.ndarray, np.ndarray], tuple[np.ndarray, np.ndarray],
-                                                   np.ndarray]:
+def _group_statistics(
+    planes: np.ndarray, rows: int, columns: int, block_rows: int, block_columns: int, sample: np.ndarray
+) -> tuple[tuple[np.ndarray, np.ndarray], tuple[np.ndarray, np.ndarray], np.ndarray]:
     """For a group of planes: the intensity and variance of every block that is not flat,
     the same of every block at least half uncut by a clip (see :func:`_censored`), and the
     4 x 4 means."""

@@ -73,8 +73,15 @@ def model_figure(engine: np.ndarray, model: NoiseModel, figure: Figure | None = 
         observed = observed_profile(engine[:, c])
         if observed.measured:
             keep = observed.variance > 0
-            axes.errorbar(observed.intensity[keep], observed.variance[keep], yerr=observed.spread[keep], fmt="o",
-                          markersize=3, color="0.3", label="measured (per intensity bin)")
+            axes.errorbar(
+                observed.intensity[keep],
+                observed.variance[keep],
+                yerr=observed.spread[keep],
+                fmt="o",
+                markersize=3,
+                color="0.3",
+                label="measured (per intensity bin)",
+            )
             x = np.linspace(float(observed.intensity[0]), float(observed.intensity[-1]), 400)
             axes.plot(x, model.variance(x, c), color="tab:red", label="model")
             axes.set_yscale("log")

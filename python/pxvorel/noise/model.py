@@ -9,11 +9,11 @@ from typing import Literal
 import numpy as np
 
 from pxvorel.core.axes import AxisPlan
-from pxvorel.noise.channels import NoiseModel as NoiseModel
+from pxvorel.core.image import as_image
 from pxvorel.noise.channel_model import choose_channel, combine
+from pxvorel.noise.channels import NoiseModel as NoiseModel
 from pxvorel.noise.estimate import signal_low
 from pxvorel.noise.observed import typical_sigma
-from pxvorel.core.image import as_image
 
 NOISE_MODES = ("auto", "gaussian", "poisson-gaussian")
 
@@ -63,8 +63,12 @@ def choose_model(engine: np.ndarray, noise: object, *, stacklevel: int) -> Noise
     return combine([choice.model for choice in chosen])
 
 
-def estimate_noise(image: np.typing.ArrayLike, *, axes: str | None = None,
-                   noise: Literal["auto", "gaussian", "poisson-gaussian"] = "auto") -> NoiseModel:
+def estimate_noise(
+    image: np.typing.ArrayLike,
+    *,
+    axes: str | None = None,
+    noise: Literal["auto", "gaussian", "poisson-gaussian"] = "auto",
+) -> NoiseModel:
     """Estimate the noise model of an image: exactly the model :func:`pxvorel.denoise` uses.
 
     The noise is measured within each (Y, X) plane, pooled over the planes of a stack or

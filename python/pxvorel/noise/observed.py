@@ -128,7 +128,7 @@ def _pixels(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     if y >= WINDOW and x >= WINDOW:
         local = _box(_box(data, WINDOW, 1), WINDOW, 2) / WINDOW**2
         core = data[:, 1:-1, 1:-1]
-        residual = (4 * core - data[:, :-2, 1:-1] - data[:, 2:, 1:-1] - data[:, 1:-1, :-2] - data[:, 1:-1, 2:])
+        residual = 4 * core - data[:, :-2, 1:-1] - data[:, 2:, 1:-1] - data[:, 1:-1, :-2] - data[:, 1:-1, 2:]
         residual = residual[:, h - 1 : y - h - 1, h - 1 : x - h - 1] / np.sqrt(20.0)
         return local.ravel(), residual.ravel()
     line = data.reshape(n, -1) if x >= y else data.transpose(0, 2, 1).reshape(n, -1)
@@ -149,7 +149,7 @@ def _samples(channel: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     per_plane = _pixels(planes[:1])[0].size
     step = max(1, per_plane * chosen.size // MAX_PIXELS)
     intensity, residual = [], []
-    for group in plane_groups(planes[:chosen.size]):
+    for group in plane_groups(planes[: chosen.size]):
         local, detail = _pixels(planes[chosen[group]])
         first = -(group.start * per_plane) % step  # the group's first pixel on the whole stride
         # Copies: a strided view would keep the group's whole arrays alive.
@@ -211,8 +211,9 @@ def observed_profile(channel: np.ndarray) -> Observed:
     variance_array = np.asarray(variances)
     share = np.asarray(quantiles) - 0.5 * count / intensity.size  # each bin's middle
     floor_share = float(np.mean(intensity == intensity[order[0]]))
-    return Observed(np.asarray(centres), variance_array, variance_array * np.sqrt(2.0 / count), count, share,
-                    floor_share)
+    return Observed(
+        np.asarray(centres), variance_array, variance_array * np.sqrt(2.0 / count), count, share, floor_share
+    )
 
 
 def monotone(values: npt.NDArray[np.float64], weights: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
@@ -246,8 +247,9 @@ def smooth_curve(observed: Observed) -> tuple[npt.NDArray[np.float64], npt.NDArr
     return x, monotone(v, w)
 
 
-def shot_limited(x: npt.NDArray[np.float64], v: npt.NDArray[np.float64], dark: float,
-                 median: float) -> npt.NDArray[np.float64]:
+def shot_limited(
+    x: npt.NDArray[np.float64], v: npt.NDArray[np.float64], dark: float, median: float
+) -> npt.NDArray[np.float64]:
     """Variances `v` at intensities `x` kept, above `median`, below the straight line through
     the variance at `median` that rises as the variance does from `dark` to `median`.
 

@@ -15,8 +15,9 @@ the straight line tangent to it there. So no sample is clamped, however dark, an
 inverse continues along the same line: nothing is lifted to a floor. (The models that
 ``denoise`` accepts have their knee below the signal's dark end; only samples that noise
 pulled below it take the straight part.) The transform depends on the model alone, so
-that any part of an image is transformed as it is within the whole. All arithmetic is in double precision, so that scaling an image and its noise
-model by k scales the result by k, to float32 rounding.
+that any part of an image is transformed as it is within the whole. All arithmetic is in
+double precision, so that scaling an image and its noise model by k scales the result by k,
+to float32 rounding.
 """
 
 from __future__ import annotations

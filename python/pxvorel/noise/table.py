@@ -8,10 +8,11 @@ line with a variance floor, a clipped line, a measured variance curve) goes thro
 
 tabulated on a fine grid over the model's intensity range and continued as straight lines
 beyond it; where the sd changes too steeply for a pointwise transform, f follows it exactly
-at one intensity (the median, for a measured curve) and gently away from it (`_gentle`). Its inverse keeps the mean: for each true intensity mu the table holds the
-mean of f over the noise there, E[f(z)], and the mean of the recorded sample, E[z]
-(for a clipped channel, z is clipped, and E[z] is the clipped mean); a denoised value d is
-mapped to the E[z] whose E[f(z)] is d. The tables depend on the model alone, so that any
+at one intensity (the median, for a measured curve) and gently away from it (`_gentle`). Its
+inverse keeps the mean: for each true intensity mu the table holds the mean of f over the
+noise there, E[f(z)], and the mean of the recorded sample, E[z] (for a clipped channel, z is
+clipped, and E[z] is the clipped mean); a denoised value d is mapped to the E[z] whose
+E[f(z)] is d. The tables depend on the model alone, so that any
 part of an image is transformed as it is within the whole.
 """
 
@@ -53,8 +54,9 @@ class UnitTransform(Protocol):
     def inverse(self, values: npt.ArrayLike) -> npt.NDArray[np.float64]: ...
 
 
-def _extended_interp(x: npt.NDArray[np.float64], xp: npt.NDArray[np.float64],
-                     fp: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+def _extended_interp(
+    x: npt.NDArray[np.float64], xp: npt.NDArray[np.float64], fp: npt.NDArray[np.float64]
+) -> npt.NDArray[np.float64]:
     """np.interp continued beyond both ends along the end segments' slopes."""
     y = np.interp(x, xp, fp)
     slope_low = (fp[1] - fp[0]) / max(xp[1] - xp[0], 1e-300)
@@ -63,8 +65,9 @@ def _extended_interp(x: npt.NDArray[np.float64], xp: npt.NDArray[np.float64],
     return np.where(x > xp[-1], fp[-1] + (x - xp[-1]) * slope_high, y)
 
 
-def _gentle(sd: npt.NDArray[np.float64], step: float, anchor: int = 0,
-            fall: float = DARK_SLOPE) -> npt.NDArray[np.float64]:
+def _gentle(
+    sd: npt.NDArray[np.float64], step: float, anchor: int = 0, fall: float = DARK_SLOPE
+) -> npt.NDArray[np.float64]:
     """`sd` followed from index `anchor` outwards, changing by at most SLOPE per unit of
     intensity above the anchor and `fall` below it: equal to `sd` at the anchor and
     wherever `sd` changes gently enough.
@@ -80,7 +83,7 @@ def _gentle(sd: npt.NDArray[np.float64], step: float, anchor: int = 0,
     result = sd.copy()
     rise = SLOPE * step
     anchor = int(np.clip(anchor, 0, result.size - 1))
-    for i in range(anchor + 1, result.size):  # noqa: SIM113 (a sequential envelope)
+    for i in range(anchor + 1, result.size):
         result[i] = min(max(result[i], result[i - 1] - rise), result[i - 1] + rise)
     rise = fall * step
     for i in range(anchor - 1, -1, -1):
@@ -122,7 +125,9 @@ class TableTransform:
         c = channel
         span = model.span[c]
         curve = model.curve[c]
-        ends = [v for v in (*(span or ()), *(curve[0] if curve else ()), model.low[c], model.high[c]) if math.isfinite(v)]
+        ends = [
+            v for v in (*(span or ()), *(curve[0] if curve else ()), model.low[c], model.high[c]) if math.isfinite(v)
+        ]
         if not ends:
             raise ValueError(f"channel {c}: the noise model has no intensity range to build its transform on")
         bottom, top = min(ends), max(ends)
@@ -146,8 +151,10 @@ class TableTransform:
         low, high = model.low[c], model.high[c]
         # recorded samples lie within the range the image spans: a normal model of the noise
         # must not reach below a dark end where the noise is as wide as the signal is high
-        inside = (low if math.isfinite(low) else span[0] if span else -math.inf,
-                  high if math.isfinite(high) else span[1] if span else math.inf)
+        inside = (
+            low if math.isfinite(low) else span[0] if span else -math.inf,
+            high if math.isfinite(high) else span[1] if span else math.inf,
+        )
         # the mean tables take the noise the samples have, also where the transform's sd
         # is below it (above the anchor): the denoiser averages samples of that noise, and
         # a table of the narrower noise of the transform maps their average too low

@@ -45,8 +45,12 @@ def relative_cost(settings: Settings, shape: tuple[int, ...]) -> float:
     patch = math.prod(2 * settings.patch_radius[a] + 1 for a, n in sizes.items() if n > 1)
     total = 0
     for i in range(settings.iterations):
-        reach = {"X": 2**i, "Y": 2**i, "Z": i if settings.search["Z"] else 0,
-                 "T": max(i - 2, 0) if settings.search["T"] else 0}
+        reach = {
+            "X": 2**i,
+            "Y": 2**i,
+            "Z": i if settings.search["Z"] else 0,
+            "T": max(i - 2, 0) if settings.search["T"] else 0,
+        }
         total += math.prod(min(2 * reach[a] + 1, n) for a, n in sizes.items())
     return float(total * patch)
 
@@ -75,5 +79,7 @@ def candidate_settings(settings: Settings, shape: tuple[int, ...]) -> list[Setti
 def label(settings: Settings) -> str:
     """The settings tuning changes, in a few words."""
     r = settings.patch_radius
-    return (f"patch radius X{r['X']} Y{r['Y']}, {settings.iterations} iterations, p-value {settings.pvalue:g}"
-            f"{STAGE_NOTE[settings.variant] if settings.refine else ''}")
+    return (
+        f"patch radius X{r['X']} Y{r['Y']}, {settings.iterations} iterations, p-value {settings.pvalue:g}"
+        f"{STAGE_NOTE[settings.variant] if settings.refine else ''}"
+    )

@@ -24,5 +24,4 @@ def tuning_crop(shape: tuple[int, ...]) -> tuple[slice, ...]:
         return (slice(None), slice(None), slice(None), _central(y, PLANE_SIDE), _central(x, PLANE_SIDE))
     planes_t = min(t, 3 if z > 1 else STACK_PLANES)
     planes_z = min(z, max(3, STACK_PLANES // planes_t))
-    return (_central(t, planes_t), slice(None), _central(z, planes_z), _central(y, STACK_SIDE),
-            _central(x, STACK_SIDE))
+    return (_central(t, planes_t), slice(None), _central(z, planes_z), _central(y, STACK_SIDE), _central(x, STACK_SIDE))

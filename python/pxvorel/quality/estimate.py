@@ -95,18 +95,23 @@ class QualityEstimate:
         text = self._describe()
         if self.clipped and self.measurable:
             listed = ", ".join(map(str, self.clipped))
-            text += (f"; not reliable: channel(s) {listed} have a background clipped at their lowest value, "
-                     "whose noise the estimate does not describe")
+            text += (
+                f"; not reliable: channel(s) {listed} have a background clipped at their lowest value, "
+                "whose noise the estimate does not describe"
+            )
         return text
 
     def _describe(self) -> str:
         if not self.measurable:
             values = ", ".join(f"{m:.4g} ± {s:.2g}" for m, s in zip(self.mse, self.mse_spread, strict=True))
-            return (f"estimated PSNR gain: not measurable on this image (the image is too small, or the noise "
-                    f"model does not describe it, e.g. clipped data; estimated MSE {values}; SURE estimate)")
+            return (
+                f"estimated PSNR gain: not measurable on this image (the image is too small, or the noise "
+                f"model does not describe it, e.g. clipped data; estimated MSE {values}; SURE estimate)"
+            )
         text = f"estimated PSNR gain {self.gain_db:.1f} dB ± {self.spread_db:.1f} dB"
         if len(self.mse) == 1:
             return text + f" (estimated MSE {self.mse[0]:.4g}; SURE estimate)"
-        channels = ", ".join(f"channel {c}: {self.channel_gain_db(i):.1f} dB, MSE {self.mse[i]:.4g}"
-                             for i, c in enumerate(self.channels))
+        channels = ", ".join(
+            f"channel {c}: {self.channel_gain_db(i):.1f} dB, MSE {self.mse[i]:.4g}" for i, c in enumerate(self.channels)
+        )
         return text + f" ({channels}; SURE estimate)"

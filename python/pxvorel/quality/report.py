@@ -40,18 +40,25 @@ class RunReport:
         """A few lines for a log or a status line."""
         lines = [f"settings: {self.settings.describe(self.plan)}"]
         if self.tuning is not None and not self.tuning.trusted:
-            lines.append("tuning: the candidates could not be scored (a clipped background, or an estimated "
-                         "error at or below 0); the given settings were kept")
+            lines.append(
+                "tuning: the candidates could not be scored (a clipped background, or an estimated "
+                "error at or below 0); the given settings were kept"
+            )
         elif self.tuning is not None:
             best = self.tuning.scores[self.tuning.candidates.index(self.tuning.chosen)]
             shape = self.tuning.crop_shape
             size = f"{' x '.join(map(str, shape))} (TCZYX)"
             count = self.tuning.tiles
-            where = (f"chosen on {count} tile{'s' if count != 1 else ''} of {size}" if count else
-                     f"tuned on a crop of {size}")
-            lines.append(f"{where} over "
-                         f"{len(self.tuning.candidates)} candidates: {label(self.tuning.chosen)} "
-                         f"(estimated relative error {best:.4f}, defaults {self.tuning.scores[0]:.4f})")
+            where = (
+                f"chosen on {count} tile{'s' if count != 1 else ''} of {size}"
+                if count
+                else f"tuned on a crop of {size}"
+            )
+            lines.append(
+                f"{where} over "
+                f"{len(self.tuning.candidates)} candidates: {label(self.tuning.chosen)} "
+                f"(estimated relative error {best:.4f}, defaults {self.tuning.scores[0]:.4f})"
+            )
         if self.quality is not None:
             lines.append(self.quality.describe())
         return "\n".join(lines)

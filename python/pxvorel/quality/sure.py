@@ -90,8 +90,14 @@ def _tile_means(terms: np.ndarray) -> npt.NDArray[np.float64]:
     return tiles
 
 
-def estimate_risk(unit: UnitImage, model: NoiseModel, denoiser: UnitDenoiser, *, seed: int = 0,
-                  denoised_unit: npt.NDArray[np.float32] | None = None) -> RiskEstimate:
+def estimate_risk(
+    unit: UnitImage,
+    model: NoiseModel,
+    denoiser: UnitDenoiser,
+    *,
+    seed: int = 0,
+    denoised_unit: npt.NDArray[np.float32] | None = None,
+) -> RiskEstimate:
     """Estimated mean squared error, in intensities, of ``unit.back(denoiser(unit.work))``.
 
     Costs one run of `denoiser` on the probed input (two when `denoised_unit`, its

@@ -52,8 +52,9 @@ class Alternative:
         radius = dict(settings.patch_radius)
         if self.radius is not None:
             radius.update(X=self.radius, Y=self.radius)
-        return dataclasses.replace(settings, patch_radius=radius, iterations=self.iterations, pvalue=self.pvalue,
-                                   variant=self.variant)
+        return dataclasses.replace(
+            settings, patch_radius=radius, iterations=self.iterations, pvalue=self.pvalue, variant=self.variant
+        )
 
 
 #: The default setting wins on a plane only where its estimated error is lower by more than this
@@ -110,8 +111,11 @@ def tiles(shape: tuple[int, ...]) -> list[tuple[slice, ...]]:
         start = int((2 * k + 1) * length / (2 * parts)) - TILE // 2
         return slice(start, start + TILE)
 
-    return [(slice(first, first + frames), slice(None), slice(None), around(i, rows, y), around(j, columns, x))
-            for i in range(rows) for j in range(columns)]
+    return [
+        (slice(first, first + frames), slice(None), slice(None), around(i, rows, y), around(j, columns, x))
+        for i in range(rows)
+        for j in range(columns)
+    ]
 
 
 def choices(settings: Settings, shape: tuple[int, ...]) -> tuple[tuple[Settings, ...], tuple[float, ...]]:
@@ -119,12 +123,15 @@ def choices(settings: Settings, shape: tuple[int, ...]) -> tuple[tuple[Settings,
     with the factors on their estimated errors in the choice."""
     plane = shape[0] == 1
     others = PLANE_ALTERNATIVES if plane else FRAME_ALTERNATIVES
-    return ((settings, *(a.applied(settings) for a in others)),
-            (1.0 + MARGIN if plane else 1.0, *(a.weight for a in others)))
+    return (
+        (settings, *(a.applied(settings) for a in others)),
+        (1.0 + MARGIN if plane else 1.0, *(a.weight for a in others)),
+    )
 
 
-def choose(unit: UnitImage, model: NoiseModel, settings: Settings,
-           progress: Callable[[float], object] | None = None) -> Tuning | None:
+def choose(
+    unit: UnitImage, model: NoiseModel, settings: Settings, progress: Callable[[float], object] | None = None
+) -> Tuning | None:
     """The comparison of `settings` and its :func:`choices` on :func:`tiles` of a (T, C, Z, Y, X)
     image at unit noise (their estimated errors averaged, each with its own passes of the stage),
     or None where no tiles fit or a channel's background is clipped. Alternatives after the first
@@ -143,5 +150,4 @@ def choose(unit: UnitImage, model: NoiseModel, settings: Settings,
         if progress is not None:
             progress((k + 1) / len(chosen_from))
     count = len(scores)
-    return Tuning(chosen_from[:count], tuple(scores), parts[0].engine.shape, weights=weights[:count],
-                  tiles=len(parts))
+    return Tuning(chosen_from[:count], tuple(scores), parts[0].engine.shape, weights=weights[:count], tiles=len(parts))

@@ -69,8 +69,9 @@ class Tuning:
         return self.candidates[int(np.argmin([s * w for s, w in zip(self.scores, weights, strict=True)]))]
 
 
-def tune(unit: UnitImage, model: NoiseModel, settings: Settings,
-         progress: Callable[[float], object] | None = None) -> Tuning:
+def tune(
+    unit: UnitImage, model: NoiseModel, settings: Settings, progress: Callable[[float], object] | None = None
+) -> Tuning:
     """Score every candidate (:func:`candidate_settings`) on a central crop (:func:`tuning_crop`)
     of a (T, C, Z, Y, X) image at unit noise by Stein's unbiased risk estimate; the lowest wins.
     On an image with a clipped background nothing is scored (one NaN score) and `settings` is kept.
@@ -80,9 +81,12 @@ def tune(unit: UnitImage, model: NoiseModel, settings: Settings,
     crop = unit.part(tuning_crop(unit.engine.shape))
     clipped = clipped_channels(unit.engine, unit.channels)
     if clipped:
-        log.warning("tuning: channel(s) %s have a clipped background (more than %g %% of their samples at the "
-                    "lowest value), where the estimated error cannot be relied on; keeping the given settings",
-                    ", ".join(map(str, clipped)), 100 * CLIPPED_SHARE)
+        log.warning(
+            "tuning: channel(s) %s have a clipped background (more than %g %% of their samples at the "
+            "lowest value), where the estimated error cannot be relied on; keeping the given settings",
+            ", ".join(map(str, clipped)),
+            100 * CLIPPED_SHARE,
+        )
         return Tuning((settings,), (math.nan,), crop.engine.shape)
     candidates = candidate_settings(settings, crop.engine.shape)
     scores = []
@@ -103,6 +107,8 @@ def tune(unit: UnitImage, model: NoiseModel, settings: Settings,
         log.debug("tuning: %s scores %.4f", label(candidate), score)
     tuning = Tuning(tuple(candidates), tuple(scores), crop.engine.shape)
     if crop.channels and not tuning.trusted:
-        log.warning("tuning: the estimated error is not above 0 for every candidate, so the noise model does not "
-                    "describe this image well enough (clipped or quantised data?); keeping the given settings")
+        log.warning(
+            "tuning: the estimated error is not above 0 for every candidate, so the noise model does not "
+            "describe this image well enough (clipped or quantised data?); keeping the given settings"
+        )
     return tuning

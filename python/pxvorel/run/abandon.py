@@ -86,6 +86,7 @@ def stop_when_abandoned() -> Callable[[float], None]:
     started = time.monotonic()
     wanted = _distributed_task()
     if wanted is None:
+
         def wanted() -> bool:
             return _ENDINGS.ended <= started
 

@@ -19,6 +19,7 @@ import threading
 from collections.abc import Callable
 from concurrent.futures import FIRST_EXCEPTION, ThreadPoolExecutor, wait
 from dataclasses import dataclass
+from itertools import pairwise
 
 import numpy as np
 import numpy.typing as npt
@@ -89,7 +90,7 @@ def _plan(shape: tuple[int, ...], halo: Halo, count: int) -> list[Band] | None:
         starts = sorted({min(length, round(length * i / count) // step * step) for i in range(count)} | {length})
         if len(starts) <= count:  # too short for `count` distinct cores
             continue
-        pieces = [(start, stop, *halo.region(axis, start, stop, length)) for start, stop in zip(starts, starts[1:])]
+        pieces = [(start, stop, *halo.region(axis, start, stop, length)) for start, stop in pairwise(starts)]
         overlap = sum(hi - lo for _, _, lo, hi in pieces) / length - 1
         if overlap <= MAX_OVERLAP and (best is None or overlap < best[0]):
             best = (overlap, index, pieces)
@@ -98,8 +99,10 @@ def _plan(shape: tuple[int, ...], halo: Halo, count: int) -> list[Band] | None:
     _, index, pieces = best
     bands = []
     for start, stop, lo, hi in pieces:
+
         def along(inner: slice) -> tuple[slice, ...]:
             return tuple(inner if i == index else slice(None) for i in range(len(shape)))
+
         bands.append(Band(along(slice(lo, hi)), along(slice(start - lo, stop - lo)), along(slice(start, stop))))
     return bands
 
@@ -108,10 +111,14 @@ class _Stopped(Exception):
     """Raised in a band's progress report once another band (or the caller) has failed."""
 
 
-def run_bands(work: npt.NDArray[np.float32], bands: list[Band],
-              denoise: Callable[[npt.NDArray[np.float32], Callable[[float], None]], npt.NDArray[np.float32]],
-              progress: Callable[[float], object] | None, workers: int | None = None,
-              out: npt.NDArray[np.float32] | None = None) -> npt.NDArray[np.float32]:
+def run_bands(
+    work: npt.NDArray[np.float32],
+    bands: list[Band],
+    denoise: Callable[[npt.NDArray[np.float32], Callable[[float], None]], npt.NDArray[np.float32]],
+    progress: Callable[[float], object] | None,
+    workers: int | None = None,
+    out: npt.NDArray[np.float32] | None = None,
+) -> npt.NDArray[np.float32]:
     """Denoise every band of `work` on a thread of its own and join the cores (into `out`, of
     `work`'s shape, where given); at most `workers` bands at a time (all by default), so that
     many channels run as one band each do not hold the engine's work arrays for all of them at once.
@@ -136,8 +143,9 @@ def run_bands(work: npt.NDArray[np.float32], bands: list[Band],
 
         result[bands[i].target] = denoise(np.ascontiguousarray(work[bands[i].region]), report)[bands[i].core]
 
-    with ThreadPoolExecutor(max_workers=min(len(bands), workers or len(bands)),
-                            thread_name_prefix="pxvorel-band") as pool:
+    with ThreadPoolExecutor(
+        max_workers=min(len(bands), workers or len(bands)), thread_name_prefix="pxvorel-band"
+    ) as pool:
         futures = [pool.submit(run, i) for i in range(len(bands))]
         try:
             pending = set(futures)

@@ -18,15 +18,14 @@ import dask.array as da
 import numpy as np
 import numpy.typing as npt
 
-from pxvorel.run.abandon import BLOCK_NAME, stop_when_abandoned, watch_local_computations
 from pxvorel.core.axes import ENGINE_AXES, AxisPlan
-from pxvorel.noise.model import NoiseSpec
+from pxvorel.noise.model import NoiseModel, NoiseSpec, choose_model
+from pxvorel.run.abandon import BLOCK_NAME, stop_when_abandoned, watch_local_computations
 from pxvorel.run.execute import denoise_with
-from pxvorel.run.settings import DEFAULT_CHANNELS, Settings
 from pxvorel.run.geometry import CUT_AXES
 from pxvorel.run.halo import Halo
 from pxvorel.run.refine import Blocks
-from pxvorel.noise.model import NoiseModel, choose_model
+from pxvorel.run.settings import DEFAULT_CHANNELS, Settings
 
 #: How dask rechunks here: by tasks. The peer-to-peer rechunking that dask.distributed picks by
 #: default moves data outside the task graph and loses it when workers are restarted or blocks
@@ -80,8 +79,14 @@ def noise_sample(engine: da.Array, budget: int = NOISE_SAMPLE_BUDGET) -> np.ndar
     return np.asarray(da.concatenate(pieces, axis=index))
 
 
-def _denoise_block(block: np.ndarray, core: tuple[slice, ...], model: NoiseModel, settings: Settings,
-                   blocks: Blocks, origin: tuple[int, ...]) -> npt.NDArray[np.float32]:
+def _denoise_block(
+    block: np.ndarray,
+    core: tuple[slice, ...],
+    model: NoiseModel,
+    settings: Settings,
+    blocks: Blocks,
+    origin: tuple[int, ...],
+) -> npt.NDArray[np.float32]:
     """Denoise one block (with its halo) and return a copy of its core; stop early once the
     computation that asked for it has been abandoned (:mod:`pxvorel.run.abandon`)."""
     if block.dtype.kind == "f" and not np.isfinite(block).all():
@@ -90,8 +95,9 @@ def _denoise_block(block: np.ndarray, core: tuple[slice, ...], model: NoiseModel
     return np.array(denoised[core], copy=True)
 
 
-def denoise_blocks(engine: da.Array, model: NoiseModel, settings: Settings, halo: Halo,
-                   blocks: Blocks | None = None) -> da.Array:
+def denoise_blocks(
+    engine: da.Array, model: NoiseModel, settings: Settings, halo: Halo, blocks: Blocks | None = None
+) -> da.Array:
     """Denoise a lazy (T, C, Z, Y, X) image block by block, in its own chunks along T, Z, Y and X.
 
     Each output chunk comes from one task that reads its region of the input (the
@@ -115,8 +121,13 @@ def denoise_blocks(engine: da.Array, model: NoiseModel, settings: Settings, halo
             region.append(slice(lo, hi))
             core.append(slice(start - lo, stop - lo))
         task = dask.delayed(_denoise_block, pure=True)(
-            engine[tuple(region)], tuple(core), model, settings, blocks, tuple(r.start for r in region),
-            dask_key_name=(f"{BLOCK_NAME}-{token}", *index)
+            engine[tuple(region)],
+            tuple(core),
+            model,
+            settings,
+            blocks,
+            tuple(r.start for r in region),
+            dask_key_name=(f"{BLOCK_NAME}-{token}", *index),
         )
         shape = tuple(s.stop - s.start for s in core)
         pieces[index] = da.from_delayed(task, shape, dtype=np.float32)
@@ -153,9 +164,17 @@ def denoise_dask(
     if any(math.isnan(n) for n in image.shape):
         raise ValueError("the dask array has unknown chunk sizes; call compute_chunk_sizes() first")
     plan = AxisPlan.for_array(image.shape, axes)
-    settings = Settings.from_arguments(plan, patch_radius=patch_radius, search_axes=search_axes, iterations=iterations,
-                                       pvalue=pvalue, renoise=renoise, threads=1 if threads is None else threads,
-                                       refine=refine, channels=channels)
+    settings = Settings.from_arguments(
+        plan,
+        patch_radius=patch_radius,
+        search_axes=search_axes,
+        iterations=iterations,
+        pvalue=pvalue,
+        renoise=renoise,
+        threads=1 if threads is None else threads,
+        refine=refine,
+        channels=channels,
+    )
     engine = to_engine(image, plan)
     model = choose_model(noise_sample(engine), noise, stacklevel=stacklevel + 1)
     halo = Halo.for_image(settings, engine.shape)
@@ -164,8 +183,11 @@ def denoise_dask(
         halo = halo.widened(blocks)
     # Chunks shorter than the reach would each read a region many times their size (a
     # short last chunk only costs one such block).
-    merged = {i: max(*chunks, 2 * halo.reach[axis]) for i, (axis, chunks) in enumerate(zip(ENGINE_AXES, engine.chunks))
-              if axis in CUT_AXES and min(chunks[:-1] or chunks) < halo.reach[axis]}
+    merged = {
+        i: max(*chunks, 2 * halo.reach[axis])
+        for i, (axis, chunks) in enumerate(zip(ENGINE_AXES, engine.chunks, strict=True))
+        if axis in CUT_AXES and min(chunks[:-1] or chunks) < halo.reach[axis]
+    }
     engine = engine.rechunk(merged, method=RECHUNK) if merged else engine
     denoised = denoise_blocks(engine, model, settings, halo, blocks)
     result = from_engine(denoised, plan)

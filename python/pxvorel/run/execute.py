@@ -21,8 +21,13 @@ from pxvorel.run.threads import native_threads
 from pxvorel.run.unit import UnitImage
 
 
-def execute(work: npt.NDArray[np.float32], plan: RunPlan, progress: Callable[[float], object] | None = None, *,
-            origin: Sequence[int] | None = None) -> npt.NDArray[np.float32]:
+def execute(
+    work: npt.NDArray[np.float32],
+    plan: RunPlan,
+    progress: Callable[[float], object] | None = None,
+    *,
+    origin: Sequence[int] | None = None,
+) -> npt.NDArray[np.float32]:
     """Denoise a (T, C, Z, Y, X) float32 array of unit noise, of ``plan.shape``, into a new array.
 
     With ``channels == "joint"`` the engine runs once on all channels, so that a patch spans
@@ -48,50 +53,81 @@ def execute(work: npt.NDArray[np.float32], plan: RunPlan, progress: Callable[[fl
         denoised = np.empty_like(work)
         side = plan.side_channels
         if side > 0:
-            run_bands(work[:, :side], channel_bands(work[:, :side].shape), _one_thread_engine(settings),
-                      part_of(engine_progress, 0.0, side / count), workers=plan.threads, out=denoised[:, :side])
+            run_bands(
+                work[:, :side],
+                channel_bands(work[:, :side].shape),
+                _one_thread_engine(settings),
+                part_of(engine_progress, 0.0, side / count),
+                workers=plan.threads,
+                out=denoised[:, :side],
+            )
         for c in range(side, count):
             part = part_of(engine_progress, c / count, (c + 1) / count)
-            denoised[:, c:c + 1] = _engine_call(np.ascontiguousarray(work[:, c:c + 1]), plan, part)
+            denoised[:, c : c + 1] = _engine_call(np.ascontiguousarray(work[:, c : c + 1]), plan, part)
     else:
         denoised = _engine_call(work, plan, engine_progress)
     if plan.blocks is not None:
         with native_threads(settings.threads) as threads:
-            denoised = refine(work, denoised, plan.blocks, origin=origin, threads=threads,
-                              progress=part_of(progress, 1.0 - STAGE_SHARE, 1.0))
+            denoised = refine(
+                work,
+                denoised,
+                plan.blocks,
+                origin=origin,
+                threads=threads,
+                progress=part_of(progress, 1.0 - STAGE_SHARE, 1.0),
+            )
     return denoised
 
 
-def _one_thread_engine(settings: Settings) -> Callable[[npt.NDArray[np.float32], Callable[[float], None]],
-                                                     npt.NDArray[np.float32]]:
+def _one_thread_engine(
+    settings: Settings,
+) -> Callable[[npt.NDArray[np.float32], Callable[[float], None]], npt.NDArray[np.float32]]:
     """The engine on one thread with `settings`, as :func:`run_bands` calls it on each band."""
     radius, search = settings.native_lists()
 
     def one_band(band: npt.NDArray[np.float32], report: Callable[[float], None]) -> npt.NDArray[np.float32]:
-        return _engine.denoise(band, 1.0, radius, search, settings.iterations, settings.pvalue, 1,
-                               settings.renoise, progress=report)
+        return _engine.denoise(
+            band, 1.0, radius, search, settings.iterations, settings.pvalue, 1, settings.renoise, progress=report
+        )
 
     return one_band
 
 
-def _engine_call(work: npt.NDArray[np.float32], plan: RunPlan,
-                 progress: Callable[[float], object] | None) -> npt.NDArray[np.float32]:
+def _engine_call(
+    work: npt.NDArray[np.float32], plan: RunPlan, progress: Callable[[float], object] | None
+) -> npt.NDArray[np.float32]:
     """One engine call on all the run's threads: in the plan's bands, or on the engine's own threads."""
     settings = plan.settings
     if plan.bands is not None:
         return run_bands(work, list(plan.bands), _one_thread_engine(settings), progress)
     radius, search = settings.native_lists()
     with native_threads(settings.threads) as threads:
-        return _engine.denoise(work, 1.0, radius, search, settings.iterations, settings.pvalue, threads,
-                               settings.renoise, progress=progress)
+        return _engine.denoise(
+            work,
+            1.0,
+            radius,
+            search,
+            settings.iterations,
+            settings.pvalue,
+            threads,
+            settings.renoise,
+            progress=progress,
+        )
 
 
-def denoise_with(engine: np.ndarray, model: NoiseModel, settings: Settings,
-                 progress: Callable[[float], object] | None = None, *, blocks: Blocks | None = None,
-                 origin: Sequence[int] | None = None) -> npt.NDArray[np.float32]:
+def denoise_with(
+    engine: np.ndarray,
+    model: NoiseModel,
+    settings: Settings,
+    progress: Callable[[float], object] | None = None,
+    *,
+    blocks: Blocks | None = None,
+    origin: Sequence[int] | None = None,
+) -> npt.NDArray[np.float32]:
     """A (T, C, Z, Y, X) array denoised with a noise model and settings already chosen, as a new
-    float32 array in intensities (steps 3, 5 and 7 of :mod:`pxvorel.pipeline`). A part of a larger image passes the whole image's stage
-    `blocks` and its `origin` in it, so that it is denoised as the whole image would be.
+    float32 array in intensities (steps 3, 5 and 7 of :mod:`pxvorel.pipeline`). A part of a
+    larger image passes the whole image's stage `blocks` and its `origin` in it, so that it is
+    denoised as the whole image would be.
     A channel without noise (gain and offset 0) is copied and takes no part."""
     unit = UnitImage.of(engine, model)
     if not unit.channels:

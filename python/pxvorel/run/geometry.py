@@ -37,5 +37,9 @@ class Geometry:
         """The geometry of a run with `settings` on a (T, C, Z, Y, X) image of `shape`."""
         radius, search = settings.native_lists()
         native = _engine.geometry(shape, radius, search, settings.iterations)
-        return cls(tuple(_by_axis(r) for r in native["search_radius"]), _by_axis(native["grid_step"]),
-                   _by_axis(native["reach"]), int(native["work"]))
+        return cls(
+            tuple(_by_axis(r) for r in native["search_radius"]),
+            _by_axis(native["grid_step"]),
+            _by_axis(native["reach"]),
+            int(native["work"]),
+        )

@@ -65,8 +65,11 @@ class Halo:
         and a block must hold at least one whole stage block of each pass along each axis (the stage's
         block positions follow the whole image's coordinates, not the grid step).
         """
-        return Halo({a: r + blocks.reach(a) for a, r in self.reach.items()}, dict(self.step),
-                    {a: max(n, blocks.longest(a)) for a, n in self.least.items()})
+        return Halo(
+            {a: r + blocks.reach(a) for a, r in self.reach.items()},
+            dict(self.step),
+            {a: max(n, blocks.longest(a)) for a, n in self.least.items()},
+        )
 
     def region(self, axis: str, start: int, stop: int, size: int) -> tuple[int, int]:
         """The block [lo, hi) that computes the core [start, stop) of an axis of `size` exactly."""

@@ -23,16 +23,32 @@ class Job:
     """The input as a (T, C, Z, Y, X) view; never written to."""
 
 
-def prepare(image: np.typing.ArrayLike, *, axes: str | None = None,
-            patch_radius: int | Mapping[str, int] | None = None,
-            search_axes: str | Mapping[str, bool] | None = None, iterations: int = DEFAULT_ITERATIONS,
-            pvalue: float = DEFAULT_PVALUE, renoise: float = 0.0, threads: int | None = None, refine: bool = True,
-            channels: str = DEFAULT_CHANNELS) -> Job:
+def prepare(
+    image: np.typing.ArrayLike,
+    *,
+    axes: str | None = None,
+    patch_radius: int | Mapping[str, int] | None = None,
+    search_axes: str | Mapping[str, bool] | None = None,
+    iterations: int = DEFAULT_ITERATIONS,
+    pvalue: float = DEFAULT_PVALUE,
+    renoise: float = 0.0,
+    threads: int | None = None,
+    refine: bool = True,
+    channels: str = DEFAULT_CHANNELS,
+) -> Job:
     """Step 1: check the image, its axes and the engine parameters before any work."""
     array = as_image(image)
     plan = AxisPlan.for_array(array.shape, axes)
     engine = plan.to_engine(array)
-    settings = Settings.from_arguments(plan, patch_radius=patch_radius, search_axes=search_axes,
-                                       iterations=iterations, pvalue=pvalue, renoise=renoise, threads=threads,
-                                       refine=refine, channels=channels)
+    settings = Settings.from_arguments(
+        plan,
+        patch_radius=patch_radius,
+        search_axes=search_axes,
+        iterations=iterations,
+        pvalue=pvalue,
+        renoise=renoise,
+        threads=threads,
+        refine=refine,
+        channels=channels,
+    )
     return Job(plan, settings, engine)

@@ -12,13 +12,13 @@ from pathlib import Path
 import numpy as np
 
 from pxvorel.core.axes import AxisPlan
+from pxvorel.noise.model import NoiseModel
 from pxvorel.run.execute import denoise_with
+from pxvorel.run.geometry import Geometry
 from pxvorel.run.job import Job
 from pxvorel.run.plan import RunPlan
-from pxvorel.run.geometry import Geometry
 from pxvorel.run.refine import Blocks, refine
 from pxvorel.run.settings import Settings
-from pxvorel.noise.model import NoiseModel
 from pxvorel.run.threads import available_cores, current_threads
 
 
@@ -82,7 +82,7 @@ def estimate_seconds(job: Job, model: NoiseModel) -> float:
 def _stage_seconds(shape: tuple[int, ...], threads: int) -> float:
     """The second stage's time on a (T, C, Z, Y, X) image of `shape`, from a timed crop."""
     blocks = Blocks.for_shape(shape)
-    t, c, z, y, x = shape
+    t, _, z, y, x = shape
     crop_shape = (min(t, 2 * blocks.longest("T")), 1, min(z, 2 * blocks.longest("Z")), min(y, 96), min(x, 96))
     crop = np.random.default_rng(0).normal(0.0, 1.0, crop_shape).astype(np.float32)
     start = time.perf_counter()
@@ -122,4 +122,3 @@ def describe_seconds(seconds: float) -> str:
     if seconds < 3600:
         return f"{seconds // 60} min {seconds % 60} s"
     return f"{seconds // 3600} h {seconds % 3600 // 60} min"
-

@@ -52,9 +52,14 @@ def bar(stream: TextIO | None = None, description: str = "denoising") -> Iterato
     from tqdm.auto import tqdm
 
     steps = 1000
-    with tqdm(total=steps, desc=description, file=stream if stream is not None else sys.stderr,
-              bar_format="{desc}: {percentage:3.0f}%|{bar}| [{elapsed}<{remaining}]", leave=True,
-              dynamic_ncols=True) as progress_bar:
+    with tqdm(
+        total=steps,
+        desc=description,
+        file=stream if stream is not None else sys.stderr,
+        bar_format="{desc}: {percentage:3.0f}%|{bar}| [{elapsed}<{remaining}]",
+        leave=True,
+        dynamic_ncols=True,
+    ) as progress_bar:
 
         def update(fraction: float) -> None:
             progress_bar.update(round(fraction * steps) - progress_bar.n)

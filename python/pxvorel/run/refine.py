@@ -122,13 +122,22 @@ class Blocks:
         is the (T, C, Z, Y, X) position of the array's first sample in the whole image."""
         at = dict(zip(ENGINE_AXES, origin if origin is not None else (0,) * 5, strict=True))
         order = ("X", "Y", "Z", "C", "T")
-        return ([1 if a == "C" else self.size[a] for a in order], [1 if a == "C" else self.step[a] for a in order],
-                [0 if a == "C" else int(at[a]) for a in order])
+        return (
+            [1 if a == "C" else self.size[a] for a in order],
+            [1 if a == "C" else self.step[a] for a in order],
+            [0 if a == "C" else int(at[a]) for a in order],
+        )
 
 
-def refine(noisy: npt.NDArray[np.float32], pilot: npt.NDArray[np.float32], blocks: Blocks, *,
-           origin: Sequence[int] | None = None, threads: int = 0,
-           progress: Callable[[float], object] | None = None) -> npt.NDArray[np.float32]:
+def refine(
+    noisy: npt.NDArray[np.float32],
+    pilot: npt.NDArray[np.float32],
+    blocks: Blocks,
+    *,
+    origin: Sequence[int] | None = None,
+    threads: int = 0,
+    progress: Callable[[float], object] | None = None,
+) -> npt.NDArray[np.float32]:
     """The second stage on a (T, C, Z, Y, X) image at unit noise, as a new float32 array.
 
     `pilot` is the engine's result on `noisy`; neither is written. Each pass of `blocks`
@@ -151,4 +160,3 @@ def refine(noisy: npt.NDArray[np.float32], pilot: npt.NDArray[np.float32], block
         part = part_of(progress, k / len(passes), (k + 1) / len(passes))
         result = _engine.wiener(noisy, result, block, step, start, threads, progress=part)
     return result
-

@@ -3,8 +3,8 @@ iterations, p-value, threads; validated before any work."""
 
 from __future__ import annotations
 
-from collections.abc import Mapping
 import warnings
+from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Literal, get_args
 
@@ -36,6 +36,7 @@ CHANNEL_MODES: tuple[ChannelMode, ...] = get_args(ChannelMode)
 #: where a joint patch helps only channels that show the same structures at similar noise
 #: (see docs/decisions/0004-separate-channels.md).
 DEFAULT_CHANNELS: ChannelMode = "separate"
+
 
 def _integer(value: object, what: str) -> int:
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
@@ -104,9 +105,12 @@ def _warn_of_single_sample_search(value: str | Mapping[str, bool] | None, plan: 
     named = set(value.upper()) if isinstance(value, str) else {str(k).upper() for k, on in value.items() if on}
     idle = [axis for axis in "ZT" if axis in named and plan.size(axis) == 1]
     if idle:
-        warnings.warn(f"search_axes names {' and '.join(idle)}, but the image has a single sample along "
-                      f"{'them' if len(idle) > 1 else 'it'} (axes {plan.axes}): the search cannot extend there",
-                      UserWarning, stacklevel=5)
+        warnings.warn(
+            f"search_axes names {' and '.join(idle)}, but the image has a single sample along "
+            f"{'them' if len(idle) > 1 else 'it'} (axes {plan.axes}): the search cannot extend there",
+            UserWarning,
+            stacklevel=5,
+        )
 
 
 #: Which passes of the second stage follow the engine (:mod:`pxvorel.run.refine`): those of the
@@ -169,11 +173,24 @@ class Settings:
         if channels not in CHANNEL_MODES:
             raise ValueError(f"channels must be one of {', '.join(map(repr, CHANNEL_MODES))}, not {channels!r}")
         mode: ChannelMode = "joint" if channels == "joint" else "separate"
-        automatic = (patch_radius is None and iterations == DEFAULT_ITERATIONS and float(pvalue) == DEFAULT_PVALUE
-                     and bool(refine))
+        automatic = (
+            patch_radius is None
+            and iterations == DEFAULT_ITERATIONS
+            and float(pvalue) == DEFAULT_PVALUE
+            and bool(refine)
+        )
         _warn_of_single_sample_search(search_axes, plan)
-        return cls(_patch_radius(patch_radius, plan), _search(search_axes), iterations, float(pvalue),
-                   float(renoise), threads, bool(refine), mode, automatic)
+        return cls(
+            _patch_radius(patch_radius, plan),
+            _search(search_axes),
+            iterations,
+            float(pvalue),
+            float(renoise),
+            threads,
+            bool(refine),
+            mode,
+            automatic,
+        )
 
     def native_lists(self) -> tuple[list[int], list[int]]:
         """patch_radius and neighborhood_axes in the engine's x, y, z, c, t order."""
@@ -185,9 +202,11 @@ class Settings:
         extended = [a for a in "XYZT" if plan.size(a) > 1]
         radius = " ".join(f"{a}{self.patch_radius[a]}" for a in extended)
         search = "".join(a for a in extended if a in "XY" or self.search[a])
-        return (f"{self.iterations} iterations, patch radius {radius}, search {search}, "
-                f"p-value {self.pvalue:g}, renoise {self.renoise:g}, "
-                f"{'channels ' + self.channels + ', ' if plan.size('C') > 1 else ''}"
-                f"{'with' if self.refine else 'without'} the DCT second stage"
-                f"{STAGE_NOTE[self.variant] if self.refine else ''}, "
-                f"{self.threads if self.threads is not None else current_threads()} thread(s)")
+        return (
+            f"{self.iterations} iterations, patch radius {radius}, search {search}, "
+            f"p-value {self.pvalue:g}, renoise {self.renoise:g}, "
+            f"{'channels ' + self.channels + ', ' if plan.size('C') > 1 else ''}"
+            f"{'with' if self.refine else 'without'} the DCT second stage"
+            f"{STAGE_NOTE[self.variant] if self.refine else ''}, "
+            f"{self.threads if self.threads is not None else current_threads()} thread(s)"
+        )

@@ -38,8 +38,9 @@ class UnitImage:
         return cls._through(engine, channels, tuple(unit_transform(model, c) for c in channels))
 
     @classmethod
-    def _through(cls, engine: np.ndarray, channels: tuple[int, ...],
-                      transforms: tuple[UnitTransform, ...]) -> UnitImage:
+    def _through(
+        cls, engine: np.ndarray, channels: tuple[int, ...], transforms: tuple[UnitTransform, ...]
+    ) -> UnitImage:
         """`channels` of `engine` through `transforms`, one per channel."""
         work = np.empty((engine.shape[0], len(channels), *engine.shape[2:]), dtype=np.float32)
         for i, (c, transform) in enumerate(zip(channels, transforms, strict=True)):
@@ -50,8 +51,7 @@ class UnitImage:
         """The part of this image in `region` (a tile or a crop), its unit-noise samples a
         contiguous copy of this one's (each sample is transformed on its own, so they are
         the part's own transform)."""
-        return UnitImage(self.engine[region], self.channels, self.transforms,
-                         np.ascontiguousarray(self.work[region]))
+        return UnitImage(self.engine[region], self.channels, self.transforms, np.ascontiguousarray(self.work[region]))
 
     def back(self, denoised: np.ndarray) -> npt.NDArray[np.float32]:
         """The image in intensities (float32) from a denoised unit-noise array shaped like `work`."""
@@ -74,4 +74,4 @@ def _in_slabs(transform: Callable[[np.ndarray], np.ndarray], source: np.ndarray,
     step = max(1, SLAB_SAMPLES // max(math.prod(source.shape[2:]), 1))
     for t in range(frames):
         for z in range(0, depth, step):
-            target[t, z:z + step] = transform(source[t, z:z + step])
+            target[t, z : z + step] = transform(source[t, z : z + step])
