@@ -61,6 +61,7 @@ _test-cpp:
 	cmake -S . -B build/cpp -G Ninja -DPXVOREL_BUILD_MODULE=OFF -DPXVOREL_BUILD_TESTS=ON $(launcher) >/dev/null
 	cmake --build build/cpp -j $(JOBS)
 	ctest --test-dir build/cpp --output-on-failure -j $(JOBS)
+	@build/cpp/tests/cpp/pxvorel_tests --gtest_filter=KernelPaths.PortableAlwaysAvailable | grep '^kernel instruction sets'
 
 # The C++ tests under AddressSanitizer and UBSan, then the Python tests of the native code
 # against a sanitizer build of both modules (also in the child processes they start): the
