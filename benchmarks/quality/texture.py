@@ -108,7 +108,7 @@ def lattice_boxes(mask: Mask, periods: tuple[int, int, int]) -> list[Box]:
 
 def _boxes(mask: Mask, d0: int, planes: int, side: int, stride: int) -> Iterator[Box]:
     """Windows of `planes` x `side` x `side` from plane `d0`, on a grid of `stride`, wholly in the mask."""
-    inside = mask[d0:d0 + planes].all(axis=0)
+    inside: Mask = np.all(mask[d0:d0 + planes], axis=0)
     height, width = inside.shape
     for y0 in range(0, height - side + 1, stride):
         for x0 in range(0, width - side + 1, stride):
@@ -264,10 +264,16 @@ def _within(mask: Mask) -> Mask:
     return inner
 
 
+def _gradient(volume: Volume) -> tuple[Volume, Volume]:
+    """Central differences along Y and X (one-sided at the edges)."""
+    gy, gx = np.gradient(volume, axis=(1, 2))
+    return np.asarray(gy, dtype=np.float64), np.asarray(gx, dtype=np.float64)
+
+
 def correlation_length(residual: Volume, mask: Mask) -> float:
     """sqrt(2 var(r) / E|grad r|**2) over the mask (central differences in Y and X): sqrt(2) for
     white noise, about sqrt(2) sigma for white noise blurred with a Gaussian of sigma."""
-    gy, gx = np.gradient(residual, axis=(1, 2))
+    gy, gx = _gradient(residual)
     inner = _within(mask)
     energy = float(np.mean(gy[inner] ** 2 + gx[inner] ** 2))
     return math.sqrt(2.0 * float(np.var(residual[inner])) / max(energy, np.finfo(np.float64).tiny))
@@ -277,7 +283,7 @@ def _tensor_coherence(tiles: npt.NDArray[np.float64], rho: float) -> float:
     """Mean orientation coherence (lambda1 - lambda2) / (lambda1 + lambda2) of the structure
     tensor of a stack of (Y, X) tiles: products of central differences averaged with a
     Gaussian of `rho` within each tile."""
-    gy, gx = np.gradient(tiles, axis=(1, 2))
+    gy, gx = _gradient(tiles)
 
     def smoothed(values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
         result: npt.NDArray[np.float64] = ndimage.gaussian_filter(values, (0.0, rho, rho), mode="reflect")
@@ -416,16 +422,23 @@ def blurred(image: Volume, sigma: float, along_depth: bool) -> Volume:
 def matched_blur(noisy: Volume, trend: Volume, mask: Mask, target_sd: float, *,
                  along_depth: bool = True) -> tuple[Volume, float]:
     """The Gaussian blur of `noisy` whose residual (less `trend`) has the sd `target_sd` over the
-    mask, and its sigma (found by bisection on its logarithm, between 0.2 and 32 samples; 0,
-    the input itself, when the input's residual sd is already at most `target_sd`; 32 when
-    no blur reaches it)."""
+    mask, and its sigma: 0 (the input itself) when the input's residual sd is at most
+    `target_sd`, else found by bisection on the logarithm of sigma below the sigma (of 0.2 to
+    32 samples) that leaves the least residual sd; that one where no blur reaches `target_sd`
+    (a wide blur carries objects into the background, and its residual grows again)."""
     def sd_at(sigma: float) -> float:
         return residual_sd(blurred(noisy, sigma, along_depth) - trend, mask)
 
     if residual_sd(noisy - trend, mask) <= target_sd:
         return noisy.copy(), 0.0
-    low, high = math.log(0.2), math.log(32.0)
-    for _ in range(16):
+    grid = np.geomspace(0.2, 32.0, 12)
+    sds = [sd_at(float(sigma)) for sigma in grid]
+    least = int(np.argmin(sds))
+    if sds[least] > target_sd:
+        return blurred(noisy, float(grid[least]), along_depth), float(grid[least])
+    first = next(k for k in range(least + 1) if sds[k] <= target_sd)
+    low, high = math.log(grid[max(first - 1, 0)]), math.log(grid[first])
+    for _ in range(12):
         middle = 0.5 * (low + high)
         if sd_at(math.exp(middle)) > target_sd:
             low = middle

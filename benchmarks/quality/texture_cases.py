@@ -54,11 +54,12 @@ REAL_SMALL = 160
 REAL_DEPTH = 12
 #: Background of a real image: where a blur of this sd (samples, along Y and X) is in this
 #: darkest share of the image, shrunk by this many samples away from the rest.
-BACKGROUND_BLUR = 4.0
+BACKGROUND_BLUR = 8.0
 BACKGROUND_SHARE = 0.35
 BACKGROUND_MARGIN = 4
-#: sd (samples) of the wide blur of the input that serves as a real background's trend.
-TREND_BLUR = 8.0
+#: sd (samples along Y and X) of the weighted mean over the background that serves as a real
+#: background's trend.
+TREND_BLUR = 16.0
 
 
 @dataclass(frozen=True)
@@ -189,11 +190,16 @@ def background(noisy: Volume) -> Mask:
     return mask
 
 
-def trend(noisy: Volume, flat: bool) -> Volume:
-    """What the texture is measured against: the mean of a flat field, or a wide blur (sd
-    ``TREND_BLUR`` along every axis, as the blur of the comparison) of a real image's input."""
+def trend(noisy: Volume, mask: Mask, flat: bool) -> Volume:
+    """What the texture is measured against: the mean of a flat field; on a real image the
+    input's mean over the background near every sample, weighted with a Gaussian of sd
+    ``TREND_BLUR`` along Y and X (2 along Z or T), so that neither the noise (averaged over
+    thousands of samples) nor the objects (left out) show in it."""
     if flat:
         return np.full(noisy.shape, float(noisy.mean()))
-    result: Volume = ndimage.gaussian_filter(noisy, TREND_BLUR if noisy.shape[0] > 1 else (0.0, TREND_BLUR, TREND_BLUR),
-                                             mode="reflect")
+    sigma = (2.0 if noisy.shape[0] > 1 else 0.0, TREND_BLUR, TREND_BLUR)
+    weight = ndimage.gaussian_filter(mask.astype(np.float64), sigma, mode="reflect")
+    masked = ndimage.gaussian_filter(np.where(mask, noisy, 0.0), sigma, mode="reflect")
+    plain = ndimage.gaussian_filter(noisy, sigma, mode="reflect")
+    result: Volume = np.where(weight > 1e-3, masked / np.maximum(weight, 1e-3), plain)
     return result

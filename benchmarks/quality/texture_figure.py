@@ -14,41 +14,53 @@ noise, model and settings). Montages go to ``build/texture/`` (one PNG per case 
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import math
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
 
+from pxvorel.run.settings import Settings
+
 from benchmarks.quality import texture_montage
 from benchmarks.quality.texture import (MEASURES, Footprint, Mask, Volume, blurred, footprint, matched_blur,
                                         measures, residual_sd)
-from benchmarks.quality.texture_cases import (Case, background, defect_cases, depth_axis, flat_cases, real_cases,
-                                              trend, volumes)
-from benchmarks.quality.texture_runs import Run, default_run, describe, lattices, run_with
+from benchmarks.quality.texture_cases import (Case, background, defect_cases, flat_cases, real_cases, trend,
+                                              volumes)
+from benchmarks.quality.texture_runs import Image, Run, default_run, describe, lattices, run_with
 
 ROOT = Path(__file__).resolve().parents[2]
 MONTAGES = ROOT / "build" / "texture"
 #: A ratio to the blur above this counts as worse than the blur: the measures of two blurs of
 #: white noise, drawn apart, differ by up to about a tenth (a fifth on small backgrounds).
 TOLERANCE = 1.3
+Denoiser = Callable[[Image], Image]
 #: Sides of the zoomed montage, the largest that fits in the background.
 ZOOM = (64, 48, 32)
 
 
 @dataclass(frozen=True)
 class Judgement:
-    """One channel of one case: the blur's sigma, the residual sd both leave, every measure of
-    the output and of the blur, and the footprints of a bad pixel (output, blur) if any."""
+    """One channel of one case: the blur's sigma, the residual sd the output leaves and the one
+    the blur leaves (the same, unless no blur is as smooth), every measure of the output and of
+    the blur, and the footprints of a bad pixel (output, blur) if any."""
 
     case: str
     channel: int | None
     sigma: float
     sd: float
+    blur_sd: float
     output: dict[str, float]
     blur: dict[str, float]
     footprints: tuple[Footprint, Footprint] | None = None
+
+    @property
+    def matched(self) -> bool:
+        """Whether the blur leaves the output's residual sd (within 5 %)."""
+        return self.blur_sd <= 1.05 * self.sd
 
     def ratios(self) -> dict[str, float]:
         return {k: self.output[k] / self.blur[k] if self.blur[k] > 0.0 else math.nan for k in MEASURES}
@@ -58,20 +70,21 @@ class Judgement:
         return [k for k, r in self.ratios().items() if r > TOLERANCE]
 
 
-def judge(case: Case, noisy: Volume, output: Volume, run: Run, channel: int | None,
-          montages: Path | None) -> tuple[Judgement, Volume, Mask]:
-    """The judgement of one channel's `output`, and the blur and background it was judged with."""
+def judge(case: Case, noisy: Volume, output: Volume, settings: Settings, shape: tuple[int, int, int, int, int],
+          channel: int | None, montages: Path | None) -> tuple[Judgement, Volume, Mask]:
+    """The judgement of one channel's `output` (made with `settings` on an image of the (T, C, Z,
+    Y, X) `shape`), and the blur and background it was judged with."""
     mask = np.ones(noisy.shape, bool) if case.flat else background(noisy)
-    level = trend(noisy, case.flat)
+    level = trend(noisy, mask, case.flat)
     sd = residual_sd(output - level, mask)
     blur, sigma = matched_blur(noisy, level, mask, sd)
-    stage, grid = lattices(run.settings, run.shape)
-    judgement = Judgement(case.name, channel, sigma, sd, measures(output, level, mask, stage, grid),
-                          measures(blur, level, mask, stage, grid))
+    stage, grid = lattices(settings, shape)
+    judgement = Judgement(case.name, channel, sigma, sd, residual_sd(blur - level, mask),
+                          measures(output, level, mask, stage, grid), measures(blur, level, mask, stage, grid))
     if montages is not None:
         middle = noisy.shape[0] // 2
         planes = {"input": noisy[middle], "output": output[middle], "blur": blur[middle]}
-        title = (f"{case.name}{f' channel {channel}' if channel is not None else ''}: {describe(run.settings)}"
+        title = (f"{case.name}{f' channel {channel}' if channel is not None else ''}: {describe(settings)}"
                  f"; blur sigma {sigma:.2f}, residual sd {sd:.3g}")
         texture_montage.save(montages / texture_montage.file_name(case.name, channel), title, planes, mask[middle])
         for side in ZOOM:
@@ -86,13 +99,14 @@ def judge(case: Case, noisy: Volume, output: Volume, run: Run, channel: int | No
     return judgement, blur, mask
 
 
-def judge_defect(case: Case, judgement: Judgement, noisy: Volume, output: Volume, run: Run,
-                 montages: Path | None) -> Judgement:
-    """`judgement` with the footprints of the case's defect: the default run's model and settings
-    on the image with the defect, less the output without it; the same for the blur."""
+def judge_defect(case: Case, judgement: Judgement, noisy: Volume, output: Volume, denoiser: Denoiser,
+                 label: str, montages: Path | None) -> Judgement:
+    """`judgement` with the footprints of the case's defect: the result of `denoiser` (the run
+    that made `output`, with the same model and settings) on the image with the defect, less
+    `output`; the same for the blur. `label` names the run in the montages' titles."""
     assert case.defect is not None
     defective = case.defect.applied(case.image)
-    with_defect = next(volumes(run_with(defective, case.axes, run.model, run.settings), case.axes))
+    with_defect = next(volumes(denoiser(defective), case.axes))
     noisy_defect = next(volumes(defective, case.axes))
     marks = np.zeros(case.image.shape, bool)
     for index in case.defect.where:
@@ -108,28 +122,39 @@ def judge_defect(case: Case, judgement: Judgement, noisy: Volume, output: Volume
         crop = np.s_[max(0, y - 20):y + 20, max(0, x - 20):x + 20]
         blur = blurred(noisy_defect, judgement.sigma, True)
         planes = {"input": noisy_defect[d][crop], "output": with_defect[d][crop], "blur": blur[d][crop]}
-        title = f"{case.name}: {describe(run.settings)}; blur sigma {judgement.sigma:.2f}"
+        title = f"{case.name}: {label}; blur sigma {judgement.sigma:.2f}"
         texture_montage.save(montages / texture_montage.file_name(case.name, None, "yx"), title, planes,
                              np.ones(planes["input"].shape, bool))
         if noisy.shape[0] > 1:
             planes = {"input": noisy_defect[:, y, :], "output": with_defect[:, y, :], "blur": blur[:, y, :]}
             texture_montage.save(montages / texture_montage.file_name(case.name, None, "zx"), title + " (Z-X slice)",
                                  planes, np.ones(planes["input"].shape, bool))
-    return Judgement(judgement.case, judgement.channel, judgement.sigma, judgement.sd, judgement.output,
-                     judgement.blur, footprints)
+    return dataclasses.replace(judgement, footprints=footprints)
 
 
 def judge_case(case: Case, montages: Path | None) -> tuple[Run, list[Judgement]]:
     """The default run on a case and the judgement of each of its channels."""
     run = default_run(case.image, case.axes)
-    pairs = list(zip(volumes(case.image, case.axes), volumes(run.output, case.axes), strict=True))
+    return run, judge_output(case, run.output, run.settings, run.shape, replay(case, run), montages)
+
+
+def replay(case: Case, run: Run) -> Denoiser:
+    """The default run's model and settings, to run on the image with its defect."""
+    return lambda image: run_with(image, case.axes, run.model, run.settings)
+
+
+def judge_output(case: Case, output: Image, settings: Settings, shape: tuple[int, int, int, int, int],
+                 denoiser: Denoiser, montages: Path | None) -> list[Judgement]:
+    """The judgement of every channel of a result of `settings` on the case's image; `denoiser`
+    makes that result again on another image (for a defect's footprint)."""
+    pairs = list(zip(volumes(case.image, case.axes), volumes(output, case.axes), strict=True))
     judgements = []
-    for c, (noisy, output) in enumerate(pairs):
-        judgement, _, _ = judge(case, noisy, output, run, c if len(pairs) > 1 else None, montages)
+    for c, (noisy, result) in enumerate(pairs):
+        judgement, _, _ = judge(case, noisy, result, settings, shape, c if len(pairs) > 1 else None, montages)
         if case.defect is not None:
-            judgement = judge_defect(case, judgement, noisy, output, run, montages)
+            judgement = judge_defect(case, judgement, noisy, result, denoiser, describe(settings), montages)
         judgements.append(judgement)
-    return run, judgements
+    return judgements
 
 
 def _number(value: float) -> str:
@@ -138,7 +163,8 @@ def _number(value: float) -> str:
 
 def print_judgement(judgement: Judgement) -> None:
     channel = f", channel {judgement.channel}" if judgement.channel is not None else ""
-    print(f"\n{judgement.case}{channel}: residual sd {judgement.sd:.3g}, blur sigma {judgement.sigma:.2f}\n")
+    unmatched = "" if judgement.matched else f" (no blur is as smooth: the smoothest leaves {judgement.blur_sd:.3g})"
+    print(f"\n{judgement.case}{channel}: residual sd {judgement.sd:.3g}, blur sigma {judgement.sigma:.2f}{unmatched}\n")
     print("| measure | output | blur | ratio |\n|---|---|---|---|")
     ratios = judgement.ratios()
     for k in MEASURES:
@@ -160,7 +186,7 @@ def print_summary(judgements: list[Judgement]) -> None:
     for j in judgements:
         name = j.case + (f" c{j.channel}" if j.channel is not None else "")
         ratios = j.ratios()
-        print(f"| {name} | {j.sigma:.2f} | " + " | ".join(_number(ratios[k]) for k in MEASURES)
+        print(f"| {name} | {j.sigma:.2f}{'' if j.matched else ' (unmatched)'} | " + " | ".join(_number(ratios[k]) for k in MEASURES)
               + f" | {', '.join(j.worse()) or '–'} |")
     footprints = [j for j in judgements if j.footprints is not None]
     if footprints:
