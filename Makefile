@@ -109,6 +109,8 @@ _demo: _install
 # BM3D and BM4D, the benchmark's quality peers, from the package index into build/peers
 # (benchmark-only; pure Python with their own libraries). Installed from the host side,
 # whose pip reaches the index; where it cannot, vs_bm3d.py shows their recorded figures.
+# The texture figure comes last (what the default output leaves on flat fields and real
+# backgrounds, against a Gaussian blur of the same noise reduction; montages in build/texture).
 bench:
 	@[ -d build/peers/bm4d ] || python3 -m pip install --quiet --target build/peers --no-deps bm3d bm4d \
 	  || echo "BM3D/BM4D could not be installed: their recorded figures are shown"
@@ -117,6 +119,7 @@ _bench: _install
 	python3 benchmarks/vs_peers.py $(BENCH_ARGS)
 	python3 benchmarks/tuning.py --quick
 	python3 benchmarks/vs_bm3d.py $(BENCH_ARGS)
+	python3 -m benchmarks.quality.texture_figure
 
 clean:
 	rm -rf build demo-output

@@ -2,34 +2,30 @@
 that a Gaussian blur of white noise (of any width) scores about 1 and invented structure
 clearly more.
 
-Every measure takes the residual texture ``r = image - trend`` (the trend: the clean image of a
-synthetic flat field, a wide blur of the input on a real background) of a (D, Y, X) volume
-(D: planes or frames, 1 for a plane) and a mask of the samples to judge; all but the periodic
-and border measures work plane by plane over Y and X.
+Every measure takes the residual texture ``r = image - trend`` (the trend: the level of a
+synthetic flat field, or the input's smooth mean over a real background) of a (D, Y, X) volume
+(D: planes or frames, 1 for a plane) and a mask of the samples to judge.
 
-- :func:`periodic_energy`: power of ``r`` (and of its local energy ``r**2``, which shows a
-  variance that changes with the position on a grid) at the frequencies of a lattice of
-  periods, e.g. the second stage's block steps or the engine's reference grid, over the mean
-  power of the frequencies next to them; averaged over windows that start on the lattice, so
-  that a pattern tied to the lattice adds up while noise does not. Checkerboards and stripes
-  that repeat with the grid score high.
-- :func:`tonal_energy`: how much of the power of small windows (16 x 16) sits in a few
-  frequencies, against the mean spectrum of all windows, relative to white noise: local
-  plaid and checkerboard patches of any phase score high.
-- :func:`coherence`: the structure tensor's orientation coherence, integrated over twice the
-  texture's own correlation length: streaks, worms and brush strokes score high.
-- :func:`axis_ratio`: the energy of neighbour differences along Y over that along X (or the
-  reverse, whichever is larger): strokes and dashes along an axis score high.
-- :func:`plateau_share`: the share of samples whose gradient is near zero (below a tenth of
-  its rms), over what a Gaussian texture with the same gradient covariance has there: flat
-  plateaus and staircases score high.
-- :func:`border_lines`: the mean square of the line means (rows, columns, planes) next to
-  each face over that of the inner lines: lines along the image's border score high.
-- :func:`footprint`: what a single bad sample leaves (the difference between the results
-  with and without it): area above the texture's sd, ringing of the opposite sign, and
-  extent along each axis.
+- :func:`periodic_energy` (checkerboards, stripes tied to a grid): the power of ``r``, and of
+  ``r**2`` (a variance that changes with the position on the grid), at the frequencies of a
+  lattice of periods (the second stage's block steps, the engine's reference grid), averaged
+  over windows that start on the lattice, over the power a fit to the frequencies around
+  them expects there.
+- :func:`burst_energy` (plaid and checkerboard patches, specks, blotches): the fourth moment
+  of complex band-pass filters' outputs over the one a Gaussian texture has (exactly 1 for
+  any spectrum); the largest over bands at 1/8 to 1/2 cycle per sample.
+- :func:`coherence` (streaks, worms, brush strokes): the structure tensor's orientation
+  coherence over that of a Gaussian blur of white noise with the same correlation length.
+- :func:`axis_ratio` (strokes and dashes along an axis): the energy of neighbour differences
+  along Y over that along X, or the reverse.
+- :func:`plateau_share` (plateaus, staircases): the share of near-zero gradients over the
+  share a Gaussian texture with the same gradient covariance has.
+- :func:`border_lines` (lines along the border): the mean square of pieces of the rows and
+  columns next to the faces over that of the inner ones.
+- :func:`footprint` (what a single bad sample leaves): the area of the change above the
+  texture's sd, its ringing of the opposite sign, and its extent along each axis.
 
-:func:`matched_blur` is the Gaussian blur that leaves the same residual sd as the output, the
+:func:`matched_blur` is the Gaussian blur that leaves the same residual sd as the output: the
 comparison for every measure.
 """
 
@@ -294,37 +290,55 @@ def _tensor_coherence(tiles: npt.NDArray[np.float64], rho: float) -> float:
     return float(np.mean(spread / np.maximum(jyy + jxx, np.finfo(np.float64).tiny)))
 
 
-def surrogates(tiles: npt.NDArray[np.float64], rng: np.random.Generator) -> npt.NDArray[np.float64]:
-    """Gaussian textures with the power spectra of a stack of (Y, X) tiles: each tile, mirrored
-    into a periodic one of twice its sides (no edges), with random Fourier phases; its first
-    quarter."""
-    centred = tiles - tiles.mean(axis=(1, 2), keepdims=True)
-    mirrored = np.concatenate([np.concatenate([centred, centred[:, :, ::-1]], axis=2),
-                               np.concatenate([centred[:, ::-1], centred[:, ::-1, ::-1]], axis=2)], axis=1)
-    phases = np.fft.fft2(rng.standard_normal(mirrored.shape))
-    phases /= np.maximum(np.abs(phases), np.finfo(np.float64).tiny)
-    result: npt.NDArray[np.float64] = np.fft.ifft2(np.abs(np.fft.fft2(mirrored)) * phases).real
-    return result[:, :tiles.shape[1], :tiles.shape[2]]
+def _blur_length(sigma: float) -> float:
+    """The :func:`correlation_length` of white noise blurred with a Gaussian of `sigma`, from
+    the blur's kernel (exact for the sampled kernel and central differences)."""
+    half = math.ceil(4.0 * sigma) + 2
+    impulse = np.zeros((2 * half + 1, 2 * half + 1))
+    impulse[half, half] = 1.0
+    kernel = ndimage.gaussian_filter(impulse, sigma) if sigma > 0.0 else impulse
+    dy = (np.roll(kernel, -1, 0) - np.roll(kernel, 1, 0)) / 2.0
+    dx = (np.roll(kernel, -1, 1) - np.roll(kernel, 1, 1)) / 2.0
+    return math.sqrt(2.0 * float(np.sum(kernel**2)) / float(np.sum(dy**2) + np.sum(dx**2)))
+
+
+def gaussian_twin(count: int, side: int, length: float, rng: np.random.Generator) -> npt.NDArray[np.float64]:
+    """`count` tiles of `side` x `side` of white noise blurred with the Gaussian that gives them
+    the correlation length `length` (:func:`correlation_length`; none where `length` is at most
+    white noise's own, sqrt 2)."""
+    low, high = 0.0, 16.0
+    if length <= _blur_length(0.0):
+        high = 0.0
+    for _ in range(30 if high > 0.0 else 0):
+        middle = 0.5 * (low + high)
+        low, high = (middle, high) if _blur_length(middle) < length else (low, middle)
+    sigma = 0.5 * (low + high)
+    pad = math.ceil(4.0 * sigma)
+    white = rng.standard_normal((count, side + 2 * pad, side + 2 * pad))
+    result: npt.NDArray[np.float64] = ndimage.gaussian_filter(white, (0.0, sigma, sigma))
+    return result[:, pad:pad + side, pad:pad + side]
 
 
 def coherence(residual: Volume, mask: Mask) -> float:
-    """Orientation coherence of the texture over that of a Gaussian texture of the same spectrum.
+    """Orientation coherence of the texture over that of a Gaussian blur of white noise with the
+    same correlation length.
 
     On every ``COHERENCE_TILE`` tile of a plane within the mask (side by side), the mean
     coherence of the structure tensor, integrated over twice the texture's correlation length
-    (:func:`correlation_length`; 1.5 to a quarter of the tile), is divided by that of the
-    tiles' :func:`surrogates` (which keep the spectrum, and so any anisotropy it has, but
-    align nothing): about 1 for a Gaussian texture of any grain, above 1 where the texture
-    holds streaks, worms or strokes. NaN when no tile fits.
+    (:func:`correlation_length`; 1.5 to a quarter of the tile), is divided by that of as many
+    tiles of its :func:`gaussian_twin`: about 1 for a blur of white noise of any width,
+    above 1 where the texture holds streaks, worms or strokes (whether their phases line up
+    or their spectrum is a band). NaN when no tile fits.
     """
     side = COHERENCE_TILE
     boxes = [box for d in range(residual.shape[0]) for box in _boxes(mask, d, 1, side, side)]
     if not boxes:
         return math.nan
-    rho = min(side / 4.0, max(1.5, 2.0 * correlation_length(residual, mask)))
-    tiles = np.concatenate([residual[box] for box in boxes])
-    found = _tensor_coherence(tiles, rho)
-    return found / _tensor_coherence(surrogates(tiles, np.random.default_rng(0)), rho)
+    length = correlation_length(residual, mask)
+    rho = min(side / 4.0, max(1.5, 2.0 * length))
+    found = _tensor_coherence(np.concatenate([residual[box] for box in boxes]), rho)
+    twin = gaussian_twin(max(len(boxes), 64), side, length, np.random.default_rng(0))
+    return found / _tensor_coherence(twin, rho)
 
 
 def _forward(residual: Volume, mask: Mask) -> tuple[Volume, Volume]:

@@ -66,8 +66,10 @@ class Judgement:
         return {k: self.output[k] / self.blur[k] if self.blur[k] > 0.0 else math.nan for k in MEASURES}
 
     def worse(self) -> list[str]:
-        """The measures on which the output is worse than the blur."""
-        return [k for k, r in self.ratios().items() if r > TOLERANCE]
+        """The measures on which the output is worse than the blur: above it, and above a
+        Gaussian texture (1), by more than ``TOLERANCE`` (a blur may score below 1, e.g. where
+        it averages the quantisation of the input away)."""
+        return [k for k, r in self.ratios().items() if r > TOLERANCE and self.output[k] > TOLERANCE]
 
 
 def judge(case: Case, noisy: Volume, output: Volume, settings: Settings, shape: tuple[int, int, int, int, int],
@@ -166,9 +168,9 @@ def print_judgement(judgement: Judgement) -> None:
     unmatched = "" if judgement.matched else f" (no blur is as smooth: the smoothest leaves {judgement.blur_sd:.3g})"
     print(f"\n{judgement.case}{channel}: residual sd {judgement.sd:.3g}, blur sigma {judgement.sigma:.2f}{unmatched}\n")
     print("| measure | output | blur | ratio |\n|---|---|---|---|")
-    ratios = judgement.ratios()
+    ratios, worse = judgement.ratios(), judgement.worse()
     for k in MEASURES:
-        mark = " **worse**" if ratios[k] > TOLERANCE else ""
+        mark = " **worse**" if k in worse else ""
         print(f"| {k} | {_number(judgement.output[k])} | {_number(judgement.blur[k])} | {_number(ratios[k])}{mark} |")
     if judgement.footprints is not None:
         out, blur = judgement.footprints
