@@ -7,9 +7,11 @@ import numpy as np
 import pytest
 from scipy import ndimage
 
-from benchmarks.quality import texture
-from benchmarks.quality.texture_cases import Case, Defect, background
+from benchmarks.quality import texture, texture_montage
+from benchmarks.quality.texture_cases import Case, Defect, background, trend, volumes
 from benchmarks.quality.texture_figure import judge_case
+from benchmarks.quality.texture_runs import fixed_settings, lattices
+from pxvorel.run.job import prepare
 
 SIDE = 192
 
@@ -42,9 +44,23 @@ def test_gaussian_textures_score_about_one(sigma: float) -> None:
     assert 0.7 < texture.border_lines(noise(), everywhere(blurred)) < 1.5
 
 
-def test_stacks_score_about_one_along_depth() -> None:
+def test_anisotropic_gaussian_textures_keep_the_exact_nulls() -> None:
+    """Bursts and plateaus compare with a Gaussian texture of the same spectrum and gradient
+    covariance, so streaky Gaussian noise scores 1 there (the axis ratio is what flags it)."""
+    streaky = ndimage.gaussian_filter(noise(), (0.0, 0.7, 4.0))
+    mask = everywhere(streaky)
+    assert 0.85 < texture.burst_energy(streaky, mask) < 1.2
+    assert 0.8 < texture.plateau_share(streaky, mask) < 1.25
+    assert texture.axis_ratio(streaky, mask) > 5.0
+
+
+def test_periodic_energy_along_depth() -> None:
+    """Along Z or T as along Y and X: noise scores about 1, planes that alternate score high."""
     volume = texture.blurred(noise(shape=(16, 96, 96)), 1.0, along_depth=True)
-    assert 0.75 < texture.periodic_energy(volume, everywhere(volume), (2, 4, 4)) < 1.3
+    mask = everywhere(volume)
+    assert 0.75 < texture.periodic_energy(volume, mask, (2, 4, 4)) < 1.3
+    alternating = volume + 0.2 * (-1.0) ** np.arange(16)[:, None, None]
+    assert texture.periodic_energy(alternating, mask, (2, 4, 4)) > 5.0
 
 
 def checkerboard(shape: tuple[int, int, int]) -> texture.Volume:
@@ -121,18 +137,6 @@ def test_footprint_of_a_ringing_change() -> None:
     assert smooth.area == int(np.count_nonzero(gaussian > 0.1))
 
 
-def test_background_keeps_away_from_objects() -> None:
-    """The background of noise with bright disks lies in the dark, at least the margin from them."""
-    y, x = np.mgrid[0:SIDE, 0:SIDE]
-    disks = np.zeros((SIDE, SIDE), bool)
-    for cy, cx in ((50, 50), (120, 140), (160, 40)):
-        disks |= (y - cy) ** 2 + (x - cx) ** 2 < 20**2
-    image = (10.0 + 50.0 * disks + np.random.default_rng(3).normal(0.0, 3.0, disks.shape))[None]
-    mask = background(image)
-    near = ndimage.binary_dilation(disks, iterations=4)
-    assert mask.any() and not (mask[0] & near).any()
-
-
 @pytest.mark.slow
 def test_the_figure_judges_a_defect_on_a_flat_field() -> None:
     """The whole chain (default run, matched blur, measures, footprint) gives a figure."""
@@ -144,3 +148,69 @@ def test_the_figure_judges_a_defect_on_a_flat_field() -> None:
     assert judgement.footprints is not None
     out, blur = judgement.footprints
     assert blur.area > 0 and blur.ringing == 0.0 and 0.0 <= out.kept < 1.0
+
+
+@pytest.mark.parametrize(("axes", "shape", "count", "depth"), [
+    ("YX", (20, 30), 1, 1), ("ZYX", (5, 20, 30), 1, 5), ("TYX", (5, 20, 30), 1, 5), ("CYX", (3, 20, 30), 3, 1),
+    ("ZCYX", (5, 2, 20, 30), 2, 5),
+])
+def test_volumes_take_each_channel_apart(axes: str, shape: tuple[int, ...], count: int, depth: int) -> None:
+    image = np.arange(np.prod(shape), dtype=np.float32).reshape(shape)
+    found = list(volumes(image, axes))
+    assert len(found) == count and all(v.shape == (depth, 20, 30) for v in found)
+    channel = axes.index("C") if "C" in axes else None
+    last = np.take(image, count - 1, axis=channel) if channel is not None else image
+    assert np.array_equal(found[-1].ravel(), last.ravel())
+
+
+def disks_on_background() -> tuple[texture.Volume, texture.Mask]:
+    """Noise of sd 3 on 10, with three bright disks, and the disks."""
+    y, x = np.mgrid[0:SIDE, 0:SIDE]
+    disks = np.zeros((SIDE, SIDE), bool)
+    for cy, cx in ((50, 50), (120, 140), (160, 40)):
+        disks |= (y - cy) ** 2 + (x - cx) ** 2 < 20**2
+    return (10.0 + 50.0 * disks + np.random.default_rng(3).normal(0.0, 3.0, disks.shape))[None], disks[None]
+
+
+def test_background_and_its_trend_keep_away_from_objects() -> None:
+    """The background lies in the dark, at least the margin from the disks; its trend stays at
+    the background's level next to them, where a plain blur carries them in."""
+    image, disks = disks_on_background()
+    mask = background(image)
+    assert mask.any() and not (mask & ndimage.binary_dilation(disks, iterations=4)).any()
+    level = trend(image, mask, flat=False)
+    assert np.abs(level[mask] - 10.0).max() < 1.0
+    assert np.abs(ndimage.gaussian_filter(image, (0, 16, 16))[mask] - 10.0).max() > 3.0
+
+
+def test_matched_blur_stops_where_no_blur_is_as_smooth() -> None:
+    """Past some width a blur carries the disks into the background: no blur then leaves less
+    than the least residual, and the blur of that least residual comes back."""
+    image, _ = disks_on_background()
+    mask = background(image)
+    level = trend(image, mask, flat=False)
+    blur, sigma = texture.matched_blur(image, level, mask, 1e-3, along_depth=False)
+    least = texture.residual_sd(blur - level, mask)
+    assert 1.0 < sigma < 32.0 and least > 1e-3
+    assert least <= texture.residual_sd(texture.blurred(image, 32.0, False) - level, mask)
+
+
+def test_hotspot_finds_the_texture_a_blur_lacks() -> None:
+    plane = texture.blurred(noise(), 2.0, along_depth=False)[0]
+    output = plane.copy()
+    output[100:112, 40:52] += 0.3 * checkerboard((1, 12, 12))[0]
+    corner = texture_montage.hotspot(output, plane, np.ones(plane.shape, bool), 32)
+    assert corner is not None and 100 - 32 < corner[0] <= 100 and 40 - 32 < corner[1] <= 40
+
+
+@pytest.mark.parametrize(("axes", "shape", "grid"), [
+    ("YX", (64, 64), (1, 3, 3)),  # patch radius 2 in X and Y
+    ("ZYX", (16, 64, 64), (2, 3, 3)),  # and 1 along Z, which holds more than four radii
+    ("ZYX", (4, 64, 64), (1, 3, 3)),  # ... and here does not
+    ("TYX", (8, 64, 64), (1, 2, 2)),  # radius 1 on time-lapses; along T the radius itself
+])
+def test_lattices_of_the_engine_grid(axes: str, shape: tuple[int, ...], grid: tuple[int, int, int]) -> None:
+    image = np.zeros(shape, np.float32)
+    settings = fixed_settings(image, axes)
+    _, found = lattices(settings, prepare(image, axes=axes).plan.engine_shape)
+    assert found == grid
