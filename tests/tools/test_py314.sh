@@ -38,13 +38,17 @@ check "leaves no bind mount behind" test "$(mounts)" = "$before"
 # arrives as SIGINT. (env: this script's own background jobs ignore SIGINT.)
 check "the command starts with SIGINT handled" \
   $py314 python3 -c 'import signal, sys; sys.exit(signal.getsignal(signal.SIGINT) is not signal.default_int_handler)'
+# The command says when it runs (the chroot may first bring its packages up to date).
+ready=$(mktemp -u tests/tools/.ready.XXXXXX)
 env --default-signal=INT $py314 python3 -c '
-import sys, time
+import pathlib, sys, time
+pathlib.Path(sys.argv[1]).touch()
 try:
-    time.sleep(30)
+    time.sleep(60)
 except KeyboardInterrupt:
-    sys.exit(42)' 2>/dev/null & forwarded=$!
-sleep 3
+    sys.exit(42)' "$ready" 2>/dev/null & forwarded=$!
+for _ in $(seq 600); do [ -e "$ready" ] && break; sleep 0.1; done
+rm -f "$ready"
 kill -INT $forwarded
 wait $forwarded
 check "SIGINT to the script reaches the command as SIGINT" test $? = 42
