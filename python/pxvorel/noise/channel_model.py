@@ -66,7 +66,7 @@ class Choice:
 def combine(models: list[NoiseModel]) -> NoiseModel:
     """One model of all channels from one-channel models."""
     return NoiseModel(*(tuple(getattr(m, name)[0] for m in models) for name in
-                        ("gain", "offset", "floor", "low", "high", "curve", "span", "reasons")))
+                        ("gain", "offset", "floor", "low", "high", "curve", "span", "reasons", "correlation")))
 
 
 def _with_reason(model: NoiseModel, reason: str) -> NoiseModel:
