@@ -120,6 +120,17 @@ def denoise_blocks(engine: da.Array, model: NoiseModel, settings: Settings, halo
     return denoised
 
 
+def _whitened(halo: Halo, model: NoiseModel) -> Halo:
+    """`halo` widened by the reach of the whitening and colouring of correlated noise (each
+    block is whitened on its own, mirrored at its edges: beyond this reach the core differs
+    from the whole image's by far less than the noise)."""
+    extra = {axis: max((c.reach_along(axis) for c in model.correlation if c is not None), default=0)
+             for axis in halo.reach}
+    if not any(extra.values()):
+        return halo
+    return Halo({a: r + extra[a] for a, r in halo.reach.items()}, dict(halo.step), dict(halo.least))
+
+
 def denoise_dask(
     image: da.Array,
     *,
@@ -158,6 +169,7 @@ def denoise_dask(
     blocks = Blocks.for_shape(engine.shape)
     if settings.refine:
         halo = halo.widened(blocks)
+    halo = _whitened(halo, model)
     # Chunks shorter than the reach would each read a region many times their size (a
     # short last chunk only costs one such block).
     merged = {i: max(*chunks, 2 * halo.reach[axis]) for i, (axis, chunks) in enumerate(zip(ENGINE_AXES, engine.chunks))
