@@ -270,7 +270,7 @@ def test_stabilised_path_is_unbiased_on_flat_fields() -> None:
         assert np.mean(denoised) == pytest.approx(np.mean(noisy), rel=1.5e-3)
 
 
-@pytest.mark.parametrize("module", ["pxvorel.api", "pxvorel.noise.model", "pxvorel.noise.channels", "pxvorel.noise.censored",
+@pytest.mark.parametrize("module", ["pxvorel.api", "pxvorel.noise.model", "pxvorel.noise.channels", "pxvorel.noise.censored", "pxvorel.noise.correlation",
                                     "pxvorel.noise.observed", "pxvorel.noise.figure", "pxvorel.core.axes", "pxvorel.quality.estimate",
                                     "pxvorel.quality.report", "pxvorel.quality.tile_choice", "pxvorel.run.refine"])
 def test_docstring_examples_run(module) -> None:

@@ -65,7 +65,8 @@ class UnitImage:
     def part(self, region: tuple[slice, ...]) -> UnitImage:
         """The part of this image in `region` (a tile or a crop), its unit-noise samples a
         contiguous copy of this one's (each sample is transformed on its own, so they are
-        the part's own transform)."""
+        the part's own transform; whitened samples are the whole image's, and :meth:`back`
+        colours the part on its own, mirrored at its edges)."""
         return UnitImage(self.engine[region], self.channels, self.transforms,
                          np.ascontiguousarray(self.work[region]), self.correlations)
 
