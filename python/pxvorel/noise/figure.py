@@ -87,7 +87,8 @@ def model_figure(engine: np.ndarray, model: NoiseModel, figure: Figure | None = 
                 axes.plot(x, model.probe_share(c) * model.variance(x, c), color="tab:red", linestyle="--",
                           label="model, as the measurement sees it")
             axes.set_yscale("log")
-        axes.set_title(f"channel {c}: {model.describe_channel(c)}\n{fit_quality(model, c, observed)}", fontsize=8)
+        described = model.describe_channel(c).replace("; ", ";\n")
+        axes.set_title(f"channel {c}: {described}\n{fit_quality(model, c, observed)}", fontsize=8)
         axes.set_xlabel("intensity")
         axes.set_ylabel("noise variance")
         axes.legend(fontsize=7)
