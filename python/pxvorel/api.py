@@ -210,10 +210,16 @@ def denoise(
         only where the noise does not change with intensity. ``"gaussian"`` estimates
         one sigma per channel (the noise at its median intensity),
         ``"poisson-gaussian"`` uses a line for every channel and raises ValueError
-        where none fits. A number is a known sigma for all channels; a
-        :class:`NoiseModel` gives known gains and offsets (gain 0 means Gaussian) and
-        raises ValueError when its variance is not positive over the image's
-        intensities.
+        where none fits. Every mode also measures the spatial correlation of each
+        channel's noise (cameras that resample or filter make neighbouring pixels' noise
+        correlate): where it is strong (0.4 or more between neighbours) and the same
+        throughout the image, the model's level is the per-pixel noise and the noise is
+        whitened before denoising and the result coloured back; elsewhere the model is
+        white (``estimate_noise(..., correlation=False)`` gives the white model, to pass
+        here). A number is a known sigma for all channels (white noise); a
+        :class:`NoiseModel` gives known gains and offsets (gain 0 means Gaussian), and
+        its ``correlation`` where the noise is correlated, and raises ValueError when its
+        variance is not positive over the image's intensities.
     patch_radius : int or dict, optional
         Patch half-size per axis, e.g. ``{"X": 3, "Y": 3, "Z": 1, "T": 1}``; an int sets
         X, Y and Z. Default ``{"X": 2, "Y": 2, "Z": 1, "T": 1}`` (X and Y 1 on a time-lapse
@@ -305,11 +311,12 @@ def denoise(
         dask array, a lazy dask array in the input's chunks, computed block by block on
         the active scheduler (e.g. a ``distributed.Client``); each block is read with a
         halo covering the reach of all iterations (and of the second stage's blocks)
-        and aligned to the engine's reference grid, so the result equals the in-memory
-        one (bit for bit with one thread). Its noise model is chosen once, before any
-        block: estimated from the whole array up to 2**25 samples, beyond that from up
-        to 8 evenly spaced slabs of 16 consecutive planes (or one slab from the middle),
-        about 2**25 samples in all.
+        and aligned to the engine's reference grid, so the result equals the in-memory one (bit for bit with one thread;
+        where the noise model is spatially correlated, each block is whitened on its own, which the halo covers
+        to within a small fraction of the noise). Its
+        noise model is chosen once, before any block: estimated from the whole array up
+        to 2**25 samples, beyond that from up to 8 evenly spaced slabs of 16
+        consecutive planes (or one slab from the middle), about 2**25 samples in all.
     noise_model : NoiseModel
         Only with ``return_noise=True``: the per-channel model used; a Gaussian channel
         has gain 0 and offset sigma**2; ``noise_model.variance(intensities, channel=c)``

@@ -3,7 +3,8 @@
 1. :func:`~pxvorel.run.job.prepare`: the image as a (T, C, Z, Y, X) view, its axes and the
    validated settings;
 2. the noise model, measured and chosen (:func:`~pxvorel.noise.model.choose_model`);
-3. every noisy channel brought to unit noise (:class:`~pxvorel.run.unit.UnitImage`);
+3. every noisy channel brought to unit noise (:class:`~pxvorel.run.unit.UnitImage`), and
+   whitened where the model says its noise is spatially correlated;
 4. the settings chosen: given, tuned (``tune=True``) or, in the default call, compared with
    others on tiles (:mod:`pxvorel.quality.tile_choice`); this step returns settings only;
 5. the run planned (:class:`~pxvorel.run.plan.RunPlan`: channels, bands, threads, the

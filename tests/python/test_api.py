@@ -270,3 +270,27 @@ def test_stabilised_path_is_unbiased_on_flat_fields() -> None:
         # Against the noisy mean (which is unbiased), so that the sampling noise of the mean cancels.
         # A bias correction of a fixed 0.25 instead of gain/4 would be off by -1.75 at gain 8.
         assert np.mean(denoised) == pytest.approx(np.mean(noisy), rel=1.5e-3)
+
+
+@pytest.mark.parametrize(
+    "module",
+    [
+        "pxvorel.api",
+        "pxvorel.noise.model",
+        "pxvorel.noise.channels",
+        "pxvorel.noise.censored",
+        "pxvorel.noise.correlation",
+        "pxvorel.noise.observed",
+        "pxvorel.noise.figure",
+        "pxvorel.core.axes",
+        "pxvorel.quality.estimate",
+        "pxvorel.quality.report",
+        "pxvorel.quality.tile_choice",
+        "pxvorel.run.refine",
+    ],
+)
+def test_docstring_examples_run(module) -> None:
+    import doctest
+    import importlib
+
+    assert doctest.testmod(importlib.import_module(module), raise_on_error=False).failed == 0

@@ -70,7 +70,7 @@ NOISE_CHOICES = [
 ]
 
 #: Rows of the noise model table (one column per channel).
-MODEL_ROWS = ("noise", "gain", "offset", "sigma")
+MODEL_ROWS = ("noise", "gain", "offset", "sigma", "correlation")
 EMPTY_MODEL = {"data": [[""] for _ in MODEL_ROWS], "index": MODEL_ROWS, "columns": ["channel 0"]}
 
 
@@ -117,7 +117,8 @@ class Request:
 
 
 def model_table(model: NoiseModel, medians: list[float]) -> dict[str, Any]:
-    """Table of a noise model: per channel (column) its kind, gain, offset and sigma.
+    """Table of a noise model: per channel (column) its kind, gain, offset, sigma and the
+    correlation of neighbouring pixels' noise along X and Y ("-" for white noise).
 
     Sigma is the noise standard deviation of the model at the channel's median intensity.
     """
@@ -133,10 +134,14 @@ def model_table(model: NoiseModel, medians: list[float]) -> dict[str, Any]:
         }[model.kind(c)]
         if model.clipped(c):
             kind += ", clipped"
+        correlation = model.correlation[c]
+        along = (
+            "-" if correlation is None else f"X {correlation.neighbour('X'):.2f}, Y {correlation.neighbour('Y'):.2f}"
+        )
         if model.gain[c] > 0:
-            columns.append([kind, f"{model.gain[c]:.4g}", f"{model.offset[c]:.4g}", sigma])
+            columns.append([kind, f"{model.gain[c]:.4g}", f"{model.offset[c]:.4g}", sigma, along])
         else:
-            columns.append([kind, "-", "-", sigma])
+            columns.append([kind, "-", "-", sigma, along])
     return {
         "data": [list(row) for row in zip(*columns, strict=True)],
         "index": MODEL_ROWS,

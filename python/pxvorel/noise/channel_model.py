@@ -68,7 +68,7 @@ def combine(models: list[NoiseModel]) -> NoiseModel:
     return NoiseModel(
         *(
             tuple(getattr(m, name)[0] for m in models)
-            for name in ("gain", "offset", "floor", "low", "high", "curve", "span", "reasons")
+            for name in ("gain", "offset", "floor", "low", "high", "curve", "span", "reasons", "correlation")
         )
     )
 

@@ -4,12 +4,13 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 
 import numpy as np
 import numpy.typing as npt
 
 from pxvorel.noise.censored import censored_moments
+from pxvorel.noise.correlation import NoiseCorrelation, Probe
 
 #: A measured variance curve: intensities (increasing) and the noise variance at each.
 Curve = tuple[tuple[float, ...], tuple[float, ...]]
@@ -49,6 +50,11 @@ class NoiseModel:
       the median local intensity (outside a clipped background), where the stabilising
       transform follows the curve exactly;
     - ``span``: the intensity range of the image the model was estimated from;
+    - ``correlation``: the spatial correlation of the noise (a
+      :class:`~pxvorel.noise.correlation.NoiseCorrelation`), where neighbouring pixels'
+      noise correlates (cameras that resample or filter, scanning detectors); None for
+      white noise. The variance is then the per-pixel one, above what differences of
+      neighbouring pixels show, and the run whitens the noise before denoising;
     - ``reasons``: why each channel's model was chosen.
 
     Parameters
@@ -77,6 +83,7 @@ class NoiseModel:
     curve: tuple[Curve | None, ...] = ()
     span: tuple[tuple[float, float] | None, ...] = ()
     reasons: tuple[str, ...] = field(default=(), compare=False)
+    correlation: tuple[NoiseCorrelation | None, ...] = ()
 
     def __post_init__(self) -> None:
         gain = tuple(float(g) for g in np.atleast_1d(self.gain))
@@ -108,11 +115,21 @@ class NoiseModel:
         ]
         object.__setattr__(self, "span", tuple(spans))
         object.__setattr__(self, "reasons", tuple(str(r) for r in _per_channel(self.reasons, n, "given", "reason")))
+        correlations = _per_channel(self.correlation, n, None, "correlation")
+        if any(c is not None and not isinstance(c, NoiseCorrelation) for c in correlations):
+            raise ValueError("a noise model's correlation must be a NoiseCorrelation (or None) per channel")
+        object.__setattr__(self, "correlation", correlations)
 
     def __repr__(self) -> str:
         extra = [
             f"{name}={getattr(self, name)!r}"
-            for name, empty in (("floor", (0.0,)), ("low", (-math.inf,)), ("high", (math.inf,)), ("curve", (None,)))
+            for name, empty in (
+                ("floor", (0.0,)),
+                ("low", (-math.inf,)),
+                ("high", (math.inf,)),
+                ("curve", (None,)),
+                ("correlation", (None,)),
+            )
             if getattr(self, name) != empty * self.channels
         ]
         return f"NoiseModel({', '.join([f'gain={self.gain!r}', f'offset={self.offset!r}', *extra])})"
@@ -151,6 +168,37 @@ class NoiseModel:
     def plain(self, channel: int = 0) -> bool:
         """True when `channel` is a bare line or sigma (no floor, clipping or curve)."""
         return self.curve[channel] is None and self.floor[channel] == 0.0 and not self.clipped(channel)
+
+    def correlated(self, channel: int = 0) -> bool:
+        """True when the noise of `channel` is spatially correlated (see ``correlation``)."""
+        return self.correlation[channel] is not None
+
+    def probe_share(self, channel: int = 0, probe: Probe = "laplacian") -> float:
+        """The share of the model's variance that `probe` sees (a Laplacian of neighbouring
+        pixels by default, as the measurements of recorded noise use): 1 for white noise."""
+        correlation = self.correlation[channel]
+        return 1.0 if correlation is None else correlation.probe_share(probe)
+
+    def with_correlation(self, channel: int, correlation: NoiseCorrelation) -> NoiseModel:
+        """This model with `channel`'s noise correlated as measured: its variance (line,
+        floor or curve) raised by ``correlation.level`` to the per-pixel variance."""
+        c, k = channel, correlation.level
+
+        def scaled(values: tuple[float, ...]) -> tuple[float, ...]:
+            return tuple(v * k if i == c else v for i, v in enumerate(values))
+
+        curves = tuple(
+            curve if i != c or curve is None else (curve[0], tuple(v * k for v in curve[1]))
+            for i, curve in enumerate(self.curve)
+        )
+        return replace(
+            self,
+            gain=scaled(self.gain),
+            offset=scaled(self.offset),
+            floor=scaled(self.floor),
+            curve=curves,
+            correlation=tuple(correlation if i == c else v for i, v in enumerate(self.correlation)),
+        )
 
     def reason(self, channel: int = 0) -> str:
         """Why this model was chosen for `channel` ("given" for a model made by hand)."""
@@ -201,6 +249,7 @@ class NoiseModel:
                 self.curve * channels,
                 self.span * channels,
                 self.reasons * channels,
+                self.correlation * channels,
             )
         raise ValueError(f"the noise model has {self.channels} channels but the image has {channels}")
 
@@ -221,6 +270,11 @@ class NoiseModel:
 
     def describe_channel(self, channel: int) -> str:
         """The model of one channel in a few words."""
+        text = self._describe_variance(channel)
+        correlation = self.correlation[channel]
+        return text if correlation is None else f"{text}; {correlation.describe()}"
+
+    def _describe_variance(self, channel: int) -> str:
         c = channel
         g, o, kind = self.gain[c], self.offset[c], self.kind(c)
         if kind == "none":
@@ -266,6 +320,8 @@ class NoiseModel:
                 high=clean(self.high),
                 curve=[None if k is None else [list(k[0]), list(k[1])] for k in self.curve],
             )
+        if any(c is not None for c in self.correlation):
+            result["correlation"] = [None if c is None else c.to_dict() for c in self.correlation]
         if any(r != "given" for r in self.reasons):
             result["reasons"] = list(self.reasons)
         return result

@@ -4,7 +4,11 @@ Each panel shows the noise variance of the recorded samples measured per intensi
 (:func:`~pxvorel.noise.observed.observed_profile`) with its standard error, the model's
 variance at those intensities, and the fit's quality: the ratio of the model's noise sd
 to the measured one at the dark end and the median, and the share of bins where it lies
-within 20 %. Used by ``pxvorel estimate --plot`` and the napari widget's Estimate.
+within 20 %. Where the model's noise is spatially correlated, the measurement (a Laplacian
+of neighbouring pixels) sees only part of the per-pixel variance: the model's variance is
+drawn as well as that part (dashed), which the fit's quality compares, and a second panel
+shows the correlation against the distance along X and Y. Used by ``pxvorel estimate --plot``
+and the napari widget's Estimate.
 """
 
 from __future__ import annotations
@@ -21,17 +25,18 @@ if TYPE_CHECKING:
 
 
 def fit_quality(model: NoiseModel, channel: int, observed: Observed) -> str:
-    """One line on how well the model's sd follows the measured one."""
+    """One line on how well the model's sd (as the measurement sees it) follows the measured one."""
     if not observed.measured:
         return "no noise measured"
+    seen = model.probe_share(channel)
     parts = []
     for label, share in (("dark end", 0.05), ("median", 0.5)):
         intensity, measured = observed.at_quantile(share)
         if measured > 0:
-            ratio = float(np.sqrt(model.variance(intensity, channel)[0] / measured))
+            ratio = float(np.sqrt(seen * model.variance(intensity, channel)[0] / measured))
             parts.append(f"{label} {ratio:.2f}")
     keep = observed.variance > 0
-    ratios = np.sqrt(model.variance(observed.intensity[keep], channel) / observed.variance[keep])
+    ratios = np.sqrt(seen * model.variance(observed.intensity[keep], channel) / observed.variance[keep])
     within = float(np.mean(np.abs(np.log(ratios)) <= np.log(1.2))) if ratios.size else 0.0
     return f"model/measured sd: {', '.join(parts)}; within 20 % in {100 * within:.0f} % of bins"
 
@@ -66,10 +71,11 @@ def model_figure(engine: np.ndarray, model: NoiseModel, figure: Figure | None = 
     from matplotlib.figure import Figure
 
     channels = engine.shape[1]
-    figure = figure if figure is not None else Figure(figsize=(6.0, 3.6 * channels))
+    columns = 2 if any(c is not None for c in model.correlation) else 1
+    figure = figure if figure is not None else Figure(figsize=(6.0 + 3.0 * (columns - 1), 3.6 * channels))
     figure.clear()
     for c in range(channels):
-        axes = figure.add_subplot(channels, 1, c + 1)
+        axes = figure.add_subplot(channels, columns, columns * c + 1)
         observed = observed_profile(engine[:, c])
         if observed.measured:
             keep = observed.variance > 0
@@ -83,11 +89,34 @@ def model_figure(engine: np.ndarray, model: NoiseModel, figure: Figure | None = 
                 label="measured (per intensity bin)",
             )
             x = np.linspace(float(observed.intensity[0]), float(observed.intensity[-1]), 400)
-            axes.plot(x, model.variance(x, c), color="tab:red", label="model")
+            axes.plot(x, model.variance(x, c), color="tab:red", label="model (per pixel)")
+            if model.correlated(c):
+                axes.plot(
+                    x,
+                    model.probe_share(c) * model.variance(x, c),
+                    color="tab:red",
+                    linestyle="--",
+                    label="model, as the measurement sees it",
+                )
             axes.set_yscale("log")
-        axes.set_title(f"channel {c}: {model.describe_channel(c)}\n{fit_quality(model, c, observed)}", fontsize=8)
+        described = model.describe_channel(c).replace("; ", ";\n")
+        axes.set_title(f"channel {c}: {described}\n{fit_quality(model, c, observed)}", fontsize=8)
         axes.set_xlabel("intensity")
         axes.set_ylabel("noise variance")
         axes.legend(fontsize=7)
+        correlation = model.correlation[c]
+        if correlation is not None:
+            lags = np.asarray(correlation.lags)
+            panel = figure.add_subplot(channels, columns, columns * c + 2)
+            distance = np.arange(lags.shape[0])
+            panel.plot(distance, lags[0], "o-", markersize=3, label="along X")
+            panel.plot(distance, lags[:, 0], "s-", markersize=3, label="along Y")
+            if correlation.z != 0.0:
+                panel.plot([0, 1], [1.0, correlation.z], "^-", markersize=3, label="along Z")
+            panel.axhline(0.0, color="0.6", linewidth=0.8)
+            panel.set_title(f"channel {c}: noise correlation", fontsize=8)
+            panel.set_xlabel("distance (pixels)")
+            panel.set_ylabel("correlation")
+            panel.legend(fontsize=7)
     figure.tight_layout()
     return figure

@@ -10,8 +10,13 @@ probe: with b_i = +-1, dh_i/dz_i is about b_i (h_i(z + eps b) - h_i(z)) / eps (a
 estimate of the trace, whose cross terms average out over the image).
 
 The estimate is made in intensities, for every channel after the stabilising transform
-T that the run applies: dh_i/dy_i = dh_i/dz_i * T'(y_i). The variance s_i**2 is the noise
-model's at sample i (:meth:`NoiseModel.variance`): in the first term its value at the
+T that the run applies: dh_i/dy_i = dh_i/dz_i * T'(y_i). For spatially correlated noise, which
+the run whitens after T (z = W T(y), unit white noise), the divergence term is twice the trace
+of the noise covariance times the Jacobian; the probe b, white in the unit-noise domain,
+estimates it as the sum of s_i**2 T'(y_i) (W^-1 b)_i (h_i(z + eps b) - h_i(z)) / eps: the same
+term with the probe coloured back. The observed image is then the unit-noise image taken back
+(the input itself, but on a tile, whose colouring stops at its edges, like the result's). The
+variance s_i**2 is the noise model's at sample i (:meth:`NoiseModel.variance`): in the first term its value at the
 noisy sample (unbiased for the variance at the clean intensity where the model is a
 line, nearly so where it curves gently), in the divergence term its value at the
 denoised intensity (a smooth plug-in). For a Gaussian
@@ -109,11 +114,16 @@ def estimate_risk(
     probed = denoiser((unit.work + np.float32(PROBE) * probe).astype(np.float32))
     result = unit.back(denoised_unit)
     moved = unit.back(probed)
+    observed = unit.back(unit.work) if unit.correlated() else unit.engine
     mse, spread, base = [], [], []
     for i, c in enumerate(unit.channels):
-        y = unit.engine[:, c].astype(np.float64)
+        y = observed[:, c].astype(np.float64)
         h = result[:, c].astype(np.float64)
-        divergence = probe[:, i] * (moved[:, c].astype(np.float64) - h) / PROBE * _slope(unit, i, model, c, y)
+        correlation = unit.correlations[i] if unit.correlations else None
+        # correlated noise is whitened before the denoiser: the probe, drawn white there, has
+        # the noise's correlation in intensities (the trace is of the covariance times the Jacobian)
+        spread_probe = probe[:, i] if correlation is None else correlation.colour(probe[:, i])
+        divergence = spread_probe * (moved[:, c].astype(np.float64) - h) / PROBE * _slope(unit, i, model, c, y)
         noisy_variance = _variance(model, c, y)
         terms = (h - y) ** 2 - noisy_variance + 2.0 * np.maximum(_variance(model, c, h), 0.0) * divergence
         tiles = _tile_means(terms)

@@ -135,6 +135,18 @@ def denoise_blocks(
     return denoised
 
 
+def _whitened(halo: Halo, model: NoiseModel) -> Halo:
+    """`halo` widened by the reach of the whitening and colouring of correlated noise (each
+    block is whitened on its own, mirrored at its edges: beyond this reach the core differs
+    from the whole image's by far less than the noise)."""
+    extra = {
+        axis: max((c.reach_along(axis) for c in model.correlation if c is not None), default=0) for axis in halo.reach
+    }
+    if not any(extra.values()):
+        return halo
+    return Halo({a: r + extra[a] for a, r in halo.reach.items()}, dict(halo.step), dict(halo.least))
+
+
 def denoise_dask(
     image: da.Array,
     *,
@@ -181,6 +193,7 @@ def denoise_dask(
     blocks = Blocks.for_shape(engine.shape)
     if settings.refine:
         halo = halo.widened(blocks)
+    halo = _whitened(halo, model)
     # Chunks shorter than the reach would each read a region many times their size (a
     # short last chunk only costs one such block).
     merged = {

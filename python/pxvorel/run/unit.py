@@ -1,5 +1,7 @@
 """An image brought to unit noise and back: the per-channel stabilising transforms that every
-run applies before the engine and inverts after it.
+run applies before the engine and inverts after it, and, for a channel whose noise is
+spatially correlated, the whitening that follows the transform and the colouring that
+precedes its inverse (:mod:`pxvorel.noise.correlation`).
 
 Channels without noise take no part: they are left out of the unit-noise
 array and copied unchanged into the result.
@@ -14,6 +16,7 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
+from pxvorel.noise.correlation import NoiseCorrelation
 from pxvorel.noise.model import NoiseModel
 from pxvorel.noise.table import UnitTransform, unit_transform
 
@@ -30,12 +33,25 @@ class UnitImage:
     """One per entry of `channels`."""
     work: npt.NDArray[np.float32]
     """The noisy channels at unit noise: shape (T, len(channels), Z, Y, X)."""
+    correlations: tuple[NoiseCorrelation | None, ...] = ()
+    """One per entry of `channels`: the correlation its noise is whitened by, or None (white)."""
 
     @classmethod
     def of(cls, engine: np.ndarray, model: NoiseModel) -> UnitImage:
-        """Every noisy channel of `engine` through its model's stabilising transform."""
+        """Every noisy channel of `engine` through its model's stabilising transform (and
+        whitened where its noise is correlated)."""
         channels = tuple(c for c in range(model.channels) if model.has_noise(c))
-        return cls._through(engine, channels, tuple(unit_transform(model, c) for c in channels))
+        unit = cls._through(engine, channels, tuple(unit_transform(model, c) for c in channels))
+        correlations = tuple(model.correlation[c] for c in channels)
+        for i, correlation in enumerate(correlations):
+            if correlation is not None:
+                unit.work[:, i] = correlation.whiten(unit.work[:, i])
+        return cls(unit.engine, unit.channels, unit.transforms, unit.work, correlations)
+
+    def correlated(self) -> bool:
+        """Whether any channel's noise is whitened (its unit-noise samples are then not each
+        the transform of one intensity)."""
+        return any(c is not None for c in self.correlations)
 
     @classmethod
     def _through(
@@ -50,14 +66,23 @@ class UnitImage:
     def part(self, region: tuple[slice, ...]) -> UnitImage:
         """The part of this image in `region` (a tile or a crop), its unit-noise samples a
         contiguous copy of this one's (each sample is transformed on its own, so they are
-        the part's own transform)."""
-        return UnitImage(self.engine[region], self.channels, self.transforms, np.ascontiguousarray(self.work[region]))
+        the part's own transform; whitened samples are the whole image's, and :meth:`back`
+        colours the part on its own, mirrored at its edges)."""
+        return UnitImage(
+            self.engine[region],
+            self.channels,
+            self.transforms,
+            np.ascontiguousarray(self.work[region]),
+            self.correlations,
+        )
 
     def back(self, denoised: np.ndarray) -> npt.NDArray[np.float32]:
         """The image in intensities (float32) from a denoised unit-noise array shaped like `work`."""
         result = np.array(self.engine, dtype=np.float32, order="C", copy=True)
-        for i, (c, transform) in enumerate(zip(self.channels, self.transforms, strict=True)):
-            _in_slabs(transform.inverse, denoised[:, i], result[:, c])
+        correlations = self.correlations or (None,) * len(self.channels)
+        for i, (c, transform, correlation) in enumerate(zip(self.channels, self.transforms, correlations, strict=True)):
+            coloured = denoised[:, i] if correlation is None else correlation.colour(denoised[:, i])
+            _in_slabs(transform.inverse, coloured, result[:, c])
         return result
 
 
