@@ -7,6 +7,7 @@ instead of loading the source file a second time (the compiled modules are only 
 Modules that need an optional package that is not installed (dask, for one) are left out,
 and named in the summary. The napari plugin's modules need Qt, a display and the napari
 tests' warning filter: they are collected only when named, as ``make test-napari`` does.
+Deprecated modules, which warn on import, are left out.
 """
 
 from __future__ import annotations
@@ -18,6 +19,8 @@ import pytest
 
 PACKAGE = Path(__file__).resolve().parent / "python" / "pxvorel"
 NAMED_ONLY = PACKAGE / "napari"
+#: Former names kept for callers, which warn on import and hold no examples of their own.
+DEPRECATED = {PACKAGE / "zarr_io.py"}
 
 left_out = pytest.StashKey[dict[str, str]]()
 
@@ -32,7 +35,7 @@ def pytest_configure(config: pytest.Config) -> None:
 
 
 def pytest_ignore_collect(collection_path: Path, config: pytest.Config) -> bool | None:
-    if collection_path == NAMED_ONLY:
+    if collection_path == NAMED_ONLY or collection_path in DEPRECATED:
         return True
     if collection_path.suffix != ".py" or PACKAGE not in collection_path.parents:
         return None
