@@ -13,6 +13,9 @@ ALL_TESTS := -m ''
 NAPARI_PYTEST_ARGS ?=
 BENCH_ARGS ?=
 export CCACHE_BASEDIR := $(CURDIR)
+# Builds with debug information (the sanitizer's) would otherwise hash their build folder,
+# so that the sanitizer's test tree and module tree could not share the engine's objects.
+export CCACHE_NOHASHDIR := 1
 
 # A build tree remembers the absolute source path; tools/py314 may mount the
 # checkout elsewhere, so a tree configured from another path is started anew.
