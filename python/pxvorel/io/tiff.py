@@ -42,7 +42,7 @@ from pxvorel.io.metadata import file_axes, tiff_spacing
 from pxvorel.io.ome import ome_details, ome_for_result
 from pxvorel.io.units import MICROMETRE
 
-__all__ = ["COMPRESSIONS", "ImageFile", "read_image", "series_count", "write_image"]
+__all__ = ["COMPRESSIONS", "ImageFile", "read_image", "series_count", "tiff_details", "write_image"]
 
 log = logging.getLogger(__name__)
 
@@ -74,7 +74,8 @@ def series_count(path: str | os.PathLike[str]) -> int:
         return 1
 
 
-def _details(tif: tifffile.TiffFile, series: int) -> ImageDetails:
+def tiff_details(tif: tifffile.TiffFile, series: int) -> ImageDetails:
+    """The details of series `series` of an open TIFF file (OME or ImageJ; none for others)."""
     if tif.is_ome and tif.ome_metadata:
         return ome_details(tif.ome_metadata, series)
     if tif.is_imagej:
@@ -160,6 +161,8 @@ def read_image(path: str | os.PathLike[str], *, axes: str | None = None, series:
     if not path.is_file():
         raise FileNotFoundError(f"no such file: {path}")
     if path.suffix.lower() == ".npy":
+        if series:
+            raise ValueError(f"{path.name} holds one image; there is no series {series}")
         try:
             data = np.load(path, allow_pickle=False)
         except (ValueError, OSError, EOFError, MemoryError) as error:
@@ -177,7 +180,7 @@ def read_image(path: str | os.PathLike[str], *, axes: str | None = None, series:
             data = chosen.asarray()
             spacing, unit = tiff_spacing(tif, number)
             raw_axes = chosen.axes
-            details = _details(tif, number)
+            details = tiff_details(tif, number)
         if complaints:
             raise ValueError(f"the file is damaged or truncated ({complaints[0]})")
     except _SeriesError:
