@@ -17,7 +17,7 @@ import os
 from collections.abc import Callable, Sequence
 from pathlib import Path
 
-from pxvorel.cli.options import UsageError
+from pxvorel.cli.options import UsageError, check_file_options
 from pxvorel.cli.report import Console
 from pxvorel.cli.signals import Stopped
 from pxvorel.core.extras import require
@@ -94,6 +94,8 @@ def run_batch(
         pairs = [(source, output / source.name) for source in sources]
     else:
         pairs = [(sources[0], output)]
+    for _, target in pairs:  # before any file is read: misuse stops the run, not one file of it
+        check_file_options(args, target, zarr=is_zarr(target))
     jobs = _with_series(pairs, args.series)
     several = many or len(jobs) > 1
     chunked = args.chunks is not None or args.scheduler is not None or args.workers is not None

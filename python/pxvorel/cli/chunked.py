@@ -30,7 +30,6 @@ from pxvorel.cli.dtype import cast_to, wants_cast
 from pxvorel.cli.options import (
     OUTPUT_SUFFIXES,
     UsageError,
-    check_file_options,
     chunks_option,
     noise_option,
     patch_radius_option,
@@ -146,7 +145,6 @@ def denoise_chunked(args: argparse.Namespace, source: Path, target: Path) -> Non
     """Denoise one file or Zarr image lazily, block by block, into `target`."""
     if not (is_zarr(target) or target.name.lower().endswith(OUTPUT_SUFFIXES)):
         raise UsageError(f"output {target.name!r}: use a .zarr, .tif, .ome.tif or .npy name")
-    check_file_options(args, target, zarr=is_zarr(target))
     if source.exists() and target.exists() and source.resolve() == target.resolve():
         raise UsageError("the output would overwrite the input; choose another output name")
     if target.exists() and not args.overwrite:

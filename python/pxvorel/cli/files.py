@@ -12,13 +12,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from pxvorel.cli.dtype import cast_to, wants_cast
-from pxvorel.cli.options import (
-    OUTPUT_SUFFIXES,
-    UsageError,
-    check_file_options,
-    noise_option,
-    patch_radius_option,
-)
+from pxvorel.cli.options import OUTPUT_SUFFIXES, UsageError, noise_option, patch_radius_option
 from pxvorel.cli.report import Console, describe_image, stage
 from pxvorel.cli.signals import ending_the_process_on_signals
 from pxvorel.io import read_image, write_image
@@ -74,7 +68,6 @@ def denoise_file(args: argparse.Namespace, console: Console) -> DenoiseOutcome:
     check_output(target)
     if not target.name.lower().endswith(OUTPUT_SUFFIXES):
         raise UsageError(f"output {target.name!r}: use a .tif, .ome.tif or .npy file name")
-    check_file_options(args, target, zarr=False)
     if source.exists() and target.exists() and source.samefile(target):
         raise UsageError("the output would overwrite the input; choose another output name")
     if target.exists() and not args.overwrite:

@@ -5,8 +5,9 @@ instrument, objectives, channels with their names and colours, the image's name 
 description, plane positions and exposure times, annotations, all stay true of the
 result. So the source's OME-XML is kept as it is, with the one image that was read,
 and only what describes the stored samples is rewritten: ``Pixels/@Type`` (and the
-attributes that follow from it), the ``TiffData`` that maps planes to the new file's
-pages, and the document's UUID. Where the result's shape or plane order does not
+attributes that follow from it), the pixel sizes and frame interval (in µm and s, as the
+image carries them), the ``TiffData`` that maps planes to the new file's pages, and the
+document's UUID. Where the result's shape or plane order does not
 match the source's description, none of it can be kept as it stands: the caller then
 writes fresh OME-XML with the names (:func:`pxvorel.io.tiff.write_image`).
 
@@ -21,6 +22,7 @@ from __future__ import annotations
 import logging
 import uuid
 import xml.etree.ElementTree as ET
+from collections.abc import Mapping
 from typing import Any
 
 import numpy as np
@@ -101,7 +103,29 @@ def _plane_axes(order: str, sizes: dict[str, int]) -> str:
     return "".join(a for a in reversed(order.upper()) if a in "ZCT" and sizes.get(a, 1) > 1)
 
 
-def ome_for_result(details: ImageDetails, shape: tuple[int, ...], axes: str, dtype: np.dtype[Any]) -> str | None:
+def _set_sizes(pixels: ET.Element, spacing: Mapping[str, float], unit: str | None) -> None:
+    """The pixel sizes and frame interval the image carries, in µm and s (relative sizes: "pixel")."""
+    for axis in "XYZ":
+        for key in (f"PhysicalSize{axis}", f"PhysicalSize{axis}Unit"):
+            pixels.attrib.pop(key, None)
+        if axis in spacing:
+            pixels.set(f"PhysicalSize{axis}", repr(float(spacing[axis])))
+            pixels.set(f"PhysicalSize{axis}Unit", unit or "pixel")
+    for key in ("TimeIncrement", "TimeIncrementUnit"):
+        pixels.attrib.pop(key, None)
+    if "T" in spacing:
+        pixels.set("TimeIncrement", repr(float(spacing["T"])))
+        pixels.set("TimeIncrementUnit", "s")
+
+
+def ome_for_result(
+    details: ImageDetails,
+    shape: tuple[int, ...],
+    axes: str,
+    dtype: np.dtype[Any],
+    spacing: Mapping[str, float],
+    unit: str | None,
+) -> str | None:
     """The source's OME-XML rewritten for the result, or None when it does not describe it.
 
     Parameters
@@ -112,6 +136,9 @@ def ome_for_result(details: ImageDetails, shape: tuple[int, ...], axes: str, dty
         The result's shape and axes, in the order its samples are written.
     dtype : numpy.dtype
         The result's sample type.
+    spacing, unit : mapping and str or None
+        The result's pixel sizes (µm and s, or relative without `unit`), written in place
+        of the source's.
 
     Returns
     -------
@@ -147,6 +174,7 @@ def ome_for_result(details: ImageDetails, shape: tuple[int, ...], axes: str, dty
         log.info("the result's layout differs from the source's OME-XML: fresh OME metadata is written")
         return None
     pixels.set("Type", _PIXEL_TYPES[dtype.name])
+    _set_sizes(pixels, spacing, unit)
     pixels.attrib.pop("SignificantBits", None)
     for key in ("BigEndian", "Interleaved"):
         if key in pixels.attrib:

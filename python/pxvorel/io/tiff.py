@@ -204,10 +204,10 @@ class _SeriesError(ValueError):
 
 
 def _ome_writer(image: ImageFile, compression: str | None) -> Callable[[BinaryIO], object]:
-    kept = ome_for_result(image.details, image.data.shape, image.axes, image.data.dtype)
+    kept = ome_for_result(image.details, image.data.shape, image.axes, image.data.dtype, image.spacing, image.unit)
     if kept is not None:
         return lambda fh: tifffile.imwrite(
-            fh, image.data, photometric="minisblack", description=kept, metadata=None, compression=compression
+            fh, image.data, photometric="minisblack", description=kept.encode(), metadata=None, compression=compression
         )
     if image.details.ome_xml is not None:
         log.warning("the source's OME metadata does not fit the result: only names and pixel sizes are written")
