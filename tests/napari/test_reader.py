@@ -64,6 +64,17 @@ def test_channel_names_and_display_ranges_name_and_scale_the_layers(make_napari_
     ]
 
 
+def test_every_series_of_a_file_opens(make_napari_viewer, tmp_path):
+    with tifffile.TiffWriter(tmp_path / "plate.ome.tif", ome=True) as tif:
+        tif.write(np.zeros((3, 6, 8), np.uint16), metadata={"axes": "ZYX", "Name": "A1"})
+        tif.write(np.ones((5, 4), np.uint16), metadata={"axes": "YX", "Name": "B2"})
+    opened = make_napari_viewer().open(tmp_path / "plate.ome.tif", plugin="pxvorel")
+    assert [(layer.name, layer.data.shape) for layer in opened] == [
+        ("plate.ome.tif A1", (3, 6, 8)),
+        ("plate.ome.tif B2", (5, 4)),
+    ]
+
+
 def _zarr_group(path, attributes):
     zarr.open_group(str(path), mode="w", zarr_format=3).attrs.update(attributes)
 

@@ -13,7 +13,7 @@ import pytest
 import tifffile
 
 from pxvorel.io import read_image, series_count, write_image
-from pxvorel.io.details import lut_of_color
+from pxvorel.io.details import IMAGEJ_KEYS, lut_of_color
 
 COLORS = ("FF0000", "00FF00", "FF00FF")
 IMAGEJ = {
@@ -94,6 +94,20 @@ def test_imagej_colour_tables_ranges_labels_and_info_are_written_back(imagej_fil
     assert {key: meta[key] for key in IMAGEJ} == IMAGEJ
     np.testing.assert_array_equal(np.stack(meta["LUTs"]), np.stack([lut_of_color(c) for c in COLORS]))
     assert read_image(out).spacing == pytest.approx({"X": 0.1, "Y": 0.1})
+
+
+@pytest.mark.parametrize(
+    "name", ["2d_er_exit_sites_noisy_u16.tif", "3d_nuclear_envelope_drosophila_u8.tif", "3dc_spots_2ch_u16.tif"]
+)
+def test_real_imagej_files_keep_their_fields(real_image, tmp_path, name):
+    image = read_image(real_image(name))
+    write_image(tmp_path / name, dataclasses.replace(image, data=image.data.astype(np.float32)))
+    with tifffile.TiffFile(real_image(name)) as source, tifffile.TiffFile(tmp_path / name) as written:
+        before, after = source.imagej_metadata, written.imagej_metadata
+    kept = [key for key in IMAGEJ_KEYS if key in before and key != "LUTs"]
+    assert kept and {key: after.get(key) for key in kept} == {key: before[key] for key in kept}
+    assert len(after.get("LUTs", ())) == len(before.get("LUTs", ()))
+    assert read_image(tmp_path / name).spacing == pytest.approx(image.spacing)
 
 
 def test_ome_metadata_is_kept_and_only_the_sample_type_changes(ome_file, tmp_path):

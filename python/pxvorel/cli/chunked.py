@@ -153,7 +153,7 @@ def denoise_chunked(args: argparse.Namespace, source: Path, target: Path) -> Non
         raise UsageError(
             "--tune and --quality work on images in memory, not block by block (Zarr, --chunks, --scheduler, --workers)"
         )
-    image = open_lazy(source, axes=args.axes, series=args.series or 0)
+    image = open_lazy(source, axes=args.axes, series=args.series)
     lazy = image.data if isinstance(image.data, da.Array) else da.from_array(image.data)
     data = choose_chunks(lazy, image.axes, args.chunks)
     log.info(

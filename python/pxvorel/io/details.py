@@ -91,12 +91,13 @@ class ImageDetails:
         return cls(channel_colors=colors if all(colors) else (), windows=windows, imagej=kept)
 
     def for_channels(self, channels: int) -> ImageDetails:
-        """The details with per-channel entries that do not fit `channels` channels left out (with a warning)."""
+        """The details with per-channel entries that do not fit `channels` channels left out (with a warning:
+        e.g. names of three channels for an image read with other axes than the file's)."""
         fitting: dict[str, Any] = {}
         for key in ("channel_names", "channel_colors", "windows"):
             values: Sequence[Any] = getattr(self, key)
             if values and len(values) != channels:
-                log.warning("%d %s for %d channel(s): not written", len(values), key.replace("_", " "), channels)
+                log.warning("%d %s for %d channel(s): left out", len(values), key.replace("_", " "), channels)
                 fitting[key] = ()
         return ImageDetails(**{**self.__dict__, **fitting}) if fitting else self
 

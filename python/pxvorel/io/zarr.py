@@ -108,11 +108,16 @@ class _TiffLevel:
             return np.asarray(self._level(zarr.open(store, mode="r"))[index])
 
 
-def _open_tiff(path: Path, axes: str | None, series: int) -> ImageFile:
+def _open_tiff(path: Path, axes: str | None, chosen: int | None) -> ImageFile:
+    series = chosen or 0
     try:
         with tifffile.TiffFile(path) as tif:
             if not 0 <= series < len(tif.series):
                 raise ValueError(f"{path.name} holds {len(tif.series)} series; there is no series {series}")
+            if chosen is None and len(tif.series) > 1:
+                log.warning(
+                    "%s holds %d series; opening the first (choose one by its number)", path.name, len(tif.series)
+                )
             raw_axes = tif.series[series].axes
             spacing, unit = tiff_spacing(tif, series)
             details = tiff_details(tif, series)
@@ -205,7 +210,7 @@ def _open_zarr(path: Path, axes: str | None) -> ImageFile:
     return ImageFile(data, letters, spacing, unit, details.for_channels(channels))
 
 
-def open_lazy(path: str | os.PathLike[str], *, axes: str | None = None, series: int = 0) -> ImageFile:
+def open_lazy(path: str | os.PathLike[str], *, axes: str | None = None, series: int | None = None) -> ImageFile:
     """Open a Zarr array, an OME-Zarr image, a TIFF or a ``.npy`` file as a dask array.
 
     Parameters
@@ -217,7 +222,8 @@ def open_lazy(path: str | os.PathLike[str], *, axes: str | None = None, series: 
         The data's axes, overriding the metadata (for a plain Zarr array or ``.npy``
         file the default is by dimension count, as for :func:`pxvorel.denoise`).
     series : int, optional
-        Which series of a TIFF file to open (default the first).
+        Which series of a TIFF file to open (counted from 0). By default the first, with a
+        warning when the file holds more.
 
     Returns
     -------
@@ -303,7 +309,10 @@ def _ome_attributes(
     ]
     multiscales: dict[str, Any] = {"name": image.details.name or name, "axes": entries, "datasets": datasets}
     if levels > 1:
-        multiscales["type"] = "mean of 2 x 2 samples in Y and X"
+        multiscales["type"] = "mean"
+        multiscales["metadata"] = {
+            "description": "each level halves Y and X; a sample is the mean of the 2 x 2 it covers"
+        }
     return {"ome": {"version": "0.5", "multiscales": [multiscales], "omero": _omero(axes, shape, dtype, image.details)}}
 
 

@@ -4,7 +4,8 @@ Files are read as the command line reads them (:func:`pxvorel.io.read_image`; Za
 with :func:`pxvorel.io.zarr.open_lazy`). Each channel becomes its own layer, named after
 the file's channel names where it has them and shown with its display range; every layer
 is labelled with its axes (``t``, ``z``, ``y``, ``x``, which the denoise widget reads
-back) and scaled by the file's pixel sizes, in micrometres and seconds.
+back) and scaled by the file's pixel sizes, in micrometres and seconds. Every series of a
+multi-series TIFF opens, each as its own layers.
 
 napari offers a file to every reader whose name patterns match, so the reader looks
 before it claims one (reading headers only) and leaves to other readers what they show
@@ -26,7 +27,7 @@ import numpy as np
 import tifffile
 
 from pxvorel.core.axes import default_axes, doubtful_axes
-from pxvorel.io import ImageFile, read_image
+from pxvorel.io import ImageFile, read_image, series_count
 from pxvorel.io.zarr import is_zarr, open_lazy
 
 __all__ = ["image_layer", "napari_get_reader", "read_layers"]
@@ -186,6 +187,16 @@ def _read(file: Path) -> ImageFile:
     return read_image(file)
 
 
+def _read_series(file: Path) -> list[tuple[ImageFile, str]]:
+    """Each series of a TIFF file with its layer name (the file's name, with the series' name or
+    number when there are several); the one image of other files."""
+    count = series_count(file) if file.suffix.lower() in (".tif", ".tiff") else 1
+    if count == 1:
+        return [(_read(file), file.name)]
+    images = [read_image(file, series=number) for number in range(count)]
+    return [(image, f"{file.name} {image.details.name or f'series {n}'}") for n, image in enumerate(images)]
+
+
 def read_layers(path: PathLike | Sequence[PathLike]) -> list[LayerData]:
     """Read each file of `path` as napari layer data (see :func:`image_layer`).
 
@@ -196,7 +207,7 @@ def read_layers(path: PathLike | Sequence[PathLike]) -> list[LayerData]:
     """
     layers = []
     for file in _paths(path):
-        image = _read(file)
-        log.info("%s: axes %s, pixel sizes %s", file, image.axes, image.spacing)
-        layers.append(image_layer(image, file.name))
+        for image, name in _read_series(file):
+            log.info("%s: axes %s, pixel sizes %s", name, image.axes, image.spacing)
+            layers.append(image_layer(image, name))
     return layers
