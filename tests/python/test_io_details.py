@@ -137,6 +137,7 @@ def test_ome_metadata_that_no_longer_fits_leaves_the_names(ome_file, tmp_path, c
     assert "does not fit" in caplog.text
     written = read_image(tmp_path / "out.ome.tif")
     assert (written.details.name, written.details.channel_names) == ("well A1", ("DAPI", "GFP", "mCherry"))
+    assert written.details.channel_colors == ("FF0000", "00FF00", "FF00FF")
     assert "Objective" not in written.details.ome_xml
 
 

@@ -29,7 +29,7 @@ import numpy as np
 
 from pxvorel.io.details import ImageDetails
 
-__all__ = ["ome_details", "ome_for_result"]
+__all__ = ["ome_color", "ome_details", "ome_for_result"]
 
 log = logging.getLogger(__name__)
 
@@ -73,6 +73,12 @@ def _color(value: str | None) -> str:
     except ValueError:
         return ""
     return f"{rgba >> 24:02X}{(rgba >> 16) & 0xFF:02X}{(rgba >> 8) & 0xFF:02X}"
+
+
+def ome_color(color: str) -> int:
+    """``"RRGGBB"`` as OME's signed 32-bit RGBA integer, opaque."""
+    rgba = (int(color, 16) << 8) | 0xFF
+    return rgba - (1 << 32) if rgba >= 1 << 31 else rgba
 
 
 def ome_details(xml: str, series: int) -> ImageDetails:

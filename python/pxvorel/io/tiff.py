@@ -39,7 +39,7 @@ from pxvorel.io.atomic import AtomicTarget
 from pxvorel.io.details import ImageDetails, lut_of_color
 from pxvorel.io.image import ImageFile
 from pxvorel.io.metadata import file_axes, tiff_spacing
-from pxvorel.io.ome import ome_details, ome_for_result
+from pxvorel.io.ome import ome_color, ome_details, ome_for_result
 from pxvorel.io.units import MICROMETRE
 
 __all__ = ["COMPRESSIONS", "ImageFile", "read_image", "series_count", "tiff_details", "write_image"]
@@ -210,12 +210,19 @@ def _ome_writer(image: ImageFile, compression: str | None) -> Callable[[BinaryIO
             fh, image.data, photometric="minisblack", description=kept.encode(), metadata=None, compression=compression
         )
     if image.details.ome_xml is not None:
-        log.warning("the source's OME metadata does not fit the result: only names and pixel sizes are written")
+        log.warning(
+            "the source's OME metadata does not fit the result: only names, colours and pixel sizes are written"
+        )
     meta: dict[str, Any] = {"axes": image.axes}
     if image.details.name:
         meta["Name"] = image.details.name
+    channels: dict[str, list[Any]] = {}
     if image.details.channel_names:
-        meta["Channel"] = {"Name": list(image.details.channel_names)}
+        channels["Name"] = list(image.details.channel_names)
+    if image.details.channel_colors:
+        channels["Color"] = [ome_color(color) for color in image.details.channel_colors]
+    if channels:
+        meta["Channel"] = channels
     for axis in "XYZ":
         if axis in image.spacing:
             meta[f"PhysicalSize{axis}"] = image.spacing[axis]
