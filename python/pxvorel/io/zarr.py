@@ -18,9 +18,9 @@ from. On request the output has a pyramid: levels that halve Y and X, each sampl
 mean of the 2 x 2 it covers, placed by scale and translation as the standard asks.
 
 The format is written with the zarr package directly: no maintained OME-Zarr writer is
-packaged for the environment this project builds in, and the little the format asks
-(the ``ome`` attributes of one group and one array per level) is checked by the tests
-against the standard's rules.
+packaged for the environment this project builds in, and what the format asks of one
+image (the ``ome`` attributes of one group, one array per level) is small; the tests
+check the levels, scales, translations and ``omero`` entries against it.
 """
 
 from __future__ import annotations
