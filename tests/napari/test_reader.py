@@ -10,6 +10,7 @@ pytest.importorskip("napari")
 pytest.importorskip("pytestqt")
 
 from pxvorel.io import ImageFile, write_image
+from pxvorel.io.details import lut_of_color
 from pxvorel.io.zarr import write_ome_zarr
 from pxvorel.napari import _reader
 
@@ -48,20 +49,22 @@ def test_files_open_with_their_channels_axes_and_scale(make_napari_viewer, tmp_p
         np.testing.assert_array_equal(np.asarray(layer.data), data[:, channel])
 
 
-def test_channel_names_and_display_ranges_name_and_scale_the_layers(make_napari_viewer, tmp_path):
+def test_channel_names_colours_and_display_ranges_go_to_the_layers(make_napari_viewer, tmp_path):
     data = np.random.default_rng(1).integers(0, 999, (2, 6, 8)).astype(np.uint16)
     with tifffile.TiffWriter(tmp_path / "two.ome.tif", ome=True) as tif:
         tif.write(data, metadata={"axes": "CYX", "Channel": {"Name": ["DAPI", "GFP"]}})
-    tifffile.imwrite(tmp_path / "ij.tif", data, imagej=True, metadata={"axes": "CYX", "Ranges": [1, 50, 2, 60]})
+    luts = [lut_of_color(color) for color in ("FF00FF", "00FFFF")]
+    tifffile.imwrite(
+        tmp_path / "ij.tif", data, imagej=True, metadata={"axes": "CYX", "Ranges": [1, 50, 2, 60], "LUTs": luts}
+    )
     viewer = make_napari_viewer()
     assert [layer.name for layer in viewer.open(tmp_path / "two.ome.tif", plugin="pxvorel")] == [
         "two.ome.tif DAPI",
         "two.ome.tif GFP",
     ]
-    assert [tuple(layer.contrast_limits) for layer in viewer.open(tmp_path / "ij.tif", plugin="pxvorel")] == [
-        (1, 50),
-        (2, 60),
-    ]
+    imagej = viewer.open(tmp_path / "ij.tif", plugin="pxvorel")
+    assert [tuple(layer.contrast_limits) for layer in imagej] == [(1, 50), (2, 60)]
+    assert [tuple(layer.colormap.colors[-1]) for layer in imagej] == [(1, 0, 1, 1), (0, 1, 1, 1)]
 
 
 def test_every_series_of_a_file_opens(make_napari_viewer, tmp_path):

@@ -2,7 +2,7 @@
 
 Files are read as the command line reads them (:func:`pxvorel.io.read_image`; Zarr lazily
 with :func:`pxvorel.io.zarr.open_lazy`). Each channel becomes its own layer, named after
-the file's channel names where it has them and shown with its display range; every layer
+the file's channel names where it has them and shown in its colour and display range; every layer
 is labelled with its axes (``t``, ``z``, ``y``, ``x``, which the denoise widget reads
 back) and scaled by the file's pixel sizes, in micrometres and seconds. Every series of a
 multi-series TIFF opens, each as its own layers.
@@ -122,13 +122,19 @@ def _unit(image: ImageFile, axis: str) -> str:
     return "pixel"
 
 
+def _ramp(color: str) -> np.ndarray:
+    """A napari colour map from black to ``"RRGGBB"`` (napari names the common ones, e.g. "magenta")."""
+    rgb = [int(color[i : i + 2], 16) / 255 for i in (0, 2, 4)]
+    return np.array([[0.0, 0.0, 0.0, 1.0], [*rgb, 1.0]])
+
+
 def image_layer(image: ImageFile, name: str) -> LayerData:
     """The napari layer data of an image: split by channel, labelled with its axes, scaled.
 
     Parameters
     ----------
     image : ImageFile
-        The image with its axes, pixel sizes and details (channel names, display ranges).
+        The image with its axes, pixel sizes and details (channel names, colours, display ranges).
     name : str
         The layer's name (napari appends the channel number, or the layers are named after
         the channels, for each channel).
@@ -153,14 +159,20 @@ def image_layer(image: ImageFile, name: str) -> LayerData:
         "units": tuple(_unit(image, a) for a in shown),
     }
     details = image.details
+    ramps = [_ramp(color) for color in details.channel_colors]
     if "C" in image.axes:
         meta["channel_axis"] = image.axes.index("C")
         if details.channel_names:
             meta["name"] = [f"{name} {channel}" for channel in details.channel_names]
         if details.windows and all(low < high for low, high in details.windows):
             meta["contrast_limits"] = [list(window) for window in details.windows]
-    elif len(details.windows) == 1 and details.windows[0][0] < details.windows[0][1]:
-        meta["contrast_limits"] = list(details.windows[0])
+        if ramps:
+            meta["colormap"] = ramps
+    else:
+        if len(details.windows) == 1 and details.windows[0][0] < details.windows[0][1]:
+            meta["contrast_limits"] = list(details.windows[0])
+        if len(ramps) == 1 and details.channel_colors[0] != "FFFFFF":
+            meta["colormap"] = ramps[0]
     return image.data, meta, "image"
 
 
