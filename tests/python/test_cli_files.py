@@ -36,6 +36,13 @@ def test_every_series_is_denoised_into_its_own_file(two_series, tmp_path):
     assert not (tmp_path / "out.ome.tif").exists()
 
 
+def test_estimate_takes_a_series_and_names_the_choice_when_none_is_given(two_series):
+    first, second = (pxvorel_cli("estimate", two_series, "--json", *series) for series in ((), ("--series", "1")))
+    assert first.returncode == second.returncode == 0
+    assert "holds 2 series; reading the first (choose with --series N" in first.stderr
+    assert "holds 2 series" not in second.stderr
+
+
 def test_one_series_in_the_input_type_compressed(two_series, tmp_path):
     out = tmp_path / "b2.tif"
     args = ("--series", "1", "--dtype", "input", "--compression", "zlib", "--iterations", "1", "-q")

@@ -122,6 +122,9 @@ def build_parser() -> argparse.ArgumentParser:
     est.add_argument("input", metavar="INPUT")
     est.add_argument("--axes", help="axes of the data (default: from the file's metadata)")
     est.add_argument(
+        "--series", type=int, metavar="N", help="series N (from 0) of a multi-series TIFF (default the first)"
+    )
+    est.add_argument(
         "--json",
         action="store_true",
         help='print {"gain": [...], "offset": [...], ..., "reasons": [...], "sigma": ...}',

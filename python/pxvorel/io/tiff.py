@@ -174,7 +174,9 @@ def read_image(path: str | os.PathLike[str], *, axes: str | None = None, series:
             if series is not None and not 0 <= series < max(count, 1):
                 raise _SeriesError(f"{path.name} holds {count} series (0 to {count - 1}); there is no series {series}")
             if series is None and count > 1:
-                log.warning("%s holds %d series; reading the first (choose one by its number)", path.name, count)
+                log.warning(
+                    "%s holds %d series; reading the first (choose with --series N or series=N)", path.name, count
+                )
             number = series or 0
             chosen = tif.series[number]
             data = chosen.asarray()

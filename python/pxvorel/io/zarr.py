@@ -116,7 +116,9 @@ def _open_tiff(path: Path, axes: str | None, chosen: int | None) -> ImageFile:
                 raise ValueError(f"{path.name} holds {len(tif.series)} series; there is no series {series}")
             if chosen is None and len(tif.series) > 1:
                 log.warning(
-                    "%s holds %d series; opening the first (choose one by its number)", path.name, len(tif.series)
+                    "%s holds %d series; opening the first (choose with --series N or series=N)",
+                    path.name,
+                    len(tif.series),
                 )
             raw_axes = tif.series[series].axes
             spacing, unit = tiff_spacing(tif, series)
