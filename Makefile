@@ -137,7 +137,7 @@ _fuzz: _install
 docs:
 	$(RUN) $(MAKE) --no-print-directory _docs
 _docs: _install
-	python3 -m sphinx -W --keep-going -q -b html docs build/docs
+	python3 -m sphinx -E -W --keep-going -q -b html docs build/docs
 
 demo:
 	$(RUN) $(MAKE) --no-print-directory _demo
