@@ -22,7 +22,7 @@ export CCACHE_NOHASHDIR := 1
 fresh_tree = if [ -f $(1)/CMakeCache.txt ] && ! grep -qx 'CMAKE_HOME_DIRECTORY:INTERNAL=$(CURDIR)' $(1)/CMakeCache.txt; then rm -rf $(1); fi
 launcher = $$(command -v ccache >/dev/null && echo -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: all install check lint lint-cpp test test-types test-cpp test-sanitize test-python test-napari fuzz demo bench clean
+.PHONY: all install check lint lint-cpp test test-types test-cpp test-sanitize test-python test-napari fuzz demo bench docs clean
 
 all: install
 
@@ -38,7 +38,7 @@ ifneq ($(PXVOREL_IN_PY314),1)
 	tests/tools/test_py314.sh
 endif
 	$(RUN) $(MAKE) --no-print-directory _test
-_test: _lint _test-types _test-cpp _test-sanitize _test-python
+_test: _lint _test-types _test-cpp _test-sanitize _test-python _docs
 
 # The edit loop: an incremental install, lint, types and the fast tests (no sanitizer
 # build, no napari, no tests marked slow); under two minutes once a build is in place.
@@ -131,6 +131,13 @@ _fuzz: _install
 	PXVOREL_FUZZ_CALLS=$${PXVOREL_FUZZ_CALLS:-10000} python3 -m pytest -q -s $(ALL_TESTS) tests/python/test_fuzz.py \
 	  > build/fuzz.log; status=$$?; grep -v '^ - \|^shape:\|^array conversion' build/fuzz.log | tail -5; \
 	  awk '/^[0-9]+ calls$$/ {n += $$1} END {print "fuzz: " n " generated calls"}' build/fuzz.log; exit $$status
+
+# The documentation site (Sphinx, docs/) into build/docs, offline, warnings as errors: the
+# API reference from the docstrings, the command line's from its parser, and the gallery run.
+docs:
+	$(RUN) $(MAKE) --no-print-directory _docs
+_docs: _install
+	python3 -m sphinx -E -W --keep-going -q -b html docs build/docs
 
 demo:
 	$(RUN) $(MAKE) --no-print-directory _demo
