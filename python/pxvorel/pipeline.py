@@ -2,7 +2,7 @@
 
 1. :func:`~pxvorel.run.job.prepare`: the image as a (T, C, Z, Y, X) view, its axes and the
    validated settings;
-2. the noise model, measured and chosen (:func:`~pxvorel.noise.model.choose_model`);
+2. the noise model, measured and chosen (:func:`~pxvorel.noise.choose.choose_model`);
 3. every noisy channel brought to unit noise (:class:`~pxvorel.run.unit.UnitImage`), and
    whitened where the model says its noise is spatially correlated;
 4. the settings chosen: given, tuned (``tune=True``) or, in the default call, compared with
@@ -25,7 +25,8 @@ import logging
 import numpy as np
 import numpy.typing as npt
 
-from pxvorel.noise.model import NoiseModel, NoiseSpec, choose_model
+from pxvorel.noise.choose import choose_model
+from pxvorel.noise.model import NoiseModel, NoiseSpec
 from pxvorel.quality.candidates import CANDIDATES
 from pxvorel.quality.crop import tuning_crop
 from pxvorel.quality.estimate import QualityEstimate

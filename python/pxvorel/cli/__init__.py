@@ -25,7 +25,7 @@ from pxvorel.cli.signals import Stopped, stop_on_signals
 from pxvorel.core.axes import AxisPlan
 from pxvorel.core.extras import MissingExtraError, require
 from pxvorel.io import read_image
-from pxvorel.noise.model import estimate_noise, estimate_sigma
+from pxvorel.noise.choose import estimate_noise, estimate_sigma
 
 log = logging.getLogger(__name__)
 

@@ -1,8 +1,8 @@
 """The model of one channel: which description fits the noise measured in it, and why.
 
 Two measurements are made per channel: the relation of noise and intensity in unclipped
-cells (:func:`~pxvorel.noise.estimate.noise_profile`, to which lines are fitted) and the
-noise of the recorded samples at each intensity (:func:`~pxvorel.noise.observed.observed_profile`,
+cells (:func:`~pxvorel.noise.blocks.noise_profile`, to which lines are fitted) and the
+noise of the recorded samples at each intensity (:func:`~pxvorel.noise.residuals.observed_profile`,
 against which every candidate is checked at the dark end and the median). In order:
 
 1. a Poisson-Gaussian line (with a variance floor where it reaches 0 just inside the
@@ -22,10 +22,10 @@ from dataclasses import dataclass, replace
 import numpy as np
 import numpy.typing as npt
 
+from pxvorel.noise.blocks import NoiseProfile, VarianceLine, fit_line, noise_profile
 from pxvorel.noise.censored import censored_moments, normal_cdf
-from pxvorel.noise.channels import NoiseModel
-from pxvorel.noise.estimate import NoiseProfile, VarianceLine, fit_line, noise_profile
-from pxvorel.noise.observed import Observed, observed_profile, shot_limited, smooth_curve
+from pxvorel.noise.model import NoiseModel
+from pxvorel.noise.residuals import Observed, observed_profile, shot_limited, smooth_curve
 
 #: A candidate is accepted when its noise sd is within this factor of the recorded one at
 #: the dark end (the 5 % quantile of the pixels by local intensity) and at the median.
@@ -133,7 +133,7 @@ def _mismatch(model: NoiseModel, observed: Observed, integral: bool, agreement: 
         intensity, measured = observed.at_quantile(share)
         if (integral and measured < QUANTISED_VARIANCE) or _near_clip(model, intensity)[0]:
             continue
-        predicted = float(model.variance(intensity)[0])
+        predicted = float(model.variance(intensity))
         if measured > 0 and not (1 / agreement**2 <= predicted / measured <= agreement**2):
             return (
                 f"the line predicts a noise sd of {math.sqrt(predicted):.4g} at the {label} "
