@@ -104,7 +104,7 @@ def band_noise(data: np.ndarray, local: np.ndarray, band: tuple[float, float], p
 
 
 def choose_probe(path: Path) -> str:
-    """"lag3" for the files whose noise is known to correlate (CORRELATED), else "lap"."""
+    """ "lag3" for the files whose noise is known to correlate (CORRELATED), else "lap"."""
     return "lag3" if any(part in path.name for part in CORRELATED) else "lap"
 
 

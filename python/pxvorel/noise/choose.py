@@ -13,6 +13,7 @@ from pxvorel.core.image import as_image
 from pxvorel.noise.blocks import signal_low
 from pxvorel.noise.channel_choice import choose_channel, combine
 from pxvorel.noise.correlation import Probe, measure_correlation
+from pxvorel.noise.measurement import measure_channel
 from pxvorel.noise.model import NOISE_MODES, NoiseModel
 from pxvorel.noise.residuals import typical_sigma
 from pxvorel.noise.table import unit_transform
@@ -78,7 +79,7 @@ def choose_model(engine: np.ndarray, noise: object, *, stacklevel: int, correlat
             f"noise must be 'auto', 'gaussian', 'poisson-gaussian', a sigma (number) or a NoiseModel, not {noise!r}"
         )
     mode = noise.lower()
-    chosen = [choose_channel(engine[:, c], mode) for c in range(channels)]
+    chosen = [choose_channel(measure_channel(engine[:, c]), mode) for c in range(channels)]
     for c, choice in enumerate(chosen):
         if choice.warning:
             warnings.warn(f"channel {c}: {choice.reason}", UserWarning, stacklevel=stacklevel + 1)

@@ -243,7 +243,7 @@ class NoiseModel:
         return np.maximum(np.maximum(line, self.floor[channel]), 0.0)
 
     @overload
-    def variance(self, intensity: float | np.floating, channel: int = 0) -> float: ...
+    def variance(self, intensity: float | np.floating, channel: int = 0) -> float: ...  # type: ignore[overload-overlap]
     @overload
     def variance(self, intensity: npt.ArrayLike, channel: int = 0) -> npt.NDArray[np.float64]: ...
     def variance(self, intensity: npt.ArrayLike, channel: int = 0) -> float | npt.NDArray[np.float64]:
@@ -271,7 +271,7 @@ class NoiseModel:
         return recorded
 
     @overload
-    def std(self, intensity: float | np.floating, channel: int = 0) -> float: ...
+    def std(self, intensity: float | np.floating, channel: int = 0) -> float: ...  # type: ignore[overload-overlap]
     @overload
     def std(self, intensity: npt.ArrayLike, channel: int = 0) -> npt.NDArray[np.float64]: ...
     def std(self, intensity: npt.ArrayLike, channel: int = 0) -> float | npt.NDArray[np.float64]:
