@@ -218,9 +218,10 @@ def test_auto_uses_a_fitted_line_only_where_it_holds(spy, monkeypatch, fit, kind
     image = poisson_gaussian(np.linspace(150.0, 400.0, 128 * 128).reshape(128, 128), 2.0, 10.0, seed=21)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
+        warnings.filterwarnings("ignore", "channel 0: the noise model does not fit", UserWarning)  # a forced line
         _, model = pxvorel.denoise(image, return_noise=True, threads=1)  # one engine call, not bands
+        assert pxvorel.estimate_noise(image) == model
     assert model.kind(0) == kind and reason in model.reason(0)
-    assert pxvorel.estimate_noise(image) == model
     for intensity in (160.0, 390.0):  # the model in use describes the noise at both ends
         assert kind == "gaussian" or model.std(intensity) == pytest.approx(np.sqrt(2.0 * intensity + 10.0), rel=0.2)
     assert len(spy.calls) == 1 and spy.calls[0]["sigma"] == 1.0

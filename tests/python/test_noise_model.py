@@ -88,7 +88,9 @@ def test_a_clipped_model_is_judged_where_most_samples_are_clear_of_the_clip(real
     clip, where bins by local intensity read it low, and the confocal mitochondria (78 % of
     samples at 0) fell back to a curve that the stabilising transform follows only gently."""
     image = pxvorel.read_image(real_image("pair_mito_confocal_lowsnr_u8.tif")).data
-    model = pxvorel.estimate_noise(image)
+    with warnings.catch_warnings():  # its few bins clear of the clip fit in 5 of 7: a warning
+        warnings.simplefilter("ignore", UserWarning)
+        model = pxvorel.estimate_noise(image)
     assert model.kind(0) in ("gaussian", "clipped line") and model.low[0] == 0.0
     assert "clear of the clip" in model.reason(0)
     planes = image[None].astype(np.float64)

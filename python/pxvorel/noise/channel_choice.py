@@ -25,6 +25,7 @@ import numpy.typing as npt
 
 from pxvorel.noise.blocks import NoiseProfile, VarianceLine, fit_line
 from pxvorel.noise.censored import censored_moments, normal_cdf
+from pxvorel.noise.fit import FitFigure, fit_figure
 from pxvorel.noise.measurement import CLIPPED_SHARE, ChannelMeasurement
 from pxvorel.noise.model import NoiseModel
 from pxvorel.noise.residuals import Observed, shot_limited, smooth_curve
@@ -82,9 +83,8 @@ def _above(profile: NoiseProfile, level: float) -> NoiseProfile:
     ).binned(None)
 
 
-def _near_clip(model: NoiseModel, intensity: npt.ArrayLike) -> npt.NDArray[np.bool_]:
-    """Where more than NEAR_CLIP of a clipped one-channel model's recorded samples sit at
-    the clip.
+def _near_clip(model: NoiseModel, intensity: npt.ArrayLike, channel: int = 0) -> npt.NDArray[np.bool_]:
+    """Where more than NEAR_CLIP of a clipped channel's recorded samples sit at the clip.
 
     There the recorded noise is sparse (most samples at the clip, a few far from it), and
     bins by local intensity read it low: a window whose mean is low is one whose samples,
@@ -92,13 +92,13 @@ def _near_clip(model: NoiseModel, intensity: npt.ArrayLike) -> npt.NDArray[np.bo
     the model there: it would reject clipped models that match the recorded sd wherever most
     samples are clear of the clip (see docs/decisions/0012-noise-tails-and-transform-slopes.md)."""
     x = np.atleast_1d(np.asarray(intensity, dtype=np.float64))
-    if not model.clipped(0):
+    if not model.clipped(channel):
         return np.zeros(x.shape, dtype=bool)
-    low, high = model.low[0], model.high[0]
+    low, high = model.low[channel], model.high[channel]
     ends = [v for v in (low, high, float(x.min()), float(x.max())) if math.isfinite(v)]
-    reach = 8.0 * math.sqrt(float(model.latent_variance([min(ends), max(ends)]).max()) + 1e-12)
+    reach = 8.0 * math.sqrt(float(model.latent_variance([min(ends), max(ends)], channel).max()) + 1e-12)
     latent = np.linspace(min(ends) - reach, max(ends) + reach, 1024)
-    sd = np.sqrt(np.maximum(model.latent_variance(latent), 1e-300))
+    sd = np.sqrt(np.maximum(model.latent_variance(latent, channel), 1e-300))
     mean = np.maximum.accumulate(censored_moments(latent, sd, low, high)[0])
     at_clip = np.zeros_like(latent)
     if math.isfinite(low):
@@ -280,3 +280,19 @@ def choose_channel(measured: ChannelMeasurement, mode: str) -> Choice:
         (0.0,), (median_variance,), low=(low,), high=(high,), curve=(knots,), span=(span,), reasons=(reason,)
     )
     return Choice(model, reason)
+
+
+def fit_of(model: NoiseModel, channel: int, measured: ChannelMeasurement) -> FitFigure | None:
+    """The fit figure of `channel`'s model against the recorded noise of its measurement: the
+    bins whose noise can be measured (not rounded away, not mostly at a clip), the model's
+    variance as the Laplacian residual sees it (see :meth:`NoiseModel.probe_share`)."""
+    observed = measured.residuals
+    if not model.has_noise(channel) or not observed.measured:
+        return None
+    judged = observed.variance > 0
+    if measured.blocks.integral:
+        judged &= observed.variance >= QUANTISED_VARIANCE
+    judged &= ~_near_clip(model, observed.intensity, channel)
+    x = observed.intensity[judged]
+    predicted = model.probe_share(channel) * model.variance(x, channel)
+    return fit_figure(x, predicted, observed.variance[judged])

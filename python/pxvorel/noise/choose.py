@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import warnings
+from dataclasses import replace
 from typing import Literal
 
 import numpy as np
@@ -11,9 +12,9 @@ import numpy as np
 from pxvorel.core.axes import AxisPlan
 from pxvorel.core.image import as_image
 from pxvorel.noise.blocks import signal_low
-from pxvorel.noise.channel_choice import choose_channel, combine
+from pxvorel.noise.channel_choice import choose_channel, combine, fit_of
 from pxvorel.noise.correlation import Probe, measure_correlation
-from pxvorel.noise.measurement import measure_channel
+from pxvorel.noise.measurement import ChannelMeasurement, measure_channel
 from pxvorel.noise.model import NOISE_MODES, NoiseModel
 from pxvorel.noise.residuals import typical_sigma
 from pxvorel.noise.table import unit_transform
@@ -79,14 +80,41 @@ def choose_model(engine: np.ndarray, noise: object, *, stacklevel: int, correlat
             f"noise must be 'auto', 'gaussian', 'poisson-gaussian', a sigma (number) or a NoiseModel, not {noise!r}"
         )
     mode = noise.lower()
-    chosen = [choose_channel(measure_channel(engine[:, c]), mode) for c in range(channels)]
+    measured = [measure_channel(engine[:, c]) for c in range(channels)]
+    chosen = [choose_channel(m, mode) for m in measured]
     for c, choice in enumerate(chosen):
         if choice.warning:
             warnings.warn(f"channel {c}: {choice.reason}", UserWarning, stacklevel=stacklevel + 1)
         if choice.error:
             raise ValueError(f"channel {c}: {choice.reason}; use noise='auto' or noise='gaussian'")
     model = combine([choice.model for choice in chosen])
-    return with_correlation(engine, model) if correlation else model
+    if correlation:
+        model = with_correlation(engine, model)
+    return with_fit(model, measured, warn=mode != "gaussian", stacklevel=stacklevel + 1)
+
+
+def with_fit(model: NoiseModel, measured: list[ChannelMeasurement], *, warn: bool, stacklevel: int) -> NoiseModel:
+    """`model` with each channel's fit figure (:mod:`pxvorel.noise.fit`) and its defective
+    pixels quoted in its reason; a warning, if `warn`, for each channel whose model does not
+    fit (not for a Gaussian model asked for: its reason says whether it fits)."""
+    figures = tuple(fit_of(model, c, m) for c, m in enumerate(measured))
+    reasons = []
+    for c, (m, figure) in enumerate(zip(measured, figures, strict=True)):
+        reason = model.reason(c)
+        if m.defects.count:
+            reason += f"; {m.defects.describe()} left out of the measurement (kept in the image)"
+        if figure is not None:
+            reason += f"; fit: {figure.describe()}"
+            if not figure.fits:
+                reason += " (the model does not fit)"
+            if not figure.fits and warn:
+                warnings.warn(
+                    f"channel {c}: the noise model does not fit the measured noise: {figure.describe()}",
+                    UserWarning,
+                    stacklevel=stacklevel + 1,
+                )
+        reasons.append(reason)
+    return replace(model, reasons=tuple(reasons), fit=figures)
 
 
 def estimate_noise(

@@ -35,6 +35,9 @@ def fit_quality(model: NoiseModel, channel: int, observed: Observed) -> str:
         if measured > 0:
             ratio = float(np.sqrt(seen * model.variance(intensity, channel) / measured))
             parts.append(f"{label} {ratio:.2f}")
+    figure = model.fit[channel]
+    if figure is not None:  # the estimate's own figure, as its reason quotes it
+        return f"model/measured sd: {', '.join(parts)}; {figure.describe()}"
     keep = observed.variance > 0
     ratios = np.sqrt(seen * model.variance(observed.intensity[keep], channel) / observed.variance[keep])
     within = float(np.mean(np.abs(np.log(ratios)) <= np.log(1.2))) if ratios.size else 0.0

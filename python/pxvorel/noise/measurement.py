@@ -34,10 +34,10 @@ CLIPPED_SHARE = 0.01
 #: The lowest value is a clip when the samples next to it lie within this many noise sd of
 #: it (a noisy background cut off); a black box or label has bright neighbours instead.
 CLIP_REACH = 3.0
-#: A pixel stands out of a plane when it lies this many noise sd (at the brighter of its own
-#: intensity and its neighbours' mean) beyond all eight of its neighbours, and the nearest of them lies less than ISOLATED of
-#: the way from their mean to it: a point source, however small, spreads a good part of
-#: its light onto its neighbours.
+#: A pixel stands out of a plane when it lies this many noise sd (at the brighter of its
+#: own intensity and its neighbours' mean) beyond all eight of its neighbours, and the
+#: nearest of them lies less than ISOLATED of the way from their mean to it: a point source,
+#: however small, spreads a good part of its light onto its neighbours.
 OUTLIER_SD = 8.0
 ISOLATED = 0.25
 #: In a single plane nothing tells a defect from a rare large noise sample but its size: an

@@ -13,6 +13,7 @@ import numpy.typing as npt
 
 from pxvorel.noise.censored import censored_moments
 from pxvorel.noise.correlation import NoiseCorrelation, Probe
+from pxvorel.noise.fit import FitFigure
 
 #: The modes of estimating the noise that ``noise=`` accepts.
 NOISE_MODES = ("auto", "gaussian", "poisson-gaussian")
@@ -84,7 +85,10 @@ class NoiseModel:
       noise correlates (cameras that resample or filter, scanning detectors); None for
       white noise. The variance is then the per-pixel one, above what differences of
       neighbouring pixels show, and the run whitens the noise before denoising;
-    - ``reasons``: why each channel's model was chosen.
+    - ``reasons``: why each channel's model was chosen;
+    - ``fit``: how well each estimated channel's model follows the noise measured in it (a
+      :class:`~pxvorel.noise.fit.FitFigure`, also quoted in its reason); None for a model
+      made by hand.
 
     Parameters
     ----------
@@ -113,6 +117,7 @@ class NoiseModel:
     span: tuple[tuple[float, float] | None, ...] = ()
     reasons: tuple[str, ...] = field(default=(), compare=False)
     correlation: tuple[NoiseCorrelation | None, ...] = ()
+    fit: tuple[FitFigure | None, ...] = field(default=(), compare=False)
 
     def __post_init__(self) -> None:
         gain = tuple(float(g) for g in np.atleast_1d(self.gain))
@@ -148,6 +153,7 @@ class NoiseModel:
         if any(c is not None and not isinstance(c, NoiseCorrelation) for c in correlations):
             raise ValueError("a noise model's correlation must be a NoiseCorrelation (or None) per channel")
         object.__setattr__(self, "correlation", correlations)
+        object.__setattr__(self, "fit", _per_channel(self.fit, n, None, "fit figure"))
 
     def __repr__(self) -> str:
         extra = [
@@ -229,6 +235,11 @@ class NoiseModel:
             correlation=tuple(correlation if i == c else v for i, v in enumerate(self.correlation)),
         )
 
+    def fits(self, channel: int = 0) -> bool:
+        """False when `channel`'s estimated model does not follow the measured noise (see ``fit``)."""
+        figure = self.fit[channel]
+        return figure is None or figure.fits
+
     def reason(self, channel: int = 0) -> str:
         """Why this model was chosen for `channel` ("given" for a model made by hand)."""
         return self.reasons[channel]
@@ -295,6 +306,7 @@ class NoiseModel:
                 self.span * channels,
                 self.reasons * channels,
                 self.correlation * channels,
+                self.fit * channels,
             )
         raise ValueError(f"the noise model has {self.channels} channels but the image has {channels}")
 
