@@ -10,7 +10,9 @@
 5. the run planned (:class:`~pxvorel.run.plan.RunPlan`: channels, bands, threads, the
    second stage's blocks) and executed (:func:`~pxvorel.run.execute.execute`);
 6. the quality estimated, when asked for (:mod:`pxvorel.quality.sure`);
-7. the result brought back to intensities and to the caller's axis order, and the report.
+7. the result brought back to intensities, kept within what the detector recorded (a
+   channel's clips and saturation: :func:`~pxvorel.noise.recorded_range.keep_recorded_range`),
+   and brought to the caller's axis order, with the report.
 
 :func:`run` chains steps 2 to 7 for an in-memory image; a part of a larger image (a dask block)
 goes through steps 3, 5 and 7 with the whole image's model and settings
@@ -27,6 +29,7 @@ import numpy.typing as npt
 
 from pxvorel.noise.choose import choose_model
 from pxvorel.noise.model import NoiseModel, NoiseSpec
+from pxvorel.noise.recorded_range import keep_recorded_range
 from pxvorel.quality.candidates import CANDIDATES
 from pxvorel.quality.crop import tuning_crop
 from pxvorel.quality.estimate import QualityEstimate
@@ -100,6 +103,7 @@ def run(
                 result = unit.back(denoised)
         else:
             result = unit.back(unit.work)
+        result = keep_recorded_range(job.engine, model, result)
         if progress is not None:
             progress.finish()
     report = RunReport(job.plan, model, settings, tuning, estimate)

@@ -87,7 +87,7 @@ def choose_model(engine: np.ndarray, noise: object, *, stacklevel: int, correlat
             warnings.warn(f"channel {c}: {choice.reason}", UserWarning, stacklevel=stacklevel + 1)
         if choice.error:
             raise ValueError(f"channel {c}: {choice.reason}; use noise='auto' or noise='gaussian'")
-    model = combine([choice.model for choice in chosen])
+    model = replace(combine([choice.model for choice in chosen]), saturation=tuple(m.saturation for m in measured))
     if correlation:
         model = with_correlation(engine, model)
     return with_fit(model, measured, warn=mode != "gaussian", stacklevel=stacklevel + 1)

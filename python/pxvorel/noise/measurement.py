@@ -5,7 +5,8 @@ model needs (:mod:`pxvorel.noise.channel_choice` reads only the value it returns
 
 - its range and its typical intensity;
 - the clip facts: the values at which it is clipped (a background cut at its lowest value,
-  saturation at its highest) and the share of samples at each;
+  saturation at its highest) and the share of samples at each, and the value at which its
+  detector saturated (a clip, or the top of a whole-number range that samples reach);
 - its defective pixels (:class:`Defects`): hot, dead and flickering pixels, found where a
   pixel stands far from all its eight neighbours (further than optics let a point source
   stand: a point's image spreads over its neighbours) at a fixed position;
@@ -40,6 +41,9 @@ CLIP_REACH = 3.0
 #: however small, spreads a good part of its light onto its neighbours.
 OUTLIER_SD = 8.0
 ISOLATED = 0.25
+#: Tops of whole-number ranges (8- to 16-bit detectors and their exports): a channel whose
+#: highest value is one of them saturated there.
+CEILINGS = frozenset(float(2**bits - 1) for bits in range(8, 17))
 #: In a single plane nothing tells a defect from a rare large noise sample but its size: an
 #: outlier counts as a defect there only this far out, and only when the outliers stand
 #: apart from the noise: at least SEPARATE of those beyond OUTLIER_SD lie beyond this too.
@@ -102,6 +106,9 @@ class ChannelMeasurement:
     high_share: float
     """Shares of the samples at the lowest and at the highest value."""
     defects: Defects
+    saturation: float = math.inf
+    """The value at which the detector saturated: the highest value where it is a clip, or
+    where it is the top of a whole-number range (CEILINGS); inf where none is seen."""
 
     @property
     def measured(self) -> bool:
@@ -249,4 +256,5 @@ def measure_channel(channel: np.ndarray) -> ChannelMeasurement:
         low_share=float(np.mean(channel == span[0])),
         high_share=float(np.mean(channel == span[1])),
         defects=defects,
+        saturation=span[1] if math.isfinite(high) or (span[1] in CEILINGS and span[1] > span[0]) else math.inf,
     )

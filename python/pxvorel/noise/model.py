@@ -86,6 +86,10 @@ class NoiseModel:
       white noise. The variance is then the per-pixel one, above what differences of
       neighbouring pixels show, and the run whitens the noise before denoising;
     - ``reasons``: why each channel's model was chosen;
+    - ``saturation``: the value at which the detector saturated (the channel's highest
+      value where it is a clip, or the top of a whole-number range such as 255 or 4095 that
+      some samples reach); inf where none is seen. The run keeps its output at or below it
+      and saturated samples at it (:func:`~pxvorel.noise.recorded_range.keep_recorded_range`);
     - ``fit``: how well each estimated channel's model follows the noise measured in it (a
       :class:`~pxvorel.noise.fit.FitFigure`, also quoted in its reason); None for a model
       made by hand.
@@ -118,6 +122,7 @@ class NoiseModel:
     reasons: tuple[str, ...] = field(default=(), compare=False)
     correlation: tuple[NoiseCorrelation | None, ...] = ()
     fit: tuple[FitFigure | None, ...] = field(default=(), compare=False)
+    saturation: tuple[float, ...] = ()
 
     def __post_init__(self) -> None:
         gain = tuple(float(g) for g in np.atleast_1d(self.gain))
@@ -154,6 +159,8 @@ class NoiseModel:
             raise ValueError("a noise model's correlation must be a NoiseCorrelation (or None) per channel")
         object.__setattr__(self, "correlation", correlations)
         object.__setattr__(self, "fit", _per_channel(self.fit, n, None, "fit figure"))
+        saturation = _per_channel(self.saturation, n, math.inf, "saturation")
+        object.__setattr__(self, "saturation", tuple(float(v) for v in saturation))  # type: ignore[arg-type]
 
     def __repr__(self) -> str:
         extra = [
@@ -307,6 +314,7 @@ class NoiseModel:
                 self.reasons * channels,
                 self.correlation * channels,
                 self.fit * channels,
+                self.saturation * channels,
             )
         raise ValueError(f"the noise model has {self.channels} channels but the image has {channels}")
 
@@ -353,10 +361,12 @@ class NoiseModel:
         return text + self._clip_text(c)
 
     def _clip_text(self, c: int) -> str:
+        saturated = math.isfinite(self.saturation[c]) and self.saturation[c] != self.high[c]
+        text = f", saturated at {self.saturation[c]:g}" if saturated else ""
         if not self.clipped(c):
-            return ""
+            return text
         ends = [f"{name} {v:g}" for name, v in (("below", self.low[c]), ("above", self.high[c])) if math.isfinite(v)]
-        return ", clipped " + " and ".join(ends)
+        return ", clipped " + " and ".join(ends) + text
 
     def describe(self) -> str:
         """One human-readable line per channel."""
@@ -377,6 +387,8 @@ class NoiseModel:
                 high=clean(self.high),
                 curve=[None if k is None else [list(k[0]), list(k[1])] for k in self.curve],
             )
+        if any(math.isfinite(v) for v in self.saturation):
+            result["saturation"] = clean(self.saturation)
         if any(c is not None for c in self.correlation):
             result["correlation"] = [None if c is None else c.to_dict() for c in self.correlation]
         if any(r != "given" for r in self.reasons):

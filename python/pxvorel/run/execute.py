@@ -12,6 +12,7 @@ import numpy.typing as npt
 
 import pxvorel._engine as _engine
 from pxvorel.noise.model import NoiseModel
+from pxvorel.noise.recorded_range import keep_recorded_range
 from pxvorel.run.bands import channel_bands, run_bands
 from pxvorel.run.plan import RunPlan
 from pxvorel.run.progress import part_of
@@ -133,4 +134,4 @@ def denoise_with(
     if not unit.channels:
         return unit.back(unit.work)
     plan = RunPlan.of(settings, unit.work.shape, blocks=blocks)
-    return unit.back(execute(unit.work, plan, progress, origin=origin))
+    return keep_recorded_range(engine, model, unit.back(execute(unit.work, plan, progress, origin=origin)))
