@@ -56,6 +56,10 @@ SEPARATE = 0.5
 #: fewer than STUCK, flickers.
 STUCK = 0.5
 FLICKER = 0.1
+#: Searches for defects at most. Many defects lift the noise measured at their intensities
+#: (their residuals make a heavy tail) and so hide some of themselves; each search measures
+#: the noise with the defects found so far repaired.
+SEARCHES = 4
 
 
 @dataclass(frozen=True)
@@ -236,11 +240,18 @@ def measure_channel(channel: np.ndarray) -> ChannelMeasurement:
     residuals = observed_profile(channel)
     defects = Defects.none()
     if residuals.measured and channel.ndim == 4 and channel.shape[-1] >= 3 and channel.shape[-2] >= 3:
-        low_share = float(np.mean(sample == span[0]))
-        defects = find_defects(channel, residuals, span[0] if low_share > CLIPPED_SHARE else -math.inf)
-        if defects.count:
-            channel = repaired(channel, defects)
+        floor = span[0] if float(np.mean(sample == span[0])) > CLIPPED_SHARE else -math.inf
+        defects = find_defects(channel, residuals, floor)
+        original = channel
+        for _ in range(SEARCHES):
+            if not defects.count:
+                break
+            channel = repaired(original, defects)
             residuals = observed_profile(channel)
+            again = find_defects(original, residuals, floor)
+            if again.count <= defects.count:
+                break
+            defects = again
     blocks = noise_profile(channel)
     rows = channel.reshape(-1, channel.shape[-1])
     sd = math.sqrt(max(float(residuals.variance_at(typical)), 0.0)) if residuals.measured else 0.0
