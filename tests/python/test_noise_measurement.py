@@ -8,6 +8,8 @@ import numpy as np
 import pytest
 
 import pxvorel
+import pxvorel.noise.channel_choice as choice_module
+from pxvorel.noise.blocks import NOISE_SCATTER, noise_profile
 from pxvorel.noise.measurement import measure_channel
 from scenes import blobs, photon_counts, poisson_gaussian
 
@@ -104,3 +106,25 @@ def test_the_reason_carries_the_fit_figure(noise: str, fits: bool) -> None:
     assert figure is not None and model.fits(0) == fits and "fit: model sd within 20 %" in model.reason(0)
     assert ("does not fit" in model.reason(0)) != fits
     assert (figure.share >= 0.9) == fits
+
+
+def test_blocks_of_pure_noise_scatter_as_the_constant_says() -> None:
+    noise = np.random.default_rng(0).normal(100.0, 5.0, (1, 1, 512, 512))
+    _, ratios = noise_profile(noise).scatter()
+    assert np.median(ratios) == pytest.approx(NOISE_SCATTER, rel=0.05)
+
+
+def test_a_measured_curve_follows_noise_that_rises_faster_than_shot_noise(monkeypatch) -> None:
+    """Noise whose variance grows with the square of the intensity (a detector's excess noise)
+    above a flat dark end: the curve used to stop at the linear rise from the dark end to the
+    median, 0.6x the noise at the bright end."""
+    monkeypatch.setattr(choice_module, "fit_line", lambda profile: None)  # a curve, whatever the noise
+    clean = np.linspace(100.0, 1000.0, 256)[None, :] * np.ones((256, 1))
+    sd = 2.0 + (clean / 40.0) ** 2 / 10.0
+    noisy = clean + np.random.default_rng(2).normal(0.0, 1.0, clean.shape) * sd
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        model = pxvorel.estimate_noise(noisy)
+    assert model.kind(0) == "curve"
+    for level in (300.0, 600.0, 900.0):
+        assert model.std(level) == pytest.approx(2.0 + (level / 40.0) ** 2 / 10.0, rel=0.15)

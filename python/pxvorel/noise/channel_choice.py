@@ -28,7 +28,7 @@ from pxvorel.noise.censored import censored_moments, normal_cdf
 from pxvorel.noise.fit import FitFigure, fit_figure
 from pxvorel.noise.measurement import CLIPPED_SHARE, ChannelMeasurement
 from pxvorel.noise.model import NoiseModel
-from pxvorel.noise.residuals import Observed, shot_limited, smooth_curve
+from pxvorel.noise.residuals import Observed, monotone, shot_limited, smooth_curve
 
 #: A candidate is accepted when its noise sd is within this factor of the recorded one at
 #: the dark end (the 5 % quantile of the pixels by local intensity) and at the median.
@@ -259,7 +259,15 @@ def choose_channel(measured: ChannelMeasurement, mode: str) -> Choice:
     if not (math.isfinite(low) or math.isfinite(high)) and dark_variance >= QUANTISED_VARIANCE:
         # the rise from the dark end bounds the growth only where the noise there is
         # measured: near a clip, or below rounding, the recorded variance is cut down
-        v = shot_limited(x, v, dark, median)
+        limited = shot_limited(x, v, dark, median)
+        # ... unless the blocks measure more noise there and scatter as noise does, not as
+        # the structure around small bright spots: then the noise itself rises faster (a
+        # detector's excess noise, a rescaled export), and the curve follows it up to the
+        # recorded noise
+        if profile.measured:
+            lifted = np.where(profile.noise_like(x), np.minimum(v, profile.variance_at_each(x)), 0.0)
+            limited = np.maximum(limited, lifted)
+        v = monotone(limited, observed.counts[observed.variance > 0])
     sd = np.sqrt(v)
     if sd[-1] <= (1.0 + FLAT) * sd[0] or x.size < 2:
         sigma = sigma_at_median(observed)
