@@ -128,7 +128,8 @@ class NoiseProfile:
         """Measured noise variance at each of `intensity`, interpolated between bins."""
         if not self.measured:
             return np.zeros(np.shape(intensity))
-        return np.interp(intensity, self.intensity, self.variance)
+        interpolated: np.ndarray = np.interp(intensity, self.intensity, self.variance)
+        return interpolated
 
     def scatter(self) -> tuple[np.ndarray, np.ndarray]:
         """Per bin of equal block counts (those of :meth:`binned`): its median intensity and
