@@ -3,8 +3,10 @@
 1. :func:`~pxvorel.run.job.prepare`: the image as a (T, C, Z, Y, X) view, its axes and the
    validated settings;
 2. the noise model, measured and chosen (:func:`~pxvorel.noise.choose.choose_model`);
-3. every noisy channel brought to unit noise (:class:`~pxvorel.run.unit.UnitImage`), and
-   whitened where the model says its noise is spatially correlated;
+3. the defective pixels the model lists replaced by their neighbours' median
+   (:func:`~pxvorel.noise.defects.repair_defects`), every noisy channel brought to unit
+   noise (:class:`~pxvorel.run.unit.UnitImage`), and whitened where the model says its
+   noise is spatially correlated;
 4. the settings chosen: given, tuned (``tune=True``) or, in the default call, compared with
    others on tiles (:mod:`pxvorel.quality.tile_choice`); this step returns settings only;
 5. the run planned (:class:`~pxvorel.run.plan.RunPlan`: channels, bands, threads, the
@@ -28,6 +30,7 @@ import numpy as np
 import numpy.typing as npt
 
 from pxvorel.noise.choose import choose_model
+from pxvorel.noise.defects import repair_defects
 from pxvorel.noise.model import NoiseModel, NoiseSpec
 from pxvorel.noise.recorded_range import keep_recorded_range
 from pxvorel.quality.candidates import CANDIDATES
@@ -82,7 +85,7 @@ def run(
         log.info(f"noise model: {line}")
     observer.noise_chosen(job, model)
     with observer.denoise_step(job):
-        unit = UnitImage.of(job.engine, model)
+        unit = UnitImage.of(repair_defects(job.engine, model.defects), model)
         edges = _progress_edges(job, tune, quality)
 
         def share(k: int) -> ProgressCallback | None:

@@ -87,7 +87,11 @@ def choose_model(engine: np.ndarray, noise: object, *, stacklevel: int, correlat
             warnings.warn(f"channel {c}: {choice.reason}", UserWarning, stacklevel=stacklevel + 1)
         if choice.error:
             raise ValueError(f"channel {c}: {choice.reason}; use noise='auto' or noise='gaussian'")
-    model = replace(combine([choice.model for choice in chosen]), saturation=tuple(m.saturation for m in measured))
+    model = replace(
+        combine([choice.model for choice in chosen]),
+        saturation=tuple(m.saturation for m in measured),
+        defects=tuple(m.defects if m.defects.count else None for m in measured),
+    )
     if correlation:
         model = with_correlation(engine, model)
     return with_fit(model, measured, warn=mode != "gaussian", stacklevel=stacklevel + 1)
@@ -102,7 +106,7 @@ def with_fit(model: NoiseModel, measured: list[ChannelMeasurement], *, warn: boo
     for c, (m, figure) in enumerate(zip(measured, figures, strict=True)):
         reason = model.reason(c)
         if m.defects.count:
-            reason += f"; {m.defects.describe()} left out of the measurement (kept in the image)"
+            reason += f"; {m.defects.describe()} left out of the measurement and repaired before denoising"
         if figure is not None:
             reason += f"; fit: {figure.describe()}"
             if not figure.fits:

@@ -13,6 +13,7 @@ import numpy.typing as npt
 
 from pxvorel.noise.censored import censored_moments
 from pxvorel.noise.correlation import NoiseCorrelation, Probe
+from pxvorel.noise.defects import Defects
 from pxvorel.noise.fit import FitFigure
 
 #: The modes of estimating the noise that ``noise=`` accepts.
@@ -90,6 +91,9 @@ class NoiseModel:
       value where it is a clip, or the top of a whole-number range such as 255 or 4095 that
       some samples reach); inf where none is seen. The run keeps its output at or below it
       and saturated samples at it (:func:`~pxvorel.noise.recorded_range.keep_recorded_range`);
+    - ``defects``: each channel's defective pixels (hot, dead, flickering: a
+      :class:`~pxvorel.noise.defects.Defects`), which the run replaces by the median of their
+      neighbours before denoising; None where none were found or looked for;
     - ``fit``: how well each estimated channel's model follows the noise measured in it (a
       :class:`~pxvorel.noise.fit.FitFigure`, also quoted in its reason); None for a model
       made by hand.
@@ -123,6 +127,7 @@ class NoiseModel:
     correlation: tuple[NoiseCorrelation | None, ...] = ()
     fit: tuple[FitFigure | None, ...] = field(default=(), compare=False)
     saturation: tuple[float, ...] = ()
+    defects: tuple[Defects | None, ...] = ()
 
     def __post_init__(self) -> None:
         gain = tuple(float(g) for g in np.atleast_1d(self.gain))
@@ -159,6 +164,7 @@ class NoiseModel:
             raise ValueError("a noise model's correlation must be a NoiseCorrelation (or None) per channel")
         object.__setattr__(self, "correlation", correlations)
         object.__setattr__(self, "fit", _per_channel(self.fit, n, None, "fit figure"))
+        object.__setattr__(self, "defects", _per_channel(self.defects, n, None, "defect list"))
         saturation = _per_channel(self.saturation, n, math.inf, "saturation")
         object.__setattr__(self, "saturation", tuple(float(v) for v in saturation))  # type: ignore[arg-type]
 
@@ -315,6 +321,7 @@ class NoiseModel:
                 self.correlation * channels,
                 self.fit * channels,
                 self.saturation * channels,
+                self.defects * channels,
             )
         raise ValueError(f"the noise model has {self.channels} channels but the image has {channels}")
 
@@ -387,6 +394,8 @@ class NoiseModel:
                 high=clean(self.high),
                 curve=[None if k is None else [list(k[0]), list(k[1])] for k in self.curve],
             )
+        if any(d is not None for d in self.defects):
+            result["defects"] = [None if d is None else d.to_dict() for d in self.defects]
         if any(math.isfinite(v) for v in self.saturation):
             result["saturation"] = clean(self.saturation)
         if any(c is not None for c in self.correlation):
