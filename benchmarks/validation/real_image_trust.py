@@ -13,15 +13,17 @@ of TIFF files works), one row per channel:
   or, where the noise is spatially correlated, second differences at a lag of 3 pixels
   along X and Y, (x[i-3] - 2 x[i] + x[i+3]) / sqrt(6), which see noise that correlates
   over a pixel or two at nearly its full variance. The lag-3 probe is taken for the files
-  whose noise is known to correlate (CORRELATED: the widefield camera captures, whose true
-  noise in the pairs correlates by 0.6 between neighbours); the lag-3 differences see more
-  of the signal too, so a choice by the data alone would take structure for correlation
-  (the column "probe" names the one used: "lap" or "lag3"). A ratio (model / independent) between 0.8 and 1.25 passes;
-  a level whose noise is below 0.5 grey levels is not judged ("n/j");
+  whose noise is known to correlate (CORRELATED: the raw widefield camera captures, whose
+  true noise in the pairs correlates by 0.6 between neighbours; their averages of 50 keep a
+  seventh of that noise, below what the lag-3 differences see of their signal); the lag-3
+  differences see more of the signal too, so a choice by the data alone would take
+  structure for correlation (the column "probe" names the one used: "lap" or "lag3").
+  A ratio (model / independent) between 0.8 and 1.25 passes; a level whose noise is
+  below 0.5 grey levels is not judged ("n/j");
 - the shift of the darkest tenth (chosen on a blurred copy) and of the whole mean after
-  denoising, in units of the independent noise sd there (the denoise runs on a central
-  crop of at most 192 x 192 pixels and 6 planes, 3 iterations, with the whole image's
-  model; pass: dark < 0.5 sd, mean < 0.25 sd);
+  denoising, in units of the independent noise sd there (by the same probe; the denoise
+  runs on a central crop of at most 192 x 192 pixels and 6 planes, 3 iterations, with the
+  whole image's model; pass: dark < 0.5 sd, mean < 0.25 sd);
 - the noise left at the median: the in-plane estimate on the denoised crop over the
   same pixels, relative to the noisy one (1 means nothing was denoised).
 
@@ -49,7 +51,7 @@ LOW, HIGH = 0.8, 1.25
 #: Quantile bands (percent) of the local means: dark end, median, bright end.
 BANDS = {"dark": (2.5, 7.5), "median": (47.5, 52.5), "bright": (92.5, 97.5)}
 #: Files (name fragments) whose noise correlates between neighbouring pixels: the lag-3 probe.
-CORRELATED = ("fmd_widefield",)
+CORRELATED = ("fmd_widefield_bpae_nuclei_raw", "fmd_widefield_bpae_mito_raw")
 LAG = 3
 
 
@@ -90,17 +92,20 @@ def local_means(data: np.ndarray) -> np.ndarray:
     return ndimage.uniform_filter(data, size=(1, 5, 5), mode="reflect")
 
 
+def probe_sd(data: np.ndarray, chosen: np.ndarray, probe: str) -> float:
+    """The clipped sd of `probe` ("lap" or "lag3") of (planes, Y, X) data over the `chosen` pixels."""
+    if probe == "lap":
+        return clipped_sd(laplacian(data)[chosen])
+    along_x, along_y = lag_differences(data)
+    return clipped_sd(np.concatenate([along_x[chosen], along_y[chosen]]))
+
+
 def band_noise(data: np.ndarray, local: np.ndarray, band: tuple[float, float], probe: str) -> tuple[float, float]:
     """(intensity, independent noise sd) over the pixels whose local mean lies in the
     quantile `band` (percent) of all local means; `probe` is "lap" or "lag3"."""
     low, high = np.percentile(local, band)
     chosen = (local >= low) & (local <= high)
-    if probe == "lap":
-        sd = clipped_sd(laplacian(data)[chosen])
-    else:
-        along_x, along_y = lag_differences(data)
-        sd = clipped_sd(np.concatenate([along_x[chosen], along_y[chosen]]))
-    return float(local[chosen].mean()), sd
+    return float(local[chosen].mean()), probe_sd(data, chosen, probe)
 
 
 def choose_probe(path: Path) -> str:
@@ -175,12 +180,12 @@ def rows(path: Path, denoise: bool) -> tuple[list[str], int]:
             after = denoised[:, c].reshape(before.shape).astype(np.float64)
             blurred = ndimage.gaussian_filter(before, sigma=(0, 2, 2))
             darkest = blurred <= np.percentile(blurred, 10)
-            dark_sd = clipped_sd(laplacian(before)[darkest])
+            dark_sd = probe_sd(before, darkest, probe)
             crop_local = local_means(before)
             low, high = np.percentile(crop_local, BANDS["median"])
             chosen = (crop_local >= low) & (crop_local <= high)
-            median_sd = clipped_sd(laplacian(before)[chosen])
-            left_sd = clipped_sd(laplacian(after)[chosen])
+            median_sd = probe_sd(before, chosen, probe)
+            left_sd = probe_sd(after, chosen, probe)
             left = f"{left_sd / median_sd:.2f}" if median_sd >= 0.5 else "n/j"
             dark, dark_ok = shift(after[darkest].mean() - before[darkest].mean(), dark_sd, 0.5)
             mean, mean_ok = shift(after.mean() - before.mean(), median_sd, 0.25)

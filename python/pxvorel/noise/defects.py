@@ -103,11 +103,12 @@ def _extremes(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 
 
 def _outliers(
-    data: np.ndarray, residuals: Observed, limit: float, floor: float, least_sd: float
+    data: np.ndarray, residuals: Observed, limit: float, ends: tuple[float, float], least_sd: float
 ) -> tuple[np.ndarray, np.ndarray, int]:
     """Interior pixels of (planes, Y, X) float data that stand above (first) or below
     (second) all their neighbours by `limit` noise sd, isolated (see OUTLIER_SD), none of
-    those below at `floor`; and the number that stand out by OUTLIER_SD, isolated or not."""
+    none of them beside or at the channel's clipped `ends` (lowest, highest); and the number
+    that stand out by OUTLIER_SD, isolated or not."""
     lowest, highest = _extremes(data)
     centre = data[:, 1:-1, 1:-1]
     flags = []
@@ -126,14 +127,21 @@ def _outliers(
         near += int(np.sum(gap > OUTLIER_SD * sd))
         isolated = sign * (nearest - mean) < ISOLATED * sign * (value - mean)
         out = np.zeros(centre.shape, dtype=bool)
-        out[at] = (gap > limit * sd + 1e-12) & isolated & ((sign > 0) | (value != floor))
+        # at a clip the noise is cut off: a sample there, or beside neighbours all there, is
+        # measured against noise that the clip hides, and cannot be judged
+        clear = (value != ends[0]) & (value != ends[1]) & (nearest != ends[0]) & (nearest != ends[1])
+        out[at] = (gap > limit * sd + 1e-12) & isolated & clear
         flags.append(out)
     return flags[0], flags[1], near
 
 
-def find_defects(channel: np.ndarray, residuals: Observed, floor: float = -math.inf) -> Defects:
+def find_defects(
+    channel: np.ndarray, residuals: Observed, ends: tuple[float, float] = (-math.inf, math.inf)
+) -> Defects:
     """Hot, dead and flickering pixels of a (T, Z, Y, X) channel (see :class:`Defects`);
-    a pixel at `floor` (a clipped background) is not dead: a clip cuts noise to it too.
+    a pixel at a clipped end of the range (`ends`: a background cut at its lowest value, a
+    saturated detector), or beside neighbours all at it, is not judged: the clip cuts the
+    noise there.
     In a channel of whole numbers the noise sd is taken as half a count at least: where the
     measured noise rounds away, a step of a count or two is noise, not a defect."""
     planes = _planes(np.asarray(channel))
@@ -151,7 +159,7 @@ def find_defects(channel: np.ndarray, residuals: Observed, floor: float = -math.
     sample = planes.ravel()[:: max(1, planes.size // 1_000_000)]
     least_sd = 0.5 if bool(np.all(np.mod(sample, 1) == 0)) else 0.0
     for group in plane_groups(planes[: chosen.size]):
-        up, down, close = _outliers(planes[chosen[group]].astype(np.float64), residuals, limit, floor, least_sd)
+        up, down, close = _outliers(planes[chosen[group]].astype(np.float64), residuals, limit, ends, least_sd)
         above += np.sum(up, axis=0, dtype=np.int32)
         below += np.sum(down, axis=0, dtype=np.int32)
         near += close

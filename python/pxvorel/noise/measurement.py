@@ -101,15 +101,18 @@ def measure_channel(channel: np.ndarray) -> ChannelMeasurement:
     residuals = observed_profile(channel)
     defects = Defects.none()
     if residuals.measured and channel.ndim == 4 and channel.shape[-1] >= 3 and channel.shape[-2] >= 3:
-        floor = span[0] if float(np.mean(sample == span[0])) > CLIPPED_SHARE else -math.inf
-        defects = find_defects(channel, residuals, floor)
+        ends = (
+            span[0] if float(np.mean(sample == span[0])) > CLIPPED_SHARE else -math.inf,
+            span[1] if span[1] in CEILINGS or float(np.mean(sample == span[1])) > CLIPPED_SHARE else math.inf,
+        )
+        defects = find_defects(channel, residuals, ends)
         original = channel
         for _ in range(SEARCHES):
             if not defects.count:
                 break
             channel = repaired(original, defects)
             residuals = observed_profile(channel)
-            again = find_defects(original, residuals, floor)
+            again = find_defects(original, residuals, ends)
             if again.count <= defects.count:
                 break
             defects = again
