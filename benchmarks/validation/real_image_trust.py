@@ -13,17 +13,16 @@ of TIFF files works), one row per channel:
   or, where the noise is spatially correlated, second differences at a lag of 3 pixels
   along X and Y, (x[i-3] - 2 x[i] + x[i+3]) / sqrt(6), which see noise that correlates
   over a pixel or two at nearly its full variance. The lag-3 probe is taken for the files
-  whose noise is known to correlate (CORRELATED: the raw widefield camera captures, whose
-  true noise in the pairs correlates by 0.6 between neighbours; their averages of 50 keep a
-  seventh of that noise, below what the lag-3 differences see of their signal); the lag-3
-  differences see more of the signal too, so a choice by the data alone would take
-  structure for correlation (the column "probe" names the one used: "lap" or "lag3").
-  A ratio (model / independent) between 0.8 and 1.25 passes; a level whose noise is
+  whose noise is known to correlate (CORRELATED: the widefield camera captures, whose true
+  noise in the pairs correlates by 0.6 between neighbours, and their averages of 50, whose
+  remaining noise comes from the same camera); the lag-3 differences see more of the
+  signal too, so a choice by the data alone would take structure for correlation (the
+  column "probe" names the one used: "lap" or "lag3"). A ratio (model / independent) between 0.8 and 1.25 passes; a level whose noise is
   below 0.5 grey levels is not judged ("n/j");
-- the shift of the darkest tenth (chosen on a blurred copy) and of the whole mean after
-  denoising, in units of the independent noise sd there (by the same probe; the denoise
-  runs on a central crop of at most 192 x 192 pixels and 6 planes, 3 iterations, with the
-  whole image's model; pass: dark < 0.5 sd, mean < 0.25 sd);
+- the shift of the darkest tenth (chosen on a wide blur, sigma 8 pixels) and of the whole
+  mean after denoising, in units of the independent noise sd there (by the same probe; the
+  denoise runs on a central crop of at most 192 x 192 pixels and 6 planes, 3 iterations,
+  with the whole image's model; pass: dark within 0.2 sd, mean within 0.1 sd);
 - the noise left at the median: the in-plane estimate on the denoised crop over the
   same pixels, relative to the noisy one (1 means nothing was denoised).
 
@@ -51,7 +50,11 @@ LOW, HIGH = 0.8, 1.25
 #: Quantile bands (percent) of the local means: dark end, median, bright end.
 BANDS = {"dark": (2.5, 7.5), "median": (47.5, 52.5), "bright": (92.5, 97.5)}
 #: Files (name fragments) whose noise correlates between neighbouring pixels: the lag-3 probe.
-CORRELATED = ("fmd_widefield_bpae_nuclei_raw", "fmd_widefield_bpae_mito_raw")
+CORRELATED = ("fmd_widefield",)
+#: Intensities kept: the mean within MEAN_SHIFT noise sd, the darkest tenth of a wide blur
+#: (sigma WIDE_BLUR pixels, which leaves little of even correlated noise to pick its pixels
+#: by) within DARK_SHIFT noise sd there.
+MEAN_SHIFT, DARK_SHIFT, WIDE_BLUR = 0.1, 0.2, 8.0
 LAG = 3
 
 
@@ -178,7 +181,7 @@ def rows(path: Path, denoise: bool) -> tuple[list[str], int]:
         if denoised is not None:
             before = small[:, c].reshape(-1, *small.shape[3:]).astype(np.float64)
             after = denoised[:, c].reshape(before.shape).astype(np.float64)
-            blurred = ndimage.gaussian_filter(before, sigma=(0, 2, 2))
+            blurred = ndimage.gaussian_filter(before, sigma=(0, WIDE_BLUR, WIDE_BLUR))
             darkest = blurred <= np.percentile(blurred, 10)
             dark_sd = probe_sd(before, darkest, probe)
             crop_local = local_means(before)
@@ -187,8 +190,8 @@ def rows(path: Path, denoise: bool) -> tuple[list[str], int]:
             median_sd = probe_sd(before, chosen, probe)
             left_sd = probe_sd(after, chosen, probe)
             left = f"{left_sd / median_sd:.2f}" if median_sd >= 0.5 else "n/j"
-            dark, dark_ok = shift(after[darkest].mean() - before[darkest].mean(), dark_sd, 0.5)
-            mean, mean_ok = shift(after.mean() - before.mean(), median_sd, 0.25)
+            dark, dark_ok = shift(after[darkest].mean() - before[darkest].mean(), dark_sd, DARK_SHIFT)
+            mean, mean_ok = shift(after.mean() - before.mean(), median_sd, MEAN_SHIFT)
             faults += (not dark_ok) + (not mean_ok)
         elif refused:
             dark = mean = left = "refused"
