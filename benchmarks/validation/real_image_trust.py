@@ -17,8 +17,9 @@ of TIFF files works), one row per channel:
   noise in the pairs correlates by 0.6 between neighbours, and their averages of 50, whose
   remaining noise comes from the same camera); the lag-3 differences see more of the
   signal too, so a choice by the data alone would take structure for correlation (the
-  column "probe" names the one used: "lap" or "lag3"). A ratio (model / independent) between 0.8 and 1.25 passes; a level whose noise is
-  below 0.5 grey levels is not judged ("n/j");
+  column "probe" names the one used: "lap" or "lag3"). A ratio (model / independent)
+  between 0.8 and 1.25 passes; a level whose noise is below 0.5 grey levels is not judged
+  ("n/j");
 - the shift of the darkest tenth (chosen on a wide blur, sigma 8 pixels) and of the whole
   mean after denoising, in units of the independent noise sd there (by the same probe; the
   denoise runs on a central crop of at most 192 x 192 pixels and 6 planes, 3 iterations,
