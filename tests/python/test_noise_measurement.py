@@ -116,8 +116,8 @@ def test_blocks_of_pure_noise_scatter_as_the_constant_says() -> None:
 
 def test_a_measured_curve_follows_noise_that_rises_faster_than_shot_noise(monkeypatch) -> None:
     """Noise whose variance grows with the square of the intensity (a detector's excess noise)
-    above a flat dark end: the curve used to stop at the linear rise from the dark end to the
-    median, 0.6x the noise at the bright end."""
+    above a flat dark end: a curve capped at the linear rise from the dark end to the median
+    reads half the noise at the bright end."""
     monkeypatch.setattr(choice_module, "fit_line", lambda profile: None)  # a curve, whatever the noise
     clean = np.linspace(100.0, 1000.0, 256)[None, :] * np.ones((256, 1))
     sd = 2.0 + (clean / 40.0) ** 2 / 10.0
@@ -132,8 +132,8 @@ def test_a_measured_curve_follows_noise_that_rises_faster_than_shot_noise(monkey
 
 @pytest.mark.parametrize("frames", [1, 12])
 def test_defects_are_repaired_before_denoising_without_a_ring(frames: int) -> None:
-    """Kept, a hot pixel stayed hot in the result (its error 1900) and the error of the
-    pixels around it rose by 15 % to 70 %; repaired, both are those of an image without it."""
+    """Kept, a hot pixel stays hot in the result (its error 1900) and the error of the
+    pixels around it rises by 15 % to 70 %; repaired, both are those of an image without it."""
     broken, plain = planted(frames)
     hot = HOT if frames > 1 else HOT[::10]
     if frames == 1:  # one plane: a camera's usual share of hot pixels

@@ -27,9 +27,9 @@ _GRID = 1024
 class ModelValue(float):
     """A variance or sd of one intensity: a plain float that still answers ``value[0]``.
 
-    Earlier callers of :meth:`NoiseModel.variance` and :meth:`NoiseModel.std` indexed a
-    one-element array; such an index keeps working and warns (DeprecationWarning), so that
-    their code neither breaks nor goes on unnoticed. Any other index raises IndexError.
+    Code that indexes the value as a one-element array keeps working and is warned
+    (DeprecationWarning), so that it neither breaks nor goes on unnoticed; any other index
+    raises IndexError.
 
     Examples
     --------
