@@ -66,6 +66,16 @@ def test_a_given_model_without_noise_inside_the_image_is_refused() -> None:
     pxvorel.denoise(image + 100, noise=NoiseModel([2.0], [-184.0]), iterations=1)  # the same camera, offset kept
 
 
+def test_an_estimated_model_denoises_a_part_of_its_image(real_image) -> None:
+    """A crop reaches darker 4 x 4 means than the whole image's 0.1th percentile: the whole
+    image's estimated line (zero at 3.42) was refused on its central crop (dark end 3.21)."""
+    image = pxvorel.read_image(real_image("pair_fmd_confocal_bpae_nuclei_raw_u8.tif")).data
+    model = pxvorel.estimate_noise(image)
+    assert model.kind(0) == "line" and model.gain[0] > 0
+    crop = image[160:352, 160:352]
+    assert pxvorel.denoise(crop, noise=model, iterations=1).shape == crop.shape
+
+
 def test_estimation_never_touches_the_process_output(capfd) -> None:
     """No native diagnostic, no file-descriptor juggling: works without a sys.stdout, and
     output printed while other threads estimate arrives."""
