@@ -159,7 +159,15 @@ def estimate_noise(
     to the per-pixel variance; the run then whitens the noise before denoising. Elsewhere
     the model is white.
 
-    ``model.reason(c)`` says why each channel's model was chosen.
+    Each channel is measured once (:func:`~pxvorel.noise.measurement.measure_channel`), its
+    defective pixels (hot, dead, flickering) left out of the measurement and listed in
+    ``model.defects`` (the run repairs them), the value at which its detector saturated in
+    ``model.saturation`` (the run keeps its output at or below it).
+
+    ``model.reason(c)`` says why each channel's model was chosen, with its fit figure: the
+    share of intensity bins where the model's sd is within 20 % of the measured one, and the
+    bin where it is furthest (``model.fit[c]``); ``model.fits(c)`` is False, and a warning
+    says so, where the model does not fit (not when Gaussian noise is asked for).
 
     Parameters
     ----------
@@ -188,7 +196,8 @@ def estimate_noise(
     Warns
     -----
     UserWarning
-        For a channel whose noise cannot be measured.
+        For a channel whose noise cannot be measured, and for one whose model does not fit
+        the noise measured in it.
 
     Examples
     --------

@@ -39,7 +39,7 @@ CEILINGS = frozenset(float(2**bits - 1) for bits in range(8, 17))
 #: Searches for defects at most. Many defects lift the noise measured at their intensities
 #: (their residuals make a heavy tail) and so hide some of themselves; each search measures
 #: the noise with the defects found so far repaired.
-SEARCHES = 4
+SEARCHES = 6
 
 
 @dataclass(frozen=True)
@@ -107,11 +107,13 @@ def measure_channel(channel: np.ndarray) -> ChannelMeasurement:
         )
         defects = find_defects(channel, residuals, ends)
         original = channel
-        for _ in range(SEARCHES):
+        for search in range(SEARCHES):
             if not defects.count:
                 break
             channel = repaired(original, defects)
             residuals = observed_profile(channel)
+            if search == SEARCHES - 1:  # the defects listed are those repaired for the measurement
+                break
             again = find_defects(original, residuals, ends)
             if again.count <= defects.count:
                 break
