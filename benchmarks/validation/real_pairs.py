@@ -52,8 +52,8 @@ import tifffile
 from scipy import ndimage
 
 import pxvorel
-from pxvorel.noise.channels import NoiseModel
-from pxvorel.noise.model import with_correlation
+from pxvorel.noise.choose import with_correlation
+from pxvorel.noise.model import NoiseModel
 
 DATA = Path(__file__).resolve().parents[3] / "shared" / "data"
 #: (name, noisy file, clean file)

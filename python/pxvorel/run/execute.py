@@ -11,7 +11,9 @@ import numpy as np
 import numpy.typing as npt
 
 import pxvorel._engine as _engine
+from pxvorel.noise.defects import repair_defects
 from pxvorel.noise.model import NoiseModel
+from pxvorel.noise.recorded_range import keep_recorded_range
 from pxvorel.run.bands import channel_bands, run_bands
 from pxvorel.run.plan import RunPlan
 from pxvorel.run.progress import part_of
@@ -129,8 +131,8 @@ def denoise_with(
     larger image passes the whole image's stage `blocks` and its `origin` in it, so that it is
     denoised as the whole image would be.
     A channel without noise (gain and offset 0) is copied and takes no part."""
-    unit = UnitImage.of(engine, model)
+    unit = UnitImage.of(repair_defects(engine, model.defects, origin or ()), model)
     if not unit.channels:
         return unit.back(unit.work)
     plan = RunPlan.of(settings, unit.work.shape, blocks=blocks)
-    return unit.back(execute(unit.work, plan, progress, origin=origin))
+    return keep_recorded_range(engine, model, unit.back(execute(unit.work, plan, progress, origin=origin)))
