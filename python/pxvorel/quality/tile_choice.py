@@ -29,7 +29,7 @@ import numpy as np
 from pxvorel.noise.model import NoiseModel
 from pxvorel.quality.sure import UnitDenoiser, estimate_risk
 from pxvorel.quality.tune import Tuning, clipped_channels
-from pxvorel.run.execute import execute
+from pxvorel.run.execute import run_engine, run_stage
 from pxvorel.run.plan import RunPlan
 from pxvorel.run.settings import Settings, StageVariant
 from pxvorel.run.unit import UnitImage
@@ -73,6 +73,12 @@ PLANE_ALTERNATIVES = (Alternative(1, 3, 0.1, "fine"), Alternative(1, 4, 0.05, "w
 #: which wins on tiles where it wins on the whole series, and loses where it loses (see
 #: docs/decisions/0008-choice-on-time-lapses.md).
 FRAME_ALTERNATIVES = (Alternative(None, 4, 1e-7, "wide", 1.0 + MARGIN),)
+#: The pilot floors of the second stage each candidate is scored with (see
+#: :func:`pxvorel.run.refine.refine`): the engine runs once per tile and probe, the stage (a
+#: small part of a run) once per floor. Images of fine texture want none (the engine's result
+#: is a good pilot there and its small coefficients are real); smooth objects over dark
+#: backgrounds want the larger ones (see docs/decisions/0013-pilot-floor.md).
+FLOORS = (0.0, 0.5, 1.0)
 #: Side of the square tiles along Y and X, spread over the image on a grid (a central crop alone
 #: can miss what the image mostly shows), their number at most, and the frames of a time-lapse
 #: they span at most (the middle ones): the second stage's blocks span up to 10 of them.
@@ -133,21 +139,61 @@ def choose(
     unit: UnitImage, model: NoiseModel, settings: Settings, progress: Callable[[float], object] | None = None
 ) -> Tuning | None:
     """The comparison of `settings` and its :func:`choices` on :func:`tiles` of a (T, C, Z, Y, X)
-    image at unit noise (their estimated errors averaged, each with its own passes of the stage),
-    or None where no tiles fit or a channel's background is clipped. Alternatives after the first
-    are scored only while an alternative leads: they refine it (see :data:`PLANE_ALTERNATIVES`)."""
+    image at unit noise (their estimated errors averaged, each with its own passes of the stage
+    and the best of the :data:`FLOORS`, which each candidate carries), or None where no tiles
+    fit or a channel's background is clipped. Alternatives after the first are scored only
+    while an alternative leads: they refine it (see :data:`PLANE_ALTERNATIVES`)."""
     regions = tiles(unit.engine.shape)
     if not regions or not unit.channels or clipped_channels(unit.engine, unit.channels):
         return None
     parts = [unit.part(region) for region in regions]
     chosen_from, weights = choices(settings, unit.engine.shape)
     scores: list[float] = []
+    scored: list[Settings] = []
     for k, candidate in enumerate(chosen_from):
         if k >= 2 and scores[0] * weights[0] <= min(s * w for s, w in zip(scores[1:], weights[1:k], strict=True)):
             break  # later alternatives refine an alternative that wins; here the default does
-        denoiser: UnitDenoiser = functools.partial(execute, plan=RunPlan.of(candidate, parts[0].work.shape))
-        scores.append(float(np.mean([estimate_risk(part, model, denoiser).relative for part in parts])))
+        best, score = _best_floor(candidate, parts, model)
+        scored.append(best)
+        scores.append(score)
         if progress is not None:
             progress((k + 1) / len(chosen_from))
     count = len(scores)
-    return Tuning(chosen_from[:count], tuple(scores), parts[0].engine.shape, weights=weights[:count], tiles=len(parts))
+    return Tuning(tuple(scored), tuple(scores), parts[0].engine.shape, weights=weights[:count], tiles=len(parts))
+
+
+def _best_floor(candidate: Settings, parts: list[UnitImage], model: NoiseModel) -> tuple[Settings, float]:
+    """`candidate` with the pilot floor of the lowest estimated error on the tiles (the mean over
+    them), and that error; without the second stage the candidate as it is. The engine runs once
+    per tile and probe: every floor's stage takes the same engine result as its pilot."""
+    floors = FLOORS if candidate.refine else (candidate.floor,)
+    plans = [RunPlan.of(dataclasses.replace(candidate, floor=f), parts[0].work.shape) for f in floors]
+    risks = np.zeros((len(floors), len(parts)))
+    for j, part in enumerate(parts):
+        engine = _EngineOnce(plans[0])
+        for i, plan in enumerate(plans):
+            denoiser: UnitDenoiser = functools.partial(engine.then_stage, plan=plan)
+            risks[i, j] = estimate_risk(part, model, denoiser).relative
+    means = risks.mean(axis=1)
+    if not np.all(means > 0.0):  # an estimate that cannot be relied on (see Tuning.trusted) keeps the floor
+        kept = floors.index(candidate.floor) if candidate.floor in floors else 0
+        return candidate, float(means[kept])
+    best = int(np.argmin(means))
+    return plans[best].settings, float(means[best])
+
+
+class _EngineOnce:
+    """The engine's result on the inputs a risk estimate gives its denoiser (the tile and the
+    tile with its probe), each computed once and shared by the stages of every floor."""
+
+    def __init__(self, plan: RunPlan) -> None:
+        self._plan = plan
+        self._results: list[tuple[np.ndarray, np.ndarray]] = []
+
+    def then_stage(self, work: np.ndarray, plan: RunPlan) -> np.ndarray:
+        for seen, result in self._results:
+            if seen.shape == work.shape and np.array_equal(seen, work):
+                return run_stage(work, result, plan)
+        result = run_engine(work, self._plan)
+        self._results.append((work.copy(), result))
+        return run_stage(work, result, plan)

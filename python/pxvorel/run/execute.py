@@ -46,8 +46,16 @@ def execute(
     """
     if work.shape != plan.shape:
         raise ValueError(f"the plan is for shape {plan.shape}, not {work.shape}")
-    settings = plan.settings
     engine_progress = part_of(progress, 0.0, 1.0 - STAGE_SHARE) if plan.blocks is not None else progress
+    denoised = run_engine(work, plan, engine_progress)
+    return run_stage(work, denoised, plan, part_of(progress, 1.0 - STAGE_SHARE, 1.0), origin=origin)
+
+
+def run_engine(
+    work: npt.NDArray[np.float32], plan: RunPlan, progress: Callable[[float], object] | None = None
+) -> npt.NDArray[np.float32]:
+    """The engine's part of :func:`execute`: its result on `work`, as a new array."""
+    settings = plan.settings
     count = work.shape[1]
     if settings.channels == "separate" and count > 1:
         denoised = np.empty_like(work)
@@ -57,26 +65,39 @@ def execute(
                 work[:, :side],
                 channel_bands(work[:, :side].shape),
                 _one_thread_engine(settings),
-                part_of(engine_progress, 0.0, side / count),
+                part_of(progress, 0.0, side / count),
                 workers=plan.threads,
                 out=denoised[:, :side],
             )
         for c in range(side, count):
-            part = part_of(engine_progress, c / count, (c + 1) / count)
+            part = part_of(progress, c / count, (c + 1) / count)
             denoised[:, c : c + 1] = _engine_call(np.ascontiguousarray(work[:, c : c + 1]), plan, part)
-    else:
-        denoised = _engine_call(work, plan, engine_progress)
-    if plan.blocks is not None:
-        with native_threads(settings.threads) as threads:
-            denoised = refine(
-                work,
-                denoised,
-                plan.blocks,
-                origin=origin,
-                threads=threads,
-                progress=part_of(progress, 1.0 - STAGE_SHARE, 1.0),
-            )
-    return denoised
+        return denoised
+    return _engine_call(work, plan, progress)
+
+
+def run_stage(
+    work: npt.NDArray[np.float32],
+    denoised: npt.NDArray[np.float32],
+    plan: RunPlan,
+    progress: Callable[[float], object] | None = None,
+    *,
+    origin: Sequence[int] | None = None,
+) -> npt.NDArray[np.float32]:
+    """The second stage's part of :func:`execute` on `work`, with the engine's result
+    `denoised` as its pilot (returned as it is without the stage)."""
+    if plan.blocks is None:
+        return denoised
+    with native_threads(plan.settings.threads) as threads:
+        return refine(
+            work,
+            denoised,
+            plan.blocks,
+            origin=origin,
+            threads=threads,
+            progress=progress,
+            floor=plan.settings.floor,
+        )
 
 
 def _one_thread_engine(

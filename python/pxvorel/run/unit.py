@@ -19,6 +19,7 @@ import numpy.typing as npt
 from pxvorel.noise.correlation import NoiseCorrelation
 from pxvorel.noise.model import NoiseModel
 from pxvorel.noise.table import UnitTransform, unit_transform
+from pxvorel.run.outliers import repair_dark
 
 
 @dataclass(frozen=True)
@@ -44,6 +45,7 @@ class UnitImage:
         unit = cls._through(engine, channels, tuple(unit_transform(model, c) for c in channels))
         correlations = tuple(model.correlation[c] for c in channels)
         for i, correlation in enumerate(correlations):
+            repair_dark(unit.work[:, i], 1.0 if correlation is None else math.sqrt(correlation.level))
             if correlation is not None:
                 unit.work[:, i] = correlation.whiten(unit.work[:, i])
         return cls(unit.engine, unit.channels, unit.transforms, unit.work, correlations)
