@@ -13,6 +13,7 @@ import numpy.typing as npt
 import pxvorel._engine as _engine
 from pxvorel.noise.model import NoiseModel
 from pxvorel.run.bands import channel_bands, run_bands
+from pxvorel.run.outliers import bright_samples, without_bright
 from pxvorel.run.plan import RunPlan
 from pxvorel.run.progress import part_of
 from pxvorel.run.refine import STAGE_SHARE, Blocks, refine
@@ -85,19 +86,35 @@ def run_stage(
     origin: Sequence[int] | None = None,
 ) -> npt.NDArray[np.float32]:
     """The second stage's part of :func:`execute` on `work`, with the engine's result
-    `denoised` as its pilot (returned as it is without the stage)."""
+    `denoised` as its pilot (returned as it is without the stage).
+
+    Single bright samples far above their neighbours (:func:`~pxvorel.run.outliers.bright_samples`)
+    are left out of the stage, which would ring around them: it filters the image with them
+    replaced by their neighbours' median (in the noisy image and the pilot), and they keep the
+    engine's value."""
     if plan.blocks is None:
         return denoised
+    spikes = [bright_samples(work[:, c]) for c in range(work.shape[1])]
+    noisy, pilot = work, denoised
+    if any(len(s[0]) for s in spikes):
+        noisy, pilot = work.copy(), denoised.copy()
+        for c, where in enumerate(spikes):
+            if len(where[0]):
+                noisy[:, c] = without_bright(work[:, c], where)
+                pilot[:, c] = without_bright(denoised[:, c], where)
     with native_threads(plan.settings.threads) as threads:
-        return refine(
-            work,
-            denoised,
+        result = refine(
+            noisy,
+            pilot,
             plan.blocks,
             origin=origin,
             threads=threads,
             progress=progress,
             floor=plan.settings.floor,
         )
+    for c, where in enumerate(spikes):
+        result[:, c][where] = denoised[:, c][where]
+    return result
 
 
 def _one_thread_engine(

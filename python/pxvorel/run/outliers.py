@@ -1,4 +1,5 @@
-"""Dark outliers: samples far below every neighbour in their plane, repaired before the engine.
+"""Single samples far from every neighbour in their plane: dark ones repaired before the engine,
+bright ones kept out of the second stage.
 
 A fluorescence image holds no structure darker than its surroundings at the scale of one
 pixel: light spreads over neighbours, it is never subtracted from one pixel alone. A sample
@@ -8,21 +9,31 @@ neighbours along a line) is therefore a defect: a dead camera pixel, a dropped o
 value. Left in, it finds no similar patch, the engine keeps it, and the second stage turns it
 into a speck ringing over a block. It is replaced by the median of those neighbours.
 
-Bright single samples are left alone: an undersampled spot looks the same as a hot pixel.
+A bright sample as far above its neighbours is a hot pixel or an undersampled spot, which
+cannot be told apart: the engine keeps it (no patch is like it), and so does the run. The
+second stage, however, would spread its energy thinly over a block's coefficients, keep part
+of each and ring around it; :func:`bright_samples` finds such samples, so that the stage
+filters the image without them and leaves the engine's value there.
 
-The test runs on one channel at unit noise, after the stabilising transform and before any
-whitening (correlated noise has a per-sample sd above 1 there, which the threshold follows).
+The tests run on one channel at unit noise; the dark one after the stabilising transform and
+before any whitening (correlated noise has a per-sample sd above 1 there, which the threshold
+follows).
 """
 
 from __future__ import annotations
 
+from collections.abc import Callable
+
 import numpy as np
 import numpy.typing as npt
 
-#: How far (noise sds) below the second lowest neighbour a sample must lie to be repaired:
-#: unit Gaussian noise goes there about once in 1e9 samples even before that neighbour's
-#: own low value (about -1 sd) is taken into account.
+#: How far (noise sds) beyond the second most extreme neighbour a sample must lie to count:
+#: unit Gaussian noise goes there about once in 1e9 samples even before that neighbour's own
+#: extreme value (about 1 sd) is taken into account.
 DARK = 6.0
+BRIGHT = 6.0
+
+Index = tuple[npt.NDArray[np.intp], ...]
 
 
 def _offsets(shape: tuple[int, ...]) -> list[tuple[int, int]]:
@@ -33,9 +44,49 @@ def _offsets(shape: tuple[int, ...]) -> list[tuple[int, int]]:
     return [(dy, dx) for dy in along_y for dx in along_x if (dy, dx) != (0, 0)]
 
 
+def _neighbours(volume: npt.NDArray[np.float32]) -> Callable[[int, int], npt.NDArray[np.float32]]:
+    """The (Z, Y, X) volume shifted by (dy, dx), mirrored at its faces (sample -1 is sample 1)."""
+    pad = [(0, 0), (1, 1) if volume.shape[1] > 1 else (0, 0), (1, 1) if volume.shape[2] > 1 else (0, 0)]
+    mirrored = np.pad(volume, pad, mode="reflect")
+    y0, x0 = pad[1][0], pad[2][0]
+    height, width = volume.shape[1:]
+
+    def shifted(dy: int, dx: int) -> npt.NDArray[np.float32]:
+        return mirrored[:, y0 + dy : y0 + dy + height, x0 + dx : x0 + dx + width]
+
+    return shifted
+
+
+def _beyond(volume: npt.NDArray[np.float32], threshold: float, sign: float) -> Index:
+    """The samples of a (Z, Y, X) volume more than `threshold` below (`sign` -1) or above (+1)
+    the second most extreme of their in-plane neighbours (the most extreme along a line)."""
+    offsets = _offsets(volume.shape)
+    if not offsets:
+        return (np.zeros(0, np.intp),) * 3
+    shifted = _neighbours(volume)
+    flipped = np.float32(-sign)  # the test below looks for the lowest of the flipped values
+    first = np.full(volume.shape, np.inf, np.float32)
+    second = first.copy()
+    for dy, dx in offsets:
+        value = shifted(dy, dx) * flipped
+        np.minimum(second, np.maximum(first, value), out=second)
+        np.minimum(first, value, out=first)
+    reference = second if len(offsets) > 2 else first
+    found: Index = np.nonzero(volume * flipped < reference - np.float32(threshold))
+    return found
+
+
+def _ring_median(volume: npt.NDArray[np.float32], where: Index) -> npt.NDArray[np.float32]:
+    """The median of the in-plane neighbours of the samples `where` of a (Z, Y, X) volume."""
+    shifted = _neighbours(volume)
+    around = np.stack([shifted(dy, dx)[where] for dy, dx in _offsets(volume.shape)])
+    median: npt.NDArray[np.float32] = np.median(around, axis=0).astype(np.float32)
+    return median
+
+
 def repair_dark(stack: npt.NDArray[np.float32], sd: float = 1.0) -> int:
-    """Replace in place the dark outliers of a (T, Z, Y, X) channel whose noise has the sd `sd`;
-    returns their count. Neighbours beyond a face are mirrored (sample -1 is sample 1).
+    """Replace in place the dark outliers of a (T, Z, Y, X) channel whose noise has the sd `sd`
+    by the median of their in-plane neighbours; returns their count.
 
     Examples
     --------
@@ -45,32 +96,31 @@ def repair_dark(stack: npt.NDArray[np.float32], sd: float = 1.0) -> int:
     >>> repair_dark(plane), bool(abs(plane[0, 0, 10, 12]) < 3)
     (1, True)
     """
-    offsets = _offsets(stack.shape[1:])
-    if not offsets:
-        return 0
     count = 0
-    threshold = np.float32(DARK * sd)
     for volume in stack:
-        pad = [(0, 0), (1, 1) if volume.shape[1] > 1 else (0, 0), (1, 1) if volume.shape[2] > 1 else (0, 0)]
-        mirrored = np.pad(volume, pad, mode="reflect")
-        y0, x0 = pad[1][0], pad[2][0]
-        height, width = volume.shape[1:]
-
-        def neighbour(dy: int, dx: int, mirrored: npt.NDArray[np.float32] = mirrored) -> npt.NDArray[np.float32]:
-            return mirrored[:, y0 + dy : y0 + dy + height, x0 + dx : x0 + dx + width]
-
-        # the second lowest neighbour, so that two dark samples side by side are found too
-        lowest = np.full(volume.shape, np.inf, np.float32)
-        second = lowest.copy()
-        for dy, dx in offsets:
-            value = neighbour(dy, dx)
-            np.minimum(second, np.maximum(lowest, value), out=second)
-            np.minimum(lowest, value, out=lowest)
-        reference = second if len(offsets) > 2 else lowest
-        where = np.nonzero(volume < reference - threshold)
-        if len(where[0]) == 0:
-            continue
-        around = np.stack([neighbour(dy, dx)[where] for dy, dx in offsets])
-        volume[where] = np.median(around, axis=0)
-        count += len(where[0])
+        where = _beyond(volume, DARK * sd, -1.0)
+        if len(where[0]):
+            volume[where] = _ring_median(volume, where)
+            count += len(where[0])
     return count
+
+
+def bright_samples(stack: npt.NDArray[np.float32]) -> Index:
+    """The (T, Z, Y, X) indices of the samples of a unit-noise channel more than ``BRIGHT`` above
+    the second highest of their in-plane neighbours."""
+    parts = []
+    for t, volume in enumerate(stack):
+        z, y, x = _beyond(volume, BRIGHT, 1.0)
+        parts.append((np.full(len(z), t, np.intp), z, y, x))
+    return tuple(np.concatenate([p[a] for p in parts]) if parts else np.zeros(0, np.intp) for a in range(4))
+
+
+def without_bright(stack: npt.NDArray[np.float32], where: Index) -> npt.NDArray[np.float32]:
+    """A copy of a (T, Z, Y, X) channel with the samples `where` replaced by the median of their
+    in-plane neighbours."""
+    result = stack.copy()
+    for t in np.unique(where[0]):
+        mine = where[0] == t
+        inside = (where[1][mine], where[2][mine], where[3][mine])
+        result[t][inside] = _ring_median(stack[t], inside)
+    return result
