@@ -73,9 +73,9 @@ PLANE_ALTERNATIVES = (Alternative(1, 3, 0.1, "fine"), Alternative(1, 4, 0.05, "w
 #: which wins on tiles where it wins on the whole series, and loses where it loses (see
 #: docs/decisions/0008-choice-on-time-lapses.md).
 FRAME_ALTERNATIVES = (Alternative(None, 4, 1e-7, "wide", 1.0 + MARGIN),)
-#: The pilot floors of the second stage each candidate is scored with (see
-#: :func:`pxvorel.run.refine.refine`): the engine runs once per tile and probe, the stage (a
-#: small part of a run) once per floor. Images of fine texture want none (the engine's result
+#: The pilot floors of the second stage the chosen candidate is scored with (see
+#: :func:`pxvorel.run.refine.refine`), on the engine's results its choice already made (the
+#: stage is a small part of a run). Images of fine texture want none (the engine's result
 #: is a good pilot there and its small coefficients are real); smooth objects over dark
 #: backgrounds want the larger ones (see docs/decisions/0013-pilot-floor.md).
 FLOORS = (0.0, 0.5, 1.0)
@@ -139,52 +139,57 @@ def choose(
     unit: UnitImage, model: NoiseModel, settings: Settings, progress: Callable[[float], object] | None = None
 ) -> Tuning | None:
     """The comparison of `settings` and its :func:`choices` on :func:`tiles` of a (T, C, Z, Y, X)
-    image at unit noise (their estimated errors averaged, each with its own passes of the stage
-    and the best of the :data:`FLOORS`, which each candidate carries), or None where no tiles
-    fit or a channel's background is clipped. Alternatives after the first are scored only
-    while an alternative leads: they refine it (see :data:`PLANE_ALTERNATIVES`)."""
+    image at unit noise (their estimated errors averaged, each with its own passes of the stage),
+    or None where no tiles fit or a channel's background is clipped. Alternatives after the first
+    are scored only while an alternative leads: they refine it (see :data:`PLANE_ALTERNATIVES`).
+    The candidate chosen is then scored with the other :data:`FLOORS` of the stage on the same
+    engine results, and carries the floor of the lowest estimate."""
     regions = tiles(unit.engine.shape)
     if not regions or not unit.channels or clipped_channels(unit.engine, unit.channels):
         return None
     parts = [unit.part(region) for region in regions]
     chosen_from, weights = choices(settings, unit.engine.shape)
     scores: list[float] = []
-    scored: list[Settings] = []
+    engines: list[list[_EngineOnce]] = []
     for k, candidate in enumerate(chosen_from):
         if k >= 2 and scores[0] * weights[0] <= min(s * w for s, w in zip(scores[1:], weights[1:k], strict=True)):
             break  # later alternatives refine an alternative that wins; here the default does
-        best, score = _best_floor(candidate, parts, model)
-        scored.append(best)
-        scores.append(score)
+        plan = RunPlan.of(candidate, parts[0].work.shape)
+        engines.append([_EngineOnce(plan) for _ in parts])
+        scores.append(_score(plan, parts, engines[-1], model))
         if progress is not None:
             progress((k + 1) / len(chosen_from))
     count = len(scores)
-    return Tuning(tuple(scored), tuple(scores), parts[0].engine.shape, weights=weights[:count], tiles=len(parts))
+    tuning = Tuning(
+        chosen_from[:count], tuple(scores), parts[0].engine.shape, weights=weights[:count], tiles=len(parts)
+    )
+    best = tuning.candidates.index(tuning.chosen)
+    if not tuning.trusted or not tuning.chosen.refine:
+        return tuning
+    for floor in FLOORS:
+        if floor != tuning.chosen.floor:
+            plan = RunPlan.of(dataclasses.replace(chosen_from[best], floor=floor), parts[0].work.shape)
+            score = _score(plan, parts, engines[best], model)
+            if 0.0 < score < scores[best]:
+                scores[best] = score
+                chosen_from = (*chosen_from[:best], plan.settings, *chosen_from[best + 1 :])
+    return dataclasses.replace(tuning, candidates=chosen_from[:count], scores=tuple(scores))
 
 
-def _best_floor(candidate: Settings, parts: list[UnitImage], model: NoiseModel) -> tuple[Settings, float]:
-    """`candidate` with the pilot floor of the lowest estimated error on the tiles (the mean over
-    them), and that error; without the second stage the candidate as it is. The engine runs once
-    per tile and probe: every floor's stage takes the same engine result as its pilot."""
-    floors = FLOORS if candidate.refine else (candidate.floor,)
-    plans = [RunPlan.of(dataclasses.replace(candidate, floor=f), parts[0].work.shape) for f in floors]
-    risks = np.zeros((len(floors), len(parts)))
-    for j, part in enumerate(parts):
-        engine = _EngineOnce(plans[0])
-        for i, plan in enumerate(plans):
-            denoiser: UnitDenoiser = functools.partial(engine.then_stage, plan=plan)
-            risks[i, j] = estimate_risk(part, model, denoiser).relative
-    means = risks.mean(axis=1)
-    if not np.all(means > 0.0):  # an estimate that cannot be relied on (see Tuning.trusted) keeps the floor
-        kept = floors.index(candidate.floor) if candidate.floor in floors else 0
-        return candidate, float(means[kept])
-    best = int(np.argmin(means))
-    return plans[best].settings, float(means[best])
+def _score(plan: RunPlan, parts: list[UnitImage], engines: list[_EngineOnce], model: NoiseModel) -> float:
+    """The mean estimated error of `plan` on the tiles, the engine's results of each tile taken
+    from (or kept in) `engines`, one per tile."""
+    risks = []
+    for part, engine in zip(parts, engines, strict=True):
+        denoiser: UnitDenoiser = functools.partial(engine.then_stage, plan=plan)
+        risks.append(estimate_risk(part, model, denoiser).relative)
+    return float(np.mean(risks))
 
 
 class _EngineOnce:
     """The engine's result on the inputs a risk estimate gives its denoiser (the tile and the
-    tile with its probe), each computed once and shared by the stages of every floor."""
+    tile with its probe), each computed once and shared by the stages of every floor. The
+    engine's settings are those of the plan given first (floors differ only in the stage)."""
 
     def __init__(self, plan: RunPlan) -> None:
         self._plan = plan
