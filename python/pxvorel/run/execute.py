@@ -88,13 +88,13 @@ def run_stage(
     """The second stage's part of :func:`execute` on `work`, with the engine's result
     `denoised` as its pilot (returned as it is without the stage).
 
-    Single bright samples far above their neighbours (:func:`~pxvorel.run.outliers.bright_samples`)
-    are left out of the stage, which would ring around them: it filters the image with them
-    replaced by their neighbours' median (in the noisy image and the pilot), and they keep the
-    engine's value."""
+    Single bright samples far above their neighbours that the engine kept
+    (:func:`~pxvorel.run.outliers.bright_samples`) are left out of the stage, which would ring
+    around them: it filters the image with them replaced by their neighbours' median (in the
+    noisy image and the pilot), and they keep the engine's value."""
     if plan.blocks is None:
         return denoised
-    spikes = [bright_samples(work[:, c]) for c in range(work.shape[1])]
+    spikes = [bright_samples(work[:, c], denoised[:, c]) for c in range(work.shape[1])]
     noisy, pilot = work, denoised
     if any(len(s[0]) for s in spikes):
         noisy, pilot = work.copy(), denoised.copy()

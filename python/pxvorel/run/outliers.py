@@ -12,8 +12,8 @@ into a speck ringing over a block. It is replaced by the median of those neighbo
 A bright sample as far above its neighbours is a hot pixel or an undersampled spot, which
 cannot be told apart: the engine keeps it (no patch is like it), and so does the run. The
 second stage, however, would spread its energy thinly over a block's coefficients, keep part
-of each and ring around it; :func:`bright_samples` finds such samples, so that the stage
-filters the image without them and leaves the engine's value there.
+of each and ring around it; :func:`bright_samples` finds such samples that the engine kept,
+so that the stage filters the image without them and leaves the engine's value there.
 
 The tests run on one channel at unit noise; the dark one after the stabilising transform and
 before any whitening (correlated noise has a per-sample sd above 1 there, which the threshold
@@ -105,14 +105,22 @@ def repair_dark(stack: npt.NDArray[np.float32], sd: float = 1.0) -> int:
     return count
 
 
-def bright_samples(stack: npt.NDArray[np.float32]) -> Index:
+def bright_samples(stack: npt.NDArray[np.float32], kept: npt.NDArray[np.float32]) -> Index:
     """The (T, Z, Y, X) indices of the samples of a unit-noise channel more than ``BRIGHT`` above
-    the second highest of their in-plane neighbours."""
+    the second highest of their in-plane neighbours both in `stack` and in `kept`, the engine's
+    result on it: those the engine kept as they were. Where it found similar samples (single
+    photon counts in a sparse image) it averaged them down, and the stage may go on."""
     parts = []
-    for t, volume in enumerate(stack):
-        z, y, x = _beyond(volume, BRIGHT, 1.0)
+    for t, (volume, result) in enumerate(zip(stack, kept, strict=True)):
+        z, y, x = np.nonzero(_mark(volume, _beyond(volume, BRIGHT, 1.0)) & _mark(result, _beyond(result, BRIGHT, 1.0)))
         parts.append((np.full(len(z), t, np.intp), z, y, x))
     return tuple(np.concatenate([p[a] for p in parts]) if parts else np.zeros(0, np.intp) for a in range(4))
+
+
+def _mark(volume: npt.NDArray[np.float32], where: Index) -> npt.NDArray[np.bool_]:
+    marks = np.zeros(volume.shape, bool)
+    marks[where] = True
+    return marks
 
 
 def without_bright(stack: npt.NDArray[np.float32], where: Index) -> npt.NDArray[np.float32]:
