@@ -9,8 +9,9 @@
 // error may hold: where the first stage kept noise (a patch without similar
 // ones), its coefficients are of the order of the noise, and a filter that
 // trusted them would pass the noise through in the shape of the block's
-// cosines. With floor 0 the factor is P^2 / (P^2 + 1). Overlapping blocks are averaged with a separable Kaiser window times
-// 1 / sum(W^2), W the block's shrinkage factors. Channels are filtered apart.
+// cosines. With floor 0 the factor is P^2 / (P^2 + 1). Overlapping blocks
+// are averaged with a separable Kaiser window times 1 / sum(W^2), W the
+// block's shrinkage factors. Channels are filtered apart.
 //
 // Block positions along an axis are the multiples of the step in the
 // coordinates of the whole image (origin gives the coordinate of this

@@ -153,8 +153,7 @@ INSTANTIATE_TEST_SUITE_P(
                     stage_case{"five_axes", {6, 5, 3, 2, 4}, {{3, 2, 2, 2}, {2, 1, 1, 2}, {0, 0, 0, 0}}},
                     stage_case{"stack_along_t_only", {1, 1, 1, 2, 19}, {{1, 1, 1, 6}, {1, 1, 1, 2}, {0, 0, 0, 0}}},
                     stage_case{"pilot_floor", {13, 11, 1, 1, 1}, {{6, 4, 1, 1}, {2, 2, 1, 1}, {0, 0, 0, 0}, 0.1f}},
-                    stage_case{
-                        "stack_pilot_floor", {9, 8, 5, 1, 1}, {{4, 4, 3, 1}, {2, 2, 2, 1}, {0, 0, 0, 0}, 0.2f}}),
+                    stage_case{"stack_pilot_floor", {9, 8, 5, 1, 1}, {{4, 4, 3, 1}, {2, 2, 2, 1}, {0, 0, 0, 0}, 0.2f}}),
     engine_test::by_name{});
 
 // A part cut from a plane, its origin given, equals the whole plane at every sample at least
