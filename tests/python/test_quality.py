@@ -240,3 +240,20 @@ def test_a_time_lapse_choice_runs_the_wide_blocks_it_chose(monkeypatch) -> None:
     assert not np.array_equal(result, pxvorel.denoise(frames, axes="TYX", threads=1, **explicit))
     monkeypatch.setattr(stage, "FRAME_BLOCKS", stage.WIDE_FRAME_BLOCKS)
     np.testing.assert_array_equal(result, pxvorel.denoise(frames, axes="TYX", threads=1, **explicit))
+
+
+@pytest.mark.slow
+def test_the_default_call_runs_the_pilot_floor_it_chose() -> None:
+    """On a flat field every coefficient of the engine's result is its error: the largest floor
+    wins on the tiles, and the whole image is run with it."""
+    import pxvorel.quality.tile_choice as choice
+    from pxvorel.run.execute import denoise_with
+
+    flat = np.random.default_rng(0).poisson(5.0, (384, 384)).astype(np.float32)
+    result, report = pxvorel.denoise(flat, threads=1, return_report=True)
+    assert report.tuning is not None and report.settings.floor == max(choice.FLOORS) != DEFAULT_FLOOR
+    job = prepare(flat, threads=1)
+    again = job.plan.from_engine(denoise_with(job.engine, report.noise, report.settings))
+    np.testing.assert_array_equal(result, again)
+    other = dataclasses.replace(report.settings, floor=DEFAULT_FLOOR)
+    assert not np.array_equal(result, job.plan.from_engine(denoise_with(job.engine, report.noise, other)))
