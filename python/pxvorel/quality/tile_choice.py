@@ -73,11 +73,12 @@ PLANE_ALTERNATIVES = (Alternative(1, 3, 0.1, "fine"), Alternative(1, 4, 0.05, "w
 #: which wins on tiles where it wins on the whole series, and loses where it loses (see
 #: docs/decisions/0008-choice-on-time-lapses.md).
 FRAME_ALTERNATIVES = (Alternative(None, 4, 1e-7, "wide", 1.0 + MARGIN),)
-#: The pilot floors of the second stage the chosen candidate is scored with (see
-#: :func:`pxvorel.run.refine.refine`), on the engine's results its choice already made (the
-#: stage is a small part of a run). Images of fine texture want none (the engine's result
-#: is a good pilot there and its small coefficients are real); smooth objects over dark
-#: backgrounds want the larger ones (see docs/decisions/0013-pilot-floor.md).
+#: The pilot floors of the second stage (see :func:`pxvorel.run.refine.refine`): the candidates
+#: are compared with the first, the chosen one is then scored with the others on the engine's
+#: results its choice already made (the stage is a small part of a run). Images of fine
+#: texture want none (the engine's result is a good pilot there and its small coefficients are
+#: real); smooth objects over dark backgrounds want the larger ones (see
+#: docs/decisions/0013-pilot-floor.md).
 FLOORS = (0.0, 0.5, 1.0)
 #: Side of the square tiles along Y and X, spread over the image on a grid (a central crop alone
 #: can miss what the image mostly shows), their number at most, and the frames of a time-lapse
@@ -142,13 +143,16 @@ def choose(
     image at unit noise (their estimated errors averaged, each with its own passes of the stage),
     or None where no tiles fit or a channel's background is clipped. Alternatives after the first
     are scored only while an alternative leads: they refine it (see :data:`PLANE_ALTERNATIVES`).
-    The candidate chosen is then scored with the other :data:`FLOORS` of the stage on the same
-    engine results, and carries the floor of the lowest estimate."""
+    The settings are compared with the first of the :data:`FLOORS` (the stage trusting its
+    pilot, which ranks the engine's settings by their own merit); the candidate chosen is then
+    scored with the other floors on the same engine results and carries the floor of the lowest
+    estimate. Where the estimates cannot be relied on, the given settings keep their floor."""
     regions = tiles(unit.engine.shape)
     if not regions or not unit.channels or clipped_channels(unit.engine, unit.channels):
         return None
     parts = [unit.part(region) for region in regions]
-    chosen_from, weights = choices(settings, unit.engine.shape)
+    given, weights = choices(settings, unit.engine.shape)
+    chosen_from = tuple(dataclasses.replace(c, floor=FLOORS[0]) if c.refine else c for c in given)
     scores: list[float] = []
     engines: list[list[_EngineOnce]] = []
     for k, candidate in enumerate(chosen_from):
@@ -163,8 +167,10 @@ def choose(
     tuning = Tuning(
         chosen_from[:count], tuple(scores), parts[0].engine.shape, weights=weights[:count], tiles=len(parts)
     )
+    if not tuning.trusted:
+        return dataclasses.replace(tuning, candidates=given[:count])
     best = tuning.candidates.index(tuning.chosen)
-    if not tuning.trusted or not tuning.chosen.refine:
+    if not tuning.chosen.refine:
         return tuning
     for floor in FLOORS:
         if floor != tuning.chosen.floor:
