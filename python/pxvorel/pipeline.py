@@ -5,12 +5,14 @@
 2. the noise model, measured and chosen (:func:`~pxvorel.noise.choose.choose_model`);
 3. the defective pixels the model lists replaced by their neighbours' median
    (:func:`~pxvorel.noise.defects.repair_defects`), every noisy channel brought to unit
-   noise (:class:`~pxvorel.run.unit.UnitImage`), and whitened where the model says its
+   noise (:class:`~pxvorel.run.unit.UnitImage`), its single dark outlying samples repaired
+   (:func:`~pxvorel.run.outliers.repair_dark`), and whitened where the model says its
    noise is spatially correlated;
 4. the settings chosen: given, tuned (``tune=True``) or, in the default call, compared with
    others on tiles (:mod:`pxvorel.quality.tile_choice`); this step returns settings only;
 5. the run planned (:class:`~pxvorel.run.plan.RunPlan`: channels, bands, threads, the
-   second stage's blocks) and executed (:func:`~pxvorel.run.execute.execute`);
+   second stage's blocks) and executed (:func:`~pxvorel.run.execute.execute`: the engine,
+   then the second stage, which leaves single bright samples at the engine's value);
 6. the quality estimated, when asked for (:mod:`pxvorel.quality.sure`);
 7. the result brought back to intensities, kept within what the detector recorded (a
    channel's clips and saturation: :func:`~pxvorel.noise.recorded_range.keep_recorded_range`),
