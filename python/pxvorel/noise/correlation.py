@@ -46,7 +46,7 @@ import numpy.typing as npt
 #: Sides of the square blocks the correlation is measured in (the first whose darker half
 #: covers MIN_BLOCKS positions), and the largest lag measured,
 #: along Y and X (a quarter of the block at most). The correlation of a camera's noise reaches
-#: further than a few pixels: on the widefield pairs of ../shared/data lags up to 12 in
+#: further than a few pixels: on real widefield camera captures lags up to 12 in
 #: blocks of 48 gain 0.2 dB over lags up to 8 in blocks of 32 (16 in 64: 0.1 dB more on one).
 BLOCKS = (48, 32, 16)
 LAGS = 12
@@ -61,7 +61,7 @@ MAX_PLANES = 48
 #: A correlation between neighbours below this along every axis counts as none (the model
 #: stays white). Texture and haze in the darker blocks read as correlation too, and
 #: whitening would smooth them away as noise: after a cubic surface, up to 0.29 on the
-#: white-noise images of ../shared/data that are not dominated by haze (microtubules; the
+#: real white-noise images we measured that are not dominated by haze (microtubules; the
 #: two-photon actin pair, whose noise correlates by 0.06, reads 0.23, and lost 1.2 dB against
 #: its clean image when whitened). The widefield camera pairs read 0.62.
 NEGLIGIBLE = 0.4
@@ -70,7 +70,7 @@ NEGLIGIBLE = 0.4
 #: over median) about as much as they do in simulated Gaussian noise of that correlation:
 #: within this many standard errors of the two scatters (an interquartile range of n values
 #: has a relative standard error of about 1.2 / sqrt(n)), and at least within MIN_EXCESS
-#: times. On the synthetic images of the benchmarks and the real ones of ../shared/data,
+#: times. On the synthetic images of the benchmarks and on real microscope images,
 #: normal noise scatters 0.9 to 1.6 times as much, the widefield pairs' camera noise 1.0 and
 #: 1.4 times (50 blocks: at most 1.57 allowed); the white-noise images that read 0.4 or more
 #: (haze, out-of-focus light) 2.3 to 3.8 times.
