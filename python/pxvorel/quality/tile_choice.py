@@ -22,6 +22,7 @@ import dataclasses
 import functools
 import math
 from collections.abc import Callable
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
 import numpy as np
@@ -32,6 +33,7 @@ from pxvorel.quality.tune import Tuning, clipped_channels
 from pxvorel.run.execute import execute
 from pxvorel.run.plan import RunPlan
 from pxvorel.run.settings import Settings, StageVariant
+from pxvorel.run.threads import run_threads
 from pxvorel.run.unit import UnitImage
 
 
@@ -142,12 +144,26 @@ def choose(
     parts = [unit.part(region) for region in regions]
     chosen_from, weights = choices(settings, unit.engine.shape)
     scores: list[float] = []
-    for k, candidate in enumerate(chosen_from):
-        if k >= 2 and scores[0] * weights[0] <= min(s * w for s, w in zip(scores[1:], weights[1:k], strict=True)):
-            break  # later alternatives refine an alternative that wins; here the default does
-        denoiser: UnitDenoiser = functools.partial(execute, plan=RunPlan.of(candidate, parts[0].work.shape))
-        scores.append(float(np.mean([estimate_risk(part, model, denoiser).relative for part in parts])))
-        if progress is not None:
-            progress((k + 1) / len(chosen_from))
+    workers = run_threads(settings.threads)
+    pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="pxvorel-tile")
+    try:
+        for k, candidate in enumerate(chosen_from):
+            if k >= 2 and scores[0] * weights[0] <= min(s * w for s, w in zip(scores[1:], weights[1:k], strict=True)):
+                break  # later alternatives refine an alternative that wins; here the default does
+            # The tiles' runs side by side, each on one thread (the plain runs queued first, so
+            # that an estimate waiting for its tile's plain run never waits for a queued one):
+            # on a tile the engine's own threads would share little work between their barriers.
+            one = dataclasses.replace(candidate, threads=1) if workers > 1 else candidate
+            denoiser: UnitDenoiser = functools.partial(execute, plan=RunPlan.of(one, parts[0].work.shape))
+            plain = [pool.submit(denoiser, part.work) for part in parts]
+            risks = [
+                pool.submit(estimate_risk, part, model, denoiser, denoised_unit=run.result)
+                for part, run in zip(parts, plain, strict=True)
+            ]
+            scores.append(float(np.mean([risk.result().relative for risk in risks])))
+            if progress is not None:
+                progress((k + 1) / len(chosen_from))
+    finally:
+        pool.shutdown(cancel_futures=True)  # on an error or Ctrl-C, tiles not yet started do not start
     count = len(scores)
     return Tuning(chosen_from[:count], tuple(scores), parts[0].engine.shape, weights=weights[:count], tiles=len(parts))
