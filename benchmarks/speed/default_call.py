@@ -149,18 +149,20 @@ def child(file: str, tool: str, threads: int) -> dict[str, object]:
 
 @contextmanager
 def busy_core() -> Iterator[None]:
-    """A busy loop in another process, pinned to the last core, while the block runs."""
+    """A busy loop in another process, pinned to the last core, while the block runs (it ends
+    by itself should this process end first)."""
     core = max(os.sched_getaffinity(0))
-    loop = subprocess.Popen(
-        [sys.executable, "-c", f"import os\nos.sched_setaffinity(0, {{{core}}})\nwhile True: pass"],
-        stdin=subprocess.DEVNULL,
+    loop = (
+        f"import os\nparent = os.getppid()\nos.sched_setaffinity(0, {{{core}}})\n"
+        "while os.getppid() == parent:\n    for _ in range(100_000): pass"
     )
+    busy = subprocess.Popen([sys.executable, "-c", loop], stdin=subprocess.DEVNULL)
     time.sleep(0.2)
     try:
         yield
     finally:
-        loop.kill()
-        loop.wait()
+        busy.kill()
+        busy.wait()
 
 
 def measure(file: str, tool: str, threads: int, busy: bool, kernel: str | None, package: Path | None) -> dict[str, Any]:
