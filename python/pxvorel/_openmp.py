@@ -4,8 +4,8 @@ libgomp reads its wait policy once, from the environment, when it is loaded. By 
 thread that waits for work (at the end of a parallel region, at a barrier) spins for a while
 first. On a desktop where another program keeps a core busy, the engine's threads then burn
 the CPU time that a descheduled team mate needs, and two threads run slower than one. Passive
-waiting puts them to sleep at once, and costs the engine nothing measurable: its parallel
-regions are few and long.
+waiting puts them to sleep at once; the engine's parallel regions are few and long, so waking
+them costs little.
 
 So the native modules are loaded here, first of all of the package's imports, with
 ``OMP_WAIT_POLICY=passive`` unless the user chose a wait policy or spin count of their own;
