@@ -7,7 +7,7 @@ the CPU time that a descheduled team mate needs, and two threads run slower than
 waiting puts them to sleep at once; the engine's parallel regions are few and long, so waking
 them costs little.
 
-So the native modules are loaded here, first of all of the package's imports, with
+So the native module `_engine` is loaded here, first of all of the package's imports, with
 ``OMP_WAIT_POLICY=passive`` unless the user chose a wait policy or spin count of their own;
 the process environment is restored right after, so that nothing else sees a change. Where
 the runtime was loaded before pxvorel (by another library), its settings stand.
@@ -22,17 +22,17 @@ import os
 USER_SETTINGS = ("OMP_WAIT_POLICY", "GOMP_SPINCOUNT")
 
 
-def load_native_modules() -> None:
-    """Import the native modules (and with them libgomp) with passive waiting where the user set none."""
+def load_engine() -> None:
+    """Import the native module `_engine` (and with it libgomp) with passive waiting where the user set none."""
     chosen = any(name in os.environ for name in USER_SETTINGS)
     if not chosen:
         os.environ["OMP_WAIT_POLICY"] = "passive"
     try:
-        import pxvorel._engine
-        import pxvorel._px  # noqa: F401
+        # Both native modules link the same libgomp: the first one loaded starts it.
+        import pxvorel._engine  # noqa: F401
     finally:
         if not chosen:
             del os.environ["OMP_WAIT_POLICY"]
 
 
-load_native_modules()
+load_engine()
