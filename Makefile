@@ -12,6 +12,7 @@ PYTEST_ARGS ?=
 ALL_TESTS := -m ''
 NAPARI_PYTEST_ARGS ?=
 BENCH_ARGS ?=
+DEFAULT_CALL_ARGS ?=
 export CCACHE_BASEDIR := $(CURDIR)
 # Builds with debug information (the sanitizer's) would otherwise hash their build folder,
 # so that the sanitizer's test tree and module tree could not share the engine's objects.
@@ -148,6 +149,7 @@ _demo: _install
 # (benchmark-only; pure Python with their own libraries). Installed from the host side,
 # whose pip reaches the index; where it cannot, benchmarks/quality/vs_bm3d.py shows their
 # recorded figures. The benchmarks run as modules from the checkout's root (benchmarks/README.md).
+# The default call on the real files comes first (DEFAULT_CALL_ARGS: e.g. --quick, --repeat 3).
 # Then the real noisy / clean pairs (the default call, the best Gaussian blur and OpenCV's best
 # non-local means; its failed targets do not stop the bench). The texture figure comes last
 # (what the default output leaves on flat fields and real backgrounds, against a Gaussian blur
@@ -157,6 +159,7 @@ bench:
 	  || echo "BM3D/BM4D could not be installed: their recorded figures are shown"
 	$(RUN) $(MAKE) --no-print-directory _bench
 _bench: _install
+	python3 -m benchmarks.speed.default_call $(DEFAULT_CALL_ARGS)
 	python3 -m benchmarks.speed.vs_peers $(BENCH_ARGS)
 	python3 -m benchmarks.quality.tuning --quick
 	python3 -m benchmarks.quality.vs_bm3d $(BENCH_ARGS)

@@ -18,6 +18,7 @@ from benchmarks.data import ROOT
 
 #: (module, the arguments of its short form).
 BENCHMARKS = [
+    ("speed.default_call", ["--quick", "--no-busy"]),
     ("speed.vs_peers", ["--quick"]),
     ("speed.engine", ["--threads", "1"]),
     ("speed.stage", ["--repeat", "1"]),

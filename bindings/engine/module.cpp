@@ -4,11 +4,38 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <optional>
+#include <stdexcept>
+#include <string>
+
 #include "bindings/engine/geometry_entry.hpp"
 #include "bindings/engine/watched_denoise.hpp"
 #include "bindings/engine/watched_wiener.hpp"
+#include "denoise/kernel/kernel_path.hpp"
 
 namespace py = pybind11;
+
+namespace {
+
+// The instruction set of this module's neighborhood kernel; with a name,
+// that one is used from now on (ValueError for an unknown name or one this
+// processor cannot run). Results are the same bits on every path.
+std::string kernel_path(const std::optional<std::string>& name) {
+    if (name) {
+        px::kernel_path chosen = px::kernel_path::portable;
+        if (*name == "avx512") chosen = px::kernel_path::avx512;
+        else if (*name == "avx2") chosen = px::kernel_path::avx2;
+        else if (*name != "portable") throw py::value_error("no kernel for the instruction set '" + *name + "'");
+        try {
+            px::select_kernel_path(chosen);
+        } catch (const std::invalid_argument& error) {
+            throw py::value_error(error.what());
+        }
+    }
+    return px::kernel_path_name(px::active_kernel_path());
+}
+
+}  // namespace
 
 PYBIND11_MODULE(_engine, m) {
     m.doc() = "pxvorel's denoising engine with progress reports and stop requests.";
@@ -38,4 +65,9 @@ PYBIND11_MODULE(_engine, m) {
           "requests as for denoise; the inputs are never written, the result is a new array.",
           py::arg("noisy"), py::arg("pilot"), py::arg("block"), py::arg("step"), py::arg("origin"), py::arg("threads"),
           py::arg("progress") = py::none(), py::arg("floor") = 0.0f);
+    m.def("kernel_path", &kernel_path,
+          "The instruction set of this module's neighborhood kernel ('avx512', 'avx2' or 'portable'), the\n"
+          "widest this processor runs unless chosen here: with a name, that one is used from now on\n"
+          "(ValueError where this processor cannot run it). Every path gives the same bits.",
+          py::arg("name") = py::none());
 }

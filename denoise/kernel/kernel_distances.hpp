@@ -5,8 +5,8 @@
 // double precision. Reference positions that follow each other along x with
 // the same window of neighbors compute their distances together, every
 // shared term once, kept in a kernel_scratch until each position's turn;
-// with AVX-512 their lanes are runs of 16 neighbors that continue across
-// the rows of the window.
+// with AVX-512 and AVX2 their lanes are runs of 16 neighbors that continue
+// across the rows of the window.
 // Included by the kernel translation units (see simd_lanes.hpp).
 
 #include <cstdint>
@@ -58,6 +58,47 @@ struct run_lanes {
                                                                    static_cast<std::uintptr_t>(shift)));
         }
         return reinterpret_cast<float16>(v);
+    }
+};
+#elif defined(__AVX2__)
+// The same runs from two 8-lane halves: each piece's lanes of a half come
+// from a masked load (lanes masked off are neither read nor set) at the
+// address that puts its first neighbor in its first lane, and the pieces,
+// each zero outside its lanes, are joined with an OR. The masks and
+// address shifts are worked out once per run, not per patch sample.
+template <int Pieces>
+struct run_lanes {
+    __m256i mask[Pieces][2];
+    std::intptr_t shift[Pieces][2];
+
+    explicit run_lanes(const neighbor_lanes& run) {
+        const __m256i bits = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+        for (int k = 0; k < Pieces; ++k) {
+            for (int h = 0; h < 2; ++h) {
+                const __m256i lanes = _mm256_set1_epi32(static_cast<int>((run.mask[k] >> (8 * h)) & 0xffu));
+                mask[k][h] = _mm256_cmpeq_epi32(_mm256_and_si256(lanes, bits), bits);
+                shift[k][h] = static_cast<std::intptr_t>(run.delta[k] - run.first[k] + 8 * h) *
+                              static_cast<std::intptr_t>(sizeof(float));
+            }
+        }
+    }
+
+    float16 operator()(const float* p) const {
+        __m256 half[2];
+        for (int h = 0; h < 2; ++h) {
+            half[h] = _mm256_maskload_ps(at(p, 0, h), mask[0][h]);
+            for (int k = 1; k < Pieces; ++k)
+                half[h] = _mm256_or_ps(half[h], _mm256_maskload_ps(at(p, k, h), mask[k][h]));
+        }
+        return {reinterpret_cast<float8>(half[0]), reinterpret_cast<float8>(half[1])};
+    }
+
+private:
+    // Computed as an integer: the address may lie outside the image, but
+    // the lanes masked off are not read.
+    const float* at(const float* p, int k, int h) const {
+        return reinterpret_cast<const float*>(reinterpret_cast<std::uintptr_t>(p) +
+                                              static_cast<std::uintptr_t>(shift[k][h]));
     }
 };
 #endif
@@ -127,7 +168,7 @@ inline void fill_group(const patch_walk& walk, const search_window& window, cons
                        const float* var, kernel_scratch& cache) {
     index_t at = 0;
     const index_t stride = cache.per_position;
-#if defined(__AVX512F__)
+#if defined(__AVX512F__) || defined(__AVX2__)
     // Runs of 16 neighbors in window order, across the rows of the window:
     // rows of 17 (the last iteration's search radius 8) would otherwise take a
     // vector of 16 and one of a single lane, and rows of 5 vectors of 8.

@@ -7,6 +7,7 @@ hyperstacks and ``.npy`` files with their axes and pixel sizes, and
 and writes OME-Zarr.
 """
 
+import pxvorel._openmp  # noqa: F401  (first: loads the native modules' OpenMP runtime with its waiting settings)
 from pxvorel.api import denoise
 from pxvorel.core.version import __version__
 from pxvorel.io import ImageFile, read_image, write_image

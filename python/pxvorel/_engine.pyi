@@ -54,3 +54,10 @@ def wiener(
     the calling thread's OpenMP setting. Progress and signals as for :func:`denoise`; the
     inputs are never written.
     """
+
+def kernel_path(name: str | None = None) -> str:
+    """The instruction set of this module's neighborhood kernel ("avx512", "avx2" or "portable").
+
+    The widest the processor runs, unless chosen here: with a name, that one is used from now
+    on (ValueError where the processor cannot run it). Every path gives the same bits.
+    """

@@ -101,17 +101,21 @@ def estimate_risk(
     denoiser: UnitDenoiser,
     *,
     seed: int = 0,
-    denoised_unit: npt.NDArray[np.float32] | None = None,
+    denoised_unit: npt.NDArray[np.float32] | Callable[[], npt.NDArray[np.float32]] | None = None,
 ) -> RiskEstimate:
     """Estimated mean squared error, in intensities, of ``unit.back(denoiser(unit.work))``.
 
     Costs one run of `denoiser` on the probed input (two when `denoised_unit`, its
-    result on ``unit.work``, is not given). `model` is the noise model `unit` was made with.
+    result on ``unit.work``, is not given). `denoised_unit` may also be a function that
+    returns that result, called once the probed run is done (a run going on beside it).
+    `model` is the noise model `unit` was made with.
     """
     if denoised_unit is None:
         denoised_unit = denoiser(unit.work)
     probe = np.random.default_rng(seed).integers(0, 2, unit.work.shape, dtype=np.int8).astype(np.float32) * 2 - 1
     probed = denoiser((unit.work + np.float32(PROBE) * probe).astype(np.float32))
+    if callable(denoised_unit):
+        denoised_unit = denoised_unit()
     result = unit.back(denoised_unit)
     moved = unit.back(probed)
     observed = unit.back(unit.work) if unit.correlated() else unit.engine

@@ -22,6 +22,7 @@ import dataclasses
 import functools
 import math
 from collections.abc import Callable
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
 import numpy as np
@@ -32,6 +33,7 @@ from pxvorel.quality.tune import Tuning, clipped_channels
 from pxvorel.run.execute import run_engine, run_stage
 from pxvorel.run.plan import RunPlan
 from pxvorel.run.settings import Settings, StageVariant
+from pxvorel.run.threads import run_threads
 from pxvorel.run.unit import UnitImage
 
 
@@ -154,48 +156,67 @@ def choose(
     given, weights = choices(settings, unit.engine.shape)
     chosen_from = tuple(dataclasses.replace(c, floor=FLOORS[0]) if c.refine else c for c in given)
     scores: list[float] = []
-    engines: list[list[_EngineOnce]] = []
-    for k, candidate in enumerate(chosen_from):
-        if k >= 2 and scores[0] * weights[0] <= min(s * w for s, w in zip(scores[1:], weights[1:k], strict=True)):
-            break  # later alternatives refine an alternative that wins; here the default does
-        plan = RunPlan.of(candidate, parts[0].work.shape)
-        engines.append([_EngineOnce(plan) for _ in parts])
-        scores.append(_score(plan, parts, engines[-1], model))
-        if progress is not None:
-            progress((k + 1) / len(chosen_from))
-    count = len(scores)
-    tuning = Tuning(
-        chosen_from[:count], tuple(scores), parts[0].engine.shape, weights=weights[:count], tiles=len(parts)
-    )
-    if not tuning.trusted:
-        return dataclasses.replace(tuning, candidates=given[:count])
-    best = tuning.candidates.index(tuning.chosen)
-    if not tuning.chosen.refine:
-        return tuning
-    for floor in FLOORS:
-        if floor != tuning.chosen.floor:
-            plan = RunPlan.of(dataclasses.replace(chosen_from[best], floor=floor), parts[0].work.shape)
-            score = _score(plan, parts, engines[best], model)
-            if 0.0 < score < scores[best]:
-                scores[best] = score
-                chosen_from = (*chosen_from[:best], plan.settings, *chosen_from[best + 1 :])
-    return dataclasses.replace(tuning, candidates=chosen_from[:count], scores=tuple(scores))
+    workers = run_threads(settings.threads)
+    pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="pxvorel-tile")
+    try:
+        engines: list[list[_EngineOnce]] = []
+        for k, candidate in enumerate(chosen_from):
+            if k >= 2 and scores[0] * weights[0] <= min(s * w for s, w in zip(scores[1:], weights[1:k], strict=True)):
+                break  # later alternatives refine an alternative that wins; here the default does
+            plan = RunPlan.of(_one_thread(candidate, workers), parts[0].work.shape)
+            engines.append([_EngineOnce(plan) for _ in parts])
+            scores.append(_score(pool, plan, parts, engines[-1], model))
+            if progress is not None:
+                progress((k + 1) / len(chosen_from))
+        count = len(scores)
+        tuning = Tuning(
+            chosen_from[:count], tuple(scores), parts[0].engine.shape, weights=weights[:count], tiles=len(parts)
+        )
+        if not tuning.trusted:
+            return dataclasses.replace(tuning, candidates=given[:count])
+        best = tuning.candidates.index(tuning.chosen)
+        if not tuning.chosen.refine:
+            return tuning
+        for floor in FLOORS:
+            if floor != tuning.chosen.floor:
+                floored = dataclasses.replace(chosen_from[best], floor=floor)
+                plan = RunPlan.of(_one_thread(floored, workers), parts[0].work.shape)
+                score = _score(pool, plan, parts, engines[best], model)
+                if 0.0 < score < scores[best]:
+                    scores[best] = score
+                    chosen_from = (*chosen_from[:best], floored, *chosen_from[best + 1 :])
+        return dataclasses.replace(tuning, candidates=chosen_from[:count], scores=tuple(scores))
+    finally:
+        pool.shutdown(cancel_futures=True)  # on an error or Ctrl-C, tiles not yet started do not start
 
 
-def _score(plan: RunPlan, parts: list[UnitImage], engines: list[_EngineOnce], model: NoiseModel) -> float:
+def _one_thread(candidate: Settings, workers: int) -> Settings:
+    """`candidate` as each tile runs it: on one thread where the tiles run side by side (on a
+    tile the engine's own threads would share little work between their barriers)."""
+    return dataclasses.replace(candidate, threads=1) if workers > 1 else candidate
+
+
+def _score(
+    pool: ThreadPoolExecutor, plan: RunPlan, parts: list[UnitImage], engines: list[_EngineOnce], model: NoiseModel
+) -> float:
     """The mean estimated error of `plan` on the tiles, the engine's results of each tile taken
-    from (or kept in) `engines`, one per tile."""
-    risks = []
-    for part, engine in zip(parts, engines, strict=True):
-        denoiser: UnitDenoiser = functools.partial(engine.then_stage, plan=plan)
-        risks.append(estimate_risk(part, model, denoiser).relative)
-    return float(np.mean(risks))
+    from (or kept in) `engines`, one per tile. The tiles' runs go side by side on `pool`, the
+    plain runs queued first, so that an estimate waiting for its tile's plain run never waits
+    for a queued one."""
+    denoisers: list[UnitDenoiser] = [functools.partial(engine.then_stage, plan=plan) for engine in engines]
+    plain = [pool.submit(denoiser, part.work) for part, denoiser in zip(parts, denoisers, strict=True)]
+    risks = [
+        pool.submit(estimate_risk, part, model, denoiser, denoised_unit=run.result)
+        for part, denoiser, run in zip(parts, denoisers, plain, strict=True)
+    ]
+    return float(np.mean([risk.result().relative for risk in risks]))
 
 
 class _EngineOnce:
     """The engine's result on the inputs a risk estimate gives its denoiser (the tile and the
     tile with its probe), each computed once and shared by the stages of every floor. The
-    engine's settings are those of the plan given first (floors differ only in the stage)."""
+    engine's settings are those of the plan given first (floors differ only in the stage).
+    A tile's plain and probed runs may go side by side: each keeps its own entry."""
 
     def __init__(self, plan: RunPlan) -> None:
         self._plan = plan
