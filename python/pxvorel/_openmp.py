@@ -11,7 +11,7 @@ So the native module `_engine` is loaded here, first of all of the package's imp
 ``OMP_WAIT_POLICY=passive`` unless the user chose a wait policy or spin count of their own;
 the process environment is restored right after, so that nothing else sees a change. Where
 the runtime was loaded before pxvorel (by another library), its settings stand.
-See docs/decisions/0013-passive-waiting-threads.md.
+See docs/decisions/0015-passive-waiting-threads.md.
 """
 
 from __future__ import annotations
