@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# tests/wheel/run.sh WHEEL [PYTHON]
+#
+# The Python tests against an installed wheel, each run in a fresh virtual environment
+# of PYTHON (default: the host's python3) under build/wheel-venv-NAME:
+#   core   the wheel with its core dependencies only: every test module; those that need
+#          an extra's package are skipped, naming it (tests/wheel/extras.py)
+#   dask   pxvorel[dask]: the modules that import dask, zarr or distributed
+#   plot   pxvorel[plot]: the modules that import matplotlib
+#   demo   pxvorel[demo]: the modules that import scikit-image or matplotlib
+# Besides the wheel and its dependencies each environment gets the test tools only
+# (pytest, hypothesis, and scipy, which the tests' scenes use). The tests run from a copy
+# of tests/python outside the checkout, so that the installed package is the one imported;
+# the shared real images are linked beside the copy when present. WHEEL_VENVS="core dask"
+# picks the environments; PYTEST_ARGS are passed on.
+#
+# Exit status 3, with a line saying why, when the package index cannot be reached.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+checkout=$PWD
+wheel=$(realpath "$1")
+python=${2:-python3}
+venvs=${WHEEL_VENVS:-core dask plot demo}
+tools="pytest hypothesis scipy"
+
+declare -A extra=([core]="" [dask]="[dask]" [plot]="[plot]" [demo]="[demo]")
+declare -A needing=([core]="" [dask]="dask,zarr,distributed" [plot]="matplotlib" [demo]="skimage,matplotlib")
+
+copy=$(mktemp -d "${TMPDIR:-/tmp}/pxvorel-wheel-tests.XXXXXX")
+trap 'rm -rf "$copy"' EXIT
+mkdir -p "$copy/root/tests"
+cp -r tests/python "$copy/root/tests/python"
+cp tests/wheel/extras.py "$copy/root/tests/python/wheel_extras.py"
+# tests/python/shared_data.py finds the shared folder beside the checkout holding tests/.
+[ -d "$checkout/../shared" ] && ln -s "$(realpath "$checkout/../shared")" "$copy/shared"
+# The pytest settings of pyproject.toml, less those that reach into the checkout (the
+# docstring examples of python/, the benchmarks' own tests), plus the plugin.
+"$python" - "$checkout/pyproject.toml" "$copy/root/pytest.ini" <<'PY'
+import sys, tomllib
+options = tomllib.load(open(sys.argv[1], "rb"))["tool"]["pytest"]["ini_options"]
+addopts = [a for a in options["addopts"] if a != "--doctest-modules"] + ["-p", "wheel_extras"]
+lines = ["[pytest]", "addopts = " + " ".join(addopts), "pythonpath = tests/python",
+         "markers =", *(f"    {m}" for m in options["markers"]),
+         f"xfail_strict = {str(options['xfail_strict']).lower()}", "filterwarnings ="]
+lines += [f"    {f}" for f in options["filterwarnings"]]
+open(sys.argv[2], "w").write("\n".join(lines) + "\n")
+PY
+
+status=0
+for name in $venvs; do
+  venv=$checkout/build/wheel-venv-$name
+  rm -rf "$venv"
+  start=$SECONDS
+  "$python" -m venv "$venv"
+  if ! "$venv/bin/python" -m pip install --quiet "pxvorel${extra[$name]} @ file://$wheel" $tools; then
+    echo "wheel tests: SKIPPED: the wheel's dependencies could not be installed from the package index"
+    exit 3
+  fi
+  took=$((SECONDS - start))
+  where=$(cd "$copy" && "$venv/bin/python" -c 'import pxvorel; print(pxvorel.__file__)')
+  case "$where" in "$venv"/*) ;; *) echo "wheel tests: pxvorel imported from $where, not $venv" >&2; exit 1 ;; esac
+  printf 'wheel tests [%s]: venv and install of %s%s in %d s; %s\n' "$name" "$(basename "$wheel")" \
+    "${extra[$name]}" "$took" "$("$venv/bin/python" -m pip list 2>/dev/null | grep -ciE '^(dask|distributed|zarr|matplotlib|scikit-image) ') extra packages"
+  set +e
+  (cd "$copy/root" && "$venv/bin/python" -m pytest -q -m '' --needing="${needing[$name]}" \
+    ${PYTEST_ARGS:-} tests/python)
+  result=$?
+  set -e
+  echo "wheel tests [$name]: pytest exit status $result"
+  [ $result -eq 0 ] || status=1
+done
+exit $status
