@@ -73,13 +73,18 @@ test:
 ifneq ($(PXVOREL_IN_PY314),1)
 	tests/tools/test_py314.sh
 endif
-	@mkdir -p build; $(MAKE) --no-print-directory test-wheel > build/test-wheel.log 2>&1 & wheel=$$!; \
+	@mkdir -p build; (start=$$(date +%s); $(MAKE) --no-print-directory test-wheel > build/test-wheel.log 2>&1; \
+	  status=$$?; echo "make test-wheel took $$(( $$(date +%s) - start )) s" >> build/test-wheel.log; exit $$status) & wheel=$$!; \
 	  echo "make test-wheel runs meanwhile (build/test-wheel.log)"; \
 	  $(RUN) $(MAKE) --no-print-directory _test; status=$$?; \
 	  wait $$wheel; wheel_status=$$?; echo "=== make test-wheel"; cat build/test-wheel.log; \
 	  echo "make test: Python 3.14 environment exit status $$status, wheel tests $$wheel_status"; \
 	  [ $$status -eq 0 ] && [ $$wheel_status -eq 0 ]
-_test: _lint _test-types _test-cpp _test-sanitize _test-python
+# Each part says how long it took, with the machine's load then.
+TEST_PARTS := _lint _test-types _test-cpp _test-sanitize _test-python
+_test:
+	@for part in $(TEST_PARTS); do start=$$(date +%s); $(MAKE) --no-print-directory $$part || exit; \
+	  echo "make test: $${part#_} took $$(( $$(date +%s) - start )) s (load$$(uptime | sed 's/.*load//'))"; done
 
 # The edit loop: an incremental install, lint, types and the fast tests (no sanitizer
 # build, no napari, no tests marked slow); under two minutes once a build is in place.

@@ -3,9 +3,9 @@
 A test module whose imports at module level (its own, or those of the tests' shared
 modules it imports) name a package that is not installed is skipped whole, with the
 package named in the summary: the core-only environment lacks the extras' packages.
-``--needing=a,b`` keeps only the modules that import one of those packages anywhere (or ask
-for one with ``pytest.importorskip``), so that an extra's environment runs the tests of
-that extra.
+``--needing=a,b`` keeps only the modules that import one of those packages anywhere or name
+one in a string (``pytest.importorskip("dask.array")``, code for a child process), so that an
+extra's environment runs the tests of that extra.
 """
 
 from __future__ import annotations
@@ -19,31 +19,37 @@ import pytest
 
 
 @cache
-def imports(path: Path, top_level_only: bool) -> frozenset[str]:
-    """The top-level package names that a module imports, with those of the sibling modules it
-    imports (the tests' shared modules), followed transitively."""
+def own_names(path: Path, top_level_only: bool) -> tuple[frozenset[str], frozenset[str]]:
+    """The top-level package names that a module imports, and (anywhere in it, unless
+    top_level_only) those it names in strings: ``pytest.importorskip("dask.array")``, a
+    check for a package, code for a child process."""
     tree = ast.parse(path.read_text(encoding="utf-8"), str(path))
     nodes = tree.body if top_level_only else list(ast.walk(tree))
-    names: set[str] = set()
+    imported: set[str] = set()
+    named: set[str] = set()
     for node in nodes:
         if isinstance(node, ast.Import):
-            names.update(alias.name.partition(".")[0] for alias in node.names)
+            imported.update(alias.name.partition(".")[0] for alias in node.names)
         elif isinstance(node, ast.ImportFrom) and node.module and node.level == 0:
-            names.add(node.module.partition(".")[0])
-        elif (
-            not top_level_only
-            and isinstance(node, ast.Call)
-            and getattr(node.func, "attr", None) == "importorskip"
-            and node.args
-            and isinstance(node.args[0], ast.Constant)
-            and isinstance(node.args[0].value, str)
-        ):
-            names.add(node.args[0].value.partition(".")[0])
-    found = set(names)
-    for name in names:
-        sibling = path.with_name(f"{name}.py")
-        if sibling.is_file() and sibling != path:
-            found |= imports(sibling, top_level_only)
+            imported.add(node.module.partition(".")[0])
+        elif not top_level_only and isinstance(node, ast.Constant) and isinstance(node.value, str):
+            named.update(word.partition(".")[0] for word in node.value.split())
+    return frozenset(imported), frozenset(named)
+
+
+def imports(path: Path, top_level_only: bool) -> frozenset[str]:
+    """The names of own_names, with the imports of the sibling modules it imports (the tests'
+    shared modules), followed transitively."""
+    found: set[str] = set()
+    todo, seen = [path], {path}
+    while todo:
+        imported, named = own_names(todo.pop(), top_level_only)
+        found |= imported | named
+        for name in imported:
+            sibling = path.with_name(f"{name}.py")
+            if sibling.is_file() and sibling not in seen:
+                seen.add(sibling)
+                todo.append(sibling)
     return frozenset(found)
 
 
