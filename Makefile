@@ -31,7 +31,7 @@ CPU_KERNELS := $(subst $(empty) $(empty),;,$(strip \
   $(if $(and $(call cpu_has,avx512f),$(call cpu_has,avx512vl),$(call cpu_has,avx512dq),$(call cpu_has,avx512bw)),avx512)))
 
 .PHONY: all install wheel wheel-py314 wheel-host test-wheel check lint lint-cpp test test-types test-cpp test-sanitize \
-  test-python test-napari fuzz demo bench clean
+  test-python test-napari fuzz demo bench docs clean
 
 all: install
 
@@ -81,7 +81,7 @@ endif
 	  echo "make test: Python 3.14 environment exit status $$status, wheel tests $$wheel_status"; \
 	  [ $$status -eq 0 ] && [ $$wheel_status -eq 0 ]
 # Each part says how long it took, with the machine's load then.
-TEST_PARTS := _lint _test-types _test-cpp _test-sanitize _test-python
+TEST_PARTS := _lint _test-types _test-cpp _test-sanitize _test-python _docs
 _test:
 	@for part in $(TEST_PARTS); do start=$$(date +%s); $(MAKE) --no-print-directory $$part || exit; \
 	  echo "make test: $${part#_} took $$(( $$(date +%s) - start )) s (load$$(uptime | sed 's/.*load//'))"; done
@@ -184,6 +184,13 @@ _fuzz: _install
 	PXVOREL_FUZZ_CALLS=$${PXVOREL_FUZZ_CALLS:-10000} python3 -m pytest -q -s $(ALL_TESTS) tests/python/test_fuzz.py \
 	  > build/fuzz.log; status=$$?; grep -v '^ - \|^shape:\|^array conversion' build/fuzz.log | tail -5; \
 	  awk '/^[0-9]+ calls$$/ {n += $$1} END {print "fuzz: " n " generated calls"}' build/fuzz.log; exit $$status
+
+# The documentation site (Sphinx, docs/) into build/docs, offline, warnings as errors: the
+# API reference from the docstrings, the command line's from its parser, and the gallery run.
+docs:
+	$(RUN) $(MAKE) --no-print-directory _docs
+_docs: _install
+	python3 -m sphinx -E -W --keep-going -q -b html docs build/docs
 
 demo:
 	$(RUN) $(MAKE) --no-print-directory _demo

@@ -45,7 +45,7 @@ def estimate_file(args: argparse.Namespace, console: Console) -> None:
     """``pxvorel estimate``: print the noise model ``denoise`` would use, the reason for each
     channel's, and the Gaussian sigma of a file; with ``--plot``, draw it."""
     with stage(log, f"reading {args.input}"):
-        image = read_image(args.input, axes=args.axes)
+        image = read_image(args.input, axes=args.axes, series=args.series)
     log.info(f"image: {describe_image(image)}")
     with stage(log, "estimating the noise"):
         model = estimate_noise(image.data, axes=image.axes)

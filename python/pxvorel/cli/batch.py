@@ -1,7 +1,9 @@
 """``pxvorel denoise`` on many files: inputs are files and folders (a folder stands for the
 images in it), each result named after its input.
 
-Files go through the in-memory path; Zarr input or output, ``--chunks``, ``--scheduler`` and
+A TIFF file with several series stands for each of them (one result per series, named
+with ``_s0``, ``_s1``, ... before the suffix) unless ``--series`` picks one. Files go
+through the in-memory path; Zarr input or output, ``--chunks``, ``--scheduler`` and
 ``--workers`` go block by block on dask (:mod:`pxvorel.cli.chunked`, which needs the ``dask``
 extra and is imported only then, so that a plain install runs everything else).
 """
@@ -15,11 +17,12 @@ import os
 from collections.abc import Callable, Sequence
 from pathlib import Path
 
-from pxvorel.cli.options import UsageError
+from pxvorel.cli.options import UsageError, check_file_options
 from pxvorel.cli.report import Console
 from pxvorel.cli.signals import Stopped
 from pxvorel.core.extras import require
 from pxvorel.io.paths import is_zarr
+from pxvorel.io.tiff import series_count
 
 log = logging.getLogger(__name__)
 
@@ -48,6 +51,29 @@ def expand_inputs(names: Sequence[str]) -> tuple[list[Path], bool]:
     return sources, folder
 
 
+def series_target(target: Path, series: int) -> Path:
+    """`target` with ``_s<series>`` before its suffix (``cells.ome.tif`` -> ``cells_s1.ome.tif``)."""
+    name = target.name
+    lower = name.lower()
+    for suffix in (".ome.tiff", ".ome.tif", ".ome.zarr", *(s for s in (target.suffix,) if s)):
+        if lower.endswith(suffix.lower()):
+            return target.with_name(f"{name[: len(name) - len(suffix)]}_s{series}{name[len(name) - len(suffix) :]}")
+    return target.with_name(f"{name}_s{series}")
+
+
+def _with_series(pairs: list[tuple[Path, Path]], chosen: int | None) -> list[tuple[Path, Path, int | None]]:
+    """Each (input, output) pair, a multi-series TIFF input (without `chosen`) once per series."""
+    jobs: list[tuple[Path, Path, int | None]] = []
+    for source, target in pairs:
+        count = 1 if chosen is not None or is_zarr(source) else series_count(source)
+        if count > 1:
+            log.info(f"{source.name} holds {count} series: each is denoised into its own file (--series N takes one)")
+            jobs.extend((source, series_target(target, number), number) for number in range(count))
+        else:
+            jobs.append((source, target, chosen))
+    return jobs
+
+
 def run_batch(
     args: argparse.Namespace, console: Console, in_memory: Callable[[argparse.Namespace, Console], object]
 ) -> int:
@@ -68,8 +94,12 @@ def run_batch(
         pairs = [(source, output / source.name) for source in sources]
     else:
         pairs = [(sources[0], output)]
+    for _, target in pairs:  # before any file is read: misuse stops the run, not one file of it
+        check_file_options(args, target, zarr=is_zarr(target))
+    jobs = _with_series(pairs, args.series)
+    several = many or len(jobs) > 1
     chunked = args.chunks is not None or args.scheduler is not None or args.workers is not None
-    blockwise = [chunked or is_zarr(source) or is_zarr(target) for source, target in pairs]
+    blockwise = [chunked or is_zarr(source) or is_zarr(target) for source, target, _ in jobs]
     by_blocks: Callable[[argparse.Namespace, Path, Path], None] | None = None
     schedule: contextlib.AbstractContextManager[None] = contextlib.nullcontext()
     if any(blockwise):
@@ -79,26 +109,25 @@ def run_batch(
         by_blocks, schedule = denoise_chunked, scheduler(args)
     failed = 0
     with schedule:
-        for number, ((source, target), blocks) in enumerate(zip(pairs, blockwise, strict=True), start=1):
-            if many:
-                log.info(f"file {number}/{len(pairs)}: {source} -> {target}")
+        for number, ((source, target, series), blocks) in enumerate(zip(jobs, blockwise, strict=True), start=1):
+            if several:
+                log.info(f"file {number}/{len(jobs)}: {source} -> {target}")
+            one = argparse.Namespace(**{**vars(args), "input": str(source), "output": str(target), "series": series})
             try:
                 if blocks and by_blocks is not None:
-                    by_blocks(args, source, target)
+                    by_blocks(one, source, target)
                 else:
-                    in_memory(
-                        argparse.Namespace(**{**vars(args), "input": str(source), "output": str(target)}), console
-                    )
+                    in_memory(one, console)
             except Stopped:
-                if many and number > 1:
-                    log.warning(f"stopped in file {number}/{len(pairs)}; the {number - 1} finished before it are kept")
+                if several and number > 1:
+                    log.warning(f"stopped in file {number}/{len(jobs)}; the {number - 1} finished before it are kept")
                 raise
             except Exception as failure:
-                if not many:
+                if not several:
                     raise
                 failed += 1
                 log.warning(f"{source} failed: {failure}")
     if failed:
-        log.warning(f"{failed} of {len(pairs)} file(s) failed")
+        log.warning(f"{failed} of {len(jobs)} file(s) failed")
         return 1
     return 0

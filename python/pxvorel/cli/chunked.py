@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
 import logging
 import math
 import time
@@ -25,11 +26,17 @@ from dask.callbacks import Callback
 from dask.delayed import Delayed
 
 from pxvorel.api import denoise
-from pxvorel.cli.dtype import cast_to
-from pxvorel.cli.options import OUTPUT_SUFFIXES, UsageError, chunks_option, noise_option, patch_radius_option
+from pxvorel.cli.dtype import cast_to, wants_cast
+from pxvorel.cli.options import (
+    OUTPUT_SUFFIXES,
+    UsageError,
+    chunks_option,
+    noise_option,
+    patch_radius_option,
+)
 from pxvorel.cli.report import describe_image, stage
 from pxvorel.core.extras import require
-from pxvorel.io import ImageFile, write_image
+from pxvorel.io import write_image
 from pxvorel.io.paths import is_zarr
 from pxvorel.io.zarr import open_lazy, prepare_ome_zarr
 from pxvorel.run.chunked import RECHUNK
@@ -146,7 +153,7 @@ def denoise_chunked(args: argparse.Namespace, source: Path, target: Path) -> Non
         raise UsageError(
             "--tune and --quality work on images in memory, not block by block (Zarr, --chunks, --scheduler, --workers)"
         )
-    image = open_lazy(source, axes=args.axes)
+    image = open_lazy(source, axes=args.axes, series=args.series)
     lazy = image.data if isinstance(image.data, da.Array) else da.from_array(image.data)
     data = choose_chunks(lazy, image.axes, args.chunks)
     log.info(
@@ -171,13 +178,17 @@ def denoise_chunked(args: argparse.Namespace, source: Path, target: Path) -> Non
     for line in model.describe().splitlines():
         log.info(f"noise model: {line}")
     clipped: list[da.Array] = []
-    if args.dtype == "input" and data.dtype.kind in "iub":
+    if wants_cast(args.dtype, data.dtype, result.dtype):
         result, count = cast_to(result, data.dtype)
         clipped = [count]
     start = time.perf_counter()
     if is_zarr(target):
         write = prepare_ome_zarr(
-            target, ImageFile(result, image.axes, image.spacing, image.unit), overwrite=args.overwrite
+            target,
+            dataclasses.replace(image, data=result),
+            overwrite=args.overwrite,
+            compression=args.compression,
+            pyramid=args.pyramid,
         )
         try:
             _, counts = compute_chunks(write.tasks, clipped)
@@ -192,7 +203,9 @@ def denoise_chunked(args: argparse.Namespace, source: Path, target: Path) -> Non
         edges = [np.cumsum((0, *c)) for c in result.chunks]
         for index, piece in zip(np.ndindex(*result.numblocks), pieces, strict=True):
             array[tuple(slice(e[i], e[i + 1]) for e, i in zip(edges, index, strict=True))] = piece
-        write_image(target, ImageFile(array, image.axes, image.spacing, image.unit), overwrite=args.overwrite)
+        write_image(
+            target, dataclasses.replace(image, data=array), overwrite=args.overwrite, compression=args.compression
+        )
     seconds = time.perf_counter() - start
     if counts:
         log.info(f"{int(counts[0])} sample(s) clipped to the range of {data.dtype}")

@@ -11,11 +11,11 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
 
-from pxvorel.cli.dtype import cast_to
+from pxvorel.cli.dtype import cast_to, wants_cast
 from pxvorel.cli.options import OUTPUT_SUFFIXES, UsageError, noise_option, patch_radius_option
 from pxvorel.cli.report import Console, describe_image, stage
 from pxvorel.cli.signals import ending_the_process_on_signals
-from pxvorel.io import ImageFile, read_image, write_image
+from pxvorel.io import read_image, write_image
 from pxvorel.noise.model import NoiseModel
 from pxvorel.pipeline import Observer, run
 from pxvorel.run.job import Job, prepare
@@ -76,7 +76,7 @@ def denoise_file(args: argparse.Namespace, console: Console) -> DenoiseOutcome:
     if note:
         log.warning(note)
     with stage(log, f"reading {source}"):
-        image = read_image(source, axes=args.axes)
+        image = read_image(source, axes=args.axes, series=args.series)
     log.info(f"image: {describe_image(image)}")
     job = prepare(
         image.data,
@@ -111,11 +111,13 @@ def denoise_file(args: argparse.Namespace, console: Console) -> DenoiseOutcome:
     if report.quality is not None:
         print(f"{source}: {report.quality.describe()}", flush=True)
     seconds = time.perf_counter() - start
-    if args.dtype == "input" and image.data.dtype.kind in "iub":
+    if wants_cast(args.dtype, image.data.dtype, result.dtype):
         result, clipped = cast_to(result, image.data.dtype)
         log.info(f"{int(clipped)} sample(s) clipped to the range of {image.data.dtype}")
     with stage(log, f"writing {target}"):
-        write_image(target, ImageFile(result, image.axes, image.spacing, image.unit), overwrite=args.overwrite)
+        write_image(
+            target, dataclasses.replace(image, data=result), overwrite=args.overwrite, compression=args.compression
+        )
     voxels = int(result.size)
     log.info(f"done: {voxels / 1e6:.2f} Mvoxel in {seconds:.2f} s ({voxels / 1e6 / seconds:.2f} Mvoxel/s)")
     return DenoiseOutcome(report.noise, seconds, voxels)

@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import argparse
+from pathlib import Path
 
 from pxvorel.noise.model import NoiseModel, NoiseSpec
 
@@ -49,6 +50,20 @@ def chunks_option(text: str, axes: str) -> dict[int, int]:
             f"{','.join(f'{a}=64' for a in axes if a != 'C')}"
         )
     return {axes.index(axis): length for axis, length in named.items()}
+
+
+def check_file_options(args: argparse.Namespace, target: Path, *, zarr: bool) -> None:
+    """--series, --compression and --pyramid against the output `target` (OME-Zarr when `zarr`)."""
+    if args.series is not None and args.series < 0:
+        raise UsageError(f"--series {args.series}: series are counted from 0")
+    if args.pyramid < 0:
+        raise UsageError(f"--pyramid {args.pyramid}: give a number of levels, 0 or more")
+    if args.pyramid and not zarr:
+        raise UsageError(f"--pyramid: only OME-Zarr output has resolution levels, not {target.name!r}")
+    if args.compression not in (None, "none") and target.name.lower().endswith(".npy"):
+        raise UsageError(
+            f"--compression: .npy files are written uncompressed; use a .tif or .zarr name for {target.name!r}"
+        )
 
 
 def noise_option(args: argparse.Namespace) -> NoiseSpec:

@@ -87,7 +87,27 @@ def build_parser() -> argparse.ArgumentParser:
         "--dtype",
         choices=("float32", "input"),
         default="float32",
-        help="output type: float32 (default) or the input's integer type (rounded and clipped)",
+        help="output type: float32 (default) or the input's type (integers rounded and clipped)",
+    )
+    den.add_argument(
+        "--series",
+        type=int,
+        metavar="N",
+        help="denoise series N (from 0) of a multi-series TIFF (default: every series, each into "
+        "its own file named with _sN before the suffix)",
+    )
+    den.add_argument(
+        "--compression",
+        choices=("none", "zlib", "zstd"),
+        help="compress the output: TIFF default none (ImageJ's own opener reads zlib, not zstd); "
+        "OME-Zarr default zstd (zlib is written with Zarr's gzip codec)",
+    )
+    den.add_argument(
+        "--pyramid",
+        type=int,
+        default=0,
+        metavar="LEVELS",
+        help="OME-Zarr output: add LEVELS lower-resolution levels, each halving Y and X (default 0)",
     )
     den.add_argument(
         "--chunks",
@@ -101,6 +121,9 @@ def build_parser() -> argparse.ArgumentParser:
     est = commands.add_parser("estimate", help="estimate the noise of an image file")
     est.add_argument("input", metavar="INPUT")
     est.add_argument("--axes", help="axes of the data (default: from the file's metadata)")
+    est.add_argument(
+        "--series", type=int, metavar="N", help="series N (from 0) of a multi-series TIFF (default the first)"
+    )
     est.add_argument(
         "--json",
         action="store_true",

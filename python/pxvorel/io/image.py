@@ -1,4 +1,4 @@
-"""The image-file type: samples (in memory or a dask array) with their axes and pixel sizes."""
+"""The image-file type: samples (in memory or a dask array) with their axes, pixel sizes and details."""
 
 from __future__ import annotations
 
@@ -7,6 +7,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
+from pxvorel.io.details import ImageDetails
 from pxvorel.io.units import MICROMETRE, um_per
 
 if TYPE_CHECKING:
@@ -36,6 +37,9 @@ class ImageFile:
         relative pixel sizes (no unit). Another length unit may be given when the
         object is made: the spatial sizes are then converted to micrometres and
         `unit` becomes ``"µm"``.
+    details : ImageDetails
+        Names, colours, display ranges and the rest of what the file says about the
+        image, which the writers put back (empty for an image made in memory).
 
     Raises
     ------
@@ -53,6 +57,7 @@ class ImageFile:
     axes: str
     spacing: dict[str, float] = field(default_factory=dict)
     unit: str | None = None
+    details: ImageDetails = field(default_factory=ImageDetails)
 
     def __post_init__(self) -> None:
         spacing = {str(a): float(s) for a, s in self.spacing.items()}

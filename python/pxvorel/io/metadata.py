@@ -68,9 +68,10 @@ def _lengths(sizes: Mapping[str, Any], unit: object) -> Spacing:
     return spacing, MICROMETRE if factor is not None and spacing else None
 
 
-def _ome(xml: str) -> Spacing:
-    image = tifffile.xml2dict(xml).get("OME", {}).get("Image", {})
-    pixels = (image[0] if isinstance(image, list) else image).get("Pixels", {})
+def _ome(xml: str, series: int) -> Spacing:
+    images = tifffile.xml2dict(xml).get("OME", {}).get("Image", {})
+    images = images if isinstance(images, list) else [images]
+    pixels = images[series if series < len(images) else 0].get("Pixels", {})
     sizes = {
         a: (v, pixels.get(f"PhysicalSize{a}Unit", MICROMETRE))
         for a in "XYZ"
@@ -125,8 +126,8 @@ def _shaped(tif: tifffile.TiffFile) -> Spacing:
     return spacing, unit
 
 
-def tiff_spacing(tif: tifffile.TiffFile) -> Spacing:
-    """The pixel sizes of the first series of an open TIFF file and their unit.
+def tiff_spacing(tif: tifffile.TiffFile, series: int = 0) -> Spacing:
+    """The pixel sizes of a series (OME-TIFF: its image) of an open TIFF file and their unit.
 
     Returns
     -------
@@ -137,7 +138,7 @@ def tiff_spacing(tif: tifffile.TiffFile) -> Spacing:
         ``"µm"``, or None when the file gives no spatial size with a unit.
     """
     if tif.is_ome and tif.ome_metadata:
-        return _ome(tif.ome_metadata)
+        return _ome(tif.ome_metadata, series)
     if tif.is_imagej:
         return _imagej(tif)
     if tif.is_shaped:

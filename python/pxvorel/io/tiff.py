@@ -10,8 +10,12 @@ letters T, C, Z, Y and X that :func:`pxvorel.denoise` takes:
 * axes of length 1 with other letters are dropped.
 
 Pixel sizes are read from the file's metadata by :mod:`pxvorel.io.metadata` and kept in
-micrometres and seconds. TIFF output is an ImageJ hyperstack whenever ImageJ can hold
-the image, so that ImageJ opens it with its axes, channels and pixel sizes.
+micrometres and seconds; names, colours, display ranges and ImageJ's or OME's other
+fields travel as :class:`pxvorel.io.details.ImageDetails` and are written back. TIFF
+output is an ImageJ hyperstack whenever ImageJ can hold the image, so that ImageJ opens
+it with its axes, channels, pixel sizes, colour tables and labels; OME-TIFF output
+keeps the source's OME-XML where it still describes the result (:mod:`pxvorel.io.ome`).
+A file with several series is read one series at a time.
 Output is written to a temporary file in the target folder and renamed into place
 (:mod:`pxvorel.io.atomic`), so an interrupted run never leaves a half-written file behind.
 """
@@ -32,16 +36,51 @@ import tifffile
 
 from pxvorel.core.axes import AxisPlan, normalize_axes
 from pxvorel.io.atomic import AtomicTarget
+from pxvorel.io.details import ImageDetails, lut_of_color
 from pxvorel.io.image import ImageFile
 from pxvorel.io.metadata import file_axes, tiff_spacing
+from pxvorel.io.ome import ome_color, ome_details, ome_for_result
 from pxvorel.io.units import MICROMETRE
 
-__all__ = ["ImageFile", "read_image", "write_image"]
+__all__ = ["COMPRESSIONS", "ImageFile", "read_image", "series_count", "tiff_details", "write_image"]
 
 log = logging.getLogger(__name__)
 
 _IMAGEJ_ORDER = "TZCYX"
 _IMAGEJ_DTYPES = (np.uint8, np.uint16, np.float32)
+
+#: Compressions of TIFF output (tifffile's names; "none" stores the samples as they are).
+#: ImageJ's own opener reads "zlib" but not "zstd"; tifffile, Bio-Formats and napari read both.
+COMPRESSIONS = ("none", "zlib", "zstd")
+
+
+def _compression(name: str | None) -> str | None:
+    if name is None or name == "none":
+        return None
+    if name not in COMPRESSIONS:
+        raise ValueError(f"compression {name!r}: choose one of {', '.join(COMPRESSIONS)}")
+    return name
+
+
+def series_count(path: str | os.PathLike[str]) -> int:
+    """How many series (images) a TIFF file holds; 1 for other files and for what cannot be read."""
+    path = Path(path)
+    if path.suffix.lower() not in (".tif", ".tiff") or not path.is_file():
+        return 1
+    try:
+        with tifffile.TiffFile(path) as tif:
+            return max(1, len(tif.series))
+    except (tifffile.TiffFileError, OSError, ValueError, IndexError):
+        return 1
+
+
+def tiff_details(tif: tifffile.TiffFile, series: int) -> ImageDetails:
+    """The details of series `series` of an open TIFF file (OME or ImageJ; none for others)."""
+    if tif.is_ome and tif.ome_metadata:
+        return ome_details(tif.ome_metadata, series)
+    if tif.is_imagej:
+        return ImageDetails.from_imagej(tif.imagej_metadata or {})
+    return ImageDetails(series=series)
 
 
 @contextlib.contextmanager
@@ -82,17 +121,20 @@ def _warn_if_metadata_differs(raw_axes: str, shape: tuple[int, ...], given: str,
         )
 
 
-def read_image(path: str | os.PathLike[str], *, axes: str | None = None) -> ImageFile:
-    """Read a TIFF, OME-TIFF, ImageJ hyperstack or ``.npy`` file with its axes and pixel sizes.
+def read_image(path: str | os.PathLike[str], *, axes: str | None = None, series: int | None = None) -> ImageFile:
+    """Read a TIFF, OME-TIFF, ImageJ hyperstack or ``.npy`` file with its axes, pixel sizes and details.
 
     Parameters
     ----------
     path : str or path-like
-        The file to read. For TIFF files the first series is read.
+        The file to read.
     axes : str, optional
         The data's axes, overriding what the file says (required for files whose
         metadata names an axis that cannot be translated, and the only source of axes
         for ``.npy`` files besides the default by dimension count).
+    series : int, optional
+        Which series of a TIFF file to read (counted from 0). By default the first,
+        with a warning when the file holds more (:func:`series_count` tells how many).
 
     Returns
     -------
@@ -103,7 +145,8 @@ def read_image(path: str | os.PathLike[str], *, axes: str | None = None) -> Imag
     FileNotFoundError
         When the file does not exist.
     ValueError
-        When the file cannot be read as an image or its axes cannot be determined.
+        When the file cannot be read as an image, its axes cannot be determined or
+        it has no series `series`.
 
     Examples
     --------
@@ -118,6 +161,8 @@ def read_image(path: str | os.PathLike[str], *, axes: str | None = None) -> Imag
     if not path.is_file():
         raise FileNotFoundError(f"no such file: {path}")
     if path.suffix.lower() == ".npy":
+        if series:
+            raise ValueError(f"{path.name} holds one image; there is no series {series}")
         try:
             data = np.load(path, allow_pickle=False)
         except (ValueError, OSError, EOFError, MemoryError) as error:
@@ -125,12 +170,23 @@ def read_image(path: str | os.PathLike[str], *, axes: str | None = None) -> Imag
         return ImageFile(data, AxisPlan.for_array(data.shape, axes).axes)  # no metadata: nothing guessed in doubt
     try:
         with _tifffile_complaints() as complaints, tifffile.TiffFile(path) as tif:
-            series = tif.series[0]
-            data = series.asarray()
-            spacing, unit = tiff_spacing(tif)
-            raw_axes = series.axes
+            count = len(tif.series)
+            if series is not None and not 0 <= series < max(count, 1):
+                raise _SeriesError(f"{path.name} holds {count} series (0 to {count - 1}); there is no series {series}")
+            if series is None and count > 1:
+                log.warning(
+                    "%s holds %d series; reading the first (choose with --series N or series=N)", path.name, count
+                )
+            number = series or 0
+            chosen = tif.series[number]
+            data = chosen.asarray()
+            spacing, unit = tiff_spacing(tif, number)
+            raw_axes = chosen.axes
+            details = tiff_details(tif, number)
         if complaints:
             raise ValueError(f"the file is damaged or truncated ({complaints[0]})")
+    except _SeriesError:
+        raise
     except (tifffile.TiffFileError, IndexError, OSError, ValueError, MemoryError) as error:
         raise ValueError(f"cannot read {path} as a TIFF image: {error}") from error
     if axes is None:
@@ -140,11 +196,35 @@ def read_image(path: str | os.PathLike[str], *, axes: str | None = None) -> Imag
         letters = normalize_axes(axes, data.ndim)
         _warn_if_metadata_differs(raw_axes, data.shape, letters, path)
     spacing = {a: s for a, s in spacing.items() if a in letters and math.isfinite(s) and s > 0}
-    return ImageFile(data, normalize_axes(letters, data.ndim), spacing, unit)
+    letters = normalize_axes(letters, data.ndim)
+    channels = data.shape[letters.index("C")] if "C" in letters else 1
+    return ImageFile(data, letters, spacing, unit, details.for_channels(channels))
 
 
-def _ome_writer(image: ImageFile) -> Callable[[BinaryIO], object]:
+class _SeriesError(ValueError):
+    """A series number the file does not have."""
+
+
+def _ome_writer(image: ImageFile, compression: str | None) -> Callable[[BinaryIO], object]:
+    kept = ome_for_result(image.details, image.data.shape, image.axes, image.data.dtype, image.spacing, image.unit)
+    if kept is not None:
+        return lambda fh: tifffile.imwrite(
+            fh, image.data, photometric="minisblack", description=kept.encode(), metadata=None, compression=compression
+        )
+    if image.details.ome_xml is not None:
+        log.warning(
+            "the source's OME metadata does not fit the result: only names, colours and pixel sizes are written"
+        )
     meta: dict[str, Any] = {"axes": image.axes}
+    if image.details.name:
+        meta["Name"] = image.details.name
+    channels: dict[str, list[Any]] = {}
+    if image.details.channel_names:
+        channels["Name"] = list(image.details.channel_names)
+    if image.details.channel_colors:
+        channels["Color"] = [ome_color(color) for color in image.details.channel_colors]
+    if channels:
+        meta["Channel"] = channels
     for axis in "XYZ":
         if axis in image.spacing:
             meta[f"PhysicalSize{axis}"] = image.spacing[axis]
@@ -152,10 +232,37 @@ def _ome_writer(image: ImageFile) -> Callable[[BinaryIO], object]:
     if "T" in image.spacing:
         meta["TimeIncrement"] = image.spacing["T"]
         meta["TimeIncrementUnit"] = "s"
-    return lambda fh: tifffile.imwrite(fh, image.data, ome=True, photometric="minisblack", metadata=meta)
+    return lambda fh: tifffile.imwrite(
+        fh, image.data, ome=True, photometric="minisblack", metadata=meta, compression=compression
+    )
 
 
-def _imagej_writer(image: ImageFile) -> Callable[[BinaryIO], object]:
+def _imagej_details(image: ImageFile, axes: str, shape: tuple[int, ...]) -> dict[str, Any]:
+    """ImageJ's fields for the file: those read from an ImageJ source, else colour tables and
+    display ranges made from the channel colours and windows; entries that do not fit the
+    written planes and channels are left out with a warning."""
+    details = image.details
+    fields = dict(details.imagej)
+    channels = shape[axes.index("C")] if "C" in axes else 1
+    planes = int(np.prod(shape[:-2])) if len(shape) > 2 else 1
+    if "LUTs" not in fields and len(details.channel_colors) == channels:
+        fields["LUTs"] = [lut_of_color(c) for c in details.channel_colors]
+    if "Ranges" not in fields and len(details.windows) == channels and channels > 1:
+        fields["Ranges"] = [v for window in details.windows for v in window]
+    if "min" not in fields and len(details.windows) == 1:
+        fields["min"], fields["max"] = details.windows[0]
+    expected = {"LUTs": channels, "Ranges": 2 * channels, "Labels": planes}
+    for key, count in expected.items():
+        if key in fields and len(fields[key]) != count:
+            log.warning("ImageJ %s: %d entries for %d; not written", key, len(fields[key]), count)
+            del fields[key]
+    if "Labels" in fields and axes != image.axes:
+        log.warning("ImageJ slice labels are not written: the planes were put in another order")
+        del fields["Labels"]
+    return fields
+
+
+def _imagej_writer(image: ImageFile, compression: str | None) -> Callable[[BinaryIO], object]:
     """An ImageJ hyperstack: the axes put in ImageJ's order, sizes in its description and resolution tags."""
     axes = "".join(a for a in _IMAGEJ_ORDER if a in image.axes)
     if axes != image.axes:
@@ -176,10 +283,13 @@ def _imagej_writer(image: ImageFile) -> Callable[[BinaryIO], object]:
         meta["spacing"] = spacing["Z"]
     if "T" in spacing:
         meta["finterval"] = spacing["T"]
-    return lambda fh: tifffile.imwrite(fh, data, imagej=True, photometric="minisblack", metadata=meta, resolution=xy)
+    meta.update(_imagej_details(image, axes, data.shape))
+    return lambda fh: tifffile.imwrite(
+        fh, data, imagej=True, photometric="minisblack", metadata=meta, resolution=xy, compression=compression
+    )
 
 
-def _plain_writer(image: ImageFile) -> Callable[[BinaryIO], object]:
+def _plain_writer(image: ImageFile, compression: str | None) -> Callable[[BinaryIO], object]:
     """A TIFF with tifffile's description of axes and sizes, and the resolution tags in centimetres."""
     spacing = image.spacing
     xy: tuple[float, float] | None = None
@@ -194,16 +304,17 @@ def _plain_writer(image: ImageFile) -> Callable[[BinaryIO], object]:
         metadata=meta,
         resolution=xy,
         resolutionunit="CENTIMETER" if per_um > 1 else "NONE",
+        compression=compression,
     )
 
 
-def _tiff_writer(path: Path, image: ImageFile) -> Callable[[BinaryIO], object]:
+def _tiff_writer(path: Path, image: ImageFile, compression: str | None) -> Callable[[BinaryIO], object]:
     if path.name.lower().endswith((".ome.tif", ".ome.tiff")):
-        return _ome_writer(image)
+        return _ome_writer(image, compression)
     axes = image.axes
     if set(axes) <= set(_IMAGEJ_ORDER) and {"Y", "X"} <= set(axes) and image.data.dtype.type in _IMAGEJ_DTYPES:
-        return _imagej_writer(image)
-    return _plain_writer(image)
+        return _imagej_writer(image, compression)
+    return _plain_writer(image, compression)
 
 
 def write_image(
@@ -214,8 +325,9 @@ def write_image(
     spacing: Mapping[str, float] | None = None,
     unit: str | None = None,
     overwrite: bool = False,
+    compression: str | None = None,
 ) -> Path:
-    """Write an image with its axes and pixel sizes, atomically.
+    """Write an image with its axes, pixel sizes and details, atomically.
 
     The format follows the file name: ``.ome.tif``/``.ome.tiff`` writes OME-TIFF,
     ``.tif``/``.tiff`` an ImageJ hyperstack when the axes include Y and X and the dtype
@@ -234,6 +346,8 @@ def write_image(
         of the spatial sizes in `spacing` (None: relative sizes without a unit).
     overwrite : bool, optional
         Replace an existing file. Default False.
+    compression : {"none", "zlib", "zstd"}, optional
+        Compression of TIFF output (default none). ``.npy`` files are not compressed.
 
     Returns
     -------
@@ -245,7 +359,7 @@ def write_image(
     FileExistsError
         When the file exists and `overwrite` is False.
     ValueError
-        For an unsupported file extension or a bad axes string.
+        For an unsupported file extension or compression, or a bad axes string.
 
     Examples
     --------
@@ -263,15 +377,19 @@ def write_image(
         normalize_axes(axes or image.axes or None, image.data.ndim),
         dict(spacing if spacing is not None else image.spacing),
         unit if unit is not None else image.unit,
+        image.details,
     )
+    codec = _compression(compression)
     name = path.name.lower()
     writer: Callable[[BinaryIO], object]
     if name.endswith(".npy"):
+        if codec is not None:
+            raise ValueError(f"cannot write {path.name} compressed: .npy files are written as they are")
 
         def writer(fh: BinaryIO) -> None:
             np.save(fh, image.data, allow_pickle=False)
     elif name.endswith((".tif", ".tiff")):
-        writer = _tiff_writer(path, image)
+        writer = _tiff_writer(path, image, codec)
     else:
         raise ValueError(f"cannot write {path.name}: use a .tif, .ome.tif or .npy file name")
     with AtomicTarget(path, overwrite=overwrite) as target:
