@@ -3,9 +3,9 @@
 A test module whose imports at module level (its own, or those of the tests' shared
 modules it imports) name a package that is not installed is skipped whole, with the
 package named in the summary: the core-only environment lacks the extras' packages.
-``--needing=a,b`` keeps only the modules that import one of those packages anywhere or name
-one in a string (``pytest.importorskip("dask.array")``, code for a child process), so that an
-extra's environment runs the tests of that extra.
+``--needing=a,b`` keeps only the modules that import one of those packages anywhere (or ask
+for it with ``pytest.importorskip``), so that an extra's environment runs the tests of that
+extra.
 """
 
 from __future__ import annotations
@@ -21,8 +21,7 @@ import pytest
 @cache
 def own_names(path: Path, top_level_only: bool) -> tuple[frozenset[str], frozenset[str]]:
     """The top-level package names that a module imports, and (anywhere in it, unless
-    top_level_only) those it names in strings: ``pytest.importorskip("dask.array")``, a
-    check for a package, code for a child process."""
+    top_level_only) those it asks for with ``pytest.importorskip``."""
     tree = ast.parse(path.read_text(encoding="utf-8"), str(path))
     nodes = tree.body if top_level_only else list(ast.walk(tree))
     imported: set[str] = set()
@@ -32,8 +31,15 @@ def own_names(path: Path, top_level_only: bool) -> tuple[frozenset[str], frozens
             imported.update(alias.name.partition(".")[0] for alias in node.names)
         elif isinstance(node, ast.ImportFrom) and node.module and node.level == 0:
             imported.add(node.module.partition(".")[0])
-        elif not top_level_only and isinstance(node, ast.Constant) and isinstance(node.value, str):
-            named.update(word.partition(".")[0] for word in node.value.split())
+        elif (
+            not top_level_only
+            and isinstance(node, ast.Call)
+            and getattr(node.func, "attr", None) == "importorskip"
+            and node.args
+            and isinstance(node.args[0], ast.Constant)
+            and isinstance(node.args[0].value, str)
+        ):
+            named.add(node.args[0].value.partition(".")[0])
     return frozenset(imported), frozenset(named)
 
 
