@@ -204,8 +204,10 @@ _demo: _install
 # (benchmark-only; pure Python with their own libraries). Installed from the host side,
 # whose pip reaches the index; where it cannot, benchmarks/quality/vs_bm3d.py shows their
 # recorded figures. The benchmarks run as modules from the checkout's root (benchmarks/README.md).
-# The texture figure comes last (what the default output leaves on flat fields and real
-# backgrounds, against a Gaussian blur of the same noise reduction; montages in build/texture).
+# Then the real noisy / clean pairs (the default call, the best Gaussian blur and OpenCV's best
+# non-local means; its failed targets do not stop the bench). The texture figure comes last
+# (what the default output leaves on flat fields and real backgrounds, against a Gaussian blur
+# of the same noise reduction; montages in build/texture).
 bench:
 	@[ -d build/peers/bm4d ] || python3 -m pip install --quiet --target build/peers --no-deps bm3d bm4d \
 	  || echo "BM3D/BM4D could not be installed: their recorded figures are shown"
@@ -214,6 +216,7 @@ _bench: _install
 	python3 -m benchmarks.speed.vs_peers $(BENCH_ARGS)
 	python3 -m benchmarks.quality.tuning --quick
 	python3 -m benchmarks.quality.vs_bm3d $(BENCH_ARGS)
+	-python3 -m benchmarks.validation.real_pairs
 	python3 -m benchmarks.quality.texture_figure
 
 clean:

@@ -14,7 +14,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from pxvorel.noise.model import NoiseSpec, choose_model
+from pxvorel.noise.choose import choose_model
+from pxvorel.noise.model import NoiseSpec
 from pxvorel.quality.estimate import QualityEstimate
 from pxvorel.quality.sure import estimate_risk
 from pxvorel.quality.tile_choice import choose

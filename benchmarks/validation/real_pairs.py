@@ -22,7 +22,10 @@ For each pair, in the noisy image's units:
   0.3 to 8 pixels on a logarithmic grid of 40 values by PSNR against the clean image),
   each against the matched clean image: 10 log10(R**2 / MSE) with R the matched clean
   image's range (max - min) and MSE the mean over all pixels; target: the default ahead
-  of the blur on every pair, by 0.75 dB on the mean;
+  of the blur on every pair, by 0.75 dB on the mean; beside them OpenCV's non-local means
+  (``cv2.fastNlMeansDenoising`` on the 8-bit input, 7 x 7 patches, 21 x 21 search) at its
+  best filter strength h (1 to 64 on a logarithmic grid of 16 values, by PSNR), where OpenCV
+  is installed;
 - intensities kept: the shift of the mean (result minus input) in units of the true
   noise sd, and of the mean of the darkest tenth of pixels (by a wide Gaussian blur of the
   input, sigma 8, which leaves little of even correlated noise to pick those pixels by) in
@@ -48,12 +51,13 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
+import numpy.typing as npt
 import tifffile
 from scipy import ndimage
 
 import pxvorel
-from pxvorel.noise.channels import NoiseModel
-from pxvorel.noise.model import with_correlation
+from pxvorel.noise.choose import with_correlation
+from pxvorel.noise.model import NoiseModel
 
 DATA = Path(__file__).resolve().parents[3] / "shared" / "data"
 #: (name, noisy file, clean file)
@@ -76,6 +80,7 @@ CORRELATION_TOLERANCE = 0.1
 MEAN_MARGIN = 0.75
 MEAN_SHIFT, DARK_SHIFT = 0.1, 0.2
 BLUR_SIGMAS = np.geomspace(0.3, 8.0, 40)
+OPENCV_STRENGTHS = np.geomspace(1.0, 64.0, 16)
 WIDE_BLUR = 8.0
 
 
@@ -136,6 +141,21 @@ def best_blur(pair: Pair) -> tuple[float, float]:
     return max(scores)
 
 
+def best_opencv(pair: Pair) -> tuple[float, float] | None:
+    """PSNR and h of OpenCV's non-local means at its best strength on the 8-bit noisy image,
+    or None without OpenCV."""
+    try:
+        import cv2
+    except ImportError:
+        return None
+    image: npt.NDArray[np.uint8] = np.clip(np.round(pair.noisy), 0, 255).astype(np.uint8)
+    scores = [
+        (psnr(pair.clean, cv2.fastNlMeansDenoising(image, None, float(h), 7, 21).astype(np.float64)), float(h))
+        for h in OPENCV_STRENGTHS
+    ]
+    return max(scores)
+
+
 @dataclass(frozen=True)
 class Row:
     name: str
@@ -147,6 +167,8 @@ class Row:
     psnr_default: float | None
     psnr_blur: float
     blur_sigma: float
+    opencv: tuple[float, float] | None
+    """PSNR and h of OpenCV's best non-local means (None: not installed)."""
     mean_shift: float | None
     dark_shift: float | None
     seconds_model: float
@@ -184,6 +206,7 @@ def measure(pair: Pair, denoiser: Denoiser | None) -> Row:
     true_rho = (neighbour_correlation(pair.noise, 1), neighbour_correlation(pair.noise, 0))
     model_rho = (model_correlation(model, "X"), model_correlation(model, "Y"))
     blur, sigma = best_blur(pair)
+    opencv = best_opencv(pair)
     result = seconds_default = mean_shift = dark_shift = None
     if denoiser is not None:
         start = time.perf_counter()
@@ -204,6 +227,7 @@ def measure(pair: Pair, denoiser: Denoiser | None) -> Row:
         result,
         blur,
         sigma,
+        opencv,
         mean_shift,
         dark_shift,
         seconds_model,
@@ -215,7 +239,7 @@ def measure(pair: Pair, denoiser: Denoiser | None) -> Row:
 def print_rows(rows: list[Row]) -> None:
     print(
         f"{'pair':<22} {'sd 10/50/90 %: true -> model/true':<36} {'rho X, Y: true | model':<24} "
-        f"{'PSNR in':>7} {'default':>7} {'blur (sigma)':>13} {'diff':>6} {'mean':>5} {'dark':>5} "
+        f"{'PSNR in':>7} {'default':>7} {'blur (sigma)':>13} {'diff':>6} {'opencv (h)':>13} {'mean':>5} {'dark':>5} "
         f"{'t model':>7} {'t corr':>6} {'t call':>6}"
     )
     for r in rows:
@@ -229,9 +253,10 @@ def print_rows(rows: list[Row]) -> None:
             else f"{'-':>5} {'-':>5}"
         )
         call = f"{r.seconds_default:6.1f}" if r.seconds_default is not None else f"{'-':>6}"
+        opencv = f"{r.opencv[0]:7.2f} ({r.opencv[1]:4.1f})" if r.opencv is not None else f"{'-':>13}"
         print(
             f"{r.name:<22} {sd:<36} {rho:<24} {r.psnr_input:7.2f} {default} {r.psnr_blur:7.2f} ({r.blur_sigma:4.2f}) "
-            f"{diff} {shifts} {r.seconds_model:6.2f}s {r.seconds_correlation:5.2f}s {call}s"
+            f"{diff} {opencv} {shifts} {r.seconds_model:6.2f}s {r.seconds_correlation:5.2f}s {call}s"
         )
 
 

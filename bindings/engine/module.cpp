@@ -29,12 +29,13 @@ PYBIND11_MODULE(_engine, m) {
           py::arg("shape"), py::arg("patch_radius"), py::arg("neighborhood_axes"), py::arg("max_iter"));
     m.def("wiener", &watched_wiener,
           "The second stage: an empirical Wiener filter of `noisy` in a sliding-window DCT, with `pilot`\n"
-          "(a first estimate) giving the shrinkage P^2 / (P^2 + 1) of each coefficient. Both float32 arrays\n"
+          "(a first estimate) giving the shrinkage S / (S + 1) of each coefficient, S = max(P^2 - floor, 0)\n"
+          "(floor: the part of P^2 the pilot's own error may hold; 0 by default). Both float32 arrays\n"
           "of one shape (engine axis order) at unit noise variance; channels are filtered apart.\n\n"
           "block, step and origin have 5 entries (x, y, z, c, t; c must be 1, 1, 0): the block shape,\n"
           "the spacing of block positions, and the whole image's coordinate of the first sample (block\n"
           "positions are multiples of the step in whole-image coordinates). Progress reports and stop\n"
           "requests as for denoise; the inputs are never written, the result is a new array.",
           py::arg("noisy"), py::arg("pilot"), py::arg("block"), py::arg("step"), py::arg("origin"), py::arg("threads"),
-          py::arg("progress") = py::none());
+          py::arg("progress") = py::none(), py::arg("floor") = 0.0f);
 }

@@ -42,7 +42,7 @@ px::wiener_blocks blocks_of(const std::vector<int>& block, const std::vector<int
 }  // namespace
 
 ndarray watched_wiener(ndarray noisy, ndarray pilot, const std::vector<int>& block, const std::vector<int>& step,
-                       const std::vector<long long>& origin, int threads, const py::object& progress) {
+                       const std::vector<long long>& origin, int threads, const py::object& progress, float floor) {
     require_progress(progress);
     if (noisy.ndim() != pilot.ndim() || !std::equal(noisy.shape(), noisy.shape() + noisy.ndim(), pilot.shape())) {
         throw std::invalid_argument("noisy and pilot must have the same shape");
@@ -50,7 +50,8 @@ ndarray watched_wiener(ndarray noisy, ndarray pilot, const std::vector<int>& blo
     const px::image_view noisy_view(dims_of(noisy), noisy.data());
     const px::image_view pilot_view(dims_of(pilot), pilot.data());
     if (noisy_view.empty()) throw std::invalid_argument("the image is empty");
-    const px::wiener_blocks blocks = blocks_of(block, step, origin);
+    px::wiener_blocks blocks = blocks_of(block, step, origin);
+    blocks.floor = floor;
     px::check_wiener_blocks(noisy_view.dims, blocks);
     px::array filtered;
     px::run_control control;

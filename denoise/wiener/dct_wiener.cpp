@@ -3,6 +3,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -81,7 +82,7 @@ struct block_buffers {
 // returns its aggregation weight 1 / sum(W^2).
 float filter_block(const float* noisy, const float* pilot, const std::vector<axis_blocks>& axes,
                    const std::array<int, 4>& k, const block_transform& forward, const block_transform& inverse,
-                   const block_buffers& work) {
+                   float floor, const block_buffers& work) {
     const axis_blocks &ax = axes[0], &ay = axes[1], &az = axes[2], &at = axes[3];
     const std::int64_t* ot = at.offset.data() + std::int64_t{k[3]} * at.step;
     const std::int64_t* oz = az.offset.data() + std::int64_t{k[2]} * az.step;
@@ -104,7 +105,7 @@ float filter_block(const float* noisy, const float* pilot, const std::vector<axi
     forward.apply(work.noisy, work.scratch);
     forward.apply(work.pilot, work.scratch);
     for (int i = 0; i < work.volume; ++i) {
-        const float p2 = work.pilot[i] * work.pilot[i];
+        const float p2 = std::max(work.pilot[i] * work.pilot[i] - floor, 0.0f);
         work.factor[i] = p2 / (p2 + 1.0f);
     }
     float sum = 0.0f;
@@ -164,6 +165,9 @@ void check_wiener_blocks(const extent& dims, const wiener_blocks& blocks) {
     if (volume > max_wiener_volume) {
         throw std::invalid_argument("a block holds at most " + std::to_string(max_wiener_volume) + " samples, not " +
                                     std::to_string(volume));
+    }
+    if (!(blocks.floor >= 0.0f) || !std::isfinite(blocks.floor)) {
+        throw std::invalid_argument("the pilot's floor must be finite and >= 0, not " + std::to_string(blocks.floor));
     }
     for (int a = 0; a < 4; ++a) {
         const int size = blocks.size[a];
@@ -282,7 +286,7 @@ array dct_wiener(const image_view& noisy, const image_view& pilot, const wiener_
                             if (asked_to_stop) break;
                         }
                         const float weight = filter_block(noisy.values + channel, pilot.values + channel, axes, k,
-                                                          forward, inverse, work);
+                                                          forward, inverse, blocks.floor, work);
                         add_block(work.noisy, weight, window, axes, k, out_lo, out_hi, num + channel, den + channel);
                         ++unreported;
                     }

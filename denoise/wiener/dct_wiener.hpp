@@ -3,10 +3,15 @@
 //
 // Each block of the noisy image and the same block of a pilot estimate (the
 // first stage's result) are taken to the orthonormal separable DCT; each
-// noisy coefficient is multiplied by P^2 / (P^2 + 1), P the pilot's
-// coefficient (both images at unit noise variance), and the block is taken
-// back. Overlapping blocks are averaged with a separable Kaiser window times
-// 1 / sum(W^2), W the block's shrinkage factors. Channels are filtered apart.
+// noisy coefficient is multiplied by S / (S + 1), S = max(P^2 - floor, 0) and
+// P the pilot's coefficient (both images at unit noise variance), and the
+// block is taken back. The floor is the part of P^2 that the pilot's own
+// error may hold: where the first stage kept noise (a patch without similar
+// ones), its coefficients are of the order of the noise, and a filter that
+// trusted them would pass the noise through in the shape of the block's
+// cosines. With floor 0 the factor is P^2 / (P^2 + 1). Overlapping blocks
+// are averaged with a separable Kaiser window times 1 / sum(W^2), W the
+// block's shrinkage factors. Channels are filtered apart.
 //
 // Block positions along an axis are the multiples of the step in the
 // coordinates of the whole image (origin gives the coordinate of this
@@ -41,10 +46,13 @@ struct wiener_blocks {
     std::array<int, 4> size{1, 1, 1, 1};
     std::array<int, 4> step{1, 1, 1, 1};
     std::array<std::int64_t, 4> origin{0, 0, 0, 0};
+    // Subtracted from every squared pilot coefficient (noise variances, >= 0).
+    float floor = 0.0f;
 };
 
 // Throws std::invalid_argument unless 1 <= size <= the axis length (and
 // max_wiener_block) and 1 <= step <= size along every axis, origin >= 0, the
+// floor is finite and >= 0, the
 // block holds at most max_wiener_volume samples, and no axis is within
 // 2 * max_wiener_block of the int range.
 void check_wiener_blocks(const extent& dims, const wiener_blocks& blocks);

@@ -10,7 +10,8 @@ and writes OME-Zarr.
 from pxvorel.api import denoise
 from pxvorel.core.version import __version__
 from pxvorel.io import ImageFile, read_image, write_image
-from pxvorel.noise.model import NoiseModel, estimate_noise, estimate_sigma
+from pxvorel.noise.choose import estimate_noise, estimate_sigma
+from pxvorel.noise.model import NoiseModel
 from pxvorel.quality.estimate import QualityEstimate
 from pxvorel.quality.report import RunReport
 

@@ -44,8 +44,11 @@ def wiener(
     origin: Sequence[SupportsInt | SupportsIndex],
     threads: SupportsInt | SupportsIndex,
     progress: Callable[[float], object] | None = None,
+    floor: SupportsFloat | SupportsIndex = 0.0,
 ) -> npt.NDArray[np.float32]:
     """The DCT Wiener filter of noisy with pilot (same shape, engine axis order, unit noise).
+
+    Each noisy coefficient is scaled by S / (S + 1), S = max(P**2 - floor, 0), P the pilot's.
 
     block, step and origin list x, y, z, c, t (c: 1, 1, 0). threads <= 0 counts back from
     the calling thread's OpenMP setting. Progress and signals as for :func:`denoise`; the

@@ -2,15 +2,21 @@
 
 1. :func:`~pxvorel.run.job.prepare`: the image as a (T, C, Z, Y, X) view, its axes and the
    validated settings;
-2. the noise model, measured and chosen (:func:`~pxvorel.noise.model.choose_model`);
-3. every noisy channel brought to unit noise (:class:`~pxvorel.run.unit.UnitImage`), and
-   whitened where the model says its noise is spatially correlated;
+2. the noise model, measured and chosen (:func:`~pxvorel.noise.choose.choose_model`);
+3. the defective pixels the model lists replaced by their neighbours' median
+   (:func:`~pxvorel.noise.defects.repair_defects`), every noisy channel brought to unit
+   noise (:class:`~pxvorel.run.unit.UnitImage`), its single dark outlying samples repaired
+   (:func:`~pxvorel.run.outliers.repair_dark`), and whitened where the model says its
+   noise is spatially correlated;
 4. the settings chosen: given, tuned (``tune=True``) or, in the default call, compared with
    others on tiles (:mod:`pxvorel.quality.tile_choice`); this step returns settings only;
 5. the run planned (:class:`~pxvorel.run.plan.RunPlan`: channels, bands, threads, the
-   second stage's blocks) and executed (:func:`~pxvorel.run.execute.execute`);
+   second stage's blocks) and executed (:func:`~pxvorel.run.execute.execute`: the engine,
+   then the second stage, which leaves single bright samples at the engine's value);
 6. the quality estimated, when asked for (:mod:`pxvorel.quality.sure`);
-7. the result brought back to intensities and to the caller's axis order, and the report.
+7. the result brought back to intensities, kept within what the detector recorded (a
+   channel's clips and saturation: :func:`~pxvorel.noise.recorded_range.keep_recorded_range`),
+   and brought to the caller's axis order, with the report.
 
 :func:`run` chains steps 2 to 7 for an in-memory image; a part of a larger image (a dask block)
 goes through steps 3, 5 and 7 with the whole image's model and settings
@@ -25,7 +31,10 @@ import logging
 import numpy as np
 import numpy.typing as npt
 
-from pxvorel.noise.model import NoiseModel, NoiseSpec, choose_model
+from pxvorel.noise.choose import choose_model
+from pxvorel.noise.defects import repair_defects
+from pxvorel.noise.model import NoiseModel, NoiseSpec
+from pxvorel.noise.recorded_range import keep_recorded_range
 from pxvorel.quality.candidates import CANDIDATES
 from pxvorel.quality.crop import tuning_crop
 from pxvorel.quality.estimate import QualityEstimate
@@ -78,7 +87,7 @@ def run(
         log.info(f"noise model: {line}")
     observer.noise_chosen(job, model)
     with observer.denoise_step(job):
-        unit = UnitImage.of(job.engine, model)
+        unit = UnitImage.of(repair_defects(job.engine, model.defects), model)
         edges = _progress_edges(job, tune, quality)
 
         def share(k: int) -> ProgressCallback | None:
@@ -99,6 +108,7 @@ def run(
                 result = unit.back(denoised)
         else:
             result = unit.back(unit.work)
+        result = keep_recorded_range(job.engine, model, result)
         if progress is not None:
             progress.finish()
     report = RunReport(job.plan, model, settings, tuning, estimate)

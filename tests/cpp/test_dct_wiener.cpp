@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <thread>
 #include <vector>
@@ -87,7 +88,8 @@ std::vector<double> reference(const px::array& noisy, const px::array& pilot, co
                         std::vector<double> nc = dct(nb, b, false), pc = dct(pb, b, false);
                         double sum = 0.0;
                         for (i = 0; i < volume; ++i) {
-                            const double w = pc[i] * pc[i] / (pc[i] * pc[i] + 1.0);
+                            const double p2 = std::max(pc[i] * pc[i] - double{g.floor}, 0.0);
+                            const double w = p2 / (p2 + 1.0);
                             nc[i] *= w;
                             sum += w * w;
                         }
@@ -149,7 +151,9 @@ INSTANTIATE_TEST_SUITE_P(
                     stage_case{"stack", {9, 8, 5, 1, 1}, {{4, 4, 3, 1}, {2, 2, 2, 1}, {0, 0, 0, 0}}},
                     stage_case{"channels_and_frames", {8, 6, 1, 3, 5}, {{4, 3, 1, 2}, {2, 3, 1, 1}, {0, 0, 0, 0}}},
                     stage_case{"five_axes", {6, 5, 3, 2, 4}, {{3, 2, 2, 2}, {2, 1, 1, 2}, {0, 0, 0, 0}}},
-                    stage_case{"stack_along_t_only", {1, 1, 1, 2, 19}, {{1, 1, 1, 6}, {1, 1, 1, 2}, {0, 0, 0, 0}}}),
+                    stage_case{"stack_along_t_only", {1, 1, 1, 2, 19}, {{1, 1, 1, 6}, {1, 1, 1, 2}, {0, 0, 0, 0}}},
+                    stage_case{"pilot_floor", {13, 11, 1, 1, 1}, {{6, 4, 1, 1}, {2, 2, 1, 1}, {0, 0, 0, 0}, 0.1f}},
+                    stage_case{"stack_pilot_floor", {9, 8, 5, 1, 1}, {{4, 4, 3, 1}, {2, 2, 2, 1}, {0, 0, 0, 0}, 0.2f}}),
     engine_test::by_name{});
 
 // A part cut from a plane, its origin given, equals the whole plane at every sample at least
@@ -189,6 +193,10 @@ TEST(WienerStage, RefusesBlocksThatDoNotFitAndStopsWhenAsked) {
     EXPECT_THROW(px::dct_wiener(noisy, noisy_image({64, 63, 1, 1, 1}, 1.0f), {}), std::invalid_argument);
     const px::array line = noisy_image({300, 1, 1, 1, 1}, 1.0f);
     EXPECT_THROW(px::dct_wiener(line, line, {{257, 1, 1, 1}, {2, 1, 1, 1}, {0, 0, 0, 0}}), std::invalid_argument);
+    for (const float floor : {-0.5f, std::nanf(""), INFINITY}) {
+        EXPECT_THROW(px::dct_wiener(noisy, pilot, {{4, 4, 1, 1}, {2, 2, 1, 1}, {0, 0, 0, 0}, floor}),
+                     std::invalid_argument);
+    }
 
     omp_set_num_threads(2);
     const px::wiener_blocks blocks{{12, 12, 1, 1}, {1, 1, 1, 1}, {0, 0, 0, 0}};

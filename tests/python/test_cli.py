@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import pxvorel
+import pxvorel.noise.fit as fit_module
 from pxvorel.io import read_image, write_image
 from scenes import moving_blobs, poisson_gaussian
 from subprocesses import assert_one_line_error, pxvorel_cli
@@ -128,10 +129,23 @@ def test_estimate_prints_json_as_the_last_line(series, tmp_path) -> None:
         "gain": [0.0],
         "offset": [0.0],
         "reasons": ["no noise can be measured"],
+        "fits": [True],
         "sigma": 0.0,
     }
     assert len(flat.stdout.strip().splitlines()) == 1
     assert "warning: channel 0: no noise can be measured" in flat.stderr
+
+
+def test_estimate_strict_fails_where_a_model_does_not_fit(series, monkeypatch, capsys) -> None:
+    from pxvorel.cli import main
+
+    assert main(["estimate", str(series), "--strict", "--quiet"]) == 0  # Poisson-Gaussian: its line fits
+    assert "fit: model sd within 20 %" in capsys.readouterr().out
+    monkeypatch.setattr(fit_module, "FITS", 1.01)  # no model can fit
+    assert main(["estimate", str(series), "--quiet"]) == 0
+    assert "the noise model does not fit" in capsys.readouterr().err  # a warning, whatever the flags
+    assert main(["estimate", str(series), "--strict", "--quiet"]) == 1
+    assert "does not fit the measured noise in channel 0" in capsys.readouterr().err
 
 
 def test_version_and_help() -> None:

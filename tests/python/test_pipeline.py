@@ -39,7 +39,7 @@ def test_a_default_call_enters_no_module_more_than_twice_and_asks_the_geometry_o
     image = np.random.default_rng(0).poisson(np.full((400, 400), 30.0)).astype(np.uint16)
     steps = steps_of_a_call(image, threads=1)
     assert max(Counter(steps).values()) <= 2, steps
-    for module in ("pxvorel.noise.model", "pxvorel.run.unit", "pxvorel.quality.tile_choice", "pxvorel.run.execute"):
+    for module in ("pxvorel.noise.choose", "pxvorel.run.unit", "pxvorel.quality.tile_choice", "pxvorel.run.execute"):
         assert module in steps, steps
     real, shapes = _engine.geometry, []
     monkeypatch.setattr(_engine, "geometry", lambda shape, *a: shapes.append(tuple(shape)) or real(shape, *a))

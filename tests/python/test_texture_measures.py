@@ -149,7 +149,8 @@ def test_the_figure_judges_a_defect_on_a_flat_field() -> None:
     assert all(np.isfinite(list(judgement.output.values()))) and all(np.isfinite(list(judgement.blur.values())))
     assert judgement.footprints is not None
     out, blur = judgement.footprints
-    assert blur.area > 0 and blur.ringing == 0.0 and 0.0 <= out.kept < 1.0
+    assert blur.area > 0 and blur.ringing == 0.0 and 0.0 <= out.kept < 1.2
+    assert out.ringing < 1.0 and out.area < blur.area  # the hot pixel kept, nothing around it
 
 
 @pytest.mark.parametrize(

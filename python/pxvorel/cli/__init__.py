@@ -3,7 +3,8 @@
 Progress goes to standard error (silenced by ``--quiet``), results to standard output.
 Errors are one line on standard error with exit status 2 for bad input or arguments (or
 a path that needs an optional extra, named with its ``pip install`` line) and 1 for
-anything else.
+anything else; ``pxvorel estimate --strict`` exits with 1 too when a channel's noise model
+does not fit the noise measured in it.
 """
 
 from __future__ import annotations
@@ -25,7 +26,7 @@ from pxvorel.cli.signals import Stopped, stop_on_signals
 from pxvorel.core.axes import AxisPlan
 from pxvorel.core.extras import MissingExtraError, require
 from pxvorel.io import read_image
-from pxvorel.noise.model import estimate_noise, estimate_sigma
+from pxvorel.noise.choose import estimate_noise, estimate_sigma
 
 log = logging.getLogger(__name__)
 
@@ -41,9 +42,10 @@ def _json_number(value: float) -> float | None:
     return value if math.isfinite(value) else None
 
 
-def estimate_file(args: argparse.Namespace, console: Console) -> None:
+def estimate_file(args: argparse.Namespace, console: Console) -> int:
     """``pxvorel estimate``: print the noise model ``denoise`` would use, the reason for each
-    channel's, and the Gaussian sigma of a file; with ``--plot``, draw it."""
+    channel's (with its fit figure), and the Gaussian sigma of a file; with ``--plot``, draw
+    it. The exit status is 1 with ``--strict`` when a channel's model does not fit."""
     with stage(log, f"reading {args.input}"):
         image = read_image(args.input, axes=args.axes, series=args.series)
     log.info(f"image: {describe_image(image)}")
@@ -58,13 +60,21 @@ def estimate_file(args: argparse.Namespace, console: Console) -> None:
             data = np.asarray(image.data)
             engine = AxisPlan.for_array(data.shape, image.axes).to_engine(data)
             model_figure(engine, model).savefig(args.plot, dpi=120)
+    fits = [model.fits(c) for c in range(model.channels)]
     if args.json:
-        print(json.dumps({**model.to_dict(), "reasons": list(model.reasons), "sigma": _json_number(sigma)}))
-        return
-    for c in range(model.channels):
-        print(f"channel {c}: {model.describe_channel(c)}")
-        print(f"  why: {model.reason(c)}")
-    print(f"sigma (Gaussian, all channels): {sigma:.6g}")
+        print(
+            json.dumps({**model.to_dict(), "reasons": list(model.reasons), "fits": fits, "sigma": _json_number(sigma)})
+        )
+    else:
+        for c in range(model.channels):
+            print(f"channel {c}: {model.describe_channel(c)}")
+            print(f"  why: {model.reason(c)}")
+        print(f"sigma (Gaussian, all channels): {sigma:.6g}")
+    if args.strict and not all(fits):
+        misfits = ", ".join(str(c) for c, ok in enumerate(fits) if not ok)
+        print(f"pxvorel: the noise model does not fit the measured noise in channel {misfits}", file=sys.stderr)
+        return 1
+    return 0
 
 
 def demo_command(args: argparse.Namespace, console: Console) -> None:

@@ -130,6 +130,11 @@ def build_parser() -> argparse.ArgumentParser:
         help='print {"gain": [...], "offset": [...], ..., "reasons": [...], "sigma": ...}',
     )
     est.add_argument("--plot", metavar="PNG", help="draw the measured noise and the model per channel to this file")
+    est.add_argument(
+        "--strict",
+        action="store_true",
+        help="exit with status 1 when a channel's noise model does not fit the noise measured in it",
+    )
     _add_common(est)
 
     demo = commands.add_parser("demo", help="denoise a synthetic time series and report the quality")

@@ -44,7 +44,8 @@ from superqt.utils import ensure_main_thread
 from pxvorel.api import denoise
 from pxvorel.core.axes import AxisPlan
 from pxvorel.napari._layers import denoised_layer, layer_axes
-from pxvorel.noise.model import NoiseModel, NoiseSpec, choose_model
+from pxvorel.noise.choose import choose_model
+from pxvorel.noise.model import NoiseModel, NoiseSpec
 from pxvorel.quality.report import RunReport
 from pxvorel.run.job import prepare
 from pxvorel.run.settings import CHANNEL_MODES, DEFAULT_PATCH_RADIUS, ChannelMode
@@ -124,7 +125,7 @@ def model_table(model: NoiseModel, medians: list[float]) -> dict[str, Any]:
     """
     columns = []
     for c in range(model.channels):
-        sigma = f"{float(model.std(medians[c], c)[0]):.4g}"
+        sigma = f"{float(model.std(medians[c], c)):.4g}"
         kind = {
             "none": "no noise",
             "gaussian": "Gaussian",

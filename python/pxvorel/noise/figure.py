@@ -1,7 +1,7 @@
 """A figure of a noise model against the noise measured in the image, one panel per channel.
 
 Each panel shows the noise variance of the recorded samples measured per intensity bin
-(:func:`~pxvorel.noise.observed.observed_profile`) with its standard error, the model's
+(:func:`~pxvorel.noise.residuals.observed_profile`) with its standard error, the model's
 variance at those intensities, and the fit's quality: the ratio of the model's noise sd
 to the measured one at the dark end and the median, and the share of bins where it lies
 within 20 %. Where the model's noise is spatially correlated, the measurement (a Laplacian
@@ -17,8 +17,8 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from pxvorel.noise.channels import NoiseModel
-from pxvorel.noise.observed import Observed, observed_profile
+from pxvorel.noise.model import NoiseModel
+from pxvorel.noise.residuals import Observed, observed_profile
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -33,8 +33,11 @@ def fit_quality(model: NoiseModel, channel: int, observed: Observed) -> str:
     for label, share in (("dark end", 0.05), ("median", 0.5)):
         intensity, measured = observed.at_quantile(share)
         if measured > 0:
-            ratio = float(np.sqrt(seen * model.variance(intensity, channel)[0] / measured))
+            ratio = float(np.sqrt(seen * model.variance(intensity, channel) / measured))
             parts.append(f"{label} {ratio:.2f}")
+    figure = model.fit[channel]
+    if figure is not None:  # the estimate's own figure, as its reason quotes it
+        return f"model/measured sd: {', '.join(parts)}; {figure.describe()}"
     keep = observed.variance > 0
     ratios = np.sqrt(seen * model.variance(observed.intensity[keep], channel) / observed.variance[keep])
     within = float(np.mean(np.abs(np.log(ratios)) <= np.log(1.2))) if ratios.size else 0.0

@@ -26,7 +26,7 @@ import numpy as np
 import numpy.typing as npt
 
 from pxvorel.noise.censored import censored_moments
-from pxvorel.noise.channels import NoiseModel
+from pxvorel.noise.model import NoiseModel
 from pxvorel.noise.stabilise import ChannelTransform
 
 #: Grid points of the tables, and Gauss-Hermite nodes for the mean over the noise.

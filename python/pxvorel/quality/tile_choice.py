@@ -29,7 +29,7 @@ import numpy as np
 from pxvorel.noise.model import NoiseModel
 from pxvorel.quality.sure import UnitDenoiser, estimate_risk
 from pxvorel.quality.tune import Tuning, clipped_channels
-from pxvorel.run.execute import execute
+from pxvorel.run.execute import run_engine, run_stage
 from pxvorel.run.plan import RunPlan
 from pxvorel.run.settings import Settings, StageVariant
 from pxvorel.run.unit import UnitImage
@@ -73,6 +73,13 @@ PLANE_ALTERNATIVES = (Alternative(1, 3, 0.1, "fine"), Alternative(1, 4, 0.05, "w
 #: which wins on tiles where it wins on the whole series, and loses where it loses (see
 #: docs/decisions/0008-choice-on-time-lapses.md).
 FRAME_ALTERNATIVES = (Alternative(None, 4, 1e-7, "wide", 1.0 + MARGIN),)
+#: The pilot floors of the second stage (see :func:`pxvorel.run.refine.refine`): the candidates
+#: are compared with the first, the chosen one is then scored with the others on the engine's
+#: results its choice already made (the stage is a small part of a run). Images of fine
+#: texture want none (the engine's result is a good pilot there and its small coefficients are
+#: real); smooth objects over dark backgrounds want the larger ones (see
+#: docs/decisions/0014-pilot-floor.md).
+FLOORS = (0.0, 0.5, 1.0)
 #: Side of the square tiles along Y and X, spread over the image on a grid (a central crop alone
 #: can miss what the image mostly shows), their number at most, and the frames of a time-lapse
 #: they span at most (the middle ones): the second stage's blocks span up to 10 of them.
@@ -135,19 +142,69 @@ def choose(
     """The comparison of `settings` and its :func:`choices` on :func:`tiles` of a (T, C, Z, Y, X)
     image at unit noise (their estimated errors averaged, each with its own passes of the stage),
     or None where no tiles fit or a channel's background is clipped. Alternatives after the first
-    are scored only while an alternative leads: they refine it (see :data:`PLANE_ALTERNATIVES`)."""
+    are scored only while an alternative leads: they refine it (see :data:`PLANE_ALTERNATIVES`).
+    The settings are compared with the first of the :data:`FLOORS` (the stage trusting its
+    pilot, which ranks the engine's settings by their own merit); the candidate chosen is then
+    scored with the other floors on the same engine results and carries the floor of the lowest
+    estimate. Where the estimates cannot be relied on, the given settings keep their floor."""
     regions = tiles(unit.engine.shape)
     if not regions or not unit.channels or clipped_channels(unit.engine, unit.channels):
         return None
     parts = [unit.part(region) for region in regions]
-    chosen_from, weights = choices(settings, unit.engine.shape)
+    given, weights = choices(settings, unit.engine.shape)
+    chosen_from = tuple(dataclasses.replace(c, floor=FLOORS[0]) if c.refine else c for c in given)
     scores: list[float] = []
+    engines: list[list[_EngineOnce]] = []
     for k, candidate in enumerate(chosen_from):
         if k >= 2 and scores[0] * weights[0] <= min(s * w for s, w in zip(scores[1:], weights[1:k], strict=True)):
             break  # later alternatives refine an alternative that wins; here the default does
-        denoiser: UnitDenoiser = functools.partial(execute, plan=RunPlan.of(candidate, parts[0].work.shape))
-        scores.append(float(np.mean([estimate_risk(part, model, denoiser).relative for part in parts])))
+        plan = RunPlan.of(candidate, parts[0].work.shape)
+        engines.append([_EngineOnce(plan) for _ in parts])
+        scores.append(_score(plan, parts, engines[-1], model))
         if progress is not None:
             progress((k + 1) / len(chosen_from))
     count = len(scores)
-    return Tuning(chosen_from[:count], tuple(scores), parts[0].engine.shape, weights=weights[:count], tiles=len(parts))
+    tuning = Tuning(
+        chosen_from[:count], tuple(scores), parts[0].engine.shape, weights=weights[:count], tiles=len(parts)
+    )
+    if not tuning.trusted:
+        return dataclasses.replace(tuning, candidates=given[:count])
+    best = tuning.candidates.index(tuning.chosen)
+    if not tuning.chosen.refine:
+        return tuning
+    for floor in FLOORS:
+        if floor != tuning.chosen.floor:
+            plan = RunPlan.of(dataclasses.replace(chosen_from[best], floor=floor), parts[0].work.shape)
+            score = _score(plan, parts, engines[best], model)
+            if 0.0 < score < scores[best]:
+                scores[best] = score
+                chosen_from = (*chosen_from[:best], plan.settings, *chosen_from[best + 1 :])
+    return dataclasses.replace(tuning, candidates=chosen_from[:count], scores=tuple(scores))
+
+
+def _score(plan: RunPlan, parts: list[UnitImage], engines: list[_EngineOnce], model: NoiseModel) -> float:
+    """The mean estimated error of `plan` on the tiles, the engine's results of each tile taken
+    from (or kept in) `engines`, one per tile."""
+    risks = []
+    for part, engine in zip(parts, engines, strict=True):
+        denoiser: UnitDenoiser = functools.partial(engine.then_stage, plan=plan)
+        risks.append(estimate_risk(part, model, denoiser).relative)
+    return float(np.mean(risks))
+
+
+class _EngineOnce:
+    """The engine's result on the inputs a risk estimate gives its denoiser (the tile and the
+    tile with its probe), each computed once and shared by the stages of every floor. The
+    engine's settings are those of the plan given first (floors differ only in the stage)."""
+
+    def __init__(self, plan: RunPlan) -> None:
+        self._plan = plan
+        self._results: list[tuple[np.ndarray, np.ndarray]] = []
+
+    def then_stage(self, work: np.ndarray, plan: RunPlan) -> np.ndarray:
+        for seen, result in self._results:
+            if seen.shape == work.shape and np.array_equal(seen, work):
+                return run_stage(work, result, plan)
+        result = run_engine(work, self._plan)
+        self._results.append((work.copy(), result))
+        return run_stage(work, result, plan)

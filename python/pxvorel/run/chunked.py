@@ -19,7 +19,8 @@ import numpy as np
 import numpy.typing as npt
 
 from pxvorel.core.axes import ENGINE_AXES, AxisPlan
-from pxvorel.noise.model import NoiseModel, NoiseSpec, choose_model
+from pxvorel.noise.choose import choose_model
+from pxvorel.noise.model import NoiseModel, NoiseSpec
 from pxvorel.run.abandon import BLOCK_NAME, stop_when_abandoned, watch_local_computations
 from pxvorel.run.execute import denoise_with
 from pxvorel.run.geometry import CUT_AXES

@@ -11,8 +11,11 @@ import numpy as np
 import numpy.typing as npt
 
 import pxvorel._engine as _engine
+from pxvorel.noise.defects import repair_defects
 from pxvorel.noise.model import NoiseModel
+from pxvorel.noise.recorded_range import keep_recorded_range
 from pxvorel.run.bands import channel_bands, run_bands
+from pxvorel.run.outliers import bright_samples, without_bright
 from pxvorel.run.plan import RunPlan
 from pxvorel.run.progress import part_of
 from pxvorel.run.refine import STAGE_SHARE, Blocks, refine
@@ -46,8 +49,16 @@ def execute(
     """
     if work.shape != plan.shape:
         raise ValueError(f"the plan is for shape {plan.shape}, not {work.shape}")
-    settings = plan.settings
     engine_progress = part_of(progress, 0.0, 1.0 - STAGE_SHARE) if plan.blocks is not None else progress
+    denoised = run_engine(work, plan, engine_progress)
+    return run_stage(work, denoised, plan, part_of(progress, 1.0 - STAGE_SHARE, 1.0), origin=origin)
+
+
+def run_engine(
+    work: npt.NDArray[np.float32], plan: RunPlan, progress: Callable[[float], object] | None = None
+) -> npt.NDArray[np.float32]:
+    """The engine's part of :func:`execute`: its result on `work`, as a new array."""
+    settings = plan.settings
     count = work.shape[1]
     if settings.channels == "separate" and count > 1:
         denoised = np.empty_like(work)
@@ -57,26 +68,55 @@ def execute(
                 work[:, :side],
                 channel_bands(work[:, :side].shape),
                 _one_thread_engine(settings),
-                part_of(engine_progress, 0.0, side / count),
+                part_of(progress, 0.0, side / count),
                 workers=plan.threads,
                 out=denoised[:, :side],
             )
         for c in range(side, count):
-            part = part_of(engine_progress, c / count, (c + 1) / count)
+            part = part_of(progress, c / count, (c + 1) / count)
             denoised[:, c : c + 1] = _engine_call(np.ascontiguousarray(work[:, c : c + 1]), plan, part)
-    else:
-        denoised = _engine_call(work, plan, engine_progress)
-    if plan.blocks is not None:
-        with native_threads(settings.threads) as threads:
-            denoised = refine(
-                work,
-                denoised,
-                plan.blocks,
-                origin=origin,
-                threads=threads,
-                progress=part_of(progress, 1.0 - STAGE_SHARE, 1.0),
-            )
-    return denoised
+        return denoised
+    return _engine_call(work, plan, progress)
+
+
+def run_stage(
+    work: npt.NDArray[np.float32],
+    denoised: npt.NDArray[np.float32],
+    plan: RunPlan,
+    progress: Callable[[float], object] | None = None,
+    *,
+    origin: Sequence[int] | None = None,
+) -> npt.NDArray[np.float32]:
+    """The second stage's part of :func:`execute` on `work`, with the engine's result
+    `denoised` as its pilot (returned as it is without the stage).
+
+    Single bright samples far above their neighbours that the engine kept
+    (:func:`~pxvorel.run.outliers.bright_samples`) are left out of the stage, which would ring
+    around them: it filters the image with them replaced by their neighbours' median (in the
+    noisy image and the pilot), and they keep the engine's value."""
+    if plan.blocks is None:
+        return denoised
+    spikes = [bright_samples(work[:, c], denoised[:, c]) for c in range(work.shape[1])]
+    noisy, pilot = work, denoised
+    if any(len(s[0]) for s in spikes):
+        noisy, pilot = work.copy(), denoised.copy()
+        for c, where in enumerate(spikes):
+            if len(where[0]):
+                noisy[:, c] = without_bright(work[:, c], where)
+                pilot[:, c] = without_bright(denoised[:, c], where)
+    with native_threads(plan.settings.threads) as threads:
+        result = refine(
+            noisy,
+            pilot,
+            plan.blocks,
+            origin=origin,
+            threads=threads,
+            progress=progress,
+            floor=plan.settings.floor,
+        )
+    for c, where in enumerate(spikes):
+        result[:, c][where] = denoised[:, c][where]
+    return result
 
 
 def _one_thread_engine(
@@ -129,8 +169,8 @@ def denoise_with(
     larger image passes the whole image's stage `blocks` and its `origin` in it, so that it is
     denoised as the whole image would be.
     A channel without noise (gain and offset 0) is copied and takes no part."""
-    unit = UnitImage.of(engine, model)
+    unit = UnitImage.of(repair_defects(engine, model.defects, origin or ()), model)
     if not unit.channels:
         return unit.back(unit.work)
     plan = RunPlan.of(settings, unit.work.shape, blocks=blocks)
-    return unit.back(execute(unit.work, plan, progress, origin=origin))
+    return keep_recorded_range(engine, model, unit.back(execute(unit.work, plan, progress, origin=origin)))

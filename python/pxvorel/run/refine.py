@@ -2,9 +2,10 @@
 result as the pilot.
 
 Each block of the unit-noise image and of the engine's result goes to the orthonormal
-DCT; every noisy coefficient is multiplied by ``P**2 / (P**2 + 1)`` (P the pilot's
-coefficient) and the blocks, taken back, are averaged with a Kaiser window weighted by
-``1 / sum(W**2)`` (``_engine.wiener``). Channels are filtered apart.
+DCT; every noisy coefficient is multiplied by ``S / (S + 1)``, ``S = max(P**2 - floor, 0)``
+(P the pilot's coefficient, the floor the part of it the pilot's own error may hold), and
+the blocks, taken back, are averaged with a Kaiser window weighted by ``1 / sum(W**2)``
+(``_engine.wiener``). Channels are filtered apart.
 
 The block shape follows the image: on stacks and time-lapses the blocks extend along Z
 or T, without which they do not beat the pilot there (see
@@ -31,7 +32,7 @@ import numpy.typing as npt
 import pxvorel._engine as _engine
 from pxvorel.core.axes import ENGINE_AXES
 from pxvorel.run.progress import part_of
-from pxvorel.run.settings import StageVariant
+from pxvorel.run.settings import DEFAULT_FLOOR, StageVariant
 
 #: Block (samples) and step per axis of plain images, of stacks (Z > 1) and of time-lapses
 #: (T > 1, Z = 1), by PSNR on the benchmarks' synthetic data and the estimated gain on real
@@ -137,12 +138,19 @@ def refine(
     origin: Sequence[int] | None = None,
     threads: int = 0,
     progress: Callable[[float], object] | None = None,
+    floor: float = DEFAULT_FLOOR,
 ) -> npt.NDArray[np.float32]:
     """The second stage on a (T, C, Z, Y, X) image at unit noise, as a new float32 array.
 
     `pilot` is the engine's result on `noisy`; neither is written. Each pass of `blocks`
     filters `noisy` with the previous pass's result (at first `pilot`) as its pilot. `threads` as for the
     native calls (0: the count in force). The result does not depend on the thread count.
+    `floor` is the part of each squared pilot coefficient, in noise variances, that the stage
+    takes for the pilot's own error: each noisy coefficient is scaled by S / (S + 1) with
+    S = max(P**2 - floor, 0). Where the engine kept noise (a patch without similar ones, a
+    dark clump, a rare configuration) its coefficients are of the noise's size, and a stage
+    that trusted them would pass that noise through in the shape of the block's cosines
+    (checkerboard specks, plaid).
 
     Examples
     --------
@@ -158,5 +166,5 @@ def refine(
     for k, one in enumerate(passes):
         block, step, start = one.native(origin)
         part = part_of(progress, k / len(passes), (k + 1) / len(passes))
-        result = _engine.wiener(noisy, result, block, step, start, threads, progress=part)
+        result = _engine.wiener(noisy, result, block, step, start, threads, progress=part, floor=floor)
     return result

@@ -117,6 +117,10 @@ def _warn_of_single_sample_search(value: str | Mapping[str, bool] | None, plan: 
 #: default setting, two passes after the finer setting on a plane, or wider blocks (on planes and
 #: time-lapses; stacks have one kind).
 StageVariant = Literal["default", "fine", "wide"]
+#: The part of every squared pilot coefficient (in noise variances) that the second stage takes
+#: for the engine's own error and does not trust, unless the default call chooses another
+#: (:data:`pxvorel.quality.tile_choice.FLOORS`; see docs/decisions/0014-pilot-floor.md).
+DEFAULT_FLOOR = 0.5
 #: How :meth:`Settings.describe` names the second stage's passes after each variant.
 STAGE_NOTE: dict[StageVariant, str] = {"default": "", "fine": " (two passes)", "wide": " (wide blocks)"}
 
@@ -142,6 +146,9 @@ class Settings:
     """Which passes of the second stage follow: after "fine" settings, whose result keeps more
     noise, two (:data:`pxvorel.run.refine.FINE_PLANE_BLOCKS`); after "wide" ones wider blocks
     (:data:`pxvorel.run.refine.WIDE_PLANE_BLOCKS`, :data:`pxvorel.run.refine.WIDE_FRAME_BLOCKS`)."""
+    floor: float = DEFAULT_FLOOR
+    """The part of each squared pilot coefficient, in noise variances, that the second stage
+    does not trust (:func:`pxvorel.run.refine.refine`)."""
 
     @classmethod
     def from_arguments(
@@ -207,6 +214,7 @@ class Settings:
             f"p-value {self.pvalue:g}, renoise {self.renoise:g}, "
             f"{'channels ' + self.channels + ', ' if plan.size('C') > 1 else ''}"
             f"{'with' if self.refine else 'without'} the DCT second stage"
-            f"{STAGE_NOTE[self.variant] if self.refine else ''}, "
+            f"{STAGE_NOTE[self.variant] if self.refine else ''}"
+            f"{f' (pilot floor {self.floor:g})' if self.refine else ''}, "
             f"{self.threads if self.threads is not None else current_threads()} thread(s)"
         )

@@ -3,7 +3,8 @@ run applies before the engine and inverts after it, and, for a channel whose noi
 spatially correlated, the whitening that follows the transform and the colouring that
 precedes its inverse (:mod:`pxvorel.noise.correlation`).
 
-Channels without noise take no part: they are left out of the unit-noise
+Samples far below every neighbour (dead pixels) are repaired on the way
+(:mod:`pxvorel.run.outliers`). Channels without noise take no part: they are left out of the unit-noise
 array and copied unchanged into the result.
 """
 
@@ -19,6 +20,7 @@ import numpy.typing as npt
 from pxvorel.noise.correlation import NoiseCorrelation
 from pxvorel.noise.model import NoiseModel
 from pxvorel.noise.table import UnitTransform, unit_transform
+from pxvorel.run.outliers import repair_dark
 
 
 @dataclass(frozen=True)
@@ -38,12 +40,14 @@ class UnitImage:
 
     @classmethod
     def of(cls, engine: np.ndarray, model: NoiseModel) -> UnitImage:
-        """Every noisy channel of `engine` through its model's stabilising transform (and
-        whitened where its noise is correlated)."""
+        """Every noisy channel of `engine` through its model's stabilising transform, its dead
+        pixels repaired (:func:`~pxvorel.run.outliers.repair_dark`), and whitened where its
+        noise is correlated."""
         channels = tuple(c for c in range(model.channels) if model.has_noise(c))
         unit = cls._through(engine, channels, tuple(unit_transform(model, c) for c in channels))
         correlations = tuple(model.correlation[c] for c in channels)
         for i, correlation in enumerate(correlations):
+            repair_dark(unit.work[:, i], 1.0 if correlation is None else math.sqrt(correlation.level))
             if correlation is not None:
                 unit.work[:, i] = correlation.whiten(unit.work[:, i])
         return cls(unit.engine, unit.channels, unit.transforms, unit.work, correlations)

@@ -1,9 +1,10 @@
 """The model of one channel: which description fits the noise measured in it, and why.
 
-Two measurements are made per channel: the relation of noise and intensity in unclipped
-cells (:func:`~pxvorel.noise.estimate.noise_profile`, to which lines are fitted) and the
-noise of the recorded samples at each intensity (:func:`~pxvorel.noise.observed.observed_profile`,
-against which every candidate is checked at the dark end and the median). In order:
+The choice reads only the channel's measurement (:class:`~pxvorel.noise.measurement.ChannelMeasurement`):
+the relation of noise and intensity in unclipped cells (its ``blocks``, to which lines are
+fitted), the noise of the recorded samples at each intensity (its ``residuals``, against
+which every candidate is checked at the dark end and the median), its clip facts and its
+defective pixels. In order:
 
 1. a Poisson-Gaussian line (with a variance floor where it reaches 0 just inside the
    image's range), clipped where the channel is clipped, when it agrees with the
@@ -22,10 +23,12 @@ from dataclasses import dataclass, replace
 import numpy as np
 import numpy.typing as npt
 
+from pxvorel.noise.blocks import NoiseProfile, VarianceLine, fit_line
 from pxvorel.noise.censored import censored_moments, normal_cdf
-from pxvorel.noise.channels import NoiseModel
-from pxvorel.noise.estimate import NoiseProfile, VarianceLine, fit_line, noise_profile
-from pxvorel.noise.observed import Observed, observed_profile, shot_limited, smooth_curve
+from pxvorel.noise.fit import FitFigure, fit_figure
+from pxvorel.noise.measurement import CLIPPED_SHARE, ChannelMeasurement
+from pxvorel.noise.model import NoiseModel
+from pxvorel.noise.residuals import Observed, monotone, shot_limited, smooth_curve
 
 #: A candidate is accepted when its noise sd is within this factor of the recorded one at
 #: the dark end (the 5 % quantile of the pixels by local intensity) and at the median.
@@ -45,11 +48,6 @@ QUANTISED_VARIANCE = 0.25
 #: A clipped model is not judged by the recorded noise where more than this share of its
 #: samples sit at the clip (see _near_clip).
 NEAR_CLIP = 0.5
-#: Share of samples at the lowest or highest value above which that value may be a clip.
-CLIPPED_SHARE = 0.01
-#: The lowest value is a clip when the samples next to it lie within this many noise sd of
-#: it (a noisy background cut off); a black box or label has bright neighbours instead.
-CLIP_REACH = 3.0
 
 
 @dataclass(frozen=True)
@@ -77,20 +75,6 @@ def _with_reason(model: NoiseModel, reason: str) -> NoiseModel:
     return replace(model, reasons=(reason,))
 
 
-def _is_clip(sample: np.ndarray, value: float, sd: float) -> bool:
-    """`value` is a clip when more than CLIPPED_SHARE of the samples sit on it and the
-    samples beside those (along X) are mostly within CLIP_REACH sd of it."""
-    at = sample == value
-    if np.mean(at) <= CLIPPED_SHARE:
-        return False
-    beside = np.concatenate(
-        [sample[..., 1:][at[..., :-1] & ~at[..., 1:]], sample[..., :-1][at[..., 1:] & ~at[..., :-1]]]
-    )
-    if beside.size == 0:
-        return False
-    return bool(np.median(np.abs(beside - value)) <= CLIP_REACH * max(sd, 0.5))
-
-
 def _above(profile: NoiseProfile, level: float) -> NoiseProfile:
     """The profile of the blocks brighter than `level` only."""
     keep = profile.block_intensity > level
@@ -99,9 +83,8 @@ def _above(profile: NoiseProfile, level: float) -> NoiseProfile:
     ).binned(None)
 
 
-def _near_clip(model: NoiseModel, intensity: npt.ArrayLike) -> npt.NDArray[np.bool_]:
-    """Where more than NEAR_CLIP of a clipped one-channel model's recorded samples sit at
-    the clip.
+def _near_clip(model: NoiseModel, intensity: npt.ArrayLike, channel: int = 0) -> npt.NDArray[np.bool_]:
+    """Where more than NEAR_CLIP of a clipped channel's recorded samples sit at the clip.
 
     There the recorded noise is sparse (most samples at the clip, a few far from it), and
     bins by local intensity read it low: a window whose mean is low is one whose samples,
@@ -109,13 +92,13 @@ def _near_clip(model: NoiseModel, intensity: npt.ArrayLike) -> npt.NDArray[np.bo
     the model there: it would reject clipped models that match the recorded sd wherever most
     samples are clear of the clip (see docs/decisions/0012-noise-tails-and-transform-slopes.md)."""
     x = np.atleast_1d(np.asarray(intensity, dtype=np.float64))
-    if not model.clipped(0):
+    if not model.clipped(channel):
         return np.zeros(x.shape, dtype=bool)
-    low, high = model.low[0], model.high[0]
+    low, high = model.low[channel], model.high[channel]
     ends = [v for v in (low, high, float(x.min()), float(x.max())) if math.isfinite(v)]
-    reach = 8.0 * math.sqrt(float(model.latent_variance([min(ends), max(ends)]).max()) + 1e-12)
+    reach = 8.0 * math.sqrt(float(model.latent_variance([min(ends), max(ends)], channel).max()) + 1e-12)
     latent = np.linspace(min(ends) - reach, max(ends) + reach, 1024)
-    sd = np.sqrt(np.maximum(model.latent_variance(latent), 1e-300))
+    sd = np.sqrt(np.maximum(model.latent_variance(latent, channel), 1e-300))
     mean = np.maximum.accumulate(censored_moments(latent, sd, low, high)[0])
     at_clip = np.zeros_like(latent)
     if math.isfinite(low):
@@ -133,7 +116,7 @@ def _mismatch(model: NoiseModel, observed: Observed, integral: bool, agreement: 
         intensity, measured = observed.at_quantile(share)
         if (integral and measured < QUANTISED_VARIANCE) or _near_clip(model, intensity)[0]:
             continue
-        predicted = float(model.variance(intensity)[0])
+        predicted = float(model.variance(intensity))
         if measured > 0 and not (1 / agreement**2 <= predicted / measured <= agreement**2):
             return (
                 f"the line predicts a noise sd of {math.sqrt(predicted):.4g} at the {label} "
@@ -157,16 +140,12 @@ def _mismatch(model: NoiseModel, observed: Observed, integral: bool, agreement: 
     return None
 
 
-def _line_candidate(
-    channel: np.ndarray, profile: NoiseProfile, observed: Observed, span: tuple[float, float]
-) -> tuple[NoiseModel | None, tuple[float, float], str]:
-    """The line model of a channel, clipped and floored as its data need, or None and why
-    not; and the values at which the channel is clipped (-inf and inf when it is not)."""
-    sample = channel.reshape(-1, channel.shape[-1])
+def _line_candidate(measured: ChannelMeasurement) -> tuple[NoiseModel | None, str]:
+    """The line model of a channel, clipped and floored as its data need, or None and why not."""
+    profile, observed, span = measured.blocks, measured.residuals, measured.span
+    low, high = measured.low, measured.high
     first = fit_line(profile)
-    sd_typical = math.sqrt(max(float(observed.variance_at(typical_level(channel))), 0.0))
-    low = span[0] if _is_clip(sample, span[0], sd_typical) else -math.inf
-    high = span[1] if span[1] > span[0] and _is_clip(sample, span[1], sd_typical) else math.inf
+    sd_typical = math.sqrt(max(float(observed.variance_at(measured.typical)), 0.0))
     line = first
     clip_note = ""
     if math.isfinite(low) or math.isfinite(high):
@@ -176,20 +155,21 @@ def _line_candidate(
         )
         line = fit_line(_above(profile, low + clear)) or first
         shares = [
-            f"{100 * float(np.mean(sample == v)):.3g} % of samples at {v:g}" for v in (low, high) if math.isfinite(v)
+            f"{100 * share:.3g} % of samples at {v:g}"
+            for v, share in ((low, measured.low_share), (high, measured.high_share))
+            if math.isfinite(v)
         ]
         clip_note = f", clipped ({', '.join(shares)}): the model describes the clipped samples"
-    ends = (low, high)
     if line is None:
-        return None, ends, "the noise could not be measured at more than one intensity (image too small or too flat)"
+        return None, "the noise could not be measured at more than one intensity (image too small or too flat)"
     if not line.gain > 0:
         if not clip_note or not profile.measured:
-            return None, ends, f"the fitted gain {line.gain:.4g} is not positive (noise does not grow with intensity)"
+            return None, f"the fitted gain {line.gain:.4g} is not positive (noise does not grow with intensity)"
         # flat noise under the clip: one sigma before clipping, measured clear of it
         clear_profile = _above(profile, low + clear) if math.isfinite(low) else profile
         variance = float(np.median(clear_profile.variance)) if clear_profile.measured else 0.0
         if not variance > 0:
-            return None, ends, "the noise clear of the clip could not be measured"
+            return None, "the noise clear of the clip could not be measured"
         line = VarianceLine(0.0, variance)
     floor = 0.0
     # the dark end of the signal: the lowest bin of local intensities (a small black box or
@@ -206,7 +186,7 @@ def _line_candidate(
     if problem is not None:
         if floor > 0:
             problem = f"{problem} (it reaches 0 at {line.zero:.4g}, inside the range, and must then fit within 10 %)"
-        return None, ends, problem
+        return None, problem
     where = "at the dark end and the median"
     if _near_clip(model, observed.at_quantile(0.5)[0])[0]:
         where = "where most samples are clear of the clip"
@@ -217,22 +197,13 @@ def _line_candidate(
     )
     if floor > 0:
         text += f"; it reaches 0 at {line.zero:.4g}, inside the range, so its variance is kept above {floor:.4g}"
-    return model, ends, text
+    return model, text
 
 
 def _flat(profile: NoiseProfile, line: VarianceLine) -> bool:
     low, high = float(profile.intensity[0]), float(profile.intensity[-1])
     var_low, var_high = float(line.variance(low)), float(line.variance(high))
     return var_low > 0 and math.sqrt(var_high / var_low) - 1.0 < NEGLIGIBLE_STD_CHANGE
-
-
-def typical_level(channel: np.ndarray) -> float:
-    """Median intensity, over the samples above the minimum when most sit at the minimum."""
-    values = channel.ravel()[:: max(1, channel.size // 4_000_000)]
-    median, floor = float(np.median(values)), float(values.min())
-    if median == floor and (values > floor).any():
-        return float(np.median(values[values > floor]))
-    return median
 
 
 def median_level(observed: Observed) -> tuple[float, float]:
@@ -250,19 +221,18 @@ def dark_level(observed: Observed) -> tuple[float, float]:
     return observed.at_quantile(share + 0.05 * (1.0 - share))
 
 
-def sigma_at_median(channel: np.ndarray, observed: Observed | None = None) -> float:
+def sigma_at_median(observed: Observed) -> float:
     """The recorded noise sd at the channel's median local intensity (see :func:`median_level`)."""
-    observed = observed if observed is not None else observed_profile(channel)
     if not observed.measured:
         return 0.0
     return math.sqrt(max(median_level(observed)[1], 0.0))
 
 
-def choose_channel(channel: np.ndarray, mode: str) -> Choice:
-    """The model of one (T, Z, Y, X) channel for noise mode `mode` ("auto", "gaussian" or
-    "poisson-gaussian")."""
-    observed = observed_profile(channel)
-    span = (float(channel.min()), float(channel.max()))
+def choose_channel(measured: ChannelMeasurement, mode: str) -> Choice:
+    """The model of one channel, from its measurement, for noise mode `mode` ("auto",
+    "gaussian" or "poisson-gaussian")."""
+    observed, span, profile = measured.residuals, measured.span, measured.blocks
+    low, high = measured.low, measured.high
     if not observed.measured:
         return Choice(
             NoiseModel((0.0,), (0.0,), reasons=("no noise can be measured",)),
@@ -270,15 +240,14 @@ def choose_channel(channel: np.ndarray, mode: str) -> Choice:
             warning=True,
         )
     if mode == "gaussian":
-        sigma = sigma_at_median(channel, observed)
+        sigma = sigma_at_median(observed)
         reason = f"Gaussian noise asked for: sigma {sigma:.4g}, the noise at the median intensity"
         return Choice(_with_reason(NoiseModel.gaussian(sigma), reason), reason)
-    profile = noise_profile(channel)
-    line, (low, high), why = _line_candidate(channel, profile, observed, span)
+    line, why = _line_candidate(measured)
     if line is not None:
         plain = VarianceLine(line.gain[0], line.offset[0])
         if mode == "auto" and line.plain() and profile.measured and _flat(profile, plain):
-            sigma = sigma_at_median(channel, observed)
+            sigma = sigma_at_median(observed)
             reason = f"{why}; its sd changes by < {100 * NEGLIGIBLE_STD_CHANGE:g} %: Gaussian, sigma {sigma:.4g}"
             return Choice(_with_reason(NoiseModel.gaussian(sigma), reason), reason)
         return Choice(_with_reason(line, why), why)
@@ -290,10 +259,18 @@ def choose_channel(channel: np.ndarray, mode: str) -> Choice:
     if not (math.isfinite(low) or math.isfinite(high)) and dark_variance >= QUANTISED_VARIANCE:
         # the rise from the dark end bounds the growth only where the noise there is
         # measured: near a clip, or below rounding, the recorded variance is cut down
-        v = shot_limited(x, v, dark, median)
+        limited = shot_limited(x, v, dark, median)
+        # ... unless the blocks measure more noise there and scatter as noise does, not as
+        # the structure around small bright spots: then the noise itself rises faster (a
+        # detector's excess noise, a rescaled export), and the curve follows it up to the
+        # recorded noise
+        if profile.measured:
+            lifted = np.where(profile.noise_like(x), np.minimum(v, profile.variance_at_each(x)), 0.0)
+            limited = np.maximum(limited, lifted)
+        v = monotone(limited, observed.counts[observed.variance > 0])
     sd = np.sqrt(v)
     if sd[-1] <= (1.0 + FLAT) * sd[0] or x.size < 2:
-        sigma = sigma_at_median(channel, observed)
+        sigma = sigma_at_median(observed)
         reason = (
             f"no line fits ({why}); the noise is flat (sd {sd[0]:.4g} to {sd[-1]:.4g}): Gaussian, sigma {sigma:.4g}"
         )
@@ -311,3 +288,19 @@ def choose_channel(channel: np.ndarray, mode: str) -> Choice:
         (0.0,), (median_variance,), low=(low,), high=(high,), curve=(knots,), span=(span,), reasons=(reason,)
     )
     return Choice(model, reason)
+
+
+def fit_of(model: NoiseModel, channel: int, measured: ChannelMeasurement) -> FitFigure | None:
+    """The fit figure of `channel`'s model against the recorded noise of its measurement: the
+    bins whose noise can be measured (not rounded away, not mostly at a clip), the model's
+    variance as the Laplacian residual sees it (see :meth:`NoiseModel.probe_share`)."""
+    observed = measured.residuals
+    if not model.has_noise(channel) or not observed.measured:
+        return None
+    judged = observed.variance > 0
+    if measured.blocks.integral:
+        judged &= observed.variance >= QUANTISED_VARIANCE
+    judged &= ~_near_clip(model, observed.intensity, channel)
+    x = observed.intensity[judged]
+    predicted = model.probe_share(channel) * model.variance(x, channel)
+    return fit_figure(x, predicted, observed.variance[judged])

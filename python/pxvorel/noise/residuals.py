@@ -1,6 +1,6 @@
 """The noise of the recorded samples at each intensity, as the denoiser meets it.
 
-Unlike :func:`~pxvorel.noise.estimate.noise_profile`, which leaves out clipped cells and
+Unlike :func:`~pxvorel.noise.blocks.noise_profile`, which leaves out clipped cells and
 flat blocks to keep the relation of noise and intensity undistorted, this measures every
 block as it is: a clipped background shows the little noise it has, a black box none.
 Each pixel's unit-gain Laplacian residual (4 c - its four neighbours) / sqrt(20), which
@@ -25,8 +25,8 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
+from pxvorel.noise.blocks import _planes, plane_groups
 from pxvorel.noise.censored import normal_cdf, normal_pdf
-from pxvorel.noise.estimate import _planes, plane_groups
 
 #: Side of the window whose mean is a pixel's local intensity.
 WINDOW = 5

@@ -16,6 +16,7 @@ a clipped end of the channel's range (a background cut at 0, saturation).
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass, field, replace
 from typing import TypedDict
 
@@ -34,6 +35,13 @@ BIN_QUANTILE = 25.0
 #: ... divided by the value that quantile takes for pure Gaussian noise of variance 1
 #: (measured on simulated noise; tests/python/test_noise_estimation.py checks it).
 BIN_QUANTILE_OF_PURE_NOISE = 0.691
+#: Ratio of the 75th to the 25th percentile of the block variances in a bin of pure Gaussian
+#: noise (measured on simulated noise; tests/python/test_noise_measurement.py checks it), and
+#: the ratio above which a bin's blocks scatter as structure does, not as noise: bins of
+#: blocks around small bright spots scatter 10 times, the bright bins of real cells at most
+#: 2.3 times (Poisson noise at every level: 1.7 to 2.1 times).
+NOISE_SCATTER = 1.78
+STRUCTURE_SCATTER = 1.5 * NOISE_SCATTER
 #: Blocks per intensity bin, and the number of bins at most.
 BLOCKS_PER_BIN = 64
 MIN_BINS, MAX_BINS = 4, 48
@@ -115,6 +123,37 @@ class NoiseProfile:
         if not self.measured:
             return 0.0
         return float(np.interp(intensity, self.intensity, self.variance))
+
+    def variance_at_each(self, intensity: np.ndarray) -> np.ndarray:
+        """Measured noise variance at each of `intensity`, interpolated between bins."""
+        if not self.measured:
+            return np.zeros(np.shape(intensity))
+        interpolated: np.ndarray = np.interp(intensity, self.intensity, self.variance)
+        return interpolated
+
+    def scatter(self) -> tuple[np.ndarray, np.ndarray]:
+        """Per bin of equal block counts (those of :meth:`binned`): its median intensity and
+        the ratio of the 75th to the 25th percentile of its blocks' variances (about
+        NOISE_SCATTER where the blocks hold noise only)."""
+        intensity, variance = self.block_intensity, self.block_variance
+        if intensity.size == 0:
+            return np.empty(0), np.empty(0)
+        bins = max(int(np.clip(intensity.size // BLOCKS_PER_BIN, min(MIN_BINS, intensity.size // 4), MAX_BINS)), 1)
+        centres, ratios = [], []
+        for members in np.array_split(np.arange(intensity.size), bins):
+            low, high = np.percentile(variance[members], [25.0, 75.0])
+            centres.append(float(np.median(intensity[members])))
+            ratios.append(float(high / low) if low > 0 else math.inf)
+        return np.asarray(centres), np.asarray(ratios)
+
+    def noise_like(self, intensity: np.ndarray) -> np.ndarray:
+        """Whether the bin nearest each of `intensity` holds blocks that scatter as noise does
+        (below STRUCTURE_SCATTER), not as structure."""
+        centres, ratios = self.scatter()
+        if centres.size == 0:
+            return np.zeros(np.shape(intensity), dtype=bool)
+        nearest = np.abs(np.asarray(intensity, dtype=np.float64)[..., None] - centres).argmin(axis=-1)
+        return np.asarray(ratios[nearest] <= STRUCTURE_SCATTER)
 
     def gaussian_sigma(self) -> float:
         """Standard deviation of the noise present at the median intensity (0 when none is)."""
