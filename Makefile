@@ -23,7 +23,19 @@ export CCACHE_NOHASHDIR := 1
 fresh_tree = if [ -f $(1)/CMakeCache.txt ] && ! grep -qx 'CMAKE_HOME_DIRECTORY:INTERNAL=$(CURDIR)' $(1)/CMakeCache.txt; then rm -rf $(1); fi
 launcher = $$(command -v ccache >/dev/null && echo -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: all install check lint lint-cpp test test-types test-cpp test-sanitize test-python test-napari fuzz demo bench docs clean
+# The C++ tests compile the neighborhood kernels this processor runs, besides the portable
+# one (the others' tests would be skipped here); the sanitizer build only the widest of them,
+# the one the engine uses, as each kernel file takes minutes to compile with the sanitizers
+# (SANITIZE_KERNELS='avx2;avx512' for more). The wheels and make install build them all.
+cpu_has = $(shell grep -qw '$(1)' /proc/cpuinfo 2>/dev/null && echo y)
+empty :=
+CPU_KERNELS := $(strip $(if $(and $(call cpu_has,avx2),$(call cpu_has,fma)),avx2) \
+  $(if $(and $(call cpu_has,avx512f),$(call cpu_has,avx512vl),$(call cpu_has,avx512dq),$(call cpu_has,avx512bw)),avx512))
+SANITIZE_KERNELS ?= $(lastword $(CPU_KERNELS))
+cmake_list = $(subst $(empty) $(empty),;,$(strip $(1)))
+
+.PHONY: all install wheel wheel-py314 wheel-host test-wheel check lint lint-cpp test test-types test-cpp test-sanitize \
+  test-python test-napari fuzz demo bench docs clean
 
 all: install
 
@@ -34,12 +46,49 @@ _install:
 	python3 -m pip install --quiet --no-build-isolation --no-deps -C build-dir=build/wheel \
 	  -C cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=$$(command -v ccache || true) .
 
+# The wheels, into build/dist: the Python 3.14 one (from the same build tree as make install)
+# and the host's (its python3 and glibc, tools/wheel_host.sh), each repaired by auditwheel
+# into a manylinux wheel that carries the OpenMP runtime.
+wheel: wheel-py314 wheel-host
+wheel-py314:
+	$(RUN) $(MAKE) --no-print-directory _wheel-py314
+_wheel-py314:
+	@$(call fresh_tree,build/wheel)
+	rm -rf build/dist-raw-py314
+	python3 -m pip wheel --quiet --no-build-isolation --no-deps -w build/dist-raw-py314 -C build-dir=build/wheel \
+	  -C cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=$$(command -v ccache || true) .
+	python3 -m auditwheel repair --wheel-dir build/dist build/dist-raw-py314/pxvorel-*.whl > build/dist-raw-py314/auditwheel.log 2>&1 \
+	  || { cat build/dist-raw-py314/auditwheel.log; exit 1; }
+	@ls build/dist/pxvorel-*-cp314-*.whl
+wheel-host:
+	tools/wheel_host.sh build/dist || [ $$? -eq 3 ]
+
+# The Python tests against the host's wheel, installed into fresh virtual environments of
+# the host's python3 with the core dependencies only, then with each extra
+# (tests/wheel/run.sh). Skipped, saying why, when the host has no compiler or no index.
+test-wheel:
+	@tools/wheel_host.sh build/dist; status=$$?; \
+	  if [ $$status -eq 3 ]; then exit 0; elif [ $$status -ne 0 ]; then exit $$status; fi; \
+	  tests/wheel/run.sh "$$(cat build/host-wheel.path)" || [ $$? -eq 3 ]
+
+# The host's wheel and its tests (make test-wheel) run beside the Python 3.14 environment's
+# tests, their output kept in build/test-wheel.log and shown at the end.
 test:
 ifneq ($(PXVOREL_IN_PY314),1)
 	tests/tools/test_py314.sh
 endif
-	$(RUN) $(MAKE) --no-print-directory _test
-_test: _lint _test-types _test-cpp _test-sanitize _test-python _docs
+	@mkdir -p build; (start=$$(date +%s); $(MAKE) --no-print-directory test-wheel > build/test-wheel.log 2>&1; \
+	  status=$$?; echo "make test-wheel took $$(( $$(date +%s) - start )) s" >> build/test-wheel.log; exit $$status) & wheel=$$!; \
+	  echo "make test-wheel runs meanwhile (build/test-wheel.log)"; \
+	  $(RUN) $(MAKE) --no-print-directory _test; status=$$?; \
+	  wait $$wheel; wheel_status=$$?; echo "=== make test-wheel"; cat build/test-wheel.log; \
+	  echo "make test: Python 3.14 environment exit status $$status, wheel tests $$wheel_status"; \
+	  [ $$status -eq 0 ] && [ $$wheel_status -eq 0 ]
+# Each part says how long it took, with the machine's load then.
+TEST_PARTS := _lint _test-types _test-cpp _test-sanitize _test-python _docs
+_test:
+	@for part in $(TEST_PARTS); do start=$$(date +%s); $(MAKE) --no-print-directory $$part || exit; \
+	  echo "make test: $${part#_} took $$(( $$(date +%s) - start )) s (load$$(uptime | sed 's/.*load//'))"; done
 
 # The edit loop: an incremental install, lint, types and the fast tests (no sanitizer
 # build, no napari, no tests marked slow); under two minutes once a build is in place.
@@ -62,7 +111,8 @@ test-cpp:
 	$(RUN) $(MAKE) --no-print-directory _test-cpp
 _test-cpp:
 	@$(call fresh_tree,build/cpp)
-	cmake -S . -B build/cpp -G Ninja -DPXVOREL_BUILD_MODULE=OFF -DPXVOREL_BUILD_TESTS=ON $(launcher) >/dev/null
+	cmake -S . -B build/cpp -G Ninja -DPXVOREL_BUILD_MODULE=OFF -DPXVOREL_BUILD_TESTS=ON \
+	  -DPXVOREL_KERNELS='$(call cmake_list,$(CPU_KERNELS))' $(launcher) >/dev/null
 	cmake --build build/cpp -j $(JOBS)
 	ctest --test-dir build/cpp --output-on-failure -j $(JOBS)
 	@build/cpp/tests/cpp/pxvorel_tests --gtest_filter=KernelPaths.PortableAlwaysAvailable | grep '^kernel instruction sets'
@@ -70,20 +120,18 @@ _test-cpp:
 # The C++ tests under AddressSanitizer and UBSan, then the Python tests of the native code
 # against a sanitizer build of both modules (also in the child processes they start): the
 # interpreter is not instrumented, so the runtimes are preloaded and leaks are not checked.
+# One tree builds the tests and the modules (kernels: SANITIZE_KERNELS above).
 test-sanitize:
 	$(RUN) $(MAKE) --no-print-directory _test-sanitize
 _test-sanitize:
 	@$(call fresh_tree,build/sanitize)
-	cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPXVOREL_BUILD_MODULE=OFF \
-	  -DPXVOREL_BUILD_TESTS=ON -DPXVOREL_SANITIZE=ON $(launcher) >/dev/null
+	cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPXVOREL_BUILD_TESTS=ON -DPXVOREL_SANITIZE=ON \
+	  -DPXVOREL_KERNELS='$(call cmake_list,$(SANITIZE_KERNELS))' $(launcher) >/dev/null
 	cmake --build build/sanitize -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir build/sanitize --output-on-failure -j $(JOBS)
-	@$(call fresh_tree,build/sanitize-module)
-	cmake -S . -B build/sanitize-module -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPXVOREL_SANITIZE=ON $(launcher) >/dev/null
-	cmake --build build/sanitize-module -j $(JOBS)
 	rm -rf build/sanitize-python && mkdir -p build/sanitize-python/pxvorel
-	cp -r python/pxvorel/. build/sanitize-python/pxvorel/ && cp build/sanitize-module/_px*.so build/sanitize-module/_engine*.so build/sanitize-python/pxvorel/
+	cp -r python/pxvorel/. build/sanitize-python/pxvorel/ && cp build/sanitize/_px*.so build/sanitize/_engine*.so build/sanitize-python/pxvorel/
 	PYTHONPATH=$(CURDIR)/build/sanitize-python PYTHONMALLOC=malloc \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -105,8 +153,16 @@ _lint-cpp:
 # (configured in pyproject.toml).
 test-types:
 	$(RUN) $(MAKE) --no-print-directory _test-types
+# A new checkout's cache (build/mypy-cache) starts from a copy of the first one made on this
+# machine: mypy then reads the third-party packages' types from it instead of analysing
+# NumPy and the rest anew (minutes on a busy machine); it checks the package's own modules,
+# whose entries name another checkout's files, in full.
+MYPY_SEED := $(HOME)/.cache/pxvorel/mypy-seed
 _test-types:
+	@[ -d build/mypy-cache ] || [ ! -d $(MYPY_SEED) ] || { mkdir -p build && cp -r $(MYPY_SEED) build/mypy-cache; }
 	python3 -m mypy
+	@[ -d $(MYPY_SEED) ] || { mkdir -p $(dir $(MYPY_SEED)) && cp -r build/mypy-cache $(MYPY_SEED).$$$$ && \
+	  mv -T $(MYPY_SEED).$$$$ $(MYPY_SEED) 2>/dev/null || rm -rf $(MYPY_SEED).$$$$; }
 
 test-python:
 	$(RUN) $(MAKE) --no-print-directory _test-python

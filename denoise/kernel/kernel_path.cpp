@@ -32,13 +32,25 @@ const char* kernel_path_name(kernel_path path) {
     return "portable";
 }
 
+// The build compiles the x86 kernels only for x86 processors (PX_KERNEL_AVX2 and
+// PX_KERNEL_AVX512, set by CMakeLists.txt); a path left out is never available.
 bool kernel_path_available(kernel_path path) {
-    __builtin_cpu_init();
     switch (path) {
         case kernel_path::avx512:
+#if defined(PX_KERNEL_AVX512)
+            __builtin_cpu_init();
             return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
                    __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
-        case kernel_path::avx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#else
+            return false;
+#endif
+        case kernel_path::avx2:
+#if defined(PX_KERNEL_AVX2)
+            __builtin_cpu_init();
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#else
+            return false;
+#endif
         case kernel_path::portable: break;
     }
     return true;
@@ -55,9 +67,13 @@ kernel_path select_kernel_path(kernel_path path) {
 
 void neighborhood_sum(kernel_path path, const neighborhood_task& task) {
     switch (path) {
+#if defined(PX_KERNEL_AVX512)
         case kernel_path::avx512: neighborhood_sum_avx512(task); return;
+#endif
+#if defined(PX_KERNEL_AVX2)
         case kernel_path::avx2: neighborhood_sum_avx2(task); return;
-        case kernel_path::portable: break;
+#endif
+        default: break;
     }
     neighborhood_sum_portable(task);
 }

@@ -10,7 +10,9 @@
 #error "define PX_KERNEL_NAMESPACE before including this header"
 #endif
 
+#if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+#endif
 
 #include <cstdint>
 #include <cstring>

@@ -294,4 +294,6 @@ def test_docstring_examples_run(module) -> None:
     import doctest
     import importlib
 
+    if module == "pxvorel.noise.figure":
+        pytest.importorskip("matplotlib")
     assert doctest.testmod(importlib.import_module(module), raise_on_error=False).failed == 0

@@ -53,6 +53,7 @@ def test_one_series_in_the_input_type_compressed(two_series, tmp_path):
 
 
 def test_a_floating_input_keeps_its_type_and_zarr_gets_a_pyramid(tmp_path):
+    pytest.importorskip("zarr")  # the dask extra
     source = tmp_path / "in.npy"
     np.save(source, NOISY.astype(np.float64))
     out = tmp_path / "out.ome.zarr"

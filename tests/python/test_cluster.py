@@ -13,7 +13,7 @@ import zarr
 
 import pxvorel
 from pxvorel import NoiseModel
-from pxvorel.io import ImageFile
+from pxvorel.io import ImageFile, write_image
 from pxvorel.io.zarr import open_lazy, write_ome_zarr
 from scenes import blobs, poisson_gaussian
 from subprocesses import pxvorel_cli
@@ -108,3 +108,17 @@ def test_the_command_line_runs_on_an_existing_cluster_or_its_own(client, stack, 
         assert run.returncode == 0, run.stderr
         assert "2 worker" in run.stderr and "chunk 8/8" in run.stderr
         np.testing.assert_array_equal(open_lazy(tmp_path / name).data.compute(), expected)
+
+
+def test_a_tiff_cut_anew_on_its_own_cluster_equals_in_memory(stack, tmp_path) -> None:
+    """The command as a new user types it: a TIFF, chunks that cut it anew (a rechunk on the
+    workers, by tasks) and a cluster of its own, to OME-Zarr."""
+    noisy, expected = stack
+    write_image(tmp_path / "in.tif", noisy, axes="ZYX")
+    output = tmp_path / "out.ome.zarr"
+    run = pxvorel_cli(
+        "denoise", tmp_path / "in.tif", "-o", output, "--gain", "2", "--offset", "16", "--iterations", "3",
+        "--chunks", "Y=40,X=28", "--workers", "2",
+    )  # fmt: skip
+    assert run.returncode == 0, run.stderr
+    np.testing.assert_array_equal(open_lazy(output).data.compute(), expected)

@@ -30,6 +30,8 @@ KEYS = {
 def test_demo_reports_scores_and_writes_its_files(tmp_path) -> None:
     """The demo, and the same run through the command line and the API: one pipeline, the same
     bits (a series large enough for the default call's choice of settings on tiles)."""
+    pytest.importorskip("matplotlib")  # the demo extra
+    pytest.importorskip("skimage")
     out = tmp_path / "demo"
     result = subprocess.run(
         [

@@ -189,6 +189,7 @@ def test_a_sparse_image_whose_noise_rises_steeply_is_denoised(share: float, clip
 
 
 def test_estimate_plots_the_model(tmp_path) -> None:
+    pytest.importorskip("matplotlib")
     image = tmp_path / "image.tif"
     pxvorel.write_image(image, np.random.default_rng(10).poisson(ramp(20.0, 200.0)).astype(np.uint16), axes="YX")
     assert main(["estimate", str(image), "--plot", str(tmp_path / "model.png"), "--quiet"]) == 0

@@ -5,6 +5,7 @@ long before it could have finished, leave no engine computing and no file behind
 
 from __future__ import annotations
 
+import importlib.util
 import signal
 import subprocess
 import sys
@@ -48,7 +49,10 @@ RUNNINGS = {
 CHILD = textwrap.dedent("""
     import os, signal, sys, threading, time
     import numpy as np
-    import dask.array as da
+    try:
+        import dask.array as da
+    except ImportError:  # the runnings on dask are left out then
+        pass
     import pxvorel
     from pxvorel.run.refine import STAGE_SHARE
 
@@ -96,7 +100,7 @@ CHILD = textwrap.dedent("""
 @pytest.fixture(scope="module")
 def python_stops() -> dict[str, list[str]]:
     """One child runs every running in turn and is sent SIGINT during each."""
-    runs = [(name, code) for name, code in RUNNINGS.items() if name != "dask cluster" or _has_distributed()]
+    runs = [(name, code) for name, code in RUNNINGS.items() if _has(needed(name))]
     child = subprocess.run(
         [sys.executable, "-c", f"RUNS = {runs!r}\n{CHILD}"],
         capture_output=True,
@@ -108,20 +112,21 @@ def python_stops() -> dict[str, list[str]]:
     return {" ".join(words[:-3] if "stopped" in words else words[:-1]): words for words in lines}
 
 
-def _has_distributed() -> bool:
-    try:
-        import distributed  # noqa: F401
-    except ImportError:
-        return False
-    return True
+def needed(running: str) -> str:
+    """The optional package a running needs (numpy, which every one has, for the in-memory ones)."""
+    return {"dask threads": "dask", "dask cluster": "distributed"}.get(running, "numpy")
+
+
+def _has(package: str) -> bool:
+    return importlib.util.find_spec(package) is not None
 
 
 @pytest.mark.parametrize(
     "running", [pytest.param(name, marks=needs_two_cores) if name == "bands" else name for name in RUNNINGS]
 )
 def test_ctrl_c_stops_every_running_promptly_and_leaves_nothing_computing(python_stops, running) -> None:
-    if running == "dask cluster" and not _has_distributed():
-        pytest.skip("distributed is not installed")
+    if not _has(needed(running)):
+        pytest.skip(f"{needed(running)} is not installed")
     words = python_stops.get(running)
     assert words is not None and words[-3] == "stopped", f"{running}: {words}"
     assert float(words[-2]) < STOPPED_WITHIN and float(words[-1]) < IDLE_CPU, f"{running}: {words}"
@@ -201,8 +206,9 @@ CLI_CASES = {
 @pytest.mark.parametrize("case", list(CLI_CASES))
 def test_the_command_line_stops_at_every_stage_and_leaves_no_file(volumes, tmp_path, case) -> None:
     signum, stage, delay, extra, both = CLI_CASES[case]
-    if "--workers" in extra and not _has_distributed():
-        pytest.skip("distributed is not installed")
+    for option, package in (("--workers", "distributed"), ("--chunks", "dask")):
+        if option in extra and not _has(package):
+            pytest.skip(f"{package} is not installed")
     inputs = volumes if both else volumes[1:]
     output = tmp_path / ("out" if both else "out.tif")
     noise = [] if "--noise" in extra else ["--sigma", "10"]
