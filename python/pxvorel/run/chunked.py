@@ -148,6 +148,20 @@ def _whitened(halo: Halo, model: NoiseModel) -> Halo:
     return Halo({a: r + extra[a] for a, r in halo.reach.items()}, dict(halo.step), dict(halo.least))
 
 
+#: Steps of a run that judge a sample by its in-plane neighbours, each reading one sample
+#: further along Y and X than the step after it relies on: the defective pixels' repair, the
+#: dark outliers' repair before the engine and the bright samples the second stage leaves out
+#: (tested on the engine's result). A block mirrors its cut faces where the whole image has
+#: neighbours, so its halo holds those samples too.
+NEIGHBOUR_TESTS = 3
+
+
+def _with_neighbour_tests(halo: Halo) -> Halo:
+    """`halo` widened along Y and X by the samples the run's neighbour tests read."""
+    extra = {axis: NEIGHBOUR_TESTS if axis in "YX" else 0 for axis in halo.reach}
+    return Halo({a: r + extra[a] for a, r in halo.reach.items()}, dict(halo.step), dict(halo.least))
+
+
 def denoise_dask(
     image: da.Array,
     *,
@@ -194,7 +208,7 @@ def denoise_dask(
     blocks = Blocks.for_shape(engine.shape)
     if settings.refine:
         halo = halo.widened(blocks)
-    halo = _whitened(halo, model)
+    halo = _with_neighbour_tests(_whitened(halo, model))
     # Chunks shorter than the reach would each read a region many times their size (a
     # short last chunk only costs one such block).
     merged = {
