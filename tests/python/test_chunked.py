@@ -39,9 +39,10 @@ def image(shape: tuple[int, ...], seed: int = 0) -> np.ndarray:
 # except the last along each axis, are at least the reach long, so that the image is cut
 # along every axis but C. Reaches: the engine's (X and Y 11 with 2 iterations, 19 with
 # 3, 31 with 4; Z 6 and T 6 with 2 iterations, Z 10 and T 9 with 3) plus the stage's
-# block less one (X and Y 11 on planes, 15 on stacks and time-lapses; Z 7, T 7).
+# block less one (X and Y 11 on planes, 15 on stacks and time-lapses; Z 7, T 7), plus 3 in
+# X and Y for the samples the run judges by their neighbours.
 CASES = {
-    "2-D": (image((90, 101)), "YX", (43, 47), 4, GIVEN["gaussian"]),
+    "2-D": (image((90, 101)), "YX", (47, 49), 4, GIVEN["gaussian"]),
     "3-D, z search": (image((22, 58, 61)), "ZYX", (15, 31, 33), 2, GIVEN["gaussian"]),
     "time-lapse, t search": (
         poisson_gaussian(moving_blobs(20, 44, 4, seed=2), 2.0, 16.0, seed=3),
@@ -50,7 +51,7 @@ CASES = {
         3,
         GIVEN["gaussian"],
     ),
-    "two channels of two sigmas": (image((2, 62, 59)), "CYX", (1, 43, 45), 4, GIVEN["two sigmas"]),
+    "two channels of two sigmas": (image((2, 62, 59)), "CYX", (1, 47, 49), 4, GIVEN["two sigmas"]),
     "two channels, stabilised, z and t": (
         image((9, 2, 17, 44, 46)),
         "TCZYX",
