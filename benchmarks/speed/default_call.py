@@ -71,7 +71,7 @@ QUICK = (
 #: the run after the choice: engine and second stage; "engine" and "stage" count every native
 #: call, the choice's runs on its tiles included).
 STEPS = {
-    "noise": ("pxvorel/noise/model.py", "choose_model"),
+    "noise": ("pxvorel/noise/choose.py", "choose_model"),
     "choice": ("pxvorel/quality/tile_choice.py", "choose"),
     "to unit": ("pxvorel/run/unit.py", "of"),
     "run": ("pxvorel/run/execute.py", "execute"),
