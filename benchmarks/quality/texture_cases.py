@@ -26,36 +26,17 @@ import numpy.typing as npt
 from scipy import ndimage
 
 import pxvorel
+from benchmarks import data
 from benchmarks.quality.texture import Mask, Volume
 
-DATA = Path(__file__).resolve().parents[3] / "shared" / "data"
+DATA = data.DATA
 
 #: Sides of the synthetic planes and of the stack's and time-lapse's planes, and their depth.
 PLANE = 384
 SMALL = 128
 DEPTH = 16
 #: The real images judged, with their axes: the noisy ones (their clean partners are left out).
-REAL = (
-    ("2d_er_exit_sites_noisy_u16.tif", "YX"),
-    ("2d_nuclei_dsb2018_u16.tif", "YX"),
-    ("2d_microtubules_u16.tif", "YX"),
-    ("2d_motors_on_microtubules_u16.tif", "YX"),
-    ("2d_nuclei_with_background_u16.tif", "YX"),
-    ("2dc_hela_dna_tubulin_actin_3ch_u16.tif", "CYX"),
-    ("2dc_u2os_bbbc022_3ch_u16.tif", "CYX"),
-    ("2dc_nuclei_golgi_u16.tif", "CYX"),
-    ("3d_golgi_bfa_u16.tif", "ZYX"),
-    ("3d_nuclear_envelope_drosophila_u8.tif", "ZYX"),
-    ("3dc_spots_2ch_u16.tif", "ZCYX"),
-    ("2dt_cancer_cell_nuclei_48frames_u16.tif", "TYX"),
-    ("2dt_nuclei_mitocheck_30frames_u8.tif", "TYX"),
-    ("pair_nucleus_lowsnr_u8.tif", "YX"),
-    ("pair_mito_confocal_lowsnr_u8.tif", "YX"),
-    ("pair_fmd_widefield_bpae_nuclei_raw_u8.tif", "YX"),
-    ("pair_fmd_widefield_bpae_mito_raw_u8.tif", "YX"),
-    ("pair_fmd_confocal_bpae_nuclei_raw_u8.tif", "YX"),
-    ("pair_fmd_twophoton_bpae_actin_raw_u8.tif", "YX"),
-)
+REAL = tuple(image for image in data.REAL if "_highsnr_" not in image.file and "_avg50_" not in image.file)
 #: Largest crop of a real plane, and of the planes and depth of a real stack or time-lapse.
 REAL_PLANE = 512
 REAL_SMALL = 160
@@ -150,11 +131,11 @@ def defect_cases() -> list[Case]:
 def real_cases(folder: Path = DATA) -> list[Case]:
     """The real images present in `folder`, cropped (see the module's note)."""
     cases = []
-    for file, axes in REAL:
-        path = folder / file
+    for image in REAL:
+        path = folder / image.file
         if path.exists():
-            data = np.asarray(pxvorel.read_image(path, axes=axes).data, dtype=np.float32)
-            cases.append(Case(file.removesuffix(".tif"), _cropped(data, axes), axes))
+            samples = np.asarray(pxvorel.read_image(path, axes=image.axes).data, dtype=np.float32)
+            cases.append(Case(image.name, _cropped(samples, image.axes), image.axes))
     return cases
 
 
