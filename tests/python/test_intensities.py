@@ -52,15 +52,18 @@ def test_dark_and_mean_intensities_stay_on_real_images(real_image, name: str) ->
     for c in range(channels):
         noisy = plan.to_engine(image.data)[:, c].reshape(t * z, y, x).astype(np.float64)
         clean = plan.to_engine(result)[:, c].reshape(t * z, y, x).astype(np.float64)
-        blurred = ndimage.gaussian_filter(noisy, sigma=(0, 2, 2))
-        dark = blurred <= np.percentile(blurred, 10)
+        # The darkest tenth by a wide blur: a narrow one picks the samples that the noise itself
+        # made dark (in a sparse background, the ones without a photon), which any smoothing lifts.
+        wide = ndimage.gaussian_filter(noisy, sigma=(0, 8, 8))
+        dark = wide <= np.percentile(wide, 10)
         sd_dark = haar_noise(noisy, dark)
         sd_all = haar_noise(noisy, np.ones_like(dark))
         # Where the dark tenth is clipped flat (no noise to measure), a hundredth of the image's noise.
-        assert abs(clean[dark].mean() - noisy[dark].mean()) <= max(0.5 * sd_dark, 0.01 * sd_all), (
+        assert abs(clean[dark].mean() - noisy[dark].mean()) <= max(0.2 * sd_dark, 0.01 * sd_all), (
             f"channel {c}: dark tenth moved"
         )
-        assert abs(clean.mean() - noisy.mean()) <= 0.25 * sd_all, f"channel {c}: mean moved"
+        assert abs(clean.mean() - noisy.mean()) <= 0.1 * sd_all, f"channel {c}: mean moved"
+        blurred = ndimage.gaussian_filter(noisy, sigma=(0, 2, 2))
         assert np.percentile(clean, 0.1) <= np.percentile(blurred, 0.1) + 0.5 * sd_dark, f"channel {c}: floor"
 
 
