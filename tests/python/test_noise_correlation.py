@@ -93,6 +93,7 @@ def test_weak_correlation_along_one_axis_is_measured_and_whitened_along_it_only(
     assert correlation.neighbour(axis) == pytest.approx(neighbour(noise, along), abs=0.05)
     lags = np.asarray(correlation.lags)
     assert not np.any(lags[1:] if axis == "X" else lags[:, 1:])  # independent lines
+    assert correlation.reach_along(axis) > 0 and correlation.reach_along("Y" if axis == "X" else "X") == 0
     assert model.std(200.0) == pytest.approx(SIGMA, rel=0.12)
     white = correlation.whiten((noise / SIGMA)[None, None])[0, 0][16:-16, 16:-16]
     assert abs(neighbour(white, along)) < 0.06 and abs(neighbour(white, across)) < 0.06
@@ -193,9 +194,12 @@ def test_a_stack_whose_slices_share_noise_is_whitened_along_z() -> None:
     np.testing.assert_allclose(correlation.colour(correlation.whiten(stack)), stack, atol=1e-9)
 
 
-def test_dask_blocks_of_correlated_noise_match_the_whole_image_closely(scene) -> None:
+@pytest.mark.parametrize("lines", [False, True], ids=["camera", "scan lines"])
+def test_dask_blocks_of_correlated_noise_match_the_whole_image_closely(scene, lines: bool) -> None:
     da = pytest.importorskip("dask.array")
     clean, noise = scene
+    if lines:  # blocks cut across the lines need no margin for the whitening
+        noise = SIGMA * scan_lines(clean.shape, seed=14, axis=-1)
     noisy = (clean + noise).astype(np.float32)
     model = pxvorel.estimate_noise(noisy)
     whole = pxvorel.denoise(noisy, noise=model, threads=1, patch_radius=2)

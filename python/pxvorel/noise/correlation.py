@@ -162,9 +162,12 @@ class NoiseCorrelation:
     def reach_along(self, axis: str) -> int:
         """Samples along `axis` ("T", "Z", "Y" or "X") beyond which whitening and colouring
         back hardly change a sample (a part of an image, whitened on its own, reaches that far
-        beyond the samples it keeps)."""
+        beyond the samples it keeps; none along an axis the noise does not correlate along,
+        such as across independent scan lines)."""
+        table = np.asarray(self.lags)
         if axis in ("Y", "X"):
-            return 4 * self.reach
+            along = table[1:] if axis == "Y" else table[:, 1:]
+            return 4 * self.reach if np.any(along) else 0
         return 16 if axis == "Z" and self.z != 0.0 else 0
 
     def neighbour(self, axis: str) -> float:
