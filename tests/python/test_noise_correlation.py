@@ -232,25 +232,6 @@ def test_real_camera_noise_is_measured_at_its_level_and_correlation(name: str) -
     assert 0.8 <= math.sqrt(float(np.mean(model.variance(matched[middle])))) / float(noise[middle].std()) <= 1.25
 
 
-@pytest.mark.skipif(not DATA.is_dir(), reason="real images are not present")
-def test_real_scan_line_noise_is_measured_along_x_and_whitened() -> None:
-    """The dim confocal pair (its central 512 x 512 pixels): the true noise correlates by
-    0.32 along X only; the model follows it, and whitening along X beats the white model."""
-    noisy = tifffile.imread(DATA / "pair_mito_confocal_lowsnr_u8.tif")[256:768, 256:768].astype(np.float32)
-    clean = tifffile.imread(DATA / "pair_mito_confocal_highsnr_u8.tif")[256:768, 256:768].astype(np.float64)
-    (a, b), *_ = np.linalg.lstsq(np.stack([clean.ravel(), np.ones(clean.size)], 1), noisy.ravel(), rcond=None)
-    matched = a * clean + b
-    noise = noisy - matched
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", UserWarning)  # the line does not fit its sparse bright counts
-        denoised, model = pxvorel.denoise(noisy, threads=1, return_noise=True)
-        plain = pxvorel.denoise(noisy, threads=1, noise=pxvorel.estimate_noise(noisy, correlation=False))
-    correlation = model.correlation[0]
-    assert correlation is not None and correlation.neighbour("Y") == 0.0
-    assert correlation.neighbour("X") == pytest.approx(neighbour(noise, 1), abs=0.1)
-    assert psnr(matched, denoised) > psnr(matched, plain) + 0.15
-
-
 #: Real images whose noise correlates along the scan lines (X) alone.
 SCAN_LINES = ("2d_microtubules_u16", "pair_mito_confocal_lowsnr_u8")
 
