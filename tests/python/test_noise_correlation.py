@@ -70,6 +70,37 @@ def test_the_model_carries_the_measured_correlation_and_the_per_pixel_level(alon
     assert model.to_dict()["correlation"] == [correlation.to_dict()]
 
 
+def scan_lines(shape: tuple[int, ...], seed: int, axis: int, share: float = 0.35) -> np.ndarray:
+    """Noise of unit sd as a scanning detector's bandwidth makes it: each sample keeps `share`
+    of the one before it along `axis` (neighbours correlate by share / (1 + share**2), 0.31),
+    the lines independent."""
+    white = np.random.default_rng(seed).normal(size=shape)
+    return (white + share * np.roll(white, 1, axis=axis)) / math.sqrt(1.0 + share * share)
+
+
+@pytest.mark.parametrize("axis", ["X", "Y"])
+def test_weak_correlation_along_one_axis_is_measured_and_whitened_along_it_only(axis: str) -> None:
+    """Below the threshold for correlation along both axes, noise correlated along the scan
+    lines alone is still the noise's: the model carries it, no correlation across the lines,
+    the per-pixel level, and the run whitens it."""
+    clean = blobs((256, 256), 8, seed=11, low=100.0, high=400.0)
+    along, across = (-1, -2) if axis == "X" else (-2, -1)
+    noise = SIGMA * scan_lines(clean.shape, seed=13, axis=along)
+    noisy = (clean + noise).astype(np.float32)
+    denoised, model = pxvorel.denoise(noisy, threads=1, return_noise=True)
+    correlation = model.correlation[0]
+    assert correlation is not None
+    assert correlation.neighbour(axis) == pytest.approx(neighbour(noise, along), abs=0.05)
+    lags = np.asarray(correlation.lags)
+    assert not np.any(lags[1:] if axis == "X" else lags[:, 1:])  # independent lines
+    assert correlation.reach_along(axis) > 0 and correlation.reach_along("Y" if axis == "X" else "X") == 0
+    assert model.std(200.0) == pytest.approx(SIGMA, rel=0.12)
+    white = correlation.whiten((noise / SIGMA)[None, None])[0, 0][16:-16, 16:-16]
+    assert abs(neighbour(white, along)) < 0.06 and abs(neighbour(white, across)) < 0.06
+    plain = pxvorel.denoise(noisy, threads=1, noise=pxvorel.estimate_noise(noisy, correlation=False))
+    assert psnr(clean, denoised) > psnr(clean, plain) + 1.0
+
+
 def test_whitening_makes_the_noise_white_and_colouring_undoes_it_exactly(scene) -> None:
     _, noise = scene
     model = pxvorel.estimate_noise(scene[0] + noise)
@@ -105,7 +136,7 @@ def test_the_quality_estimate_follows_the_correlated_noise(scene) -> None:
     assert abs(report.quality.mse[0] - true_mse) < 0.08 * SIGMA**2
 
 
-@pytest.mark.parametrize("make", ["gaussian", "poisson", "smooth stack"])
+@pytest.mark.parametrize("make", ["gaussian", "poisson", "streaks along X", "smooth stack"])
 def test_white_noise_keeps_the_white_model_and_its_result(make: str) -> None:
     rng = np.random.default_rng(5)
     axes = "YX"
@@ -113,6 +144,10 @@ def test_white_noise_keeps_the_white_model_and_its_result(make: str) -> None:
         image = blobs((192, 192), 8, seed=6, low=50.0, high=300.0) + rng.normal(0.0, 8.0, (192, 192))
     elif make == "poisson":
         image = rng.poisson(blobs((192, 192), 8, seed=7, low=5.0, high=80.0)).astype(np.float64)
+    elif make == "streaks along X":  # fibres a pixel across: signal that correlates along X alone, over lags
+        streaks = ndimage.gaussian_filter1d(rng.exponential(1.0, (192, 192)), 4.0, axis=1)
+        image = rng.poisson(blobs((192, 192), 8, seed=7, low=5.0, high=80.0) + 30.0 * streaks / streaks.max())
+        image = image.astype(np.float64)
     else:  # smooth blob tails everywhere, dim Poisson background: no correlation of the noise's own
         image = rng.poisson(
             np.stack([blobs((128, 128), 12, seed=8, low=10.0, high=250.0) * (0.6 + 0.05 * z) for z in range(12)])
@@ -159,9 +194,12 @@ def test_a_stack_whose_slices_share_noise_is_whitened_along_z() -> None:
     np.testing.assert_allclose(correlation.colour(correlation.whiten(stack)), stack, atol=1e-9)
 
 
-def test_dask_blocks_of_correlated_noise_match_the_whole_image_closely(scene) -> None:
+@pytest.mark.parametrize("lines", [False, True], ids=["camera", "scan lines"])
+def test_dask_blocks_of_correlated_noise_match_the_whole_image_closely(scene, lines: bool) -> None:
     da = pytest.importorskip("dask.array")
     clean, noise = scene
+    if lines:  # blocks cut across the lines need no margin for the whitening
+        noise = SIGMA * scan_lines(clean.shape, seed=14, axis=-1)
     noisy = (clean + noise).astype(np.float32)
     model = pxvorel.estimate_noise(noisy)
     whole = pxvorel.denoise(noisy, noise=model, threads=1, patch_radius=2)
@@ -194,6 +232,10 @@ def test_real_camera_noise_is_measured_at_its_level_and_correlation(name: str) -
     assert 0.8 <= math.sqrt(float(np.mean(model.variance(matched[middle])))) / float(noise[middle].std()) <= 1.25
 
 
+#: Real images whose noise correlates along the scan lines (X) alone.
+SCAN_LINES = ("2d_microtubules_u16", "pair_mito_confocal_lowsnr_u8")
+
+
 @pytest.mark.skipif(not DATA.is_dir(), reason="real images are not present")
 @pytest.mark.parametrize(
     "path",
@@ -203,9 +245,15 @@ def test_real_camera_noise_is_measured_at_its_level_and_correlation(name: str) -
 def test_real_images_without_camera_correlation_keep_the_white_model(path: Path) -> None:
     """Their noise is white, or its correlation weak or unlike noise (haze, texture, moving
     nuclei), or not normal (the Golgi stack's sparse counts): the model, and so the result,
-    is the white one."""
+    is the white one; or it correlates along the scan lines alone, and only that is whitened."""
     image = pxvorel.read_image(path)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", UserWarning)
         model = pxvorel.estimate_noise(image.data, axes=image.axes)
-        assert model == pxvorel.estimate_noise(image.data, axes=image.axes, correlation=False)
+        white = pxvorel.estimate_noise(image.data, axes=image.axes, correlation=False)
+    if path.stem not in SCAN_LINES:
+        assert model == white
+        return
+    correlation = model.correlation[0]
+    assert correlation is not None and correlation.neighbour("X") >= 0.15
+    assert not np.any(np.asarray(correlation.lags)[1:])

@@ -154,7 +154,8 @@ def estimate_noise(
 
     Then, per channel, the spatial correlation of the noise (see
     :mod:`pxvorel.noise.correlation`): where neighbouring pixels' noise correlates by 0.4 or
-    more along X, Y or (in a stack) Z, the same throughout the image, the model carries the
+    more along X, Y or (in a stack) Z, the same throughout the image, or by 0.15 or more
+    along X or Y alone (the independent lines of a scanning microscope), the model carries the
     correlation and its variance is raised from what differences of neighbouring pixels see
     to the per-pixel variance; the run then whitens the noise before denoising. Elsewhere
     the model is white.
