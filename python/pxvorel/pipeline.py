@@ -47,6 +47,7 @@ from pxvorel.run.execute import execute
 from pxvorel.run.job import Job
 from pxvorel.run.plan import RunPlan
 from pxvorel.run.progress import Fractions, ProgressCallback
+from pxvorel.run.release import release
 from pxvorel.run.settings import Settings
 from pxvorel.run.unit import UnitImage
 
@@ -83,11 +84,13 @@ def run(
     observer = observer if observer is not None else Observer()
     with observer.noise_step():
         model = choose_model(job.engine, noise, stacklevel=stacklevel + 1)
+    release()
     for line in model.describe().splitlines():
         log.info(f"noise model: {line}")
     observer.noise_chosen(job, model)
     with observer.denoise_step(job):
         unit = UnitImage.of(repair_defects(job.engine, model.defects), model)
+        release()
         edges = _progress_edges(job, tune, quality)
 
         def share(k: int) -> ProgressCallback | None:
@@ -95,6 +98,7 @@ def run(
 
         tuning = _choose_settings(unit, model, job.settings, tune, share(0))
         settings = tuning.chosen if tuning is not None else job.settings
+        release()
         estimate = None
         if unit.channels:
             plan = RunPlan.of(settings, unit.work.shape)
@@ -105,7 +109,7 @@ def run(
                 estimate = QualityEstimate.from_risk(risk, tuple(clipped_channels(job.engine, unit.channels)))
                 result = risk.denoised
             else:
-                result = unit.back(denoised)
+                result = unit.back(denoised, reuse=True)
         else:
             result = unit.back(unit.work)
         result = keep_recorded_range(job.engine, model, result)

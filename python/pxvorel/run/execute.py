@@ -18,6 +18,7 @@ from pxvorel.run.bands import channel_bands, run_bands
 from pxvorel.run.outliers import bright_samples, without_bright
 from pxvorel.run.plan import RunPlan
 from pxvorel.run.progress import part_of
+from pxvorel.run.release import release
 from pxvorel.run.refine import STAGE_SHARE, Blocks, refine
 from pxvorel.run.settings import Settings
 from pxvorel.run.threads import native_threads
@@ -51,6 +52,7 @@ def execute(
         raise ValueError(f"the plan is for shape {plan.shape}, not {work.shape}")
     engine_progress = part_of(progress, 0.0, 1.0 - STAGE_SHARE) if plan.blocks is not None else progress
     denoised = run_engine(work, plan, engine_progress)
+    release()
     return run_stage(work, denoised, plan, part_of(progress, 1.0 - STAGE_SHARE, 1.0), origin=origin)
 
 
@@ -173,4 +175,4 @@ def denoise_with(
     if not unit.channels:
         return unit.back(unit.work)
     plan = RunPlan.of(settings, unit.work.shape, blocks=blocks)
-    return keep_recorded_range(engine, model, unit.back(execute(unit.work, plan, progress, origin=origin)))
+    return keep_recorded_range(engine, model, unit.back(execute(unit.work, plan, progress, origin=origin), reuse=True))
