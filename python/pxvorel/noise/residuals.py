@@ -114,9 +114,13 @@ def _box(data: np.ndarray, size: int, axis: int) -> np.ndarray:
     integer values, so that a window wholly at the channel's lowest value has exactly its
     local mean."""
     total = np.cumsum(data, axis=axis, dtype=np.float64)
-    total = np.concatenate([np.zeros_like(np.take(total, [0], axis=axis)), total], axis=axis)
     n = data.shape[axis]
-    return np.take(total, range(size, n + 1), axis=axis) - np.take(total, range(0, n + 1 - size), axis=axis)
+    # sums[i] = total[i + size - 1] - total[i - 1], the first window's the running total itself
+    sums = np.take(total, range(size - 1, n), axis=axis)
+    later = [slice(None)] * data.ndim
+    later[axis] = slice(1, None)
+    np.subtract(sums[tuple(later)], np.take(total, range(0, n - size), axis=axis), out=sums[tuple(later)])
+    return sums
 
 
 def _pixels(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -126,10 +130,14 @@ def _pixels(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     data = planes.astype(np.float64)
     h = WINDOW // 2
     if y >= WINDOW and x >= WINDOW:
-        local = _box(_box(data, WINDOW, 1), WINDOW, 2) / WINDOW**2
-        core = data[:, 1:-1, 1:-1]
-        residual = 4 * core - data[:, :-2, 1:-1] - data[:, 2:, 1:-1] - data[:, 1:-1, :-2] - data[:, 1:-1, 2:]
-        residual = residual[:, h - 1 : y - h - 1, h - 1 : x - h - 1] / np.sqrt(20.0)
+        local = _box(_box(data, WINDOW, 1), WINDOW, 2)
+        local /= WINDOW**2
+        # the residual only where the window is full, its terms subtracted in place in turn
+        rows, columns = slice(h, y - h), slice(h, x - h)
+        residual = 4 * data[:, rows, columns]
+        for dy, dx in ((-1, 0), (1, 0), (0, -1), (0, 1)):
+            residual -= data[:, h + dy : y - h + dy, h + dx : x - h + dx]
+        residual /= np.sqrt(20.0)
         return local.ravel(), residual.ravel()
     line = data.reshape(n, -1) if x >= y else data.transpose(0, 2, 1).reshape(n, -1)
     if line.shape[1] < WINDOW:
@@ -152,9 +160,12 @@ def _samples(channel: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     for group in plane_groups(planes[: chosen.size]):
         local, detail = _pixels(planes[chosen[group]])
         first = -(group.start * per_plane) % step  # the group's first pixel on the whole stride
-        # Copies: a strided view would keep the group's whole arrays alive.
-        intensity.append(local[first::step].copy())
-        residual.append(detail[first::step].copy())
+        # Copies of a stride: a strided view would keep the group's whole arrays alive.
+        intensity.append(local if step == 1 else local[first::step].copy())
+        residual.append(detail if step == 1 else detail[first::step].copy())
+        del local, detail
+    if len(intensity) == 1:
+        return intensity[0], residual[0]
     return np.concatenate(intensity), np.concatenate(residual)
 
 
