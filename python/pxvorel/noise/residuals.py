@@ -156,17 +156,19 @@ def _samples(channel: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         chosen = np.linspace(0, planes.shape[0] - 1, MAX_PLANES).round().astype(int)
     per_plane = _pixels(planes[:1])[0].size
     step = max(1, per_plane * chosen.size // MAX_PIXELS)
-    intensity, residual = [], []
-    for group in plane_groups(planes[: chosen.size]):
+    groups = plane_groups(planes[: chosen.size])
+    # each group's share of the whole stride, written into arrays of the final size
+    # (a list of the groups' parts, joined, would hold every sample twice)
+    firsts = [-(group.start * per_plane) % step for group in groups]  # a group's first pixel on the stride
+    counts = [len(range(first, len(chosen[group]) * per_plane, step)) for group, first in zip(groups, firsts, strict=True)]
+    intensity, residual = np.empty(sum(counts)), np.empty(sum(counts))
+    at = 0
+    for group, first, count in zip(groups, firsts, counts, strict=True):
         local, detail = _pixels(planes[chosen[group]])
-        first = -(group.start * per_plane) % step  # the group's first pixel on the whole stride
-        # Copies of a stride: a strided view would keep the group's whole arrays alive.
-        intensity.append(local if step == 1 else local[first::step].copy())
-        residual.append(detail if step == 1 else detail[first::step].copy())
-        del local, detail
-    if len(intensity) == 1:
-        return intensity[0], residual[0]
-    return np.concatenate(intensity), np.concatenate(residual)
+        intensity[at : at + count] = local[first::step]
+        residual[at : at + count] = detail[first::step]
+        at += count
+    return intensity, residual
 
 
 def typical_sigma(channel: np.ndarray) -> float:
