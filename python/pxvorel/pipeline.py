@@ -84,13 +84,11 @@ def run(
     observer = observer if observer is not None else Observer()
     with observer.noise_step():
         model = choose_model(job.engine, noise, stacklevel=stacklevel + 1)
-    release()
     for line in model.describe().splitlines():
         log.info(f"noise model: {line}")
     observer.noise_chosen(job, model)
     with observer.denoise_step(job):
         unit = UnitImage.of(repair_defects(job.engine, model.defects), model)
-        release()
         edges = _progress_edges(job, tune, quality)
 
         def share(k: int) -> ProgressCallback | None:
@@ -98,7 +96,7 @@ def run(
 
         tuning = _choose_settings(unit, model, job.settings, tune, share(0))
         settings = tuning.chosen if tuning is not None else job.settings
-        release()
+        release()  # what the measurement and the choice freed, before the run's largest arrays
         estimate = None
         if unit.channels:
             plan = RunPlan.of(settings, unit.work.shape)
