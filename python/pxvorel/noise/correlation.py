@@ -280,7 +280,7 @@ def _detrended(blocks: np.ndarray, degree: int) -> npt.NDArray[np.float64]:
     orthonormal, _ = np.linalg.qr(basis)
     data = blocks.reshape(blocks.shape[0], -1).astype(np.float64, copy=False)
     residual = (data @ orthonormal) @ orthonormal.T
-    return np.subtract(data, residual, out=residual).reshape(blocks.shape)
+    return np.asarray(np.subtract(data, residual, out=residual).reshape(blocks.shape))
 
 
 def _autocovariance(residual: npt.NDArray[np.float64], lags: int) -> npt.NDArray[np.float64]:

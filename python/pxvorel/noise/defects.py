@@ -117,9 +117,7 @@ def _outliers(
     for candidates, sign in ((centre > highest, 1.0), (centre < lowest, -1.0)):
         at = np.nonzero(candidates)
         p, r, c = at[0], at[1] + 1, at[2] + 1
-        around = sum(
-            data[p, r + dy, c + dx].astype(np.float64) for dy in (-1, 0, 1) for dx in (-1, 0, 1) if dy or dx
-        )
+        around = sum(data[p, r + dy, c + dx].astype(np.float64) for dy in (-1, 0, 1) for dx in (-1, 0, 1) if dy or dx)
         mean = np.asarray(around, dtype=np.float64) / 8.0
         value = data[p, r, c].astype(np.float64)
         nearest = (highest[at] if sign > 0 else lowest[at]).astype(np.float64)

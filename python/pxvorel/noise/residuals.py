@@ -160,7 +160,9 @@ def _samples(channel: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     # each group's share of the whole stride, written into arrays of the final size
     # (a list of the groups' parts, joined, would hold every sample twice)
     firsts = [-(group.start * per_plane) % step for group in groups]  # a group's first pixel on the stride
-    counts = [len(range(first, len(chosen[group]) * per_plane, step)) for group, first in zip(groups, firsts, strict=True)]
+    counts = [
+        len(range(first, len(chosen[group]) * per_plane, step)) for group, first in zip(groups, firsts, strict=True)
+    ]
     intensity, residual = np.empty(sum(counts)), np.empty(sum(counts))
     at = 0
     for group, first, count in zip(groups, firsts, counts, strict=True):

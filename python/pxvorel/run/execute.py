@@ -18,8 +18,8 @@ from pxvorel.run.bands import channel_bands, run_bands
 from pxvorel.run.outliers import bright_samples, without_bright
 from pxvorel.run.plan import RunPlan
 from pxvorel.run.progress import part_of
-from pxvorel.run.release import release
 from pxvorel.run.refine import STAGE_SHARE, Blocks, refine
+from pxvorel.run.release import release
 from pxvorel.run.settings import Settings
 from pxvorel.run.threads import native_threads
 from pxvorel.run.unit import UnitImage
