@@ -116,10 +116,14 @@ def _box(data: np.ndarray, size: int, axis: int) -> np.ndarray:
     total = np.cumsum(data, axis=axis, dtype=np.float64)
     n = data.shape[axis]
     # sums[i] = total[i + size - 1] - total[i - 1], the first window's the running total itself
-    sums = np.take(total, range(size - 1, n), axis=axis)
-    later = [slice(None)] * data.ndim
-    later[axis] = slice(1, None)
-    np.subtract(sums[tuple(later)], np.take(total, range(0, n - size), axis=axis), out=sums[tuple(later)])
+    along = [slice(None)] * data.ndim
+
+    def part(start: int, stop: int | None) -> tuple[slice, ...]:
+        along[axis] = slice(start, stop)
+        return tuple(along)
+
+    sums = total[part(size - 1, None)].copy()
+    np.subtract(sums[part(1, None)], total[part(0, n - size)], out=sums[part(1, None)])
     return sums
 
 
@@ -157,6 +161,8 @@ def _samples(channel: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     per_plane = _pixels(planes[:1])[0].size
     step = max(1, per_plane * chosen.size // MAX_PIXELS)
     groups = plane_groups(planes[: chosen.size])
+    if len(groups) == 1 and step == 1:  # one group, every pixel: its arrays as they are
+        return _pixels(planes[chosen])
     # each group's share of the whole stride, written into arrays of the final size
     # (a list of the groups' parts, joined, would hold every sample twice)
     firsts = [-(group.start * per_plane) % step for group in groups]  # a group's first pixel on the stride
