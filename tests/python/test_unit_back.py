@@ -1,5 +1,6 @@
-"""The way back to intensities written into the denoised array, a few rows at a time, and the
-residuals' box sums: the same numbers as the copying, whole-plane computation."""
+"""The memory-saving paths give the numbers of the plain ones: the way back to intensities written
+into the denoised array a few rows at a time, the residuals' box sums, and the second stage with
+its bright samples replaced in place."""
 
 from __future__ import annotations
 
@@ -9,6 +10,9 @@ import pytest
 import pxvorel.run.unit as unit_module
 from pxvorel.noise.model import NoiseModel
 from pxvorel.noise.residuals import _box
+from pxvorel.run.execute import run_stage
+from pxvorel.run.job import prepare
+from pxvorel.run.plan import RunPlan
 from pxvorel.run.unit import UnitImage
 
 MODELS = {
@@ -47,3 +51,18 @@ def test_box_sums_are_the_windows_sums(axis: int, dtype: type) -> None:
     data = np.random.default_rng(5).integers(0, 4000, (6, 9, 7)).astype(dtype)
     windows = np.lib.stride_tricks.sliding_window_view(data.astype(np.float64), 5, axis=axis)
     np.testing.assert_array_equal(_box(data, 5, axis), windows.sum(axis=-1))
+
+
+def test_the_stage_in_place_equals_the_copying_one_and_leaves_its_inputs_as_they_were() -> None:
+    rng = np.random.default_rng(6)
+    work = rng.normal(0.0, 1.0, (1, 2, 3, 40, 36)).astype(np.float32)
+    denoised = np.zeros_like(work)
+    for at in [(0, 0, 1, 10, 12), (0, 0, 1, 10, 13), (0, 1, 2, 30, 5)]:  # bright in both: kept out of the stage
+        work[at] = denoised[at] = 40.0
+    plan = RunPlan.of(prepare(work[0], axes="CZYX").settings, work.shape)
+    copying = run_stage(work, denoised, plan)
+    originals = work.copy(), denoised.copy()
+    np.testing.assert_array_equal(run_stage(work, denoised, plan, in_place=True), copying)
+    np.testing.assert_array_equal(work, originals[0])
+    np.testing.assert_array_equal(denoised, originals[1])
+    assert copying[0, 0, 1, 10, 12] == 40.0

@@ -141,12 +141,11 @@ def _mark(volume: npt.NDArray[np.float32], where: Index) -> npt.NDArray[np.bool_
     return marks
 
 
-def without_bright(stack: npt.NDArray[np.float32], where: Index) -> npt.NDArray[np.float32]:
-    """A copy of a (T, Z, Y, X) channel with the samples `where` replaced by the median of their
-    in-plane neighbours."""
-    result = stack.copy()
+def ring_medians(stack: npt.NDArray[np.float32], where: Index) -> npt.NDArray[np.float32]:
+    """The median of the in-plane neighbours of each sample `where` of a (T, Z, Y, X) channel
+    (what :func:`bright_samples` are replaced by), in the order of `where`."""
+    values = np.empty(len(where[0]), np.float32)
     for t in np.unique(where[0]):
         mine = where[0] == t
-        inside = (where[1][mine], where[2][mine], where[3][mine])
-        result[t][inside] = _ring_median(stack[t], inside)
-    return result
+        values[mine] = _ring_median(stack[t], (where[1][mine], where[2][mine], where[3][mine]))
+    return values
