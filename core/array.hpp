@@ -6,12 +6,13 @@
 #include <vector>
 
 #include "core/extent.hpp"
+#include "core/large_allocator.hpp"
 
 namespace px {
 
 struct array {
     extent dims{};
-    std::vector<float> values;
+    large_vector<float> values;
 
     array() = default;
     // Copies shape.size() floats from source; empty when the shape holds no

@@ -13,7 +13,7 @@ double sensor_noise::gaussian_std(const array& image) {
     // A single sample has no neighbor and so no residual to measure.
     if (residuals.values.size() < 2) return 0.0;
 
-    std::vector<float>& pooled = residuals.values;
+    auto& pooled = residuals.values;
     const double centre = median(pooled);
     for (float& r : pooled) r = static_cast<float>(std::fabs(static_cast<double>(r) - centre));
     const double deviation = median(pooled);

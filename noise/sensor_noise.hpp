@@ -25,8 +25,8 @@ public:
     // NaN sorts after every number, so a list holding NaN still has a strict
     // weak order and a deterministic median. For an even count the two middle
     // values are added in T and the sum is halved in double.
-    template <class T>
-    static double median(std::vector<T>& v) {
+    template <class T, class Allocator>
+    static double median(std::vector<T, Allocator>& v) {
         std::sort(v.begin(), v.end(), [](T a, T b) { return !std::isnan(a) && (std::isnan(b) || a < b); });
         const std::size_t n = v.size();
         if (n == 0) return 0.0;

@@ -251,7 +251,7 @@ array dct_wiener(const image_view& noisy, const image_view& pilot, const wiener_
     }
 
     array result(dims, 0.0f);
-    std::vector<float> weights(static_cast<std::size_t>(dims.size()), 0.0f);
+    large_vector<float> weights(static_cast<std::size_t>(dims.size()), 0.0f);
     float* num = result.values.data();
     float* den = weights.data();
     const std::size_t per_thread = 4 * static_cast<std::size_t>(volume);

@@ -47,6 +47,7 @@ from pxvorel.run.execute import execute
 from pxvorel.run.job import Job
 from pxvorel.run.plan import RunPlan
 from pxvorel.run.progress import Fractions, ProgressCallback
+from pxvorel.run.release import release
 from pxvorel.run.settings import Settings
 from pxvorel.run.unit import UnitImage
 
@@ -95,6 +96,7 @@ def run(
 
         tuning = _choose_settings(unit, model, job.settings, tune, share(0))
         settings = tuning.chosen if tuning is not None else job.settings
+        release()  # what the measurement and the choice freed, before the run's largest arrays
         estimate = None
         if unit.channels:
             plan = RunPlan.of(settings, unit.work.shape)
@@ -105,7 +107,7 @@ def run(
                 estimate = QualityEstimate.from_risk(risk, tuple(clipped_channels(job.engine, unit.channels)))
                 result = risk.denoised
             else:
-                result = unit.back(denoised)
+                result = unit.back(denoised, reuse=True)
         else:
             result = unit.back(unit.work)
         result = keep_recorded_range(job.engine, model, result)

@@ -169,7 +169,7 @@ TEST_P(WholeRuns, AgreeWithPortable) {
     const int threads = omp_get_max_threads();
     omp_set_num_threads(1);
     for (const px::extent radius : {px::extent{2, 2, 1, 0, 1}, px::extent{3, 3, 0, 0, 0}, px::extent{4, 1, 0, 0, 0}}) {
-        std::vector<float> results[2];
+        px::large_vector<float> results[2];
         for (const px::kernel_path run_on : {px::kernel_path::portable, path}) {
             const path_scope scope(run_on);
             px::vorel engine = engine_test::engine_with_radius(radius);

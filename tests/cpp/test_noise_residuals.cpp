@@ -56,7 +56,7 @@ TEST(NoiseMedian, NaNSortsLastWithoutBreakingTheOrder) {
 std::vector<float> residuals_of(const px::array& image) {
     px::array residuals(image.dims, 0.0f);
     sensor_noise::pseudo_residuals(image, residuals);
-    return residuals.values;
+    return {residuals.values.begin(), residuals.values.end()};
 }
 
 TEST(PseudoResiduals, ScaledDifferenceFromNeighborMean) {

@@ -47,9 +47,9 @@ TEST(Stabilise, NegativeArgumentIsClampedForwardButNotBack) {
     const sensor_noise noise = model({1.0f}, {0.0f});
     px::array image = noise_test::line({-1.0f, std::numeric_limits<float>::quiet_NaN()});
     noise.gat(image);
-    EXPECT_EQ(image.values, (std::vector<float>{0.0f, 0.0f}));
+    EXPECT_EQ(image.values, (px::large_vector<float>{0.0f, 0.0f}));
     noise.igat(image);
-    EXPECT_EQ(image.values, (std::vector<float>{-0.125f, -0.125f}));
+    EXPECT_EQ(image.values, (px::large_vector<float>{-0.125f, -0.125f}));
 }
 
 TEST(Stabilise, EachChannelUsesItsOwnParameters) {
@@ -104,7 +104,7 @@ TEST(Stabilise, ParametersAreCheckedBeforeAnySample) {
     px::array image = noise_test::line({1.0f, 2.0f});
     EXPECT_THROW(fresh.gat(image), std::invalid_argument);
     EXPECT_THROW(fresh.igat(image), std::invalid_argument);
-    EXPECT_EQ(image.values, (std::vector<float>{1.0f, 2.0f}));
+    EXPECT_EQ(image.values, (px::large_vector<float>{1.0f, 2.0f}));
 }
 
 }  // namespace

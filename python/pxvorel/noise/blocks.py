@@ -48,9 +48,9 @@ MIN_BINS, MAX_BINS = 4, 48
 #: Share of samples at the lowest (or highest) value above which that value is a clip.
 CLIPPED_SHARE = 0.01
 #: Samples measured at a time: planes go through in groups of about this many samples,
-#: so that the double-precision copies and their temporaries stay small beside a large
+#: so that the double-precision copies and their temporaries stay small beside a
 #: stack (every statistic is per block or per 4 x 4 pixels, so the result is the same).
-GROUP_SAMPLES = 1 << 20
+GROUP_SAMPLES = 1 << 16
 
 
 @dataclass(frozen=True)

@@ -262,13 +262,23 @@ class NoiseCorrelation:
         return {"lags": [list(row) for row in self.lags], "z": self.z, "level": self.level}
 
 
+#: Samples the stabilising transform takes at a time in :func:`_planes_of`.
+FORWARD_SAMPLES = 1 << 14
+
+
 def _planes_of(channel: np.ndarray, forward: Forward) -> npt.NDArray[np.float64]:
     """The (Y, X) planes of a (T, Z, Y, X) channel, at most MAX_PLANES evenly spaced, stabilised."""
     t, z, y, x = channel.shape
     planes = channel.reshape(t * z, y, x)
     if planes.shape[0] > MAX_PLANES:
         planes = planes[np.linspace(0, planes.shape[0] - 1, MAX_PLANES).round().astype(int)]
-    return np.asarray(forward(planes), dtype=np.float64)
+    # a few rows at a time: the transform's own double-precision temporaries stay small
+    stabilised = np.empty(planes.shape, dtype=np.float64)
+    rows = max(1, FORWARD_SAMPLES // max(x, 1))
+    for k, plane in enumerate(planes):
+        for top in range(0, y, rows):
+            stabilised[k, top : top + rows] = forward(plane[top : top + rows])
+    return stabilised
 
 
 def _blocks(planes: np.ndarray, side: int) -> np.ndarray:
@@ -294,8 +304,9 @@ def _detrended(blocks: np.ndarray, degree: int) -> npt.NDArray[np.float64]:
     y, x = np.meshgrid(ramp, ramp, indexing="ij")
     basis = np.stack([(y**i * x**j).ravel() for i in range(degree + 1) for j in range(degree + 1 - i)], axis=1)
     orthonormal, _ = np.linalg.qr(basis)
-    data = blocks.reshape(blocks.shape[0], -1).astype(np.float64)
-    return np.asarray((data - (data @ orthonormal) @ orthonormal.T).reshape(blocks.shape))
+    data = blocks.reshape(blocks.shape[0], -1).astype(np.float64, copy=False)
+    residual = (data @ orthonormal) @ orthonormal.T
+    return np.asarray(np.subtract(data, residual, out=residual).reshape(blocks.shape))
 
 
 def _autocovariance(residual: npt.NDArray[np.float64], lags: int) -> npt.NDArray[np.float64]:
@@ -313,7 +324,7 @@ def _autocovariance(residual: npt.NDArray[np.float64], lags: int) -> npt.NDArray
 
 def _cell_details(blocks: np.ndarray) -> npt.NDArray[np.float64]:
     """(N, side / 2, side / 2) diagonal details (a - b - c + d) / 2 of the 2 x 2 cells of blocks."""
-    data = blocks.astype(np.float64)
+    data = blocks.astype(np.float64, copy=False)
     return np.asarray((data[:, 0::2, 0::2] - data[:, 0::2, 1::2] - data[:, 1::2, 0::2] + data[:, 1::2, 1::2]) / 2.0)
 
 
@@ -321,10 +332,12 @@ def _probe_variance(blocks: np.ndarray, probe: Probe) -> npt.NDArray[np.float64]
     """Per block, the mean square of the probe (unit gain for white noise)."""
     if probe == "cells":
         return np.asarray(np.mean(_cell_details(blocks) ** 2, axis=(1, 2)))
-    data = blocks.astype(np.float64)
-    core = data[:, 1:-1, 1:-1]
-    laplacian = 4.0 * core - data[:, :-2, 1:-1] - data[:, 2:, 1:-1] - data[:, 1:-1, :-2] - data[:, 1:-1, 2:]
-    return np.asarray(np.mean(laplacian**2, axis=(1, 2)) / 20.0)
+    data = blocks.astype(np.float64, copy=False)
+    # in place, term by term: one block-sized temporary
+    laplacian = 4.0 * data[:, 1:-1, 1:-1]
+    for neighbour in (data[:, :-2, 1:-1], data[:, 2:, 1:-1], data[:, 1:-1, :-2], data[:, 1:-1, 2:]):
+        laplacian -= neighbour
+    return np.asarray(np.mean(np.square(laplacian, out=laplacian), axis=(1, 2)) / 20.0)
 
 
 def _chosen(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray, int] | None:
@@ -339,7 +352,7 @@ def _chosen(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray, int] | None:
         spread = np.ptp(flat.reshape(flat.shape[0], -1), axis=1)
         usable = np.flatnonzero(spread > 0)
         count = int(usable.size * DARK_SHARE)
-        means = flat[usable].mean(axis=(1, 2))
+        means = flat.mean(axis=(1, 2))[usable]
         dark = usable[np.argsort(means, kind="stable")[:count]]
         # blocks at one position in several planes share their signal: the positions count
         if np.unique(dark % (cut.shape[1] * cut.shape[2])).size < MIN_BLOCKS:
@@ -443,11 +456,18 @@ def _noise_scatter(correlation: npt.NDArray[np.float64], side: int, probe: Probe
     )
     # periodic noise of that spectrum, at the frequencies k / size of its discrete Fourier transform
     gain = np.sqrt(NoiseCorrelation(lags)._power((1, size // 2, size // 2), (1, size, size // 2 + 1))[0])
-    white = np.random.default_rng(0).standard_normal((size, size))
-    noise = np.fft.irfft2(np.fft.rfft2(white) * gain, s=(size, size))
+    # each array freed once used: the simulation's size does not follow the image's
+    spectrum = np.fft.rfft2(np.random.default_rng(0).standard_normal((size, size)))
+    spectrum *= gain
+    del gain
+    noise = np.fft.irfft2(spectrum, s=(size, size))
+    del spectrum
     blocks = _blocks(noise[None], side).reshape(-1, side, side)
+    del noise
     residual = _detrended(blocks, ROBUST_DEGREE)
-    return _scatter(np.mean(residual**2, axis=(1, 2)) / np.maximum(_probe_variance(blocks, probe), 1e-300))
+    energy = np.mean(np.square(residual, out=residual), axis=(1, 2))
+    del residual
+    return _scatter(energy / np.maximum(_probe_variance(blocks, probe), 1e-300))
 
 
 def _between_planes(channel: np.ndarray, forward: Forward, side: int, index: np.ndarray) -> float:

@@ -114,9 +114,17 @@ def _box(data: np.ndarray, size: int, axis: int) -> np.ndarray:
     integer values, so that a window wholly at the channel's lowest value has exactly its
     local mean."""
     total = np.cumsum(data, axis=axis, dtype=np.float64)
-    total = np.concatenate([np.zeros_like(np.take(total, [0], axis=axis)), total], axis=axis)
     n = data.shape[axis]
-    return np.take(total, range(size, n + 1), axis=axis) - np.take(total, range(0, n + 1 - size), axis=axis)
+    # sums[i] = total[i + size - 1] - total[i - 1], the first window's the running total itself
+    along = [slice(None)] * data.ndim
+
+    def part(start: int, stop: int | None) -> tuple[slice, ...]:
+        along[axis] = slice(start, stop)
+        return tuple(along)
+
+    sums = total[part(size - 1, None)].copy()
+    np.subtract(sums[part(1, None)], total[part(0, n - size)], out=sums[part(1, None)])
+    return sums
 
 
 def _pixels(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -126,10 +134,14 @@ def _pixels(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     data = planes.astype(np.float64)
     h = WINDOW // 2
     if y >= WINDOW and x >= WINDOW:
-        local = _box(_box(data, WINDOW, 1), WINDOW, 2) / WINDOW**2
-        core = data[:, 1:-1, 1:-1]
-        residual = 4 * core - data[:, :-2, 1:-1] - data[:, 2:, 1:-1] - data[:, 1:-1, :-2] - data[:, 1:-1, 2:]
-        residual = residual[:, h - 1 : y - h - 1, h - 1 : x - h - 1] / np.sqrt(20.0)
+        local = _box(_box(data, WINDOW, 1), WINDOW, 2)
+        local /= WINDOW**2
+        # the residual only where the window is full, its terms subtracted in place in turn
+        rows, columns = slice(h, y - h), slice(h, x - h)
+        residual = 4 * data[:, rows, columns]
+        for dy, dx in ((-1, 0), (1, 0), (0, -1), (0, 1)):
+            residual -= data[:, h + dy : y - h + dy, h + dx : x - h + dx]
+        residual /= np.sqrt(20.0)
         return local.ravel(), residual.ravel()
     line = data.reshape(n, -1) if x >= y else data.transpose(0, 2, 1).reshape(n, -1)
     if line.shape[1] < WINDOW:
@@ -148,14 +160,23 @@ def _samples(channel: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         chosen = np.linspace(0, planes.shape[0] - 1, MAX_PLANES).round().astype(int)
     per_plane = _pixels(planes[:1])[0].size
     step = max(1, per_plane * chosen.size // MAX_PIXELS)
-    intensity, residual = [], []
-    for group in plane_groups(planes[: chosen.size]):
+    groups = plane_groups(planes[: chosen.size])
+    if len(groups) == 1 and step == 1:  # one group, every pixel: its arrays as they are
+        return _pixels(planes[chosen])
+    # each group's share of the whole stride, written into arrays of the final size
+    # (a list of the groups' parts, joined, would hold every sample twice)
+    firsts = [-(group.start * per_plane) % step for group in groups]  # a group's first pixel on the stride
+    counts = [
+        len(range(first, len(chosen[group]) * per_plane, step)) for group, first in zip(groups, firsts, strict=True)
+    ]
+    intensity, residual = np.empty(sum(counts)), np.empty(sum(counts))
+    at = 0
+    for group, first, count in zip(groups, firsts, counts, strict=True):
         local, detail = _pixels(planes[chosen[group]])
-        first = -(group.start * per_plane) % step  # the group's first pixel on the whole stride
-        # Copies: a strided view would keep the group's whole arrays alive.
-        intensity.append(local[first::step].copy())
-        residual.append(detail[first::step].copy())
-    return np.concatenate(intensity), np.concatenate(residual)
+        intensity[at : at + count] = local[first::step]
+        residual[at : at + count] = detail[first::step]
+        at += count
+    return intensity, residual
 
 
 def typical_sigma(channel: np.ndarray) -> float:

@@ -15,10 +15,11 @@ from pxvorel.noise.defects import repair_defects
 from pxvorel.noise.model import NoiseModel
 from pxvorel.noise.recorded_range import keep_recorded_range
 from pxvorel.run.bands import channel_bands, run_bands
-from pxvorel.run.outliers import bright_samples, without_bright
+from pxvorel.run.outliers import bright_samples, ring_medians
 from pxvorel.run.plan import RunPlan
 from pxvorel.run.progress import part_of
 from pxvorel.run.refine import STAGE_SHARE, Blocks, refine
+from pxvorel.run.release import release
 from pxvorel.run.settings import Settings
 from pxvorel.run.threads import native_threads
 from pxvorel.run.unit import UnitImage
@@ -51,7 +52,8 @@ def execute(
         raise ValueError(f"the plan is for shape {plan.shape}, not {work.shape}")
     engine_progress = part_of(progress, 0.0, 1.0 - STAGE_SHARE) if plan.blocks is not None else progress
     denoised = run_engine(work, plan, engine_progress)
-    return run_stage(work, denoised, plan, part_of(progress, 1.0 - STAGE_SHARE, 1.0), origin=origin)
+    release()
+    return run_stage(work, denoised, plan, part_of(progress, 1.0 - STAGE_SHARE, 1.0), origin=origin, in_place=True)
 
 
 def run_engine(
@@ -86,6 +88,7 @@ def run_stage(
     progress: Callable[[float], object] | None = None,
     *,
     origin: Sequence[int] | None = None,
+    in_place: bool = False,
 ) -> npt.NDArray[np.float32]:
     """The second stage's part of :func:`execute` on `work`, with the engine's result
     `denoised` as its pilot (returned as it is without the stage).
@@ -93,27 +96,37 @@ def run_stage(
     Single bright samples far above their neighbours that the engine kept
     (:func:`~pxvorel.run.outliers.bright_samples`) are left out of the stage, which would ring
     around them: it filters the image with them replaced by their neighbours' median (in the
-    noisy image and the pilot), and they keep the engine's value."""
+    noisy image and the pilot), and they keep the engine's value. With `in_place` the
+    replacements are written into `work` and `denoised` themselves and undone once the stage
+    is done (no other thread may read them meanwhile); otherwise into copies."""
     if plan.blocks is None:
         return denoised
     spikes = [bright_samples(work[:, c], denoised[:, c]) for c in range(work.shape[1])]
     noisy, pilot = work, denoised
+    kept: list[tuple[int, npt.NDArray[np.float32], npt.NDArray[np.float32]]] = []
     if any(len(s[0]) for s in spikes):
-        noisy, pilot = work.copy(), denoised.copy()
+        if not in_place:
+            noisy, pilot = work.copy(), denoised.copy()
         for c, where in enumerate(spikes):
             if len(where[0]):
-                noisy[:, c] = without_bright(work[:, c], where)
-                pilot[:, c] = without_bright(denoised[:, c], where)
-    with native_threads(plan.settings.threads) as threads:
-        result = refine(
-            noisy,
-            pilot,
-            plan.blocks,
-            origin=origin,
-            threads=threads,
-            progress=progress,
-            floor=plan.settings.floor,
-        )
+                kept.append((c, work[:, c][where], denoised[:, c][where]))
+                noisy_values, pilot_values = ring_medians(work[:, c], where), ring_medians(denoised[:, c], where)
+                noisy[:, c][where], pilot[:, c][where] = noisy_values, pilot_values
+    try:
+        with native_threads(plan.settings.threads) as threads:
+            result = refine(
+                noisy,
+                pilot,
+                plan.blocks,
+                origin=origin,
+                threads=threads,
+                progress=progress,
+                floor=plan.settings.floor,
+            )
+    finally:
+        if in_place:
+            for c, noisy_values, pilot_values in kept:
+                work[:, c][spikes[c]], denoised[:, c][spikes[c]] = noisy_values, pilot_values
     for c, where in enumerate(spikes):
         result[:, c][where] = denoised[:, c][where]
     return result
@@ -173,4 +186,4 @@ def denoise_with(
     if not unit.channels:
         return unit.back(unit.work)
     plan = RunPlan.of(settings, unit.work.shape, blocks=blocks)
-    return keep_recorded_range(engine, model, unit.back(execute(unit.work, plan, progress, origin=origin)))
+    return keep_recorded_range(engine, model, unit.back(execute(unit.work, plan, progress, origin=origin), reuse=True))

@@ -59,21 +59,39 @@ def _neighbours(volume: npt.NDArray[np.float32]) -> Callable[[int, int], npt.NDA
 
 def _beyond(volume: npt.NDArray[np.float32], threshold: float, sign: float) -> Index:
     """The samples of a (Z, Y, X) volume more than `threshold` below (`sign` -1) or above (+1)
-    the second most extreme of their in-plane neighbours (the most extreme along a line)."""
+    the second most extreme of their in-plane neighbours (the most extreme along a line),
+    found a plane at a time (the neighbours are in-plane), in the order of ``np.nonzero``."""
     offsets = _offsets(volume.shape)
     if not offsets:
         return (np.zeros(0, np.intp),) * 3
-    shifted = _neighbours(volume)
+    found = [_beyond_in_plane(volume[z : z + 1], offsets, threshold, sign) for z in range(volume.shape[0])]
+    return (
+        np.concatenate([np.full(len(f[0]), z, np.intp) for z, f in enumerate(found)]),
+        np.concatenate([f[0] for f in found]),
+        np.concatenate([f[1] for f in found]),
+    )
+
+
+def _beyond_in_plane(
+    plane: npt.NDArray[np.float32], offsets: list[tuple[int, int]], threshold: float, sign: float
+) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.intp]]:
+    """The (Y, X) indices of :func:`_beyond` in a (1, Y, X) volume, its work done in a few
+    plane-sized buffers written in place."""
+    shifted = _neighbours(plane)
     flipped = np.float32(-sign)  # the test below looks for the lowest of the flipped values
-    first = np.full(volume.shape, np.inf, np.float32)
+    first = np.full(plane.shape, np.inf, np.float32)
     second = first.copy()
+    value = np.empty(plane.shape, np.float32)
+    larger = np.empty(plane.shape, np.float32)
     for dy, dx in offsets:
-        value = shifted(dy, dx) * flipped
-        np.minimum(second, np.maximum(first, value), out=second)
+        np.multiply(shifted(dy, dx), flipped, out=value)
+        np.minimum(second, np.maximum(first, value, out=larger), out=second)
         np.minimum(first, value, out=first)
+    del larger
     reference = second if len(offsets) > 2 else first
-    found: Index = np.nonzero(volume * flipped < reference - np.float32(threshold))
-    return found
+    np.subtract(reference, np.float32(threshold), out=reference)
+    _, y, x = np.nonzero(np.multiply(plane, flipped, out=value) < reference)
+    return y, x
 
 
 def _ring_median(volume: npt.NDArray[np.float32], where: Index) -> npt.NDArray[np.float32]:
@@ -123,12 +141,11 @@ def _mark(volume: npt.NDArray[np.float32], where: Index) -> npt.NDArray[np.bool_
     return marks
 
 
-def without_bright(stack: npt.NDArray[np.float32], where: Index) -> npt.NDArray[np.float32]:
-    """A copy of a (T, Z, Y, X) channel with the samples `where` replaced by the median of their
-    in-plane neighbours."""
-    result = stack.copy()
+def ring_medians(stack: npt.NDArray[np.float32], where: Index) -> npt.NDArray[np.float32]:
+    """The median of the in-plane neighbours of each sample `where` of a (T, Z, Y, X) channel
+    (what :func:`bright_samples` are replaced by), in the order of `where`."""
+    values = np.empty(len(where[0]), np.float32)
     for t in np.unique(where[0]):
         mine = where[0] == t
-        inside = (where[1][mine], where[2][mine], where[3][mine])
-        result[t][inside] = _ring_median(stack[t], inside)
-    return result
+        values[mine] = _ring_median(stack[t], (where[1][mine], where[2][mine], where[3][mine]))
+    return values

@@ -80,27 +80,54 @@ class UnitImage:
             self.correlations,
         )
 
-    def back(self, denoised: np.ndarray) -> npt.NDArray[np.float32]:
-        """The image in intensities (float32) from a denoised unit-noise array shaped like `work`."""
-        result = np.array(self.engine, dtype=np.float32, order="C", copy=True)
+    def back(self, denoised: np.ndarray, *, reuse: bool = False) -> npt.NDArray[np.float32]:
+        """The image in intensities (float32) from a denoised unit-noise array shaped like `work`.
+
+        With `reuse`, a C-contiguous float32 `denoised` that holds every channel of `engine`
+        (none is left out for want of noise) receives the result in place and is returned:
+        each sample is transformed on its own, a few planes at a time, so nothing is read
+        after it is written, and the run needs no second image-sized array at its end."""
+        if reuse and self._holds_result(denoised):
+            result: npt.NDArray[np.float32] = denoised
+        else:
+            result = np.array(self.engine, dtype=np.float32, order="C", copy=True)
         correlations = self.correlations or (None,) * len(self.channels)
         for i, (c, transform, correlation) in enumerate(zip(self.channels, self.transforms, correlations, strict=True)):
             coloured = denoised[:, i] if correlation is None else correlation.colour(denoised[:, i])
             _in_slabs(transform.inverse, coloured, result[:, c])
         return result
 
+    def _holds_result(self, denoised: np.ndarray) -> bool:
+        """Whether `denoised` can take the result in place: float32, C-contiguous, and its
+        channels those of `engine` in their order."""
+        return (
+            denoised.dtype == np.float32
+            and denoised.flags.c_contiguous
+            and denoised.flags.writeable
+            and denoised.shape == self.engine.shape
+            and self.channels == tuple(range(self.engine.shape[1]))
+        )
 
-#: Samples a transform takes at a time: its double-precision temporaries then stay small
-#: beside a large stack (each value is transformed on its own, so the result is the same),
-#: yet, at 32 MiB each, large enough that the C library maps them apart and gives them back
-#: to the system when freed, instead of keeping them in its heap while the engine runs.
-SLAB_SAMPLES = 1 << 22
+
+#: Samples a transform takes at a time: its double-precision temporaries (several per call,
+#: 8 bytes a sample each) then stay a small fixed size beside any image, planes included
+#: (each value is transformed on its own, so the result is the same).
+SLAB_SAMPLES = 1 << 14
 
 
 def _in_slabs(transform: Callable[[np.ndarray], np.ndarray], source: np.ndarray, target: np.ndarray) -> None:
-    """target = transform(source) for (T, Z, Y, X) arrays, a few planes at a time."""
-    frames, depth = source.shape[:2]
-    step = max(1, SLAB_SAMPLES // max(math.prod(source.shape[2:]), 1))
+    """target = transform(source) for (T, Z, Y, X) arrays, a few planes, or a few rows of a
+    plane, at a time (`target` may be `source`: a slab is read whole before it is written)."""
+    frames, depth, height = source.shape[:3]
+    plane = max(math.prod(source.shape[2:]), 1)
+    if plane <= SLAB_SAMPLES:
+        step = SLAB_SAMPLES // plane
+        for t in range(frames):
+            for z in range(0, depth, step):
+                target[t, z : z + step] = transform(source[t, z : z + step])
+        return
+    rows = max(1, SLAB_SAMPLES // max(math.prod(source.shape[3:]), 1))
     for t in range(frames):
-        for z in range(0, depth, step):
-            target[t, z : z + step] = transform(source[t, z : z + step])
+        for z in range(depth):
+            for y in range(0, height, rows):
+                target[t, z, y : y + rows] = transform(source[t, z, y : y + rows])
