@@ -22,6 +22,8 @@ from typing import TypedDict
 
 import numpy as np
 
+from pxvorel.noise.ordering import bin_medians, bin_percentiles, bin_sizes
+
 #: Cells per block side (a block is 8 x 8 pixels, 16 detail coefficients).
 BLOCK_CELLS = 4
 #: Fraction of a block's detail coefficients kept (the smallest in magnitude) for its
@@ -97,21 +99,17 @@ class NoiseProfile:
         intensity, variance = self.block_intensity, self.block_variance
         if intensity.size == 0:
             return self
-        bins = int(np.clip(intensity.size // BLOCKS_PER_BIN, min(MIN_BINS, intensity.size // 4), MAX_BINS))
-        bins = max(bins, 1)
-        scale = np.ones_like(variance) if trend is None else trend.variance(intensity)
-        if trend is not None and not np.all(scale > 0):
+        bins = _bins(intensity.size)
+        scale = None if trend is None else trend.variance(intensity)
+        if scale is not None and not np.all(scale > 0):
             return self
-        centres, variances, counts = [], [], []
-        for members in np.array_split(np.arange(intensity.size), bins):
-            centre = float(np.median(intensity[members]))
-            quantile = float(np.percentile(variance[members] / scale[members], BIN_QUANTILE))
-            centres.append(centre)
-            variances.append(
-                quantile / BIN_QUANTILE_OF_PURE_NOISE * (1.0 if trend is None else float(trend.variance(centre)))
-            )
-            counts.append(members.size)
-        return replace(self, intensity=np.asarray(centres), variance=np.asarray(variances), blocks=np.asarray(counts))
+        centres = bin_medians(intensity, bins)
+        if trend is None or scale is None:
+            variances = bin_percentiles(variance, bins, BIN_QUANTILE) / BIN_QUANTILE_OF_PURE_NOISE
+        else:
+            quantiles = bin_percentiles(variance / scale, bins, BIN_QUANTILE)
+            variances = quantiles / BIN_QUANTILE_OF_PURE_NOISE * trend.variance(centres)
+        return replace(self, intensity=centres, variance=variances, blocks=bin_sizes(intensity.size, bins))
 
     @property
     def measured(self) -> bool:
@@ -138,13 +136,10 @@ class NoiseProfile:
         intensity, variance = self.block_intensity, self.block_variance
         if intensity.size == 0:
             return np.empty(0), np.empty(0)
-        bins = max(int(np.clip(intensity.size // BLOCKS_PER_BIN, min(MIN_BINS, intensity.size // 4), MAX_BINS)), 1)
-        centres, ratios = [], []
-        for members in np.array_split(np.arange(intensity.size), bins):
-            low, high = np.percentile(variance[members], [25.0, 75.0])
-            centres.append(float(np.median(intensity[members])))
-            ratios.append(float(high / low) if low > 0 else math.inf)
-        return np.asarray(centres), np.asarray(ratios)
+        bins = _bins(intensity.size)
+        low, high = bin_percentiles(variance, bins, [25.0, 75.0])
+        ratios = np.divide(high, low, out=np.full(bins, math.inf), where=low > 0)
+        return bin_medians(intensity, bins), ratios
 
     def noise_like(self, intensity: np.ndarray) -> np.ndarray:
         """Whether the bin nearest each of `intensity` holds blocks that scatter as noise does
@@ -158,6 +153,11 @@ class NoiseProfile:
     def gaussian_sigma(self) -> float:
         """Standard deviation of the noise present at the median intensity (0 when none is)."""
         return float(np.sqrt(max(self.median_variance, 0.0)))
+
+
+def _bins(blocks: int) -> int:
+    """The number of intensity bins of equal block counts for `blocks` blocks."""
+    return max(int(np.clip(blocks // BLOCKS_PER_BIN, min(MIN_BINS, blocks // 4), MAX_BINS)), 1)
 
 
 def plane_groups(planes: np.ndarray) -> list[slice]:

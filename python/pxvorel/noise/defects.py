@@ -92,14 +92,25 @@ class Defects:
 
 
 def _extremes(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Lowest and highest of the eight neighbours of every interior pixel of (planes, Y, X) data."""
+    """Lowest and highest of the eight neighbours of every interior pixel of (planes, Y, X)
+    data: of the three pixels above, the three below and the two beside it."""
     _, y, x = planes.shape
-    views = [planes[:, 1 + dy : y - 1 + dy, 1 + dx : x - 1 + dx] for dy in (-1, 0, 1) for dx in (-1, 0, 1) if dy or dx]
-    lowest, highest = views[0].copy(), views[0].copy()
-    for view in views[1:]:
-        np.minimum(lowest, view, out=lowest)
-        np.maximum(highest, view, out=highest)
-    return lowest, highest
+    left, middle, right = planes[:, :, : x - 2], planes[:, :, 1 : x - 1], planes[:, :, 2:]
+    extremes = []
+    for pick in (np.minimum, np.maximum):
+        rows = pick(pick(left, middle), right)  # of three neighbouring pixels in a row
+        beside = pick(left[:, 1 : y - 1], right[:, 1 : y - 1])
+        extremes.append(pick(pick(rows[:, : y - 2], rows[:, 2:]), beside))
+    return extremes[0], extremes[1]
+
+
+def _lowest_sd(residuals: Observed, least_sd: float) -> float:
+    """A lower bound of the noise sd :func:`_outliers` takes at any intensity (`least_sd` at
+    least): from the lowest measured variance, less the rounding of the interpolation
+    between bins."""
+    variance = residuals.variance
+    lowest = max(float(variance.min()) - 1e-9 * float(np.abs(variance).max()), 0.0)
+    return math.sqrt(max(lowest, least_sd * least_sd)) * (1.0 - 1e-9)
 
 
 def _outliers(
@@ -108,13 +119,17 @@ def _outliers(
     """Interior pixels of (planes, Y, X) float data that stand above (first) or below
     (second) all their neighbours by `limit` noise sd, isolated (see OUTLIER_SD), none of
     none of them beside or at the channel's clipped `ends` (lowest, highest); and the number
-    that stand out by OUTLIER_SD, isolated or not."""
+    that stand out by OUTLIER_SD, isolated or not.
+
+    Only the pixels that stand out by OUTLIER_SD times the lowest noise sd of any intensity
+    can stand out by OUTLIER_SD times their own: the rest are left out at once."""
     lowest, highest = _extremes(data)
     centre = data[:, 1:-1, 1:-1]
+    least = OUTLIER_SD * _lowest_sd(residuals, least_sd)
     flags = []
     near = 0
-    for candidates, sign in ((centre > highest, 1.0), (centre < lowest, -1.0)):
-        at = np.nonzero(candidates)
+    for beyond, sign in ((centre - highest, 1.0), (lowest - centre, -1.0)):
+        at = np.nonzero(beyond > least)  # all of them beyond their neighbours: `least` is not negative
         p, r, c = at[0], at[1] + 1, at[2] + 1
         around = sum(data[p, r + dy, c + dx] for dy in (-1, 0, 1) for dx in (-1, 0, 1) if dy or dx)
         mean = np.asarray(around, dtype=np.float64) / 8.0

@@ -27,6 +27,7 @@ import numpy.typing as npt
 
 from pxvorel.noise.blocks import _planes, plane_groups
 from pxvorel.noise.censored import normal_cdf, normal_pdf
+from pxvorel.noise.ordering import bin_rows, bin_sizes, stable_order
 
 #: Side of the window whose mean is a pixel's local intensity.
 WINDOW = 5
@@ -114,22 +115,38 @@ def _box(data: np.ndarray, size: int, axis: int) -> np.ndarray:
     integer values, so that a window wholly at the channel's lowest value has exactly its
     local mean."""
     total = np.cumsum(data, axis=axis, dtype=np.float64)
-    total = np.concatenate([np.zeros_like(np.take(total, [0], axis=axis)), total], axis=axis)
+    total = np.concatenate([np.zeros_like(total[_along(axis, total.ndim, slice(0, 1))]), total], axis=axis)
     n = data.shape[axis]
-    return np.take(total, range(size, n + 1), axis=axis) - np.take(total, range(0, n + 1 - size), axis=axis)
+    return total[_along(axis, total.ndim, slice(size, n + 1))] - total[_along(axis, total.ndim, slice(0, n + 1 - size))]
+
+
+def _along(axis: int, ndim: int, part: slice) -> tuple[slice, ...]:
+    """The index that takes `part` along `axis` of an array of `ndim` dimensions."""
+    return (slice(None),) * axis + (part,) + (slice(None),) * (ndim - axis - 1)
+
+
+def _window(y: int, x: int) -> tuple[int, int]:
+    """The samples in a pixel's window (5 x 5 in a plane, 5 along a line) and the pixels of
+    a (Y, X) plane that have a full one."""
+    if y >= WINDOW and x >= WINDOW:
+        return WINDOW**2, (y - WINDOW + 1) * (x - WINDOW + 1)
+    return WINDOW, max(0, y * x - WINDOW + 1)
 
 
 def _pixels(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Local mean (5 x 5, or 5 along a line) and Laplacian residual of every pixel that has
     a full window, flattened."""
     n, y, x = planes.shape
-    data = planes.astype(np.float64)
+    data = planes.astype(np.float64, copy=False)
     h = WINDOW // 2
     if y >= WINDOW and x >= WINDOW:
         local = _box(_box(data, WINDOW, 1), WINDOW, 2) / WINDOW**2
-        core = data[:, 1:-1, 1:-1]
-        residual = 4 * core - data[:, :-2, 1:-1] - data[:, 2:, 1:-1] - data[:, 1:-1, :-2] - data[:, 1:-1, 2:]
-        residual = residual[:, h - 1 : y - h - 1, h - 1 : x - h - 1] / np.sqrt(20.0)
+        rows, columns = slice(h, y - h), slice(h, x - h)
+        up, down = slice(h - 1, y - h - 1), slice(h + 1, y - h + 1)
+        left, right = slice(h - 1, x - h - 1), slice(h + 1, x - h + 1)
+        core = data[:, rows, columns]
+        residual = 4 * core - data[:, up, columns] - data[:, down, columns] - data[:, rows, left] - data[:, rows, right]
+        residual /= np.sqrt(20.0)
         return local.ravel(), residual.ravel()
     line = data.reshape(n, -1) if x >= y else data.transpose(0, 2, 1).reshape(n, -1)
     if line.shape[1] < WINDOW:
@@ -139,23 +156,30 @@ def _pixels(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return local.ravel(), residual[:, h - 1 : line.shape[1] - h - 1].ravel()
 
 
-def _samples(channel: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def _samples(channel: np.ndarray) -> tuple[np.ndarray, np.ndarray, int]:
     """Local intensity and Laplacian residual of the pixels measured in one (T, Z, Y, X)
-    channel: every step-th of the measured planes' pixels, taken a group of planes at a time."""
+    channel: every step-th of the measured planes' pixels, taken a group of planes at a time;
+    and the number of samples each local intensity is the mean of."""
     planes = _planes(np.asarray(channel))
     chosen = np.arange(planes.shape[0])
     if planes.shape[0] > MAX_PLANES:
         chosen = np.linspace(0, planes.shape[0] - 1, MAX_PLANES).round().astype(int)
-    per_plane = _pixels(planes[:1])[0].size
+    window, per_plane = _window(*planes.shape[1:])
     step = max(1, per_plane * chosen.size // MAX_PIXELS)
     intensity, residual = [], []
     for group in plane_groups(planes[: chosen.size]):
         local, detail = _pixels(planes[chosen[group]])
+        if step == 1:
+            intensity.append(local)
+            residual.append(detail)
+            continue
         first = -(group.start * per_plane) % step  # the group's first pixel on the whole stride
         # Copies: a strided view would keep the group's whole arrays alive.
         intensity.append(local[first::step].copy())
         residual.append(detail[first::step].copy())
-    return np.concatenate(intensity), np.concatenate(residual)
+    if len(intensity) == 1:
+        return intensity[0], residual[0], window
+    return np.concatenate(intensity), np.concatenate(residual), window
 
 
 def typical_sigma(channel: np.ndarray) -> float:
@@ -172,7 +196,7 @@ def typical_sigma(channel: np.ndarray) -> float:
     >>> round(typical_sigma(noise), 1)
     4.0
     """
-    intensity, residual = _samples(channel)
+    intensity, residual, _ = _samples(channel)
     if intensity.size == 0:
         return 0.0
     lowest = float(intensity.min())
@@ -184,33 +208,37 @@ def typical_sigma(channel: np.ndarray) -> float:
 
 def observed_profile(channel: np.ndarray) -> Observed:
     """Measure the recorded noise of one (T, Z, Y, X) channel per intensity bin."""
-    intensity, residual = _samples(channel)
+    intensity, residual, window = _samples(channel)
     if intensity.size == 0:
         nothing = np.empty(0)
         return Observed(nothing, nothing, nothing, nothing, nothing)
-    order = np.argsort(intensity, kind="stable")
+    order = stable_order(intensity, window)
+    intensity, residual = intensity[order], residual[order]
     bins = int(np.clip(intensity.size // PIXELS_PER_BIN, 1, MAX_BINS))
+    sizes = bin_sizes(intensity.size, bins)
+    ends = np.cumsum(sizes)
+    means = np.concatenate([rows.mean(axis=1) for rows in bin_rows(intensity, bins)])
     centres: list[float] = []
     variances: list[float] = []
     counts: list[float] = []
     quantiles: list[float] = []
-    for members in np.array_split(order, bins):
-        centre = float(intensity[members].mean())
-        variance = clipped_variance(residual[members])
+    for size, end, mean in zip(sizes.tolist(), ends.tolist(), means.tolist(), strict=True):
+        centre = mean
+        variance = clipped_variance(residual[end - size : end])
         if centres and centre <= centres[-1]:  # equal intensities (a flat or clipped background): one bin
-            total = counts[-1] + members.size
-            variances[-1] = (variances[-1] * counts[-1] + variance * members.size) / total
+            total = counts[-1] + size
+            variances[-1] = (variances[-1] * counts[-1] + variance * size) / total
             counts[-1] = total
-            quantiles[-1] += members.size / intensity.size
+            quantiles[-1] += size / intensity.size
             continue
         centres.append(centre)
         variances.append(variance)
-        counts.append(float(members.size))
-        quantiles.append((quantiles[-1] if quantiles else 0.0) + members.size / intensity.size)
+        counts.append(float(size))
+        quantiles.append((quantiles[-1] if quantiles else 0.0) + size / intensity.size)
     count = np.asarray(counts)
     variance_array = np.asarray(variances)
     share = np.asarray(quantiles) - 0.5 * count / intensity.size  # each bin's middle
-    floor_share = float(np.mean(intensity == intensity[order[0]]))
+    floor_share = int(np.searchsorted(intensity, intensity[0], side="right")) / intensity.size
     return Observed(
         np.asarray(centres), variance_array, variance_array * np.sqrt(2.0 / count), count, share, floor_share
     )
