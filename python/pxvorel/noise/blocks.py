@@ -204,15 +204,25 @@ def _blocks(cells: np.ndarray, rows: int, columns: int) -> np.ndarray:
     return blocked.reshape(-1, rows * columns)
 
 
-def _censored(lowest: np.ndarray, highest: np.ndarray, sample: np.ndarray) -> np.ndarray:
-    """Cells that touch a clipped end of the channel's range.
+def _clipped_ends(sample: np.ndarray) -> tuple[float | None, float | None]:
+    """The lowest and the highest value of the channel (of its `sample`) where it is a clip,
+    None where it is not.
 
     An end is clipped when more than CLIPPED_SHARE of the samples sit exactly on it (a
-    background cut at 0, saturation): the noise of such cells is cut off, and they would
-    read too little of it."""
+    background cut at 0, saturation): the noise of cells that touch it is cut off, and they
+    would read too little of it."""
+    low, high = float(sample.min()), float(sample.max())
+    return (
+        low if np.mean(sample == low) > CLIPPED_SHARE else None,
+        high if np.mean(sample == high) > CLIPPED_SHARE else None,
+    )
+
+
+def _censored(lowest: np.ndarray, highest: np.ndarray, ends: tuple[float | None, float | None]) -> np.ndarray:
+    """Cells that touch a clipped end of the channel's range (see :func:`_clipped_ends`)."""
     censored = np.zeros(lowest.shape, dtype=bool)
-    for end, touches in ((sample.min(), lowest), (sample.max(), highest)):
-        if np.mean(sample == end) > CLIPPED_SHARE:
+    for end, touches in zip(ends, (lowest, highest), strict=True):
+        if end is not None:
             censored |= touches == end
     return censored
 
@@ -269,8 +279,9 @@ def signal_low(channel: np.ndarray) -> float:
     return _low([_blurred(_cells(planes[group], rows, x // 2)[1]) for group in plane_groups(planes)])
 
 
-def noise_profile(channel: np.ndarray) -> NoiseProfile:
-    """Measure how the noise variance of one (T, Z, Y, X) channel depends on intensity."""
+def noise_profile(channel: np.ndarray, median: float | None = None) -> NoiseProfile:
+    """Measure how the noise variance of one (T, Z, Y, X) channel depends on intensity
+    (`median`: its :func:`typical_intensity`, where the caller has it)."""
     planes = _planes(np.asarray(channel))
     sample = planes.ravel()[:: max(1, planes.size // 1_000_000)]
     floor = float(sample.min())
@@ -279,8 +290,8 @@ def noise_profile(channel: np.ndarray) -> NoiseProfile:
         np.empty(0),
         np.empty(0, np.int64),
         low=floor,
-        median=typical_intensity(planes),
-        integral=bool(np.all(np.mod(sample, 1) == 0)),
+        median=typical_intensity(planes) if median is None else median,
+        integral=planes.dtype.kind in "biu" or bool(np.all(np.mod(sample, 1) == 0)),
         floor=floor,
         floor_share=float(np.mean(sample == floor)),
     )
@@ -291,8 +302,9 @@ def noise_profile(channel: np.ndarray) -> NoiseProfile:
         return empty
     block_rows = min(BLOCK_CELLS, rows) if two_d else 1
     block_columns = min(BLOCK_CELLS if two_d else BLOCK_CELLS * BLOCK_CELLS, columns)
+    ends = _clipped_ends(sample)
     parts = [
-        _group_statistics(planes[group], rows, columns, block_rows, block_columns, sample)
+        _group_statistics(planes[group], rows, columns, block_rows, block_columns, ends)
         for group in plane_groups(planes)
     ]
     present = replace(empty, **_sorted_blocks(*(np.concatenate([p[0][i] for p in parts]) for i in (0, 1)))).binned(None)
@@ -303,7 +315,12 @@ def noise_profile(channel: np.ndarray) -> NoiseProfile:
 
 
 def _group_statistics(
-    planes: np.ndarray, rows: int, columns: int, block_rows: int, block_columns: int, sample: np.ndarray
+    planes: np.ndarray,
+    rows: int,
+    columns: int,
+    block_rows: int,
+    block_columns: int,
+    ends: tuple[float | None, float | None],
 ) -> tuple[tuple[np.ndarray, np.ndarray], tuple[np.ndarray, np.ndarray], np.ndarray]:
     """For a group of planes: the intensity and variance of every block that is not flat,
     the same of every block at least half uncut by a clip (see :func:`_censored`), and the
@@ -311,7 +328,7 @@ def _group_statistics(
     detail, mean, lowest, highest = _cells(planes, rows, columns)
     blocks = [_blocks(cells, block_rows, block_columns) for cells in (detail, mean, lowest, highest)]
     flat = blocks[2].min(axis=1) == blocks[3].max(axis=1)
-    kept = ~_censored(blocks[2], blocks[3], sample)
+    kept = ~_censored(blocks[2], blocks[3], ends)
     valid = ~flat & (2 * kept.sum(axis=1) >= kept.shape[1])  # at least half of a block's cells uncut
     present = _block_statistics(blocks[0][~flat], blocks[1][~flat], np.ones(blocks[0][~flat].shape, bool))
     return present, _block_statistics(blocks[0][valid], blocks[1][valid], kept[valid]), _blurred(mean)

@@ -18,6 +18,7 @@ from pxvorel.noise.measurement import ChannelMeasurement, measure_channel
 from pxvorel.noise.model import NOISE_MODES, NoiseModel
 from pxvorel.noise.residuals import typical_sigma
 from pxvorel.noise.table import unit_transform
+from pxvorel.noise.whole_numbers import tabulated
 
 
 def check_model_against_image(model: NoiseModel, engine: np.ndarray) -> None:
@@ -58,10 +59,8 @@ def with_correlation(engine: np.ndarray, model: NoiseModel) -> NoiseModel:
     for c in range(model.channels):
         if not model.has_noise(c) or model.kind(c) == "curve":
             continue
-        transform = unit_transform(model, c)
-        correlation = measure_correlation(
-            engine[:, c], transform.forward, level_probe(model, c), stack=engine.shape[2] > 1
-        )
+        forward = tabulated(unit_transform(model, c).forward, engine[:, c])
+        correlation = measure_correlation(engine[:, c], forward, level_probe(model, c), stack=engine.shape[2] > 1)
         if correlation is not None:
             model = model.with_correlation(c, correlation)
     return model

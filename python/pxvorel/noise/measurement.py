@@ -80,10 +80,9 @@ def typical_level(sample: np.ndarray) -> float:
     return median
 
 
-def _is_clip(rows: np.ndarray, value: float, sd: float) -> bool:
-    """`value` is a clip when more than CLIPPED_SHARE of the samples sit on it and the
-    samples beside those (along X) are mostly within CLIP_REACH sd of it."""
-    at = rows == value
+def _is_clip(rows: np.ndarray, at: np.ndarray, value: float, sd: float) -> bool:
+    """`value` is a clip when more than CLIPPED_SHARE of the samples sit on it (`at`: where
+    `rows` hold it) and the samples beside those (along X) are mostly within CLIP_REACH sd of it."""
     if np.mean(at) <= CLIPPED_SHARE:
         return False
     beside = np.concatenate([rows[..., 1:][at[..., :-1] & ~at[..., 1:]], rows[..., :-1][at[..., 1:] & ~at[..., :-1]]])
@@ -118,11 +117,13 @@ def measure_channel(channel: np.ndarray) -> ChannelMeasurement:
             if again.count <= defects.count:
                 break
             defects = again
-    blocks = noise_profile(channel)
+    # the typical intensity is the blocks' median too, unless defects were repaired since
+    blocks = noise_profile(channel, typical if defects.count == 0 else None)
     rows = channel.reshape(-1, channel.shape[-1])
+    at_low, at_high = rows == span[0], rows == span[1]
     sd = math.sqrt(max(float(residuals.variance_at(typical)), 0.0)) if residuals.measured else 0.0
-    low = span[0] if residuals.measured and _is_clip(rows, span[0], sd) else -math.inf
-    high = span[1] if residuals.measured and span[1] > span[0] and _is_clip(rows, span[1], sd) else math.inf
+    low = span[0] if residuals.measured and _is_clip(rows, at_low, span[0], sd) else -math.inf
+    high = span[1] if residuals.measured and span[1] > span[0] and _is_clip(rows, at_high, span[1], sd) else math.inf
     return ChannelMeasurement(
         blocks=blocks,
         residuals=residuals,
@@ -130,8 +131,8 @@ def measure_channel(channel: np.ndarray) -> ChannelMeasurement:
         typical=typical,
         low=low,
         high=high,
-        low_share=float(np.mean(channel == span[0])),
-        high_share=float(np.mean(channel == span[1])),
+        low_share=float(np.mean(at_low)),
+        high_share=float(np.mean(at_high)),
         defects=defects,
         saturation=span[1] if math.isfinite(high) or (span[1] in CEILINGS and span[1] > span[0]) else math.inf,
     )

@@ -20,6 +20,7 @@ extended blobs that optics image (see docs/decisions/0012-noise-tails-and-transf
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 
 import numpy as np
@@ -27,7 +28,7 @@ import numpy.typing as npt
 
 from pxvorel.noise.blocks import _planes, plane_groups
 from pxvorel.noise.censored import normal_cdf, normal_pdf
-from pxvorel.noise.ordering import bin_rows, bin_sizes, stable_order
+from pxvorel.noise.ordering import bin_rows, bin_sizes, median, stable_order
 
 #: Side of the window whose mean is a pixel's local intensity.
 WINDOW = 5
@@ -92,17 +93,21 @@ def clipped_variance(values: npt.NDArray[np.float64], k: float = 3.5) -> float:
     1.0
     """
     v = values
+    variance: float | None = None
     for _ in range(10):
         if v.size < 2:
             return 0.0
-        centre, sd = float(np.median(v)), float(v.std())
+        variance = float(v.var())
+        centre, sd = median(v), math.sqrt(variance)
         kept = v[np.abs(v - centre) <= k * sd]
         if kept.size == v.size:
             break
-        v = kept
+        v, variance = kept, None
     if v.size < (1.0 - HEAVY_SHARE) * values.size:
         return float(values.var())
-    return float(v.var()) / _kept_share(k)
+    if variance is None:
+        variance = float(v.var())
+    return variance / _kept_share(k)
 
 
 def _kept_share(k: float) -> float:
