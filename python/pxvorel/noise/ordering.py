@@ -24,7 +24,7 @@ _RADIX_PASSES = 2
 _LARGEST_KEY = float(2**50)
 
 
-def _keys(values: npt.NDArray[np.float64], divisor: float) -> npt.NDArray[np.int64] | None:
+def whole_keys(values: npt.NDArray[np.float64], divisor: float) -> npt.NDArray[np.int64] | None:
     """The integers k with k / divisor == values, exactly, or None when the values are not such
     quotients (or the keys too large to order the values exactly)."""
     keys = np.rint(values * divisor)
@@ -46,7 +46,7 @@ def stable_order(values: npt.NDArray[np.float64], divisor: float = 1.0) -> npt.N
     >>> stable_order(values, 25.0).tolist()
     [4, 1, 3, 2, 0]
     """
-    keys = _keys(values, divisor) if values.size else None
+    keys = whole_keys(values, divisor) if values.size else None
     if keys is None:
         return np.argsort(values, kind="stable")
     keys -= keys.min()
@@ -61,6 +61,17 @@ def stable_order(values: npt.NDArray[np.float64], divisor: float = 1.0) -> npt.N
     return order
 
 
+def sorted_quotients(keys: npt.NDArray[np.int64], divisor: float) -> npt.NDArray[np.float64]:
+    """``keys / divisor`` in increasing order, for a positive `divisor`: the keys put in order
+    by radix sort where they span fewer than 2**16 values (a bin's residuals of camera counts)."""
+    low = int(keys.min())
+    if int(keys.max()) - low <= (1 << _RADIX_BITS) - 1:
+        ordered = np.sort((keys - low).astype(np.uint16), kind="stable").astype(np.int64) + low
+    else:
+        ordered = np.sort(keys)
+    return ordered / divisor
+
+
 def median(values: npt.NDArray[np.float64]) -> float:
     """``np.median`` of a 1-D float array without NaN (the mean of the two middle values of
     an even count), without the generic function's checks."""
@@ -69,6 +80,14 @@ def median(values: npt.NDArray[np.float64]) -> float:
         return float(np.partition(values, half)[half])
     middle = np.partition(values, [half - 1, half])
     return float((middle[half - 1] + middle[half]) / 2.0)
+
+
+def sorted_median(ordered: npt.NDArray[np.float64], start: int, stop: int) -> float:
+    """``np.median`` of values whose increasing order is ``ordered[start:stop]``."""
+    half = (stop - start) // 2
+    if (stop - start) % 2:
+        return float(ordered[start + half])
+    return float((ordered[start + half - 1] + ordered[start + half]) / 2.0)
 
 
 def bin_sizes(count: int, bins: int) -> npt.NDArray[np.intp]:

@@ -22,13 +22,22 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from typing import NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
 from pxvorel.noise.blocks import _planes, plane_groups
 from pxvorel.noise.censored import normal_cdf, normal_pdf
-from pxvorel.noise.ordering import bin_rows, bin_sizes, median, stable_order
+from pxvorel.noise.ordering import (
+    bin_rows,
+    bin_sizes,
+    median,
+    sorted_median,
+    sorted_quotients,
+    stable_order,
+    whole_keys,
+)
 
 #: Side of the window whose mean is a pixel's local intensity.
 WINDOW = 5
@@ -77,10 +86,16 @@ class Observed:
         return np.interp(np.asarray(intensity, dtype=np.float64), self.intensity, self.variance)
 
 
-def clipped_variance(values: npt.NDArray[np.float64], k: float = 3.5) -> float:
+def clipped_variance(
+    values: npt.NDArray[np.float64], k: float = 3.5, ordered: npt.NDArray[np.float64] | None = None
+) -> float:
     """Variance after iterative k-sigma clipping about the median, corrected for the share
     of a normal variable's variance the clipping removes; where that clipping drops more
     than HEAVY_SHARE of the values (heavy-tailed noise), the plain variance.
+
+    `ordered`, the values in increasing order where the caller has them, gives the medians
+    without a partition of the values each round: the values kept are those of a range of
+    it (those within k sd of the median, below and above).
 
     Examples
     --------
@@ -93,15 +108,20 @@ def clipped_variance(values: npt.NDArray[np.float64], k: float = 3.5) -> float:
     1.0
     """
     v = values
+    start, stop = 0, values.size  # the range of `ordered` that `v` holds
     variance: float | None = None
     for _ in range(10):
         if v.size < 2:
             return 0.0
         variance = float(v.var())
-        centre, sd = median(v), math.sqrt(variance)
-        kept = v[np.abs(v - centre) <= k * sd]
+        centre = median(v) if ordered is None else sorted_median(ordered, start, stop)
+        offset, limit = v - centre, k * math.sqrt(variance)
+        kept = v[np.abs(offset) <= limit]
         if kept.size == v.size:
             break
+        if ordered is not None:
+            start += int(np.count_nonzero(offset < -limit))
+            stop = start + kept.size
         v, variance = kept, None
     if v.size < (1.0 - HEAVY_SHARE) * values.size:
         return float(values.var())
@@ -130,12 +150,26 @@ def _along(axis: int, ndim: int, part: slice) -> tuple[slice, ...]:
     return (slice(None),) * axis + (part,) + (slice(None),) * (ndim - axis - 1)
 
 
-def _window(y: int, x: int) -> tuple[int, int]:
-    """The samples in a pixel's window (5 x 5 in a plane, 5 along a line) and the pixels of
-    a (Y, X) plane that have a full one."""
-    if y >= WINDOW and x >= WINDOW:
-        return WINDOW**2, (y - WINDOW + 1) * (x - WINDOW + 1)
-    return WINDOW, max(0, y * x - WINDOW + 1)
+#: The Laplacian residual of a pixel in a plane, (4 c - its four neighbours) / LAPLACIAN,
+#: and along a line, (2 c - its two neighbours) / LINE_LAPLACIAN: the pixel noise's sd.
+LAPLACIAN, LINE_LAPLACIAN = float(np.sqrt(20.0)), float(np.sqrt(6.0))
+
+
+class _Layout(NamedTuple):
+    """How the pixels of (Y, X) planes are measured: in a plane or along a line."""
+
+    window: int
+    """The samples in a pixel's window (5 x 5 in a plane, 5 along a line)."""
+    pixels: int
+    """The pixels of a plane that have a full window."""
+    laplacian: float
+    """The divisor of the Laplacian residual."""
+
+    @classmethod
+    def of(cls, y: int, x: int) -> _Layout:
+        if y >= WINDOW and x >= WINDOW:
+            return cls(WINDOW**2, (y - WINDOW + 1) * (x - WINDOW + 1), LAPLACIAN)
+        return cls(WINDOW, max(0, y * x - WINDOW + 1), LINE_LAPLACIAN)
 
 
 def _pixels(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -151,26 +185,26 @@ def _pixels(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         left, right = slice(h - 1, x - h - 1), slice(h + 1, x - h + 1)
         core = data[:, rows, columns]
         residual = 4 * core - data[:, up, columns] - data[:, down, columns] - data[:, rows, left] - data[:, rows, right]
-        residual /= np.sqrt(20.0)
+        residual /= LAPLACIAN
         return local.ravel(), residual.ravel()
     line = data.reshape(n, -1) if x >= y else data.transpose(0, 2, 1).reshape(n, -1)
     if line.shape[1] < WINDOW:
         return np.empty(0), np.empty(0)
     local = _box(line, WINDOW, 1) / WINDOW
-    residual = (2 * line[:, 1:-1] - line[:, :-2] - line[:, 2:]) / np.sqrt(6.0)
+    residual = (2 * line[:, 1:-1] - line[:, :-2] - line[:, 2:]) / LINE_LAPLACIAN
     return local.ravel(), residual[:, h - 1 : line.shape[1] - h - 1].ravel()
 
 
-def _samples(channel: np.ndarray) -> tuple[np.ndarray, np.ndarray, int]:
+def _samples(channel: np.ndarray) -> tuple[np.ndarray, np.ndarray, _Layout]:
     """Local intensity and Laplacian residual of the pixels measured in one (T, Z, Y, X)
     channel: every step-th of the measured planes' pixels, taken a group of planes at a time;
-    and the number of samples each local intensity is the mean of."""
+    and how they were measured."""
     planes = _planes(np.asarray(channel))
     chosen = np.arange(planes.shape[0])
     if planes.shape[0] > MAX_PLANES:
         chosen = np.linspace(0, planes.shape[0] - 1, MAX_PLANES).round().astype(int)
-    window, per_plane = _window(*planes.shape[1:])
-    step = max(1, per_plane * chosen.size // MAX_PIXELS)
+    layout = _Layout.of(*planes.shape[1:])
+    step = max(1, layout.pixels * chosen.size // MAX_PIXELS)
     intensity, residual = [], []
     for group in plane_groups(planes[: chosen.size]):
         local, detail = _pixels(planes[chosen[group]])
@@ -178,13 +212,13 @@ def _samples(channel: np.ndarray) -> tuple[np.ndarray, np.ndarray, int]:
             intensity.append(local)
             residual.append(detail)
             continue
-        first = -(group.start * per_plane) % step  # the group's first pixel on the whole stride
+        first = -(group.start * layout.pixels) % step  # the group's first pixel on the whole stride
         # Copies: a strided view would keep the group's whole arrays alive.
         intensity.append(local[first::step].copy())
         residual.append(detail[first::step].copy())
     if len(intensity) == 1:
-        return intensity[0], residual[0], window
-    return np.concatenate(intensity), np.concatenate(residual), window
+        return intensity[0], residual[0], layout
+    return np.concatenate(intensity), np.concatenate(residual), layout
 
 
 def typical_sigma(channel: np.ndarray) -> float:
@@ -213,12 +247,15 @@ def typical_sigma(channel: np.ndarray) -> float:
 
 def observed_profile(channel: np.ndarray) -> Observed:
     """Measure the recorded noise of one (T, Z, Y, X) channel per intensity bin."""
-    intensity, residual, window = _samples(channel)
+    intensity, residual, layout = _samples(channel)
     if intensity.size == 0:
         nothing = np.empty(0)
         return Observed(nothing, nothing, nothing, nothing, nothing)
-    order = stable_order(intensity, window)
+    order = stable_order(intensity, layout.window)
     intensity, residual = intensity[order], residual[order]
+    # residuals of whole numbers are whole numbers over the Laplacian's divisor: each bin's
+    # are then put in order by radix sort, for the medians of their clipping
+    keys = whole_keys(residual, layout.laplacian)
     bins = int(np.clip(intensity.size // PIXELS_PER_BIN, 1, MAX_BINS))
     sizes = bin_sizes(intensity.size, bins)
     ends = np.cumsum(sizes)
@@ -229,7 +266,9 @@ def observed_profile(channel: np.ndarray) -> Observed:
     quantiles: list[float] = []
     for size, end, mean in zip(sizes.tolist(), ends.tolist(), means.tolist(), strict=True):
         centre = mean
-        variance = clipped_variance(residual[end - size : end])
+        members = slice(end - size, end)
+        ordered = None if keys is None else sorted_quotients(keys[members], layout.laplacian)
+        variance = clipped_variance(residual[members], ordered=ordered)
         if centres and centre <= centres[-1]:  # equal intensities (a flat or clipped background): one bin
             total = counts[-1] + size
             variances[-1] = (variances[-1] * counts[-1] + variance * size) / total
