@@ -114,16 +114,18 @@ def _lowest_sd(residuals: Observed, least_sd: float) -> float:
 
 
 def _outliers(
-    data: np.ndarray, residuals: Observed, limit: float, ends: tuple[float, float], least_sd: float
+    samples: np.ndarray, residuals: Observed, limit: float, ends: tuple[float, float], least_sd: float
 ) -> tuple[np.ndarray, np.ndarray, int]:
-    """Interior pixels of (planes, Y, X) float data that stand above (first) or below
+    """Interior pixels of (planes, Y, X) `samples` that stand above (first) or below
     (second) all their neighbours by `limit` noise sd, isolated (see OUTLIER_SD), none of
     none of them beside or at the channel's clipped `ends` (lowest, highest); and the number
     that stand out by OUTLIER_SD, isolated or not.
 
     Only the pixels that stand out by OUTLIER_SD times the lowest noise sd of any intensity
-    can stand out by OUTLIER_SD times their own: the rest are left out at once."""
-    lowest, highest = _extremes(data)
+    can stand out by OUTLIER_SD times their own: the rest are left out at once. The extremes
+    of the neighbours are found in the samples' own type (exact), the rest in float64."""
+    lowest, highest = (extreme.astype(np.float64, copy=False) for extreme in _extremes(samples))
+    data = samples.astype(np.float64, copy=False)
     centre = data[:, 1:-1, 1:-1]
     least = OUTLIER_SD * _lowest_sd(residuals, least_sd)
     flags = []
@@ -174,7 +176,7 @@ def find_defects(
     sample = planes.ravel()[:: max(1, planes.size // 1_000_000)]
     least_sd = 0.5 if bool(np.all(np.mod(sample, 1) == 0)) else 0.0
     for group in plane_groups(planes[: chosen.size]):
-        up, down, close = _outliers(planes[chosen[group]].astype(np.float64), residuals, limit, ends, least_sd)
+        up, down, close = _outliers(planes[chosen[group]], residuals, limit, ends, least_sd)
         above += np.sum(up, axis=0, dtype=np.int32)
         below += np.sum(down, axis=0, dtype=np.int32)
         near += close
