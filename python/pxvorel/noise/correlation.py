@@ -35,6 +35,7 @@ alone comes back as it was.
 
 from __future__ import annotations
 
+import functools
 import math
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -397,11 +398,19 @@ def _noise_scatter(correlation: npt.NDArray[np.float64], side: int, probe: Probe
     )
     # periodic noise of that spectrum, at the frequencies k / size of its discrete Fourier transform
     gain = np.sqrt(NoiseCorrelation(lags)._power((1, size // 2, size // 2), (1, size, size // 2 + 1))[0])
-    white = np.random.default_rng(0).standard_normal((size, size))
-    noise = np.fft.irfft2(np.fft.rfft2(white) * gain, s=(size, size))
+    noise = np.fft.irfft2(_white_spectrum(size) * gain, s=(size, size))
     blocks = _blocks(noise[None], side).reshape(-1, side, side)
     residual = _detrended(blocks, ROBUST_DEGREE)
     return _scatter(np.mean(residual**2, axis=(1, 2)) / np.maximum(_probe_variance(blocks, probe), 1e-300))
+
+
+@functools.lru_cache(maxsize=len(BLOCKS))
+def _white_spectrum(size: int) -> npt.NDArray[np.complex128]:
+    """The Fourier transform of a size x size plane of white Gaussian noise of a fixed seed:
+    the same for every channel, so made once per process and block side (read only)."""
+    spectrum = np.fft.rfft2(np.random.default_rng(0).standard_normal((size, size)))
+    spectrum.flags.writeable = False
+    return spectrum
 
 
 def _between_planes(channel: np.ndarray, forward: Forward, side: int, index: np.ndarray) -> float:

@@ -26,6 +26,7 @@ import numpy as np
 
 from pxvorel.noise.blocks import NoiseProfile, noise_profile
 from pxvorel.noise.defects import Defects, find_defects, repaired
+from pxvorel.noise.parallel import beside
 from pxvorel.noise.residuals import Observed, observed_profile
 
 #: Share of samples at the lowest or highest value above which that value may be a clip.
@@ -91,12 +92,17 @@ def _is_clip(rows: np.ndarray, at: np.ndarray, value: float, sd: float) -> bool:
     return bool(np.median(np.abs(beside - value)) <= CLIP_REACH * max(sd, 0.5))
 
 
-def measure_channel(channel: np.ndarray) -> ChannelMeasurement:
-    """Measure one (T, Z, Y, X) channel's noise: see :class:`ChannelMeasurement`."""
+def measure_channel(channel: np.ndarray, workers: int = 1) -> ChannelMeasurement:
+    """Measure one (T, Z, Y, X) channel's noise: see :class:`ChannelMeasurement`. With more
+    than one of `workers`, the blocks' noise is measured beside the residuals' (again
+    after them where defects were repaired)."""
     channel = np.asarray(channel)
     span = (float(channel.min()), float(channel.max()))
     sample = channel.ravel()[:: max(1, channel.size // 4_000_000)]
     typical = typical_level(sample)
+    original = channel
+    # the typical intensity is the blocks' median too, unless defects are repaired first
+    blocks_as_recorded = beside(lambda: noise_profile(original, typical), workers)
     residuals = observed_profile(channel)
     defects = Defects.none()
     if residuals.measured and channel.ndim == 4 and channel.shape[-1] >= 3 and channel.shape[-2] >= 3:
@@ -105,7 +111,6 @@ def measure_channel(channel: np.ndarray) -> ChannelMeasurement:
             span[1] if span[1] in CEILINGS or float(np.mean(sample == span[1])) > CLIPPED_SHARE else math.inf,
         )
         defects = find_defects(channel, residuals, ends)
-        original = channel
         for search in range(SEARCHES):
             if not defects.count:
                 break
@@ -117,8 +122,12 @@ def measure_channel(channel: np.ndarray) -> ChannelMeasurement:
             if again.count <= defects.count:
                 break
             defects = again
-    # the typical intensity is the blocks' median too, unless defects were repaired since
-    blocks = noise_profile(channel, typical if defects.count == 0 else None)
+    if defects.count:
+        if workers > 1:
+            blocks_as_recorded()  # let the thread end; the blocks are measured in the repaired channel
+        blocks = noise_profile(channel)
+    else:
+        blocks = blocks_as_recorded()
     rows = channel.reshape(-1, channel.shape[-1])
     at_low, at_high = rows == span[0], rows == span[1]
     sd = math.sqrt(max(float(residuals.variance_at(typical)), 0.0)) if residuals.measured else 0.0
