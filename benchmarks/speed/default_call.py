@@ -325,9 +325,7 @@ def main() -> None:
             cpu = median(image.file, build, "1 thread", "cpu")
             other = cpu - sum(steps[s] for s in APART)
             share = steps["noise"] / cpu
-            rows.append(
-                [image.name, build, *(f"{v:.2f}" for v in steps.values()), f"{other:.2f}", f"{share:.3f}"]
-            )
+            rows.append([image.name, build, *(f"{v:.2f}" for v in steps.values()), f"{other:.2f}", f"{share:.3f}"])
     table(["file", "build", *STEPS, "other", "noise share"], rows)
 
 

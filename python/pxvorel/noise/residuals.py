@@ -143,13 +143,15 @@ def _box(data: np.ndarray, size: int, axis: int, whole: bool = False) -> np.ndar
     n = data.shape[axis]
     if whole:
         parts = [data[_along(axis, data.ndim, slice(k, n - size + 1 + k))] for k in range(size)]
-        total = parts[0] + parts[1]
+        total: np.ndarray = parts[0] + parts[1]
         for part in parts[2:]:
             total += part
         return total
     total = np.cumsum(data, axis=axis, dtype=np.float64)
     total = np.concatenate([np.zeros_like(total[_along(axis, total.ndim, slice(0, 1))]), total], axis=axis)
-    return total[_along(axis, total.ndim, slice(size, n + 1))] - total[_along(axis, total.ndim, slice(0, n + 1 - size))]
+    later, earlier = (total[_along(axis, total.ndim, slice(k, n + 1 - size + k))] for k in (size, 0))
+    sums: np.ndarray = later - earlier
+    return sums
 
 
 def _along(axis: int, ndim: int, part: slice) -> tuple[slice, ...]:
