@@ -1,10 +1,14 @@
-"""A pointwise function of a channel's samples, evaluated once per value where they are whole numbers.
+"""Whole-number samples: held in their narrowest integer type, and pointwise functions of
+them evaluated once per value.
 
 A camera's samples are whole numbers in a range much narrower than their count (256 values
-in an 8-bit image of a quarter of a million samples). A pointwise function of them (a
-stabilising transform) is then evaluated on each value of the range once and looked up for
-every sample: the same values, as the function gives the same result for the same input,
-for a fraction of the work.
+in an 8-bit image of a quarter of a million samples), also where they come as floating-point
+numbers. Held as integers of the narrowest type that holds them exactly, they convert to
+the same float64 values as before, while the passes over them that need no arithmetic
+(extremes, comparisons) read a fraction of the memory and sums of them are exact. A pointwise
+function of them (a stabilising transform) is evaluated on each value of the range once and
+looked up for every sample: the same values, as the function gives the same result for the
+same input, for a fraction of the work.
 """
 
 from __future__ import annotations
@@ -28,6 +32,23 @@ def _whole_range(channel: np.ndarray) -> tuple[int, int] | None:
     if channel.dtype.kind != "f" or not np.array_equal(np.floor(channel), channel):
         return None
     return int(channel.min()), int(channel.max())
+
+
+#: Integer types from the narrowest, for :func:`narrowest`.
+_INTEGERS = (np.uint8, np.int8, np.uint16, np.int16, np.uint32, np.int32)
+
+
+def narrowest(channel: np.ndarray) -> np.ndarray:
+    """`channel` as the narrowest integer type that holds each of its values exactly, where
+    they are all whole numbers; `channel` itself otherwise (or where it is that type already)."""
+    found = _whole_range(channel)
+    if found is None:
+        return channel
+    for kind in _INTEGERS:
+        limits = np.iinfo(kind)
+        if limits.min <= found[0] and found[1] <= limits.max:
+            return channel if channel.dtype == kind else channel.astype(kind)
+    return channel
 
 
 def tabulated(function: Pointwise, channel: np.ndarray) -> Pointwise:
