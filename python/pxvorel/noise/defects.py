@@ -174,7 +174,7 @@ def find_defects(
     below = np.zeros((y - 2, x - 2), np.int32)
     near = 0
     sample = planes.ravel()[:: max(1, planes.size // 1_000_000)]
-    least_sd = 0.5 if bool(np.all(np.mod(sample, 1) == 0)) else 0.0
+    least_sd = 0.5 if planes.dtype.kind in "biu" or bool(np.all(np.mod(sample, 1) == 0)) else 0.0
     for group in plane_groups(planes[: chosen.size]):
         up, down, close = _outliers(planes[chosen[group]], residuals, limit, ends, least_sd)
         above += np.sum(up, axis=0, dtype=np.int32)
