@@ -20,6 +20,7 @@ extended blobs that optics image (see docs/decisions/0012-noise-tails-and-transf
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass
 from typing import NamedTuple
@@ -139,7 +140,9 @@ def _variance(values: npt.NDArray[np.float64]) -> float:
     return float(np.add.reduce(deviations) / values.size)
 
 
+@functools.cache
 def _kept_share(k: float) -> float:
+    """The share of a normal variable's variance within k sd of its mean (once per k)."""
     inside = float(2 * normal_cdf(k) - 1)
     return (inside - 2 * k * float(normal_pdf(k))) / inside
 
