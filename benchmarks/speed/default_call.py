@@ -12,7 +12,7 @@ process per measurement, which reports
 - the peak resident memory above the input (``VmHWM`` minus ``VmRSS`` once the image is
   read), in bytes per voxel;
 - the one-thread CPU seconds of each step, from the profiler's cumulative times of the
-  package's step functions;
+  package's step functions, and the noise step's share of the call (NOISE_SHARE at most);
 
 and OpenCV's ``fastNlMeansDenoising`` (per 2-D plane, 8-bit, 7 x 7 patches, 21 x 21 search,
 h 10) on the same planes with 1 and 2 threads. The rounds are interleaved (every
@@ -81,6 +81,8 @@ STEPS = {
 }
 #: The steps that do not overlap: the rest of the call's CPU time is "other".
 APART = ("noise", "choice", "to unit", "run", "back")
+#: The largest share of the call's CPU time the noise step should take.
+NOISE_SHARE = 0.1
 
 
 def step_seconds(stats: dict[tuple[str, int, str], Any]) -> dict[str, float]:
@@ -312,16 +314,19 @@ def main() -> None:
     )
     print(
         "\nOne-thread CPU seconds per step (the profiler's, medians; 'run' is the engine and the stage after the "
-        "choice, 'engine' and 'stage' count all their calls, the choice's too; 'other' is the rest of the call):\n"
+        "choice, 'engine' and 'stage' count all their calls, the choice's too; 'other' is the rest of the call; "
+        f"'noise share' is the noise step's share of the call's CPU seconds, target at most {NOISE_SHARE}):\n"
     )
     rows = []
     for image in images:
         for build in builds:
             found = figures[(image.file, build, "1 thread")]
             steps = {s: statistics.median(float(r["steps"][s]) for r in found) for s in STEPS}
-            other = median(image.file, build, "1 thread", "cpu") - sum(steps[s] for s in APART)
-            rows.append([image.name, build, *(f"{v:.2f}" for v in steps.values()), f"{other:.2f}"])
-    table(["file", "build", *STEPS, "other"], rows)
+            cpu = median(image.file, build, "1 thread", "cpu")
+            other = cpu - sum(steps[s] for s in APART)
+            share = steps["noise"] / cpu
+            rows.append([image.name, build, *(f"{v:.2f}" for v in steps.values()), f"{other:.2f}", f"{share:.3f}"])
+    table(["file", "build", *STEPS, "other", "noise share"], rows)
 
 
 if __name__ == "__main__":

@@ -83,7 +83,7 @@ def run(
     """The denoised image (float32, in the caller's axis order) and the run's report."""
     observer = observer if observer is not None else Observer()
     with observer.noise_step():
-        model = choose_model(job.engine, noise, stacklevel=stacklevel + 1)
+        model = choose_model(job.engine, noise, stacklevel=stacklevel + 1, threads=job.settings.threads)
     for line in model.describe().splitlines():
         log.info(f"noise model: {line}")
     observer.noise_chosen(job, model)

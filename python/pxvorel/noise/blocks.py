@@ -22,6 +22,8 @@ from typing import TypedDict
 
 import numpy as np
 
+from pxvorel.noise.ordering import bin_medians, bin_percentiles, bin_sizes
+
 #: Cells per block side (a block is 8 x 8 pixels, 16 detail coefficients).
 BLOCK_CELLS = 4
 #: Fraction of a block's detail coefficients kept (the smallest in magnitude) for its
@@ -97,21 +99,17 @@ class NoiseProfile:
         intensity, variance = self.block_intensity, self.block_variance
         if intensity.size == 0:
             return self
-        bins = int(np.clip(intensity.size // BLOCKS_PER_BIN, min(MIN_BINS, intensity.size // 4), MAX_BINS))
-        bins = max(bins, 1)
-        scale = np.ones_like(variance) if trend is None else trend.variance(intensity)
-        if trend is not None and not np.all(scale > 0):
+        bins = _bins(intensity.size)
+        scale = None if trend is None else trend.variance(intensity)
+        if scale is not None and not np.all(scale > 0):
             return self
-        centres, variances, counts = [], [], []
-        for members in np.array_split(np.arange(intensity.size), bins):
-            centre = float(np.median(intensity[members]))
-            quantile = float(np.percentile(variance[members] / scale[members], BIN_QUANTILE))
-            centres.append(centre)
-            variances.append(
-                quantile / BIN_QUANTILE_OF_PURE_NOISE * (1.0 if trend is None else float(trend.variance(centre)))
-            )
-            counts.append(members.size)
-        return replace(self, intensity=np.asarray(centres), variance=np.asarray(variances), blocks=np.asarray(counts))
+        centres = bin_medians(intensity, bins)
+        if trend is None or scale is None:
+            variances = bin_percentiles(variance, bins, BIN_QUANTILE) / BIN_QUANTILE_OF_PURE_NOISE
+        else:
+            quantiles = bin_percentiles(variance / scale, bins, BIN_QUANTILE)
+            variances = quantiles / BIN_QUANTILE_OF_PURE_NOISE * trend.variance(centres)
+        return replace(self, intensity=centres, variance=variances, blocks=bin_sizes(intensity.size, bins))
 
     @property
     def measured(self) -> bool:
@@ -138,13 +136,10 @@ class NoiseProfile:
         intensity, variance = self.block_intensity, self.block_variance
         if intensity.size == 0:
             return np.empty(0), np.empty(0)
-        bins = max(int(np.clip(intensity.size // BLOCKS_PER_BIN, min(MIN_BINS, intensity.size // 4), MAX_BINS)), 1)
-        centres, ratios = [], []
-        for members in np.array_split(np.arange(intensity.size), bins):
-            low, high = np.percentile(variance[members], [25.0, 75.0])
-            centres.append(float(np.median(intensity[members])))
-            ratios.append(float(high / low) if low > 0 else math.inf)
-        return np.asarray(centres), np.asarray(ratios)
+        bins = _bins(intensity.size)
+        low, high = bin_percentiles(variance, bins, [25.0, 75.0])
+        ratios = np.divide(high, low, out=np.full(bins, math.inf), where=low > 0)
+        return bin_medians(intensity, bins), ratios
 
     def noise_like(self, intensity: np.ndarray) -> np.ndarray:
         """Whether the bin nearest each of `intensity` holds blocks that scatter as noise does
@@ -158,6 +153,11 @@ class NoiseProfile:
     def gaussian_sigma(self) -> float:
         """Standard deviation of the noise present at the median intensity (0 when none is)."""
         return float(np.sqrt(max(self.median_variance, 0.0)))
+
+
+def _bins(blocks: int) -> int:
+    """The number of intensity bins of equal block counts for `blocks` blocks."""
+    return max(int(np.clip(blocks // BLOCKS_PER_BIN, min(MIN_BINS, blocks // 4), MAX_BINS)), 1)
 
 
 def plane_groups(planes: np.ndarray) -> list[slice]:
@@ -204,15 +204,25 @@ def _blocks(cells: np.ndarray, rows: int, columns: int) -> np.ndarray:
     return blocked.reshape(-1, rows * columns)
 
 
-def _censored(lowest: np.ndarray, highest: np.ndarray, sample: np.ndarray) -> np.ndarray:
-    """Cells that touch a clipped end of the channel's range.
+def _clipped_ends(sample: np.ndarray) -> tuple[float | None, float | None]:
+    """The lowest and the highest value of the channel (of its `sample`) where it is a clip,
+    None where it is not.
 
     An end is clipped when more than CLIPPED_SHARE of the samples sit exactly on it (a
-    background cut at 0, saturation): the noise of such cells is cut off, and they would
-    read too little of it."""
+    background cut at 0, saturation): the noise of cells that touch it is cut off, and they
+    would read too little of it."""
+    low, high = float(sample.min()), float(sample.max())
+    return (
+        low if np.mean(sample == low) > CLIPPED_SHARE else None,
+        high if np.mean(sample == high) > CLIPPED_SHARE else None,
+    )
+
+
+def _censored(lowest: np.ndarray, highest: np.ndarray, ends: tuple[float | None, float | None]) -> np.ndarray:
+    """Cells that touch a clipped end of the channel's range (see :func:`_clipped_ends`)."""
     censored = np.zeros(lowest.shape, dtype=bool)
-    for end, touches in ((sample.min(), lowest), (sample.max(), highest)):
-        if np.mean(sample == end) > CLIPPED_SHARE:
+    for end, touches in zip(ends, (lowest, highest), strict=True):
+        if end is not None:
             censored |= touches == end
     return censored
 
@@ -269,8 +279,9 @@ def signal_low(channel: np.ndarray) -> float:
     return _low([_blurred(_cells(planes[group], rows, x // 2)[1]) for group in plane_groups(planes)])
 
 
-def noise_profile(channel: np.ndarray) -> NoiseProfile:
-    """Measure how the noise variance of one (T, Z, Y, X) channel depends on intensity."""
+def noise_profile(channel: np.ndarray, median: float | None = None) -> NoiseProfile:
+    """Measure how the noise variance of one (T, Z, Y, X) channel depends on intensity
+    (`median`: its :func:`typical_intensity`, where the caller has it)."""
     planes = _planes(np.asarray(channel))
     sample = planes.ravel()[:: max(1, planes.size // 1_000_000)]
     floor = float(sample.min())
@@ -279,8 +290,8 @@ def noise_profile(channel: np.ndarray) -> NoiseProfile:
         np.empty(0),
         np.empty(0, np.int64),
         low=floor,
-        median=typical_intensity(planes),
-        integral=bool(np.all(np.mod(sample, 1) == 0)),
+        median=typical_intensity(planes) if median is None else median,
+        integral=planes.dtype.kind in "biu" or bool(np.all(np.mod(sample, 1) == 0)),
         floor=floor,
         floor_share=float(np.mean(sample == floor)),
     )
@@ -291,8 +302,9 @@ def noise_profile(channel: np.ndarray) -> NoiseProfile:
         return empty
     block_rows = min(BLOCK_CELLS, rows) if two_d else 1
     block_columns = min(BLOCK_CELLS if two_d else BLOCK_CELLS * BLOCK_CELLS, columns)
+    ends = _clipped_ends(sample)
     parts = [
-        _group_statistics(planes[group], rows, columns, block_rows, block_columns, sample)
+        _group_statistics(planes[group], rows, columns, block_rows, block_columns, ends)
         for group in plane_groups(planes)
     ]
     present = replace(empty, **_sorted_blocks(*(np.concatenate([p[0][i] for p in parts]) for i in (0, 1)))).binned(None)
@@ -303,7 +315,12 @@ def noise_profile(channel: np.ndarray) -> NoiseProfile:
 
 
 def _group_statistics(
-    planes: np.ndarray, rows: int, columns: int, block_rows: int, block_columns: int, sample: np.ndarray
+    planes: np.ndarray,
+    rows: int,
+    columns: int,
+    block_rows: int,
+    block_columns: int,
+    ends: tuple[float | None, float | None],
 ) -> tuple[tuple[np.ndarray, np.ndarray], tuple[np.ndarray, np.ndarray], np.ndarray]:
     """For a group of planes: the intensity and variance of every block that is not flat,
     the same of every block at least half uncut by a clip (see :func:`_censored`), and the
@@ -311,7 +328,7 @@ def _group_statistics(
     detail, mean, lowest, highest = _cells(planes, rows, columns)
     blocks = [_blocks(cells, block_rows, block_columns) for cells in (detail, mean, lowest, highest)]
     flat = blocks[2].min(axis=1) == blocks[3].max(axis=1)
-    kept = ~_censored(blocks[2], blocks[3], sample)
+    kept = ~_censored(blocks[2], blocks[3], ends)
     valid = ~flat & (2 * kept.sum(axis=1) >= kept.shape[1])  # at least half of a block's cells uncut
     present = _block_statistics(blocks[0][~flat], blocks[1][~flat], np.ones(blocks[0][~flat].shape, bool))
     return present, _block_statistics(blocks[0][valid], blocks[1][valid], kept[valid]), _blurred(mean)

@@ -13,11 +13,14 @@ from pxvorel.core.axes import AxisPlan
 from pxvorel.core.image import as_image
 from pxvorel.noise.blocks import signal_low
 from pxvorel.noise.channel_choice import choose_channel, combine, fit_of
-from pxvorel.noise.correlation import Probe, measure_correlation
+from pxvorel.noise.correlation import NoiseCorrelation, Probe, measure_correlation
 from pxvorel.noise.measurement import ChannelMeasurement, measure_channel
 from pxvorel.noise.model import NOISE_MODES, NoiseModel
+from pxvorel.noise.parallel import each
 from pxvorel.noise.residuals import typical_sigma
 from pxvorel.noise.table import unit_transform
+from pxvorel.noise.whole_numbers import tabulated
+from pxvorel.run.threads import run_threads
 
 
 def check_model_against_image(model: NoiseModel, engine: np.ndarray) -> None:
@@ -46,7 +49,7 @@ def level_probe(model: NoiseModel, channel: int) -> Probe:
     return "laplacian" if model.kind(channel) in ("gaussian", "curve") else "cells"
 
 
-def with_correlation(engine: np.ndarray, model: NoiseModel) -> NoiseModel:
+def with_correlation(engine: np.ndarray, model: NoiseModel, workers: int = 1) -> NoiseModel:
     """`model` of a (T, C, Z, Y, X) array with the spatial correlation of each noisy channel's
     noise, where it is not negligible (:func:`~pxvorel.noise.correlation.measure_correlation`).
 
@@ -55,21 +58,26 @@ def with_correlation(engine: np.ndarray, model: NoiseModel) -> NoiseModel:
     noise the measurement and the whitening assume; their blocks' covariances show its
     sparsity as much as any correlation (whitening a Golgi stack's so lifted its darkest
     tenth by two noise sd)."""
-    for c in range(model.channels):
-        if not model.has_noise(c) or model.kind(c) == "curve":
-            continue
-        transform = unit_transform(model, c)
-        correlation = measure_correlation(
-            engine[:, c], transform.forward, level_probe(model, c), stack=engine.shape[2] > 1
-        )
+
+    def measured(c: int) -> NoiseCorrelation | None:
+        forward = tabulated(unit_transform(model, c).forward, engine[:, c])
+        return measure_correlation(engine[:, c], forward, level_probe(model, c), stack=engine.shape[2] > 1)
+
+    noisy = [c for c in range(model.channels) if model.has_noise(c) and model.kind(c) != "curve"]
+    # each channel's correlation is measured with its own transform, which the others' do not change
+    for c, correlation in zip(noisy, each(measured, noisy, workers), strict=True):
         if correlation is not None:
             model = model.with_correlation(c, correlation)
     return model
 
 
-def choose_model(engine: np.ndarray, noise: object, *, stacklevel: int, correlation: bool = True) -> NoiseModel:
+def choose_model(
+    engine: np.ndarray, noise: object, *, stacklevel: int, correlation: bool = True, threads: int | None = None
+) -> NoiseModel:
     """The noise model ``denoise`` uses for a (T, C, Z, Y, X) array, for each form of its `noise`
-    argument; an estimated one (a mode) with its spatial correlation unless `correlation` is False."""
+    argument; an estimated one (a mode) with its spatial correlation unless `correlation` is False.
+    An estimate runs its independent parts on up to `threads` threads (None: the count in force,
+    see :func:`~pxvorel.run.threads.run_threads`); the model is the same on any number."""
     channels = engine.shape[1]
     if isinstance(noise, NoiseModel):
         model = noise.for_channels(channels)
@@ -86,7 +94,10 @@ def choose_model(engine: np.ndarray, noise: object, *, stacklevel: int, correlat
             f"noise must be 'auto', 'gaussian', 'poisson-gaussian', a sigma (number) or a NoiseModel, not {noise!r}"
         )
     mode = noise.lower()
-    measured = [measure_channel(engine[:, c]) for c in range(channels)]
+    workers = run_threads(threads)
+    # the channels side by side where there are several, else the parts of the one
+    inner = 1 if channels > 1 else workers
+    measured = each(lambda c: measure_channel(engine[:, c], inner), range(channels), workers)
     chosen = [choose_channel(m, mode) for m in measured]
     for c, choice in enumerate(chosen):
         if choice.warning:
@@ -99,7 +110,7 @@ def choose_model(engine: np.ndarray, noise: object, *, stacklevel: int, correlat
         defects=tuple(m.defects if m.defects.count else None for m in measured),
     )
     if correlation:
-        model = with_correlation(engine, model)
+        model = with_correlation(engine, model, workers)
     return with_fit(model, measured, warn=mode != "gaussian", stacklevel=stacklevel + 1)
 
 

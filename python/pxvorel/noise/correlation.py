@@ -37,6 +37,7 @@ alone comes back as it was.
 
 from __future__ import annotations
 
+import functools
 import math
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -297,13 +298,21 @@ def _blocks(planes: np.ndarray, side: int) -> np.ndarray:
 DEGREE, ROBUST_DEGREE = 1, 3
 
 
-def _detrended(blocks: np.ndarray, degree: int) -> npt.NDArray[np.float64]:
-    """(N, side, side) blocks less their least-squares polynomial surfaces of `degree`."""
-    side = blocks.shape[-1]
+@functools.lru_cache(maxsize=2 * len(BLOCKS))
+def _surfaces(side: int, degree: int) -> npt.NDArray[np.float64]:
+    """An orthonormal basis (side * side, terms) of the polynomial surfaces of `degree` on a
+    side x side block (made once per process, block side and degree; read only)."""
     ramp = np.linspace(-1.0, 1.0, side)
     y, x = np.meshgrid(ramp, ramp, indexing="ij")
     basis = np.stack([(y**i * x**j).ravel() for i in range(degree + 1) for j in range(degree + 1 - i)], axis=1)
     orthonormal, _ = np.linalg.qr(basis)
+    orthonormal.flags.writeable = False
+    return orthonormal
+
+
+def _detrended(blocks: np.ndarray, degree: int) -> npt.NDArray[np.float64]:
+    """(N, side, side) blocks less their least-squares polynomial surfaces of `degree`."""
+    orthonormal = _surfaces(blocks.shape[-1], degree)
     data = blocks.reshape(blocks.shape[0], -1).astype(np.float64, copy=False)
     residual = (data @ orthonormal) @ orthonormal.T
     return np.asarray(np.subtract(data, residual, out=residual).reshape(blocks.shape))
@@ -421,7 +430,7 @@ def measure_correlation(
             correlation[:, 1:] = 0.0
     level = float(np.median(variance / probe_variance))
     return NoiseCorrelation(
-        tuple(tuple(float(np.clip(v, -1.0, 1.0)) for v in row) for row in correlation),
+        tuple(map(tuple, np.clip(correlation, -1.0, 1.0).tolist())),
         z=along_z if along_z >= NEGLIGIBLE else 0.0,
         level=max(level, 1.0),
     )
@@ -450,24 +459,29 @@ def _noise_scatter(correlation: npt.NDArray[np.float64], side: int, probe: Probe
     noise of `correlation` (at lags (dy, dx) >= 0) shows in blocks of side x side pixels less
     their cubic surfaces: measured on SIMULATED blocks of such noise (a fixed seed)."""
     size = math.isqrt(SIMULATED) * side
-    lags = tuple(
-        tuple(float(np.clip(v, -0.99, 0.99)) if (i, j) != (0, 0) else 1.0 for j, v in enumerate(row))
-        for i, row in enumerate(correlation)
-    )
+    clipped = np.clip(correlation, -0.99, 0.99)
+    clipped[0, 0] = 1.0
+    lags = tuple(map(tuple, clipped.tolist()))
     # periodic noise of that spectrum, at the frequencies k / size of its discrete Fourier transform
     gain = np.sqrt(NoiseCorrelation(lags)._power((1, size // 2, size // 2), (1, size, size // 2 + 1))[0])
-    # each array freed once used: the simulation's size does not follow the image's
-    spectrum = np.fft.rfft2(np.random.default_rng(0).standard_normal((size, size)))
-    spectrum *= gain
+    # the simulation's arrays freed once used: its size does not follow the image's
+    noise = np.fft.irfft2(_white_spectrum(size) * gain, s=(size, size))
     del gain
-    noise = np.fft.irfft2(spectrum, s=(size, size))
-    del spectrum
     blocks = _blocks(noise[None], side).reshape(-1, side, side)
     del noise
     residual = _detrended(blocks, ROBUST_DEGREE)
     energy = np.mean(np.square(residual, out=residual), axis=(1, 2))
     del residual
     return _scatter(energy / np.maximum(_probe_variance(blocks, probe), 1e-300))
+
+
+@functools.lru_cache(maxsize=len(BLOCKS))
+def _white_spectrum(size: int) -> npt.NDArray[np.complex128]:
+    """The Fourier transform of a size x size plane of white Gaussian noise of a fixed seed:
+    the same for every channel, so made once per process and block side (read only)."""
+    spectrum = np.fft.rfft2(np.random.default_rng(0).standard_normal((size, size)))
+    spectrum.flags.writeable = False
+    return spectrum
 
 
 def _between_planes(channel: np.ndarray, forward: Forward, side: int, index: np.ndarray) -> float:

@@ -92,35 +92,51 @@ class Defects:
 
 
 def _extremes(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Lowest and highest of the eight neighbours of every interior pixel of (planes, Y, X) data."""
+    """Lowest and highest of the eight neighbours of every interior pixel of (planes, Y, X)
+    data: of the three pixels above, the three below and the two beside it."""
     _, y, x = planes.shape
-    views = [planes[:, 1 + dy : y - 1 + dy, 1 + dx : x - 1 + dx] for dy in (-1, 0, 1) for dx in (-1, 0, 1) if dy or dx]
-    lowest, highest = views[0].copy(), views[0].copy()
-    for view in views[1:]:
-        np.minimum(lowest, view, out=lowest)
-        np.maximum(highest, view, out=highest)
-    return lowest, highest
+    left, middle, right = planes[:, :, : x - 2], planes[:, :, 1 : x - 1], planes[:, :, 2:]
+    extremes = []
+    for pick in (np.minimum, np.maximum):
+        rows = pick(pick(left, middle), right)  # of three neighbouring pixels in a row
+        beside = pick(left[:, 1 : y - 1], right[:, 1 : y - 1])
+        extremes.append(pick(pick(rows[:, : y - 2], rows[:, 2:]), beside))
+    return extremes[0], extremes[1]
+
+
+def _lowest_sd(residuals: Observed, least_sd: float) -> float:
+    """A lower bound of the noise sd :func:`_outliers` takes at any intensity (`least_sd` at
+    least): from the lowest measured variance, less the rounding of the interpolation
+    between bins."""
+    variance = residuals.variance
+    lowest = max(float(variance.min()) - 1e-9 * float(np.abs(variance).max()), 0.0)
+    return math.sqrt(max(lowest, least_sd * least_sd)) * (1.0 - 1e-9)
 
 
 def _outliers(
-    data: np.ndarray, residuals: Observed, limit: float, ends: tuple[float, float], least_sd: float
+    samples: np.ndarray, residuals: Observed, limit: float, ends: tuple[float, float], least_sd: float
 ) -> tuple[np.ndarray, np.ndarray, int]:
-    """Interior pixels of (planes, Y, X) data (of a type that double precision holds
-    exactly: comparisons and extremes are those of its values) that stand above (first) or below
+    """Interior pixels of (planes, Y, X) `samples` that stand above (first) or below
     (second) all their neighbours by `limit` noise sd, isolated (see OUTLIER_SD), none of
     none of them beside or at the channel's clipped `ends` (lowest, highest); and the number
-    that stand out by OUTLIER_SD, isolated or not."""
-    lowest, highest = _extremes(data)
+    that stand out by OUTLIER_SD, isolated or not.
+
+    Only the pixels that stand out by OUTLIER_SD times the lowest noise sd of any intensity
+    can stand out by OUTLIER_SD times their own: the rest are left out at once. The extremes
+    of the neighbours are found in the samples' own type (exact), the rest in float64."""
+    lowest, highest = (extreme.astype(np.float64, copy=False) for extreme in _extremes(samples))
+    data = samples.astype(np.float64, copy=False)
     centre = data[:, 1:-1, 1:-1]
+    least = OUTLIER_SD * _lowest_sd(residuals, least_sd)
     flags = []
     near = 0
-    for candidates, sign in ((centre > highest, 1.0), (centre < lowest, -1.0)):
-        at = np.nonzero(candidates)
+    for beyond, sign in ((centre - highest, 1.0), (lowest - centre, -1.0)):
+        at = np.nonzero(beyond > least)  # all of them beyond their neighbours: `least` is not negative
         p, r, c = at[0], at[1] + 1, at[2] + 1
-        around = sum(data[p, r + dy, c + dx].astype(np.float64) for dy in (-1, 0, 1) for dx in (-1, 0, 1) if dy or dx)
+        around = sum(data[p, r + dy, c + dx] for dy in (-1, 0, 1) for dx in (-1, 0, 1) if dy or dx)
         mean = np.asarray(around, dtype=np.float64) / 8.0
-        value = data[p, r, c].astype(np.float64)
-        nearest = (highest[at] if sign > 0 else lowest[at]).astype(np.float64)
+        value = data[p, r, c]
+        nearest = highest[at] if sign > 0 else lowest[at]
         # the noise sd at the brighter of the pixel and its neighbours: a bright sample of
         # heavy-tailed noise is judged by the noise of its own intensity
         sd = np.sqrt(np.maximum(residuals.variance_at(np.maximum(mean, value)), least_sd * least_sd))
@@ -157,15 +173,10 @@ def find_defects(
     above = np.zeros((y - 2, x - 2), np.int32)
     below = np.zeros((y - 2, x - 2), np.int32)
     near = 0
-    whole = planes.dtype.kind in "biu"
     sample = planes.ravel()[:: max(1, planes.size // 1_000_000)]
-    least_sd = 0.5 if whole or bool(np.all(np.mod(sample, 1) == 0)) else 0.0
-    # the neighbours' extremes and the comparisons in the samples' own type where double
-    # precision holds its values exactly (a quarter of the memory of a copy for 16 bits)
-    exact = planes.dtype.itemsize <= 4 and planes.dtype.kind in "biuf"
+    least_sd = 0.5 if planes.dtype.kind in "biu" or bool(np.all(np.mod(sample, 1) == 0)) else 0.0
     for group in plane_groups(planes[: chosen.size]):
-        data = planes[chosen[group]]
-        up, down, close = _outliers(data if exact else data.astype(np.float64), residuals, limit, ends, least_sd)
+        up, down, close = _outliers(planes[chosen[group]], residuals, limit, ends, least_sd)
         above += np.sum(up, axis=0, dtype=np.int32)
         below += np.sum(down, axis=0, dtype=np.int32)
         near += close

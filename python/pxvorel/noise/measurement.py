@@ -26,7 +26,9 @@ import numpy as np
 
 from pxvorel.noise.blocks import NoiseProfile, noise_profile
 from pxvorel.noise.defects import Defects, find_defects, repaired
+from pxvorel.noise.parallel import beside
 from pxvorel.noise.residuals import Observed, observed_profile
+from pxvorel.noise.whole_numbers import narrowest
 
 #: Share of samples at the lowest or highest value above which that value may be a clip.
 CLIPPED_SHARE = 0.01
@@ -80,10 +82,9 @@ def typical_level(sample: np.ndarray) -> float:
     return median
 
 
-def _is_clip(rows: np.ndarray, value: float, sd: float) -> bool:
-    """`value` is a clip when more than CLIPPED_SHARE of the samples sit on it and the
-    samples beside those (along X) are mostly within CLIP_REACH sd of it."""
-    at = rows == value
+def _is_clip(rows: np.ndarray, at: np.ndarray, value: float, sd: float) -> bool:
+    """`value` is a clip when more than CLIPPED_SHARE of the samples sit on it (`at`: where
+    `rows` hold it) and the samples beside those (along X) are mostly within CLIP_REACH sd of it."""
     if np.mean(at) <= CLIPPED_SHARE:
         return False
     beside = np.concatenate([rows[..., 1:][at[..., :-1] & ~at[..., 1:]], rows[..., :-1][at[..., 1:] & ~at[..., :-1]]])
@@ -92,12 +93,18 @@ def _is_clip(rows: np.ndarray, value: float, sd: float) -> bool:
     return bool(np.median(np.abs(beside - value)) <= CLIP_REACH * max(sd, 0.5))
 
 
-def measure_channel(channel: np.ndarray) -> ChannelMeasurement:
-    """Measure one (T, Z, Y, X) channel's noise: see :class:`ChannelMeasurement`."""
-    channel = np.asarray(channel)
+def measure_channel(channel: np.ndarray, workers: int = 1) -> ChannelMeasurement:
+    """Measure one (T, Z, Y, X) channel's noise: see :class:`ChannelMeasurement`. With more
+    than one of `workers`, the blocks' noise is measured beside the residuals' (again
+    after them where defects were repaired)."""
+    recorded = np.asarray(channel)
+    channel = narrowest(recorded)  # the same values, measured faster
     span = (float(channel.min()), float(channel.max()))
     sample = channel.ravel()[:: max(1, channel.size // 4_000_000)]
     typical = typical_level(sample)
+    original = channel
+    # the typical intensity is the blocks' median too, unless defects are repaired first
+    blocks_as_recorded = beside(lambda: noise_profile(original, typical), workers)
     residuals = observed_profile(channel)
     defects = Defects.none()
     if residuals.measured and channel.ndim == 4 and channel.shape[-1] >= 3 and channel.shape[-2] >= 3:
@@ -106,11 +113,10 @@ def measure_channel(channel: np.ndarray) -> ChannelMeasurement:
             span[1] if span[1] in CEILINGS or float(np.mean(sample == span[1])) > CLIPPED_SHARE else math.inf,
         )
         defects = find_defects(channel, residuals, ends)
-        original = channel
         for search in range(SEARCHES):
             if not defects.count:
                 break
-            channel = repaired(original, defects)
+            channel = narrowest(repaired(recorded, defects))  # repaired in the recorded type
             residuals = observed_profile(channel)
             if search == SEARCHES - 1:  # the defects listed are those repaired for the measurement
                 break
@@ -118,11 +124,17 @@ def measure_channel(channel: np.ndarray) -> ChannelMeasurement:
             if again.count <= defects.count:
                 break
             defects = again
-    blocks = noise_profile(channel)
+    if defects.count:
+        if workers > 1:
+            blocks_as_recorded()  # let the thread end; the blocks are measured in the repaired channel
+        blocks = noise_profile(channel)
+    else:
+        blocks = blocks_as_recorded()
     rows = channel.reshape(-1, channel.shape[-1])
+    at_low, at_high = rows == span[0], rows == span[1]
     sd = math.sqrt(max(float(residuals.variance_at(typical)), 0.0)) if residuals.measured else 0.0
-    low = span[0] if residuals.measured and _is_clip(rows, span[0], sd) else -math.inf
-    high = span[1] if residuals.measured and span[1] > span[0] and _is_clip(rows, span[1], sd) else math.inf
+    low = span[0] if residuals.measured and _is_clip(rows, at_low, span[0], sd) else -math.inf
+    high = span[1] if residuals.measured and span[1] > span[0] and _is_clip(rows, at_high, span[1], sd) else math.inf
     return ChannelMeasurement(
         blocks=blocks,
         residuals=residuals,
@@ -130,8 +142,8 @@ def measure_channel(channel: np.ndarray) -> ChannelMeasurement:
         typical=typical,
         low=low,
         high=high,
-        low_share=float(np.mean(channel == span[0])),
-        high_share=float(np.mean(channel == span[1])),
+        low_share=float(np.mean(at_low)),
+        high_share=float(np.mean(at_high)),
         defects=defects,
         saturation=span[1] if math.isfinite(high) or (span[1] in CEILINGS and span[1] > span[0]) else math.inf,
     )

@@ -20,13 +20,25 @@ extended blobs that optics image (see docs/decisions/0012-noise-tails-and-transf
 
 from __future__ import annotations
 
+import functools
+import math
 from dataclasses import dataclass
+from typing import NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
 from pxvorel.noise.blocks import _planes, plane_groups
 from pxvorel.noise.censored import normal_cdf, normal_pdf
+from pxvorel.noise.ordering import (
+    bin_rows,
+    bin_sizes,
+    median,
+    sorted_median,
+    sorted_quotients,
+    stable_order,
+    whole_keys,
+)
 
 #: Side of the window whose mean is a pixel's local intensity.
 WINDOW = 5
@@ -75,10 +87,16 @@ class Observed:
         return np.interp(np.asarray(intensity, dtype=np.float64), self.intensity, self.variance)
 
 
-def clipped_variance(values: npt.NDArray[np.float64], k: float = 3.5) -> float:
+def clipped_variance(
+    values: npt.NDArray[np.float64], k: float = 3.5, ordered: npt.NDArray[np.float64] | None = None
+) -> float:
     """Variance after iterative k-sigma clipping about the median, corrected for the share
     of a normal variable's variance the clipping removes; where that clipping drops more
     than HEAVY_SHARE of the values (heavy-tailed noise), the plain variance.
+
+    `ordered`, the values in increasing order where the caller has them, gives the medians
+    without a partition of the values each round: the values kept are those of a range of
+    it (those within k sd of the median, below and above).
 
     Examples
     --------
@@ -91,83 +109,134 @@ def clipped_variance(values: npt.NDArray[np.float64], k: float = 3.5) -> float:
     1.0
     """
     v = values
+    start, stop = 0, values.size  # the range of `ordered` that `v` holds
+    variance: float | None = None
     for _ in range(10):
         if v.size < 2:
             return 0.0
-        centre, sd = float(np.median(v)), float(v.std())
-        kept = v[np.abs(v - centre) <= k * sd]
+        variance = _variance(v)
+        centre = median(v) if ordered is None else sorted_median(ordered, start, stop)
+        offset, limit = v - centre, k * math.sqrt(variance)
+        kept = v[np.abs(offset) <= limit]
         if kept.size == v.size:
             break
-        v = kept
+        if ordered is not None:
+            start += int(np.count_nonzero(offset < -limit))
+            stop = start + kept.size
+        v, variance = kept, None
     if v.size < (1.0 - HEAVY_SHARE) * values.size:
         return float(values.var())
-    return float(v.var()) / _kept_share(k)
+    if variance is None:
+        variance = _variance(v)
+    return variance / _kept_share(k)
 
 
+def _variance(values: npt.NDArray[np.float64]) -> float:
+    """``values.var()`` of a 1-D float64 array: NumPy's own steps (the mean, the squared
+    deviations from it, their mean), without its generic wrapper, called once per round
+    of every bin's clipping."""
+    deviations = values - np.add.reduce(values, keepdims=True) / values.size
+    np.multiply(deviations, deviations, out=deviations)
+    return float(np.add.reduce(deviations) / values.size)
+
+
+@functools.cache
 def _kept_share(k: float) -> float:
+    """The share of a normal variable's variance within k sd of its mean (once per k)."""
     inside = float(2 * normal_cdf(k) - 1)
     return (inside - 2 * k * float(normal_pdf(k))) / inside
 
 
-def _box(data: np.ndarray, size: int, axis: int) -> np.ndarray:
+def _box(data: np.ndarray, size: int, axis: int, whole: bool = False) -> np.ndarray:
     """Sums of `size` consecutive samples along `axis` (the valid part only): exact for
     integer values, so that a window wholly at the channel's lowest value has exactly its
-    local mean."""
-    total = np.cumsum(data, axis=axis, dtype=np.float64)
+    local mean. Of `whole` numbers (well within float64's exact integers) the window's
+    samples are added directly, which gives the same exact sums at less cost."""
     n = data.shape[axis]
+    if whole:
+        parts = [data[_along(axis, data.ndim, slice(k, n - size + 1 + k))] for k in range(size)]
+        added: np.ndarray = parts[0] + parts[1]
+        for part in parts[2:]:
+            added += part
+        return added
+    total = np.cumsum(data, axis=axis, dtype=np.float64)
     # sums[i] = total[i + size - 1] - total[i - 1], the first window's the running total itself
-    along = [slice(None)] * data.ndim
-
-    def part(start: int, stop: int | None) -> tuple[slice, ...]:
-        along[axis] = slice(start, stop)
-        return tuple(along)
-
-    sums = total[part(size - 1, None)].copy()
-    np.subtract(sums[part(1, None)], total[part(0, n - size)], out=sums[part(1, None)])
+    sums = total[_along(axis, data.ndim, slice(size - 1, None))].copy()
+    rest = _along(axis, data.ndim, slice(1, None))
+    np.subtract(sums[rest], total[_along(axis, data.ndim, slice(0, n - size))], out=sums[rest])
     return sums
+
+
+def _along(axis: int, ndim: int, part: slice) -> tuple[slice, ...]:
+    """The index that takes `part` along `axis` of an array of `ndim` dimensions."""
+    return (slice(None),) * axis + (part,) + (slice(None),) * (ndim - axis - 1)
+
+
+#: The Laplacian residual of a pixel in a plane, (4 c - its four neighbours) / LAPLACIAN,
+#: and along a line, (2 c - its two neighbours) / LINE_LAPLACIAN: the pixel noise's sd.
+LAPLACIAN, LINE_LAPLACIAN = float(np.sqrt(20.0)), float(np.sqrt(6.0))
+
+
+class _Layout(NamedTuple):
+    """How the pixels of (Y, X) planes are measured: in a plane or along a line."""
+
+    window: int
+    """The samples in a pixel's window (5 x 5 in a plane, 5 along a line)."""
+    pixels: int
+    """The pixels of a plane that have a full window."""
+    laplacian: float
+    """The divisor of the Laplacian residual."""
+
+    @classmethod
+    def of(cls, y: int, x: int) -> _Layout:
+        if y >= WINDOW and x >= WINDOW:
+            return cls(WINDOW**2, (y - WINDOW + 1) * (x - WINDOW + 1), LAPLACIAN)
+        return cls(WINDOW, max(0, y * x - WINDOW + 1), LINE_LAPLACIAN)
 
 
 def _pixels(planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Local mean (5 x 5, or 5 along a line) and Laplacian residual of every pixel that has
     a full window, flattened."""
     n, y, x = planes.shape
-    data = planes.astype(np.float64)
+    data = planes.astype(np.float64, copy=False)
+    whole = planes.dtype.kind in "biu" and planes.dtype.itemsize <= 4  # window sums far below 2**53
     h = WINDOW // 2
     if y >= WINDOW and x >= WINDOW:
-        local = _box(_box(data, WINDOW, 1), WINDOW, 2)
+        local = _box(_box(data, WINDOW, 1, whole), WINDOW, 2, whole)
         local /= WINDOW**2
         # the residual only where the window is full, its terms subtracted in place in turn
         rows, columns = slice(h, y - h), slice(h, x - h)
         residual = 4 * data[:, rows, columns]
         for dy, dx in ((-1, 0), (1, 0), (0, -1), (0, 1)):
             residual -= data[:, h + dy : y - h + dy, h + dx : x - h + dx]
-        residual /= np.sqrt(20.0)
+        residual /= LAPLACIAN
         return local.ravel(), residual.ravel()
     line = data.reshape(n, -1) if x >= y else data.transpose(0, 2, 1).reshape(n, -1)
     if line.shape[1] < WINDOW:
         return np.empty(0), np.empty(0)
-    local = _box(line, WINDOW, 1) / WINDOW
-    residual = (2 * line[:, 1:-1] - line[:, :-2] - line[:, 2:]) / np.sqrt(6.0)
+    local = _box(line, WINDOW, 1, whole) / WINDOW
+    residual = (2 * line[:, 1:-1] - line[:, :-2] - line[:, 2:]) / LINE_LAPLACIAN
     return local.ravel(), residual[:, h - 1 : line.shape[1] - h - 1].ravel()
 
 
-def _samples(channel: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def _samples(channel: np.ndarray) -> tuple[np.ndarray, np.ndarray, _Layout]:
     """Local intensity and Laplacian residual of the pixels measured in one (T, Z, Y, X)
-    channel: every step-th of the measured planes' pixels, taken a group of planes at a time."""
+    channel: every step-th of the measured planes' pixels, taken a group of planes at a time;
+    and how they were measured."""
     planes = _planes(np.asarray(channel))
     chosen = np.arange(planes.shape[0])
     if planes.shape[0] > MAX_PLANES:
         chosen = np.linspace(0, planes.shape[0] - 1, MAX_PLANES).round().astype(int)
-    per_plane = _pixels(planes[:1])[0].size
-    step = max(1, per_plane * chosen.size // MAX_PIXELS)
+    layout = _Layout.of(*planes.shape[1:])
+    step = max(1, layout.pixels * chosen.size // MAX_PIXELS)
     groups = plane_groups(planes[: chosen.size])
     if len(groups) == 1 and step == 1:  # one group, every pixel: its arrays as they are
-        return _pixels(planes[chosen])
+        return (*_pixels(planes[chosen]), layout)
     # each group's share of the whole stride, written into arrays of the final size
     # (a list of the groups' parts, joined, would hold every sample twice)
-    firsts = [-(group.start * per_plane) % step for group in groups]  # a group's first pixel on the stride
+    firsts = [-(group.start * layout.pixels) % step for group in groups]  # a group's first pixel on the stride
     counts = [
-        len(range(first, len(chosen[group]) * per_plane, step)) for group, first in zip(groups, firsts, strict=True)
+        len(range(first, len(chosen[group]) * layout.pixels, step)) for group, first in zip(groups, firsts, strict=True)
     ]
     intensity, residual = np.empty(sum(counts)), np.empty(sum(counts))
     at = 0
@@ -176,7 +245,7 @@ def _samples(channel: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         intensity[at : at + count] = local[first::step]
         residual[at : at + count] = detail[first::step]
         at += count
-    return intensity, residual
+    return intensity, residual, layout
 
 
 def typical_sigma(channel: np.ndarray) -> float:
@@ -193,7 +262,7 @@ def typical_sigma(channel: np.ndarray) -> float:
     >>> round(typical_sigma(noise), 1)
     4.0
     """
-    intensity, residual = _samples(channel)
+    intensity, residual, _ = _samples(channel)
     if intensity.size == 0:
         return 0.0
     lowest = float(intensity.min())
@@ -205,33 +274,42 @@ def typical_sigma(channel: np.ndarray) -> float:
 
 def observed_profile(channel: np.ndarray) -> Observed:
     """Measure the recorded noise of one (T, Z, Y, X) channel per intensity bin."""
-    intensity, residual = _samples(channel)
+    intensity, residual, layout = _samples(channel)
     if intensity.size == 0:
         nothing = np.empty(0)
         return Observed(nothing, nothing, nothing, nothing, nothing)
-    order = np.argsort(intensity, kind="stable")
+    order = stable_order(intensity, layout.window)
+    intensity, residual = intensity[order], residual[order]
+    # residuals of whole numbers are whole numbers over the Laplacian's divisor: each bin's
+    # are then put in order by radix sort, for the medians of their clipping
+    keys = whole_keys(residual, layout.laplacian)
     bins = int(np.clip(intensity.size // PIXELS_PER_BIN, 1, MAX_BINS))
+    sizes = bin_sizes(intensity.size, bins)
+    ends = np.cumsum(sizes)
+    means = np.concatenate([rows.mean(axis=1) for rows in bin_rows(intensity, bins)])
     centres: list[float] = []
     variances: list[float] = []
     counts: list[float] = []
     quantiles: list[float] = []
-    for members in np.array_split(order, bins):
-        centre = float(intensity[members].mean())
-        variance = clipped_variance(residual[members])
+    for size, end, mean in zip(sizes.tolist(), ends.tolist(), means.tolist(), strict=True):
+        centre = mean
+        members = slice(end - size, end)
+        ordered = None if keys is None else sorted_quotients(keys[members], layout.laplacian)
+        variance = clipped_variance(residual[members], ordered=ordered)
         if centres and centre <= centres[-1]:  # equal intensities (a flat or clipped background): one bin
-            total = counts[-1] + members.size
-            variances[-1] = (variances[-1] * counts[-1] + variance * members.size) / total
+            total = counts[-1] + size
+            variances[-1] = (variances[-1] * counts[-1] + variance * size) / total
             counts[-1] = total
-            quantiles[-1] += members.size / intensity.size
+            quantiles[-1] += size / intensity.size
             continue
         centres.append(centre)
         variances.append(variance)
-        counts.append(float(members.size))
-        quantiles.append((quantiles[-1] if quantiles else 0.0) + members.size / intensity.size)
+        counts.append(float(size))
+        quantiles.append((quantiles[-1] if quantiles else 0.0) + size / intensity.size)
     count = np.asarray(counts)
     variance_array = np.asarray(variances)
     share = np.asarray(quantiles) - 0.5 * count / intensity.size  # each bin's middle
-    floor_share = float(np.mean(intensity == intensity[order[0]]))
+    floor_share = int(np.searchsorted(intensity, intensity[0], side="right")) / intensity.size
     return Observed(
         np.asarray(centres), variance_array, variance_array * np.sqrt(2.0 / count), count, share, floor_share
     )

@@ -80,15 +80,22 @@ def _gentle(
     matter lie; for a line, its dark end) and changes its sd gently away from it: above
     the anchor it takes a lower sd than the noise (a little less smoothing), below it a
     higher one (the dark part is smoothed a little more)."""
-    result = sd.copy()
-    rise = SLOPE * step
-    anchor = int(np.clip(anchor, 0, result.size - 1))
-    for i in range(anchor + 1, result.size):
-        result[i] = min(max(result[i], result[i - 1] - rise), result[i - 1] + rise)
-    rise = fall * step
-    for i in range(anchor - 1, -1, -1):
-        result[i] = min(max(result[i], result[i + 1] - rise), result[i + 1] + rise)
-    return result
+    result = sd.tolist()  # Python floats: the same arithmetic, without a NumPy scalar per step
+    anchor = int(np.clip(anchor, 0, len(result) - 1))
+    for indices, rise in (
+        (range(anchor + 1, len(result)), SLOPE * step),
+        (range(anchor - 1, -1, -1), fall * step),
+    ):
+        previous = result[anchor]
+        for i in indices:
+            # the value kept within `rise` of the previous one (min and max of the comparisons)
+            value, low, high = result[i], previous - rise, previous + rise
+            if low > value:
+                value = low
+            if high < value:
+                value = high
+            result[i] = previous = value
+    return np.asarray(result, dtype=np.float64)
 
 
 def _increasing(mean: npt.NDArray[np.float64], stabilised: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
