@@ -18,12 +18,14 @@ part of an image is transformed as it is within the whole.
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass
 from typing import Protocol
 
 import numpy as np
 import numpy.typing as npt
+from numpy.polynomial.hermite_e import hermegauss
 
 from pxvorel.noise.censored import censored_moments
 from pxvorel.noise.model import NoiseModel
@@ -63,6 +65,17 @@ def _extended_interp(
     slope_high = (fp[-1] - fp[-2]) / max(xp[-1] - xp[-2], 1e-300)
     y = np.where(x < xp[0], fp[0] + (x - xp[0]) * slope_low, y)
     return np.where(x > xp[-1], fp[-1] + (x - xp[-1]) * slope_high, y)
+
+
+@functools.cache
+def _normal_nodes() -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """The NODES Gauss-Hermite nodes of a standard normal variable and their weights (summing
+    to 1), made once per process (read only)."""
+    nodes, weights = hermegauss(NODES)
+    weights = weights / weights.sum()
+    nodes.flags.writeable = False
+    weights.flags.writeable = False
+    return nodes, weights
 
 
 def _gentle(
@@ -153,8 +166,7 @@ class TableTransform:
         stabilised = np.concatenate([[0.0], np.cumsum(steps)])
         # f is 0 at the clip (or the range's bottom): a sample there is 0 in float32 too, exactly
         stabilised -= float(np.interp(model.low[c] if math.isfinite(model.low[c]) else bottom, grid, stabilised))
-        nodes, weights = np.polynomial.hermite_e.hermegauss(NODES)
-        weights = weights / weights.sum()
+        nodes, weights = _normal_nodes()
         low, high = model.low[c], model.high[c]
         # recorded samples lie within the range the image spans: a normal model of the noise
         # must not reach below a dark end where the noise is as wide as the signal is high
