@@ -407,13 +407,13 @@ def measure_correlation(
     if np.count_nonzero(noisy) < MIN_BLOCKS:
         return None
     blocks, index, robust = blocks[noisy], index[noisy], robust[noisy]
-    probe_variance = np.maximum(_probe_variance(blocks, probe), 1e-300)
     robust_correlation = np.median(robust / robust[:, :1, :1], axis=0)
     along_z = _between_planes(channel, forward, side, index) if stack and channel.shape[1] > 1 else 0.0
     strong = max(robust_correlation[0, 1], robust_correlation[1, 0], along_z) >= NEGLIGIBLE
     along = along_one_axis(robust_correlation)
     if not strong and along is None:
         return None
+    probe_variance = np.maximum(_probe_variance(blocks, probe), 1e-300)
     covariance = _autocovariance(_detrended(blocks, DEGREE), lags)
     variance = covariance[:, 0, 0]
     correlation = np.median(covariance / variance[:, None, None], axis=0)
