@@ -19,6 +19,7 @@ import numpy.typing as npt
 
 from pxvorel.noise.correlation import NoiseCorrelation
 from pxvorel.noise.model import NoiseModel
+from pxvorel.noise.parallel import each
 from pxvorel.noise.table import UnitTransform, unit_transform
 from pxvorel.run.outliers import repair_dark
 
@@ -39,12 +40,13 @@ class UnitImage:
     """One per entry of `channels`: the correlation its noise is whitened by, or None (white)."""
 
     @classmethod
-    def of(cls, engine: np.ndarray, model: NoiseModel) -> UnitImage:
+    def of(cls, engine: np.ndarray, model: NoiseModel, *, workers: int = 1) -> UnitImage:
         """Every noisy channel of `engine` through its model's stabilising transform, its dead
         pixels repaired (:func:`~pxvorel.run.outliers.repair_dark`), and whitened where its
-        noise is correlated."""
+        noise is correlated. The transform runs on up to `workers` threads (the same samples
+        on any number)."""
         channels = tuple(c for c in range(model.channels) if model.has_noise(c))
-        unit = cls._through(engine, channels, tuple(unit_transform(model, c) for c in channels))
+        unit = cls._through(engine, channels, tuple(unit_transform(model, c) for c in channels), workers)
         correlations = tuple(model.correlation[c] for c in channels)
         for i, correlation in enumerate(correlations):
             repair_dark(unit.work[:, i], 1.0 if correlation is None else math.sqrt(correlation.level))
@@ -59,12 +61,12 @@ class UnitImage:
 
     @classmethod
     def _through(
-        cls, engine: np.ndarray, channels: tuple[int, ...], transforms: tuple[UnitTransform, ...]
+        cls, engine: np.ndarray, channels: tuple[int, ...], transforms: tuple[UnitTransform, ...], workers: int
     ) -> UnitImage:
-        """`channels` of `engine` through `transforms`, one per channel."""
+        """`channels` of `engine` through `transforms`, one per channel, on up to `workers` threads."""
         work = np.empty((engine.shape[0], len(channels), *engine.shape[2:]), dtype=np.float32)
         for i, (c, transform) in enumerate(zip(channels, transforms, strict=True)):
-            _in_slabs(transform.forward, engine[:, c], work[:, i])
+            _in_slabs(transform.forward, engine[:, c], work[:, i], workers)
         return cls(engine, channels, transforms, work)
 
     def part(self, region: tuple[slice, ...]) -> UnitImage:
@@ -80,8 +82,9 @@ class UnitImage:
             self.correlations,
         )
 
-    def back(self, denoised: np.ndarray, *, reuse: bool = False) -> npt.NDArray[np.float32]:
-        """The image in intensities (float32) from a denoised unit-noise array shaped like `work`.
+    def back(self, denoised: np.ndarray, *, reuse: bool = False, workers: int = 1) -> npt.NDArray[np.float32]:
+        """The image in intensities (float32) from a denoised unit-noise array shaped like `work`,
+        transformed on up to `workers` threads (the same samples on any number).
 
         With `reuse`, a C-contiguous float32 `denoised` that holds every channel of `engine`
         (none is left out for want of noise) receives the result in place and is returned:
@@ -94,7 +97,7 @@ class UnitImage:
         correlations = self.correlations or (None,) * len(self.channels)
         for i, (c, transform, correlation) in enumerate(zip(self.channels, self.transforms, correlations, strict=True)):
             coloured = denoised[:, i] if correlation is None else correlation.colour(denoised[:, i])
-            _in_slabs(transform.inverse, coloured, result[:, c])
+            _in_slabs(transform.inverse, coloured, result[:, c], workers)
         return result
 
     def _holds_result(self, denoised: np.ndarray) -> bool:
@@ -115,19 +118,27 @@ class UnitImage:
 SLAB_SAMPLES = 1 << 14
 
 
-def _in_slabs(transform: Callable[[np.ndarray], np.ndarray], source: np.ndarray, target: np.ndarray) -> None:
+def _in_slabs(
+    transform: Callable[[np.ndarray], np.ndarray], source: np.ndarray, target: np.ndarray, workers: int = 1
+) -> None:
     """target = transform(source) for (T, Z, Y, X) arrays, a few planes, or a few rows of a
-    plane, at a time (`target` may be `source`: a slab is read whole before it is written)."""
-    frames, depth, height = source.shape[:3]
-    plane = max(math.prod(source.shape[2:]), 1)
+    plane, at a time (`target` may be `source`: a slab is read whole before it is written).
+    The slabs share no sample, and the transforms' work is NumPy's on whole slabs (which
+    releases the GIL): they run side by side on up to `workers` threads."""
+
+    def one(slab: tuple[int | slice, ...]) -> None:
+        target[slab] = transform(source[slab])
+
+    each(one, _slabs(source.shape), workers)
+
+
+def _slabs(shape: tuple[int, ...]) -> list[tuple[int | slice, ...]]:
+    """The slabs of :func:`_in_slabs` of a (T, Z, Y, X) array of `shape`, as index tuples:
+    a few planes, or a few rows of a plane, of at most about ``SLAB_SAMPLES`` samples."""
+    frames, depth, height = shape[:3]
+    plane = max(math.prod(shape[2:]), 1)
     if plane <= SLAB_SAMPLES:
         step = SLAB_SAMPLES // plane
-        for t in range(frames):
-            for z in range(0, depth, step):
-                target[t, z : z + step] = transform(source[t, z : z + step])
-        return
-    rows = max(1, SLAB_SAMPLES // max(math.prod(source.shape[3:]), 1))
-    for t in range(frames):
-        for z in range(depth):
-            for y in range(0, height, rows):
-                target[t, z, y : y + rows] = transform(source[t, z, y : y + rows])
+        return [(t, slice(z, z + step)) for t in range(frames) for z in range(0, depth, step)]
+    rows = max(1, SLAB_SAMPLES // max(math.prod(shape[3:]), 1))
+    return [(t, z, slice(y, y + rows)) for t in range(frames) for z in range(depth) for y in range(0, height, rows)]
