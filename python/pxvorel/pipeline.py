@@ -49,7 +49,6 @@ from pxvorel.run.plan import RunPlan
 from pxvorel.run.progress import Fractions, ProgressCallback
 from pxvorel.run.release import release
 from pxvorel.run.settings import Settings
-from pxvorel.run.threads import run_threads
 from pxvorel.run.unit import UnitImage
 
 log = logging.getLogger(__name__)
@@ -89,8 +88,7 @@ def run(
         log.info(f"noise model: {line}")
     observer.noise_chosen(job, model)
     with observer.denoise_step(job):
-        workers = run_threads(job.settings.threads)
-        unit = UnitImage.of(repair_defects(job.engine, model.defects), model, workers=workers)
+        unit = UnitImage.of(repair_defects(job.engine, model.defects), model)
         edges = _progress_edges(job, tune, quality)
 
         def share(k: int) -> ProgressCallback | None:
@@ -109,9 +107,9 @@ def run(
                 estimate = QualityEstimate.from_risk(risk, tuple(clipped_channels(job.engine, unit.channels)))
                 result = risk.denoised
             else:
-                result = unit.back(denoised, reuse=True, workers=workers)
+                result = unit.back(denoised, reuse=True)
         else:
-            result = unit.back(unit.work, workers=workers)
+            result = unit.back(unit.work)
         result = keep_recorded_range(job.engine, model, result)
         if progress is not None:
             progress.finish()

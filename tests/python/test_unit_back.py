@@ -1,7 +1,6 @@
-"""The memory-saving and threaded paths give the numbers of the plain ones: the way back to
-intensities written into the denoised array a few rows at a time, on one thread or two, the
-residuals' box sums, the second stage with its bright samples replaced in place, and the bright
-samples found on two threads."""
+"""The memory-saving paths give the numbers of the plain ones: the way back to intensities written
+into the denoised array a few rows at a time, the residuals' box sums, and the second stage with
+its bright samples replaced in place."""
 
 from __future__ import annotations
 
@@ -13,7 +12,6 @@ from pxvorel.noise.model import NoiseModel
 from pxvorel.noise.residuals import _box
 from pxvorel.run.execute import run_stage
 from pxvorel.run.job import prepare
-from pxvorel.run.outliers import bright_samples
 from pxvorel.run.plan import RunPlan
 from pxvorel.run.unit import UnitImage
 
@@ -32,22 +30,10 @@ def test_back_in_place_and_in_row_slabs_equals_the_copy(monkeypatch, model: Nois
     monkeypatch.setattr(unit_module, "SLAB_SAMPLES", 1 << 30)  # every plane at once
     whole = unit.back(denoised.copy())
     monkeypatch.setattr(unit_module, "SLAB_SAMPLES", 3 * 17 + 5)  # three rows of a plane at a time
-    for workers in (1, 2):
-        reused = denoised.copy()
-        result = unit.back(reused, reuse=True, workers=workers)
-        assert result is reused
-        np.testing.assert_array_equal(result, whole)
-    np.testing.assert_array_equal(UnitImage.of(engine, model, workers=2).work, unit.work)
-
-
-@pytest.mark.parametrize("shape", [(2, 3, 20, 17), (1, 1, 7, 5), (3, 1, 1, 40)])
-@pytest.mark.parametrize("slab", [1, 3 * 17 + 5, 2 * 20 * 17, 1 << 14])
-def test_the_slabs_hold_every_sample_once(monkeypatch, shape: tuple[int, ...], slab: int) -> None:
-    monkeypatch.setattr(unit_module, "SLAB_SAMPLES", slab)
-    count = np.zeros(shape, int)
-    for index in unit_module._slabs(shape):
-        count[index] += 1
-    np.testing.assert_array_equal(count, 1)
+    reused = denoised.copy()
+    result = unit.back(reused, reuse=True)
+    assert result is reused
+    np.testing.assert_array_equal(result, whole)
 
 
 def test_back_copies_where_a_channel_is_left_out() -> None:
@@ -80,16 +66,3 @@ def test_the_stage_in_place_equals_the_copying_one_and_leaves_its_inputs_as_they
     np.testing.assert_array_equal(work, originals[0])
     np.testing.assert_array_equal(denoised, originals[1])
     assert copying[0, 0, 1, 10, 12] == 40.0
-
-
-def test_bright_samples_on_two_threads_are_those_found_on_one() -> None:
-    rng = np.random.default_rng(7)
-    stack = rng.normal(0.0, 1.0, (3, 2, 30, 30)).astype(np.float32)
-    kept = stack * np.float32(0.5)
-    for at in [(0, 0, 4, 5), (2, 1, 29, 0), (2, 1, 10, 10)]:
-        stack[at] = kept[at] = 40.0
-    stack[1, 0, 7, 7] = 40.0  # bright in the noisy image only: averaged down by the engine
-    one = bright_samples(stack, kept)
-    assert len(one[0]) == 3
-    for found, expected in zip(bright_samples(stack, kept, workers=2), one, strict=True):
-        np.testing.assert_array_equal(found, expected)

@@ -21,7 +21,7 @@ from pxvorel.run.progress import part_of
 from pxvorel.run.refine import STAGE_SHARE, Blocks, refine
 from pxvorel.run.release import release
 from pxvorel.run.settings import Settings
-from pxvorel.run.threads import native_threads, run_threads
+from pxvorel.run.threads import native_threads
 from pxvorel.run.unit import UnitImage
 
 
@@ -101,7 +101,7 @@ def run_stage(
     is done (no other thread may read them meanwhile); otherwise into copies."""
     if plan.blocks is None:
         return denoised
-    spikes = [bright_samples(work[:, c], denoised[:, c], plan.threads) for c in range(work.shape[1])]
+    spikes = [bright_samples(work[:, c], denoised[:, c]) for c in range(work.shape[1])]
     noisy, pilot = work, denoised
     kept: list[tuple[int, npt.NDArray[np.float32], npt.NDArray[np.float32]]] = []
     if any(len(s[0]) for s in spikes):
@@ -182,10 +182,8 @@ def denoise_with(
     larger image passes the whole image's stage `blocks` and its `origin` in it, so that it is
     denoised as the whole image would be.
     A channel without noise (gain and offset 0) is copied and takes no part."""
-    workers = run_threads(settings.threads)
-    unit = UnitImage.of(repair_defects(engine, model.defects, origin or ()), model, workers=workers)
+    unit = UnitImage.of(repair_defects(engine, model.defects, origin or ()), model)
     if not unit.channels:
-        return unit.back(unit.work, workers=workers)
+        return unit.back(unit.work)
     plan = RunPlan.of(settings, unit.work.shape, blocks=blocks)
-    denoised = execute(unit.work, plan, progress, origin=origin)
-    return keep_recorded_range(engine, model, unit.back(denoised, reuse=True, workers=workers))
+    return keep_recorded_range(engine, model, unit.back(execute(unit.work, plan, progress, origin=origin), reuse=True))

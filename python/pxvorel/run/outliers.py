@@ -27,8 +27,6 @@ from collections.abc import Callable
 import numpy as np
 import numpy.typing as npt
 
-from pxvorel.noise.parallel import each
-
 #: How far (noise sds) beyond the second most extreme neighbour a sample must lie to count:
 #: unit Gaussian noise goes there about once in 1e9 samples even before that neighbour's own
 #: extreme value (about 1 sd) is taken into account.
@@ -125,19 +123,14 @@ def repair_dark(stack: npt.NDArray[np.float32], sd: float = 1.0) -> int:
     return count
 
 
-def bright_samples(stack: npt.NDArray[np.float32], kept: npt.NDArray[np.float32], workers: int = 1) -> Index:
+def bright_samples(stack: npt.NDArray[np.float32], kept: npt.NDArray[np.float32]) -> Index:
     """The (T, Z, Y, X) indices of the samples of a unit-noise channel more than ``BRIGHT`` above
     the second highest of their in-plane neighbours both in `stack` and in `kept`, the engine's
     result on it: those the engine kept as they were. Where it found similar samples (single
-    photon counts in a sparse image) it averaged them down, and the stage may go on.
-
-    The two searches of a volume, in `stack` and in `kept`, are independent NumPy work on whole
-    planes (which releases the GIL): with `workers` above 1 they run side by side, each
-    finding what it finds alone."""
+    photon counts in a sparse image) it averaged them down, and the stage may go on."""
     parts = []
-    for t, pair in enumerate(zip(stack, kept, strict=True)):
-        noisy, result = each(lambda volume: _mark(volume, _beyond(volume, BRIGHT, 1.0)), pair, workers)
-        z, y, x = np.nonzero(noisy & result)
+    for t, (volume, result) in enumerate(zip(stack, kept, strict=True)):
+        z, y, x = np.nonzero(_mark(volume, _beyond(volume, BRIGHT, 1.0)) & _mark(result, _beyond(result, BRIGHT, 1.0)))
         parts.append((np.full(len(z), t, np.intp), z, y, x))
     return tuple(np.concatenate([p[a] for p in parts]) if parts else np.zeros(0, np.intp) for a in range(4))
 

@@ -19,7 +19,6 @@ import numpy.typing as npt
 
 from pxvorel.noise.correlation import NoiseCorrelation
 from pxvorel.noise.model import NoiseModel
-from pxvorel.noise.parallel import each
 from pxvorel.noise.table import UnitTransform, unit_transform
 from pxvorel.run.outliers import repair_dark
 
@@ -40,13 +39,12 @@ class UnitImage:
     """One per entry of `channels`: the correlation its noise is whitened by, or None (white)."""
 
     @classmethod
-    def of(cls, engine: np.ndarray, model: NoiseModel, *, workers: int = 1) -> UnitImage:
+    def of(cls, engine: np.ndarray, model: NoiseModel) -> UnitImage:
         """Every noisy channel of `engine` through its model's stabilising transform, its dead
         pixels repaired (:func:`~pxvorel.run.outliers.repair_dark`), and whitened where its
-        noise is correlated. The transform runs on up to `workers` threads (the same samples
-        on any number)."""
+        noise is correlated."""
         channels = tuple(c for c in range(model.channels) if model.has_noise(c))
-        unit = cls._through(engine, channels, tuple(unit_transform(model, c) for c in channels), workers)
+        unit = cls._through(engine, channels, tuple(unit_transform(model, c) for c in channels))
         correlations = tuple(model.correlation[c] for c in channels)
         for i, correlation in enumerate(correlations):
             repair_dark(unit.work[:, i], 1.0 if correlation is None else math.sqrt(correlation.level))
@@ -61,12 +59,12 @@ class UnitImage:
 
     @classmethod
     def _through(
-        cls, engine: np.ndarray, channels: tuple[int, ...], transforms: tuple[UnitTransform, ...], workers: int
+        cls, engine: np.ndarray, channels: tuple[int, ...], transforms: tuple[UnitTransform, ...]
     ) -> UnitImage:
-        """`channels` of `engine` through `transforms`, one per channel, on up to `workers` threads."""
+        """`channels` of `engine` through `transforms`, one per channel."""
         work = np.empty((engine.shape[0], len(channels), *engine.shape[2:]), dtype=np.float32)
         for i, (c, transform) in enumerate(zip(channels, transforms, strict=True)):
-            _in_slabs(transform.forward, engine[:, c], work[:, i], workers)
+            _in_slabs(transform.forward, engine[:, c], work[:, i])
         return cls(engine, channels, transforms, work)
 
     def part(self, region: tuple[slice, ...]) -> UnitImage:
@@ -82,9 +80,8 @@ class UnitImage:
             self.correlations,
         )
 
-    def back(self, denoised: np.ndarray, *, reuse: bool = False, workers: int = 1) -> npt.NDArray[np.float32]:
-        """The image in intensities (float32) from a denoised unit-noise array shaped like `work`,
-        transformed on up to `workers` threads (the same samples on any number).
+    def back(self, denoised: np.ndarray, *, reuse: bool = False) -> npt.NDArray[np.float32]:
+        """The image in intensities (float32) from a denoised unit-noise array shaped like `work`.
 
         With `reuse`, a C-contiguous float32 `denoised` that holds every channel of `engine`
         (none is left out for want of noise) receives the result in place and is returned:
@@ -97,7 +94,7 @@ class UnitImage:
         correlations = self.correlations or (None,) * len(self.channels)
         for i, (c, transform, correlation) in enumerate(zip(self.channels, self.transforms, correlations, strict=True)):
             coloured = denoised[:, i] if correlation is None else correlation.colour(denoised[:, i])
-            _in_slabs(transform.inverse, coloured, result[:, c], workers)
+            _in_slabs(transform.inverse, coloured, result[:, c])
         return result
 
     def _holds_result(self, denoised: np.ndarray) -> bool:
@@ -118,27 +115,19 @@ class UnitImage:
 SLAB_SAMPLES = 1 << 14
 
 
-def _in_slabs(
-    transform: Callable[[np.ndarray], np.ndarray], source: np.ndarray, target: np.ndarray, workers: int = 1
-) -> None:
+def _in_slabs(transform: Callable[[np.ndarray], np.ndarray], source: np.ndarray, target: np.ndarray) -> None:
     """target = transform(source) for (T, Z, Y, X) arrays, a few planes, or a few rows of a
-    plane, at a time (`target` may be `source`: a slab is read whole before it is written).
-    The slabs share no sample, and the transforms' work is NumPy's on whole slabs (which
-    releases the GIL): they run side by side on up to `workers` threads."""
-
-    def one(slab: tuple[int | slice, ...]) -> None:
-        target[slab] = transform(source[slab])
-
-    each(one, _slabs(source.shape), workers)
-
-
-def _slabs(shape: tuple[int, ...]) -> list[tuple[int | slice, ...]]:
-    """The slabs of :func:`_in_slabs` of a (T, Z, Y, X) array of `shape`, as index tuples:
-    a few planes, or a few rows of a plane, of at most about ``SLAB_SAMPLES`` samples."""
-    frames, depth, height = shape[:3]
-    plane = max(math.prod(shape[2:]), 1)
+    plane, at a time (`target` may be `source`: a slab is read whole before it is written)."""
+    frames, depth, height = source.shape[:3]
+    plane = max(math.prod(source.shape[2:]), 1)
     if plane <= SLAB_SAMPLES:
         step = SLAB_SAMPLES // plane
-        return [(t, slice(z, z + step)) for t in range(frames) for z in range(0, depth, step)]
-    rows = max(1, SLAB_SAMPLES // max(math.prod(shape[3:]), 1))
-    return [(t, z, slice(y, y + rows)) for t in range(frames) for z in range(depth) for y in range(0, height, rows)]
+        for t in range(frames):
+            for z in range(0, depth, step):
+                target[t, z : z + step] = transform(source[t, z : z + step])
+        return
+    rows = max(1, SLAB_SAMPLES // max(math.prod(source.shape[3:]), 1))
+    for t in range(frames):
+        for z in range(depth):
+            for y in range(0, height, rows):
+                target[t, z, y : y + rows] = transform(source[t, z, y : y + rows])
