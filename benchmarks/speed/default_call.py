@@ -12,14 +12,18 @@ process per measurement, which reports
 - the peak resident memory above the input (``VmHWM`` minus ``VmRSS`` once the image is
   read), in bytes per voxel;
 - the one-thread CPU seconds of each step, from the profiler's cumulative times of the
-  package's step functions, and the noise step's share of the call (NOISE_SHARE at most);
+  package's step functions in a second call (the timed call runs without the profiler),
+  and the noise step's share of the call (NOISE_SHARE at most);
+  with ``--wall-steps`` the profiler counts wall seconds instead, and each step's wall
+  seconds on 1 and 2 threads are printed side by side with their ratio (where the second
+  thread idles: a step near 1x runs on one thread);
 
 and OpenCV's ``fastNlMeansDenoising`` (per 2-D plane, 8-bit, 7 x 7 patches, 21 x 21 search,
 h 10) on the same planes with 1 and 2 threads. The rounds are interleaved (every
 measurement once, then again) and medians count. The load average of the machine and the
 kernel's instruction set are printed with the figures:
 
-    tools/py314 python3 -m benchmarks.speed.default_call [--repeat 3] [--quick] [--only TEXT]
+    tools/py314 python3 -m benchmarks.speed.default_call [--repeat 3] [--quick] [--only TEXT] [--wall-steps]
 
 ``--kernel avx2`` runs the engine's kernel on another instruction set than the widest (as on a
 processor without AVX-512); ``--package DIR`` measures another build of the package beside this
@@ -116,8 +120,9 @@ def _status(key: str) -> int:
         return next(int(line.split()[1]) * 1024 for line in status if line.startswith(key))
 
 
-def child(file: str, tool: str, threads: int) -> dict[str, object]:
-    """One measurement in this (fresh) process."""
+def child(file: str, tool: str, threads: int, wall_steps: bool = False) -> dict[str, object]:
+    """One measurement in this (fresh) process; the steps' times in wall seconds where `wall_steps`
+    (the profiler sees the calling thread only: a step's wall time there is the step's)."""
     import cv2
     import numpy.fft
     import numpy.ma
@@ -129,12 +134,16 @@ def child(file: str, tool: str, threads: int) -> dict[str, object]:
     base = _status("VmRSS")
     steps: dict[str, float] = {}
     if tool == "pxvorel":
-        profile = cProfile.Profile(time.process_time)
         cpu, wall = time.process_time(), time.perf_counter()
+        pxvorel.denoise(data, axes=axes, threads=threads)
+        cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
+        peak = (_status("VmHWM") - base) / data.size
+        # the steps from a second, profiled call: the profiler's own work runs on the calling
+        # thread alone and would lower the timed call's gain from a second thread
+        profile = cProfile.Profile(time.perf_counter if wall_steps else time.process_time)
         profile.enable()
         pxvorel.denoise(data, axes=axes, threads=threads)
         profile.disable()
-        cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
         steps = step_seconds(pstats.Stats(profile).stats)  # type: ignore[attr-defined,unused-ignore]
     else:
         cv2.setNumThreads(threads)
@@ -145,7 +154,7 @@ def child(file: str, tool: str, threads: int) -> dict[str, object]:
             scaled = np.clip((plane - low) * (255.0 / max(high - low, 1e-6)), 0, 255).astype(np.uint8)
             cv2.fastNlMeansDenoising(scaled, None, 10.0, 7, 21)
         cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
-    peak = (_status("VmHWM") - base) / data.size
+        peak = (_status("VmHWM") - base) / data.size
     return {"cpu": cpu, "wall": wall, "peak": peak, "steps": steps, "size": data.size, "shape": list(data.shape)}
 
 
@@ -167,13 +176,17 @@ def busy_core() -> Iterator[None]:
         busy.wait()
 
 
-def measure(file: str, tool: str, threads: int, busy: bool, kernel: str | None, package: Path | None) -> dict[str, Any]:
+def measure(
+    file: str, tool: str, threads: int, busy: bool, kernel: str | None, package: Path | None, wall_steps: bool = False
+) -> dict[str, Any]:
     """One measurement in a fresh child process: with a core kept busy where `busy`, the
     kernel's instruction set chosen where `kernel` names one, and the package imported from
     `package` where given (a saved build of another commit)."""
     command = [sys.executable, "-m", "benchmarks.speed.default_call", "--child", file, tool, str(threads)]
     if kernel is not None:
         command += ["--kernel", kernel]
+    if wall_steps:
+        command.append("--wall-steps")
     environment = dict(os.environ)
     if package is not None:
         environment["PYTHONPATH"] = os.pathsep.join([str(package), str(ROOT)])
@@ -223,6 +236,9 @@ def main() -> None:
         type=Path,
         help="a folder holding another build of the package (pip --target), measured beside this one",
     )
+    parser.add_argument(
+        "--wall-steps", action="store_true", help="the steps' wall seconds on 1 and 2 threads instead of CPU seconds"
+    )
     parser.add_argument("--child", nargs=3, metavar=("FILE", "TOOL", "THREADS"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -232,7 +248,7 @@ def main() -> None:
         choose = getattr(engine, "kernel_path", None)
         kernel = "widest" if choose is None else choose(args.kernel)
         file, tool, threads = args.child
-        print(json.dumps(child(file, tool, int(threads)) | {"kernel": kernel}))
+        print(json.dumps(child(file, tool, int(threads), args.wall_steps) | {"kernel": kernel}))
         return
     images = [i for i in present(QUICK if args.quick else FILES) if args.only in i.file]
     if not images:
@@ -253,7 +269,7 @@ def main() -> None:
                 for label, tool, threads, busy in runs:
                     if tool == "opencv" and build != "this build":
                         continue
-                    found = measure(image.file, tool, threads, busy, args.kernel, package)
+                    found = measure(image.file, tool, threads, busy, args.kernel, package, args.wall_steps)
                     figures.setdefault((image.file, build, label), []).append(found)
     print(f"load average at end: {' '.join(f'{x:.1f}' for x in os.getloadavg())}\n")
 
@@ -312,6 +328,33 @@ def main() -> None:
         ],
         rows,
     )
+    if args.wall_steps:
+        print(
+            "\nWall seconds per step on 1 and 2 threads (the profiler's on the calling thread, medians; "
+            "'run' is the engine and the stage after the choice; 'engine' and 'stage' count only the calls "
+            "made on the calling thread, not those on the bands' threads; 'other' is the rest of the call):\n"
+        )
+        rows = []
+        for image in images:
+            for build in builds:
+                wall = {}
+                for label in ("1 thread", "2 threads"):
+                    found = figures[(image.file, build, label)]
+                    steps = {s: statistics.median(float(r["steps"][s]) for r in found) for s in STEPS}
+                    steps["other"] = median(image.file, build, label, "wall") - sum(steps[s] for s in APART)
+                    wall[label] = steps
+                rows.append(
+                    [
+                        image.name,
+                        build,
+                        *(
+                            f"{one:.3f} / {two:.3f} ({one / two if two > 0 else math.nan:.2f}x)"
+                            for one, two in zip(wall["1 thread"].values(), wall["2 threads"].values(), strict=True)
+                        ),
+                    ]
+                )
+        table(["file", "build", *(f"{s}: 1 / 2 threads" for s in (*STEPS, "other"))], rows)
+        return
     print(
         "\nOne-thread CPU seconds per step (the profiler's, medians; 'run' is the engine and the stage after the "
         "choice, 'engine' and 'stage' count all their calls, the choice's too; 'other' is the rest of the call; "

@@ -22,13 +22,13 @@ import dataclasses
 import functools
 import math
 from collections.abc import Callable
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
 
 import numpy as np
 
 from pxvorel.noise.model import NoiseModel
-from pxvorel.quality.sure import UnitDenoiser, estimate_risk
+from pxvorel.quality.sure import RiskEstimate, UnitDenoiser, estimate_risk
 from pxvorel.quality.tune import Tuning, clipped_channels
 from pxvorel.run.execute import run_engine, run_stage
 from pxvorel.run.plan import RunPlan
@@ -158,16 +158,27 @@ def choose(
     scores: list[float] = []
     workers = run_threads(settings.threads)
     pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="pxvorel-tile")
+
+    def settle(queued: list[list[Future[RiskEstimate]]]) -> None:  # the scores of the candidates queued
+        while queued:
+            scores.append(_mean(queued.pop(0)))
+            if progress is not None:
+                progress(len(scores) / len(chosen_from))
+
     try:
         engines: list[list[_EngineOnce]] = []
+        # the first two candidates are always scored: their tiles are queued together, so that
+        # no thread waits for the first one's last tile before the second one's start
+        queued: list[list[Future[RiskEstimate]]] = []
         for k, candidate in enumerate(chosen_from):
-            if k >= 2 and scores[0] * weights[0] <= min(s * w for s, w in zip(scores[1:], weights[1:k], strict=True)):
-                break  # later alternatives refine an alternative that wins; here the default does
+            if k >= 2:
+                settle(queued)
+                if scores[0] * weights[0] <= min(s * w for s, w in zip(scores[1:], weights[1:k], strict=True)):
+                    break  # later alternatives refine an alternative that wins; here the default does
             plan = RunPlan.of(_one_thread(candidate, workers), parts[0].work.shape)
             engines.append([_EngineOnce(plan) for _ in parts])
-            scores.append(_score(pool, plan, parts, engines[-1], model))
-            if progress is not None:
-                progress((k + 1) / len(chosen_from))
+            queued.append(_queue(pool, plan, parts, engines[-1], model))
+        settle(queued)
         count = len(scores)
         tuning = Tuning(
             chosen_from[:count], tuple(scores), parts[0].engine.shape, weights=weights[:count], tiles=len(parts)
@@ -177,14 +188,19 @@ def choose(
         best = tuning.candidates.index(tuning.chosen)
         if not tuning.chosen.refine:
             return tuning
+        # the stages of every other floor on the engine's results already made, queued together,
+        # then compared in order, each with the lowest score so far
+        floored_runs = []
         for floor in FLOORS:
             if floor != tuning.chosen.floor:
                 floored = dataclasses.replace(chosen_from[best], floor=floor)
                 plan = RunPlan.of(_one_thread(floored, workers), parts[0].work.shape)
-                score = _score(pool, plan, parts, engines[best], model)
-                if 0.0 < score < scores[best]:
-                    scores[best] = score
-                    chosen_from = (*chosen_from[:best], floored, *chosen_from[best + 1 :])
+                floored_runs.append((floored, _queue(pool, plan, parts, engines[best], model)))
+        for floored, risks in floored_runs:
+            score = _mean(risks)
+            if 0.0 < score < scores[best]:
+                scores[best] = score
+                chosen_from = (*chosen_from[:best], floored, *chosen_from[best + 1 :])
         return dataclasses.replace(tuning, candidates=chosen_from[:count], scores=tuple(scores))
     finally:
         pool.shutdown(cancel_futures=True)  # on an error or Ctrl-C, tiles not yet started do not start
@@ -196,19 +212,23 @@ def _one_thread(candidate: Settings, workers: int) -> Settings:
     return dataclasses.replace(candidate, threads=1) if workers > 1 else candidate
 
 
-def _score(
+def _queue(
     pool: ThreadPoolExecutor, plan: RunPlan, parts: list[UnitImage], engines: list[_EngineOnce], model: NoiseModel
-) -> float:
-    """The mean estimated error of `plan` on the tiles, the engine's results of each tile taken
-    from (or kept in) `engines`, one per tile. The tiles' runs go side by side on `pool`, the
-    plain runs queued first, so that an estimate waiting for its tile's plain run never waits
-    for a queued one."""
+) -> list[Future[RiskEstimate]]:
+    """The estimated errors of `plan` on the tiles, queued on `pool`, the engine's results of
+    each tile taken from (or kept in) `engines`, one per tile. The plain runs are queued before
+    the estimates that wait for them, so that an estimate never waits for a run queued after
+    it (the pool starts its work in the order queued)."""
     denoisers: list[UnitDenoiser] = [functools.partial(engine.then_stage, plan=plan) for engine in engines]
     plain = [pool.submit(denoiser, part.work) for part, denoiser in zip(parts, denoisers, strict=True)]
-    risks = [
+    return [
         pool.submit(estimate_risk, part, model, denoiser, denoised_unit=run.result)
         for part, denoiser, run in zip(parts, denoisers, plain, strict=True)
     ]
+
+
+def _mean(risks: list[Future[RiskEstimate]]) -> float:
+    """The mean estimated error (relative) of the tiles' queued estimates."""
     return float(np.mean([risk.result().relative for risk in risks]))
 
 
