@@ -46,6 +46,8 @@ from typing import Literal
 import numpy as np
 import numpy.typing as npt
 
+from pxvorel.core.slabs import in_slabs
+
 #: Sides of the square blocks the correlation is measured in (the first whose darker half
 #: covers MIN_BLOCKS positions), and the largest lag measured,
 #: along Y and X (a quarter of the block at most). The correlation of a camera's noise reaches
@@ -263,22 +265,14 @@ class NoiseCorrelation:
         return {"lags": [list(row) for row in self.lags], "z": self.z, "level": self.level}
 
 
-#: Samples the stabilising transform takes at a time in :func:`_planes_of`.
-FORWARD_SAMPLES = 1 << 14
-
-
 def _planes_of(channel: np.ndarray, forward: Forward) -> npt.NDArray[np.float64]:
     """The (Y, X) planes of a (T, Z, Y, X) channel, at most MAX_PLANES evenly spaced, stabilised."""
     t, z, y, x = channel.shape
     planes = channel.reshape(t * z, y, x)
     if planes.shape[0] > MAX_PLANES:
         planes = planes[np.linspace(0, planes.shape[0] - 1, MAX_PLANES).round().astype(int)]
-    # a few rows at a time: the transform's own double-precision temporaries stay small
     stabilised = np.empty(planes.shape, dtype=np.float64)
-    rows = max(1, FORWARD_SAMPLES // max(x, 1))
-    for k, plane in enumerate(planes):
-        for top in range(0, y, rows):
-            stabilised[k, top : top + rows] = forward(plane[top : top + rows])
+    in_slabs(forward, planes[None], stabilised[None])
     return stabilised
 
 

@@ -17,6 +17,8 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
+from pxvorel.core.slabs import SLAB_SAMPLES as DEFAULT_SLAB_SAMPLES
+from pxvorel.core.slabs import in_slabs
 from pxvorel.noise.correlation import NoiseCorrelation
 from pxvorel.noise.model import NoiseModel
 from pxvorel.noise.table import UnitTransform, unit_transform
@@ -109,25 +111,10 @@ class UnitImage:
         )
 
 
-#: Samples a transform takes at a time: its double-precision temporaries (several per call,
-#: 8 bytes a sample each) then stay a small fixed size beside any image, planes included
-#: (each value is transformed on its own, so the result is the same).
-SLAB_SAMPLES = 1 << 14
+#: Samples a transform takes at a time (:func:`~pxvorel.core.slabs.in_slabs`).
+SLAB_SAMPLES = DEFAULT_SLAB_SAMPLES
 
 
 def _in_slabs(transform: Callable[[np.ndarray], np.ndarray], source: np.ndarray, target: np.ndarray) -> None:
-    """target = transform(source) for (T, Z, Y, X) arrays, a few planes, or a few rows of a
-    plane, at a time (`target` may be `source`: a slab is read whole before it is written)."""
-    frames, depth, height = source.shape[:3]
-    plane = max(math.prod(source.shape[2:]), 1)
-    if plane <= SLAB_SAMPLES:
-        step = SLAB_SAMPLES // plane
-        for t in range(frames):
-            for z in range(0, depth, step):
-                target[t, z : z + step] = transform(source[t, z : z + step])
-        return
-    rows = max(1, SLAB_SAMPLES // max(math.prod(source.shape[3:]), 1))
-    for t in range(frames):
-        for z in range(depth):
-            for y in range(0, height, rows):
-                target[t, z, y : y + rows] = transform(source[t, z, y : y + rows])
+    """target = transform(source) for (T, Z, Y, X) arrays, SLAB_SAMPLES samples at a time."""
+    in_slabs(transform, source, target, SLAB_SAMPLES)
